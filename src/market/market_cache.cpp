@@ -1,0 +1,1 @@
+#include "market/market_cache.hpp"

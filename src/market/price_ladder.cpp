@@ -1,0 +1,1 @@
+#include "market/price_ladder.hpp"

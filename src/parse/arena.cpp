@@ -1,0 +1,33 @@
+#include "parse/arena.hpp"
+
+#include <algorithm>
+#include <new>
+
+namespace marrowfin::parse {
+
+void* Arena::allocate_bytes(std::size_t bytes, std::size_t align) {
+  if (!blocks_.empty()) {
+    std::size_t start = (used_ + align - 1) & ~(align - 1);
+    if (start <= blocks_.back().size && bytes <= blocks_.back().size - start) {
+      used_ = start + bytes;
+      return blocks_.back().data.get() + start;
+    }
+  }
+  // Large requests get a block of their own; the rest share 1 MiB blocks.
+  std::size_t size = std::max(bytes, kBlockSize);
+  // new[] of std::byte is aligned for max_align_t.
+  blocks_.push_back({std::unique_ptr<std::byte[]>(new std::byte[size]), size});
+  reserved_ += size;
+  used_ = bytes;
+  return blocks_.back().data.get();
+}
+
+void Arena::rollback(Mark mark) noexcept {
+  while (blocks_.size() > mark.block) {
+    reserved_ -= blocks_.back().size;
+    blocks_.pop_back();
+  }
+  used_ = mark.used;
+}
+
+}  // namespace marrowfin::parse

@@ -1,0 +1,54 @@
+// Bump allocator for the values of a whole stream file: no allocation per node,
+// everything freed at once. A mark/rollback pair frees the values of a line
+// that turns out not to be kept.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace marrowfin::parse {
+
+class Arena {
+ public:
+  static constexpr std::size_t kBlockSize = std::size_t{1} << 20;
+
+  Arena() = default;
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+  Arena(Arena&&) noexcept = default;
+  Arena& operator=(Arena&&) noexcept = default;
+
+  // Uninitialised storage for `count` objects of a trivially destructible T.
+  // Throws std::bad_alloc when memory runs out.
+  template <class T>
+  T* allocate(std::size_t count) {
+    static_assert(alignof(T) <= alignof(std::max_align_t));
+    return static_cast<T*>(allocate_bytes(count * sizeof(T), alignof(T)));
+  }
+
+  struct Mark {
+    std::size_t block;
+    std::size_t used;
+  };
+  Mark mark() const noexcept { return {blocks_.size(), used_}; }
+  // Frees everything allocated since `mark`.
+  void rollback(Mark mark) noexcept;
+
+  // Bytes held in blocks, for memory accounting.
+  std::size_t reserved_bytes() const noexcept { return reserved_; }
+
+ private:
+  void* allocate_bytes(std::size_t bytes, std::size_t align);
+
+  struct Block {
+    std::unique_ptr<std::byte[]> data;
+    std::size_t size;
+  };
+  std::vector<Block> blocks_;
+  std::size_t used_ = 0;  // bytes used in blocks_.back()
+  std::size_t reserved_ = 0;
+};
+
+}  // namespace marrowfin::parse

@@ -1,0 +1,38 @@
+// Turning a stream file into the list of kept messages.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "parse/arena.hpp"
+#include "parse/json_value.hpp"
+
+namespace marrowfin::parse {
+
+// One kept line: its market changes and its publish time (always > 0).
+struct ParsedMessage {
+  std::span<const json::Value> market_changes;
+  std::int64_t publish_time;
+};
+
+// The kept messages of one file and the arena that holds their values.
+struct MessageStore {
+  Arena arena;
+  std::vector<ParsedMessage> messages;
+};
+
+// Either the messages or the text of the failure (the ValueError message).
+struct LoadResult {
+  std::unique_ptr<MessageStore> store;  // null on failure
+  std::string error;
+};
+
+// Reads, decodes and parses the file at `path` (UTF-8 bytes, no NUL check
+// done by the caller). Never throws except std::bad_alloc.
+[[nodiscard]] LoadResult load_messages(std::string_view path);
+
+}  // namespace marrowfin::parse

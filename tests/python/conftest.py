@@ -1,0 +1,17 @@
+import pathlib
+
+import pytest
+
+PEER_DATA = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "data" / "peer"
+
+
+@pytest.fixture
+def write_lines(tmp_path):
+    """Writes text lines to a file and returns its path as str."""
+
+    def write(lines, name="stream.txt", newline="\n"):
+        path = tmp_path / name
+        path.write_text("".join(line + newline for line in lines), encoding="utf-8")
+        return str(path)
+
+    return write
