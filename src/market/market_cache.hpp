@@ -1,1 +1,125 @@
+// The state of one market folded from its market changes: definition fields,
+// market-level figures, runners with their ladders, and the change counts that
+// let snapshot building reuse the Python objects of unchanged parts.
 #pragma once
+
+#include <compare>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "market/price_ladder.hpp"
+#include "market/records.hpp"
+#include "parse/json_value.hpp"
+
+namespace marrowfin::market {
+
+// (selection id, handicap key); runners sort by this key.
+struct RunnerKey {
+  std::int64_t selection_id = 0;
+  std::int64_t handicap_key = 0;
+  friend auto operator<=>(const RunnerKey&, const RunnerKey&) = default;
+};
+
+struct RunnerKeyHash {
+  std::size_t operator()(const RunnerKey& key) const noexcept;
+};
+
+// The handicap times 100, rounded half away from zero, saturated to 64 bits;
+// NaN gives 0.
+std::int64_t handicap_key(double handicap) noexcept;
+
+struct RunnerCache {
+  RunnerCache(std::int64_t id, double hc) noexcept : selection_id(id), handicap(hc) {}
+  RunnerCache(const RunnerCache&) = delete;
+  RunnerCache& operator=(const RunnerCache&) = delete;
+
+  std::int64_t selection_id;
+  double handicap;  // as read when the runner was created
+  std::string status = "ACTIVE";
+  std::optional<double> adjustment_factor;
+  std::optional<double> last_price_traded;
+  double total_matched = 0.0;
+  std::optional<std::string> removal_date;
+  SpValue near_price;
+  SpValue far_price;
+  SpValue actual_sp;
+  PriceLadder available_to_back{true};
+  PriceLadder available_to_lay{false};
+  PriceLadder sp_back{true};
+  PriceLadder sp_lay{false};
+  PriceLadder traded_volume{false};
+  std::uint64_t change_count = 0;
+
+  // Reuse slots of snapshot building; the update never touches them.
+  ReuseSlot cached_runner;       // Runner, at change_count
+  ReuseSlot cached_back_list;    // list of PriceSize, at available_to_back's count
+  ReuseSlot cached_lay_list;     // at available_to_lay's count
+  ReuseSlot cached_traded_list;  // at traded_volume's count
+};
+
+class MarketCache {
+ public:
+  explicit MarketCache(std::string id) : market_id(std::move(id)) {}
+  MarketCache(const MarketCache&) = delete;
+  MarketCache& operator=(const MarketCache&) = delete;
+
+  // Folds one market change (any JSON value) in; never fails. The change's
+  // "id" is not looked at: choosing the cache is the caller's business.
+  void update(const json::Value& change, std::int64_t publish_time);
+
+  // The runners in ascending key order. Valid until the next update.
+  std::span<RunnerCache* const> sorted_runners();
+
+  std::string market_id;
+  std::string status = "OPEN";
+  std::int32_t bet_delay = 0;
+  bool bsp_reconciled = false;
+  bool complete = true;
+  bool cross_matching = true;
+  bool in_play = false;
+  bool runners_voidable = false;
+  std::int32_t number_of_winners = 1;
+  std::optional<std::string> event_id;
+  std::optional<std::string> event_type_id;
+  std::optional<std::string> event_name;
+  std::optional<std::string> market_type;
+  std::optional<std::string> market_time;
+  std::optional<std::string> country_code;
+  std::optional<std::string> venue;
+  std::optional<std::string> race_type;
+  bool bsp_market = false;
+  bool persistence_enabled = true;
+  std::optional<double> each_way_divisor;
+  std::optional<std::string> timezone;
+  bool turn_in_play_enabled = false;
+  std::optional<std::string> betting_type;
+  std::optional<std::string> name;
+  bool discount_allowed = false;
+  double market_base_rate = 0.0;
+  std::vector<std::string> regulators;
+  std::optional<std::string> open_date;
+  std::optional<std::string> suspend_time;
+  std::optional<std::string> settled_time;
+  std::int64_t version = 0;
+  std::vector<MarketDefinitionRunner> definition_runners;
+  std::uint64_t definition_count = 0;
+  double total_matched = 0.0;
+  std::optional<std::int64_t> last_match_time;
+  std::int64_t publish_time = 0;
+  std::uint32_t number_of_runners = 0;
+  std::uint32_t number_of_active_runners = 0;
+  std::unordered_map<RunnerKey, RunnerCache, RunnerKeyHash> runners;
+
+  // Reuse slot of snapshot building: the MarketDefinition, at definition_count.
+  ReuseSlot cached_definition;
+
+ private:
+  std::vector<RunnerCache*> sorted_;  // cache of sorted_runners()
+  bool sorted_valid_ = false;         // false once a runner was added or removed
+};
+
+}  // namespace marrowfin::market
