@@ -68,6 +68,41 @@ PyObject* set_argument_cannot_convert(const char* argument, PyObject* value,
   return nullptr;
 }
 
+PyObject* set_cannot_delete_attribute() noexcept {
+  PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+  return nullptr;
+}
+
+PyObject* set_integer_out_of_range() noexcept {
+  PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+  return nullptr;
+}
+
+PyObject* set_argument_error_from_pending(const char* name) noexcept {
+  ensure_error_set();
+  PyObject* original = PyErr_GetRaisedException();
+  PyObject* text = PyObject_Str(original);
+  if (text == nullptr) {
+    Py_DECREF(original);
+    return nullptr;
+  }
+  PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text);
+  Py_DECREF(text);
+  PyObject* wrapped = PyErr_GetRaisedException();
+  PyException_SetCause(wrapped, original);  // steals `original`
+  PyErr_SetRaisedException(wrapped);
+  return nullptr;
+}
+
+PyObject* set_key_error(PyObject* key) noexcept {
+  // A one-element tuple, so that a tuple key is not taken as the argument list.
+  PyObject* args = PyTuple_Pack(1, key);
+  if (args == nullptr) return panic_from_pending();
+  PyErr_SetObject(PyExc_KeyError, args);
+  Py_DECREF(args);
+  return nullptr;
+}
+
 PyObject* set_value_error(std::string_view text) noexcept {
   PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
                                            "replace");

@@ -23,6 +23,15 @@ PyObject* set_no_constructor(PyTypeObject* type) noexcept;
 PyObject* set_cannot_convert(PyObject* value, const char* target) noexcept;
 // TypeError "argument '<name>': '<qualname>' object cannot be converted to '<target>'".
 PyObject* set_argument_cannot_convert(const char* name, PyObject* value, const char* target) noexcept;
+// AttributeError "can't delete attribute".
+PyObject* set_cannot_delete_attribute() noexcept;
+// OverflowError "out of range integral type conversion attempted".
+PyObject* set_integer_out_of_range() noexcept;
+// Replaces the pending TypeError by TypeError "argument '<name>': <its message>"
+// with the original as __cause__. Returns nullptr.
+PyObject* set_argument_error_from_pending(const char* name) noexcept;
+// KeyError whose single argument is `key` (borrowed).
+PyObject* set_key_error(PyObject* key) noexcept;
 // ValueError whose single argument is `text`.
 PyObject* set_value_error(std::string_view text) noexcept;
 // Raises the module's panic exception (a BaseException subclass) with `description`.
