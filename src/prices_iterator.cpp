@@ -1,5 +1,10 @@
 #include "prices_iterator.hpp"
 
+#include <optional>
+#include <string_view>
+
+#include "market/market_cache.hpp"
+#include "market/snapshot.hpp"
 #include "support/borrow.hpp"
 #include "support/errors.hpp"
 #include "support/py_type.hpp"
@@ -13,10 +18,36 @@ struct PricesIterator {
 
   py::BorrowFlag borrow;
   std::unique_ptr<parse::MessageStore> store;
+  std::unique_ptr<market::MarketCache> cache;  // the one market; made by the first usable id
   std::size_t next_index = 0;
 };
 
 PricesIterator& state(PyObject* self) noexcept { return py::value_of<PricesIterator>(self); }
+
+// The change's "id" when it is a non-empty string.
+std::optional<std::string_view> market_id_of(const json::Value& change) noexcept {
+  const json::Value* id = change.find(json::Key::kId);
+  if (id == nullptr) return std::nullopt;
+  std::optional<std::string_view> text = id->as_string();
+  if (!text || text->empty()) return std::nullopt;
+  return text;
+}
+
+// Applies one message's market changes. The first change with a usable id
+// creates the cache; changes naming another market are not applied, so a file
+// holding several markets yields the books of the first one only.
+void apply_message(PricesIterator& it, const parse::ParsedMessage& message) {
+  for (const json::Value& change : message.market_changes) {
+    std::optional<std::string_view> id = market_id_of(change);
+    if (!it.cache) {
+      if (!id) continue;
+      it.cache = std::make_unique<market::MarketCache>(std::string(*id));
+    } else if (id && *id != it.cache->market_id) {
+      continue;
+    }
+    it.cache->update(change, message.publish_time);
+  }
+}
 
 PyObject* iterator_iter(PyObject* self) noexcept {
   py::SharedBorrow borrow(state(self).borrow);
@@ -24,12 +55,21 @@ PyObject* iterator_iter(PyObject* self) noexcept {
   return Py_NewRef(self);
 }
 
+// Applies the next message and yields the book after it. Messages before the
+// cache exists yield nothing and are skipped over, so the iteration ends only
+// when the messages are used up, and then stays ended.
 PyObject* iterator_next(PyObject* self) noexcept {
   return py::guard([&]() -> PyObject* {
     PricesIterator& it = state(self);
     py::ExclusiveBorrow borrow(it.borrow);
     if (!borrow) return nullptr;
-    it.next_index = it.store->messages.size();
+    const auto& messages = it.store->messages;
+    while (it.next_index < messages.size()) {
+      // Moved on first: a message whose book fails is not applied twice.
+      const parse::ParsedMessage& message = messages[it.next_index++];
+      apply_message(it, message);
+      if (it.cache) return market::to_market_book(*it.cache);
+    }
     return nullptr;  // end of iteration: no object, no error
   });
 }

@@ -1,0 +1,117 @@
+// The native records behind the Python classes of a market book. Each Python
+// object owns one record; the binding files read them directly (dict export,
+// snapshot building), Python code only through the attributes.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "market/records.hpp"
+#include "support/borrow.hpp"
+#include "support/py_ref.hpp"
+
+namespace marrowfin::market {
+
+// Starting-price data; held by value in a Runner, copied into every
+// StartingPrices object that Runner.sp hands out.
+struct StartingPricesRecord {
+  std::vector<PriceSizePair> back_stake_taken;
+  std::vector<PriceSizePair> lay_liability_taken;
+  SpValue near_price;
+  SpValue far_price;
+  SpValue actual_sp;
+};
+
+// The three ladder lists of a runner. Mutable class: readers borrow.
+struct ExchangePricesRecord {
+  ExchangePricesRecord(py::Ref back, py::Ref lay, py::Ref traded) noexcept
+      : available_to_back(std::move(back)),
+        available_to_lay(std::move(lay)),
+        traded_volume(std::move(traded)) {}
+
+  py::BorrowFlag borrow;
+  py::Ref available_to_back;  // list of PriceSize
+  py::Ref available_to_lay;   // list of PriceSize
+  py::Ref traded_volume;      // list of PriceSize
+};
+
+struct RunnerRecord {
+  std::int64_t selection_id = 0;
+  double handicap = 0.0;
+  std::optional<double> adjustment_factor;
+  std::optional<double> last_price_traded;
+  double total_matched = 0.0;
+  py::Ref status;  // str, made once per runner object
+  std::optional<std::string> removal_date;
+  py::Ref ex;  // ExchangePrices
+  StartingPricesRecord sp;
+};
+
+struct MarketDefinitionRecord {
+  std::string status;
+  std::optional<std::string> event_id;
+  std::optional<std::string> event_type_id;
+  std::optional<std::string> event_name;
+  std::optional<std::string> market_type;
+  std::optional<std::string> country_code;
+  std::optional<std::string> venue;
+  std::optional<std::string> race_type;
+  std::optional<std::string> name;
+  std::optional<std::string> timezone;
+  std::optional<std::string> betting_type;
+  std::vector<std::string> regulators;
+  py::Ref market_time;  // datetime or None, each of the four
+  py::Ref open_date;
+  py::Ref suspend_time;
+  py::Ref settled_time;
+  // The stream's texts of three times, for the dict export only.
+  std::optional<std::string> market_time_text;
+  std::optional<std::string> open_date_text;
+  std::optional<std::string> suspend_time_text;
+  py::Ref runners;  // list of MarketDefinitionRunner
+  std::optional<double> each_way_divisor;
+  double market_base_rate = 0.0;
+  std::int64_t version = 0;
+  std::int32_t bet_delay = 0;
+  std::int32_t number_of_winners = 0;
+  std::int32_t number_of_active_runners = 0;
+  bool bsp_market = false;
+  bool persistence_enabled = false;
+  bool turn_in_play_enabled = false;
+  bool discount_allowed = false;
+  bool bsp_reconciled = false;
+  bool complete = false;
+  bool cross_matching = false;
+  bool in_play = false;
+  bool runners_voidable = false;
+};
+
+// One snapshot. Mutable class (streaming_unique_id): readers borrow.
+struct MarketBookRecord {
+  py::BorrowFlag borrow;
+  std::string market_id;
+  std::string status;
+  py::Ref publish_time;  // datetime
+  std::int64_t publish_time_epoch = 0;
+  py::Ref runners;  // list of Runner
+  double total_matched = 0.0;
+  std::int64_t version = 0;
+  py::Ref market_definition;  // MarketDefinition, or empty for None
+  std::optional<std::int64_t> last_match_time;
+  std::int32_t bet_delay = 0;
+  std::int32_t number_of_active_runners = 0;
+  std::int32_t number_of_runners = 0;
+  std::int32_t number_of_winners = 0;
+  bool bsp_reconciled = false;
+  bool complete = false;
+  bool cross_matching = false;
+  bool inplay = false;
+  bool runners_voidable = false;
+  std::optional<std::int32_t> streaming_unique_id;
+};
+
+}  // namespace marrowfin::market

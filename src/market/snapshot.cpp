@@ -1,0 +1,172 @@
+#include "market/snapshot.hpp"
+
+#include <cstdint>
+#include <span>
+
+#include "market/py_classes.hpp"
+#include "market/py_convert.hpp"
+#include "market/py_records.hpp"
+#include "market/time_conversion.hpp"
+#include "support/errors.hpp"
+#include "support/py_ref.hpp"
+
+namespace marrowfin::market {
+namespace {
+
+// The slot's object if it was built at `count` (a new reference), else empty.
+py::Ref reuse(const ReuseSlot& slot, std::uint64_t count) noexcept {
+  return py::Ref::new_ref(static_cast<PyObject*>(slot.get_if_current(count)));
+}
+
+void store(ReuseSlot& slot, const py::Ref& object, std::uint64_t count) noexcept {
+  slot.store(Py_NewRef(object.get()), count);
+}
+
+// The list of `ladder`, reused while the ladder is unchanged. New reference,
+// or empty with a panic set.
+py::Ref ladder_list(const PriceLadder& ladder, ReuseSlot& slot) {
+  const std::uint64_t count = ladder.change_count();
+  if (py::Ref list = reuse(slot, count)) return list;
+  py::Ref list = py::Ref::steal(create_price_list(ladder.to_price_sizes()));
+  if (list) store(slot, list, count);
+  return list;
+}
+
+// The Runner of `runner`, reused while its change count stands still. New
+// reference, or empty with an error set.
+py::Ref runner_object(RunnerCache& runner) {
+  if (py::Ref cached = reuse(runner.cached_runner, runner.change_count)) return cached;
+
+  RunnerRecord record;
+  record.sp.near_price = runner.near_price;
+  record.sp.far_price = runner.far_price;
+  record.sp.actual_sp = runner.actual_sp;
+  // Back stakes come from the lay-side ladder and lay liabilities from the
+  // back side: that is how consumers of the lightweight records read them.
+  record.sp.back_stake_taken = runner.sp_lay.to_price_sizes();
+  record.sp.lay_liability_taken = runner.sp_back.to_price_sizes();
+
+  py::Ref back = ladder_list(runner.available_to_back, runner.cached_back_list);
+  if (!back) return {};
+  py::Ref lay = ladder_list(runner.available_to_lay, runner.cached_lay_list);
+  if (!lay) return {};
+  py::Ref traded = ladder_list(runner.traded_volume, runner.cached_traded_list);
+  if (!traded) return {};
+  record.ex = py::Ref::steal(make_exchange_prices(std::move(back), std::move(lay), std::move(traded)));
+  if (!record.ex) return {};
+  record.status = py::Ref::steal(to_python(runner.status));
+  if (!record.status) return {};
+
+  record.selection_id = runner.selection_id;
+  record.handicap = runner.handicap;
+  record.adjustment_factor = runner.adjustment_factor;
+  record.last_price_traded = runner.last_price_traded;
+  record.total_matched = runner.total_matched;
+  record.removal_date = runner.removal_date;
+
+  py::Ref object = py::Ref::steal(make_runner(std::move(record)));
+  if (object) store(runner.cached_runner, object, runner.change_count);
+  return object;
+}
+
+// The MarketDefinition of the cache, or None before the first definition;
+// rebuilt only when a definition arrived. New reference, or empty with an
+// error set (the slot then keeps its old object, so the next call retries).
+py::Ref definition_object(MarketCache& cache) {
+  if (cache.cached_definition.get() == nullptr && cache.definition_count == 0) {
+    return py::Ref::new_ref(Py_None);
+  }
+  if (py::Ref cached = reuse(cache.cached_definition, cache.definition_count)) return cached;
+
+  MarketDefinitionRecord record;
+  const auto& runners = cache.definition_runners;
+  record.runners = py::Ref::steal(py::must(PyList_New(static_cast<Py_ssize_t>(runners.size()))));
+  if (!record.runners) return {};
+  for (std::size_t i = 0; i < runners.size(); ++i) {
+    PyObject* runner = make_market_definition_runner(runners[i]);
+    if (runner == nullptr) return {};
+    PyList_SET_ITEM(record.runners.get(), static_cast<Py_ssize_t>(i), runner);
+  }
+  if (!(record.market_time = parse_datetime_or_none(cache.market_time))) return {};
+  if (!(record.open_date = parse_datetime_or_none(cache.open_date))) return {};
+  if (!(record.suspend_time = parse_datetime_or_none(cache.suspend_time))) return {};
+  if (!(record.settled_time = parse_datetime_or_none(cache.settled_time))) return {};
+
+  record.each_way_divisor = cache.each_way_divisor;
+  record.regulators = cache.regulators;
+  record.status = cache.status;
+  record.event_id = cache.event_id;
+  record.event_type_id = cache.event_type_id;
+  record.event_name = cache.event_name;
+  record.market_type = cache.market_type;
+  record.country_code = cache.country_code;
+  record.venue = cache.venue;
+  record.race_type = cache.race_type;
+  record.name = cache.name;
+  record.timezone = cache.timezone;
+  record.betting_type = cache.betting_type;
+  record.market_time_text = cache.market_time;
+  record.open_date_text = cache.open_date;
+  record.suspend_time_text = cache.suspend_time;
+  record.market_base_rate = cache.market_base_rate;
+  record.version = cache.version;
+  record.bet_delay = cache.bet_delay;
+  record.number_of_winners = cache.number_of_winners;
+  record.number_of_active_runners = static_cast<std::int32_t>(cache.number_of_active_runners);
+  record.bsp_market = cache.bsp_market;
+  record.persistence_enabled = cache.persistence_enabled;
+  record.turn_in_play_enabled = cache.turn_in_play_enabled;
+  record.discount_allowed = cache.discount_allowed;
+  record.bsp_reconciled = cache.bsp_reconciled;
+  record.complete = cache.complete;
+  record.cross_matching = cache.cross_matching;
+  record.in_play = cache.in_play;
+  record.runners_voidable = cache.runners_voidable;
+
+  py::Ref object = py::Ref::steal(make_market_definition(std::move(record)));
+  if (object) store(cache.cached_definition, object, cache.definition_count);
+  return object;
+}
+
+}  // namespace
+
+PyObject* to_market_book(MarketCache& cache) noexcept {
+  return py::guard([&]() -> PyObject* {
+    // Runner objects go straight into the book's new list, in key order.
+    std::span<RunnerCache* const> runners = cache.sorted_runners();
+    py::Ref list = py::Ref::steal(py::must(PyList_New(static_cast<Py_ssize_t>(runners.size()))));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < runners.size(); ++i) {
+      py::Ref runner = runner_object(*runners[i]);
+      if (!runner) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), runner.release());
+    }
+
+    MarketBookRecord book;
+    book.market_definition = definition_object(cache);
+    if (!book.market_definition) return nullptr;
+    if (book.market_definition.get() == Py_None) book.market_definition.reset();
+    book.publish_time = publish_time_to_datetime(cache.publish_time);
+    if (!book.publish_time) return nullptr;
+
+    book.runners = std::move(list);
+    book.market_id = cache.market_id;
+    book.status = cache.status;
+    book.publish_time_epoch = cache.publish_time;
+    book.total_matched = cache.total_matched;
+    book.version = cache.version;
+    book.last_match_time = cache.last_match_time;
+    book.bet_delay = cache.bet_delay;
+    book.number_of_active_runners = static_cast<std::int32_t>(cache.number_of_active_runners);
+    book.number_of_runners = static_cast<std::int32_t>(cache.number_of_runners);
+    book.number_of_winners = cache.number_of_winners;
+    book.bsp_reconciled = cache.bsp_reconciled;
+    book.complete = cache.complete;
+    book.cross_matching = cache.cross_matching;
+    book.inplay = cache.in_play;
+    book.runners_voidable = cache.runners_voidable;
+    return make_market_book(std::move(book));
+  });
+}
+
+}  // namespace marrowfin::market
