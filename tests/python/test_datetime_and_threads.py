@@ -1,0 +1,112 @@
+"""Times go through the interpreter's datetime on every call; another thread
+that reaches the iterator while datetime runs gets a borrow error."""
+
+import datetime
+import sys
+import threading
+import types
+
+import pytest
+
+import marrowfin
+from streams import PT, change, definition, message, replay, runner, stream  # noqa: F401
+
+
+class TestTimes:
+    @pytest.mark.parametrize(
+        "text, expected",
+        [
+            ("2021-01-01T12:30:00.000Z", datetime.datetime(2021, 1, 1, 12, 30)),
+            ("2021-01-01T12:30:00Z", datetime.datetime(2021, 1, 1, 12, 30)),
+            ("2021-01-01T12:30:00.1234Z", datetime.datetime(2021, 1, 1, 12, 30, 0, 123400)),
+        ],
+    )
+    def test_definition_time_formats(self, replay, text, expected):
+        (book,) = replay(message(PT, change(marketDefinition=definition(marketTime=text))))
+        assert book.market_definition.market_time == expected
+        assert book.market_definition.market_time.tzinfo is None
+
+    @pytest.mark.parametrize("text", ["2021-01-01", "", "2021-01-01T12:30:00+00:00"])
+    def test_unparsable(self, replay, text):
+        with pytest.raises(ValueError) as error:
+            replay(message(PT, change(marketDefinition=definition(suspendTime=text))))
+        assert str(error.value) == f"time data {text!r} does not match format '%Y-%m-%dT%H:%M:%SZ'"
+
+    def test_patched_datetime_is_seen_on_every_call(self, stream, monkeypatch):
+        real = datetime.datetime
+        seen = []
+
+        class Patched(real):
+            @classmethod
+            def utcfromtimestamp(cls, seconds):
+                seen.append(seconds)
+                return real.utcfromtimestamp(seconds)
+
+        it = marrowfin.iter_prices_file(stream(*(message(PT + i, change()) for i in range(3))))
+        next(it)
+        monkeypatch.setattr(datetime, "datetime", Patched)
+        next(it)
+        monkeypatch.setattr(datetime, "datetime", real)
+        next(it)
+        assert seen == [(PT + 1) / 1000.0]
+
+    def test_import_failure_propagates(self, replay, monkeypatch):
+        monkeypatch.setitem(sys.modules, "datetime", None)
+        with pytest.raises(ImportError):
+            replay(message(PT, change()))
+
+    def test_absent_times_import_nothing(self, replay, monkeypatch):
+        # Only the publish time is converted when the definition carries no times.
+        calls = []
+        fake = types.ModuleType("datetime")
+
+        class FakeDatetime:
+            @classmethod
+            def utcfromtimestamp(cls, seconds):
+                calls.append("utcfromtimestamp")
+                return seconds
+
+            @classmethod
+            def strptime(cls, text, format):
+                calls.append("strptime")
+                return text
+
+        fake.datetime = FakeDatetime
+        monkeypatch.setitem(sys.modules, "datetime", fake)
+        (book,) = replay(message(PT, change(marketDefinition=definition(openDate="x"))))
+        assert calls == ["strptime", "utcfromtimestamp"]
+        assert book.publish_time == PT / 1000.0 and book.market_definition.open_date == "x"
+        assert book.market_definition.market_time is None
+
+
+def test_borrow_conflicts_while_datetime_runs(stream, monkeypatch):
+    entered, release = threading.Event(), threading.Event()
+    fake = types.ModuleType("datetime")
+
+    class BlockingDatetime:
+        @classmethod
+        def utcfromtimestamp(cls, seconds):
+            entered.set()
+            assert release.wait(10)
+            return seconds
+
+    fake.datetime = BlockingDatetime
+    it = marrowfin.iter_prices_file(stream(message(PT, change(rc=[runner(1)])), message(PT + 1, change())))
+    monkeypatch.setitem(sys.modules, "datetime", fake)
+    result = {}
+    worker = threading.Thread(target=lambda: result.setdefault("book", next(it)))
+    worker.start()
+    try:
+        assert entered.wait(10)
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            next(it)
+        with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+            len(it)
+        with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+            iter(it)
+    finally:
+        release.set()
+        worker.join(10)
+    assert result["book"].publish_time == PT / 1000.0
+    assert len(it) == 2
+    assert next(it).publish_time_epoch == PT + 1  # the refused call consumed nothing

@@ -1,0 +1,142 @@
+"""Reference counts balance: no object outlives its last holder, none is freed early."""
+
+import gc
+import sys
+
+import pytest
+
+import marrowfin
+from streams import PT, change, definition, message, replay, runner, stream  # noqa: F401
+
+CLASSES = [getattr(marrowfin, name) for name in marrowfin.__all__[1:]]
+
+
+def type_refcounts():
+    # Every instance holds a reference to its (heap) class.
+    return {cls.__name__: sys.getrefcount(cls) for cls in CLASSES}
+
+
+def busy_stream(stream, count=200):
+    messages = [
+        message(PT, change(img=True, marketDefinition=definition(
+            [runner(i, sortPriority=i) for i in range(1, 6)], marketTime="2021-03-30T16:20:00.000Z")))
+    ]  # fmt: skip
+    for i in range(1, count):
+        rc = [runner(1 + i % 5, atb=[[1.5 + i % 7, i]], trd=[[2.0, i]], spn=i, ltp=1.5 + i % 3)]
+        if i % 17 == 0:
+            messages.append(message(PT + i, change(marketDefinition=definition(
+                [runner(j, sortPriority=j) for j in range(1, 6)], version=i))))  # fmt: skip
+        elif i % 41 == 0:
+            messages.append(message(PT + i, change(img=True, rc=rc)))
+        else:
+            messages.append(message(PT + i, change(rc=rc)))
+    return stream(*messages)
+
+
+def consume(path):
+    for book in marrowfin.iter_prices_file(path):
+        book.to_dict()
+        for r in book.runners:
+            r.sp.back_stake_taken
+            r.ex.available_to_back[:1]
+        if book.market_definition is not None:
+            book.market_definition.runners
+
+
+class TestNoLeaks:
+    def test_replay_releases_every_instance(self, stream):
+        path = busy_stream(stream)
+        consume(path)
+        gc.collect()
+        before = type_refcounts()
+        consume(path)
+        gc.collect()
+        assert type_refcounts() == before
+
+    def test_repeated_replays_keep_memory_flat(self, stream):
+        path = busy_stream(stream, 400)
+        for _ in range(2):
+            consume(path)
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(5):
+            consume(path)
+        gc.collect()
+        # Any per-book or per-object leak would show as thousands of blocks.
+        assert sys.getallocatedblocks() - before < 100
+
+    def test_books_outlive_the_iterator(self, stream):
+        it = marrowfin.iter_prices_file(busy_stream(stream, 30))
+        books = list(it)
+        del it
+        gc.collect()
+        assert [b.to_dict()["publishTime"] for b in books] == [PT + i for i in range(30)]
+        assert books[0].market_definition.market_time.year == 2021
+
+    def test_error_paths_release_their_objects(self, stream):
+        path = stream(
+            message(PT, change(rc=[runner(1, atb=[[2.0, 1]])])),
+            message(PT + 1, change(marketDefinition=definition(marketTime="bad"), rc=[runner(1, atb=[[2.0, 2]])])),
+            message(253402300800000, change(rc=[runner(1, atb=[[2.0, 3]])])),
+        )
+
+        def run():
+            it = marrowfin.iter_prices_file(path)
+            next(it)
+            for _ in range(2):
+                with pytest.raises(ValueError):
+                    next(it)
+
+        run()
+        gc.collect()
+        before, blocks = type_refcounts(), sys.getallocatedblocks()
+        for _ in range(50):
+            run()
+        gc.collect()
+        assert type_refcounts() == before
+        assert sys.getallocatedblocks() - blocks < 100
+
+
+class TestRefcountDeltas:
+    @pytest.fixture
+    def book(self, replay):
+        books = replay(
+            message(PT, change(marketDefinition=definition([runner(1)], marketTime="2021-03-30T16:20:00Z"),
+                               rc=[runner(1, atb=[[2.0, 5]], status="ACTIVE")])),
+            message(PT + 1, change(rc=[runner(2)])),
+        )
+        return books[1]
+
+    def test_reads_give_back_what_they_take(self, book):
+        r = book.runners[0]
+        held = [book.runners, book.publish_time, book.market_definition, r, r.status, r.ex,
+                r.ex.available_to_back, book.market_definition.runners,
+                book.market_definition.market_time]
+        before = [sys.getrefcount(o) for o in held]
+        for _ in range(10):
+            book.runners, book.publish_time, book.market_definition, r.status, r.ex
+            r.ex.available_to_back, r.sp, r.orders, book.to_dict(), repr(r.ex.available_to_back[0])
+            book.market_definition.runners, book.market_definition.market_time
+            book.market_definition.regulators, r.ex.available_to_back[0]["price"]
+        assert [sys.getrefcount(o) for o in held] == before
+
+    def test_errors_give_back_what_they_take(self, book):
+        key, value = "Price", "7"
+        pair = book.runners[0].ex.available_to_back[0]
+        before = [sys.getrefcount(o) for o in (key, value, pair, book)]
+        for _ in range(10):
+            with pytest.raises(KeyError):
+                pair[key]
+            with pytest.raises(TypeError):
+                book.streaming_unique_id = value
+            with pytest.raises(OverflowError):
+                book.streaming_unique_id = 2**40
+        assert [sys.getrefcount(o) for o in (key, value, pair, book)] == before
+
+    def test_next_holds_no_reference_to_its_book(self, stream):
+        it = marrowfin.iter_prices_file(stream(message(PT, change(rc=[runner(1)]))))
+        book = next(it)
+        assert sys.getrefcount(book) == 2  # the local name and the call's argument
+        runners = book.runners
+        del book
+        assert sys.getrefcount(runners) == 2

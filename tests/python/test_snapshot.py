@@ -1,0 +1,213 @@
+"""Object reuse between successive books, and what earlier books keep."""
+
+import datetime
+import gc
+
+import pytest
+
+import marrowfin
+from streams import PT, change, definition, message, replay, runner, stream  # noqa: F401
+
+
+def lists(r):
+    return r.ex.available_to_back, r.ex.available_to_lay, r.ex.traded_volume
+
+
+def by_id(book):
+    return {r.selection_id: r for r in book.runners}
+
+
+START = message(
+    PT,
+    change(
+        marketDefinition=definition([runner(1), runner(2), runner(3)]),
+        rc=[runner(i, atb=[[2.0, 5]], atl=[[2.2, 5]], trd=[[2.1, 9]], ltp=2.1) for i in (1, 2, 3)],
+    ),
+)
+
+
+class TestRunnerReuse:
+    def test_runner_order(self, replay):
+        (book,) = replay(message(PT, change(rc=[runner(5), runner(3, hc=1.0), runner(3, hc=-0.5)])))
+        assert [(r.selection_id, r.handicap) for r in book.runners] == [(3, -0.5), (3, 1.0), (5, 0.0)]
+
+    def test_only_the_changed_runner_is_new(self, replay):
+        first, second = replay(START, message(PT + 1, change(rc=[runner(2, ltp=3.0)])))
+        old, new = by_id(first), by_id(second)
+        assert new[1] is old[1] and new[3] is old[3]
+        assert new[2] is not old[2]
+        assert (old[2].last_price_traded, new[2].last_price_traded) == (2.1, 3.0)
+        assert second.runners is not first.runners
+
+    @pytest.mark.parametrize(
+        "update, new_lists",
+        [
+            ({"trd": [[2.1, 10]]}, (False, False, True)),
+            ({"atb": [[2.0, 0]]}, (True, False, False)),
+            ({"atl": [[2.3, 1]]}, (False, True, False)),
+            ({"status": "REMOVED"}, (False, False, False)),
+            ({"spn": 2.5}, (False, False, False)),
+            ({"spf": None}, (False, False, False)),
+            ({"spl": [[1.5, 2]]}, (False, False, False)),
+            ({"tv": 100}, (False, False, False)),
+        ],
+    )
+    def test_changed_runner_rebuilds_only_changed_lists(self, replay, update, new_lists):
+        first, second = replay(START, message(PT + 1, change(rc=[runner(2, **update)])))
+        old, new = by_id(first)[2], by_id(second)[2]
+        assert new is not old and new.ex is not old.ex
+        assert tuple(a is not b for a, b in zip(lists(new), lists(old))) == new_lists
+
+    def test_unchanged_values_do_not_rebuild(self, replay):
+        # Resending what the runner already shows is no change.
+        first, second = replay(
+            START, message(PT + 1, change(rc=[runner(2, atb=[[2.0, 5]], ltp=2.1, atl=[[9, 0]])]))
+        )
+        assert by_id(second)[2] is by_id(first)[2]
+
+    def test_earlier_book_keeps_old_ladders(self, replay):
+        first, second = replay(START, message(PT + 1, change(rc=[runner(1, atb=[[2.0, 7], [1.9, 1]])])))
+        assert [(p.price, p.size) for p in by_id(first)[1].ex.available_to_back] == [(2.0, 5.0)]
+        assert [(p.price, p.size) for p in by_id(second)[1].ex.available_to_back] == [
+            (2.0, 7.0), (1.9, 1.0)]
+
+    def test_starting_prices_sides(self, replay):
+        (book,) = replay(
+            message(PT, change(rc=[runner(1, spb=[[2.0, 10.0], [3.0, 5.0]], spl=[[4.0, 1.0], [5.0, 2.0]])]))
+        )
+        sp = book.runners[0].sp
+        assert [(p.price, p.size) for p in sp.lay_liability_taken] == [(3.0, 5.0), (2.0, 10.0)]
+        assert [(p.price, p.size) for p in sp.back_stake_taken] == [(4.0, 1.0), (5.0, 2.0)]
+
+    def test_image_rebuilds_every_runner(self, replay):
+        again = dict(START["mc"][0], img=True)
+        first, second = replay(START, message(PT + 1, again))
+        for old, new in zip(first.runners, second.runners):
+            assert new is not old and new.selection_id == old.selection_id
+            assert all(a is not b for a, b in zip(lists(new), lists(old)))
+            assert [p.price for p in new.ex.available_to_back] == [2.0]
+
+    def test_empty_message_reuses_everything(self, replay):
+        first, second = replay(START, message(PT + 5))
+        assert second is not first and second.runners is not first.runners
+        assert all(a is b for a, b in zip(first.runners, second.runners))
+        assert second.market_definition is first.market_definition
+        assert second.publish_time_epoch == first.publish_time_epoch == PT
+        assert second.to_dict() == first.to_dict()
+
+    def test_mutating_a_books_runner_list_affects_no_other_book(self, replay):
+        first, second = replay(START, message(PT + 1))
+        first.runners.clear()
+        assert len(second.runners) == 3
+
+    def test_mutating_a_ladder_list_shows_until_the_ladder_changes(self, replay):
+        # The list is shared by the books that hand it out; it is the caller's to leave alone.
+        first, second, third = replay(
+            START, message(PT + 1, change(rc=[runner(1, ltp=5.0)])),
+            message(PT + 2, change(rc=[runner(1, atb=[[1.5, 1]])])),
+        )
+        by_id(first)[1].ex.available_to_back.append("foreign")
+        assert by_id(second)[1].ex.available_to_back[-1] == "foreign"
+        assert "foreign" not in by_id(third)[1].ex.available_to_back
+
+
+class TestDefinitionReuse:
+    def test_none_until_the_first_definition(self, replay):
+        books = replay(
+            message(PT, change(rc=[runner(1)])), message(PT + 1, change(rc=[runner(1, ltp=2.0)])),
+            message(PT + 2, change(marketDefinition=definition([runner(1)]))),
+        )
+        assert [b.market_definition is None for b in books] == [True, True, False]
+
+    def test_same_object_until_the_next_definition(self, replay):
+        books = replay(START, message(PT + 1, change(rc=[runner(1, ltp=3.0)])), START)
+        assert books[1].market_definition is books[0].market_definition
+        assert books[2].market_definition is not books[0].market_definition
+        assert books[2].market_definition.runners is not books[0].market_definition.runners
+
+    def test_market_fields_outside_a_definition(self, replay):
+        first, second = replay(START, message(PT + 1, change(status="SUSPENDED", inPlay=True)))
+        assert (second.status, second.inplay) == ("SUSPENDED", True)
+        assert second.market_definition is first.market_definition
+        assert (second.market_definition.status, second.market_definition.in_play) == ("OPEN", False)
+
+    def test_definition_runner_list_mutation_is_shared_until_the_next_definition(self, replay):
+        first, second, third = replay(START, message(PT + 1), START)
+        first.market_definition.runners.pop()
+        assert len(second.market_definition.runners) == 2
+        assert len(third.market_definition.runners) == 3
+
+    def test_definition_does_not_rebuild_unchanged_ladder_lists(self, replay):
+        # A definition counts as a change of every runner it lists, but not of its ladders.
+        first, second = replay(START, START)
+        for old, new in zip(first.runners, second.runners):
+            assert new is not old
+            assert all(a is b for a, b in zip(lists(new), lists(old)))
+
+
+class TestFailures:
+    def test_unparsable_time_raises_until_replaced(self, stream):
+        it = marrowfin.iter_prices_file(
+            stream(
+                START,
+                message(PT + 1, change(marketDefinition=definition([runner(1)], marketTime="2021-01-01"))),
+                message(PT + 2, change(rc=[runner(1, ltp=9.0)])),
+                message(PT + 3),
+                message(PT + 4, change(marketDefinition=definition([runner(1)], marketTime="2021-01-01T10:00:00Z"))),
+            )
+        )
+        good = next(it)
+        for _ in range(3):
+            with pytest.raises(ValueError) as error:
+                next(it)
+            assert str(error.value) == (
+                "time data '2021-01-01' does not match format '%Y-%m-%dT%H:%M:%SZ'"
+            )
+        book = next(it)
+        assert book.market_definition.market_time == datetime.datetime(2021, 1, 1, 10)
+        assert by_id(book)[1].last_price_traded == 9.0
+        assert good.market_definition.market_time is None
+        with pytest.raises(StopIteration):
+            next(it)
+
+    def test_empty_time_text_is_unparsable(self, replay):
+        with pytest.raises(ValueError, match="does not match format"):
+            replay(message(PT, change(marketDefinition=definition(openDate=""))))
+
+    def test_objects_built_before_an_error_stay_stored(self, stream, monkeypatch):
+        # The second message changes runner 1's ladder and carries a new
+        # definition, then fails at its publish time (beyond year 9999).
+        strptime_calls = []
+        real = datetime.datetime
+
+        class CountingDatetime(real):
+            @classmethod
+            def strptime(cls, text, format):
+                strptime_calls.append(text)
+                return real.strptime(text, format)
+
+        it = marrowfin.iter_prices_file(
+            stream(
+                START,
+                message(
+                    253402300800000,
+                    change(marketDefinition=definition([runner(1)], marketTime="2021-01-01T10:00:00.000Z"),
+                           rc=[runner(1, atb=[[2.0, 77]])]),
+                ),
+                message(PT + 2, change()),
+            )
+        )
+        next(it)
+        monkeypatch.setattr(datetime, "datetime", CountingDatetime)
+        with pytest.raises(ValueError, match="year 10000 is out of range"):
+            next(it)
+        assert strptime_calls == ["2021-01-01T10:00:00.000Z"]
+        # The ladder list built by the failed call is the one the next book shows.
+        built = [o for o in gc.get_objects() if type(o) is list and o
+                 and type(o[0]) is marrowfin.PriceSize and o[0].size == 77.0]
+        assert len(built) == 1
+        book = next(it)
+        assert strptime_calls == ["2021-01-01T10:00:00.000Z"]  # the definition was not rebuilt
+        assert book.market_definition.market_time == datetime.datetime(2021, 1, 1, 10)
+        assert by_id(book)[1].ex.available_to_back is built[0]
+        assert book.publish_time_epoch == PT + 2
