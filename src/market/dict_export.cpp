@@ -105,8 +105,8 @@ PyObject* sp_dict(const StartingPricesRecord& sp) noexcept {
   if (!dict || !put(dict.get(), strings.near_price, to_python(sp.near_price)) ||
       !put(dict.get(), strings.far_price, to_python(sp.far_price)) ||
       !put(dict.get(), strings.actual_sp, to_python(sp.actual_sp)) ||
-      !put(dict.get(), strings.back_stake_taken, vec_ps_to_dicts(sp.back_stake_taken)) ||
-      !put(dict.get(), strings.lay_liability_taken, vec_ps_to_dicts(sp.lay_liability_taken))) {
+      !put(dict.get(), strings.back_stake_taken, vec_ps_to_dicts(pairs_of(sp.back_stake_taken))) ||
+      !put(dict.get(), strings.lay_liability_taken, vec_ps_to_dicts(pairs_of(sp.lay_liability_taken)))) {
     return nullptr;
   }
   return dict.release();

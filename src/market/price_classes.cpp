@@ -65,7 +65,7 @@ py::ClassSpec price_size_class() {
 
 template <auto Member>
 PyObject* get_pair_list(PyObject* self, void*) noexcept {
-  return create_price_list(py::value_of<StartingPricesRecord>(self).*Member);
+  return create_price_list(pairs_of(py::value_of<StartingPricesRecord>(self).*Member));
 }
 
 PyGetSetDef starting_prices_getset[] = {

@@ -6,7 +6,9 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -16,11 +18,20 @@
 
 namespace marrowfin::market {
 
+// A read-out of a starting-price ladder. Immutable once made, so runner
+// objects built while that ladder stood still share it instead of sorting
+// and copying it again; null means empty.
+using SharedPairs = std::shared_ptr<const std::vector<PriceSizePair>>;
+
+inline std::span<const PriceSizePair> pairs_of(const SharedPairs& pairs) noexcept {
+  return pairs ? std::span<const PriceSizePair>(*pairs) : std::span<const PriceSizePair>();
+}
+
 // Starting-price data; held by value in a Runner, copied into every
 // StartingPrices object that Runner.sp hands out.
 struct StartingPricesRecord {
-  std::vector<PriceSizePair> back_stake_taken;
-  std::vector<PriceSizePair> lay_liability_taken;
+  SharedPairs back_stake_taken;
+  SharedPairs lay_liability_taken;
   SpValue near_price;
   SpValue far_price;
   SpValue actual_sp;
@@ -49,6 +60,9 @@ struct RunnerRecord {
   std::optional<std::string> removal_date;
   py::Ref ex;  // ExchangePrices
   StartingPricesRecord sp;
+  // The change counts of the starting-price ladders that sp was read from.
+  std::uint64_t sp_lay_count = 0;   // back_stake_taken
+  std::uint64_t sp_back_count = 0;  // lay_liability_taken
 };
 
 struct MarketDefinitionRecord {

@@ -1,7 +1,9 @@
 #include "market/snapshot.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <vector>
 
 #include "market/py_classes.hpp"
 #include "market/py_convert.hpp"
@@ -9,6 +11,7 @@
 #include "market/time_conversion.hpp"
 #include "support/errors.hpp"
 #include "support/py_ref.hpp"
+#include "support/py_type.hpp"
 
 namespace marrowfin::market {
 namespace {
@@ -32,19 +35,37 @@ py::Ref ladder_list(const PriceLadder& ladder, ReuseSlot& slot) {
   return list;
 }
 
-// The Runner of `runner`, reused while its change count stands still. New
-// reference, or empty with an error set.
-py::Ref runner_object(RunnerCache& runner) {
-  if (py::Ref cached = reuse(runner.cached_runner, runner.change_count)) return cached;
+// The read-out of a starting-price ladder: the one `previous` holds when the
+// ladder has not changed since (`previous_count`), else a new one.
+SharedPairs sp_pairs(const PriceLadder& ladder, const RunnerRecord* previous,
+                     const SharedPairs& previous_pairs, std::uint64_t previous_count) {
+  if (previous != nullptr && previous_count == ladder.change_count()) return previous_pairs;
+  if (ladder.empty()) return nullptr;
+  return std::make_shared<const std::vector<PriceSizePair>>(ladder.to_price_sizes());
+}
 
+// A new Runner of `runner`, stored in its slot. New reference, or empty with
+// an error set.
+py::Ref build_runner(RunnerCache& runner) {
   RunnerRecord record;
   record.sp.near_price = runner.near_price;
   record.sp.far_price = runner.far_price;
   record.sp.actual_sp = runner.actual_sp;
   // Back stakes come from the lay-side ladder and lay liabilities from the
   // back side: that is how consumers of the lightweight records read them.
-  record.sp.back_stake_taken = runner.sp_lay.to_price_sizes();
-  record.sp.lay_liability_taken = runner.sp_back.to_price_sizes();
+  // A starting-price ladder that did not change is taken over from the
+  // runner's previous object rather than sorted again.
+  auto* previous_object = static_cast<PyObject*>(runner.cached_runner.get());
+  const RunnerRecord* previous =
+      previous_object != nullptr ? &py::value_of<RunnerRecord>(previous_object) : nullptr;
+  record.sp.back_stake_taken =
+      sp_pairs(runner.sp_lay, previous, previous ? previous->sp.back_stake_taken : nullptr,
+               previous ? previous->sp_lay_count : 0);
+  record.sp.lay_liability_taken =
+      sp_pairs(runner.sp_back, previous, previous ? previous->sp.lay_liability_taken : nullptr,
+               previous ? previous->sp_back_count : 0);
+  record.sp_lay_count = runner.sp_lay.change_count();
+  record.sp_back_count = runner.sp_back.change_count();
 
   py::Ref back = ladder_list(runner.available_to_back, runner.cached_back_list);
   if (!back) return {};
@@ -137,9 +158,16 @@ PyObject* to_market_book(MarketCache& cache) noexcept {
     py::Ref list = py::Ref::steal(py::must(PyList_New(static_cast<Py_ssize_t>(runners.size()))));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < runners.size(); ++i) {
-      py::Ref runner = runner_object(*runners[i]);
-      if (!runner) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), runner.release());
+      RunnerCache& runner = *runners[i];
+      // An unchanged runner costs one reference increment.
+      auto* object = static_cast<PyObject*>(runner.cached_runner.get_if_current(runner.change_count));
+      if (object != nullptr) {
+        Py_INCREF(object);
+      } else {
+        object = build_runner(runner).release();
+        if (object == nullptr) return nullptr;
+      }
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), object);
     }
 
     MarketBookRecord book;

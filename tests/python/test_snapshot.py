@@ -79,6 +79,28 @@ class TestRunnerReuse:
         assert [(p.price, p.size) for p in sp.lay_liability_taken] == [(3.0, 5.0), (2.0, 10.0)]
         assert [(p.price, p.size) for p in sp.back_stake_taken] == [(4.0, 1.0), (5.0, 2.0)]
 
+    def test_starting_price_ladders_across_rebuilds(self, replay):
+        def sp_pairs(book):
+            sp = book.runners[0].sp
+            return ([(p.price, p.size) for p in sp.back_stake_taken],
+                    [(p.price, p.size) for p in sp.lay_liability_taken])
+
+        books = replay(
+            message(PT, change(rc=[runner(1, spl=[[4.0, 1.0]], spb=[[2.0, 3.0]])])),
+            message(PT + 1, change(rc=[runner(1, ltp=3.0)])),
+            message(PT + 2, change(rc=[runner(1, spl=[[5.0, 2.0]])])),
+            message(PT + 3, change(rc=[runner(1, spb=[[2.0, 0]], atb=[[1.1, 1]])])),
+            message(PT + 4, change(img=True, rc=[runner(1, ltp=3.0)])),
+        )
+        assert [sp_pairs(b) for b in books] == [
+            ([(4.0, 1.0)], [(2.0, 3.0)]),
+            ([(4.0, 1.0)], [(2.0, 3.0)]),
+            ([(4.0, 1.0), (5.0, 2.0)], [(2.0, 3.0)]),
+            ([(4.0, 1.0), (5.0, 2.0)], []),
+            ([], []),
+        ]
+        assert len({id(b.runners[0]) for b in books}) == 5
+
     def test_image_rebuilds_every_runner(self, replay):
         again = dict(START["mc"][0], img=True)
         first, second = replay(START, message(PT + 1, again))
