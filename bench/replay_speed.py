@@ -1,0 +1,106 @@
+"""Replay speed against the pure-Python peer, run by hand.
+
+Replays each file through marrowfin (the project's venv) and through the peer's
+historical stream in its lightweight (dict) and resource-object modes (a
+separate venv that only this benchmark uses; the peer is never a dependency).
+Every book is consumed and each runner's best available-to-back price read.
+Each side runs in its own process; the time covers loading and iteration.
+
+    bench/setup_peer.sh                      # once: makes bench/out/peer-venv
+    .venv/bin/python bench/replay_speed.py FILE [FILE ...]
+"""
+
+import argparse
+import json
+import pathlib
+import subprocess
+import sys
+import time
+import warnings
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+PEER_PYTHON = ROOT / "bench" / "out" / "peer-venv" / "bin" / "python"
+
+
+def run_marrowfin(path):
+    import marrowfin
+
+    start = time.perf_counter()
+    books, total = 0, 0.0
+    for book in marrowfin.iter_prices_file(path):
+        books += 1
+        for runner in book.runners:
+            back = runner.ex.available_to_back
+            if back:
+                total += back[0].price
+    return time.perf_counter() - start, books, total
+
+
+def run_peer(path, lightweight):
+    import betfairlightweight
+    from betfairlightweight import StreamListener
+
+    start = time.perf_counter()
+    trading = betfairlightweight.APIClient("user", "password", app_key="key")
+    listener = StreamListener(max_latency=None, lightweight=lightweight)
+    stream = trading.streaming.create_historical_generator_stream(file_path=path, listener=listener)
+    books, total = 0, 0.0
+    for market_books in stream.get_generator()():
+        for book in market_books:
+            books += 1
+            if lightweight:
+                for runner in book["runners"]:
+                    back = runner["ex"]["availableToBack"]
+                    if back:
+                        total += back[0]["price"]
+            else:
+                for runner in book.runners:
+                    back = runner.ex.available_to_back
+                    if back:
+                        total += back[0].price
+    return time.perf_counter() - start, books, total
+
+
+def worker(mode, path):
+    warnings.simplefilter("ignore", DeprecationWarning)
+    if mode == "marrowfin":
+        result = run_marrowfin(path)
+    else:
+        result = run_peer(path, lightweight=mode == "lightweight")
+    print(json.dumps(result))
+
+
+def measure(python, mode, path, runs):
+    results = []
+    for _ in range(runs):
+        out = subprocess.run([str(python), __file__, "--worker", mode, path],
+                             check=True, capture_output=True, text=True).stdout
+        results.append(json.loads(out))
+    return min(results)  # best time; books and checksum are the same every run
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("files", nargs="*")
+    parser.add_argument("--runs", type=int, default=1)
+    parser.add_argument("--worker", nargs=2, metavar=("MODE", "FILE"))
+    args = parser.parse_args()
+    if args.worker:
+        return worker(*args.worker)
+    if not PEER_PYTHON.exists():
+        sys.exit("run bench/setup_peer.sh first")
+    for path in args.files:
+        size = pathlib.Path(path).stat().st_size / 1e6
+        ours = measure(sys.executable, "marrowfin", path, args.runs)
+        light = measure(PEER_PYTHON, "lightweight", path, args.runs)
+        objects = measure(PEER_PYTHON, "resources", path, args.runs)
+        print(f"{path} ({size:.1f} MB)")
+        for name, (seconds, books, total) in [("marrowfin", ours), ("peer lightweight", light),
+                                              ("peer resources", objects)]:
+            print(f"  {name:17} {seconds:8.3f} s  {books:7} books  best-back sum {total:.2f}")
+        print(f"  speed-up: {light[0] / ours[0]:.1f}x over lightweight (target >= 4), "
+              f"{objects[0] / ours[0]:.1f}x over resources (target >= 15)")
+
+
+if __name__ == "__main__":
+    main()
