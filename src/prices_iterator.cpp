@@ -13,8 +13,7 @@ namespace marrowfin {
 namespace {
 
 struct PricesIterator {
-  explicit PricesIterator(std::unique_ptr<parse::MessageStore> s) noexcept
-      : store(std::move(s)) {}
+  explicit PricesIterator(std::unique_ptr<parse::MessageStore> s) noexcept : store(std::move(s)) {}
 
   py::BorrowFlag borrow;
   std::unique_ptr<parse::MessageStore> store;
@@ -99,9 +98,7 @@ py::ClassSpec iterator_class() {
 
 }  // namespace
 
-PyTypeObject* prices_iterator_type() noexcept {
-  return py::ClassHolder<iterator_class>::get();
-}
+PyTypeObject* prices_iterator_type() noexcept { return py::ClassHolder<iterator_class>::get(); }
 
 PyObject* make_prices_iterator(std::unique_ptr<parse::MessageStore> store) noexcept {
   PyTypeObject* type = prices_iterator_type();

@@ -16,8 +16,8 @@ std::string shortest_decimal(double value) {
   // ("d.ddde+XX") gives the digits and the decimal exponent separately, and
   // the positional text is laid out from them here.
   char buffer[32];
-  auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value,
-                                    std::chars_format::scientific);
+  auto [end, error] =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
   if (error != std::errc()) return "NaN";  // cannot happen: 32 bytes hold any double
   std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
 

@@ -92,7 +92,8 @@ PyObject* ex_dict(PyObject* exchange_prices) {
   if (!borrow) return nullptr;
   py::Ref dict = new_dict();
   if (!dict ||
-      !put(dict.get(), strings.available_to_back, price_list_to_dicts(ex.available_to_back.get())) ||
+      !put(dict.get(), strings.available_to_back,
+           price_list_to_dicts(ex.available_to_back.get())) ||
       !put(dict.get(), strings.available_to_lay, price_list_to_dicts(ex.available_to_lay.get())) ||
       !put(dict.get(), strings.traded_volume, price_list_to_dicts(ex.traded_volume.get()))) {
     return nullptr;
@@ -106,7 +107,8 @@ PyObject* sp_dict(const StartingPricesRecord& sp) noexcept {
       !put(dict.get(), strings.far_price, to_python(sp.far_price)) ||
       !put(dict.get(), strings.actual_sp, to_python(sp.actual_sp)) ||
       !put(dict.get(), strings.back_stake_taken, vec_ps_to_dicts(pairs_of(sp.back_stake_taken))) ||
-      !put(dict.get(), strings.lay_liability_taken, vec_ps_to_dicts(pairs_of(sp.lay_liability_taken)))) {
+      !put(dict.get(), strings.lay_liability_taken,
+           vec_ps_to_dicts(pairs_of(sp.lay_liability_taken)))) {
     return nullptr;
   }
   return dict.release();
@@ -123,8 +125,7 @@ PyObject* runner_dict(PyObject* runner_object) {
       !put(d, strings.last_price_traded, to_python(runner.last_price_traded)) ||
       !put(d, strings.total_matched, to_python(runner.total_matched)) ||
       !put(d, strings.removal_date, to_python(runner.removal_date)) ||
-      !put(d, strings.ex, ex_dict(runner.ex.get())) ||
-      !put(d, strings.sp, sp_dict(runner.sp))) {
+      !put(d, strings.ex, ex_dict(runner.ex.get())) || !put(d, strings.sp, sp_dict(runner.sp))) {
     return nullptr;
   }
   return dict.release();

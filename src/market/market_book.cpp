@@ -100,12 +100,9 @@ PyMethodDef book_methods[] = {
 
 py::ClassSpec book_class() {
   return {
-      "builtins.MarketBook",
-      "A market book snapshot",
-      sizeof(py::Object<B>),
-      py::dealloc_instance<B>,
-      book_getset,
-      book_methods,
+      "builtins.MarketBook", "A market book snapshot",
+      sizeof(py::Object<B>), py::dealloc_instance<B>,
+      book_getset,           book_methods,
   };
 }
 

@@ -27,11 +27,8 @@ PyGetSetDef definition_runner_getset[] = {
 
 py::ClassSpec definition_runner_class() {
   return {
-      "builtins.MarketDefinitionRunner",
-      "A runner in a market definition",
-      sizeof(py::Object<DR>),
-      py::dealloc_instance<DR>,
-      definition_runner_getset,
+      "builtins.MarketDefinitionRunner", "A runner in a market definition", sizeof(py::Object<DR>),
+      py::dealloc_instance<DR>,          definition_runner_getset,
   };
 }
 
@@ -82,10 +79,8 @@ PyGetSetDef definition_getset[] = {
 
 py::ClassSpec definition_class() {
   return {
-      "builtins.MarketDefinition",
-      "Market definition - metadata about the market",
-      sizeof(py::Object<D>),
-      py::dealloc_instance<D>,
+      "builtins.MarketDefinition", "Market definition - metadata about the market",
+      sizeof(py::Object<D>),       py::dealloc_instance<D>,
       definition_getset,
   };
 }

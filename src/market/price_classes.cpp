@@ -100,10 +100,8 @@ PyGetSetDef exchange_prices_getset[] = {
 
 py::ClassSpec exchange_prices_class() {
   return {
-      "builtins.ExchangePrices",
-      "Exchange prices for a runner (back/lay/traded)",
-      sizeof(py::Object<Ex>),
-      py::dealloc_instance<Ex>,
+      "builtins.ExchangePrices", "Exchange prices for a runner (back/lay/traded)",
+      sizeof(py::Object<Ex>),    py::dealloc_instance<Ex>,
       exchange_prices_getset,
   };
 }
@@ -142,10 +140,7 @@ PyGetSetDef runner_getset[] = {
 
 py::ClassSpec runner_class() {
   return {
-      "builtins.Runner",
-      "A runner in the market",
-      sizeof(py::Object<R>),
-      py::dealloc_instance<R>,
+      "builtins.Runner", "A runner in the market", sizeof(py::Object<R>), py::dealloc_instance<R>,
       runner_getset,
   };
 }

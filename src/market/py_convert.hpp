@@ -19,9 +19,7 @@
 namespace marrowfin::market {
 
 inline PyObject* to_python(bool value) noexcept { return Py_NewRef(value ? Py_True : Py_False); }
-inline PyObject* to_python(std::int32_t value) noexcept {
-  return py::must(PyLong_FromLong(value));
-}
+inline PyObject* to_python(std::int32_t value) noexcept { return py::must(PyLong_FromLong(value)); }
 inline PyObject* to_python(std::int64_t value) noexcept {
   return py::must(PyLong_FromLongLong(value));
 }

@@ -73,7 +73,8 @@ py::Ref build_runner(RunnerCache& runner) {
   if (!lay) return {};
   py::Ref traded = ladder_list(runner.traded_volume, runner.cached_traded_list);
   if (!traded) return {};
-  record.ex = py::Ref::steal(make_exchange_prices(std::move(back), std::move(lay), std::move(traded)));
+  record.ex =
+      py::Ref::steal(make_exchange_prices(std::move(back), std::move(lay), std::move(traded)));
   if (!record.ex) return {};
   record.status = py::Ref::steal(to_python(runner.status));
   if (!record.status) return {};
@@ -160,7 +161,8 @@ PyObject* to_market_book(MarketCache& cache) noexcept {
     for (std::size_t i = 0; i < runners.size(); ++i) {
       RunnerCache& runner = *runners[i];
       // An unchanged runner costs one reference increment.
-      auto* object = static_cast<PyObject*>(runner.cached_runner.get_if_current(runner.change_count));
+      auto* object =
+          static_cast<PyObject*>(runner.cached_runner.get_if_current(runner.change_count));
       if (object != nullptr) {
         Py_INCREF(object);
       } else {

@@ -39,8 +39,7 @@ py::Ref parse_datetime_or_none(const std::optional<std::string>& text) noexcept 
 py::Ref publish_time_to_datetime(std::int64_t milliseconds) noexcept {
   py::Ref cls = datetime_class();
   if (!cls) return {};
-  py::Ref seconds =
-      py::Ref::steal(to_python(static_cast<double>(milliseconds) / 1000.0));
+  py::Ref seconds = py::Ref::steal(to_python(static_cast<double>(milliseconds) / 1000.0));
   if (!seconds) return {};
   return call_class_method(cls.get(), strings.utcfromtimestamp, seconds.get());
 }
