@@ -7,7 +7,10 @@ Every book is consumed and each runner's best available-to-back price read.
 Each side runs in its own process; the time covers loading and iteration.
 
     bench/setup_peer.sh                      # once: makes bench/out/peer-venv
-    .venv/bin/python bench/replay_speed.py FILE [FILE ...]
+    .venv/bin/python bench/replay_speed.py [FILE ...]
+
+Without files it replays a generated ~50 MB race (made once into bench/out by
+bench/gen_stream.py) and the largest real recording, when that is present.
 """
 
 import argparse
@@ -20,6 +23,15 @@ import warnings
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 PEER_PYTHON = ROOT / "bench" / "out" / "peer-venv" / "bin" / "python"
+GENERATED = ROOT / "bench" / "out" / "race50.json"
+RECORDING = ROOT.parent / "shared" / "data" / "peer" / "SELF-1.181223995"
+
+
+def default_files():
+    if not GENERATED.exists():
+        subprocess.run([sys.executable, str(ROOT / "bench" / "gen_stream.py"), "--size-mb", "50",
+                        "--seed", "7", "-o", str(GENERATED)], check=True, stdout=subprocess.DEVNULL)
+    return [str(GENERATED)] + ([str(RECORDING)] if RECORDING.exists() else [])
 
 
 def run_marrowfin(path):
@@ -89,7 +101,7 @@ def main():
         return worker(*args.worker)
     if not PEER_PYTHON.exists():
         sys.exit("run bench/setup_peer.sh first")
-    for path in args.files:
+    for path in args.files or default_files():
         size = pathlib.Path(path).stat().st_size / 1e6
         ours = measure(sys.executable, "marrowfin", path, args.runs)
         light = measure(PEER_PYTHON, "lightweight", path, args.runs)
