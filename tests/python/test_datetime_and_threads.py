@@ -110,3 +110,29 @@ def test_borrow_conflicts_while_datetime_runs(stream, monkeypatch):
     assert result["book"].publish_time == PT / 1000.0
     assert len(it) == 2
     assert next(it).publish_time_epoch == PT + 1  # the refused call consumed nothing
+
+
+def test_reentrant_call_from_datetime(stream, monkeypatch):
+    # Code run by the datetime module that steps the same iterator is refused,
+    # and the refusal reaches the outer call as that code's exception.
+    fake = types.ModuleType("datetime")
+    it = marrowfin.iter_prices_file(stream(message(PT, change()), message(PT + 1, change())))
+    seen = []
+
+    class Reentrant:
+        @classmethod
+        def utcfromtimestamp(cls, seconds):
+            for step in (lambda: next(it), lambda: len(it)):
+                try:
+                    step()
+                except RuntimeError as error:
+                    seen.append(str(error))
+            raise LookupError("from datetime")
+
+    fake.datetime = Reentrant
+    monkeypatch.setitem(sys.modules, "datetime", fake)
+    with pytest.raises(LookupError, match="^from datetime$"):
+        next(it)
+    assert seen == ["Already borrowed", "Already mutably borrowed"]
+    monkeypatch.undo()
+    assert next(it).publish_time_epoch == PT + 1
