@@ -15,6 +15,7 @@
 #include "market/records.hpp"
 #include "support/borrow.hpp"
 #include "support/py_ref.hpp"
+#include "support/py_type.hpp"
 
 namespace marrowfin::market {
 
@@ -129,3 +130,8 @@ struct MarketBookRecord {
 };
 
 }  // namespace marrowfin::market
+
+namespace marrowfin::py {
+template <>
+inline constexpr bool kRecycled<market::PriceSizePair> = true;
+}  // namespace marrowfin::py
