@@ -8,7 +8,9 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "market/price_ladder.hpp"
@@ -71,7 +73,8 @@ class MarketCache {
   // "id" is not looked at: choosing the cache is the caller's business.
   void update(const json::Value& change, std::int64_t publish_time);
 
-  // The runners in ascending key order. Valid until the next update.
+  // The runners in ascending key order. Valid until the next update. Sorted
+  // again only after runners were added or removed.
   std::span<RunnerCache* const> sorted_runners();
 
   std::string market_id;
@@ -118,8 +121,21 @@ class MarketCache {
   ReuseSlot cached_definition;
 
  private:
+  void apply_definition(const json::Value& definition);
+  void apply_market_fields(const json::Value& change);
+  void sync_definition_runners(const json::Value& runner_list);
+  void apply_runner_change(const json::Value& runner_change);
+  // The runner for an "rc" or definition element, created when new; nullptr
+  // when the element is no object with an integer "id".
+  RunnerCache* runner_for(const json::Value& element);
+  // Replaces a runner's status, keeping active_runners_ in step.
+  void set_runner_status(RunnerCache& runner, std::string_view status);
+
   std::vector<RunnerCache*> sorted_;  // cache of sorted_runners()
   bool sorted_valid_ = false;         // false once a runner was added or removed
+  // Runners whose status is "ACTIVE", kept up to date as statuses change so
+  // the recount after every update costs nothing per runner.
+  std::size_t active_runners_ = 0;
 };
 
 }  // namespace marrowfin::market
