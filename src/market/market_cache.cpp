@@ -1,6 +1,7 @@
 #include "market/market_cache.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -135,10 +136,12 @@ std::int64_t handicap_key(double handicap) noexcept {
 
 void MarketCache::update(const json::Value& change, std::int64_t time) {
   publish_time = time;
+  if (indexed_ != runners.size()) rebuild_index();
   if (change.is_object()) {
     if (bool_of(change.find(Key::kImg)) == true) {
       // An image resends every runner that still exists.
       runners.clear();
+      rebuild_index();
       active_runners_ = 0;
       sorted_valid_ = false;
     }
@@ -162,65 +165,116 @@ void MarketCache::update(const json::Value& change, std::int64_t time) {
   number_of_active_runners = static_cast<std::uint32_t>(active_runners_);
 }
 
-void MarketCache::apply_definition(const json::Value& d) {
-  read_string(d.find(Key::kStatus), status);
-  read_low32(d.find(Key::kBetDelay), bet_delay);
-  read_bool(d.find(Key::kBspReconciled), bsp_reconciled);
-  read_bool(d.find(Key::kComplete), complete);
-  read_bool(d.find(Key::kCrossMatching), cross_matching);
-  read_bool(d.find(Key::kInPlay), in_play);
-  read_bool(d.find(Key::kRunnersVoidable), runners_voidable);
-  read_low32(d.find(Key::kNumberOfWinners), number_of_winners);
-  read_string(d.find(Key::kEventId), event_id);
-  read_string(d.find(Key::kEventTypeId), event_type_id);
-  read_string(d.find(Key::kEventName), event_name);
-  read_string(d.find(Key::kMarketType), market_type);
-  read_string(d.find(Key::kMarketTime), market_time);
-  read_string(d.find(Key::kCountryCode), country_code);
-  read_string(d.find(Key::kVenue), venue);
-  read_string(d.find(Key::kRaceType), race_type);
-  read_bool(d.find(Key::kBspMarket), bsp_market);
-  read_bool(d.find(Key::kPersistenceEnabled), persistence_enabled);
-  read_float(d.find(Key::kEachWayDivisor), each_way_divisor);
-  read_string(d.find(Key::kTimezone), timezone);
-  read_bool(d.find(Key::kTurnInPlayEnabled), turn_in_play_enabled);
-  read_string(d.find(Key::kBettingType), betting_type);
-  read_string(d.find(Key::kName), name);
-  read_bool(d.find(Key::kDiscountAllowed), discount_allowed);
-  read_float(d.find(Key::kMarketBaseRate), market_base_rate);
-  if (const Value* list = d.find(Key::kRegulators); list && list->is_array()) {
-    regulators.clear();
-    for (const Value& element : list->items()) {
-      if (auto s = element.as_string()) regulators.emplace_back(*s);
+// One pass over the members (sorted, unique keys) instead of a search per
+// field: every market change and runner change goes through these.
+void MarketCache::apply_definition(const json::Value& definition) {
+  for (const Value& m : definition.members()) {
+    switch (m.key()) {
+      case Key::kStatus: read_string(&m, status); break;
+      case Key::kBetDelay: read_low32(&m, bet_delay); break;
+      case Key::kBspReconciled: read_bool(&m, bsp_reconciled); break;
+      case Key::kComplete: read_bool(&m, complete); break;
+      case Key::kCrossMatching: read_bool(&m, cross_matching); break;
+      case Key::kInPlay: read_bool(&m, in_play); break;
+      case Key::kRunnersVoidable: read_bool(&m, runners_voidable); break;
+      case Key::kNumberOfWinners: read_low32(&m, number_of_winners); break;
+      case Key::kEventId: read_string(&m, event_id); break;
+      case Key::kEventTypeId: read_string(&m, event_type_id); break;
+      case Key::kEventName: read_string(&m, event_name); break;
+      case Key::kMarketType: read_string(&m, market_type); break;
+      case Key::kMarketTime: read_string(&m, market_time); break;
+      case Key::kCountryCode: read_string(&m, country_code); break;
+      case Key::kVenue: read_string(&m, venue); break;
+      case Key::kRaceType: read_string(&m, race_type); break;
+      case Key::kBspMarket: read_bool(&m, bsp_market); break;
+      case Key::kPersistenceEnabled: read_bool(&m, persistence_enabled); break;
+      case Key::kEachWayDivisor: read_float(&m, each_way_divisor); break;
+      case Key::kTimezone: read_string(&m, timezone); break;
+      case Key::kTurnInPlayEnabled: read_bool(&m, turn_in_play_enabled); break;
+      case Key::kBettingType: read_string(&m, betting_type); break;
+      case Key::kName: read_string(&m, name); break;
+      case Key::kDiscountAllowed: read_bool(&m, discount_allowed); break;
+      case Key::kMarketBaseRate: read_float(&m, market_base_rate); break;
+      case Key::kRegulators:
+        if (m.is_array()) {
+          regulators.clear();
+          for (const Value& element : m.items()) {
+            if (auto s = element.as_string()) regulators.emplace_back(*s);
+          }
+        }
+        break;
+      case Key::kOpenDate: read_string(&m, open_date); break;
+      case Key::kSuspendTime: read_string(&m, suspend_time); break;
+      case Key::kSettledTime: read_string(&m, settled_time); break;
+      case Key::kVersion: read_integer(&m, version); break;
+      default: break;
     }
   }
-  read_string(d.find(Key::kOpenDate), open_date);
-  read_string(d.find(Key::kSuspendTime), suspend_time);
-  read_string(d.find(Key::kSettledTime), settled_time);
-  read_integer(d.find(Key::kVersion), version);
 }
 
-void MarketCache::apply_market_fields(const json::Value& c) {
-  read_string(c.find(Key::kStatus), status);
-  read_low32(c.find(Key::kBetDelay), bet_delay);
-  read_bool(c.find(Key::kBspReconciled), bsp_reconciled);
-  read_bool(c.find(Key::kComplete), complete);
-  read_bool(c.find(Key::kCrossMatching), cross_matching);
-  read_bool(c.find(Key::kInPlay), in_play);
-  read_bool(c.find(Key::kRunnersVoidable), runners_voidable);
-  read_float(c.find(Key::kTv), total_matched);
-  read_integer(c.find(Key::kVersion), version);
-  if (auto t = integer_of(c.find(Key::kLastMatchTime))) last_match_time = *t;
+void MarketCache::apply_market_fields(const json::Value& change) {
+  for (const Value& m : change.members()) {
+    switch (m.key()) {
+      case Key::kStatus: read_string(&m, status); break;
+      case Key::kBetDelay: read_low32(&m, bet_delay); break;
+      case Key::kBspReconciled: read_bool(&m, bsp_reconciled); break;
+      case Key::kComplete: read_bool(&m, complete); break;
+      case Key::kCrossMatching: read_bool(&m, cross_matching); break;
+      case Key::kInPlay: read_bool(&m, in_play); break;
+      case Key::kRunnersVoidable: read_bool(&m, runners_voidable); break;
+      case Key::kTv: read_float(&m, total_matched); break;
+      case Key::kVersion: read_integer(&m, version); break;
+      case Key::kLastMatchTime:
+        if (auto t = m.as_integer()) last_match_time = *t;
+        break;
+      default: break;
+    }
+  }
+}
+
+std::size_t MarketCache::index_home(const RunnerKey& key) const noexcept {
+  return static_cast<std::size_t>((RunnerKeyHash{}(key) * 0x9E3779B97F4A7C15ull) >> index_shift_);
+}
+
+void MarketCache::index_place(const RunnerKey& key, RunnerCache* runner) noexcept {
+  std::size_t mask = index_.size() - 1;
+  std::size_t slot = index_home(key);
+  while (index_[slot].runner != nullptr) slot = (slot + 1) & mask;
+  index_[slot] = {key, runner};
+  ++indexed_;
+}
+
+void MarketCache::rebuild_index() {
+  // Room for the map plus one more at a load of at most one half.
+  std::size_t capacity = std::max<std::size_t>(index_.size(), 16);
+  while (capacity < (runners.size() + 1) * 2) capacity *= 2;
+  index_.assign(capacity, IndexSlot{});
+  index_shift_ = 64 - std::countr_zero(capacity);
+  indexed_ = 0;
+  for (auto& [key, runner] : runners) index_place(key, &runner);
 }
 
 RunnerCache* MarketCache::runner_for(const json::Value& element) {
   auto id = integer_of(element.find(Key::kId));  // find() is null for non-objects
   if (!id) return nullptr;
   double hc = float_of(element.find(Key::kHc)).value_or(0.0);
-  auto [it, inserted] = runners.try_emplace(RunnerKey{*id, handicap_key(hc)}, *id, hc);
+  RunnerKey key{*id, handicap_key(hc)};
+  if (!index_.empty()) {
+    std::size_t mask = index_.size() - 1;
+    for (std::size_t slot = index_home(key); index_[slot].runner != nullptr;
+         slot = (slot + 1) & mask) {
+      if (index_[slot].key == key) return index_[slot].runner;
+    }
+  }
+  auto [it, inserted] = runners.try_emplace(key, *id, hc);
   if (inserted) {
     ++active_runners_;  // a new runner starts "ACTIVE"
     sorted_valid_ = false;
+  }
+  if (!inserted || (indexed_ + 1) * 2 > index_.size()) {
+    rebuild_index();
+  } else {
+    index_place(key, &it->second);
   }
   return &it->second;
 }
@@ -253,35 +307,40 @@ void MarketCache::apply_runner_change(const json::Value& element) {
   if (runner == nullptr) return;
   RunnerCache& r = *runner;
   bool changed = false;
-  if (auto s = string_of(element.find(Key::kStatus)); s && *s != r.status) {
-    set_runner_status(r, *s);
-    changed = true;
-  }
-  changed |= update_float(element.find(Key::kAdjustmentFactor), r.adjustment_factor);
-  changed |= update_float(element.find(Key::kLtp), r.last_price_traded);
-  if (auto tv = float_of(element.find(Key::kTv)); tv && *tv != r.total_matched) {
-    r.total_matched = *tv;
-    changed = true;
-  }
-  changed |= update_string(element.find(Key::kRemovalDate), r.removal_date);
-  auto ladder = [&](Key key, PriceLadder& target) {
-    if (const Value* levels = element.find(key); levels && levels->is_array()) {
-      changed |= target.update(*levels);
+  // The fields are independent of each other, so key order does as well as
+  // any; a present starting price always counts, even when it is the same.
+  for (const Value& m : element.members()) {
+    switch (m.key()) {
+      case Key::kStatus:
+        if (auto s = m.as_string(); s && *s != r.status) {
+          set_runner_status(r, *s);
+          changed = true;
+        }
+        break;
+      case Key::kAdjustmentFactor: changed |= update_float(&m, r.adjustment_factor); break;
+      case Key::kLtp: changed |= update_float(&m, r.last_price_traded); break;
+      case Key::kTv:
+        if (auto tv = m.as_float(); tv && *tv != r.total_matched) {
+          r.total_matched = *tv;
+          changed = true;
+        }
+        break;
+      case Key::kRemovalDate: changed |= update_string(&m, r.removal_date); break;
+      case Key::kSpb: changed |= r.sp_back.update(m); break;
+      case Key::kSpl: changed |= r.sp_lay.update(m); break;
+      case Key::kAtb: changed |= r.available_to_back.update(m); break;
+      case Key::kAtl: changed |= r.available_to_lay.update(m); break;
+      case Key::kTrd: changed |= r.traded_volume.update(m); break;
+      case Key::kSpn:
+        store_sp(&m, r.near_price);
+        changed = true;
+        break;
+      case Key::kSpf:
+        store_sp(&m, r.far_price);
+        changed = true;
+        break;
+      default: break;
     }
-  };
-  ladder(Key::kSpb, r.sp_back);
-  ladder(Key::kSpl, r.sp_lay);
-  ladder(Key::kAtb, r.available_to_back);
-  ladder(Key::kAtl, r.available_to_lay);
-  ladder(Key::kTrd, r.traded_volume);
-  // A present starting price always counts, even when it is the same.
-  if (const Value* spn = element.find(Key::kSpn)) {
-    store_sp(spn, r.near_price);
-    changed = true;
-  }
-  if (const Value* spf = element.find(Key::kSpf)) {
-    store_sp(spf, r.far_price);
-    changed = true;
   }
   if (changed) ++r.change_count;
 }

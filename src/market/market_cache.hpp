@@ -130,12 +130,26 @@ class MarketCache {
   RunnerCache* runner_for(const json::Value& element);
   // Replaces a runner's status, keeping active_runners_ in step.
   void set_runner_status(RunnerCache& runner, std::string_view status);
+  std::size_t index_home(const RunnerKey& key) const noexcept;
+  // Requires a free slot.
+  void index_place(const RunnerKey& key, RunnerCache* runner) noexcept;
+  void rebuild_index();
 
   std::vector<RunnerCache*> sorted_;  // cache of sorted_runners()
   bool sorted_valid_ = false;         // false once a runner was added or removed
   // Runners whose status is "ACTIVE", kept up to date as statuses change so
   // the recount after every update costs nothing per runner.
   std::size_t active_runners_ = 0;
+  // Open-addressing index over `runners` for the update's lookups, which
+  // are cheaper here than in the node map; the map stays for its readers.
+  // Rebuilt should the map's size ever disagree with it.
+  struct IndexSlot {
+    RunnerKey key;
+    RunnerCache* runner = nullptr;  // nullptr: empty slot
+  };
+  std::vector<IndexSlot> index_;  // capacity a power of two, or empty
+  std::size_t indexed_ = 0;
+  int index_shift_ = 64;  // 64 - log2(capacity)
 };
 
 }  // namespace marrowfin::market

@@ -28,7 +28,7 @@ std::size_t PriceLadder::home_slot(std::uint64_t bits) const noexcept {
 
 std::size_t PriceLadder::find_slot(std::uint64_t bits) const noexcept {
   std::size_t slot = home_slot(bits);
-  while (slots_[slot] != 0 && price_bits(entries_[slots_[slot] - 1].price) != bits) {
+  while (slots_[slot].entry != 0 && slots_[slot].bits != bits) {
     slot = (slot + 1) & mask_;
   }
   return slot;
@@ -36,31 +36,34 @@ std::size_t PriceLadder::find_slot(std::uint64_t bits) const noexcept {
 
 void PriceLadder::grow() {
   std::size_t capacity = slots_ ? (mask_ + 1) * 2 : kFirstCapacity;
-  slots_ = std::make_unique<std::uint32_t[]>(capacity);  // zeroed: all empty
+  slots_ = std::make_unique<Slot[]>(capacity);  // zeroed: all empty
   mask_ = capacity - 1;
   shift_ = 64 - std::countr_zero(capacity);
   for (std::size_t i = 0; i < entries_.size(); ++i) {
-    slots_[find_slot(price_bits(entries_[i].price))] = static_cast<std::uint32_t>(i + 1);
+    std::uint64_t bits = price_bits(entries_[i].price);
+    slots_[find_slot(bits)] = {bits, static_cast<std::uint32_t>(i + 1)};
   }
 }
 
 void PriceLadder::erase_slot(std::size_t slot) noexcept {
-  std::size_t index = slots_[slot] - 1;
+  std::size_t index = slots_[slot].entry - 1;
   // Backward-shift deletion: pull later members of the probe run into the
   // hole where their probe path passes it, so no tombstones pile up.
   std::size_t hole = slot;
-  for (std::size_t next = (slot + 1) & mask_; slots_[next] != 0; next = (next + 1) & mask_) {
-    std::size_t home = home_slot(price_bits(entries_[slots_[next] - 1].price));
+  for (std::size_t next = (slot + 1) & mask_; slots_[next].entry != 0;
+       next = (next + 1) & mask_) {
+    std::size_t home = home_slot(slots_[next].bits);
     if (((next - home) & mask_) >= ((next - hole) & mask_)) {
       slots_[hole] = slots_[next];
       hole = next;
     }
   }
-  slots_[hole] = 0;
+  slots_[hole].entry = 0;
   // Keep entries_ dense: the last entry fills the gap.
   if (index + 1 != entries_.size()) {
     entries_[index] = entries_.back();
-    slots_[find_slot(price_bits(entries_[index].price))] = static_cast<std::uint32_t>(index + 1);
+    slots_[find_slot(price_bits(entries_[index].price))].entry =
+        static_cast<std::uint32_t>(index + 1);
   }
   entries_.pop_back();
 }
@@ -73,8 +76,8 @@ bool PriceLadder::apply(double price, const double* size) {
     grow();
   }
   std::size_t slot = find_slot(bits);
-  if (slots_[slot] != 0) {
-    PriceSizePair& entry = entries_[slots_[slot] - 1];
+  if (slots_[slot].entry != 0) {
+    PriceSizePair& entry = entries_[slots_[slot].entry - 1];
     if (removal) {
       erase_slot(slot);
       return true;
@@ -89,7 +92,7 @@ bool PriceLadder::apply(double price, const double* size) {
     slot = find_slot(bits);
   }
   entries_.push_back({price, *size});
-  slots_[slot] = static_cast<std::uint32_t>(entries_.size());
+  slots_[slot] = {bits, static_cast<std::uint32_t>(entries_.size())};
   return true;
 }
 

@@ -49,10 +49,14 @@ class PriceLadder {
   // Levels in no particular order, so the read-out is a copy and a sort.
   std::vector<PriceSizePair> entries_;
   // Open addressing with linear probing, keyed by the price's bit pattern
-  // (1.5 and 1.50 are one level, 0.0 and -0.0 two). A slot holds an index
-  // into entries_ plus one; 0 is empty. Null until the first insert, since
-  // most ladders of a market stay empty.
-  std::unique_ptr<std::uint32_t[]> slots_;
+  // (1.5 and 1.50 are one level, 0.0 and -0.0 two). A slot keeps the key
+  // beside the index so that probing does not visit entries_. Null until the
+  // first insert, since most ladders of a market stay empty.
+  struct Slot {
+    std::uint64_t bits;
+    std::uint32_t entry;  // index into entries_ plus one; 0 is an empty slot
+  };
+  std::unique_ptr<Slot[]> slots_;
   std::size_t mask_ = 0;  // capacity - 1; capacity is a power of two
   int shift_ = 64;        // 64 - log2(capacity), for multiplicative hashing
 };
