@@ -13,20 +13,20 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
 
 }  // namespace
 
-PyTypeObject* create_class(const ClassSpec& spec) noexcept {
+PyTypeObject* create_class(const ClassSpec& cls) noexcept {
   return guard([&]() -> PyTypeObject* {
     std::vector<PyType_Slot> slots = {
-        {Py_tp_doc, const_cast<char*>(spec.doc)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)},
+        {Py_tp_doc, const_cast<char*>(cls.doc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(cls.dealloc)},
         {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     };
-    if (spec.getset != nullptr) slots.push_back({Py_tp_getset, spec.getset});
-    if (spec.methods != nullptr) slots.push_back({Py_tp_methods, spec.methods});
-    slots.insert(slots.end(), spec.extra_slots.begin(), spec.extra_slots.end());
+    if (cls.getset != nullptr) slots.push_back({Py_tp_getset, cls.getset});
+    if (cls.methods != nullptr) slots.push_back({Py_tp_methods, cls.methods});
+    slots.insert(slots.end(), cls.extra_slots.begin(), cls.extra_slots.end());
     slots.push_back({0, nullptr});
     PyType_Spec type_spec = {
-        spec.name,
-        static_cast<int>(spec.basic_size),
+        cls.name,
+        static_cast<int>(cls.basic_size),
         0,
         // Not BASETYPE: subclassing fails. Not HAVE_GC: no cyclic collection.
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,

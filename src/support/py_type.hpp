@@ -23,7 +23,7 @@ struct ClassSpec {
 
 // Creates the class. Returns a new reference, or nullptr with a panic set
 // (failing to create a class object is an internal failure).
-PyTypeObject* create_class(const ClassSpec& spec) noexcept;
+PyTypeObject* create_class(const ClassSpec& cls) noexcept;
 
 // A class object created on first need and kept for the life of the process.
 // `Make` is a function returning a ClassSpec.
