@@ -8,9 +8,12 @@
 #include <cstdint>
 #include <map>
 #include <random>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "parse/arena.hpp"
+#include "parse/json_reader.hpp"
 
 namespace marrowfin::market {
 namespace {
@@ -43,6 +46,116 @@ class LevelArrays {
 };
 
 std::uint64_t bits(double d) { return std::bit_cast<std::uint64_t>(d); }
+
+// A ladder array as the loader hands it over: parsed under a ladder key, so
+// all-[number, number] arrays arrive packed and anything else plain.
+class LadderText {
+ public:
+  Value operator()(std::string_view text) {
+    std::string member = "{\"atb\":" + std::string(text) + "}";
+    parse::JsonResult parsed = parse::parse_json(member, arena_);
+    EXPECT_EQ(parsed.error, "") << text;
+    const Value* value = parsed.value.find(json::Key::kAtb);
+    EXPECT_NE(value, nullptr) << text;
+    return value != nullptr ? *value : Value();
+  }
+
+ private:
+  parse::Arena arena_;
+};
+
+struct UpdateCase {
+  const char* before;  // applied first, to a fresh ladder
+  const char* update;
+  bool changed;
+  std::vector<PriceSizePair> ascending;  // read-out after both
+};
+
+class PriceLadderUpdate : public ::testing::TestWithParam<UpdateCase> {};
+
+TEST_P(PriceLadderUpdate, ChangesAndReadsOut) {
+  const UpdateCase& c = GetParam();
+  LadderText text;
+  PriceLadder ladder(false);
+  ladder.update(text(c.before));
+  std::uint64_t count = ladder.change_count();
+  EXPECT_EQ(ladder.update(text(c.update)), c.changed);
+  EXPECT_EQ(ladder.change_count(), count + (c.changed ? 1 : 0));
+  EXPECT_EQ(ladder.to_price_sizes(), c.ascending);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Levels, PriceLadderUpdate,
+    ::testing::Values(
+        UpdateCase{"[]", "[]", false, {}},
+        UpdateCase{"[]", "[[1.5, 10]]", true, {{1.5, 10.0}}},
+        UpdateCase{"[[1.5, 10]]", "[[1.5, 10]]", false, {{1.5, 10.0}}},
+        UpdateCase{"[[1.5, 10]]", "[[1.50, 10.0]]", false, {{1.5, 10.0}}},
+        UpdateCase{"[[2, 10]]", "[[2.0, 4]]", true, {{2.0, 4.0}}},
+        UpdateCase{"[[1.5, 10]]", "[[1.5, 11]]", true, {{1.5, 11.0}}},
+        UpdateCase{"[[1.5, 10]]", "[[1.5, 0]]", true, {}},
+        UpdateCase{"[[1.5, 10]]", "[[1.5, -0.0]]", true, {}},
+        UpdateCase{"[[1.5, 10]]", "[[1.5, null]]", true, {}},
+        UpdateCase{"[[1.5, 10]]", "[[1.5, \"5\"]]", true, {}},
+        UpdateCase{"[]", "[[1.5, 0]]", false, {}},
+        UpdateCase{"[]", "[[1.5, null]]", false, {}},
+        UpdateCase{"[]", "[[1.5]]", false, {}},
+        UpdateCase{"[]", "[1.5, 10]", false, {}},
+        UpdateCase{"[]", "[{}, \"x\", null, [[1, 2], [3, 4]]]", false, {}},
+        UpdateCase{"[[0, 7]]", "[[[1, 2], [3, 4]]]", true, {}},
+        UpdateCase{"[]", "[[\"x\", 5]]", true, {{0.0, 5.0}}},
+        UpdateCase{"[]", "[[1.5, 10, 99]]", true, {{1.5, 10.0}}},
+        UpdateCase{"[]", "[[1.5, -3]]", true, {{1.5, -3.0}}},
+        UpdateCase{"[]", "[[2, 3], [2.0, 0]]", true, {}},
+        UpdateCase{"[[2, 3]]", "[[2, 0], [2, 3]]", true, {{2.0, 3.0}}},
+        UpdateCase{"[]", "[[1.8, 1], [1.5, 2], [2.0, 3]]", true,
+                   {{1.5, 2.0}, {1.8, 1.0}, {2.0, 3.0}}},
+        UpdateCase{"[]", "[[18446744073709551615, 1], [-9223372036854775808, 2]]", true,
+                   {{-9223372036854775808.0, 2.0}, {18446744073709551615.0, 1.0}}}));
+
+TEST(PriceLadder, ZeroAndNegativeZeroAreTwoLevels) {
+  LadderText text;
+  PriceLadder ladder(false);
+  EXPECT_TRUE(ladder.update(text("[[0.0, 1], [-0.0, 2]]")));
+  EXPECT_EQ(ladder.size(), 2u);
+  EXPECT_TRUE(ladder.update(text("[[0.0, 0]]")));
+  std::vector<PriceSizePair> left = ladder.to_price_sizes();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_TRUE(std::signbit(left[0].price));
+  EXPECT_EQ(left[0].size, 2.0);
+}
+
+TEST(PriceLadder, ReadOutFollowsDirection) {
+  LadderText text;
+  PriceLadder back(true);
+  PriceLadder lay(false);
+  Value levels = text("[[1.5, 1], [2.0, 2], [1.8, 3]]");
+  back.update(levels);
+  lay.update(levels);
+  EXPECT_EQ(back.to_price_sizes(),
+            (std::vector<PriceSizePair>{{2.0, 2.0}, {1.8, 3.0}, {1.5, 1.0}}));
+  EXPECT_EQ(lay.to_price_sizes(),
+            (std::vector<PriceSizePair>{{1.5, 1.0}, {1.8, 3.0}, {2.0, 2.0}}));
+}
+
+TEST(PriceLadder, BothFormsOfTheSameLevelsAgree) {
+  LadderText text;
+  Value packed = text("[[1.5, 10], [2, 0], [3.25, 7]]");
+  Value plain = text("[[1.5, 10, 0], [2, 0], [3.25, 7]]");
+  ASSERT_EQ(packed.kind(), json::Kind::kLevels);
+  ASSERT_EQ(plain.kind(), json::Kind::kArray);
+  PriceLadder a(true);
+  PriceLadder b(true);
+  EXPECT_EQ(a.update(packed), b.update(plain));
+  EXPECT_EQ(a.to_price_sizes(), b.to_price_sizes());
+}
+
+TEST(PriceLadder, NonArrayChangesNothing) {
+  PriceLadder ladder(false);
+  EXPECT_FALSE(ladder.update(Value::number(1.5)));
+  EXPECT_FALSE(ladder.update(Value::null()));
+  EXPECT_EQ(ladder.change_count(), 0u);
+}
 
 // Random updates against a plain ordered model, in both array forms: drives
 // the table through growth, probe-run deletions and refills.
