@@ -258,7 +258,7 @@ RunnerCache* MarketCache::runner_for(const json::Value& element) {
   auto id = integer_of(element.find(Key::kId));  // find() is null for non-objects
   if (!id) return nullptr;
   double hc = float_of(element.find(Key::kHc)).value_or(0.0);
-  RunnerKey key{*id, handicap_key(hc)};
+  RunnerKey key{*id, hc == 0.0 ? 0 : handicap_key(hc)};  // most markets have no handicaps
   if (!index_.empty()) {
     std::size_t mask = index_.size() - 1;
     for (std::size_t slot = index_home(key); index_[slot].runner != nullptr;
