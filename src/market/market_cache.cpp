@@ -119,12 +119,6 @@ MarketDefinitionRunner definition_runner(const Value& element) {
 
 }  // namespace
 
-std::size_t RunnerKeyHash::operator()(const RunnerKey& key) const noexcept {
-  auto h = static_cast<std::uint64_t>(key.selection_id) * 0x9E3779B97F4A7C15ull ^
-           static_cast<std::uint64_t>(key.handicap_key) * 0xC2B2AE3D27D4EB4Full;
-  return static_cast<std::size_t>(h ^ (h >> 32));
-}
-
 std::int64_t handicap_key(double handicap) noexcept {
   double scaled = std::round(handicap * 100.0);  // halves away from zero
   if (std::isnan(scaled)) return 0;
@@ -132,37 +126,6 @@ std::int64_t handicap_key(double handicap) noexcept {
   if (scaled >= kLimit) return std::numeric_limits<std::int64_t>::max();
   if (scaled < -kLimit) return std::numeric_limits<std::int64_t>::min();
   return static_cast<std::int64_t>(scaled);
-}
-
-void MarketCache::update(const json::Value& change, std::int64_t time) {
-  publish_time = time;
-  if (indexed_ != runners.size()) rebuild_index();
-  if (change.is_object()) {
-    if (bool_of(change.find(Key::kImg)) == true) {
-      // An image resends every runner that still exists.
-      runners.clear();
-      rebuild_index();
-      active_runners_ = 0;
-      sorted_valid_ = false;
-    }
-    if (const Value* definition = change.find(Key::kMarketDefinition)) {
-      if (definition->is_object()) apply_definition(*definition);
-      ++definition_count;
-      if (const Value* list = definition->find(Key::kRunners); list && list->is_array()) {
-        std::vector<MarketDefinitionRunner> records;
-        records.reserve(list->size());
-        for_each_element(*list, [&](const Value& e) { records.push_back(definition_runner(e)); });
-        definition_runners = std::move(records);
-        sync_definition_runners(*list);
-      }
-    }
-    apply_market_fields(change);
-    if (const Value* changes = change.find(Key::kRc); changes && changes->is_array()) {
-      for_each_element(*changes, [&](const Value& e) { apply_runner_change(e); });
-    }
-  }
-  number_of_runners = static_cast<std::uint32_t>(runners.size());
-  number_of_active_runners = static_cast<std::uint32_t>(active_runners_);
 }
 
 // One pass over the members (sorted, unique keys) instead of a search per
@@ -212,7 +175,7 @@ void MarketCache::apply_definition(const json::Value& definition) {
   }
 }
 
-void MarketCache::apply_market_fields(const json::Value& change) {
+inline void MarketCache::apply_market_fields(const json::Value& change) {
   for (const Value& m : change.members()) {
     switch (m.key()) {
       case Key::kStatus: read_string(&m, status); break;
@@ -232,11 +195,11 @@ void MarketCache::apply_market_fields(const json::Value& change) {
   }
 }
 
-std::size_t MarketCache::index_home(const RunnerKey& key) const noexcept {
+inline std::size_t MarketCache::index_home(const RunnerKey& key) const noexcept {
   return static_cast<std::size_t>((RunnerKeyHash{}(key) * 0x9E3779B97F4A7C15ull) >> index_shift_);
 }
 
-void MarketCache::index_place(const RunnerKey& key, RunnerCache* runner) noexcept {
+inline void MarketCache::index_place(const RunnerKey& key, RunnerCache* runner) noexcept {
   std::size_t mask = index_.size() - 1;
   std::size_t slot = index_home(key);
   while (index_[slot].runner != nullptr) slot = (slot + 1) & mask;
@@ -254,7 +217,7 @@ void MarketCache::rebuild_index() {
   for (auto& [key, runner] : runners) index_place(key, &runner);
 }
 
-RunnerCache* MarketCache::runner_for(const json::Value& element) {
+inline RunnerCache* MarketCache::runner_for(const json::Value& element) {
   auto id = integer_of(element.find(Key::kId));  // find() is null for non-objects
   if (!id) return nullptr;
   double hc = float_of(element.find(Key::kHc)).value_or(0.0);
@@ -279,7 +242,7 @@ RunnerCache* MarketCache::runner_for(const json::Value& element) {
   return &it->second;
 }
 
-void MarketCache::set_runner_status(RunnerCache& runner, std::string_view text) {
+inline void MarketCache::set_runner_status(RunnerCache& runner, std::string_view text) {
   bool was_active = runner.status == kActive;
   runner.status.assign(text);
   bool is_active = text == kActive;
@@ -302,7 +265,7 @@ void MarketCache::sync_definition_runners(const json::Value& runner_list) {
   });
 }
 
-void MarketCache::apply_runner_change(const json::Value& element) {
+inline void MarketCache::apply_runner_change(const json::Value& element) {
   RunnerCache* runner = runner_for(element);
   if (runner == nullptr) return;
   RunnerCache& r = *runner;
@@ -343,6 +306,37 @@ void MarketCache::apply_runner_change(const json::Value& element) {
     }
   }
   if (changed) ++r.change_count;
+}
+
+void MarketCache::update(const json::Value& change, std::int64_t time) {
+  publish_time = time;
+  if (indexed_ != runners.size()) rebuild_index();
+  if (change.is_object()) {
+    if (bool_of(change.find(Key::kImg)) == true) {
+      // An image resends every runner that still exists.
+      runners.clear();
+      rebuild_index();
+      active_runners_ = 0;
+      sorted_valid_ = false;
+    }
+    if (const Value* definition = change.find(Key::kMarketDefinition)) {
+      if (definition->is_object()) apply_definition(*definition);
+      ++definition_count;
+      if (const Value* list = definition->find(Key::kRunners); list && list->is_array()) {
+        std::vector<MarketDefinitionRunner> records;
+        records.reserve(list->size());
+        for_each_element(*list, [&](const Value& e) { records.push_back(definition_runner(e)); });
+        definition_runners = std::move(records);
+        sync_definition_runners(*list);
+      }
+    }
+    apply_market_fields(change);
+    if (const Value* changes = change.find(Key::kRc); changes && changes->is_array()) {
+      for_each_element(*changes, [&](const Value& e) { apply_runner_change(e); });
+    }
+  }
+  number_of_runners = static_cast<std::uint32_t>(runners.size());
+  number_of_active_runners = static_cast<std::uint32_t>(active_runners_);
 }
 
 std::span<RunnerCache* const> MarketCache::sorted_runners() {

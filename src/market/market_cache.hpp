@@ -27,7 +27,11 @@ struct RunnerKey {
 };
 
 struct RunnerKeyHash {
-  std::size_t operator()(const RunnerKey& key) const noexcept;
+  std::size_t operator()(const RunnerKey& key) const noexcept {
+    auto h = static_cast<std::uint64_t>(key.selection_id) * 0x9E3779B97F4A7C15ull ^
+             static_cast<std::uint64_t>(key.handicap_key) * 0xC2B2AE3D27D4EB4Full;
+    return static_cast<std::size_t>(h ^ (h >> 32));
+  }
 };
 
 // The handicap times 100, rounded half away from zero, saturated to 64 bits;

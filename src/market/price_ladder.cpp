@@ -22,11 +22,13 @@ std::int64_t order_key(double price) noexcept {
 
 }  // namespace
 
-std::size_t PriceLadder::home_slot(std::uint64_t bits) const noexcept {
+// The hot helpers are inline so that a -fPIC build, which may not assume a
+// member function is not interposed, still inlines them.
+inline std::size_t PriceLadder::home_slot(std::uint64_t bits) const noexcept {
   return static_cast<std::size_t>((bits * kHashMultiplier) >> shift_);
 }
 
-std::size_t PriceLadder::find_slot(std::uint64_t bits) const noexcept {
+inline std::size_t PriceLadder::find_slot(std::uint64_t bits) const noexcept {
   std::size_t slot = home_slot(bits);
   while (slots_[slot].entry != 0 && slots_[slot].bits != bits) {
     slot = (slot + 1) & mask_;
@@ -68,7 +70,7 @@ void PriceLadder::erase_slot(std::size_t slot) noexcept {
   entries_.pop_back();
 }
 
-bool PriceLadder::apply(double price, const double* size) {
+inline bool PriceLadder::apply(double price, const double* size) {
   std::uint64_t bits = price_bits(price);
   bool removal = size == nullptr || *size == 0.0;
   if (!slots_) {
