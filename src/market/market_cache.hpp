@@ -119,6 +119,8 @@ class MarketCache {
   std::int64_t publish_time = 0;
   std::uint32_t number_of_runners = 0;
   std::uint32_t number_of_active_runners = 0;
+  // Read freely; only update() adds or removes runners (it keeps an index
+  // and the runner order beside the map).
   std::unordered_map<RunnerKey, RunnerCache, RunnerKeyHash> runners;
 
   // Reuse slot of snapshot building: the MarketDefinition, at definition_count.
