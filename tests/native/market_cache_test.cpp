@@ -87,20 +87,6 @@ INSTANTIATE_TEST_SUITE_P(Values, NonObjectChange,
                          ::testing::Values("[]", R"([{"img": true}])", R"("img")", "null",
                                            "true", "-5", "1e308", "{}"));
 
-TEST_F(CacheTest, NewCacheHasTheInitialValues) {
-  EXPECT_EQ(cache_.market_id, "1.23");
-  EXPECT_EQ(cache_.status, "OPEN");
-  EXPECT_EQ(cache_.number_of_winners, 1);
-  EXPECT_TRUE(cache_.complete);
-  EXPECT_TRUE(cache_.cross_matching);
-  EXPECT_TRUE(cache_.persistence_enabled);
-  EXPECT_FALSE(cache_.bsp_reconciled || cache_.in_play || cache_.runners_voidable ||
-               cache_.bsp_market || cache_.turn_in_play_enabled || cache_.discount_allowed);
-  EXPECT_FALSE(cache_.event_id || cache_.market_time || cache_.each_way_divisor ||
-               cache_.last_match_time || cache_.settled_time);
-  EXPECT_TRUE(cache_.sorted_runners().empty());
-}
-
 TEST_F(CacheTest, DefinitionFieldsAreSetAndNeverCleared) {
   apply(R"({"marketDefinition": {
       "status": "SUSPENDED", "betDelay": 5, "bspReconciled": true, "complete": false,

@@ -150,13 +150,6 @@ TEST(PriceLadder, BothFormsOfTheSameLevelsAgree) {
   EXPECT_EQ(a.to_price_sizes(), b.to_price_sizes());
 }
 
-TEST(PriceLadder, NonArrayChangesNothing) {
-  PriceLadder ladder(false);
-  EXPECT_FALSE(ladder.update(Value::number(1.5)));
-  EXPECT_FALSE(ladder.update(Value::null()));
-  EXPECT_EQ(ladder.change_count(), 0u);
-}
-
 // Random updates against a plain ordered model, in both array forms: drives
 // the table through growth, probe-run deletions and refills.
 TEST(PriceLadderModel, RandomUpdatesMatchAnOrderedMap) {
