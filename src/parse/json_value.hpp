@@ -134,6 +134,11 @@ class Value {
     }
     return std::nullopt;
   }
+  // The exact value of a non-negative integer (Kind::kUint).
+  std::optional<std::uint64_t> as_unsigned() const noexcept {
+    if (kind_ != Kind::kUint) return std::nullopt;
+    return u_;
+  }
   // "as float": any number, integers rounded to the nearest double.
   std::optional<double> as_float() const noexcept {
     switch (kind_) {

@@ -1,0 +1,501 @@
+#include "parse/json_reader.hpp"
+
+// SSE2 is part of x86-64, so its string scanning is always safe to use;
+// SSE4.2 only when the build targets it.
+#if defined(__SSE4_2__)
+#define RAPIDJSON_SSE42
+#elif defined(__SSE2__)
+#define RAPIDJSON_SSE2
+#endif
+#include <rapidjson/reader.h>
+
+#include <cstring>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "parse/json_number.hpp"
+#include "parse/utf8.hpp"
+
+namespace marrowfin::parse {
+namespace {
+
+constexpr std::size_t kNoOffset = std::numeric_limits<std::size_t>::max();
+constexpr int kMaxDepth = 128;
+
+// Offset just after the first \uDC00-\uDFFF escape decoded without a leading
+// surrogate before it, or kNoOffset. The reader decodes such an escape into
+// bytes that are not UTF-8; the encoding below notes it instead of letting
+// it through. Set only while a line is parsed, on the parsing thread.
+thread_local std::size_t lone_trailing_surrogate_end = kNoOffset;
+
+// UTF-8 whose encoder notes lone trailing surrogates (the reader itself
+// rejects lone leading ones).
+struct StrictUtf8 : rapidjson::UTF8<char> {
+  template <typename OutputStream>
+  static void Encode(OutputStream& os, unsigned codepoint) {
+    if (codepoint >= 0xD800 && codepoint <= 0xDFFF) [[unlikely]] {
+      if constexpr (requires { os.src_ - os.head_; }) {
+        if (lone_trailing_surrogate_end == kNoOffset) {
+          lone_trailing_surrogate_end = static_cast<std::size_t>(os.src_ - os.head_);
+        }
+      }
+    }
+    rapidjson::UTF8<char>::Encode(os, codepoint);
+  }
+};
+
+using Reader = rapidjson::GenericReader<StrictUtf8, StrictUtf8>;
+// In place: strings are unescaped inside the line and numbers handed over as
+// text, so nothing is copied twice. The line's end is checked by the caller.
+constexpr unsigned kParseFlags = rapidjson::kParseInsituFlag | rapidjson::kParseStopWhenDoneFlag |
+                                 rapidjson::kParseNumbersAsStringsFlag;
+
+enum class Stop : std::uint8_t { kNone, kTooDeep, kOutOfRange };
+
+// Builds values from the reader's events. Children of open containers wait in
+// `values_`; a closed container is copied into the arena in one piece.
+class Builder {
+ public:
+  void reset(Arena& arena) noexcept {
+    arena_ = &arena;
+    frames_.clear();
+    values_.clear();
+    root_ = json::Value();
+    root_is_object_ = false;
+    root_member_count_ = 0;
+    pending_key_ = json::Key::kNone;
+    drop_next_ = false;
+    skip_depth_ = 0;
+    depth_ = 0;
+    stop_ = Stop::kNone;
+  }
+
+  Stop stop() const noexcept { return stop_; }
+  bool root_is_object() const noexcept { return root_is_object_; }
+  json::Value root() const noexcept { return root_; }
+  std::span<const json::Value> root_members() const noexcept {
+    return {values_.data(), values_.size()};
+  }
+  std::uint32_t root_member_count() const noexcept { return root_member_count_; }
+
+  // Reader events.
+  bool Null() { return scalar(json::Value::null()); }
+  bool Bool(bool b) { return scalar(json::Value::boolean(b)); }
+  // Numbers arrive as text (RawNumber); these only serve the handler concept.
+  bool Int(int i) {
+    return scalar(i < 0 ? json::Value::negative(i) : json::Value::uint(static_cast<unsigned>(i)));
+  }
+  bool Uint(unsigned u) { return scalar(json::Value::uint(u)); }
+  bool Int64(std::int64_t i) {
+    return scalar(i < 0 ? json::Value::negative(i)
+                        : json::Value::uint(static_cast<std::uint64_t>(i)));
+  }
+  bool Uint64(std::uint64_t u) { return scalar(json::Value::uint(u)); }
+  bool Double(double d) { return scalar(json::Value::number(d)); }
+
+  bool RawNumber(const char* text, rapidjson::SizeType size, bool) {
+    json::Value number;
+    // Converted even when dropped: an overflowing number fails the line.
+    if (!json::parse_number(text, size, number)) {
+      stop_ = Stop::kOutOfRange;
+      return false;
+    }
+    return scalar(number);
+  }
+
+  bool String(const char* text, rapidjson::SizeType size, bool) {
+    if (skip_depth_ != 0 || drop_next_) {
+      drop_next_ = false;
+      return true;
+    }
+    char* chars = arena_->allocate<char>(size);
+    if (size != 0) std::memcpy(chars, text, size);
+    push(json::Value::string(chars, size), pending_key_);
+    return true;
+  }
+
+  bool Key(const char* text, rapidjson::SizeType size, bool) {
+    if (skip_depth_ != 0) return true;
+    if (frames_.size() == 1) ++root_member_count_;
+    json::Key key = json::key_from_name({text, size});
+    if (key == json::Key::kNone) {
+      drop_next_ = true;
+    } else {
+      pending_key_ = key;
+    }
+    return true;
+  }
+
+  bool StartObject() { return start(true); }
+  bool StartArray() { return start(false); }
+
+  bool EndObject(rapidjson::SizeType) {
+    --depth_;
+    if (skip_depth_ != 0) {
+      --skip_depth_;
+      return true;
+    }
+    Frame frame = frames_.back();
+    frames_.pop_back();
+    std::size_t count = sort_members(frame.start);
+    if (frames_.empty()) {  // the root: its members stay here for the loader
+      root_is_object_ = true;
+      return true;
+    }
+    json::Value* members = copy_to_arena(frame.start, count);
+    values_.resize(frame.start);
+    push(json::Value::object(members, static_cast<std::uint32_t>(count)), frame.key);
+    return true;
+  }
+
+  bool EndArray(rapidjson::SizeType) {
+    --depth_;
+    if (skip_depth_ != 0) {
+      --skip_depth_;
+      return true;
+    }
+    Frame frame = frames_.back();
+    frames_.pop_back();
+    std::size_t count = values_.size() - frame.start;
+    if (frame.packing) {
+      std::size_t pairs = count / 2;
+      auto* levels = arena_->allocate<json::Level>(pairs);
+      const json::Value* flat = values_.data() + frame.start;
+      for (std::size_t i = 0; i < pairs; ++i) {
+        levels[i] = {*flat[2 * i].as_float(), *flat[2 * i + 1].as_float()};
+      }
+      values_.resize(frame.start);
+      push(json::Value::packed_levels(levels, static_cast<std::uint32_t>(pairs)), frame.key);
+      return true;
+    }
+    // A [number, number] pair in a packing ladder stays flat in the ladder.
+    if (!frames_.empty() && frames_.back().packing && count == 2 &&
+        values_[frame.start].is_number() && values_[frame.start + 1].is_number()) {
+      return true;
+    }
+    json::Value* items = copy_to_arena(frame.start, count);
+    values_.resize(frame.start);
+    push(json::Value::array(items, static_cast<std::uint32_t>(count)), frame.key);
+    return true;
+  }
+
+ private:
+  struct Frame {
+    std::size_t start;  // first child in values_
+    json::Key key;      // of this container, when it is an object member
+    bool is_object;
+    // An array under a ladder key whose elements so far are all
+    // [number, number] pairs; they are kept flat in values_ (price, size, ...).
+    bool packing;
+  };
+
+  bool start(bool is_object) {
+    if (++depth_ > kMaxDepth) {
+      stop_ = Stop::kTooDeep;
+      return false;
+    }
+    if (skip_depth_ != 0) {
+      ++skip_depth_;
+      return true;
+    }
+    if (drop_next_) {
+      drop_next_ = false;
+      skip_depth_ = 1;
+      return true;
+    }
+    bool in_object = !frames_.empty() && frames_.back().is_object;
+    bool packing = !is_object && in_object && json::is_ladder_key(pending_key_);
+    frames_.push_back({values_.size(), pending_key_, is_object, packing});
+    return true;
+  }
+
+  bool scalar(json::Value value) {
+    if (skip_depth_ != 0 || drop_next_) {
+      drop_next_ = false;
+      return true;
+    }
+    push(value, pending_key_);
+    return true;
+  }
+
+  // `key` is used when the parent is an object.
+  void push(json::Value value, json::Key key) {
+    if (frames_.empty()) {
+      root_ = value;
+      return;
+    }
+    Frame& parent = frames_.back();
+    if (parent.is_object) {
+      value = value.with_key(key);
+    } else if (parent.packing) {
+      stop_packing(parent);  // `value` is no [number, number] pair
+    }
+    values_.push_back(value);
+  }
+
+  // Turns the flat pairs of a ladder into ordinary two-element arrays.
+  void stop_packing(Frame& frame) {
+    std::size_t pairs = (values_.size() - frame.start) / 2;
+    for (std::size_t i = 0; i < pairs; ++i) {
+      json::Value* items = arena_->allocate<json::Value>(2);
+      items[0] = values_[frame.start + 2 * i];
+      items[1] = values_[frame.start + 2 * i + 1];
+      values_[frame.start + i] = json::Value::array(items, 2);
+    }
+    values_.resize(frame.start + pairs);
+    frame.packing = false;
+  }
+
+  // Sorts the members from `start` on by key, the last of equal keys winning,
+  // in place; returns how many remain.
+  std::size_t sort_members(std::size_t start) noexcept {
+    json::Value* members = values_.data() + start;
+    std::size_t total = values_.size() - start;
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < total; ++i) {
+      json::Value member = members[i];
+      std::size_t j = count;
+      while (j > 0 && members[j - 1].key() > member.key()) --j;
+      if (j > 0 && members[j - 1].key() == member.key()) {
+        members[j - 1] = member;
+        continue;
+      }
+      std::memmove(members + j + 1, members + j, (count - j) * sizeof(json::Value));
+      members[j] = member;
+      ++count;
+    }
+    values_.resize(start + count);
+    return count;
+  }
+
+  json::Value* copy_to_arena(std::size_t start, std::size_t count) {
+    json::Value* out = arena_->allocate<json::Value>(count);
+    if (count != 0) std::memcpy(out, values_.data() + start, count * sizeof(json::Value));
+    return out;
+  }
+
+  Arena* arena_ = nullptr;
+  std::vector<Frame> frames_;
+  std::vector<json::Value> values_;
+  json::Value root_;
+  bool root_is_object_ = false;
+  std::uint32_t root_member_count_ = 0;
+  json::Key pending_key_ = json::Key::kNone;
+  bool drop_next_ = false;  // the next value belongs to a dropped member
+  int skip_depth_ = 0;      // open containers inside a dropped member
+  int depth_ = 0;
+  Stop stop_ = Stop::kNone;
+};
+
+bool is_json_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+bool is_hex(char c) noexcept {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+bool is_letter(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// The reader's error codes, refined by the bytes around the offset, in the
+// fixed vocabulary. A NUL byte inside the line ends the reader's input, so
+// "at the end" means the offset reached `size`, not that the reader saw a NUL.
+class Classifier {
+ public:
+  Classifier(const char* text, std::size_t size) noexcept : text_(text), size_(size) {}
+
+  JsonError classify(rapidjson::ParseErrorCode code, std::size_t offset, Stop stop) const noexcept {
+    using namespace rapidjson;
+    std::size_t o = offset;
+    switch (code) {
+      case kParseErrorDocumentEmpty:
+        return at_end(o) ? eof("EOF while parsing a value") : at(o, "expected value");
+      case kParseErrorValueInvalid:
+        return invalid_value(o);
+      case kParseErrorObjectMissName:
+        if (at_end(o)) return eof("EOF while parsing an object");
+        return at(o, text_[o] == '}' ? "trailing comma" : "key must be a string");
+      case kParseErrorObjectMissColon:
+        return at_end(o) ? eof("EOF while parsing an object") : at(o, "expected `:`");
+      case kParseErrorObjectMissCommaOrCurlyBracket:
+        return at_end(o) ? eof("EOF while parsing an object") : at(o, "expected `,` or `}`");
+      case kParseErrorArrayMissCommaOrSquareBracket:
+        return at_end(o) ? eof("EOF while parsing a list") : at(o, "expected `,` or `]`");
+      case kParseErrorStringUnicodeEscapeInvalidHex:
+        return invalid_hex(o);
+      case kParseErrorStringUnicodeSurrogateInvalid:
+        return invalid_surrogate(o);
+      case kParseErrorStringEscapeInvalid:
+        if (text_[o] == '\\') {
+          return at_end(o + 1) ? eof("EOF while parsing a string") : at(o + 1, "invalid escape");
+        }
+        return at(o, kControl);
+      case kParseErrorStringMissQuotationMark:
+        return at_end(o) ? eof("EOF while parsing a string") : at(o, kControl);
+      case kParseErrorNumberTooBig:
+        return at(o, "number out of range");
+      case kParseErrorNumberMissFraction:
+      case kParseErrorNumberMissExponent:
+        return at_end(o) ? eof("EOF while parsing a value") : at(o, "invalid number");
+      case kParseErrorTermination:
+        if (stop == Stop::kTooDeep) return {"recursion limit exceeded", o};
+        if (stop == Stop::kOutOfRange) return at(o, "number out of range");
+        return at(o, "expected value");
+      case kParseErrorStringInvalidEncoding:
+        return at(o, "invalid unicode code point");
+      default:
+        return at(o, "expected value");
+    }
+  }
+
+ private:
+  static constexpr std::string_view kControl =
+      "control character (\\u0000-\\u001F) found while parsing a string";
+
+  bool at_end(std::size_t o) const noexcept { return o >= size_; }
+  JsonError eof(std::string_view description) const noexcept { return {description, size_}; }
+  // Pointing at the byte at offset `o`.
+  static JsonError at(std::size_t o, std::string_view description) noexcept {
+    return {description, o + 1};
+  }
+
+  JsonError invalid_value(std::size_t o) const noexcept {
+    if (at_end(o)) {
+      std::size_t k = o;
+      while (k > 0 && is_json_space(text_[k - 1])) --k;
+      return eof(k > 0 && text_[k - 1] == '[' ? "EOF while parsing a list"
+                                              : "EOF while parsing a value");
+    }
+    if (o > 0 && text_[o - 1] == '-') return at(o, "invalid number");
+    // A value never starts right after a letter: this is inside a literal.
+    if (o > 0 && is_letter(text_[o - 1])) return at(o, "expected ident");
+    if (text_[o] == ']') {
+      std::size_t k = o;
+      while (k > 0 && is_json_space(text_[k - 1])) --k;
+      if (k > 0 && text_[k - 1] == ',') return at(o, "trailing comma");
+    }
+    return at(o, "expected value");
+  }
+
+  // `o` is the backslash of a \u escape (the first one of a surrogate pair).
+  JsonError invalid_hex(std::size_t o) const noexcept {
+    std::size_t p = o + 2;
+    for (int escape = 0; escape < 2; ++escape) {
+      unsigned codepoint = 0;
+      for (int i = 0; i < 4; ++i, ++p) {
+        if (at_end(p)) return eof("EOF while parsing a string");
+        if (!is_hex(text_[p])) return at(p, "invalid escape");
+        codepoint = codepoint * 16 + hex_value(text_[p]);
+      }
+      if (codepoint < 0xD800 || codepoint > 0xDBFF) break;
+      p += 2;  // the reader only reports a bad second escape after "\u"
+    }
+    return at(o, "invalid escape");
+  }
+
+  // `o` is the backslash of a leading surrogate escape not followed by a
+  // trailing one.
+  JsonError invalid_surrogate(std::size_t o) const noexcept {
+    std::size_t q = o + 6;
+    if (at_end(q)) return eof("EOF while parsing a string");
+    if (text_[q] != '\\') return at(q, "unexpected end of hex escape");
+    if (at_end(q + 1)) return eof("EOF while parsing a string");
+    if (text_[q + 1] != 'u') return at(q + 1, "unexpected end of hex escape");
+    return {"lone leading surrogate in hex escape", q + 6};
+  }
+
+  static unsigned hex_value(char c) noexcept {
+    if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
+    if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
+    return static_cast<unsigned>(c - 'A' + 10);
+  }
+
+  const char* text_;
+  std::size_t size_;
+};
+
+}  // namespace
+
+std::string JsonError::message() const {
+  std::string text(description);
+  text += " at line 1 column ";
+  text += std::to_string(column);
+  return text;
+}
+
+class LineParser::Impl {
+ public:
+  bool parse(char* text, std::size_t size, Arena& arena) {
+    // The value model's sizes are 32-bit; no line may come near that.
+    if (size >= std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+    text[size] = '\0';
+    builder_.reset(arena);
+    lone_trailing_surrogate_end = kNoOffset;
+    rapidjson::InsituStringStream stream(text);
+    rapidjson::ParseResult result = reader_.Parse<kParseFlags>(stream, builder_);
+    std::size_t surrogate_end = lone_trailing_surrogate_end;
+    lone_trailing_surrogate_end = kNoOffset;
+    if (surrogate_end != kNoOffset) {
+      // Decoded before any later fault, so it is the first one.
+      error_ = {"lone leading surrogate in hex escape", surrogate_end};
+      return false;
+    }
+    if (result.IsError()) {
+      error_ = Classifier(text, size).classify(result.Code(), result.Offset(), builder_.stop());
+      return false;
+    }
+    std::size_t end = stream.Tell();
+    while (end < size && is_json_space(text[end])) ++end;
+    if (end < size) {
+      error_ = {"trailing characters", end + 1};
+      return false;
+    }
+    return true;
+  }
+
+  Builder builder_;
+  Reader reader_;
+  JsonError error_;
+};
+
+LineParser::LineParser() : impl_(std::make_unique<Impl>()) {}
+LineParser::~LineParser() = default;
+
+bool LineParser::parse(char* text, std::size_t size, Arena& arena) {
+  return impl_->parse(text, size, arena);
+}
+
+const JsonError& LineParser::error() const noexcept { return impl_->error_; }
+bool LineParser::root_is_object() const noexcept { return impl_->builder_.root_is_object(); }
+json::Value LineParser::root() const noexcept { return impl_->builder_.root(); }
+std::span<const json::Value> LineParser::root_members() const noexcept {
+  return impl_->builder_.root_members();
+}
+std::uint32_t LineParser::root_member_count() const noexcept {
+  return impl_->builder_.root_member_count();
+}
+
+json::Value LineParser::materialize_root(Arena& arena) {
+  std::span<const json::Value> members = root_members();
+  json::Value* copy = arena.allocate<json::Value>(members.size());
+  if (!members.empty()) std::memcpy(copy, members.data(), members.size_bytes());
+  return json::Value::object(copy, static_cast<std::uint32_t>(members.size()));
+}
+
+JsonResult parse_json(std::string_view text, Arena& arena) {
+  JsonResult result;
+  if (!is_valid_utf8(text)) {
+    result.error = "stream did not contain valid UTF-8";
+    return result;
+  }
+  std::vector<char> buffer(text.size() + 1 + LineParser::kPadding, '\0');
+  if (!text.empty()) std::memcpy(buffer.data(), text.data(), text.size());
+  LineParser parser;
+  if (!parser.parse(buffer.data(), text.size(), arena)) {
+    result.error = parser.error().message();
+    return result;
+  }
+  result.value = parser.root_is_object() ? parser.materialize_root(arena) : parser.root();
+  return result;
+}
+
+}  // namespace marrowfin::parse
