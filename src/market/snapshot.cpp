@@ -30,7 +30,12 @@ void store(ReuseSlot& slot, const py::Ref& object, std::uint64_t count) noexcept
 py::Ref ladder_list(const PriceLadder& ladder, ReuseSlot& slot) {
   const std::uint64_t count = ladder.change_count();
   if (py::Ref list = reuse(slot, count)) return list;
-  py::Ref list = py::Ref::steal(create_price_list(ladder.to_price_sizes()));
+  // One read-out buffer per thread, reused: a changed ladder costs its list
+  // of PriceSize objects and no allocation besides. Nothing between filling
+  // and reading it runs Python code.
+  thread_local std::vector<PriceSizePair> pairs;
+  ladder.to_price_sizes(pairs);
+  py::Ref list = py::Ref::steal(create_price_list(pairs));
   if (list) store(slot, list, count);
   return list;
 }
