@@ -131,7 +131,16 @@ struct MarketBookRecord {
 
 }  // namespace marrowfin::market
 
+// A changed ladder makes a list of PriceSize objects, a changed runner a
+// Runner and an ExchangePrices, every message a MarketBook: their blocks are
+// recycled (see py_type.hpp).
 namespace marrowfin::py {
 template <>
-inline constexpr bool kRecycled<market::PriceSizePair> = true;
+inline constexpr int kRecycled<market::PriceSizePair> = 4096;
+template <>
+inline constexpr int kRecycled<market::RunnerRecord> = 256;
+template <>
+inline constexpr int kRecycled<market::ExchangePricesRecord> = 256;
+template <>
+inline constexpr int kRecycled<market::MarketBookRecord> = 64;
 }  // namespace marrowfin::py

@@ -53,11 +53,11 @@ T& value_of(PyObject* self) noexcept {
   return reinterpret_cast<Object<T>*>(self)->value;
 }
 
-// Instances of the classes that opt in (kRecycled) come and go by the
-// thousand per replayed book; their freed blocks are kept here for the next
-// instance instead of going back to the allocator. Only touched under the GIL.
+// Instances of the classes that opt in come and go by the thousand in a
+// replay; up to kRecycled<T> of their freed blocks are kept for the next
+// instances instead of going back to the allocator. Only touched under the GIL.
 template <class T>
-inline constexpr bool kRecycled = false;
+inline constexpr int kRecycled = 0;
 
 template <class T>
 class FreeBlocks {
@@ -71,7 +71,7 @@ class FreeBlocks {
   }
 
  private:
-  static constexpr int kCapacity = 4096;
+  static constexpr int kCapacity = kRecycled<T>;
   static inline void* blocks_[kCapacity];
   static inline int count_ = 0;
 };
@@ -81,7 +81,7 @@ class FreeBlocks {
 template <class T, class... Args>
 PyObject* make_instance(PyTypeObject* type, Args&&... args) noexcept {
   void* block = nullptr;
-  if constexpr (kRecycled<T>) block = FreeBlocks<T>::pop();
+  if constexpr (kRecycled<T> > 0) block = FreeBlocks<T>::pop();
   if (block == nullptr) block = PyObject_Malloc(sizeof(Object<T>));
   auto* object = static_cast<Object<T>*>(block);
   if (object == nullptr) return PyErr_NoMemory();
@@ -95,7 +95,7 @@ template <class T>
 void dealloc_instance(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   value_of<T>(self).~T();
-  if constexpr (kRecycled<T>) {
+  if constexpr (kRecycled<T> > 0) {
     if (!FreeBlocks<T>::push(self)) PyObject_Free(self);
   } else {
     PyObject_Free(self);
