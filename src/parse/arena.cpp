@@ -15,8 +15,14 @@ void* Arena::allocate_bytes(std::size_t bytes, std::size_t align) {
   }
   // Large requests get a block of their own; the rest share 1 MiB blocks.
   std::size_t size = std::max(bytes, kBlockSize);
-  // new[] of std::byte is aligned for max_align_t.
-  blocks_.push_back({std::unique_ptr<std::byte[]>(new std::byte[size]), size});
+  if (spare_.data && spare_.size >= size) {
+    blocks_.push_back(std::move(spare_));
+    spare_ = {};
+    size = blocks_.back().size;
+  } else {
+    // new[] of std::byte is aligned for max_align_t.
+    blocks_.push_back({std::unique_ptr<std::byte[]>(new std::byte[size]), size});
+  }
   reserved_ += size;
   used_ = bytes;
   return blocks_.back().data.get();
@@ -25,6 +31,7 @@ void* Arena::allocate_bytes(std::size_t bytes, std::size_t align) {
 void Arena::rollback(Mark mark) noexcept {
   while (blocks_.size() > mark.block) {
     reserved_ -= blocks_.back().size;
+    if (blocks_.back().size == kBlockSize) spare_ = std::move(blocks_.back());
     blocks_.pop_back();
   }
   used_ = mark.used;

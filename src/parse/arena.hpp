@@ -33,7 +33,8 @@ class Arena {
     std::size_t used;
   };
   Mark mark() const noexcept { return {blocks_.size(), used_}; }
-  // Frees everything allocated since `mark`.
+  // Frees everything allocated since `mark` (one freed block may be kept for
+  // reuse; it does not count as reserved).
   void rollback(Mark mark) noexcept;
 
   // Bytes held in blocks, for memory accounting.
@@ -47,6 +48,10 @@ class Arena {
     std::size_t size;
   };
   std::vector<Block> blocks_;
+  // The last block a rollback freed, kept for the next one needed: a run of
+  // skipped lines at a block boundary would otherwise allocate and free a
+  // block per line.
+  Block spare_{};
   std::size_t used_ = 0;  // bytes used in blocks_.back()
   std::size_t reserved_ = 0;
 };
