@@ -5,14 +5,7 @@
 
 namespace marrowfin::parse {
 
-void* Arena::allocate_bytes(std::size_t bytes, std::size_t align) {
-  if (!blocks_.empty()) {
-    std::size_t start = (used_ + align - 1) & ~(align - 1);
-    if (start <= blocks_.back().size && bytes <= blocks_.back().size - start) {
-      used_ = start + bytes;
-      return blocks_.back().data.get() + start;
-    }
-  }
+void* Arena::allocate_bytes(std::size_t bytes) {
   // Large requests get a block of their own; the rest share 1 MiB blocks.
   std::size_t size = std::max(bytes, kBlockSize);
   if (spare_.data && spare_.size >= size) {
@@ -25,7 +18,9 @@ void* Arena::allocate_bytes(std::size_t bytes, std::size_t align) {
   }
   reserved_ += size;
   used_ = bytes;
-  return blocks_.back().data.get();
+  current_ = blocks_.back().data.get();
+  current_size_ = blocks_.back().size;
+  return current_;
 }
 
 void Arena::rollback(Mark mark) noexcept {
@@ -35,6 +30,8 @@ void Arena::rollback(Mark mark) noexcept {
     blocks_.pop_back();
   }
   used_ = mark.used;
+  current_ = blocks_.empty() ? nullptr : blocks_.back().data.get();
+  current_size_ = blocks_.empty() ? 0 : blocks_.back().size;
 }
 
 }  // namespace marrowfin::parse
