@@ -1,9 +1,23 @@
 #include "parse/arena.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <new>
 
 namespace marrowfin::parse {
+
+void Arena::FreeBlock::operator()(std::byte* data) const noexcept { std::free(data); }
+
+Arena::Block Arena::new_block(std::size_t size) {
+  void* data = nullptr;
+  if (posix_memalign(&data, kBlockSize, size) != 0) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+  ::madvise(data, size, MADV_HUGEPAGE);  // advice only: failure changes nothing
+#endif
+  return {std::unique_ptr<std::byte[], FreeBlock>(static_cast<std::byte*>(data)), size};
+}
 
 void* Arena::allocate_bytes(std::size_t bytes) {
   // Large requests get a block of their own; the rest share 1 MiB blocks.
@@ -13,8 +27,7 @@ void* Arena::allocate_bytes(std::size_t bytes) {
     spare_ = {};
     size = blocks_.back().size;
   } else {
-    // new[] of std::byte is aligned for max_align_t.
-    blocks_.push_back({std::unique_ptr<std::byte[]>(new std::byte[size]), size});
+    blocks_.push_back(new_block(size));
   }
   reserved_ += size;
   used_ = bytes;

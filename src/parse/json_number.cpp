@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <system_error>
@@ -17,6 +18,43 @@ constexpr int kMaxMantissaDigits = 19;  // any 19 digits fit a uint64
 
 bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
 unsigned digit(char c) noexcept { return static_cast<unsigned>(c - '0'); }
+
+constexpr std::uint64_t kZeros = 0x3030303030303030ULL;
+constexpr std::uint64_t kHighNibbles = 0xF0F0F0F0F0F0F0F0ULL;
+
+// Reads a run of up to 8 digits at `p` at once (8 bytes must be readable):
+// adds it to `value` and returns its length.
+std::size_t read_digits(const char* p, std::uint64_t& value) noexcept {
+  std::uint64_t bytes;
+  std::memcpy(&bytes, p, 8);  // little-endian: the first digit is the lowest byte
+  // A digit is 0x30..0x39: high nibble 3, and still 3 after adding 6. A carry
+  // out of a byte only comes from a byte that is no digit, so it never hides
+  // the first non-digit.
+  std::uint64_t other = ((bytes & kHighNibbles) ^ kZeros) |
+                        (((bytes + 0x0606060606060606ULL) & kHighNibbles) ^ kZeros);
+  std::size_t count = other == 0 ? 8 : static_cast<std::size_t>(__builtin_ctzll(other)) / 8;
+  if (count == 0) return 0;
+  // The run's digits moved to the top bytes, below them zeros: "000ddddd".
+  std::uint64_t digits = (bytes - kZeros) << (8 * (8 - count));
+  digits = (digits * 10 + (digits >> 8)) & 0x00FF00FF00FF00FFULL;
+  digits = (digits * 100 + (digits >> 16)) & 0x0000FFFF0000FFFFULL;
+  digits = (digits * 10000 + (digits >> 32)) & 0xFFFFFFFFULL;
+  static constexpr std::uint64_t kScale[] = {1,      10,      100,      1000,     10000,
+                                             100000, 1000000, 10000000, 100000000};
+  value = value * kScale[count] + digits;
+  return count;
+}
+
+// Reads the digits at `p` into `value` (wrapping past 19 digits); returns
+// where they end.
+const char* read_all_digits(const char* p, std::uint64_t& value) noexcept {
+  std::size_t count;
+  do {
+    count = read_digits(p, value);
+    p += count;
+  } while (count == 8);
+  return p;
+}
 
 // Decimal exponent of the leading significant digit, saturated; only asked
 // when a conversion was out of range, to tell overflow from underflow.
@@ -85,10 +123,7 @@ NumberScan scan_number(const char* text, Value& out) noexcept {
   if (*p == '0') {
     ++p;
   } else if (is_digit(*p)) {
-    do {
-      mantissa = mantissa * 10 + digit(*p);
-      ++p;
-    } while (is_digit(*p));
+    p = read_all_digits(p, mantissa);
   } else {
     return {p, NumberScan::Status::kNoDigit};
   }
@@ -100,10 +135,7 @@ NumberScan scan_number(const char* text, Value& out) noexcept {
     if (!is_digit(*p)) return {p, NumberScan::Status::kNoFraction};
     integer = false;
     const char* fraction = p;
-    do {
-      mantissa = mantissa * 10 + digit(*p);
-      ++p;
-    } while (is_digit(*p));
+    p = read_all_digits(p, mantissa);
     digit_count += p - fraction;
     exponent = -static_cast<int>(std::min<std::ptrdiff_t>(p - fraction, 1000000));
   }
@@ -148,8 +180,9 @@ NumberScan scan_number(const char* text, Value& out) noexcept {
 }
 
 bool parse_number(const char* text, std::size_t size, Value& out) {
-  std::string terminated(text, size);
-  return scan_number(terminated.c_str(), out).status == NumberScan::Status::kOk;
+  std::string padded(text, size);
+  padded.append(8, '\0');
+  return scan_number(padded.c_str(), out).status == NumberScan::Status::kOk;
 }
 
 }  // namespace marrowfin::json

@@ -22,7 +22,8 @@ struct NumberScan {
 
 // Scans the number starting at `text` by the JSON grammar and converts it.
 // The number must be followed by a byte that cannot continue it (a NUL
-// terminator will do). Integers without fraction or exponent stay exact
+// terminator will do) and then 8 more readable bytes: digits are read eight
+// at a time. Integers without fraction or exponent stay exact
 // (unsigned, or negative signed) when they fit; "-0" and everything else
 // becomes the correctly rounded double, zero of its sign when it is too small.
 [[nodiscard]] NumberScan scan_number(const char* text, Value& out) noexcept;

@@ -224,7 +224,7 @@ class Builder {
   }
 
   // `key` is used when the parent is an object.
-  void push(json::Value value, json::Key key) {
+  [[gnu::always_inline]] void push(json::Value value, json::Key key) {
     switch (parent_) {
       case Parent::kObject:
         value = value.with_key(key);
