@@ -181,13 +181,10 @@ class TestGzip:
         "data, error",
         [
             (b"", "unexpected end of file"),
-            (b"\x1f\x8b\x08\x00", "unexpected end of file"),
             (b"\x1f\x8b\x07" + bytes(7), "invalid gzip header"),
             (b"PK\x03\x04", "invalid gzip header"),
             (gzip_member(LINES)[:-1], "unexpected end of file"),
-            (gzip_member(LINES)[:30], "unexpected end of file"),
             (gzip_member(LINES, crc_delta=1), "corrupt gzip stream does not have a matching checksum"),
-            (gzip_member(LINES, size_delta=1), "corrupt gzip stream does not have a matching checksum"),
             (b"\x1f\x8b\x08" + bytes(7) + b"\x07" + b"\xff" * 30, "corrupt deflate stream"),
             (b"\x1f\x8b\x08\x08" + bytes(6) + b"n" * 65536 + b"\0", "gzip header field too long"),
             (b"\x1f\x8b\x08\x10" + bytes(6) + b"c" * 70000, "gzip header field too long"),
