@@ -8,7 +8,9 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "market/price_ladder.hpp"
@@ -25,7 +27,11 @@ struct RunnerKey {
 };
 
 struct RunnerKeyHash {
-  std::size_t operator()(const RunnerKey& key) const noexcept;
+  std::size_t operator()(const RunnerKey& key) const noexcept {
+    auto h = static_cast<std::uint64_t>(key.selection_id) * 0x9E3779B97F4A7C15ull ^
+             static_cast<std::uint64_t>(key.handicap_key) * 0xC2B2AE3D27D4EB4Full;
+    return static_cast<std::size_t>(h ^ (h >> 32));
+  }
 };
 
 // The handicap times 100, rounded half away from zero, saturated to 64 bits;
@@ -71,7 +77,8 @@ class MarketCache {
   // "id" is not looked at: choosing the cache is the caller's business.
   void update(const json::Value& change, std::int64_t publish_time);
 
-  // The runners in ascending key order. Valid until the next update.
+  // The runners in ascending key order. Valid until the next update. Sorted
+  // again only after runners were added or removed.
   std::span<RunnerCache* const> sorted_runners();
 
   std::string market_id;
@@ -112,14 +119,43 @@ class MarketCache {
   std::int64_t publish_time = 0;
   std::uint32_t number_of_runners = 0;
   std::uint32_t number_of_active_runners = 0;
+  // Read freely; only update() adds or removes runners (it keeps an index
+  // and the runner order beside the map).
   std::unordered_map<RunnerKey, RunnerCache, RunnerKeyHash> runners;
 
   // Reuse slot of snapshot building: the MarketDefinition, at definition_count.
   ReuseSlot cached_definition;
 
  private:
+  void apply_definition(const json::Value& definition);
+  void apply_market_fields(const json::Value& change);
+  void sync_definition_runners(const json::Value& runner_list);
+  void apply_runner_change(const json::Value& runner_change);
+  // The runner for an "rc" or definition element, created when new; nullptr
+  // when the element is no object with an integer "id".
+  RunnerCache* runner_for(const json::Value& element);
+  // Replaces a runner's status, keeping active_runners_ in step.
+  void set_runner_status(RunnerCache& runner, std::string_view status);
+  std::size_t index_home(const RunnerKey& key) const noexcept;
+  // Requires a free slot.
+  void index_place(const RunnerKey& key, RunnerCache* runner) noexcept;
+  void rebuild_index();
+
   std::vector<RunnerCache*> sorted_;  // cache of sorted_runners()
   bool sorted_valid_ = false;         // false once a runner was added or removed
+  // Runners whose status is "ACTIVE", kept up to date as statuses change so
+  // the recount after every update costs nothing per runner.
+  std::size_t active_runners_ = 0;
+  // Open-addressing index over `runners` for the update's lookups, which
+  // are cheaper here than in the node map; the map stays for its readers.
+  // Rebuilt should the map's size ever disagree with it.
+  struct IndexSlot {
+    RunnerKey key;
+    RunnerCache* runner = nullptr;  // nullptr: empty slot
+  };
+  std::vector<IndexSlot> index_;  // capacity a power of two, or empty
+  std::size_t indexed_ = 0;
+  int index_shift_ = 64;  // 64 - log2(capacity)
 };
 
 }  // namespace marrowfin::market
