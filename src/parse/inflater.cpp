@@ -98,8 +98,9 @@ class IsalInflater final : public Inflater {
   // The decoder reads whole bytes ahead into a bit buffer; what is left of it
   // at the end, past the last partial byte, belongs to the trailer.
   std::size_t read_ahead(std::span<std::uint8_t, 8> out) const noexcept override {
-    std::size_t count = static_cast<std::size_t>(state_->read_in_length) / 8;
-    std::uint64_t bits = state_->read_in >> (state_->read_in_length % 8);
+    int length = std::clamp(state_->read_in_length, 0, 64);
+    std::size_t count = static_cast<std::size_t>(length) / 8;
+    std::uint64_t bits = count == 0 ? 0 : state_->read_in >> (length % 8);
     for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<std::uint8_t>(bits >> (8 * i));
     return count;
   }
