@@ -118,6 +118,10 @@ TEST(ParseJson, ValueModel) {
       {R"("\u00e9\ud83d\ude00\u0041")", "\"\xC3\xA9\xF0\x9F\x98\x80" "A\""},
       {"\"\xE2\x82\xAC\"", "\"\xE2\x82\xAC\""},
       {R"({"id":"x","status":""})", "{id:\"x\",status:\"\"}"},
+      // Keys are compared after unescaping.
+      {R"({"p\u0074":1,"i\u0064":2,"\u0069d":3})", "{id:u3,pt:u1}"},
+      {R"({"id":"a\nb","status":"0123456789abcdef0123\"x"})",
+       "{id:\"a\nb\",status:\"0123456789abcdef0123\"x\"}"},
       // White space around the value.
       {" \t\r{ \"pt\" : 1 } \r\t ", "{pt:u1}"},
   };
