@@ -1,33 +1,50 @@
 #include "parse/arena.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <new>
 
 namespace marrowfin::parse {
 
-void* Arena::allocate_bytes(std::size_t bytes, std::size_t align) {
-  if (!blocks_.empty()) {
-    std::size_t start = (used_ + align - 1) & ~(align - 1);
-    if (start <= blocks_.back().size && bytes <= blocks_.back().size - start) {
-      used_ = start + bytes;
-      return blocks_.back().data.get() + start;
-    }
-  }
+void Arena::FreeBlock::operator()(std::byte* data) const noexcept { std::free(data); }
+
+Arena::Block Arena::new_block(std::size_t size) {
+  void* data = nullptr;
+  if (posix_memalign(&data, kBlockSize, size) != 0) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+  ::madvise(data, size, MADV_HUGEPAGE);  // advice only: failure changes nothing
+#endif
+  return {std::unique_ptr<std::byte[], FreeBlock>(static_cast<std::byte*>(data)), size};
+}
+
+void* Arena::allocate_bytes(std::size_t bytes) {
   // Large requests get a block of their own; the rest share 1 MiB blocks.
   std::size_t size = std::max(bytes, kBlockSize);
-  // new[] of std::byte is aligned for max_align_t.
-  blocks_.push_back({std::unique_ptr<std::byte[]>(new std::byte[size]), size});
+  if (spare_.data && spare_.size >= size) {
+    blocks_.push_back(std::move(spare_));
+    spare_ = {};
+    size = blocks_.back().size;
+  } else {
+    blocks_.push_back(new_block(size));
+  }
   reserved_ += size;
   used_ = bytes;
-  return blocks_.back().data.get();
+  current_ = blocks_.back().data.get();
+  current_size_ = blocks_.back().size;
+  return current_;
 }
 
 void Arena::rollback(Mark mark) noexcept {
   while (blocks_.size() > mark.block) {
     reserved_ -= blocks_.back().size;
+    if (blocks_.back().size == kBlockSize) spare_ = std::move(blocks_.back());
     blocks_.pop_back();
   }
   used_ = mark.used;
+  current_ = blocks_.empty() ? nullptr : blocks_.back().data.get();
+  current_size_ = blocks_.empty() ? 0 : blocks_.back().size;
 }
 
 }  // namespace marrowfin::parse

@@ -6,26 +6,44 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace marrowfin::parse {
 
 class Arena {
  public:
-  static constexpr std::size_t kBlockSize = std::size_t{1} << 20;
+  // A block is one transparent huge page where the system offers them: a
+  // whole file's values fault in a few pages instead of tens of thousands.
+  static constexpr std::size_t kBlockSize = std::size_t{2} << 20;
 
   Arena() = default;
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;
-  Arena(Arena&&) noexcept = default;
-  Arena& operator=(Arena&&) noexcept = default;
+  Arena(Arena&& other) noexcept { *this = std::move(other); }
+  Arena& operator=(Arena&& other) noexcept {
+    blocks_ = std::move(other.blocks_);
+    spare_ = std::exchange(other.spare_, {});
+    used_ = std::exchange(other.used_, 0);
+    current_ = std::exchange(other.current_, nullptr);
+    current_size_ = std::exchange(other.current_size_, 0);
+    reserved_ = std::exchange(other.reserved_, 0);
+    other.blocks_.clear();
+    return *this;
+  }
 
   // Uninitialised storage for `count` objects of a trivially destructible T.
   // Throws std::bad_alloc when memory runs out.
   template <class T>
   T* allocate(std::size_t count) {
     static_assert(alignof(T) <= alignof(std::max_align_t));
-    return static_cast<T*>(allocate_bytes(count * sizeof(T), alignof(T)));
+    std::size_t bytes = count * sizeof(T);
+    std::size_t start = (used_ + alignof(T) - 1) & ~(alignof(T) - 1);
+    if (start <= current_size_ && bytes <= current_size_ - start) [[likely]] {
+      used_ = start + bytes;
+      return reinterpret_cast<T*>(current_ + start);
+    }
+    return static_cast<T*>(allocate_bytes(bytes));
   }
 
   struct Mark {
@@ -33,21 +51,35 @@ class Arena {
     std::size_t used;
   };
   Mark mark() const noexcept { return {blocks_.size(), used_}; }
-  // Frees everything allocated since `mark`.
+  // Frees everything allocated since `mark` (one freed block may be kept for
+  // reuse; it does not count as reserved).
   void rollback(Mark mark) noexcept;
 
   // Bytes held in blocks, for memory accounting.
   std::size_t reserved_bytes() const noexcept { return reserved_; }
 
  private:
-  void* allocate_bytes(std::size_t bytes, std::size_t align);
+  // Starts a new block (the current one is full); blocks are max-aligned.
+  void* allocate_bytes(std::size_t bytes);
 
+  struct FreeBlock {
+    void operator()(std::byte* data) const noexcept;
+  };
   struct Block {
-    std::unique_ptr<std::byte[]> data;
+    std::unique_ptr<std::byte[], FreeBlock> data;
     std::size_t size;
   };
+  // A block of `size` bytes, aligned to kBlockSize. Throws std::bad_alloc.
+  static Block new_block(std::size_t size);
   std::vector<Block> blocks_;
+  // The last block a rollback freed, kept for the next one needed: a run of
+  // skipped lines at a block boundary would otherwise allocate and free a
+  // block per line.
+  Block spare_{};
   std::size_t used_ = 0;  // bytes used in blocks_.back()
+  // blocks_.back(), or nothing.
+  std::byte* current_ = nullptr;
+  std::size_t current_size_ = 0;
   std::size_t reserved_ = 0;
 };
 

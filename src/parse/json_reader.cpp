@@ -46,12 +46,11 @@ struct StrictUtf8 : rapidjson::UTF8<char> {
 };
 
 using Reader = rapidjson::GenericReader<StrictUtf8, StrictUtf8>;
-// In place: strings are unescaped inside the line and numbers handed over as
-// text, so nothing is copied twice. The line's end is checked by the caller.
-constexpr unsigned kParseFlags = rapidjson::kParseInsituFlag | rapidjson::kParseStopWhenDoneFlag |
-                                 rapidjson::kParseNumbersAsStringsFlag;
+// In place: strings are unescaped inside the line, so nothing is copied
+// twice. The line's end is checked by the caller.
+constexpr unsigned kParseFlags = rapidjson::kParseInsituFlag | rapidjson::kParseStopWhenDoneFlag;
 
-enum class Stop : std::uint8_t { kNone, kTooDeep, kOutOfRange };
+enum class Stop : std::uint8_t { kNone, kTooDeep };
 
 // Builds values from the reader's events. Children of open containers wait in
 // `values_`; a closed container is copied into the arena in one piece.
@@ -61,6 +60,7 @@ class Builder {
     arena_ = &arena;
     frames_.clear();
     values_.clear();
+    parent_ = Parent::kRoot;
     root_ = json::Value();
     root_is_object_ = false;
     root_member_count_ = 0;
@@ -82,10 +82,10 @@ class Builder {
   // Reader events.
   bool Null() { return scalar(json::Value::null()); }
   bool Bool(bool b) { return scalar(json::Value::boolean(b)); }
-  // Numbers arrive as text (RawNumber); these only serve the handler concept.
-  bool Int(int i) {
-    return scalar(i < 0 ? json::Value::negative(i) : json::Value::uint(static_cast<unsigned>(i)));
-  }
+  // Numbers come from our own scanner (see ParseNumber below), converted.
+  bool Number(json::Value number) { return scalar(number); }
+  // These only serve the handler concept: numbers arrive through Number().
+  bool Int(int i) { return Int64(i); }
   bool Uint(unsigned u) { return scalar(json::Value::uint(u)); }
   bool Int64(std::int64_t i) {
     return scalar(i < 0 ? json::Value::negative(i)
@@ -94,21 +94,8 @@ class Builder {
   bool Uint64(std::uint64_t u) { return scalar(json::Value::uint(u)); }
   bool Double(double d) { return scalar(json::Value::number(d)); }
 
-  bool RawNumber(const char* text, rapidjson::SizeType size, bool) {
-    json::Value number;
-    // Converted even when dropped: an overflowing number fails the line.
-    if (!json::parse_number(text, size, number)) {
-      stop_ = Stop::kOutOfRange;
-      return false;
-    }
-    return scalar(number);
-  }
-
   bool String(const char* text, rapidjson::SizeType size, bool) {
-    if (skip_depth_ != 0 || drop_next_) {
-      drop_next_ = false;
-      return true;
-    }
+    if (ignoring()) return true;
     char* chars = arena_->allocate<char>(size);
     if (size != 0) std::memcpy(chars, text, size);
     push(json::Value::string(chars, size), pending_key_);
@@ -117,7 +104,7 @@ class Builder {
 
   bool Key(const char* text, rapidjson::SizeType size, bool) {
     if (skip_depth_ != 0) return true;
-    if (frames_.size() == 1) ++root_member_count_;
+    if (depth_ == 1) ++root_member_count_;
     json::Key key = json::key_from_name({text, size});
     if (key == json::Key::kNone) {
       drop_next_ = true;
@@ -127,8 +114,8 @@ class Builder {
     return true;
   }
 
-  bool StartObject() { return start(true); }
-  bool StartArray() { return start(false); }
+  bool StartObject() { return start(Parent::kObject); }
+  bool StartArray() { return start(Parent::kArray); }
 
   bool EndObject(rapidjson::SizeType) {
     --depth_;
@@ -136,15 +123,13 @@ class Builder {
       --skip_depth_;
       return true;
     }
-    Frame frame = frames_.back();
-    frames_.pop_back();
+    Frame frame = pop_frame();
     std::size_t count = sort_members(frame.start);
-    if (frames_.empty()) {  // the root: its members stay here for the loader
+    if (parent_ == Parent::kRoot) {  // the root: its members stay here for the loader
       root_is_object_ = true;
       return true;
     }
-    json::Value* members = copy_to_arena(frame.start, count);
-    values_.resize(frame.start);
+    json::Value* members = move_to_arena(frame.start, count);
     push(json::Value::object(members, static_cast<std::uint32_t>(count)), frame.key);
     return true;
   }
@@ -155,10 +140,9 @@ class Builder {
       --skip_depth_;
       return true;
     }
-    Frame frame = frames_.back();
-    frames_.pop_back();
+    Frame frame = pop_frame();
     std::size_t count = values_.size() - frame.start;
-    if (frame.packing) {
+    if (frame.kind == Parent::kLadder) {
       std::size_t pairs = count / 2;
       auto* levels = arena_->allocate<json::Level>(pairs);
       const json::Value* flat = values_.data() + frame.start;
@@ -170,27 +154,39 @@ class Builder {
       return true;
     }
     // A [number, number] pair in a packing ladder stays flat in the ladder.
-    if (!frames_.empty() && frames_.back().packing && count == 2 &&
-        values_[frame.start].is_number() && values_[frame.start + 1].is_number()) {
+    if (parent_ == Parent::kLadder && count == 2 && values_[frame.start].is_number() &&
+        values_[frame.start + 1].is_number()) {
       return true;
     }
-    json::Value* items = copy_to_arena(frame.start, count);
-    values_.resize(frame.start);
+    json::Value* items = move_to_arena(frame.start, count);
     push(json::Value::array(items, static_cast<std::uint32_t>(count)), frame.key);
     return true;
   }
 
  private:
+  // What a new value goes into.
+  enum class Parent : std::uint8_t {
+    kRoot,
+    kObject,
+    kArray,
+    // An array under a ladder key whose elements so far are all
+    // [number, number] pairs; they are kept flat in values_ (price, size, ...).
+    kLadder,
+  };
+
   struct Frame {
     std::size_t start;  // first child in values_
     json::Key key;      // of this container, when it is an object member
-    bool is_object;
-    // An array under a ladder key whose elements so far are all
-    // [number, number] pairs; they are kept flat in values_ (price, size, ...).
-    bool packing;
+    Parent kind;
   };
 
-  bool start(bool is_object) {
+  bool ignoring() noexcept {
+    if (skip_depth_ == 0 && !drop_next_) [[likely]] return false;
+    drop_next_ = false;
+    return true;
+  }
+
+  bool start(Parent kind) {
     if (++depth_ > kMaxDepth) {
       stop_ = Stop::kTooDeep;
       return false;
@@ -204,38 +200,50 @@ class Builder {
       skip_depth_ = 1;
       return true;
     }
-    bool in_object = !frames_.empty() && frames_.back().is_object;
-    bool packing = !is_object && in_object && json::is_ladder_key(pending_key_);
-    frames_.push_back({values_.size(), pending_key_, is_object, packing});
+    json::Key key = json::Key::kNone;
+    if (parent_ == Parent::kObject) {
+      key = pending_key_;
+      if (kind == Parent::kArray && json::is_ladder_key(key)) kind = Parent::kLadder;
+    }
+    frames_.push_back({values_.size(), key, kind});
+    parent_ = kind;
     return true;
   }
 
+  Frame pop_frame() noexcept {
+    Frame frame = frames_.back();
+    frames_.pop_back();
+    parent_ = frames_.empty() ? Parent::kRoot : frames_.back().kind;
+    return frame;
+  }
+
   bool scalar(json::Value value) {
-    if (skip_depth_ != 0 || drop_next_) {
-      drop_next_ = false;
-      return true;
-    }
+    if (ignoring()) return true;
     push(value, pending_key_);
     return true;
   }
 
   // `key` is used when the parent is an object.
-  void push(json::Value value, json::Key key) {
-    if (frames_.empty()) {
-      root_ = value;
-      return;
-    }
-    Frame& parent = frames_.back();
-    if (parent.is_object) {
-      value = value.with_key(key);
-    } else if (parent.packing) {
-      stop_packing(parent);  // `value` is no [number, number] pair
+  [[gnu::always_inline]] void push(json::Value value, json::Key key) {
+    switch (parent_) {
+      case Parent::kObject:
+        value = value.with_key(key);
+        break;
+      case Parent::kArray:
+        break;
+      case Parent::kLadder:
+        stop_packing();  // `value` is no [number, number] pair
+        break;
+      case Parent::kRoot:
+        root_ = value;
+        return;
     }
     values_.push_back(value);
   }
 
-  // Turns the flat pairs of a ladder into ordinary two-element arrays.
-  void stop_packing(Frame& frame) {
+  // Turns the flat pairs of the innermost ladder into ordinary arrays.
+  void stop_packing() {
+    Frame& frame = frames_.back();
     std::size_t pairs = (values_.size() - frame.start) / 2;
     for (std::size_t i = 0; i < pairs; ++i) {
       json::Value* items = arena_->allocate<json::Value>(2);
@@ -244,7 +252,8 @@ class Builder {
       values_[frame.start + i] = json::Value::array(items, 2);
     }
     values_.resize(frame.start + pairs);
-    frame.packing = false;
+    frame.kind = Parent::kArray;
+    parent_ = Parent::kArray;
   }
 
   // Sorts the members from `start` on by key, the last of equal keys winning,
@@ -256,12 +265,16 @@ class Builder {
     for (std::size_t i = 0; i < total; ++i) {
       json::Value member = members[i];
       std::size_t j = count;
-      while (j > 0 && members[j - 1].key() > member.key()) --j;
+      while (j > 0 && members[j - 1].key() > member.key()) {
+        members[j] = members[j - 1];
+        --j;
+      }
       if (j > 0 && members[j - 1].key() == member.key()) {
+        // Repeated key: the later value replaces the earlier one.
+        for (std::size_t k = j; k < count; ++k) members[k] = members[k + 1];
         members[j - 1] = member;
         continue;
       }
-      std::memmove(members + j + 1, members + j, (count - j) * sizeof(json::Value));
       members[j] = member;
       ++count;
     }
@@ -269,15 +282,19 @@ class Builder {
     return count;
   }
 
-  json::Value* copy_to_arena(std::size_t start, std::size_t count) {
+  // Copies values_[start, start + count) into the arena and drops them here.
+  json::Value* move_to_arena(std::size_t start, std::size_t count) {
     json::Value* out = arena_->allocate<json::Value>(count);
-    if (count != 0) std::memcpy(out, values_.data() + start, count * sizeof(json::Value));
+    const json::Value* from = values_.data() + start;
+    for (std::size_t i = 0; i < count; ++i) out[i] = from[i];
+    values_.resize(start);
     return out;
   }
 
   Arena* arena_ = nullptr;
   std::vector<Frame> frames_;
   std::vector<json::Value> values_;
+  Parent parent_ = Parent::kRoot;
   json::Value root_;
   bool root_is_object_ = false;
   std::uint32_t root_member_count_ = 0;
@@ -287,6 +304,94 @@ class Builder {
   int depth_ = 0;
   Stop stop_ = Stop::kNone;
 };
+
+}  // namespace
+}  // namespace marrowfin::parse
+
+// The reader's own number parsing accumulates every number as it scans it
+// and would leave the exact conversion to a second pass over the text; this
+// replaces it, for our reader only, with one pass that scans and converts.
+// The error codes and offsets are the reader's.
+template <>
+template <>
+void rapidjson::GenericReader<marrowfin::parse::StrictUtf8, marrowfin::parse::StrictUtf8,
+                              rapidjson::CrtAllocator>::
+    ParseNumber<marrowfin::parse::kParseFlags, rapidjson::InsituStringStream,
+                marrowfin::parse::Builder>(rapidjson::InsituStringStream& is,
+                                           marrowfin::parse::Builder& handler) {
+  using marrowfin::json::NumberScan;
+  std::size_t start = is.Tell();
+  marrowfin::json::Value number;
+  NumberScan scan = marrowfin::json::scan_number(is.src_, number);
+  is.src_ = const_cast<char*>(scan.end);
+  switch (scan.status) {
+    case NumberScan::Status::kOk:
+      if (!handler.Number(number)) RAPIDJSON_PARSE_ERROR(kParseErrorTermination, start);
+      return;
+    case NumberScan::Status::kNoDigit:
+      RAPIDJSON_PARSE_ERROR(kParseErrorValueInvalid, is.Tell());
+      return;
+    case NumberScan::Status::kNoFraction:
+      RAPIDJSON_PARSE_ERROR(kParseErrorNumberMissFraction, is.Tell());
+      return;
+    case NumberScan::Status::kNoExponent:
+      RAPIDJSON_PARSE_ERROR(kParseErrorNumberMissExponent, is.Tell());
+      return;
+    case NumberScan::Status::kOutOfRange:
+      RAPIDJSON_PARSE_ERROR(kParseErrorNumberTooBig, start);
+      return;
+  }
+}
+
+// Strings, for our reader only: most are short keys without escapes, which
+// the reader's own scan (aligned 16-byte steps after a byte-wise prologue)
+// handles slowly. Lines carry padding, so unaligned loads may run past the
+// closing quote. Strings with escapes take the reader's own path.
+template <>
+template <>
+void rapidjson::GenericReader<marrowfin::parse::StrictUtf8, marrowfin::parse::StrictUtf8,
+                              rapidjson::CrtAllocator>::
+    ParseString<marrowfin::parse::kParseFlags, rapidjson::InsituStringStream,
+                marrowfin::parse::Builder>(rapidjson::InsituStringStream& is,
+                                           marrowfin::parse::Builder& handler, bool isKey) {
+  char* const head = is.src_ + 1;  // after the opening quote
+  char* p = head;
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i below_space = _mm_set1_epi8(0x1F);
+  for (;; p += 16) {
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i special = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
+        _mm_cmpeq_epi8(_mm_max_epu8(bytes, below_space), below_space));
+    if (int mask = _mm_movemask_epi8(special); mask != 0) {
+      p += __builtin_ctz(static_cast<unsigned>(mask));
+      break;
+    }
+  }
+#else
+  while (*p != '"' && *p != '\\' && static_cast<unsigned char>(*p) >= 0x20) ++p;
+#endif
+  bool success;
+  if (*p == '"') {
+    is.src_ = p + 1;
+    auto size = static_cast<rapidjson::SizeType>(p - head);
+    success = isKey ? handler.Key(head, size, false) : handler.String(head, size, false);
+  } else {
+    is.src_ = p;
+    is.dst_ = p;  // unescaping writes from here on
+    ParseStringToStream<marrowfin::parse::kParseFlags, marrowfin::parse::StrictUtf8,
+                        marrowfin::parse::StrictUtf8>(is, is);
+    RAPIDJSON_PARSE_ERROR_EARLY_RETURN_VOID;
+    auto size = static_cast<rapidjson::SizeType>(is.dst_ - head - 1);  // without the NUL
+    success = isKey ? handler.Key(head, size, false) : handler.String(head, size, false);
+  }
+  if (RAPIDJSON_UNLIKELY(!success)) RAPIDJSON_PARSE_ERROR(kParseErrorTermination, is.Tell());
+}
+
+namespace marrowfin::parse {
+namespace {
 
 bool is_json_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
@@ -338,7 +443,6 @@ class Classifier {
         return at_end(o) ? eof("EOF while parsing a value") : at(o, "invalid number");
       case kParseErrorTermination:
         if (stop == Stop::kTooDeep) return {"recursion limit exceeded", o};
-        if (stop == Stop::kOutOfRange) return at(o, "number out of range");
         return at(o, "expected value");
       case kParseErrorStringInvalidEncoding:
         return at(o, "invalid unicode code point");

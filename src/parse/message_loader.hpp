@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "parse/arena.hpp"
+#include "parse/inflater.hpp"
 #include "parse/json_value.hpp"
 
 namespace marrowfin::parse {
@@ -31,8 +32,11 @@ struct LoadResult {
   std::string error;
 };
 
-// Reads, decodes and parses the file at `path` (UTF-8 bytes, no NUL check
-// done by the caller). Never throws except std::bad_alloc.
+// Reads, decodes and parses the file at `path` (bytes without NUL; the caller
+// checks). The file is closed before returning, and nothing of a failed load
+// is kept. Never throws except std::bad_alloc.
 [[nodiscard]] LoadResult load_messages(std::string_view path);
+// The same with a chosen gzip backend, for tests and benchmarks.
+[[nodiscard]] LoadResult load_messages(std::string_view path, Inflater::Backend backend);
 
 }  // namespace marrowfin::parse

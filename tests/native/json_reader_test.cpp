@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <random>
+#include <set>
 #include <string>
 
 namespace marrowfin::parse {
@@ -105,12 +107,21 @@ TEST(ParseJson, ValueModel) {
       {"1e-400", "d0"},
       {"-1e-400", "d-0"},
       {"1.7976931348623157e308", "d1.7976931348623157e+308"},
+      {"0e400", "d0"},
+      {"-0.000e99999", "d-0"},
+      {"12345678.12345678e-3", "d12345.678123456781"},
+      {"[1,22,333,4444,55555,666666,7777777,88888888,999999999]",
+       "[u1,u22,u333,u4444,u55555,u666666,u7777777,u88888888,u999999999]"},
       {"0.000000000000000000000000000001", "d1.0000000000000001e-30"},
       // Strings and escapes.
       {R"("a\"\\\/\b\f\n\r\t")", "\"a\"\\/\b\f\n\r\t\""},
       {R"("\u00e9\ud83d\ude00\u0041")", "\"\xC3\xA9\xF0\x9F\x98\x80" "A\""},
       {"\"\xE2\x82\xAC\"", "\"\xE2\x82\xAC\""},
       {R"({"id":"x","status":""})", "{id:\"x\",status:\"\"}"},
+      // Keys are compared after unescaping.
+      {R"({"p\u0074":1,"i\u0064":2,"\u0069d":3})", "{id:u3,pt:u1}"},
+      {R"({"id":"a\nb","status":"0123456789abcdef0123\"x"})",
+       "{id:\"a\nb\",status:\"0123456789abcdef0123\"x\"}"},
       // White space around the value.
       {" \t\r{ \"pt\" : 1 } \r\t ", "{pt:u1}"},
   };
@@ -263,6 +274,49 @@ TEST(LineParser, ReusedAfterAnError) {
   good.append(1 + LineParser::kPadding, '\0');
   ASSERT_TRUE(parser.parse(good.data(), 8, arena));
   EXPECT_EQ(dump(parser.materialize_root(arena)), "{pt:u1}");
+}
+
+// Random damage to realistic lines never crashes, and every failure speaks
+// the fixed vocabulary with a column inside the line (or just after it).
+TEST(ParseJson, DamagedLinesFailOnlyWithKnownDescriptions) {
+  const std::set<std::string> descriptions = {
+      "EOF while parsing a list", "EOF while parsing an object", "EOF while parsing a string",
+      "EOF while parsing a value", "expected `:`", "expected `,` or `]`", "expected `,` or `}`",
+      "expected ident", "expected value", "invalid escape", "invalid number",
+      "number out of range", "invalid unicode code point",
+      "control character (\\u0000-\\u001F) found while parsing a string",
+      "key must be a string", "lone leading surrogate in hex escape", "trailing comma",
+      "trailing characters", "unexpected end of hex escape", "recursion limit exceeded"};
+  const std::string seeds[] = {
+      R"({"op":"mcm","clk":"AK0","pt":1700000000123,"mc":[{"id":"1.2","img":true,)"
+      R"("rc":[{"atb":[[1.5,20.25],[1.6,0]],"trd":[[2,3e1]],"id":123,"hc":-0.25}]}]})",
+      R"({"pt":5,"rc":[{"spn":"NaN","spf":null,"ltp":1.01}],"marketDefinition":{"name":)"
+      R"("\u00e9\ud83d\ude00 x","runners":[{"id":1,"bsp":"x"}],"regulators":["A"]}})",
+  };
+  std::mt19937 random(7);
+  const char alphabet[] = "{}[]\",:.-+eE0123456789tfnul\\/ \t\r\x01\x7f\xc3\xa9";
+  for (int n = 0; n < 60000; ++n) {
+    std::string text = seeds[n % 2];
+    int edits = 1 + static_cast<int>(random() % 4);
+    for (int e = 0; e < edits && !text.empty(); ++e) {
+      std::size_t at = random() % text.size();
+      char c = random() % 8 == 0 ? '\0' : alphabet[random() % (sizeof alphabet - 1)];
+      switch (random() % 4) {
+        case 0: text[at] = c; break;
+        case 1: text.insert(at, 1, c); break;
+        case 2: text.erase(at, 1); break;
+        default: text.resize(at); break;
+      }
+    }
+    Arena arena;
+    JsonResult result = parse_json(text, arena);
+    if (result.error.empty() || result.error == "stream did not contain valid UTF-8") continue;
+    std::size_t at = result.error.rfind(" at line 1 column ");
+    ASSERT_NE(at, std::string::npos) << result.error;
+    EXPECT_TRUE(descriptions.count(result.error.substr(0, at))) << result.error;
+    std::size_t column = std::stoul(result.error.substr(at + 18));
+    EXPECT_LE(column, text.size() + 1) << result.error;
+  }
 }
 
 }  // namespace
