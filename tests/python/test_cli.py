@@ -1,0 +1,265 @@
+"""The marrowfin command. Expected values come from the raw lines, read here
+with the json module, independently of marrowfin."""
+
+import datetime as dt
+import gzip
+import json
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+import marrowfin
+from conftest import PEER_DATA
+from marrowfin_tools import batch, cli, plot, sample_path
+
+SAMPLE = str(sample_path())
+PEER_FILES = sorted(str(p) for p in PEER_DATA.glob("*") if p.name != "README.md") if PEER_DATA.is_dir() else []
+needs_peer = pytest.mark.skipif(not PEER_FILES, reason="peer recordings absent")
+
+
+def raw_lines(path):
+    opener = gzip.open if path.endswith(".gz") else open
+    with opener(path, "rt", encoding="utf-8") as file:
+        return [json.loads(line) for line in file if line.strip()]
+
+
+def utc(ms):
+    return (dt.datetime(1970, 1, 1) + dt.timedelta(milliseconds=ms)).isoformat(timespec="milliseconds") + "Z"
+
+
+def expected_summary(path):
+    """What the summary must say, folded from the lines of the first market."""
+    market, books, first, last, in_play, in_play_at, definition, ltp = (None, 0, None, None, False,
+                                                                       None, None, {})
+    for line in raw_lines(path):
+        mcs = line.get("mc")
+        if not isinstance(mcs, list) or not line.get("pt", 0) > 0:
+            continue
+        if market is None:
+            market = next((mc["id"] for mc in mcs if mc.get("id")), None)
+            if market is None:
+                continue
+        books += 1
+        first = first or line["pt"]
+        last = line["pt"]
+        for mc in (mc for mc in mcs if mc.get("id") == market):
+            if "marketDefinition" in mc:
+                definition = mc["marketDefinition"]
+                in_play = definition["inPlay"]
+            for rc in mc.get("rc", []):
+                if "ltp" in rc:
+                    ltp[rc["id"]] = rc["ltp"]
+        if in_play and in_play_at is None:
+            in_play_at = line["pt"]
+    listed = definition["runners"] if definition else []
+    return {
+        "market_id": market,
+        "books": books,
+        "first_publish_time": utc(first),
+        "last_publish_time": utc(last),
+        "in_play_time": in_play_at and utc(in_play_at),
+        "status": definition["status"] if definition else "OPEN",
+        "market_type": definition and definition.get("marketType"),
+        "runners": {r["id"]: (r["status"], r.get("bsp"), r["status"] == "WINNER", r.get("name"), ltp.get(r["id"]))
+                    for r in listed},
+    }
+
+
+def run(capsys, *args):
+    """Runs the command in this process: (exit status, stdout, stderr lines)."""
+    status = cli.main(list(args))
+    out, err = capsys.readouterr()
+    return status, out, err.splitlines()
+
+
+def summaries(capsys, *paths, jobs=1):
+    status, out, err = run(capsys, "summary", "--json", "--no-plot", f"--jobs={jobs}", *paths)
+    return status, [json.loads(line) for line in out.splitlines()], err
+
+
+@pytest.mark.parametrize("path", [SAMPLE] + PEER_FILES, ids=lambda p: os.path.basename(p))
+def test_summary_matches_the_raw_file(capsys, path):
+    status, (got,), err = summaries(capsys, path)
+    assert (status, err) == (0, [])
+    want = expected_summary(path)
+    runners = want.pop("runners")
+    assert {key: got[key] for key in want} == want
+    named = {r["selection_id"]: (r["status"], r["bsp"], r["winner"], r["name"], r["last_price_traded"])
+             for r in got["runners"] if r["selection_id"] in runners}
+    assert named == runners
+    assert len(got["runners"]) >= len(runners)
+
+
+def test_sample_is_a_whole_race(capsys):
+    status, (got,), _ = summaries(capsys, SAMPLE)
+    statuses = sorted(r["status"] for r in got["runners"])
+    assert status == 0 and got["status"] == "CLOSED" and got["in_play_time"]
+    assert statuses.count("WINNER") == 1 and statuses.count("REMOVED") >= 1
+    assert pathlib.Path(SAMPLE).stat().st_size < 400_000
+
+
+def test_sample_is_made_by_the_generator(tmp_path):
+    # The command that made it; the generator is deterministic.
+    gen = pathlib.Path(__file__).resolve().parents[2] / "bench" / "gen_stream.py"
+    out = tmp_path / "sample.json.gz"
+    subprocess.run([sys.executable, str(gen), "--size-mb", "1", "--seed", "5", "--gzip", "-o", str(out)],
+                   check=True, capture_output=True)
+    assert gzip.decompress(out.read_bytes()) == gzip.decompress(pathlib.Path(SAMPLE).read_bytes())
+
+
+def test_text_summary_without_a_file_writes_the_chart(capsys, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    status, out, err = run(capsys, "summary")
+    assert status == 0 and err == [f"chart written to {cli.SAMPLE_CHART}"]
+    assert out.startswith(SAMPLE + "\n  market        1.168570499  WIN\n")
+    assert "  Panther Manor     WINNER    2.35   1.02  13,310.10  yes\n" in out
+    assert (tmp_path / cli.SAMPLE_CHART).read_bytes().startswith(b"\x89PNG")
+
+
+@pytest.fixture
+def bad_files(tmp_path):
+    (tmp_path / "bad.json").write_text('{"op":"mcm","pt":1,"mc":[}\n')
+    (tmp_path / "plain.gz").write_text('{"op":"mcm"}\n')
+    return {
+        str(tmp_path / "missing.json"): "No such file or directory (os error 2)",
+        str(tmp_path): "Is a directory (os error 21)",
+        str(tmp_path / "bad.json"): "expected value at line 1 column 26",
+        str(tmp_path / "plain.gz"): "invalid gzip header",
+    }
+
+
+class TestBadInput:
+    def test_each_bad_file_is_one_line_and_the_rest_go_on(self, capsys, bad_files):
+        paths = [SAMPLE, *bad_files, SAMPLE]
+        status, got, err = summaries(capsys, *paths)
+        assert status == 1 and len(got) == 2
+        assert err == [f"marrowfin: {p}: {text}" for p, text in bad_files.items()] + [
+            "marrowfin: 4 of 6 files failed"]
+
+    @pytest.mark.parametrize("command", [["export", "-o", "out.jsonl"], ["plot", "-o", "out.png"]])
+    def test_single_file_commands(self, capsys, bad_files, command, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        path, text = next(iter(bad_files.items()))
+        status, out, err = run(capsys, command[0], path, *command[1:])
+        assert (status, out, err) == (1, "", [f"marrowfin: {path}: {text}"])
+        assert not (tmp_path / command[2]).exists()
+        assert not list(tmp_path.glob(".marrowfin-*"))
+
+    def test_unwritable_output(self, capsys, tmp_path):
+        target = str(tmp_path / "no" / "such" / "dir.jsonl")
+        status, _, err = run(capsys, "export", SAMPLE, "-o", target)
+        assert (status, err) == (1, [f"marrowfin: {target}: No such file or directory"])
+
+    @pytest.mark.parametrize("args", [[], ["summary", "--bogus"], ["export", SAMPLE], ["export", SAMPLE, "-o", "x", "--every", "0"], ["frobnicate"]])
+    def test_usage(self, capsys, args):
+        with pytest.raises(SystemExit) as exit:
+            cli.main(args)
+        err = capsys.readouterr().err
+        assert exit.value.code == 2 and err.startswith("usage: marrowfin") and "Traceback" not in err
+
+    def test_installed_command_has_no_traceback(self, tmp_path):
+        command = pathlib.Path(sys.executable).with_name("marrowfin")
+        done = subprocess.run([command, "summary", str(tmp_path / "nope")], capture_output=True, text=True)
+        assert (done.returncode, done.stdout) == (1, "")
+        assert done.stderr == f"marrowfin: {tmp_path / 'nope'}: No such file or directory (os error 2)\n"
+
+
+class TestManyFiles:
+    @needs_peer
+    def test_jobs_keep_the_order_and_the_errors(self, capsys, bad_files):
+        paths = PEER_FILES[:4] + list(bad_files)[:1] + PEER_FILES[4:]
+        one = summaries(capsys, *paths, jobs=1)
+        two = summaries(capsys, *paths, jobs=2)
+        assert one == two and one[0] == 1 and len(one[1]) == len(PEER_FILES)
+
+    def test_progress_counts_files_and_books(self, capsys):
+        status, _, err = run(capsys, "summary", "--progress", "--jobs=2", SAMPLE, SAMPLE)
+        books = 2 * len(marrowfin.iter_prices_file(SAMPLE))
+        assert status == 0 and f"2/2 files  {books:,} books" in err[-1]
+
+    def test_a_file_that_kills_its_worker_is_reported_alone(self):
+        outcomes = list(batch.run_files(exit_on_x, ["a", "x", "b", "c"], jobs=2))
+        assert outcomes == [("a", True, "a"), ("x", False, "the worker process replaying it died"),
+                            ("b", True, "b"), ("c", True, "c")]
+
+
+def exit_on_x(path):
+    if path == "x":
+        os._exit(3)
+    return path
+
+
+class TestExport:
+    @pytest.fixture
+    def head(self, tmp_path):
+        """The sample's first 400 lines: an export of every book is big."""
+        with gzip.open(SAMPLE, "rt") as file:
+            lines = [next(file) for _ in range(400)]
+        path = tmp_path / "head.json"
+        path.write_text("".join(lines))
+        return str(path)
+
+    def export(self, capsys, path, *options):
+        out = pathlib.Path(path).with_name("books.jsonl")
+        status, _, err = run(capsys, "export", path, "-o", str(out), *options)
+        lines = [json.loads(line) for line in out.read_text().splitlines()]
+        assert (status, err) == (0, [f"{len(lines):,} books written to {out}"])
+        return lines
+
+    @pytest.mark.parametrize("every", [1, 7])
+    def test_every_nth_book(self, capsys, head, every):
+        books = [b.to_dict() for b in marrowfin.iter_prices_file(head)]
+        assert self.export(capsys, head, "--every", str(every)) == books[::every]
+
+    def test_books_where_a_runner_changed(self, capsys, head):
+        lines = raw_lines(head)
+        selection = lines[0]["mc"][0]["rc"][3]["id"]
+        got = self.export(capsys, head, "--runner", str(selection))
+        # Between two bounds: every book where the runner's values differ, and
+        # no book whose line neither mentions it nor carries a definition.
+        def runner(book):
+            return next(r for r in book["runners"] if r["selectionId"] == selection)
+        books = [b.to_dict() for b in marrowfin.iter_prices_file(head)]
+        differs = {b["publishTime"] for prev, b in zip([None] + books, books)
+                   if prev is None or runner(prev) != runner(b)}
+        mentioned = {line["pt"] for line in lines for mc in line["mc"]
+                     if "marketDefinition" in mc or any(rc["id"] == selection for rc in mc.get("rc", []))}
+        times = {b["publishTime"] for b in got}
+        assert len(times) == len(got) and differs <= times <= mentioned
+        assert len(differs) < len(books) / 2
+
+
+class TestPlot:
+    def test_chart_of_the_sample(self, capsys, tmp_path):
+        out = tmp_path / "chart.png"
+        assert run(capsys, "plot", SAMPLE, "-o", str(out))[:2] == (0, "")
+        assert out.read_bytes().startswith(b"\x89PNG")
+
+    def test_what_it_draws(self):
+        chart = plot.collect(SAMPLE)
+        lines = raw_lines(SAMPLE)
+        definitions = [mc["marketDefinition"] for line in lines for mc in line["mc"] if "marketDefinition" in mc]
+        final = {r["id"]: r for r in definitions[-1]["runners"]}
+        assert [s.name.removesuffix(" (winner)") for s in chart.series] == [
+            r["name"] for r in sorted(final.values(), key=lambda r: r["sortPriority"])]
+        removed = {s.name: s.removed_at for s in chart.series if s.removed_at}
+        assert list(removed) == [r["name"] for r in final.values() if r["status"] == "REMOVED"]
+        first_in_play = next(line["pt"] for line in lines for mc in line["mc"]
+                             if mc.get("marketDefinition", {}).get("inPlay"))
+        closed = next(line["pt"] for line in lines for mc in line["mc"]
+                      if mc.get("marketDefinition", {}).get("status") == "CLOSED")
+        assert chart.in_play == [(first_in_play, closed)]
+
+    def test_without_matplotlib(self, capsys, tmp_path, monkeypatch):
+        monkeypatch.setitem(sys.modules, "matplotlib", None)
+        monkeypatch.chdir(tmp_path)
+        message = f"marrowfin: {plot.MISSING_MATPLOTLIB}"
+        assert run(capsys, "plot", SAMPLE, "-o", "c.png") == (1, "", [message])
+        # The summary itself still works; only the chart is missing.
+        status, out, err = run(capsys, "summary")
+        assert (status, err) == (0, [f"marrowfin: no chart: {plot.MISSING_MATPLOTLIB}"]) and "WINNER" in out
+        assert run(capsys, "summary", "--plot", "c.png", SAMPLE)[::2] == (1, [message])
+        assert not list(tmp_path.iterdir())
