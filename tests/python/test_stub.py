@@ -1,0 +1,41 @@
+"""marrowfin.pyi: installed where tools look, and true to the module."""
+
+import pathlib
+import subprocess
+import sys
+
+import marrowfin
+
+SITE = pathlib.Path(marrowfin.__file__).parent
+
+
+def run(*args, cwd):
+    done = subprocess.run([sys.executable, "-m", *args], cwd=cwd, capture_output=True, text=True)
+    return done.returncode, done.stdout + done.stderr
+
+
+def test_installed_beside_the_module_and_as_a_stub_package():
+    stub = (SITE / "marrowfin.pyi").read_text()
+    assert "class MarketBook" in stub and (SITE / "marrowfin-stubs" / "__init__.pyi").read_text() == stub
+
+
+def test_stubtest_finds_no_difference(tmp_path):
+    assert run("mypy.stubtest", "marrowfin", cwd=tmp_path) == (0, "Success: no issues found in 1 module\n")
+
+
+def test_mypy_types_user_code(tmp_path):
+    (tmp_path / "use.py").write_text(
+        "import marrowfin\n"
+        "for book in marrowfin.iter_prices_file('x'):\n"
+        "    reveal_type(book.runners[0].ex.available_to_back[0].price)\n"
+        "    reveal_type(book.market_definition)\n"
+        "    reveal_type(book.to_dict()['runners'][0]['sp']['actualSP'])\n"
+        "    book.streaming_unique_id = 3\n"
+        "    book.market_id = 'x'\n")
+    status, out = run("mypy", "--cache-dir", "cache", "use.py", cwd=tmp_path)
+    assert status == 1 and out.splitlines()[:4] == [
+        'use.py:3: note: Revealed type is "float"',
+        'use.py:4: note: Revealed type is "marrowfin.MarketDefinition | None"',
+        'use.py:5: note: Revealed type is "float | str | None"',
+        'use.py:7: error: Property "market_id" defined in "MarketBook" is read-only  [misc]',
+    ]
