@@ -9,6 +9,7 @@ import json
 import os
 import sys
 import tempfile
+import warnings
 from collections.abc import Sequence
 
 from . import batch, export, plot, sample_path, summary
@@ -34,6 +35,18 @@ def _jobs(text: str) -> int:
     return value or os.process_cpu_count() or 1
 
 
+def _quiet() -> None:
+    # The module converts every publish time with datetime.utcfromtimestamp,
+    # which warns on each call; the command shows no such times.
+    warnings.filterwarnings("ignore", r"datetime\.datetime\.utcfromtimestamp", DeprecationWarning)
+
+
+def _summarize(path: str) -> summary.MarketSummary:
+    """summary.summarize in a worker process, which has its own warning filters."""
+    _quiet()
+    return summary.summarize(path)
+
+
 def _summary(args: argparse.Namespace) -> int:
     files = args.files
     chart = args.plot
@@ -48,7 +61,7 @@ def _summary(args: argparse.Namespace) -> int:
     progress = batch.Progress(len(files)) if show else None
     # Book counts arrive while a file replays in this process, and with the
     # result from a worker.
-    func = summary.summarize
+    func = _summarize
     if args.jobs == 1 and progress is not None:
         def func(path: str) -> summary.MarketSummary:
             return summary.summarize(path, progress.add_books)
@@ -195,6 +208,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    _quiet()
     try:
         return args.run(args)
     except KeyboardInterrupt:

@@ -29,8 +29,8 @@ class FileResults(Generic[T]):
     failures: dict[str, str]
 
 
-def _run_batch(paths: list[str], func: Callable[[str], Any]) -> list[Outcome]:
-    return [call(func, path) for path in paths]
+def _run_batch(paths: list[str], user_func: Callable[[str], Any]) -> list[Outcome]:
+    return [call(user_func, path) for path in paths]
 
 
 def map_files(func: Callable[[str], T], paths: Iterable[str | Any], *,
@@ -58,7 +58,7 @@ def map_files(func: Callable[[str], T], paths: Iterable[str | Any], *,
         client = owned = Client(client)
     try:
         batches = [paths[i:i + batch_size] for i in range(0, len(paths), batch_size)]
-        futures = client.map(_run_batch, batches, func=func, pure=False)
+        futures = client.map(_run_batch, batches, user_func=func, pure=False)
         index = {future.key: i for i, future in enumerate(futures)}
         done: list[list[Outcome]] = [[] for _ in batches]
         for future in as_completed(futures):

@@ -1,0 +1,35 @@
+"""map_files on a real Dask cluster: two worker processes of one thread each."""
+
+import os
+
+import pytest
+
+from marrowfin_tools import map_files, sample_path, summarize
+
+distributed = pytest.importorskip("distributed")
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as c:
+        yield c
+
+
+def test_results_and_failures_per_file(client, tmp_path):
+    sample = str(sample_path())
+    bad = tmp_path / "bad.json"
+    bad.write_text("{]\n")
+    paths = [sample, str(tmp_path / "missing.json"), str(bad)]
+    for i in range(5):
+        (tmp_path / f"copy{i}.json.gz").symlink_to(sample)
+        paths.append(str(tmp_path / f"copy{i}.json.gz"))
+    # A lambda goes by value: the workers cannot import this test module.
+    got = map_files(lambda path: (os.getpid(), summarize(path)), paths, client=client, batch_size=1)
+    assert list(got.results) == [paths[0]] + paths[3:]
+    assert got.failures == {paths[1]: "No such file or directory (os error 2)",
+                            paths[2]: "key must be a string at line 1 column 2"}
+    pids = {pid for pid, _ in got.results.values()}
+    assert len(pids) == 2 and os.getpid() not in pids
+    books = {s.books for _, s in got.results.values()}
+    assert books == {summarize(sample).books}
