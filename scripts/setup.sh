@@ -60,8 +60,8 @@ PYTHON="$VENV/bin/python"
 "$PYTHON" -m pip install -q --disable-pip-version-check --upgrade pip >/dev/null
 "$PYTHON" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "cmake>=3.24" ninja
 
-# Builds and installs the project (with its test extras) into the venv.
+# Builds and installs the project into the venv with the extras named (default: test).
 install_project() {
   MARROWFIN_DEV="${MARROWFIN_DEV:-ON}" "$PYTHON" -m pip install -q --disable-pip-version-check \
-    --no-build-isolation "$ROOT[test]"
+    --no-build-isolation "$ROOT[${1:-test}]"
 }

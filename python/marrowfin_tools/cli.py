@@ -103,7 +103,7 @@ def _summary(args: argparse.Namespace) -> int:
         except Exception as e:
             _error(f"{chart}: {batch.error_text(e)}")
             return 1
-        print(f"chart written to {chart}", file=sys.stderr)
+        print(f"chart written to {os.path.abspath(chart)}", file=sys.stderr)
     return 0
 
 
@@ -153,7 +153,7 @@ def _plot(args: argparse.Namespace) -> int:
     except Exception as e:
         _error(f"{args.output}: {batch.error_text(e)}")
         return 1
-    print(f"chart written to {args.output}", file=sys.stderr)
+    print(f"chart written to {os.path.abspath(args.output)}", file=sys.stderr)
     return 0
 
 

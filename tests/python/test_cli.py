@@ -113,7 +113,7 @@ def test_sample_is_made_by_the_generator(tmp_path):
 def test_text_summary_without_a_file_writes_the_chart(capsys, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     status, out, err = run(capsys, "summary")
-    assert status == 0 and err == [f"chart written to {cli.SAMPLE_CHART}"]
+    assert status == 0 and err == [f"chart written to {tmp_path / cli.SAMPLE_CHART}"]
     assert out.startswith(SAMPLE + "\n  market        1.168570499  WIN\n")
     assert "  Panther Manor     WINNER    2.35   1.02  13,310.10  yes\n" in out
     assert (tmp_path / cli.SAMPLE_CHART).read_bytes().startswith(b"\x89PNG")
