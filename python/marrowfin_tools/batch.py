@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import collections
 import concurrent.futures
+import itertools
 import multiprocessing
 import sys
 import time
@@ -58,10 +59,7 @@ def run_files(func: Callable[[str], Any], paths: Iterable[str], jobs: int = 1) -
     pool = concurrent.futures.ProcessPoolExecutor(jobs, mp_context=context)
     try:
         while True:
-            while len(window) < 4 * jobs:
-                path = next(pending, None)
-                if path is None:
-                    break
+            for path in itertools.islice(pending, 4 * jobs - len(window)):
                 window.append((path, pool.submit(call, func, path)))
             if not window:
                 return

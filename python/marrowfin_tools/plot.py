@@ -143,26 +143,30 @@ def draw(chart: Chart, out: str) -> None:
 
     fig = Figure(figsize=(10, 5.2), dpi=100)
     ax = fig.subplots()
-    colours = matplotlib.colormaps["tab10" if len(chart.series) <= 10 else "tab20"].colors
+    palette = matplotlib.colormaps["tab10" if len(chart.series) <= 10 else "tab20"]
     for i, s in enumerate(chart.series):
-        colour = colours[i % len(colours)]
-        times = [when(t) for t in s.times]
+        colour = palette(i % palette.N)
+        times = mdates.date2num([when(t) for t in s.times])
         ax.fill_between(times, s.back, s.lay, step="post", color=colour, alpha=0.18,
                         linewidth=0)
         ax.step(times, s.ltp, where="post", color=colour, linewidth=1.2, label=s.name)
         if s.removed_at is not None:
             before = [v for t, v in zip(s.times, s.ltp) if t < s.removed_at]
             y = _last_finite(before) if before else NAN
-            ax.plot([when(s.removed_at)], [y if not math.isnan(y) else 1000.0], marker="X",
-                    markersize=9, color=colour, markeredgecolor="black", linestyle="none")
+            ax.plot([mdates.date2num(when(s.removed_at))], [y if not math.isnan(y) else 1000.0],
+                    marker="X", markersize=9, color=colour, markeredgecolor="black",
+                    linestyle="none")
     for start, end in chart.in_play:
-        ax.axvspan(when(start), when(end), color="0.85", zorder=0)
+        ax.axvspan(mdates.date2num(when(start)), mdates.date2num(when(end)), color="0.85",
+                   zorder=0)
     ax.set_yscale("log")
     ax.set_ylim(1.0, 1000.0)
     ax.set_yticks([1.01, 1.5, 2, 3, 5, 10, 20, 50, 100, 1000])
     ax.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}"))
     ax.yaxis.set_minor_formatter(NullFormatter())
-    ax.xaxis.set_major_formatter(mdates.DateFormatter("%H:%M"))
+    locator = mdates.AutoDateLocator()
+    ax.xaxis.set_major_locator(locator)
+    ax.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator))
     ax.set_xlabel("publish time (UTC)")
     ax.set_ylabel("price: last traded, band best back to best lay")
     ax.set_title(chart.title, fontsize=11)
