@@ -55,8 +55,7 @@ def _summary(args: argparse.Namespace) -> int:
         if chart is None and not args.no_plot:
             chart = SAMPLE_CHART
     elif chart is not None and len(files) > 1:
-        _error("--plot takes one file")
-        return 2
+        args.parser.error("--plot takes one file")
     show = args.progress if args.progress is not None else sys.stderr.isatty()
     progress = batch.Progress(len(files)) if show else None
     # Book counts arrive while a file replays in this process, and with the
@@ -118,6 +117,9 @@ def _output(name: str):
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as out:
             yield out
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temp, 0o666 & ~umask)  # as an ordinary new file, not mkstemp's 0600
         os.replace(temp, name)
     except BaseException:
         os.unlink(temp)
@@ -180,7 +182,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="progress bar on stderr (default: when stderr is a terminal)")
     p.add_argument("--plot", metavar="CHART", help="also draw the chart of the one FILE")
     p.add_argument("--no-plot", action="store_true", help="no chart for the sample")
-    p.set_defaults(run=_summary)
+    p.set_defaults(run=_summary, parser=p)
 
     p = commands.add_parser(
         "export", help="one to_dict() per book, as JSON lines",

@@ -153,7 +153,9 @@ class TestBadInput:
         status, _, err = run(capsys, "export", SAMPLE, "-o", target)
         assert (status, err) == (1, [f"marrowfin: {target}: No such file or directory"])
 
-    @pytest.mark.parametrize("args", [[], ["summary", "--bogus"], ["export", SAMPLE], ["export", SAMPLE, "-o", "x", "--every", "0"], ["frobnicate"]])
+    @pytest.mark.parametrize("args", [[], ["frobnicate"], ["summary", "--bogus"], ["export", SAMPLE],
+                                      ["export", SAMPLE, "-o", "x", "--every", "0"],
+                                      ["summary", "--plot", "c.png", SAMPLE, SAMPLE]])
     def test_usage(self, capsys, args):
         with pytest.raises(SystemExit) as exit:
             cli.main(args)
@@ -207,6 +209,7 @@ class TestExport:
         status, _, err = run(capsys, "export", path, "-o", str(out), *options)
         lines = [json.loads(line) for line in out.read_text().splitlines()]
         assert (status, err) == (0, [f"{len(lines):,} books written to {out}"])
+        assert out.stat().st_mode & 0o644 == 0o644
         return lines
 
     @pytest.mark.parametrize("every", [1, 7])

@@ -2,11 +2,10 @@
 
 import os
 
+import distributed  # a test extra, so that this runs rather than skips
 import pytest
 
 from marrowfin_tools import map_files, sample_path, summarize
-
-distributed = pytest.importorskip("distributed")
 
 
 @pytest.fixture(scope="module")
