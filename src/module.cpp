@@ -9,6 +9,7 @@
 #include "market/py_classes.hpp"
 #include "market/py_strings.hpp"
 #include "market/records.hpp"
+#include "market/time_conversion.hpp"
 #include "parse/message_loader.hpp"
 #include "prices_iterator.hpp"
 #include "support/errors.hpp"
@@ -126,6 +127,7 @@ int add_class(PyObject* module, PyTypeObject* type) noexcept {
 int init_body(PyObject* module) noexcept {
   if (py::init_panic_exception() < 0) return -1;
   if (market::init_strings() < 0) return -1;
+  if (market::init_time_conversion() < 0) return -1;
   market::ReuseSlot::set_release(
       [](void* object) noexcept { Py_DECREF(static_cast<PyObject*>(object)); });
   py::Ref module_name = py::Ref::steal(PyModule_GetNameObject(module));

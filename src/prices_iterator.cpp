@@ -86,7 +86,7 @@ py::ClassSpec iterator_class() {
       "Iterator that yields MarketBook objects with object reuse",
       sizeof(py::Object<PricesIterator>),
       py::dealloc_instance<PricesIterator>,
-      nullptr,
+      {},
       nullptr,
       {
           {Py_tp_iter, reinterpret_cast<void*>(iterator_iter)},

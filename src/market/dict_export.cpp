@@ -238,7 +238,7 @@ PyObject* market_book_to_dict(PyObject* self) noexcept {
     });
     if (!ok || !put(d, strings.runners, runners.release())) return nullptr;
 
-    if (book.market_definition &&
+    if (book.market_definition.get() != Py_None &&
         !put(d, strings.market_definition, definition_dict(book.market_definition.get()))) {
       return nullptr;
     }

@@ -1,6 +1,8 @@
 // MarketBook: one snapshot of the market after one stream message.
 #include <Python.h>
 
+#include <vector>
+
 #include <climits>
 #include <cstdint>
 #include <limits>
@@ -56,13 +58,14 @@ int book_set_streaming_unique_id(PyObject* self, PyObject* value, void*) noexcep
 
 PyObject* book_to_dict(PyObject* self, PyObject*) noexcept { return market_book_to_dict(self); }
 
-PyGetSetDef book_getset[] = {
-    {"streaming_unique_id", get_borrowed_field<B, &B::streaming_unique_id>,
+std::vector<py::Attribute> book_attributes() {
+  return {
+    PyGetSetDef{"streaming_unique_id", get_borrowed_field<B, &B::streaming_unique_id>,
      book_set_streaming_unique_id, "Streaming unique ID (set by stream for flumine compatibility)",
      nullptr},
     read_only("market_id", get_borrowed_field<B, &B::market_id>),
-    read_only("publish_time", get_borrowed_field<B, &B::publish_time>),
-    {"publish_time_epoch", get_borrowed_field<B, &B::publish_time_epoch>, nullptr,
+    stored_member<B, &B::publish_time>("publish_time"),
+    PyGetSetDef{"publish_time_epoch", get_borrowed_field<B, &B::publish_time_epoch>, nullptr,
      "publish_time in epoch milliseconds (int, for flumine compatibility)", nullptr},
     read_only("status", get_borrowed_field<B, &B::status>),
     read_only("bet_delay", get_borrowed_field<B, &B::bet_delay>),
@@ -77,8 +80,8 @@ PyGetSetDef book_getset[] = {
     read_only("total_matched", get_borrowed_field<B, &B::total_matched>),
     read_only("version", get_borrowed_field<B, &B::version>),
     read_only("last_match_time", get_borrowed_field<B, &B::last_match_time>),
-    read_only("market_definition", get_borrowed_field<B, &B::market_definition>),
-    read_only("runners", get_borrowed_field<B, &B::runners>),
+    stored_member<B, &B::market_definition>("market_definition"),
+    stored_member<B, &B::runners>("runners"),
     read_only("bet_delay_models", get_none),
     read_only("elapsed_time", get_none),
     read_only("is_market_data_delayed", get_none),
@@ -88,8 +91,8 @@ PyGetSetDef book_getset[] = {
     read_only("total_available", get_none),
     read_only("streaming_snap", get_true),
     read_only("streaming_update", get_none),
-    {},
-};
+  };
+}
 
 PyMethodDef book_methods[] = {
     {"to_dict", book_to_dict, METH_NOARGS,
@@ -102,7 +105,7 @@ py::ClassSpec book_class() {
   return {
       "builtins.MarketBook", "A market book snapshot",
       sizeof(py::Object<B>), py::dealloc_instance<B>,
-      book_getset,           book_methods,
+      book_attributes(),           book_methods,
   };
 }
 

@@ -2,6 +2,8 @@
 // last definition of the stream gave it.
 #include <Python.h>
 
+#include <vector>
+
 #include "market/py_classes.hpp"
 #include "market/py_getters.hpp"
 #include "market/py_records.hpp"
@@ -13,7 +15,8 @@ namespace {
 
 using DR = MarketDefinitionRunner;
 
-PyGetSetDef definition_runner_getset[] = {
+std::vector<py::Attribute> definition_runner_attributes() {
+  return {
     read_only("selection_id", get_field<DR, &DR::selection_id>),
     read_only("sort_priority", get_field<DR, &DR::sort_priority>),
     read_only("status", get_field<DR, &DR::status>),
@@ -22,19 +25,20 @@ PyGetSetDef definition_runner_getset[] = {
     read_only("removal_date", get_field<DR, &DR::removal_date>),
     read_only("name", get_field<DR, &DR::name>),
     read_only("bsp", get_field<DR, &DR::bsp>),
-    {},
-};
+  };
+}
 
 py::ClassSpec definition_runner_class() {
   return {
       "builtins.MarketDefinitionRunner", "A runner in a market definition", sizeof(py::Object<DR>),
-      py::dealloc_instance<DR>,          definition_runner_getset,
+      py::dealloc_instance<DR>,          definition_runner_attributes(),
   };
 }
 
 using D = MarketDefinitionRecord;
 
-PyGetSetDef definition_getset[] = {
+std::vector<py::Attribute> definition_attributes() {
+  return {
     read_only("event_id", get_field<D, &D::event_id>),
     read_only("event_type_id", get_field<D, &D::event_type_id>),
     read_only("event_name", get_field<D, &D::event_name>),
@@ -46,11 +50,11 @@ PyGetSetDef definition_getset[] = {
     read_only("timezone", get_field<D, &D::timezone>),
     read_only("betting_type", get_field<D, &D::betting_type>),
     read_only("regulators", get_field<D, &D::regulators>),
-    read_only("runners", get_field<D, &D::runners>),
-    read_only("market_time", get_field<D, &D::market_time>),
-    read_only("open_date", get_field<D, &D::open_date>),
-    read_only("suspend_time", get_field<D, &D::suspend_time>),
-    read_only("settled_time", get_field<D, &D::settled_time>),
+    stored_member<D, &D::runners>("runners"),
+    stored_member<D, &D::market_time>("market_time"),
+    stored_member<D, &D::open_date>("open_date"),
+    stored_member<D, &D::suspend_time>("suspend_time"),
+    stored_member<D, &D::settled_time>("settled_time"),
     read_only("bsp_market", get_field<D, &D::bsp_market>),
     read_only("persistence_enabled", get_field<D, &D::persistence_enabled>),
     read_only("each_way_divisor", get_field<D, &D::each_way_divisor>),
@@ -74,14 +78,14 @@ PyGetSetDef definition_getset[] = {
     read_only("line_min_unit", get_none),
     read_only("price_ladder_definition", get_none),
     read_only("suspend_reason", get_none),
-    {},
-};
+  };
+}
 
 py::ClassSpec definition_class() {
   return {
       "builtins.MarketDefinition", "Market definition - metadata about the market",
       sizeof(py::Object<D>),       py::dealloc_instance<D>,
-      definition_getset,
+      definition_attributes(),
   };
 }
 

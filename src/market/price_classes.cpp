@@ -2,6 +2,8 @@
 // of a market book.
 #include <Python.h>
 
+#include <vector>
+
 #include <string>
 #include <string_view>
 
@@ -40,11 +42,12 @@ PyObject* price_size_repr(PyObject* self) noexcept {
   });
 }
 
-PyGetSetDef price_size_getset[] = {
+std::vector<py::Attribute> price_size_attributes() {
+  return {
     read_only("price", get_field<PriceSizePair, &PriceSizePair::price>),
     read_only("size", get_field<PriceSizePair, &PriceSizePair::size>),
-    {},
-};
+  };
+}
 
 py::ClassSpec price_size_class() {
   return {
@@ -52,7 +55,7 @@ py::ClassSpec price_size_class() {
       "A price/size pair in the order book",
       sizeof(py::Object<PriceSizePair>),
       py::dealloc_instance<PriceSizePair>,
-      price_size_getset,
+      price_size_attributes(),
       nullptr,
       {
           {Py_mp_subscript, reinterpret_cast<void*>(price_size_subscript)},
@@ -68,14 +71,15 @@ PyObject* get_pair_list(PyObject* self, void*) noexcept {
   return create_price_list(pairs_of(py::value_of<StartingPricesRecord>(self).*Member));
 }
 
-PyGetSetDef starting_prices_getset[] = {
+std::vector<py::Attribute> starting_prices_attributes() {
+  return {
     read_only("near_price", get_field<StartingPricesRecord, &StartingPricesRecord::near_price>),
     read_only("far_price", get_field<StartingPricesRecord, &StartingPricesRecord::far_price>),
     read_only("actual_sp", get_field<StartingPricesRecord, &StartingPricesRecord::actual_sp>),
     read_only("back_stake_taken", get_pair_list<&StartingPricesRecord::back_stake_taken>),
     read_only("lay_liability_taken", get_pair_list<&StartingPricesRecord::lay_liability_taken>),
-    {},
-};
+  };
+}
 
 py::ClassSpec starting_prices_class() {
   return {
@@ -83,7 +87,7 @@ py::ClassSpec starting_prices_class() {
       "Starting prices for a runner",
       sizeof(py::Object<StartingPricesRecord>),
       py::dealloc_instance<StartingPricesRecord>,
-      starting_prices_getset,
+      starting_prices_attributes(),
   };
 }
 
@@ -91,18 +95,19 @@ py::ClassSpec starting_prices_class() {
 
 using Ex = ExchangePricesRecord;
 
-PyGetSetDef exchange_prices_getset[] = {
-    read_only("available_to_back", get_borrowed_field<Ex, &Ex::available_to_back>),
-    read_only("available_to_lay", get_borrowed_field<Ex, &Ex::available_to_lay>),
-    read_only("traded_volume", get_borrowed_field<Ex, &Ex::traded_volume>),
-    {},
-};
+std::vector<py::Attribute> exchange_prices_attributes() {
+  return {
+    stored_member<Ex, &Ex::available_to_back>("available_to_back"),
+    stored_member<Ex, &Ex::available_to_lay>("available_to_lay"),
+    stored_member<Ex, &Ex::traded_volume>("traded_volume"),
+  };
+}
 
 py::ClassSpec exchange_prices_class() {
   return {
       "builtins.ExchangePrices", "Exchange prices for a runner (back/lay/traded)",
       sizeof(py::Object<Ex>),    py::dealloc_instance<Ex>,
-      exchange_prices_getset,
+      exchange_prices_attributes(),
   };
 }
 
@@ -120,28 +125,29 @@ PyObject* runner_get_sp(PyObject* self, void*) noexcept {
 
 using R = RunnerRecord;
 
-PyGetSetDef runner_getset[] = {
+std::vector<py::Attribute> runner_attributes() {
+  return {
     read_only("selection_id", get_field<R, &R::selection_id>),
     read_only("handicap", get_field<R, &R::handicap>),
     read_only("adjustment_factor", get_field<R, &R::adjustment_factor>),
     read_only("last_price_traded", get_field<R, &R::last_price_traded>),
     read_only("total_matched", get_field<R, &R::total_matched>),
-    read_only("status", get_field<R, &R::status>),
+    stored_member<R, &R::status>("status"),
     read_only("removal_date", get_field<R, &R::removal_date>),
-    read_only("ex", get_field<R, &R::ex>),
+    stored_member<R, &R::ex>("ex"),
     read_only("sp", runner_get_sp),
     read_only("orders", get_empty_list),
     read_only("matches", get_empty_list),
     read_only("matches_by_strategy", get_none),
     read_only("bet_delay_models", get_none),
     read_only("suspend_reason", get_none),
-    {},
-};
+  };
+}
 
 py::ClassSpec runner_class() {
   return {
       "builtins.Runner", "A runner in the market", sizeof(py::Object<R>), py::dealloc_instance<R>,
-      runner_getset,
+      runner_attributes(),
   };
 }
 

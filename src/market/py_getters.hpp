@@ -10,6 +10,9 @@
 
 namespace marrowfin::market {
 
+using py::read_only;
+using py::stored_member;
+
 // A field of an immutable class, converted (or a stored object) on each read.
 template <class Record, auto Member>
 PyObject* get_field(PyObject* self, void*) noexcept {
@@ -30,10 +33,5 @@ PyObject* get_borrowed_field(PyObject* self, void*) noexcept {
 inline PyObject* get_none(PyObject*, void*) noexcept { return Py_NewRef(Py_None); }
 inline PyObject* get_true(PyObject*, void*) noexcept { return Py_NewRef(Py_True); }
 inline PyObject* get_empty_list(PyObject*, void*) noexcept { return py::must(PyList_New(0)); }
-
-// One read-only attribute without docstring.
-constexpr PyGetSetDef read_only(const char* name, getter get) noexcept {
-  return {name, get, nullptr, nullptr, nullptr};
-}
 
 }  // namespace marrowfin::market

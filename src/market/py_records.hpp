@@ -115,7 +115,7 @@ struct MarketBookRecord {
   py::Ref runners;  // list of Runner
   double total_matched = 0.0;
   std::int64_t version = 0;
-  py::Ref market_definition;  // MarketDefinition, or empty for None
+  py::Ref market_definition;  // MarketDefinition or None
   std::optional<std::int64_t> last_match_time;
   std::int32_t bet_delay = 0;
   std::int32_t number_of_active_runners = 0;

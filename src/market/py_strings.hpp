@@ -10,6 +10,7 @@ namespace marrowfin::market {
 // X(field, text) for every pre-made string.
 #define MARROWFIN_STRINGS(X)                            \
   X(datetime, "datetime")                               \
+  X(dunder_import, "__import__")                        \
   X(strptime, "strptime")                               \
   X(utcfromtimestamp, "utcfromtimestamp")               \
   X(fractional_seconds_format, "%Y-%m-%dT%H:%M:%S.%fZ") \

@@ -180,7 +180,6 @@ PyObject* to_market_book(MarketCache& cache) noexcept {
     MarketBookRecord book;
     book.market_definition = definition_object(cache);
     if (!book.market_definition) return nullptr;
-    if (book.market_definition.get() == Py_None) book.market_definition.reset();
     book.publish_time = publish_time_to_datetime(cache.publish_time);
     if (!book.publish_time) return nullptr;
 

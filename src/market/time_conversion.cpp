@@ -6,9 +6,29 @@
 namespace marrowfin::market {
 namespace {
 
+// The interpreter's own builtins.__import__, as it was when the module was
+// initialised (null if code had replaced it by then). Kept for the process.
+PyObject* builtin_import = nullptr;
+
+// The datetime module, imported as the `import` statement imports it: straight
+// through the import machinery (which takes it from sys.modules after the first
+// import) unless code has replaced builtins.__import__, which is then called.
+// New reference or empty.
+py::Ref import_datetime() noexcept {
+  PyObject* builtins = PyEval_GetBuiltins();  // borrowed, of the running frame
+  PyObject* import = builtins != nullptr ? PyDict_GetItemWithError(builtins, strings.dunder_import)
+                                         : nullptr;  // borrowed
+  if (import != nullptr && import == builtin_import) {
+    return py::Ref::steal(
+        PyImport_ImportModuleLevelObject(strings.datetime, nullptr, nullptr, nullptr, 0));
+  }
+  if (PyErr_Occurred()) return {};
+  return py::Ref::steal(PyImport_Import(strings.datetime));
+}
+
 // datetime.datetime as the interpreter has it now. New reference or empty.
 py::Ref datetime_class() noexcept {
-  py::Ref module = py::Ref::steal(PyImport_Import(strings.datetime));
+  py::Ref module = import_datetime();
   if (!module) return {};
   return py::Ref::steal(PyObject_GetAttr(module.get(), strings.datetime));
 }
@@ -22,6 +42,19 @@ py::Ref call_class_method(PyObject* cls, PyObject* method, PyObject* argument,
 }
 
 }  // namespace
+
+int init_time_conversion() noexcept {
+  if (builtin_import != nullptr) return 0;
+  py::Ref builtins = py::Ref::steal(PyImport_ImportModule("builtins"));
+  if (!builtins) return -1;
+  py::Ref import = py::Ref::steal(PyObject_GetAttr(builtins.get(), strings.dunder_import));
+  if (!import) return -1;
+  // Only the C function of the builtins module takes the direct path.
+  if (PyCFunction_Check(import.get()) && PyCFunction_GET_SELF(import.get()) == builtins.get()) {
+    builtin_import = import.release();
+  }
+  return 0;
+}
 
 py::Ref parse_datetime_or_none(const std::optional<std::string>& text) noexcept {
   if (!text) return py::Ref::new_ref(Py_None);

@@ -13,6 +13,10 @@
 
 namespace marrowfin::market {
 
+// Notes the interpreter's own builtins.__import__ (once per process, after
+// the strings exist). Returns -1 with an error set.
+[[nodiscard]] int init_time_conversion() noexcept;
+
 // None (no import) for an absent text; else a naive datetime parsed with
 // "%Y-%m-%dT%H:%M:%S.%fZ", then "%Y-%m-%dT%H:%M:%SZ". Returns a new reference,
 // or an empty Ref with the error of the last attempt set.

@@ -5,19 +5,30 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <new>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
+#include "support/py_ref.hpp"
+
 namespace marrowfin::py {
+
+// One attribute of a class: a getset (a value converted on every read, or a
+// constant) or a member (an object the instance holds, handed out as it is;
+// the interpreter serves those from its attribute cache without calling into
+// the module).
+using Attribute = std::variant<PyGetSetDef, PyMemberDef>;
 
 struct ClassSpec {
   const char* name;  // "builtins.<Name>"
   const char* doc;
   Py_ssize_t basic_size;
   destructor dealloc;
-  PyGetSetDef* getset = nullptr;       // may be null
-  PyMethodDef* methods = nullptr;      // may be null
+  std::vector<Attribute> attributes = {};  // in registration order
+  PyMethodDef* methods = nullptr;          // may be null
   std::vector<PyType_Slot> extra_slots = {};  // e.g. Py_tp_repr
 };
 
@@ -75,6 +86,25 @@ class FreeBlocks {
   static inline void* blocks_[kCapacity];
   static inline int count_ = 0;
 };
+
+// A read-only attribute without docstring, converted by `get` on every read.
+constexpr PyGetSetDef read_only(const char* name, getter get) noexcept {
+  return {name, get, nullptr, nullptr, nullptr};
+}
+
+// A read-only attribute that hands out the object the py::Ref field `Field`
+// of T holds. The field is never empty while the instance lives (an absent
+// value holds None).
+template <class T, auto Field>
+PyMemberDef stored_member(const char* name) noexcept {
+  static_assert(sizeof(Ref) == sizeof(PyObject*) && std::is_standard_layout_v<Ref>);
+  // The field's offset within an instance, taken from storage that is never
+  // constructed or read.
+  alignas(Object<T>) static std::byte storage[sizeof(Object<T>)];
+  auto* object = reinterpret_cast<Object<T>*>(storage);
+  auto offset = reinterpret_cast<std::byte*>(&(object->value.*Field)) - storage;
+  return {name, Py_T_OBJECT_EX, static_cast<Py_ssize_t>(offset), Py_READONLY, nullptr};
+}
 
 // Allocates an instance of a class made by create_class whose value is a T
 // constructed from `args`. Returns a new reference, or nullptr with MemoryError set.

@@ -50,6 +50,23 @@ class TestTimes:
         next(it)
         assert seen == [(PT + 1) / 1000.0]
 
+    def test_replaced_import_function_is_called(self, stream, monkeypatch):
+        # As with the import statement, a replaced builtins.__import__ is honoured.
+        import builtins
+
+        real_import = builtins.__import__
+        names = []
+
+        def recording_import(name, *args, **kwargs):
+            names.append(name)
+            return real_import(name, *args, **kwargs)
+
+        it = marrowfin.iter_prices_file(stream(*(message(PT + i, change()) for i in range(2))))
+        next(it)
+        monkeypatch.setattr(builtins, "__import__", recording_import)
+        next(it)
+        assert names == ["datetime"]
+
     def test_import_failure_propagates(self, replay, monkeypatch):
         monkeypatch.setitem(sys.modules, "datetime", None)
         with pytest.raises(ImportError):

@@ -10,7 +10,7 @@ from streams import PT, change, definition, message, replay, runner, stream  # n
 
 
 def attribute_names(cls):
-    return [k for k, v in vars(cls).items() if isinstance(v, types.GetSetDescriptorType)]
+    return [k for k, v in vars(cls).items() if isinstance(v, (types.GetSetDescriptorType, types.MemberDescriptorType))]
 
 
 BOOK_ATTRIBUTES = [

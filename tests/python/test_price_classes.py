@@ -13,7 +13,7 @@ from streams import PT, change, message, replay, runner, stream  # noqa: F401
 
 
 def attribute_names(cls):
-    return [k for k, v in vars(cls).items() if isinstance(v, types.GetSetDescriptorType)]
+    return [k for k, v in vars(cls).items() if isinstance(v, (types.GetSetDescriptorType, types.MemberDescriptorType))]
 
 
 @pytest.fixture
