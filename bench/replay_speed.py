@@ -95,7 +95,7 @@ def measure(python, mode, path, runs):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("files", nargs="*")
-    parser.add_argument("--runs", type=int, default=1)
+    parser.add_argument("--runs", type=int, default=5, help="best of N cold runs per side")
     parser.add_argument("--worker", nargs=2, metavar=("MODE", "FILE"))
     args = parser.parse_args()
     if args.worker:
