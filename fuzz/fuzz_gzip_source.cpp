@@ -6,9 +6,9 @@
 // Huffman tables that zlib rejects, leaving the trailer's checksum to fail.
 // On truncated input they may stop a few bytes apart before failing.
 #include <algorithm>
+#include <memory>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "parse/gzip_source.hpp"
@@ -17,22 +17,6 @@ namespace {
 
 using namespace marrowfin::parse;
 
-class MemorySource final : public ByteSource {
- public:
-  MemorySource(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-  ReadResult read(char* out, std::size_t capacity) override {
-    std::size_t n = std::min(capacity, size_ - pos_);
-    std::memcpy(out, data_ + pos_, n);
-    pos_ += n;
-    return {n, {}};
-  }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t pos_ = 0;
-};
-
 struct Decoded {
   std::string data;
   std::string error;
@@ -40,7 +24,9 @@ struct Decoded {
 
 Decoded decode(const std::uint8_t* data, std::size_t size, Inflater::Backend backend,
                std::size_t chunk) {
-  GzipSource source(std::make_unique<MemorySource>(data, size), backend);
+  GzipSource source(
+      std::make_unique<MemorySource>(std::string_view(reinterpret_cast<const char*>(data), size)),
+      backend);
   Decoded out;
   std::string buffer(chunk, '\0');
   for (;;) {

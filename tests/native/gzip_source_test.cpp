@@ -12,9 +12,9 @@ namespace {
 
 // Serves a string in reads of at most `chunk` bytes; fails with `error`
 // once `fail_at` bytes were served.
-class MemorySource final : public ByteSource {
+class ChunkedSource final : public ByteSource {
  public:
-  explicit MemorySource(std::string data, std::size_t chunk = 1 << 20,
+  explicit ChunkedSource(std::string data, std::size_t chunk = 1 << 20,
                         std::size_t fail_at = std::string::npos)
       : data_(std::move(data)), chunk_(chunk), fail_at_(fail_at) {}
   ReadResult read(char* out, std::size_t capacity) override {
@@ -107,7 +107,7 @@ struct Decoded {
 
 Decoded decode(std::string gz, Inflater::Backend backend, std::size_t out_chunk = 65536,
                std::size_t in_chunk = 1 << 20) {
-  GzipSource source(std::make_unique<MemorySource>(std::move(gz), in_chunk), backend);
+  GzipSource source(std::make_unique<ChunkedSource>(std::move(gz), in_chunk), backend);
   Decoded out;
   std::string buffer(out_chunk, '\0');
   for (;;) {
@@ -237,7 +237,7 @@ TEST_P(GzipSourceTest, DataBeforeAFailureIsDeliveredFirst) {
 
 TEST_P(GzipSourceTest, ReadErrorsPassThrough) {
   std::string gz = gzip_member(sample_text(100000));
-  GzipSource source(std::make_unique<MemorySource>(gz, 1 << 20, 100), GetParam());
+  GzipSource source(std::make_unique<ChunkedSource>(gz, 1 << 20, 100), GetParam());
   std::string buffer(1 << 20, '\0');
   ReadResult r = source.read(buffer.data(), buffer.size());
   while (r.error.empty() && r.size > 0) r = source.read(buffer.data(), buffer.size());
