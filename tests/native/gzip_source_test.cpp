@@ -226,6 +226,22 @@ TEST_P(GzipSourceTest, Failures) {
   }
 }
 
+// A damaged Huffman table that ISA-L decodes as an immediate end of block
+// (zlib: "invalid literal/lengths set"), followed by eight zero bytes: the
+// trailer of an empty member. It must not load as an empty file.
+TEST_P(GzipSourceTest, AMemberWithoutOutputMustBeAValidStream) {
+  const std::string hex =
+      "1f8b080000004000020395923f6fc23010c5f77e0cafb50edbe73fe7cc15ed525595185051060a0b6d68"
+      "11585d10dfbde705022420813224399feff9fd9eb70000000000000000";
+  std::string gz;
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    gz += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  }
+  EXPECT_EQ(run(gz).error, "corrupt deflate stream");
+  EXPECT_EQ(run(gzip_member("")).error, "");  // a real empty member still loads
+  EXPECT_EQ(run(gzip_member("") + gzip_member("x\n")).data, "x\n");
+}
+
 TEST_P(GzipSourceTest, DataBeforeAFailureIsDeliveredFirst) {
   std::string text = sample_text(200000);
   MemberOptions bad_crc;
