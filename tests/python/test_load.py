@@ -429,9 +429,13 @@ class TestHostileFiles:
         assert failures > len(data) * 0.9
 
     def test_100_mb_line(self, tmp_path):
-        line = b'{"pt":7,"mc":[{"id":"1.5"}],"note":"' + b"y" * 100_000_000 + b'"}'
-        data = self.LINES[0].encode() + b"\n" + line + b"\n" + self.LINES[1].encode()
-        assert [b.publish_time_epoch for b in marrowfin.iter_prices_file(write_bytes(tmp_path, data))] == [
+        path = tmp_path / "long.txt"
+        with open(path, "wb") as f:
+            f.write(self.LINES[0].encode() + b'\n{"pt":7,"mc":[{"id":"1.5"}],"note":"')
+            for _ in range(100):
+                f.write(b"y" * 1_000_000)
+            f.write(b'"}\n' + self.LINES[1].encode())
+        assert [b.publish_time_epoch for b in marrowfin.iter_prices_file(str(path))] == [
             1700000000000, 7, 1700000000001]
 
     def test_a_million_tiny_lines(self, tmp_path):
