@@ -92,17 +92,16 @@ class TestNoLeaks:
         assert [b.to_dict()["publishTime"] for b in books] == [PT + i for i in range(30)]
         assert books[0].market_definition.market_time.year == 2021
 
-    def test_error_paths_release_their_objects(self, stream):
+    def test_error_paths_release_their_objects(self, stream, tmp_path):
         path = stream(
             message(PT, change(rc=[runner(1, atb=[[2.0, 1]])])),
             message(PT + 1, change(marketDefinition=definition(marketTime="bad"), rc=[runner(1, atb=[[2.0, 2]])])),
             message(253402300800000, change(rc=[runner(1, atb=[[2.0, 3]])])),
         )
 
-        bad_files = [stream('{"pt":1,"mc":[]}', "[1,]", name="bad.json"), path + ".missing"]
-        bad_files.append(stream(name="bad.gz"))
-        with open(bad_files[-1], "wb") as f:
-            f.write(gzip.compress(b'{"pt":1,"mc":[]}\n' * 100)[:-5])
+        bad_gzip = tmp_path / "bad.gz"
+        bad_gzip.write_bytes(gzip.compress(b'{"pt":1,"mc":[]}\n' * 100)[:-5])
+        bad_files = [stream('{"pt":1,"mc":[]}', "[1,]", name="bad.json"), str(bad_gzip), path + ".missing"]
 
         def run():
             it = marrowfin.iter_prices_file(path)
