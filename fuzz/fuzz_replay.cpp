@@ -7,7 +7,8 @@
 //   disagrees with its ladder's size;
 // - the runner order, the runner count or the active count is inconsistent;
 // - a change count went down, or stood still while what it guards changed:
-//   snapshot building would then hand out a stale Python object.
+//   snapshot building would then hand out a stale Python object;
+// - a text is not valid UTF-8 (making a Python str of it would fail).
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -24,6 +25,7 @@
 
 #include "market/market_cache.hpp"
 #include "parse/message_loader.hpp"
+#include "parse/utf8.hpp"
 
 namespace {
 
@@ -59,6 +61,7 @@ class Print {
   void add(std::int64_t i) { add_raw(static_cast<std::uint64_t>(i)); }
   void add(std::int32_t i) { add(static_cast<std::int64_t>(i)); }
   void add(std::string_view s) {
+    check(is_valid_utf8(s));
     add_raw(s.size());
     text_.append(s);
   }
@@ -208,6 +211,7 @@ class Observer {
     }
     runners_ = std::move(now);
 
+    check(is_valid_utf8(cache.market_id) && is_valid_utf8(cache.status));
     std::string definition = definition_print(cache);
     check(cache.definition_count >= definition_count_);
     if (cache.definition_count == definition_count_) check(definition == definition_);

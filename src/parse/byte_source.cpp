@@ -33,7 +33,7 @@ ReadResult File::read(char* out, std::size_t capacity) {
 }
 
 ReadResult MemorySource::read(char* out, std::size_t capacity) {
-  std::size_t n = std::min({capacity, max_read_, data_.size()});
+  std::size_t n = std::min(capacity, data_.size());
   std::memcpy(out, data_.data(), n);
   data_.remove_prefix(n);
   return {n, {}};

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -37,19 +36,16 @@ class File final : public ByteSource {
   int fd_;
 };
 
-// Bytes already in memory (not copied: they must outlive the source), served
-// in reads of at most `max_read` bytes the way a pipe delivers short reads.
+// Bytes already in memory, as a file would deliver them. Not copied: they
+// must outlive the source.
 class MemorySource final : public ByteSource {
  public:
-  explicit MemorySource(std::string_view data,
-                        std::size_t max_read = std::numeric_limits<std::size_t>::max()) noexcept
-      : data_(data), max_read_(max_read == 0 ? 1 : max_read) {}
+  explicit MemorySource(std::string_view data) noexcept : data_(data) {}
 
   [[nodiscard]] ReadResult read(char* out, std::size_t capacity) override;
 
  private:
   std::string_view data_;
-  std::size_t max_read_;
 };
 
 struct OpenResult {
