@@ -4,11 +4,12 @@
 // different points (one says "unexpected end of file" while the other
 // already says "corrupt deflate stream"), and ISA-L decodes some malformed
 // Huffman tables that zlib rejects, leaving the trailer's checksum to fail.
-// On truncated input they may stop a few bytes apart before failing.
+// On truncated input they may stop a few bytes apart before failing. Every
+// failure is one of the decoder's own texts.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
+#include <memory>
 #include <string>
 
 #include "parse/gzip_source.hpp"
@@ -17,22 +18,6 @@ namespace {
 
 using namespace marrowfin::parse;
 
-class MemorySource final : public ByteSource {
- public:
-  MemorySource(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-  ReadResult read(char* out, std::size_t capacity) override {
-    std::size_t n = std::min(capacity, size_ - pos_);
-    std::memcpy(out, data_ + pos_, n);
-    pos_ += n;
-    return {n, {}};
-  }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t pos_ = 0;
-};
-
 struct Decoded {
   std::string data;
   std::string error;
@@ -40,7 +25,9 @@ struct Decoded {
 
 Decoded decode(const std::uint8_t* data, std::size_t size, Inflater::Backend backend,
                std::size_t chunk) {
-  GzipSource source(std::make_unique<MemorySource>(data, size), backend);
+  GzipSource source(
+      std::make_unique<MemorySource>(std::string_view(reinterpret_cast<const char*>(data), size)),
+      backend);
   Decoded out;
   std::string buffer(chunk, '\0');
   for (;;) {
@@ -55,12 +42,24 @@ Decoded decode(const std::uint8_t* data, std::size_t size, Inflater::Backend bac
   }
 }
 
+bool known(const std::string& error) {
+  for (const char* text : {"", "invalid gzip header", "gzip header field too long",
+                           "corrupt deflate stream",
+                           "corrupt gzip stream does not have a matching checksum",
+                           "unexpected end of file"}) {
+    if (error == text) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Decoded zlib = decode(data, size, Inflater::Backend::kZlib, 4096);
+  if (!known(zlib.error)) std::abort();
   if (Inflater::available(Inflater::Backend::kIsal)) {
     Decoded isal = decode(data, size, Inflater::Backend::kIsal, 65536);
+    if (!known(isal.error)) std::abort();
     if (zlib.error.empty() != isal.error.empty()) std::abort();
     if (zlib.error.empty() && zlib.data != isal.data) std::abort();
     if (zlib.error == isal.error) {

@@ -45,6 +45,15 @@ find_python313() {
 
 install_debian_packages "${DEB_PACKAGES[@]}"
 
+# What the sanitizer and fuzzing passes add: clang with its libFuzzer runtime,
+# and gcc's ASan runtime to preload into the interpreter.
+install_check_tools() {
+  install_debian_packages clang libasan8
+  local major
+  major="$(clang --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -n 1)"
+  install_debian_packages "libclang-rt-$major-dev"
+}
+
 if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
   if ! PY313="$(find_python313)"; then
     # A Debian 13 machine ships it as a package.

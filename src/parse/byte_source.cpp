@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -29,6 +30,13 @@ ReadResult File::read(char* out, std::size_t capacity) {
     if (n >= 0) return {static_cast<std::size_t>(n), {}};
     if (errno != EINTR) return {0, os_error_text(errno)};
   }
+}
+
+ReadResult MemorySource::read(char* out, std::size_t capacity) {
+  std::size_t n = std::min(capacity, data_.size());
+  std::memcpy(out, data_.data(), n);
+  data_.remove_prefix(n);
+  return {n, {}};
 }
 
 OpenResult open_file(std::string_view path) {

@@ -36,6 +36,18 @@ class File final : public ByteSource {
   int fd_;
 };
 
+// Bytes already in memory, as a file would deliver them. Not copied: they
+// must outlive the source.
+class MemorySource final : public ByteSource {
+ public:
+  explicit MemorySource(std::string_view data) noexcept : data_(data) {}
+
+  [[nodiscard]] ReadResult read(char* out, std::size_t capacity) override;
+
+ private:
+  std::string_view data_;
+};
+
 struct OpenResult {
   std::unique_ptr<File> file;  // null on failure
   std::string error;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 #include <new>
+#include <vector>
 
 #if MARROWFIN_HAVE_ISAL
 #include <isa-l/igzip_lib.h>
@@ -71,6 +72,8 @@ class IsalInflater final : public Inflater {
   void reset() override {
     isal_inflate_init(state_.get());
     state_->crc_flag = ISAL_GZIP_NO_HDR;  // keep a CRC-32, leave the trailer to us
+    empty_prefix_.clear();
+    produced_any_ = false;
   }
 
   InflateStep inflate(const std::uint8_t* in, std::size_t in_size, std::uint8_t* out,
@@ -85,10 +88,17 @@ class IsalInflater final : public Inflater {
     InflateStep step;
     step.consumed = in_before - state_->avail_in;
     step.produced = out_before - state_->avail_out;
+    if (!produced_any_ && step.produced > 0) {
+      produced_any_ = true;
+      empty_prefix_ = {};
+    } else if (!produced_any_) {
+      empty_prefix_.insert(empty_prefix_.end(), in, in + step.consumed);
+    }
     if (rc < 0) {
       step.status = InflateStep::Status::kCorrupt;
     } else if (state_->block_state == ISAL_BLOCK_FINISH) {
-      step.status = InflateStep::Status::kEnd;
+      step.status = !produced_any_ && !zlib_agrees_empty() ? InflateStep::Status::kCorrupt
+                                                           : InflateStep::Status::kEnd;
     }
     return step;
   }
@@ -106,7 +116,22 @@ class IsalInflater final : public Inflater {
   }
 
  private:
+  // ISA-L takes some malformed Huffman tables that zlib rejects. Whatever it
+  // then decodes fails the trailer's CRC-32, except nothing at all: an empty
+  // member's trailer is eight zero bytes, which damaged files often hold. So
+  // a stream that ends without output must be one that zlib ends too.
+  bool zlib_agrees_empty() {
+    ZlibInflater check;
+    check.reset();
+    std::uint8_t byte = 0;
+    InflateStep step = check.inflate(empty_prefix_.data(), empty_prefix_.size(), &byte, 1);
+    return step.status == InflateStep::Status::kEnd && step.produced == 0;
+  }
+
   std::unique_ptr<inflate_state> state_;
+  // The input taken while the stream has produced nothing yet.
+  std::vector<std::uint8_t> empty_prefix_;
+  bool produced_any_ = false;
 };
 #endif
 

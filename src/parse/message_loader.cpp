@@ -44,19 +44,8 @@ bool keep_line(LineParser& parser, MessageStore& store) {
 
 LoadResult failure(std::string text) { return {nullptr, std::move(text)}; }
 
-}  // namespace
-
-LoadResult load_messages(std::string_view path) {
-  return load_messages(path, Inflater::default_backend());
-}
-
-LoadResult load_messages(std::string_view path, Inflater::Backend backend) {
-  OpenResult opened = open_file(path);
-  if (!opened.file) return failure(std::move(opened.error));
-  std::unique_ptr<ByteSource> source = std::move(opened.file);
-  if (has_gzip_extension(path)) {
-    source = std::make_unique<GzipSource>(std::move(source), backend);
-  }
+LoadResult load_from(std::unique_ptr<ByteSource> source, bool gzip, Inflater::Backend backend) {
+  if (gzip) source = std::make_unique<GzipSource>(std::move(source), backend);
   LineReader lines(*source, 1 + LineParser::kPadding);
   LineParser parser;
   auto store = std::make_unique<MessageStore>();
@@ -73,6 +62,22 @@ LoadResult load_messages(std::string_view path, Inflater::Backend backend) {
   }
   if (!lines.error().empty()) return failure(lines.error());
   return {std::move(store), {}};
+}
+
+}  // namespace
+
+LoadResult load_messages(std::string_view path) {
+  return load_messages(path, Inflater::default_backend());
+}
+
+LoadResult load_messages(std::string_view path, Inflater::Backend backend) {
+  OpenResult opened = open_file(path);
+  if (!opened.file) return failure(std::move(opened.error));
+  return load_from(std::move(opened.file), has_gzip_extension(path), backend);
+}
+
+LoadResult load_messages_from_bytes(std::string_view bytes, bool gzip, Inflater::Backend backend) {
+  return load_from(std::make_unique<MemorySource>(bytes), gzip, backend);
 }
 
 }  // namespace marrowfin::parse

@@ -38,5 +38,9 @@ struct LoadResult {
 [[nodiscard]] LoadResult load_messages(std::string_view path);
 // The same with a chosen gzip backend, for tests and benchmarks.
 [[nodiscard]] LoadResult load_messages(std::string_view path, Inflater::Backend backend);
+// A file's bytes already in memory, through the same decoding and parsing;
+// `gzip` stands for the file name's extension. For tests and fuzzing.
+[[nodiscard]] LoadResult load_messages_from_bytes(std::string_view bytes, bool gzip,
+                                                  Inflater::Backend backend);
 
 }  // namespace marrowfin::parse

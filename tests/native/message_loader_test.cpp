@@ -80,6 +80,9 @@ TEST(LoadMessages, KeepsMarketChangesInFileOrder) {
       ASSERT_EQ(result.error, "") << suffix;
       ASSERT_TRUE(result.store);
       EXPECT_EQ(describe(*result.store), expected) << suffix;
+      LoadResult from_bytes = load_messages_from_bytes(data, data != kStream, backend);
+      ASSERT_TRUE(from_bytes.store) << from_bytes.error;
+      EXPECT_EQ(describe(*from_bytes.store), expected) << suffix;
     }
   }
 }

@@ -2,8 +2,10 @@
 that reaches the iterator while datetime runs gets a borrow error."""
 
 import datetime
+import queue
 import sys
 import threading
+import time
 import types
 
 import pytest
@@ -153,3 +155,91 @@ def test_reentrant_call_from_datetime(stream, monkeypatch):
     assert seen == ["Already borrowed", "Already mutably borrowed"]
     monkeypatch.undo()
     assert next(it).publish_time_epoch == PT + 1
+
+
+def test_threads_sharing_an_iterator_lose_and_repeat_nothing(stream, monkeypatch):
+    """Two threads step one iterator while a third reads the books they get and
+    asks for its length; a datetime that gives up the interpreter lock on
+    every call lets them meet inside a step."""
+    messages = [message(PT, change(marketDefinition=definition(
+        [runner(1), runner(2)], marketTime="2021-03-30T16:20:00.000Z"), rc=[runner(1, atb=[[2.0, 1]])]))]
+    for i in range(1, 300):
+        if i % 25 == 0:
+            messages.append(message(PT + i, change(marketDefinition=definition(
+                [runner(1), runner(2)], version=i, suspendTime="2021-03-30T16:20:00Z"))))
+        else:
+            messages.append(message(PT + i, change(rc=[runner(1 + i % 2, atb=[[2.0 + i % 3, i]], ltp=1.5 + i % 4)])))
+    path = stream(*messages)  # fmt: skip
+    expected = {b.publish_time_epoch: b.to_dict() for b in marrowfin.iter_prices_file(path)}
+
+    real = datetime.datetime
+
+    class Yielding(real):
+        @classmethod
+        def utcfromtimestamp(cls, seconds):
+            time.sleep(0)
+            return real.utcfromtimestamp(seconds)
+
+        @classmethod
+        def strptime(cls, text, format):
+            time.sleep(0)
+            return real.strptime(text, format)
+
+    monkeypatch.setattr(datetime, "datetime", Yielding)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    it = marrowfin.iter_prices_file(path)
+    stepped, refused, read, len_refused, unexpected = ([], []), [], [], [], []
+    books, stepping_done = queue.SimpleQueue(), threading.Event()
+
+    def guarded(body):
+        def run():
+            try:
+                body()
+            except BaseException as error:  # noqa: BLE001 - reported below
+                unexpected.append(repr(error))
+        return run
+
+    def step(k):
+        while True:
+            try:
+                book = next(it)
+            except StopIteration:
+                return
+            except RuntimeError as error:
+                refused.append(str(error))
+                continue
+            stepped[k].append(book.publish_time_epoch)
+            books.put(book)
+
+    def reader():
+        while not (stepping_done.is_set() and books.empty()):
+            try:
+                len(it)
+            except RuntimeError as error:
+                len_refused.append(str(error))
+            try:
+                book = books.get(timeout=0.001)
+            except queue.Empty:
+                continue
+            read.append(book.publish_time_epoch)
+            if book.to_dict() != expected[book.publish_time_epoch]:
+                unexpected.append(f"book {book.publish_time_epoch} differs")
+
+    steppers = [threading.Thread(target=guarded(lambda k=k: step(k))) for k in (0, 1)]
+    reading = threading.Thread(target=guarded(reader))
+    try:
+        for t in (*steppers, reading):
+            t.start()
+        for t in steppers:
+            t.join(60)
+    finally:
+        stepping_done.set()
+        reading.join(60)
+        sys.setswitchinterval(interval)
+    assert unexpected == []
+    assert set(refused) == {"Already borrowed"}  # the threads did meet inside a step
+    assert set(len_refused) <= {"Already mutably borrowed"}
+    for own in stepped:
+        assert own == sorted(own)
+    assert sorted(stepped[0] + stepped[1]) == sorted(read) == list(expected)

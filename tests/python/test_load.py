@@ -4,6 +4,8 @@ import gzip
 import json
 import os
 import pathlib
+import random
+import re
 import zlib
 
 import pytest
@@ -347,6 +349,126 @@ class TestRetention:
     def test_kept_messages_are_counted_in_file_order_with_duplicates(self, tmp_path):
         lines = [KEPT, '{"pt":1,"rc":[]}', KEPT, "", '{"pt":0,"mc":[]}', KEPT]
         assert load_bytes(tmp_path, "\n".join(lines).encode()) == 4
+
+
+GZIP_ERRORS = {
+    "invalid gzip header",
+    "gzip header field too long",
+    "corrupt deflate stream",
+    "corrupt gzip stream does not have a matching checksum",
+    "unexpected end of file",
+}
+
+
+def is_load_error(text):
+    """One of the module's own failure texts for a readable file."""
+    return (text in GZIP_ERRORS or text == "stream did not contain valid UTF-8"
+            or re.fullmatch(r".+ at line 1 column \d+", text) is not None)
+
+
+def market_lines(count):
+    """Kept lines, each a different book."""
+    return [json.dumps({"op": "mcm", "pt": 1700000000000 + i, "mc": [
+        {"id": "1.5", "rc": [{"id": i % 7, "atb": [[1.01 + i / 100, i + 1]], "ltp": 2 + i % 5}]}]})
+        for i in range(count)]  # fmt: skip
+
+
+def books(path):
+    return [book.to_dict() for book in marrowfin.iter_prices_file(path)]
+
+
+class TestHostileFiles:
+    """Damaged, huge or odd files: a module error or a correct load, never a
+    crash, never a wrong book."""
+
+    LINES = market_lines(300)
+    DATA = ("\n".join(LINES) + "\n").encode()
+
+    def test_gzip_truncated_anywhere(self, tmp_path):
+        data = gzip.compress(self.DATA, mtime=0)
+        # Near a cut the backends may say either, depending on how far they
+        # read ahead into the missing block.
+        errors = {"unexpected end of file", "corrupt deflate stream"}
+        for k in range(64):
+            assert value_error(tmp_path, data[: len(data) * k // 64], "x.gz") in errors, k
+        assert value_error(tmp_path, data[:-1], "x.gz") == "unexpected end of file"
+
+    def test_gzip_bit_flips(self, tmp_path):
+        # No header CRC: the optional fields are only protected by being
+        # skipped. Zero padding after the member, as block-aligned copies have.
+        name, comment, extra = b"race.json", b"recorded", b"XY\x04\x00abcd"
+        header = b"\x1f\x8b\x08\x1c" + bytes(4) + b"\x00\x03"
+        header += len(extra).to_bytes(2, "little") + extra + name + b"\0" + comment + b"\0"
+        member = header + gzip.compress(self.DATA, mtime=0)[10:]
+        data = member + bytes(16)
+        original = books(write_bytes(tmp_path, data, "x.gz"))
+        assert len(original) == 300
+        # What a flip may leave loadable, with the original content: the
+        # modification time, extra flags and system bytes; the extra
+        # payload; name and comment bytes that stay non-zero; the padding
+        # bits of the last deflate byte; the zero padding after the member
+        # (no single flip makes it a gzip magic).
+        name_at = 12 + len(extra)
+        must_load = set(range(4, 10)) | set(range(12, name_at))
+        must_load |= set(range(name_at, len(header) - 1)) - {name_at + len(name)}
+        must_load |= set(range(len(member), len(data)))
+        loaded, failures = set(), 0
+        for i in range(len(data)):
+            flipped = bytearray(data)
+            flipped[i] ^= 1 << (i % 8)
+            path = write_bytes(tmp_path, bytes(flipped), "flipped.gz")
+            try:
+                content = books(path)
+            except ValueError as error:
+                assert is_load_error(error.args[0]), (i, error.args[0])
+                failures += 1
+            else:
+                assert content == original, i
+                loaded.add(i)
+        assert must_load <= loaded
+        assert failures > len(data) * 0.9
+
+    def test_100_mb_line(self, tmp_path):
+        path = tmp_path / "long.txt"
+        with open(path, "wb") as f:
+            f.write(self.LINES[0].encode() + b'\n{"pt":7,"mc":[{"id":"1.5"}],"note":"')
+            for _ in range(100):
+                f.write(b"y" * 1_000_000)
+            f.write(b'"}\n' + self.LINES[1].encode())
+        assert [b.publish_time_epoch for b in marrowfin.iter_prices_file(str(path))] == [
+            1700000000000, 7, 1700000000001]
+
+    def test_a_million_tiny_lines(self, tmp_path):
+        data = (b'{"pt":1,"mc":[]}\n\n{}\n0\n') * 250_000
+        assert load_bytes(tmp_path, data) == 250_000
+
+    @pytest.mark.parametrize("depth", [128, 129])
+    def test_nesting_limit_in_a_kept_line(self, tmp_path, depth):
+        # Object, "mc" array and change object are three levels.
+        rc = "[" * (depth - 3) + "]" * (depth - 3)
+        line = '{"pt":1,"mc":[{"id":"1.1","rc":' + rc + "}]}"
+        path = write_bytes(tmp_path, line.encode())
+        if depth <= 128:
+            (book,) = marrowfin.iter_prices_file(path)
+            assert book.runners == []
+        else:
+            with pytest.raises(ValueError, match=r"^recursion limit exceeded at line 1 column \d+$"):
+                marrowfin.iter_prices_file(path)
+
+    def test_market_of_10000_runners(self, tmp_path):
+        ids = random.Random(5).sample(range(1, 10**9), 10_000)
+        first = {"pt": 1, "mc": [{"id": "1.9", "marketDefinition": {"runners": [{"id": i} for i in ids]},
+                                  "rc": [{"id": i, "atb": [[2, i % 97 + 1]]} for i in ids]}]}
+        second = {"pt": 2, "mc": [{"id": "1.9", "rc": [{"id": ids[0], "atb": [[2, 0]]}]}]}
+        path = write_bytes(tmp_path, (json.dumps(first) + "\n" + json.dumps(second)).encode())
+        a, b = marrowfin.iter_prices_file(path)
+        assert [r.selection_id for r in a.runners] == sorted(ids)
+        assert a.number_of_runners == a.number_of_active_runners == 10_000
+        assert len(a.market_definition.runners) == 10_000
+        changed = sorted(ids).index(ids[0])
+        assert [x is y for x, y in zip(a.runners, b.runners)].count(False) == 1
+        assert b.runners[changed].ex.available_to_back == []
+        assert len(b.to_dict()["runners"]) == 10_000
 
 
 def json_test_suite():

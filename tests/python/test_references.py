@@ -1,11 +1,16 @@
 """Reference counts balance: no object outlives its last holder, none is freed early."""
 
+import datetime
 import gc
+import gzip
+import os
 import sys
+import tracemalloc
 
 import pytest
 
 import marrowfin
+from conftest import SANITIZED
 from streams import PT, change, definition, message, replay, runner, stream  # noqa: F401
 
 CLASSES = [getattr(marrowfin, name) for name in marrowfin.__all__[1:]]
@@ -33,9 +38,15 @@ def busy_stream(stream, count=200):
     return stream(*messages)
 
 
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
 def consume(path):
-    for book in marrowfin.iter_prices_file(path):
-        book.to_dict()
+    for i, book in enumerate(marrowfin.iter_prices_file(path)):
+        if i % 10 == 0:
+            book.to_dict()
         for r in book.runners:
             r.sp.back_stake_taken
             r.ex.available_to_back[:1]
@@ -55,15 +66,23 @@ class TestNoLeaks:
 
     def test_repeated_replays_keep_memory_flat(self, stream):
         path = busy_stream(stream, 400)
-        for _ in range(2):
-            consume(path)
-        gc.collect()
-        before = sys.getallocatedblocks()
-        for _ in range(5):
-            consume(path)
-        gc.collect()
-        # Any per-book or per-object leak would show as thousands of blocks.
-        assert sys.getallocatedblocks() - before < 100
+        tracemalloc.start()
+        try:
+            for i in range(200):
+                consume(path)
+                if i == 19:  # warmed up: free lists and allocator arenas at their size
+                    gc.collect()
+                    rss, traced = resident_bytes(), tracemalloc.get_traced_memory()[0]
+            gc.collect()
+            rss_growth = resident_bytes() - rss
+            traced_growth = tracemalloc.get_traced_memory()[0] - traced
+        finally:
+            tracemalloc.stop()
+        # One object kept per replay would be 180 objects; one kept file arena
+        # (the messages) tens of MB.
+        assert traced_growth < 2048
+        if not SANITIZED:
+            assert rss_growth < 2**20
 
     def test_books_outlive_the_iterator(self, stream):
         it = marrowfin.iter_prices_file(busy_stream(stream, 30))
@@ -73,19 +92,29 @@ class TestNoLeaks:
         assert [b.to_dict()["publishTime"] for b in books] == [PT + i for i in range(30)]
         assert books[0].market_definition.market_time.year == 2021
 
-    def test_error_paths_release_their_objects(self, stream):
+    def test_error_paths_release_their_objects(self, stream, tmp_path):
         path = stream(
             message(PT, change(rc=[runner(1, atb=[[2.0, 1]])])),
             message(PT + 1, change(marketDefinition=definition(marketTime="bad"), rc=[runner(1, atb=[[2.0, 2]])])),
             message(253402300800000, change(rc=[runner(1, atb=[[2.0, 3]])])),
         )
 
+        bad_gzip = tmp_path / "bad.gz"
+        bad_gzip.write_bytes(gzip.compress(b'{"pt":1,"mc":[]}\n' * 100)[:-5])
+        bad_files = [stream('{"pt":1,"mc":[]}', "[1,]", name="bad.json"), str(bad_gzip), path + ".missing"]
+
         def run():
             it = marrowfin.iter_prices_file(path)
-            next(it)
+            book = next(it)
+            book.runners.append(None)
+            with pytest.raises(TypeError):
+                book.to_dict()
             for _ in range(2):
                 with pytest.raises(ValueError):
                     next(it)
+            for bad in bad_files:
+                with pytest.raises(ValueError):
+                    marrowfin.iter_prices_file(bad)
 
         run()
         gc.collect()
@@ -95,6 +124,39 @@ class TestNoLeaks:
         gc.collect()
         assert type_refcounts() == before
         assert sys.getallocatedblocks() - blocks < 100
+
+
+def test_shared_objects_balance_on_success_and_error_paths(stream):
+    """Objects that successive books share (a runner, its ladder list, the
+    definition and its times) and the datetime module (its class is immortal):
+    every path that takes a reference to them gives it back once its books are
+    dropped."""
+    it = marrowfin.iter_prices_file(stream(
+        message(PT, change(marketDefinition=definition([runner(1), runner(2)], marketTime="2021-03-30T16:20:00Z"),
+                           rc=[runner(1, atb=[[2.0, 5]]), runner(2, atb=[[3.0, 1]])])),
+        message(PT + 1, change(rc=[runner(2, atb=[[3.0, 2]])])),
+        message(253402300800000, change(rc=[runner(2, atb=[[3.0, 3]])])),
+        message(PT + 3, change(marketDefinition=definition(marketTime="bad"), rc=[runner(2, ltp=3)])),
+    ))  # fmt: skip
+    first = next(it)
+    shared = [first.runners[0], first.runners[0].ex.available_to_back, first.market_definition,
+              first.market_definition.market_time, datetime, it]
+    before = [sys.getrefcount(o) for o in shared]
+
+    book = next(it)  # reuses the runner, its list and the definition
+    assert book.runners[0] is shared[0] and book.market_definition is shared[2]
+    book.runners.append(book.runners[0])
+    book.runners.append(None)  # a book tampered with: to_dict fails half-way
+    with pytest.raises(TypeError):
+        book.to_dict()
+    del book
+    assert [sys.getrefcount(o) for o in shared] == before
+    with pytest.raises(ValueError, match="year 10000 is out of range"):
+        next(it)  # after the runners were collected
+    assert [sys.getrefcount(o) for o in shared] == before
+    with pytest.raises(ValueError, match="does not match format"):
+        next(it)  # while building the definition
+    assert [sys.getrefcount(o) for o in shared] == before
 
 
 class TestRefcountDeltas:

@@ -1,0 +1,278 @@
+// libFuzzer, end to end on the core: any bytes as a stream file (gzip when
+// they start with the gzip magic), loaded as a file is, every message applied
+// to a MarketCache the way the iterator does, and everything a book is built
+// from read out after each message. Aborts when:
+// - a load fails with a text outside the fixed set;
+// - a read-out is out of order, repeats a price, holds a zero size or
+//   disagrees with its ladder's size;
+// - the runner order, the runner count or the active count is inconsistent;
+// - a change count went down, or stood still while what it guards changed:
+//   snapshot building would then hand out a stale Python object;
+// - a text is not valid UTF-8 (making a Python str of it would fail).
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "market/market_cache.hpp"
+#include "parse/message_loader.hpp"
+#include "parse/utf8.hpp"
+
+namespace {
+
+using marrowfin::json::Key;
+using marrowfin::json::Value;
+using namespace marrowfin::market;
+using namespace marrowfin::parse;
+
+// (std::source_location needs a newer clang than Debian's.)
+void check(bool ok, unsigned line = __builtin_LINE()) {
+  if (ok) return;
+  std::fprintf(stderr, "fuzz_replay: check failed at line %u\n", line);
+  std::abort();
+}
+
+bool known_error(std::string_view error) {
+  static const std::string_view kWhole[] = {
+      "invalid gzip header", "gzip header field too long", "corrupt deflate stream",
+      "corrupt gzip stream does not have a matching checksum", "unexpected end of file",
+      "stream did not contain valid UTF-8"};
+  for (std::string_view text : kWhole) {
+    if (error == text) return true;
+  }
+  // JSON errors; the descriptions themselves are fuzz_parse_json's business.
+  return error.find(" at line 1 column ") != std::string_view::npos;
+}
+
+// Bytes that differ whenever a value differs (floats by bit pattern).
+class Print {
+ public:
+  void add(double d) { add_raw(std::bit_cast<std::uint64_t>(d)); }
+  void add(bool b) { text_ += b ? 'T' : 'F'; }
+  void add(std::int64_t i) { add_raw(static_cast<std::uint64_t>(i)); }
+  void add(std::int32_t i) { add(static_cast<std::int64_t>(i)); }
+  void add(std::string_view s) {
+    check(is_valid_utf8(s));
+    add_raw(s.size());
+    text_.append(s);
+  }
+  void add(const std::string& s) { add(std::string_view(s)); }
+  template <class T>
+  void add(const std::optional<T>& o) {
+    add(o.has_value());
+    if (o) add(*o);
+  }
+  void add(const SpValue& sp) {
+    add_raw(sp.index());
+    if (auto* d = std::get_if<double>(&sp)) add(*d);
+    if (auto* s = std::get_if<std::string>(&sp)) add(std::string_view(*s));
+  }
+  void add(std::span<const PriceSizePair> levels) {
+    add_raw(levels.size());
+    for (const PriceSizePair& p : levels) {
+      add(p.price);
+      add(p.size);
+    }
+  }
+  const std::string& text() const { return text_; }
+
+ private:
+  void add_raw(std::uint64_t v) { text_.append(reinterpret_cast<const char*>(&v), sizeof v); }
+  std::string text_;
+};
+
+// A ladder's read-out, checked against the ladder's own rules.
+std::vector<PriceSizePair> read_out(const PriceLadder& ladder) {
+  std::vector<PriceSizePair> levels = ladder.to_price_sizes();
+  check(levels.size() == ladder.size());
+  std::vector<std::uint64_t> bits;
+  for (std::size_t i = 0; i < levels.size(); ++i) {
+    const PriceSizePair& p = levels[i];
+    check(!std::isnan(p.price) && !std::isnan(p.size) && p.size != 0.0);
+    if (i > 0) {
+      double before = levels[i - 1].price;
+      check(ladder.descending() ? before >= p.price : before <= p.price);
+    }
+    bits.push_back(std::bit_cast<std::uint64_t>(p.price));
+  }
+  std::sort(bits.begin(), bits.end());
+  check(std::adjacent_find(bits.begin(), bits.end()) == bits.end());
+  return levels;
+}
+
+struct LadderState {
+  std::uint64_t count;
+  std::vector<PriceSizePair> levels;
+};
+
+struct RunnerState {
+  std::uint64_t count;
+  std::string fields;  // everything a Runner object holds but the ladders
+  std::array<LadderState, 5> ladders;
+};
+
+RunnerState runner_state(const RunnerCache& r) {
+  RunnerState state{r.change_count, {}, {}};
+  const PriceLadder* ladders[] = {&r.available_to_back, &r.available_to_lay, &r.traded_volume,
+                                  &r.sp_back, &r.sp_lay};
+  for (std::size_t i = 0; i < 5; ++i) {
+    state.ladders[i] = {ladders[i]->change_count(), read_out(*ladders[i])};
+  }
+  Print p;
+  p.add(r.selection_id);
+  p.add(r.handicap);
+  p.add(r.status);
+  p.add(r.adjustment_factor);
+  p.add(r.last_price_traded);
+  p.add(r.total_matched);
+  p.add(r.removal_date);
+  p.add(r.near_price);
+  p.add(r.far_price);
+  p.add(r.actual_sp);
+  state.fields = p.text();
+  return state;
+}
+
+// What a MarketDefinition object holds that only a definition can change.
+std::string definition_print(const MarketCache& c) {
+  Print p;
+  for (const auto* s : {&c.event_id, &c.event_type_id, &c.event_name, &c.market_type,
+                        &c.market_time, &c.country_code, &c.venue, &c.race_type, &c.timezone,
+                        &c.betting_type, &c.name, &c.open_date, &c.suspend_time,
+                        &c.settled_time}) {
+    p.add(*s);
+  }
+  p.add(c.number_of_winners);
+  p.add(c.bsp_market);
+  p.add(c.persistence_enabled);
+  p.add(c.each_way_divisor);
+  p.add(c.turn_in_play_enabled);
+  p.add(c.discount_allowed);
+  p.add(c.market_base_rate);
+  for (const std::string& r : c.regulators) p.add(r);
+  for (const MarketDefinitionRunner& r : c.definition_runners) {
+    p.add(r.selection_id);
+    p.add(r.sort_priority);
+    p.add(r.status);
+    p.add(r.handicap);
+    p.add(r.adjustment_factor);
+    p.add(r.bsp);
+    p.add(r.removal_date);
+    p.add(r.name);
+  }
+  return p.text();
+}
+
+// What a book would be built from, kept from one message to the next.
+class Observer {
+ public:
+  // Until a definition arrives, the definition fields keep a new cache's values.
+  Observer() : definition_(definition_print(MarketCache(""))) {}
+
+  // After `cache` took one more market change; `image` when it was one.
+  void observe(MarketCache& cache, bool image) {
+    std::span<RunnerCache* const> sorted = cache.sorted_runners();
+    check(sorted.size() == cache.runners.size());
+    check(cache.number_of_runners == cache.runners.size());
+    std::vector<std::pair<RunnerKey, const RunnerCache*>> keyed;
+    std::uint32_t active = 0;
+    for (const auto& [key, runner] : cache.runners) {
+      check(key.selection_id == runner.selection_id &&
+            key.handicap_key == handicap_key(runner.handicap));
+      keyed.emplace_back(key, &runner);
+      active += runner.status == "ACTIVE" ? 1 : 0;
+    }
+    check(cache.number_of_active_runners == active);
+    std::sort(keyed.begin(), keyed.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t i = 0; i < keyed.size(); ++i) check(sorted[i] == keyed[i].second);
+
+    if (image) runners_.clear();  // an image's runners are new: no object carries over
+    std::map<RunnerKey, RunnerState> now;
+    for (const auto& [key, runner] : keyed) {
+      RunnerState state = runner_state(*runner);
+      if (auto before = runners_.find(key); before != runners_.end()) {
+        compare(before->second, state);
+      }
+      now.emplace(key, std::move(state));
+    }
+    // A runner leaves the map only with an image.
+    if (!image) {
+      for (const auto& entry : runners_) check(now.contains(entry.first));
+    }
+    runners_ = std::move(now);
+
+    check(is_valid_utf8(cache.market_id) && is_valid_utf8(cache.status));
+    std::string definition = definition_print(cache);
+    check(cache.definition_count >= definition_count_);
+    if (cache.definition_count == definition_count_) check(definition == definition_);
+    definition_count_ = cache.definition_count;
+    definition_ = std::move(definition);
+  }
+
+ private:
+  static void compare(const RunnerState& before, const RunnerState& now) {
+    check(now.count >= before.count);
+    bool runner_same = now.count == before.count;
+    if (runner_same) check(now.fields == before.fields);
+    for (std::size_t i = 0; i < now.ladders.size(); ++i) {
+      const LadderState& a = before.ladders[i];
+      const LadderState& b = now.ladders[i];
+      check(b.count >= a.count);
+      if (runner_same || b.count == a.count) check(a.levels == b.levels);
+    }
+  }
+
+  std::map<RunnerKey, RunnerState> runners_;
+  std::uint64_t definition_count_ = 0;
+  std::string definition_;
+};
+
+std::optional<std::string_view> market_id_of(const Value& change) {
+  const Value* id = change.find(Key::kId);
+  std::optional<std::string_view> text = id != nullptr ? id->as_string() : std::nullopt;
+  if (!text || text->empty()) return std::nullopt;
+  return text;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  bool gzip = bytes.starts_with("\x1f\x8b");
+  LoadResult loaded = load_messages_from_bytes(bytes, gzip, Inflater::default_backend());
+  if (!loaded.store) {
+    check(known_error(loaded.error));
+    return 0;
+  }
+  // The iterator's rules: the first usable id makes the cache, changes for
+  // other markets are passed over.
+  std::unique_ptr<MarketCache> cache;
+  Observer observer;
+  for (const ParsedMessage& message : loaded.store->messages) {
+    check(message.publish_time > 0);
+    for (const Value& change : message.market_changes) {
+      std::optional<std::string_view> id = market_id_of(change);
+      if (!cache) {
+        if (!id) continue;
+        cache = std::make_unique<MarketCache>(std::string(*id));
+      } else if (id && *id != cache->market_id) {
+        continue;
+      }
+      cache->update(change, message.publish_time);
+      check(cache->publish_time == message.publish_time);
+      const Value* img = change.find(Key::kImg);
+      observer.observe(*cache, img != nullptr && img->as_bool() == true);
+    }
+  }
+  return 0;
+}
