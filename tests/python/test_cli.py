@@ -12,7 +12,7 @@ import sys
 import pytest
 
 import marrowfin
-from conftest import PEER_DATA
+from conftest import PEER_DATA, draws_charts
 from marrowfin_tools import batch, cli, plot, sample_path
 
 SAMPLE = str(sample_path())
@@ -110,6 +110,7 @@ def test_sample_is_made_by_the_generator(tmp_path):
     assert gzip.decompress(out.read_bytes()) == gzip.decompress(pathlib.Path(SAMPLE).read_bytes())
 
 
+@draws_charts
 def test_text_summary_without_a_file_writes_the_chart(capsys, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     status, out, err = run(capsys, "summary")
@@ -236,6 +237,7 @@ class TestExport:
 
 
 class TestPlot:
+    @draws_charts
     def test_chart_of_the_sample(self, capsys, tmp_path):
         out = tmp_path / "chart.png"
         assert run(capsys, "plot", SAMPLE, "-o", str(out))[:2] == (0, "")
