@@ -130,16 +130,24 @@ std::int64_t handicap_key(double handicap) noexcept {
 
 // One pass over the members (sorted, unique keys) instead of a search per
 // field: every market change and runner change goes through these.
+inline bool MarketCache::apply_shared_field(const json::Value& m) {
+  switch (m.key()) {
+    case Key::kStatus: read_string(&m, status); return true;
+    case Key::kBetDelay: read_low32(&m, bet_delay); return true;
+    case Key::kBspReconciled: read_bool(&m, bsp_reconciled); return true;
+    case Key::kComplete: read_bool(&m, complete); return true;
+    case Key::kCrossMatching: read_bool(&m, cross_matching); return true;
+    case Key::kInPlay: read_bool(&m, in_play); return true;
+    case Key::kRunnersVoidable: read_bool(&m, runners_voidable); return true;
+    case Key::kVersion: read_integer(&m, version); return true;
+    default: return false;
+  }
+}
+
 void MarketCache::apply_definition(const json::Value& definition) {
   for (const Value& m : definition.members()) {
+    if (apply_shared_field(m)) continue;
     switch (m.key()) {
-      case Key::kStatus: read_string(&m, status); break;
-      case Key::kBetDelay: read_low32(&m, bet_delay); break;
-      case Key::kBspReconciled: read_bool(&m, bsp_reconciled); break;
-      case Key::kComplete: read_bool(&m, complete); break;
-      case Key::kCrossMatching: read_bool(&m, cross_matching); break;
-      case Key::kInPlay: read_bool(&m, in_play); break;
-      case Key::kRunnersVoidable: read_bool(&m, runners_voidable); break;
       case Key::kNumberOfWinners: read_low32(&m, number_of_winners); break;
       case Key::kEventId: read_string(&m, event_id); break;
       case Key::kEventTypeId: read_string(&m, event_type_id); break;
@@ -169,7 +177,6 @@ void MarketCache::apply_definition(const json::Value& definition) {
       case Key::kOpenDate: read_string(&m, open_date); break;
       case Key::kSuspendTime: read_string(&m, suspend_time); break;
       case Key::kSettledTime: read_string(&m, settled_time); break;
-      case Key::kVersion: read_integer(&m, version); break;
       default: break;
     }
   }
@@ -177,16 +184,9 @@ void MarketCache::apply_definition(const json::Value& definition) {
 
 inline void MarketCache::apply_market_fields(const json::Value& change) {
   for (const Value& m : change.members()) {
+    if (apply_shared_field(m)) continue;
     switch (m.key()) {
-      case Key::kStatus: read_string(&m, status); break;
-      case Key::kBetDelay: read_low32(&m, bet_delay); break;
-      case Key::kBspReconciled: read_bool(&m, bsp_reconciled); break;
-      case Key::kComplete: read_bool(&m, complete); break;
-      case Key::kCrossMatching: read_bool(&m, cross_matching); break;
-      case Key::kInPlay: read_bool(&m, in_play); break;
-      case Key::kRunnersVoidable: read_bool(&m, runners_voidable); break;
       case Key::kTv: read_float(&m, total_matched); break;
-      case Key::kVersion: read_integer(&m, version); break;
       case Key::kLastMatchTime:
         if (auto t = m.as_integer()) last_match_time = *t;
         break;

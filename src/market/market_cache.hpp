@@ -127,6 +127,9 @@ class MarketCache {
   ReuseSlot cached_definition;
 
  private:
+  // Sets the field of one member that a definition and a market change
+  // share (status, bet delay, flags, version); false for any other key.
+  bool apply_shared_field(const json::Value& member);
   void apply_definition(const json::Value& definition);
   void apply_market_fields(const json::Value& change);
   void sync_definition_runners(const json::Value& runner_list);
