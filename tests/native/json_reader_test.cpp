@@ -81,13 +81,10 @@ TEST(ParseJson, ValueModel) {
       // Ladder arrays of [number, number] pairs are packed, and only those.
       {R"({"atb":[[1.5,2],[3,0]],"trd":[],"spl":[[1,-1e2]]})",
        "{atb:L[1.5/2,3/0],spl:L[1/-100],trd:L[]}"},
-      {R"({"atl":[[1.5,2],[3]]})", "{atl:[[d1.5,u2],[u3]]}"},
-      {R"({"atl":[[1,2],[3,4,5]]})", "{atl:[[u1,u2],[u3,u4,u5]]}"},
-      {R"({"atl":[[1,2],7]})", "{atl:[[u1,u2],u7]}"},
-      {R"({"atl":[[1,2],["3",4]]})", "{atl:[[u1,u2],[\"3\",u4]]}"},
-      {R"({"atl":[[1,2],{"id":1},[3,4]]})", "{atl:[[u1,u2],{id:u1},[u3,u4]]}"},
-      {R"({"atl":[[[1,2]]]})", "{atl:[[[u1,u2]]]}"},
-      {R"({"id":[[1,2]],"rc":[[1,2]]})", "{id:[[u1,u2]],rc:[[u1,u2]]}"},
+      {R"({"atl":[[1.5,2],[3]],"atb":[[1,2],[3,4,5]],"spb":[[1,2],7],"spl":[[1,2],["3",4]]})",
+       "{atb:[[u1,u2],[u3,u4,u5]],atl:[[d1.5,u2],[u3]],spb:[[u1,u2],u7],spl:[[u1,u2],[\"3\",u4]]}"},
+      {R"({"atl":[[1,2],{"id":1},[3,4]],"trd":[[[1,2]]],"id":[[1,2]],"rc":[[1,2]]})",
+       "{atl:[[u1,u2],{id:u1},[u3,u4]],id:[[u1,u2]],rc:[[u1,u2]],trd:[[[u1,u2]]]}"},
       // Integers stay exact where they fit.
       {"[0,-0,-0.0,-1,18446744073709551615,18446744073709551616,99999999999999999999]",
        "[u0,d-0,d-0,i-1,u18446744073709551615,d1.8446744073709552e+19,d1e+20]"},
@@ -117,60 +114,43 @@ TEST(ParseJson, ValueModel) {
 }
 
 TEST(ParseJson, Errors) {
-  const std::string kControl = "control character (\\u0000-\\u001F) found while parsing a string";
-  const Case cases[] = {
-      {"", "EOF while parsing a value at line 1 column 0"},
-      {"  x", "expected value at line 1 column 3"},
-      {"\xEF\xBB\xBF{}", "expected value at line 1 column 1"},
-      {"[1,]", "trailing comma at line 1 column 4"},
-      {"[1, \t]", "trailing comma at line 1 column 6"},
-      {R"({"a":1,})", "trailing comma at line 1 column 8"},
-      {"[,1]", "expected value at line 1 column 2"},
-      {"[1 2]", "expected `,` or `]` at line 1 column 4"},
-      {R"({"a" 1})", "expected `:` at line 1 column 6"},
-      {R"({"a":1 "b":2})", "expected `,` or `}` at line 1 column 8"},
-      {"{1:2}", "key must be a string at line 1 column 2"},
-      {"[1", "EOF while parsing a list at line 1 column 2"},
-      {"[ ", "EOF while parsing a list at line 1 column 2"},
-      {"[1,", "EOF while parsing a value at line 1 column 3"},
-      {"{", "EOF while parsing an object at line 1 column 1"},
-      {R"({"a")", "EOF while parsing an object at line 1 column 4"},
-      {R"({"a":1)", "EOF while parsing an object at line 1 column 6"},
-      {R"("abc)", "EOF while parsing a string at line 1 column 4"},
-      {"tru", "EOF while parsing a value at line 1 column 3"},
-      {"trux", "expected ident at line 1 column 4"},
-      {"truex", "trailing characters at line 1 column 5"},
-      {"01", "trailing characters at line 1 column 2"},
-      {"-", "EOF while parsing a value at line 1 column 1"},
-      {"-x", "invalid number at line 1 column 2"},
-      {"1.x", "invalid number at line 1 column 3"},
-      {"1e", "EOF while parsing a value at line 1 column 2"},
-      {"1e309", "number out of range at line 1 column 1"},
-      {"[17976931348623159e292]", "number out of range at line 1 column 2"},
-      {"0.00000000000000000000000000000000000000001e350", "number out of range at line 1 column 1"},
-      {R"({"op":-1.8e308})", "number out of range at line 1 column 7"},  // in a dropped member
-      {R"("\x")", "invalid escape at line 1 column 3"},
-      {R"("\)", "EOF while parsing a string at line 1 column 2"},
-      {R"("\u12x4")", "invalid escape at line 1 column 6"},
-      {R"("\u12)", "EOF while parsing a string at line 1 column 5"},
-      {R"("\ud800\u12G4")", "invalid escape at line 1 column 12"},
-      {R"("\ud800")", "unexpected end of hex escape at line 1 column 8"},
-      {R"("\ud800\n")", "unexpected end of hex escape at line 1 column 9"},
-      {R"("\ud800)", "EOF while parsing a string at line 1 column 7"},
-      {R"("\ud800\u0041")", "lone leading surrogate in hex escape at line 1 column 13"},
-      {R"({"op":"ab\udfff"})", "lone leading surrogate in hex escape at line 1 column 15"},
-      {"\"a\tb\"", kControl + " at line 1 column 3"},
+  const std::string kValue = "EOF while parsing a value", kList = "EOF while parsing a list",
+                    kObject = "EOF while parsing an object", kString = "EOF while parsing a string",
+                    kExpected = "expected value", kTrailing = "trailing characters",
+                    kNumber = "invalid number", kRange = "number out of range",
+                    kEscape = "invalid escape", kHexEnd = "unexpected end of hex escape",
+                    kLone = "lone leading surrogate in hex escape",
+                    kControl = "control character (\\u0000-\\u001F) found while parsing a string";
+  const struct {
+    std::string_view text;
+    std::string description;
+    int column;
+  } cases[] = {
+      {"", kValue, 0}, {"  x", kExpected, 3}, {"\xEF\xBB\xBF{}", kExpected, 1},
+      {"[1,]", "trailing comma", 4}, {"[1, \t]", "trailing comma", 6},
+      {R"({"a":1,})", "trailing comma", 8}, {"[,1]", kExpected, 2},
+      {"[1 2]", "expected `,` or `]`", 4}, {R"({"a" 1})", "expected `:`", 6},
+      {R"({"a":1 "b":2})", "expected `,` or `}`", 8}, {"{1:2}", "key must be a string", 2},
+      {"[1", kList, 2}, {"[ ", kList, 2}, {"[1,", kValue, 3}, {"{", kObject, 1},
+      {R"({"a")", kObject, 4}, {R"({"a":1)", kObject, 6}, {R"("abc)", kString, 4},
+      {"tru", kValue, 3}, {"trux", "expected ident", 4}, {"truex", kTrailing, 5},
+      {"01", kTrailing, 2}, {"-", kValue, 1}, {"-x", kNumber, 2}, {"1.x", kNumber, 3},
+      {"1e", kValue, 2}, {"1e309", kRange, 1}, {"[17976931348623159e292]", kRange, 2},
+      {"0.00000000000000000000000000000000000000001e350", kRange, 1},
+      {R"({"op":-1.8e308})", kRange, 7},  // in a dropped member
+      {R"("\x")", kEscape, 3}, {R"("\)", kString, 2}, {R"("\u12x4")", kEscape, 6},
+      {R"("\u12)", kString, 5}, {R"("\ud800\u12G4")", kEscape, 12}, {R"("\ud800")", kHexEnd, 8},
+      {R"("\ud800\n")", kHexEnd, 9}, {R"("\ud800)", kString, 7}, {R"("\ud800\u0041")", kLone, 13},
+      {R"({"op":"ab\udfff"})", kLone, 15}, {"\"a\tb\"", kControl, 3},
       // A NUL byte is a character like any other, never the end of the text.
-      {"{}\0junk"sv, "trailing characters at line 1 column 3"},
-      {"\"a\0b\""sv, kControl + " at line 1 column 3"},
-      {"[1\0]"sv, "expected `,` or `]` at line 1 column 3"},
-      {"\"\\u00\0\""sv, "invalid escape at line 1 column 6"},
-      {"tr\0e"sv, "expected ident at line 1 column 3"},
-      {"1.\0"sv, "invalid number at line 1 column 3"},
-      {"\xFF", "stream did not contain valid UTF-8"},
+      {"{}\0junk"sv, kTrailing, 3}, {"\"a\0b\""sv, kControl, 3},
+      {"[1\0]"sv, "expected `,` or `]`", 3}, {"\"\\u00\0\""sv, kEscape, 6},
+      {"tr\0e"sv, "expected ident", 3}, {"1.\0"sv, kNumber, 3},
+      {"\xFF", "stream did not contain valid UTF-8", -1},  // no position
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(parse_to_text(c.text), "error: " + c.expected) << c.text;
+  for (const auto& c : cases) {
+    std::string at = c.column < 0 ? "" : " at line 1 column " + std::to_string(c.column);
+    EXPECT_EQ(parse_to_text(c.text), "error: " + c.description + at) << c.text;
   }
 }
 

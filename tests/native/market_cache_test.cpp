@@ -2,15 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
+#include <functional>
 #include <limits>
 #include <span>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "parse/message_loader.hpp"
 #include "test_support.hpp"
 
 namespace marrowfin::market {
@@ -58,11 +61,9 @@ TEST_F(CacheTest, EmptyOrNonObjectChangesOnlyStoreThePublishTime) {
     apply(change, ++time);
     EXPECT_EQ(cache_.publish_time, time) << change;
   }
-  EXPECT_EQ(cache_.status, "SUSPENDED");
-  EXPECT_EQ(cache_.definition_count, 1u);
-  EXPECT_EQ(cache_.number_of_runners, 2u);
-  EXPECT_EQ(cache_.number_of_active_runners, 2u);
-  EXPECT_EQ(runner(2).change_count, 1u);
+  EXPECT_EQ(std::tie(cache_.status, cache_.definition_count, cache_.number_of_runners,
+                     cache_.number_of_active_runners, runner(2).change_count),
+            std::make_tuple("SUSPENDED", 1u, 2u, 2u, 1u));
 }
 
 // The definition's text and flag fields by key, so that one list drives the
@@ -89,7 +90,8 @@ TEST_F(CacheTest, DefinitionFieldsAreSetAndNeverClearedAndEveryDefinitionCounts)
   const MarketCache fresh("fresh");
   // Each text gets its own key as value, each flag the opposite of its default.
   std::string set = R"({"status": "SUSPENDED", "betDelay": 5, "numberOfWinners": 3,
-      "eachWayDivisor": 4, "marketBaseRate": 5, "regulators": ["A", 1, "B"], "version": 12345678901)";
+      "eachWayDivisor": 4, "marketBaseRate": 5, "regulators": ["A", 1, "B"],
+      "version": 12345678901)";
   std::string mistyped = R"({"status": 1, "betDelay": 1.5, "numberOfWinners": "3",
       "eachWayDivisor": "4", "marketBaseRate": null, "regulators": "A", "version": 1.0)";
   const char* odd[] = {"false", "null", "1", "[]", "{}", "\"true\""};
@@ -108,13 +110,10 @@ TEST_F(CacheTest, DefinitionFieldsAreSetAndNeverClearedAndEveryDefinitionCounts)
     apply("{\"marketDefinition\": " + definition + "}");
     for (auto [key, field] : kTexts) EXPECT_EQ(cache_.*field, key);
     for (auto [key, field] : kFlags) EXPECT_NE(cache_.*field, fresh.*field) << key;
-    EXPECT_EQ(cache_.status, "SUSPENDED");
-    EXPECT_EQ(cache_.bet_delay, 5);
-    EXPECT_EQ(cache_.number_of_winners, 3);
-    EXPECT_EQ(cache_.each_way_divisor, 4.0);
-    EXPECT_EQ(cache_.market_base_rate, 5.0);
+    EXPECT_EQ(std::tie(cache_.status, cache_.bet_delay, cache_.number_of_winners,
+                       cache_.each_way_divisor, cache_.market_base_rate, cache_.version),
+              std::make_tuple("SUSPENDED", 5, 3, 4.0, 5.0, 12345678901));
     EXPECT_EQ(cache_.regulators, (std::vector<std::string>{"A", "B"}));
-    EXPECT_EQ(cache_.version, 12345678901);
   }
   EXPECT_EQ(cache_.definition_count, 6u);
   EXPECT_TRUE(cache_.runners.empty() && cache_.definition_runners.empty());
@@ -146,19 +145,17 @@ TEST_F(CacheTest, MarketLevelFieldsWinOverTheDefinition) {
             "status": "SUSPENDED", "inPlay": true, "version": 2, "tv": 10,
             "lastMatchTime": 99, "bspReconciled": true, "complete": false,
             "crossMatching": false, "runnersVoidable": true, "betDelay": 3})");
-  EXPECT_EQ(cache_.status, "SUSPENDED");
+  EXPECT_EQ(std::tie(cache_.status, cache_.version, cache_.bet_delay),
+            std::make_tuple("SUSPENDED", 2, 3));
   EXPECT_TRUE(cache_.in_play && cache_.bsp_reconciled && cache_.runners_voidable);
   EXPECT_FALSE(cache_.complete || cache_.cross_matching);
-  EXPECT_EQ(cache_.version, 2);
-  EXPECT_EQ(cache_.bet_delay, 3);
   // Definition-only keys are not read from the change itself; mistyped
   // market-level values keep the old ones.
   apply(R"({"numberOfWinners": 4, "marketBaseRate": 2, "name": "x", "tv": "5",
             "lastMatchTime": 1.5})");
-  EXPECT_EQ(cache_.number_of_winners, 1);
-  EXPECT_EQ(cache_.market_base_rate, 0.0);
+  EXPECT_EQ(std::tie(cache_.number_of_winners, cache_.market_base_rate, cache_.total_matched),
+            std::make_tuple(1, 0.0, 10.0));
   EXPECT_FALSE(cache_.name);
-  EXPECT_EQ(cache_.total_matched, 10.0);
   EXPECT_EQ(cache_.last_match_time, 99);
 }
 
@@ -170,13 +167,11 @@ TEST_F(CacheTest, DefinitionRunnerRecordsAreConvertedAndReplacedWhole) {
       {"id": "6", "bsp": 2.5, "status": 1, "hc": "1", "name": null}]}})");
   ASSERT_EQ(cache_.definition_runners.size(), 3u);
   const MarketDefinitionRunner& full = cache_.definition_runners[0];
-  EXPECT_EQ(std::tie(full.selection_id, full.sort_priority, full.status, full.handicap),
-            std::make_tuple(5, 2, "REMOVED", -1.5));
-  EXPECT_EQ(full.adjustment_factor, 7.0);
+  EXPECT_EQ(std::tie(full.selection_id, full.sort_priority, full.status, full.handicap,
+                     full.adjustment_factor, full.removal_date, full.name),
+            std::make_tuple(5, 2, "REMOVED", -1.5, 7.0, "r", "Horse"));
   EXPECT_FALSE(full.bsp);  // text is not a number for the record
-  EXPECT_EQ(full.removal_date, "r");
-  EXPECT_EQ(full.name, "Horse");
-  for (const MarketDefinitionRunner& r : {cache_.definition_runners[1], cache_.definition_runners[2]}) {
+  for (const auto& r : {cache_.definition_runners[1], cache_.definition_runners[2]}) {
     EXPECT_EQ(std::tie(r.selection_id, r.status, r.handicap), std::make_tuple(0, "ACTIVE", 0.0));
     EXPECT_FALSE(r.adjustment_factor || r.removal_date || r.name);
   }
@@ -190,33 +185,30 @@ TEST_F(CacheTest, DefinitionRunnerRecordsAreConvertedAndReplacedWhole) {
   EXPECT_EQ(cache_.number_of_runners, 1u);  // runners leave only through an image
 }
 
-TEST_F(CacheTest, DefinitionSynchronisesListedRunnersAndCountsEachListing) {
+TEST_F(CacheTest, DefinitionSynchronisesListedRunnersAndTheActiveCountFollows) {
   const char* listing = R"({"id": 1, "status": "ACTIVE", "bsp": 2.5, "adjustmentFactor": 10,
                             "removalDate": "a"}, {"id": 2, "bsp": "NaN"})";
   apply(R"({"marketDefinition": {"runners": [)" + std::string(listing) +
         R"(]}, "rc": [{"id": 3, "ltp": 4}]})");
-  EXPECT_EQ(runner(1).actual_sp, SpValue(2.5));
+  EXPECT_EQ(std::tie(runner(1).actual_sp, runner(1).adjustment_factor, runner(1).removal_date),
+            std::make_tuple(SpValue(2.5), 10.0, "a"));
   EXPECT_EQ(runner(2).actual_sp, SpValue(std::string("NaN")));
-  EXPECT_EQ(runner(1).adjustment_factor, 10.0);
-  EXPECT_EQ(runner(1).removal_date, "a");
   // Nothing differs, still one more per listing; runner 3 is not listed.
   apply(R"({"marketDefinition": {"runners": [)" + std::string(listing) + R"(, {"id": 2}]}})");
-  EXPECT_EQ(runner(1).change_count, 2u);
-  EXPECT_EQ(runner(2).change_count, 3u);
-  EXPECT_EQ(runner(3).change_count, 1u);
+  EXPECT_EQ(std::tie(runner(1).change_count, runner(2).change_count, runner(3).change_count),
+            std::make_tuple(2u, 3u, 1u));
   // Missing "bsp" clears the starting price; missing "status" keeps the
   // status; mistyped values keep the old ones.
   apply(R"({"rc": [{"id": 1, "status": "WINNER"}]})");
   apply(R"({"marketDefinition": {"runners": [
       {"id": 1, "adjustmentFactor": "x", "removalDate": 3},
       {"id": 2, "status": "REMOVED", "bsp": null}]}})");
-  EXPECT_EQ(runner(1).actual_sp, SpValue());
-  EXPECT_EQ(runner(1).status, "WINNER");
-  EXPECT_EQ(runner(1).adjustment_factor, 10.0);
-  EXPECT_EQ(runner(1).removal_date, "a");
-  EXPECT_EQ(runner(2).actual_sp, SpValue());
-  EXPECT_EQ(runner(2).status, "REMOVED");
+  EXPECT_EQ(std::tie(runner(1).actual_sp, runner(1).status, runner(1).adjustment_factor,
+                     runner(1).removal_date, runner(2).actual_sp, runner(2).status),
+            std::make_tuple(SpValue(), "WINNER", 10.0, "a", SpValue(), "REMOVED"));
   EXPECT_EQ(cache_.number_of_active_runners, 1u);  // runner 3 only
+  apply(R"({"rc": [{"id": 2, "status": "ACTIVE"}, {"id": 3, "status": "active"}]})");
+  EXPECT_EQ(cache_.number_of_active_runners, 1u);  // runner 2 only
 }
 
 // Each "rc" is applied to runner 7 as the first one left it: does its change
@@ -227,30 +219,24 @@ TEST(RunnerChange, CountsOnlyEffectiveChanges) {
       {R"([{"id": 7, "hc": 0, "status": "ACTIVE", "adjustmentFactor": 2.0, "ltp": 3, "tv": 10,
              "removalDate": "x"}])", false},
       {R"([{"id": 7, "status": null, "removalDate": null, "ltp": "3.05", "tv": "11"}])", false},
-      {R"([{"id": 7, "status": "REMOVED"}])", true},
-      {R"([{"id": 7, "adjustmentFactor": 2.5}])", true},
-      {R"([{"id": 7, "ltp": 3.05}])", true},
-      {R"([{"id": 7, "tv": 11}])", true},
+      {R"([{"id": 7, "status": "REMOVED"}])", true}, {R"([{"id": 7, "ltp": 3.05}])", true},
+      {R"([{"id": 7, "adjustmentFactor": 2.5}])", true}, {R"([{"id": 7, "tv": 11}])", true},
       {R"([{"id": 7, "removalDate": "y"}])", true},
       {R"([{"id": 7, "atb": [[1.5, 10]], "atl": [[2, 1, 0]]}])", false},
       {R"([{"id": 7, "atb": [[1.6, 0]], "trd": [[9, null]]}])", false},
-      {R"([{"id": 7, "atb": [[1.5, 0]]}])", true},
-      {R"([{"id": 7, "atl": [[2, 2]]}])", true},
-      {R"([{"id": 7, "trd": [[1.5, 4]]}])", true},
-      {R"([{"id": 7, "spb": [[4, null]]}])", true},
-      {R"([{"id": 7, "spl": [[6, 1, 1]]}])", true},
       {R"([{"id": 7, "atb": {"1.5": 0}, "spb": 4}])", false},
+      {R"([{"id": 7, "atb": [[1.5, 0]]}])", true}, {R"([{"id": 7, "atl": [[2, 2]]}])", true},
+      {R"([{"id": 7, "trd": [[1.5, 4]]}])", true}, {R"([{"id": 7, "spb": [[4, null]]}])", true},
+      {R"([{"id": 7, "spl": [[6, 1, 1]]}])", true},
       // A present starting price always counts, the same value or not.
-      {R"([{"id": 7, "spn": 4}])", true},
-      {R"([{"id": 7, "spn": null}])", true},
-      {R"([{"id": 7, "spf": "NaN"}])", true},
-      {R"([{"id": 7, "spf": []}])", true},
+      {R"([{"id": 7, "spn": 4}])", true}, {R"([{"id": 7, "spn": null}])", true},
+      {R"([{"id": 7, "spf": "NaN"}])", true}, {R"([{"id": 7, "spf": []}])", true},
       // No integer id, no runner.
       {R"([{"id": "7", "status": "REMOVED"}])", false},
       {R"([{"id": 7.0, "status": "REMOVED"}])", false},
-      {R"([{"id": 7, "hc": 0.001, "status": "REMOVED"}])", true},
       {R"({"id": 7, "status": "REMOVED"})", false},
       {R"([null, 7, [7], {"status": "REMOVED"}])", false},
+      {R"([{"id": 7, "hc": 0.001, "status": "REMOVED"}])", true},
       {R"([{"id": 7, "ltp": 3}, {"id": 7, "ltp": 5}])", true},
   };
   for (auto [change, counts] : cases) {
@@ -277,22 +263,21 @@ TEST_F(CacheTest, HandicapSeparatesRunnersAndRunnersStaySorted) {
   EXPECT_EQ(order(), (std::vector<RunnerKey>{{7, -13}, {7, 0}, {7, 13}, {7, 150}}));
   apply(R"({"rc": [{"id": 5, "ltp": 2}, {"id": 3, "hc": 1}, {"id": 3, "hc": -0.5}]})");
   apply(R"({"rc": [{"id": 5, "ltp": 3}, {"id": -9223372036854775808}]})");
-  EXPECT_EQ(order(), (std::vector<RunnerKey>{
-                         {kMin, 0}, {3, -50}, {3, 100}, {5, 0}, {7, -13}, {7, 0}, {7, 13}, {7, 150}}));
+  EXPECT_EQ(order(), (std::vector<RunnerKey>{{kMin, 0}, {3, -50}, {3, 100}, {5, 0}, {7, -13},
+                                             {7, 0}, {7, 13}, {7, 150}}));
 }
 
 TEST_F(CacheTest, ImageDropsRunnersAndKeepsMarketState) {
   apply(R"({"marketDefinition": {"status": "SUSPENDED", "runners": [{"id": 1}, {"id": 2}]},
             "rc": [{"id": 1, "atb": [[1.5, 2]]}], "tv": 5})");
   apply(R"({"img": true, "rc": [{"id": 1, "ltp": 3}]})");
-  EXPECT_EQ(cache_.number_of_runners, 1u);
-  EXPECT_EQ(cache_.number_of_active_runners, 1u);
-  EXPECT_EQ(runner(1).change_count, 1u);
+  EXPECT_EQ(std::tie(cache_.number_of_runners, cache_.number_of_active_runners,
+                     runner(1).change_count),
+            std::make_tuple(1u, 1u, 1u));
   EXPECT_TRUE(runner(1).available_to_back.empty());
   EXPECT_EQ(order(), (std::vector<RunnerKey>{{1, 0}}));
-  EXPECT_EQ(cache_.status, "SUSPENDED");
-  EXPECT_EQ(cache_.total_matched, 5.0);
-  EXPECT_EQ(cache_.definition_count, 1u);
+  EXPECT_EQ(std::tie(cache_.status, cache_.total_matched, cache_.definition_count),
+            std::make_tuple("SUSPENDED", 5.0, 1u));
   EXPECT_EQ(cache_.definition_runners.size(), 2u);
   // Only the boolean true is an image.
   for (const char* not_image : {R"({"img": false})", R"({"img": 1})", R"({"img": "true"})"}) {
@@ -304,49 +289,28 @@ TEST_F(CacheTest, ImageDropsRunnersAndKeepsMarketState) {
   EXPECT_TRUE(order().empty());
 }
 
-TEST_F(CacheTest, ActiveCountFollowsEveryStatusChange) {
-  apply(R"({"marketDefinition": {"runners": [{"id": 1}, {"id": 2, "status": "REMOVED"}]},
-            "rc": [{"id": 3, "status": "active"}, {"id": 4}]})");
-  EXPECT_EQ(cache_.number_of_active_runners, 2u);
-  apply(R"({"rc": [{"id": 2, "status": "ACTIVE"}, {"id": 1, "status": "WINNER"},
-                   {"id": 3, "status": "ACTIVE"}, {"id": 4, "status": "ACTIVE"}]})");
-  EXPECT_EQ(cache_.number_of_active_runners, 3u);
-  apply(R"({"img": true, "marketDefinition": {"runners": [{"id": 1, "status": "LOSER"}]},
-            "rc": [{"id": 2}]})");
-  EXPECT_EQ(cache_.number_of_runners, 2u);
-  EXPECT_EQ(cache_.number_of_active_runners, 1u);
-}
-
 // Whole recorded streams: the derived counts stay right message after message
 // and the runner order holds.
 TEST(PeerRecordings, ApplyWithConsistentCounts) {
   const std::filesystem::path folder = "/work/shared/data/peer";
   if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no peer recordings";
+  auto key = [](const RunnerCache* r) {
+    return RunnerKey{r->selection_id, handicap_key(r->handicap)};
+  };
   int files = 0;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    std::string extension = entry.path().extension().string();
-    if (extension == ".md" || extension == ".gz") continue;
-    std::ifstream in(entry.path());
-    parse::Arena arena;
+    if (entry.path().extension() == ".md" || entry.path().extension() == ".gz") continue;
+    parse::LoadResult loaded = parse::load_messages(entry.path().string());
+    ASSERT_TRUE(loaded.store) << entry.path() << ": " << loaded.error;
     MarketCache cache("peer");
-    for (std::string line; std::getline(in, line);) {
-      if (line.find_first_not_of(" \r") == std::string::npos) continue;
-      json::Value value = parse::parse_ok(line, arena);
-      // The line's "mc" array, or the line itself when it is a bare change.
-      const json::Value* mc = value.find(json::Key::kMc);
-      bool bare = value.find(json::Key::kMarketDefinition) || value.find(json::Key::kRc);
-      std::span<const json::Value> changes;
-      if (mc != nullptr || bare) changes = mc != nullptr ? mc->items() : std::span(&value, 1);
-      for (const json::Value& change : changes) cache.update(change, 1);
+    for (const parse::ParsedMessage& message : loaded.store->messages) {
+      for (const json::Value& change : message.market_changes) cache.update(change, 1);
       std::uint32_t active = 0;
-      for (const auto& [key, r] : cache.runners) active += r.status == "ACTIVE" ? 1 : 0;
+      for (const auto& [k, r] : cache.runners) active += r.status == "ACTIVE" ? 1 : 0;
       ASSERT_EQ(cache.number_of_active_runners, active) << entry.path();
       std::span<RunnerCache* const> sorted = cache.sorted_runners();
       ASSERT_EQ(sorted.size(), cache.runners.size());
-      for (std::size_t i = 1; i < sorted.size(); ++i) {
-        ASSERT_LT((RunnerKey{sorted[i - 1]->selection_id, handicap_key(sorted[i - 1]->handicap)}),
-                  (RunnerKey{sorted[i]->selection_id, handicap_key(sorted[i]->handicap)}));
-      }
+      ASSERT_EQ(std::ranges::adjacent_find(sorted, std::greater_equal<>(), key), sorted.end());
     }
     EXPECT_GT(cache.runners.size(), 0u) << entry.path();
     ++files;

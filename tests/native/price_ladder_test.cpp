@@ -2,14 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <numeric>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "market/decimal_text.hpp"
 #include "test_support.hpp"
 
 namespace marrowfin::market {
@@ -37,15 +38,11 @@ TEST(PriceLadder, UpdateChangesAndReadsOut) {
       {"[[1.5, 10]]", "[[1.50, 10.0]]", false, {{1.5, 10.0}}},
       {"[[2, 10]]", "[[2.0, 4]]", true, {{2.0, 4.0}}},
       // Size 0, -0, null or no number removes the level.
-      {"[[1.5, 10]]", "[[1.5, 0]]", true, {}},
-      {"[[1.5, 10]]", "[[1.5, -0.0]]", true, {}},
-      {"[[1.5, 10]]", "[[1.5, null]]", true, {}},
-      {"[[1.5, 10]]", "[[1.5, \"5\"]]", true, {}},
-      {"[]", "[[1.5, 0]]", false, {}},
-      {"[]", "[[1.5, null]]", false, {}},
+      {"[[1.5, 10]]", "[[1.5, 0]]", true, {}}, {"[[1.5, 10]]", "[[1.5, -0.0]]", true, {}},
+      {"[[1.5, 10]]", "[[1.5, null]]", true, {}}, {"[[1.5, 10]]", "[[1.5, \"5\"]]", true, {}},
+      {"[]", "[[1.5, 0]]", false, {}}, {"[]", "[[1.5, null]]", false, {}},
       // Elements that are no pair are skipped; a packed one is price 0, removed.
-      {"[]", "[[1.5]]", false, {}},
-      {"[]", "[1.5, 10]", false, {}},
+      {"[]", "[[1.5]]", false, {}}, {"[]", "[1.5, 10]", false, {}},
       {"[]", "[{}, \"x\", null, [[1, 2], [3, 4]]]", false, {}},
       {"[[0, 7]]", "[[[1, 2], [3, 4]]]", true, {}},
       {"[]", "[[\"x\", 5]]", true, {{0.0, 5.0}}},
@@ -55,6 +52,8 @@ TEST(PriceLadder, UpdateChangesAndReadsOut) {
       {"[]", "[[2, 3], [2.0, 0]]", true, {}},
       {"[[2, 3]]", "[[2, 0], [2, 3]]", true, {{2.0, 3.0}}},
       {"[]", "[[1.8, 1], [1.5, 2], [2.0, 3]]", true, {{1.5, 2.0}, {1.8, 1.0}, {2.0, 3.0}}},
+      // The zeros of both signs are two levels.
+      {"[[0.0, 1], [-0.0, 2]]", "[[0.0, 0]]", true, {{-0.0, 2.0}}},
       {"[]", "[[18446744073709551615, 1], [-9223372036854775808, 2]]", true,
        {{-9223372036854775808.0, 2.0}, {18446744073709551615.0, 1.0}}},
   };
@@ -69,29 +68,14 @@ TEST(PriceLadder, UpdateChangesAndReadsOut) {
   }
 }
 
-TEST(PriceLadder, ReadOutFollowsDirectionAndZerosOfBothSignsAreTwoLevels) {
-  parse::Arena arena;
-  PriceLadder back(true);
-  PriceLadder lay(false);
-  json::Value update = levels("[[1.5, 1], [2.0, 2], [1.8, 3]]", arena);
-  back.update(update);
-  lay.update(update);
-  EXPECT_EQ(back.to_price_sizes(), (Pairs{{2.0, 2.0}, {1.8, 3.0}, {1.5, 1.0}}));
-  EXPECT_EQ(lay.to_price_sizes(), (Pairs{{1.5, 1.0}, {1.8, 3.0}, {2.0, 2.0}}));
-  EXPECT_TRUE(lay.update(levels("[[0.0, 1], [-0.0, 2]]", arena)));
-  EXPECT_EQ(lay.size(), 5u);
-  EXPECT_TRUE(lay.update(levels("[[0.0, 0]]", arena)));
-  Pairs left = lay.to_price_sizes();
-  EXPECT_TRUE(left[0].size == 2.0 && std::signbit(left[0].price));
-}
-
 // Hundreds of levels in shuffled order: the table grows, and deletions
-// inside probe runs must leave every other level findable, in both forms.
+// inside probe runs must leave every other level findable, in both array
+// forms and both directions.
 TEST(PriceLadder, ManyLevelsStayFindableThroughGrowthAndDeletions) {
   std::vector<int> order(600);
   std::iota(order.begin(), order.end(), 1);
   std::shuffle(order.begin(), order.end(), std::mt19937(7));
-  PriceLadder packed(false);
+  PriceLadder packed(true);
   PriceLadder plain(false);
   std::map<double, double> model;
   // `size_of(k)` is the size for price k + 0.25; below 0, no level for it.
@@ -100,7 +84,8 @@ TEST(PriceLadder, ManyLevelsStayFindableThroughGrowthAndDeletions) {
     for (int k : order) {
       if (double size = size_of(k); size >= 0) {
         items += "[" + std::to_string(k) + ".25," + std::to_string(size) + "],";
-        if (size == 0) model.erase(k + 0.25); else model[k + 0.25] = size;
+        model[k + 0.25] = size;
+        if (size == 0) model.erase(k + 0.25);
       }
     }
     parse::Arena arena;
@@ -110,14 +95,29 @@ TEST(PriceLadder, ManyLevelsStayFindableThroughGrowthAndDeletions) {
     model[1.0] = 1.0;
     Pairs expected;
     for (auto [price, size] : model) expected.push_back({price, size});
-    EXPECT_EQ(packed.to_price_sizes(), expected);
     EXPECT_EQ(plain.to_price_sizes(), expected);
+    std::reverse(expected.begin(), expected.end());
+    EXPECT_EQ(packed.to_price_sizes(), expected);
   };
   update([](int k) { return double(k); });
   update([](int k) { return k % 3 == 0 ? 0.0 : -1.0; });
   update([](int k) { return k % 3 == 0 ? -1.0 : k + 1.0; });
   update([](int k) { return k % 2 == 0 ? 0.0 : k + 2.0; });
   update([](int k) { return k % 4 == 0 ? k + 3.0 : -1.0; });
+}
+
+// Prices and sizes as Python shows them: the shortest decimal, positional.
+TEST(ShortestDecimal, WritesPositionalShortestText) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  const std::pair<double, std::string> cases[] = {
+      {1.5, "1.5"}, {2.0, "2"}, {1.01, "1.01"}, {0.1, "0.1"}, {0.0, "0"}, {-0.0, "-0"},
+      {1000.0, "1000"}, {123456.789, "123456.789"}, {-2.5e-3, "-0.0025"}, {1e-7, "0.0000001"},
+      {1e21, "1000000000000000000000"},
+      {1.7976931348623157e308, "17976931348623157" + std::string(292, '0')},
+      {5e-324, "0." + std::string(323, '0') + "5"},
+      {std::numeric_limits<double>::quiet_NaN(), "NaN"}, {kInf, "inf"}, {-kInf, "-inf"},
+  };
+  for (const auto& [value, text] : cases) EXPECT_EQ(shortest_decimal(value), text) << text;
 }
 
 }  // namespace
