@@ -194,7 +194,8 @@ TEST_F(CacheTest, DefinitionSynchronisesListedRunnersAndTheActiveCountFollows) {
             std::make_tuple(SpValue(2.5), 10.0, "a"));
   EXPECT_EQ(runner(2).actual_sp, SpValue(std::string("NaN")));
   // Nothing differs, still one more per listing; runner 3 is not listed.
-  apply(R"({"marketDefinition": {"runners": [)" + std::string(listing) + R"(, {"id": 2}]}})");
+  apply(R"({"marketDefinition": {"runners": [)" + std::string(listing) +
+        R"(, {"id": 2, "bsp": "NaN"}]}})");
   EXPECT_EQ(std::tie(runner(1).change_count, runner(2).change_count, runner(3).change_count),
             std::make_tuple(2u, 3u, 1u));
   // Missing "bsp" clears the starting price; missing "status" keeps the
