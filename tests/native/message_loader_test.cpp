@@ -1,41 +1,142 @@
+// Reading a stream file: the file, its lines, UTF-8 and blank lines, and
+// which messages are kept.
 #include "parse/message_loader.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
+
+#include "parse/byte_source.hpp"
+#include "parse/line_reader.hpp"
+#include "parse/utf8.hpp"
+#include "test_support.hpp"
 
 namespace marrowfin::parse {
 namespace {
 
-class TempFile {
- public:
-  TempFile(const std::string& data, const std::string& suffix) {
-    char name[] = "/tmp/marrowfin_loader_XXXXXX";
-    int fd = mkstemp(name);
-    ::close(fd);
-    std::remove(name);
-    path_ = std::string(name) + suffix;
-    std::ofstream(path_, std::ios::binary) << data;
-  }
-  ~TempFile() { std::remove(path_.c_str()); }
-  const std::string& path() const { return path_; }
+using namespace std::string_view_literals;
+using Lines = std::vector<std::string>;
 
- private:
-  std::string path_;
-};
+TEST(File, GzipByTheExtensionOfTheFinalComponent) {
+  const struct {
+    const char* path;
+    bool gzip;
+  } cases[] = {
+      {"x.gz", true},   {"x.gzip", true},  {"dir/x.gz", true}, {"a.b/x.tar.gz", true},
+      {"x.gz/", true},  {"x.gz//", true},  {"x.gz/.", true},   {"..gz", true},
+      {"d/..gz", true}, {"x .gz", true},   {"x.GZ", false},    {"x.gz.txt", false},
+      {".gz", false},   {"d/.gz", false},  {"x.gz/..", false}, {"..", false},
+      {".", false},     {"/", false},      {"", false},        {"gz", false},
+      {"x.", false},    {"x.gz/y", false}, {"x.gzi", false},   {"x.gz ", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(has_gzip_extension(c.path), c.gzip) << c.path;
+}
+
+// The lines of `data` read in `chunk`-byte pieces. Each line may be written
+// at its end and read up to the end of its padding.
+constexpr std::size_t kPadding = 33;
+Lines split(const std::string& data, std::size_t chunk) {
+  ChunkedSource source(data, chunk);
+  LineReader reader(source, kPadding);
+  Lines lines;
+  for (LineReader::Line line; reader.next(line);) {
+    lines.emplace_back(line.data, line.size);
+    line.data[line.size] = '\0';
+    volatile char last = line.data[line.size + kPadding - 1];
+    (void)last;
+  }
+  EXPECT_EQ(reader.error(), "");
+  return lines;
+}
+
+TEST(LineReader, LineEndsAndReadFailure) {
+  const std::string longest(3 * LineReader::kBufferSize + 5, 'x');
+  const std::string exact(LineReader::kBufferSize, 'e');
+  const struct {
+    std::string data;
+    Lines lines;
+  } cases[] = {
+      {"", {}},          {"\n", {""}},          {"a", {"a"}},          {"a\n\nb\n", {"a", "", "b"}},
+      {"\r\n", {""}},    {"a\r\nb\r\n", {"a", "b"}}, {"a\r\r\n", {"a\r"}}, {"a\rb\n", {"a\rb"}},
+      {"a\r", {"a\r"}},  // no line feed removed, so the carriage return stays
+      {std::string("a\0b\n", 4), {std::string("a\0b", 3)}},
+      // Lines longer than the buffer, and one that exactly fills it.
+      {"short\n" + longest + "\n" + longest + "y\nz", {"short", longest, longest + "y", "z"}},
+      {exact, {exact}},
+      {exact + "\n", {exact}},
+  };
+  for (const auto& c : cases) {
+    for (std::size_t chunk : {1ul, 4093ul, 1ul << 20}) {
+      EXPECT_TRUE(split(c.data, chunk) == c.lines) << testing::PrintToString(c.data.substr(0, 9));
+    }
+  }
+  // A read failure ends the lines with its text; the partial last line is
+  // not a line, as the read failed before its end.
+  ChunkedSource source("a\nb", 1, 3);
+  LineReader reader(source, kPadding);
+  LineReader::Line line;
+  EXPECT_TRUE(reader.next(line) && std::string(line.data, line.size) == "a");
+  EXPECT_FALSE(reader.next(line) || reader.next(line));
+  EXPECT_EQ(reader.error(), "Input/output error (os error 5)");
+}
+
+TEST(Utf8, ValidMalformedAndBlankText) {
+  const std::string_view valid[] = {
+      ""sv, "plain ascii with a NUL \0 inside"sv, "\xC2\x80 \xDF\xBF \xE2\x82\xAC \xEF\xBF\xBF"sv,
+      "\xE0\xA0\x80 \xED\x9F\xBF \xEE\x80\x80"sv,  // around the surrogates
+      "\xF0\x90\x80\x80 \xF4\x8F\xBF\xBF"sv,       // U+10000, U+10FFFF
+  };
+  const std::string_view invalid[] = {
+      "\x80"sv, "\xFF"sv, "\xF5\x80\x80\x80"sv,                            // no lead byte
+      "\xC0\x80"sv, "\xC1\xBF"sv, "\xE0\x9F\xBF"sv, "\xF0\x8F\xBF\xBF"sv,  // overlong
+      "\xC2"sv, "\xC2\x41"sv, "\xE2\x82"sv, "\xF0\x90\x80"sv,              // cut short
+      "\xED\xA0\x80"sv, "\xED\xBF\xBF"sv, "\xF4\x90\x80\x80"sv,            // no scalar value
+  };
+  // The word-at-a-time path must agree wherever the sequence falls, the very
+  // end of the text included.
+  auto check = [](std::string_view text, bool ok) {
+    EXPECT_EQ(is_valid_utf8(text), ok) << testing::PrintToString(text);
+    for (std::size_t pad = 1; pad < 40; pad += 7) {
+      std::string before = std::string(pad, 'a') + std::string(text);
+      EXPECT_EQ(is_valid_utf8(before), ok) << pad;
+      EXPECT_EQ(is_valid_utf8(before + std::string(pad, 'b')), ok) << pad;
+    }
+  };
+  for (std::string_view text : valid) check(text, true);
+  for (std::string_view text : invalid) check(text, false);
+
+  // Only Unicode White_Space makes a line blank.
+  const std::string_view blank[] = {
+      ""sv, " \t\n\v\f\r"sv, "\r"sv,
+      "\xC2\x85\xC2\xA0\xE1\x9A\x80"sv,                      // U+0085 U+00A0 U+1680
+      "\xE2\x80\x80\xE2\x80\x8A\xE2\x80\xA8\xE2\x80\xA9"sv,  // U+2000 U+200A U+2028 U+2029
+      "\xE2\x80\xAF\xE2\x81\x9F\xE3\x80\x80"sv,              // U+202F U+205F U+3000
+  };
+  // Information separators, U+FEFF, U+200B, U+180E, U+2060, U+00A1, U+3001.
+  const std::string_view not_blank[] = {
+      "x"sv, " {}"sv, "\0"sv, "\x1C"sv, "\xEF\xBB\xBF"sv, "\xE2\x80\x8B"sv,
+      "\xE1\xA0\x8E"sv, "\xE2\x81\xA0"sv, "\xC2\xA1"sv, "  \xE3\x80\x81"sv,
+  };
+  for (std::string_view text : blank) EXPECT_TRUE(is_blank(text)) << text;
+  for (std::string_view text : not_blank) EXPECT_FALSE(is_blank(text)) << text;
+}
 
 // "<publish time>:<key names of each change's members>" per message.
-std::string describe(const MessageStore& store) {
+std::string describe(const LoadResult& result) {
+  if (!result.store) return "error: " + result.error;
   std::string out;
-  for (const ParsedMessage& message : store.messages) {
+  for (const ParsedMessage& message : result.store->messages) {
     out += std::to_string(message.publish_time) + ":";
     for (const json::Value& change : message.market_changes) {
       out += "{";
-      for (const json::Value& m : change.members()) out += std::string(json::key_name(m.key())) + ",";
+      for (const json::Value& m : change.members()) {
+        out += std::string(json::key_name(m.key())) + ",";
+      }
       out += "}";
     }
     out += " ";
@@ -43,69 +144,48 @@ std::string describe(const MessageStore& store) {
   return out;
 }
 
-std::string gzip(const std::string& text) {
-  std::string out(compressBound(static_cast<uLong>(text.size())) + 64, '\0');
-  z_stream z{};
-  deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-  z.avail_in = static_cast<uInt>(text.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
-
-const char kStream[] =
-    "{\"op\":\"mcm\",\"pt\":10,\"mc\":[{\"id\":\"1.1\",\"img\":true},{\"id\":\"1.2\",\"rc\":[]}]}\n"
-    "{\"op\":\"mcm\",\"pt\":11}\n"
-    "\n"
-    "{\"pt\":0,\"mc\":[{\"id\":\"lost\"}]}\n"
-    "{\"id\":\"1.1\",\"rc\":[{\"id\":1}],\"pt\":12,\"op\":\"x\",\"marketDefinition\":null}\r\n"
-    "[{\"pt\":13,\"mc\":[]}]\n"
-    "{\"pt\":14,\"mc\":[]}";
-
 TEST(LoadMessages, KeepsMarketChangesInFileOrder) {
+  const std::string stream =
+      R"({"op":"mcm","pt":10,"mc":[{"id":"1.1","img":true},{"id":"1.2","rc":[]}]})" "\n"
+      R"({"op":"mcm","pt":11})" "\n\n"
+      R"({"pt":0,"mc":[{"id":"lost"}]})" "\n"
+      R"({"id":"1.1","rc":[{"id":1}],"pt":12,"op":"x","marketDefinition":null})" "\r\n"
+      R"([{"pt":13,"mc":[]}])" "\n"
+      R"({"pt":14,"mc":[]})";
   const char* expected =
       "10:{id,img,}{id,rc,} "
       "12:{id,marketDefinition,pt,rc,} "  // a bare change: the whole line object
       "14: ";
-  for (const char* suffix : {".txt", ".gz"}) {
-    std::string data = kStream;
-    if (std::string(suffix) == ".gz") data = gzip(data);
-    TempFile file(data, suffix);
+  for (bool gzip : {false, true}) {
+    std::string data = gzip ? gzip_member(stream) : stream;
+    char name[] = "/tmp/marrowfin_loader_XXXXXX";
+    ::close(mkstemp(name));
+    std::remove(name);
+    std::string path = name + std::string(gzip ? ".gz" : ".txt");
+    std::ofstream(path, std::ios::binary) << data;
     for (auto backend : {Inflater::Backend::kZlib, Inflater::default_backend()}) {
-      LoadResult result = load_messages(file.path(), backend);
-      ASSERT_EQ(result.error, "") << suffix;
-      ASSERT_TRUE(result.store);
-      EXPECT_EQ(describe(*result.store), expected) << suffix;
-      LoadResult from_bytes = load_messages_from_bytes(data, data != kStream, backend);
-      ASSERT_TRUE(from_bytes.store) << from_bytes.error;
-      EXPECT_EQ(describe(*from_bytes.store), expected) << suffix;
+      EXPECT_EQ(describe(load_messages(path, backend)), expected) << gzip;
+      EXPECT_EQ(describe(load_messages_from_bytes(data, gzip, backend)), expected) << gzip;
     }
+    std::remove(path.c_str());
   }
 }
 
-TEST(LoadMessages, SkippedLinesLeaveNothingInTheArena) {
-  std::string skipped;
-  for (int i = 0; i < 5000; ++i) {
-    skipped += "{\"pt\":0,\"mc\":[{\"id\":\"1.1\",\"rc\":[{\"atb\":[[1.5,2],[1.6,3]]}]}]}\n";
-    skipped += "{\"op\":\"mcm\",\"pt\":5,\"clk\":\"x\"}\n";
+TEST(LoadMessages, SkippedLinesLeaveNothingInTheArenaAndAFailureKeepsNothing) {
+  std::string levels = "[1.5,2]";
+  for (int i = 0; i < 200; ++i) levels += ",[1.6,3]";
+  std::string skipped;  // 3 MB of values, were they kept
+  for (int i = 0; i < 1000; ++i) {
+    skipped += R"({"pt":0,"mc":[{"id":"1.1","rc":[{"atb":[)" + levels + "]}]}]}\n";
+    skipped += R"({"op":"mcm","pt":5,"clk":"x"})" "\n";
   }
-  TempFile file(skipped + "{\"pt\":1,\"mc\":[]}\n", ".txt");
-  LoadResult result = load_messages(file.path());
+  auto backend = Inflater::default_backend();
+  LoadResult result = load_messages_from_bytes(skipped + R"({"pt":1,"mc":[]})", false, backend);
   ASSERT_TRUE(result.store);
   EXPECT_EQ(result.store->messages.size(), 1u);
   EXPECT_LE(result.store->arena.reserved_bytes(), Arena::kBlockSize);
-}
-
-TEST(LoadMessages, FailureKeepsNothing) {
-  TempFile file("{\"pt\":1,\"mc\":[]}\n{\"pt\":1,\"mc\":[}\n", ".txt");
-  LoadResult result = load_messages(file.path());
-  EXPECT_FALSE(result.store);
-  EXPECT_EQ(result.error, "expected value at line 1 column 15");
-  EXPECT_EQ(load_messages("/nonexistent/x.gz").error, "No such file or directory (os error 2)");
+  EXPECT_EQ(describe(load_messages_from_bytes(skipped + R"({"pt":1,"mc":[})", false, backend)),
+            "error: expected value at line 1 column 15");
 }
 
 }  // namespace

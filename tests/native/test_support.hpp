@@ -1,0 +1,89 @@
+// Helpers shared by the native tests: a byte source served in pieces, gzip
+// members built by hand (so that every field can be damaged on purpose) and
+// parsing a JSON text for the cache tests.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "parse/byte_source.hpp"
+#include "parse/json_reader.hpp"
+
+namespace marrowfin::parse {
+
+// Serves `data` in reads of at most `chunk` bytes; from offset `fail_at` on,
+// every read fails.
+class ChunkedSource final : public ByteSource {
+ public:
+  explicit ChunkedSource(std::string data, std::size_t chunk = 1 << 20,
+                         std::size_t fail_at = std::string::npos)
+      : data_(std::move(data)), chunk_(chunk), fail_at_(fail_at) {}
+  ReadResult read(char* out, std::size_t capacity) override {
+    if (pos_ >= fail_at_) return {0, "Input/output error (os error 5)"};
+    std::size_t n = std::min({capacity, chunk_, data_.size() - pos_, fail_at_ - pos_});
+    std::memcpy(out, data_.data() + pos_, n);
+    pos_ += n;
+    return {n, {}};
+  }
+
+ private:
+  std::string data_;
+  std::size_t chunk_;
+  std::size_t fail_at_;
+  std::size_t pos_ = 0;
+};
+
+struct MemberOptions {
+  std::string extra{}, name{}, comment{};  // FEXTRA payload, FNAME, FCOMMENT (no NUL)
+  bool header_crc = false;
+  std::uint32_t header_crc_delta = 0, crc_delta = 0, size_delta = 0;  // damage
+};
+
+inline std::uint32_t crc_of(const std::string& s) {
+  return static_cast<std::uint32_t>(
+      crc32(0L, reinterpret_cast<const Bytef*>(s.data()), static_cast<uInt>(s.size())));
+}
+
+inline std::string little_endian(std::uint32_t v, int bytes) {
+  std::string s;
+  for (int i = 0; i < bytes; ++i) s += static_cast<char>(v >> (8 * i));
+  return s;
+}
+
+inline std::string gzip_member(const std::string& text, const MemberOptions& o = {}) {
+  z_stream z{};
+  deflateInit2(&z, 6, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+  std::string body(deflateBound(&z, static_cast<uLong>(text.size())), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  z.avail_in = static_cast<uInt>(text.size());
+  z.next_out = reinterpret_cast<Bytef*>(body.data());
+  z.avail_out = static_cast<uInt>(body.size());
+  deflate(&z, Z_FINISH);
+  body.resize(z.total_out);
+  deflateEnd(&z);
+
+  int flags = (o.header_crc ? 2 : 0) | (o.extra.empty() ? 0 : 4) | (o.name.empty() ? 0 : 8) |
+              (o.comment.empty() ? 0 : 16);
+  std::string h = {'\x1f', '\x8b', '\x08', static_cast<char>(flags), 0, 0, 0, 0, 0, 3};
+  if (!o.extra.empty()) h += little_endian(static_cast<std::uint32_t>(o.extra.size()), 2) + o.extra;
+  if (!o.name.empty()) h += o.name + '\0';
+  if (!o.comment.empty()) h += o.comment + '\0';
+  if (o.header_crc) h += little_endian(crc_of(h) + o.header_crc_delta, 2);
+  return h + body + little_endian(crc_of(text) + o.crc_delta, 4) +
+         little_endian(static_cast<std::uint32_t>(text.size()) + o.size_delta, 4);
+}
+
+// The value of a JSON text that must parse.
+inline json::Value parse_ok(std::string_view text, Arena& arena) {
+  JsonResult parsed = parse_json(text, arena);
+  EXPECT_EQ(parsed.error, "") << text;
+  return parsed.value;
+}
+
+}  // namespace marrowfin::parse
