@@ -10,8 +10,7 @@ import tracemalloc
 import pytest
 
 import marrowfin
-from conftest import SANITIZED
-from streams import PT, change, definition, message, replay, runner, stream  # noqa: F401
+from conftest import PT, SANITIZED, change, definition, message, runner
 
 CLASSES = [getattr(marrowfin, name) for name in marrowfin.__all__[1:]]
 
@@ -21,7 +20,7 @@ def type_refcounts():
     return {cls.__name__: sys.getrefcount(cls) for cls in CLASSES}
 
 
-def busy_stream(stream, count=200):
+def busy_stream(write, count=200):
     messages = [
         message(PT, change(img=True, marketDefinition=definition(
             [runner(i, sortPriority=i) for i in range(1, 6)], marketTime="2021-03-30T16:20:00.000Z")))
@@ -35,7 +34,7 @@ def busy_stream(stream, count=200):
             messages.append(message(PT + i, change(img=True, rc=rc)))
         else:
             messages.append(message(PT + i, change(rc=rc)))
-    return stream(*messages)
+    return write(*messages)
 
 
 def resident_bytes():
@@ -55,8 +54,8 @@ def consume(path):
 
 
 class TestNoLeaks:
-    def test_replay_releases_every_instance(self, stream):
-        path = busy_stream(stream)
+    def test_replay_releases_every_instance(self, write):
+        path = busy_stream(write)
         consume(path)
         gc.collect()
         before = type_refcounts()
@@ -64,8 +63,8 @@ class TestNoLeaks:
         gc.collect()
         assert type_refcounts() == before
 
-    def test_repeated_replays_keep_memory_flat(self, stream):
-        path = busy_stream(stream, 400)
+    def test_repeated_replays_keep_memory_flat(self, write):
+        path = busy_stream(write, 400)
         tracemalloc.start()
         try:
             for i in range(200):
@@ -84,16 +83,16 @@ class TestNoLeaks:
         if not SANITIZED:
             assert rss_growth < 2**20
 
-    def test_books_outlive_the_iterator(self, stream):
-        it = marrowfin.iter_prices_file(busy_stream(stream, 30))
+    def test_books_outlive_the_iterator(self, write):
+        it = marrowfin.iter_prices_file(busy_stream(write, 30))
         books = list(it)
         del it
         gc.collect()
         assert [b.to_dict()["publishTime"] for b in books] == [PT + i for i in range(30)]
         assert books[0].market_definition.market_time.year == 2021
 
-    def test_error_paths_release_their_objects(self, stream, tmp_path):
-        path = stream(
+    def test_error_paths_release_their_objects(self, write, tmp_path):
+        path = write(
             message(PT, change(rc=[runner(1, atb=[[2.0, 1]])])),
             message(PT + 1, change(marketDefinition=definition(marketTime="bad"), rc=[runner(1, atb=[[2.0, 2]])])),
             message(253402300800000, change(rc=[runner(1, atb=[[2.0, 3]])])),
@@ -101,7 +100,7 @@ class TestNoLeaks:
 
         bad_gzip = tmp_path / "bad.gz"
         bad_gzip.write_bytes(gzip.compress(b'{"pt":1,"mc":[]}\n' * 100)[:-5])
-        bad_files = [stream('{"pt":1,"mc":[]}', "[1,]", name="bad.json"), str(bad_gzip), path + ".missing"]
+        bad_files = [write('{"pt":1,"mc":[]}', "[1,]", name="bad.json"), str(bad_gzip), path + ".missing"]
 
         def run():
             it = marrowfin.iter_prices_file(path)
@@ -126,12 +125,12 @@ class TestNoLeaks:
         assert sys.getallocatedblocks() - blocks < 100
 
 
-def test_shared_objects_balance_on_success_and_error_paths(stream):
+def test_shared_objects_balance_on_success_and_error_paths(write):
     """Objects that successive books share (a runner, its ladder list, the
     definition and its times) and the datetime module (its class is immortal):
     every path that takes a reference to them gives it back once its books are
     dropped."""
-    it = marrowfin.iter_prices_file(stream(
+    it = marrowfin.iter_prices_file(write(
         message(PT, change(marketDefinition=definition([runner(1), runner(2)], marketTime="2021-03-30T16:20:00Z"),
                            rc=[runner(1, atb=[[2.0, 5]]), runner(2, atb=[[3.0, 1]])])),
         message(PT + 1, change(rc=[runner(2, atb=[[3.0, 2]])])),
@@ -195,8 +194,8 @@ class TestRefcountDeltas:
                 book.streaming_unique_id = 2**40
         assert [sys.getrefcount(o) for o in (key, value, pair, book)] == before
 
-    def test_next_holds_no_reference_to_its_book(self, stream):
-        it = marrowfin.iter_prices_file(stream(message(PT, change(rc=[runner(1)]))))
+    def test_next_holds_no_reference_to_its_book(self, write):
+        it = marrowfin.iter_prices_file(write(message(PT, change(rc=[runner(1)]))))
         book = next(it)
         assert sys.getrefcount(book) == 2  # the local name and the call's argument
         runners = book.runners
