@@ -5,55 +5,7 @@ import sys
 
 import pytest
 
-from conftest import PT, change, message
-
-NO_SP = {"nearPrice": None, "farPrice": None, "actualSP": None, "backStakeTaken": [], "layLiabilityTaken": []}
-
-
-def prices(*pairs):
-    return [{"price": p, "size": s} for p, s in pairs]
-
-
-EXPECTED = {
-    "marketId": "1.100", "status": "SUSPENDED", "betDelay": 5, "bspReconciled": True, "complete": False,
-    "crossMatching": False, "inplay": True, "numberOfActiveRunners": 2, "numberOfRunners": 3,
-    "numberOfWinners": 3, "runnersVoidable": True, "totalMatched": 1234.5, "version": 3715126545,
-    "lastMatchTime": 1617121600000, "publishTime": PT,
-    "runners": [
-        {"selectionId": 4, "handicap": 0.0, "status": "REMOVED", "adjustmentFactor": None,
-         "lastPriceTraded": None, "totalMatched": 0.0, "removalDate": "2021-03-30T10:00:00Z",
-         "ex": {"availableToBack": prices((1.01, 2.0)), "availableToLay": [], "tradedVolume": []}, "sp": NO_SP},
-        {"selectionId": 5, "handicap": -0.0, "status": "ACTIVE", "adjustmentFactor": None,
-         "lastPriceTraded": None, "totalMatched": 0.0, "removalDate": None,
-         "ex": {"availableToBack": [], "availableToLay": [], "tradedVolume": []}, "sp": NO_SP},
-        {"selectionId": 9, "handicap": -1.5, "status": "ACTIVE", "adjustmentFactor": 10.0,
-         "lastPriceTraded": 2.0, "totalMatched": 42.5, "removalDate": None,
-         "ex": {"availableToBack": prices((2.0, 4.5), (1.8, 1.0), (1.5, 10.0)),
-                "availableToLay": prices((2.1, 5.0), (2.2, 3.0)),
-                "tradedVolume": prices((1.9, 12.5), (2.0, 30.0))},
-         "sp": {"nearPrice": "Infinity", "farPrice": 3.25, "actualSP": 3.5,
-                "backStakeTaken": prices((4.0, 1.0), (5.0, 2.0)),
-                "layLiabilityTaken": prices((3.0, 5.0), (2.0, 10.0))}},
-    ],
-    # Sorted keys; settledTime, raceType and eachWayDivisor are not exported,
-    # and a runner leaves out what it lacks, and a handicap of zero.
-    "marketDefinition": {
-        "betDelay": 5, "bettingType": "ODDS", "bspMarket": True, "bspReconciled": True, "complete": False,
-        "countryCode": "GB", "crossMatching": False, "discountAllowed": True, "eventId": "30388764",
-        "eventName": "Race", "eventTypeId": "7", "inPlay": True, "marketBaseRate": 5.0,
-        "marketTime": "2021-03-30T16:20:00.000Z", "marketType": "PLACE", "name": "2m Hcap",
-        "numberOfActiveRunners": 2, "numberOfWinners": 3, "openDate": "2021-03-30T12:50:00Z",
-        "persistenceEnabled": False, "regulators": ["MR_INT", "X"],
-        "runners": [
-            {"id": 9, "sortPriority": 2, "status": "ACTIVE", "adjustmentFactor": 10.0, "name": "Nine",
-             "hc": -1.5, "bsp": 3.5},
-            {"id": 4, "sortPriority": 1, "status": "REMOVED", "removalDate": "2021-03-30T10:00:00Z"},
-            {"id": 5, "sortPriority": 3, "status": "ACTIVE"},
-        ],
-        "runnersVoidable": True, "status": "SUSPENDED", "suspendTime": "2021-03-30T16:20:00.1234Z",
-        "timezone": "Europe/London", "turnInPlayEnabled": True, "venue": "Warwick", "version": 3715126545,
-    },
-}  # fmt: skip
+from conftest import EXPECTED, PT, change, message, prices
 
 
 class TestKeys:

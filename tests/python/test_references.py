@@ -20,26 +20,15 @@ def type_refcounts():
     return {cls.__name__: sys.getrefcount(cls) for cls in CLASSES}
 
 
-def busy_stream(write, count=200):
-    messages = [
-        message(PT, change(img=True, marketDefinition=definition(
-            [runner(i, sortPriority=i) for i in range(1, 6)], marketTime="2021-03-30T16:20:00.000Z")))
-    ]  # fmt: skip
+def busy_stream(write, count):
+    """Ladder changes, with a definition every 17th message and an image every 41st."""
+    runners = [runner(i, sortPriority=i) for i in range(1, 6)]
+    messages = [message(PT, change(img=True, marketDefinition=definition(runners, marketTime="2021-03-30T16:20:00.000Z")))]
     for i in range(1, count):
         rc = [runner(1 + i % 5, atb=[[1.5 + i % 7, i]], trd=[[2.0, i]], spn=i, ltp=1.5 + i % 3)]
-        if i % 17 == 0:
-            messages.append(message(PT + i, change(marketDefinition=definition(
-                [runner(j, sortPriority=j) for j in range(1, 6)], version=i))))  # fmt: skip
-        elif i % 41 == 0:
-            messages.append(message(PT + i, change(img=True, rc=rc)))
-        else:
-            messages.append(message(PT + i, change(rc=rc)))
+        messages.append(message(PT + i, change(marketDefinition=definition(runners, version=i)) if i % 17 == 0
+                                else change(img=i % 41 == 0, rc=rc)))  # fmt: skip
     return write(*messages)
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def consume(path):
@@ -47,23 +36,18 @@ def consume(path):
         if i % 10 == 0:
             book.to_dict()
         for r in book.runners:
-            r.sp.back_stake_taken
-            r.ex.available_to_back[:1]
+            r.sp.back_stake_taken, r.ex.available_to_back[:1]
         if book.market_definition is not None:
             book.market_definition.runners
 
 
-class TestNoLeaks:
-    def test_replay_releases_every_instance(self, write):
-        path = busy_stream(write)
-        consume(path)
-        gc.collect()
-        before = type_refcounts()
-        consume(path)
-        gc.collect()
-        assert type_refcounts() == before
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
-    def test_repeated_replays_keep_memory_flat(self, write):
+
+class TestNoLeaks:
+    def test_repeated_replays_keep_instances_and_memory_flat(self, write):
         path = busy_stream(write, 400)
         tracemalloc.start()
         try:
@@ -71,12 +55,13 @@ class TestNoLeaks:
                 consume(path)
                 if i == 19:  # warmed up: free lists and allocator arenas at their size
                     gc.collect()
-                    rss, traced = resident_bytes(), tracemalloc.get_traced_memory()[0]
+                    rss, traced, instances = resident_bytes(), tracemalloc.get_traced_memory()[0], type_refcounts()
             gc.collect()
             rss_growth = resident_bytes() - rss
             traced_growth = tracemalloc.get_traced_memory()[0] - traced
         finally:
             tracemalloc.stop()
+        assert type_refcounts() == instances
         # One object kept per replay would be 180 objects; one kept file arena
         # (the messages) tens of MB.
         assert traced_growth < 2048
@@ -97,10 +82,8 @@ class TestNoLeaks:
             message(PT + 1, change(marketDefinition=definition(marketTime="bad"), rc=[runner(1, atb=[[2.0, 2]])])),
             message(253402300800000, change(rc=[runner(1, atb=[[2.0, 3]])])),
         )
-
-        bad_gzip = tmp_path / "bad.gz"
-        bad_gzip.write_bytes(gzip.compress(b'{"pt":1,"mc":[]}\n' * 100)[:-5])
-        bad_files = [write('{"pt":1,"mc":[]}', "[1,]", name="bad.json"), str(bad_gzip), path + ".missing"]
+        bad_gzip = write(gzip.compress(b'{"pt":1,"mc":[]}\n' * 100)[:-5], name="bad.gz")
+        bad_files = [write('{"pt":1,"mc":[]}', "[1,]", name="bad.json"), bad_gzip, path + ".missing"]
 
         def run():
             it = marrowfin.iter_prices_file(path)
@@ -138,66 +121,49 @@ def test_shared_objects_balance_on_success_and_error_paths(write):
         message(PT + 3, change(marketDefinition=definition(marketTime="bad"), rc=[runner(2, ltp=3)])),
     ))  # fmt: skip
     first = next(it)
-    shared = [first.runners[0], first.runners[0].ex.available_to_back, first.market_definition,
-              first.market_definition.market_time, datetime, it]
-    before = [sys.getrefcount(o) for o in shared]
+    r = first.runners[0]
+    shared = [first.runners, first.publish_time, r, r.status, r.ex, r.ex.available_to_back, first.market_definition,
+              first.market_definition.runners, first.market_definition.market_time, datetime, it]
+    counts = lambda: [sys.getrefcount(o) for o in shared]  # noqa: E731
+    before = counts()
+    for _ in range(10):  # reads give back what they take
+        r.status, r.ex, r.ex.available_to_back, r.sp, r.orders, repr(r.ex.available_to_back[0])
+        r.ex.available_to_back[0]["price"], first.market_definition.regulators, first.to_dict()
+    assert counts() == before
 
     book = next(it)  # reuses the runner, its list and the definition
-    assert book.runners[0] is shared[0] and book.market_definition is shared[2]
+    assert book.runners[0] is shared[2] and book.market_definition is shared[6]
     book.runners.append(book.runners[0])
     book.runners.append(None)  # a book tampered with: to_dict fails half-way
     with pytest.raises(TypeError):
         book.to_dict()
     del book
-    assert [sys.getrefcount(o) for o in shared] == before
+    assert counts() == before
     with pytest.raises(ValueError, match="year 10000 is out of range"):
         next(it)  # after the runners were collected
-    assert [sys.getrefcount(o) for o in shared] == before
+    assert counts() == before
     with pytest.raises(ValueError, match="does not match format"):
         next(it)  # while building the definition
-    assert [sys.getrefcount(o) for o in shared] == before
+    assert counts() == before
 
 
-class TestRefcountDeltas:
-    @pytest.fixture
-    def book(self, replay):
-        books = replay(
-            message(PT, change(marketDefinition=definition([runner(1)], marketTime="2021-03-30T16:20:00Z"),
-                               rc=[runner(1, atb=[[2.0, 5]], status="ACTIVE")])),
-            message(PT + 1, change(rc=[runner(2)])),
-        )
-        return books[1]
+def test_errors_give_back_what_they_take(book):
+    key, value, pair = "Price", "7", book.runners[2].ex.available_to_back[0]
+    before = [sys.getrefcount(o) for o in (key, value, pair, book)]
+    for _ in range(10):
+        with pytest.raises(KeyError):
+            pair[key]
+        with pytest.raises(TypeError):
+            book.streaming_unique_id = value
+        with pytest.raises(OverflowError):
+            book.streaming_unique_id = 2**40
+    assert [sys.getrefcount(o) for o in (key, value, pair, book)] == before
 
-    def test_reads_give_back_what_they_take(self, book):
-        r = book.runners[0]
-        held = [book.runners, book.publish_time, book.market_definition, r, r.status, r.ex,
-                r.ex.available_to_back, book.market_definition.runners,
-                book.market_definition.market_time]
-        before = [sys.getrefcount(o) for o in held]
-        for _ in range(10):
-            book.runners, book.publish_time, book.market_definition, r.status, r.ex
-            r.ex.available_to_back, r.sp, r.orders, book.to_dict(), repr(r.ex.available_to_back[0])
-            book.market_definition.runners, book.market_definition.market_time
-            book.market_definition.regulators, r.ex.available_to_back[0]["price"]
-        assert [sys.getrefcount(o) for o in held] == before
 
-    def test_errors_give_back_what_they_take(self, book):
-        key, value = "Price", "7"
-        pair = book.runners[0].ex.available_to_back[0]
-        before = [sys.getrefcount(o) for o in (key, value, pair, book)]
-        for _ in range(10):
-            with pytest.raises(KeyError):
-                pair[key]
-            with pytest.raises(TypeError):
-                book.streaming_unique_id = value
-            with pytest.raises(OverflowError):
-                book.streaming_unique_id = 2**40
-        assert [sys.getrefcount(o) for o in (key, value, pair, book)] == before
-
-    def test_next_holds_no_reference_to_its_book(self, write):
-        it = marrowfin.iter_prices_file(write(message(PT, change(rc=[runner(1)]))))
-        book = next(it)
-        assert sys.getrefcount(book) == 2  # the local name and the call's argument
-        runners = book.runners
-        del book
-        assert sys.getrefcount(runners) == 2
+def test_next_holds_no_reference_to_its_book(write):
+    it = marrowfin.iter_prices_file(write(message(PT, change(rc=[runner(1)]))))
+    book = next(it)
+    assert sys.getrefcount(book) == 2  # the local name and the call's argument
+    runners = book.runners
+    del book
+    assert sys.getrefcount(runners) == 2
