@@ -9,7 +9,6 @@ import re
 import struct
 import subprocess
 import sys
-import textwrap
 import types
 
 import pytest
@@ -76,19 +75,13 @@ class TestModule:
 
     def test_subinterpreter_import_is_refused(self):
         # A fresh process, so that the module's first interpreter is the main one.
-        code = textwrap.dedent(
-            """
-            import _interpreters
-            import marrowfin
+        code = """if True:
+            import _interpreters, marrowfin
             for config in ("legacy", "isolated"):
                 interp = _interpreters.create(config)
-                try:
-                    failure = _interpreters.exec(interp, "import marrowfin")
-                finally:
-                    _interpreters.destroy(interp)
-                print(config, failure.type.__name__, failure.msg)
-            """
-        )
+                failure = _interpreters.exec(interp, "import marrowfin")
+                _interpreters.destroy(interp)
+                print(config, failure.type.__name__, failure.msg)"""
         result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
         assert result.returncode == 0, result.stderr
         legacy, isolated = result.stdout.splitlines()
@@ -145,10 +138,6 @@ class TestMarketBook:
         assert (b.runners_voidable, b.total_matched, b.streaming_unique_id) == (False, 0.0, None)
         assert b.streaming_snap is True and [getattr(b, name) for name in CONSTANTS] == [None] * 8
 
-    def test_stored_objects(self, book):
-        assert book.runners is book.runners and book.publish_time is book.publish_time
-        assert book.market_definition is book.market_definition
-
     class Index:
         def __index__(self):
             return 12
@@ -194,13 +183,6 @@ class TestMarketBook:
 
 
 class TestMarketDefinition:
-    def test_stored_and_new_objects(self, book):
-        d = book.market_definition
-        assert d.runners is d.runners and d.market_time is d.market_time
-        assert d.regulators is not d.regulators
-        d.regulators.append("Y")
-        assert d.regulators == ["MR_INT", "X"]
-
     def test_absent_values(self, replay):
         (book,) = replay(message(PT, change(marketDefinition={"runners": []})))
         d = book.market_definition
@@ -209,36 +191,31 @@ class TestMarketDefinition:
         assert (d.regulators, d.runners, d.status) == ([], [], "OPEN")
 
 
-class TestRunner:
-    def test_stored_and_new_objects(self, book):
-        r = book.runners[2]
-        assert r.status is r.status and r.ex is r.ex and r.sp is not r.sp
-        assert r.orders is not r.orders and r.matches is not r.matches
-        r.orders.append(1)
-        assert r.orders == []
-        for name in ("available_to_back", "available_to_lay", "traded_volume"):
-            assert type(getattr(r.ex, name)) is list and getattr(r.ex, name) is getattr(r.ex, name)
-
-    def test_every_starting_price_read_is_a_new_copy(self, book):
-        r = book.runners[2]
-        first, second = r.sp, r.sp
-        assert first.back_stake_taken is not first.back_stake_taken
-        assert first.back_stake_taken[0] is not first.back_stake_taken[0]
-        first.back_stake_taken.clear()
-        assert len(second.back_stake_taken) == 2 and len(r.sp.back_stake_taken) == 2
+def test_stored_and_new_objects(book):
+    """Stored objects are handed out again; lists and starting prices are new copies on every read."""
+    d, r = book.market_definition, book.runners[2]
+    assert book.runners is book.runners and book.publish_time is book.publish_time and d is book.market_definition
+    assert d.runners is d.runners and d.market_time is d.market_time and d.regulators is not d.regulators
+    assert r.status is r.status and r.ex is r.ex and r.sp is not r.sp
+    assert r.orders is not r.orders and r.matches is not r.matches
+    assert r.ex.available_to_back is r.ex.available_to_back and r.ex.traded_volume is r.ex.traded_volume
+    first, second = r.sp, r.sp
+    assert first.back_stake_taken is not first.back_stake_taken
+    assert first.back_stake_taken[0] is not first.back_stake_taken[0]
+    for changed in (d.regulators, r.orders, first.back_stake_taken):
+        changed.append(1)
+    assert (d.regulators, r.orders, len(second.back_stake_taken), len(r.sp.back_stake_taken)) == (["MR_INT", "X"], [], 2, 2)
 
 
 @pytest.mark.parametrize(
     "path, names",
-    [
-        (lambda b: b, ["status", "runners", "publish_time", "market_definition", "streaming_snap", "foo"]),
-        (lambda b: b.market_definition, ["status", "runners", "market_time", "foo"]),
-        (lambda b: b.market_definition.runners[0], ["status", "foo"]),
-        (lambda b: b.runners[2], ["status", "ex", "sp", "selection_id", "orders", "foo"]),
-        (lambda b: b.runners[2].ex, ["available_to_back", "foo"]),
-        (lambda b: b.runners[2].sp, ["near_price", "back_stake_taken", "foo"]),
-        (lambda b: b.runners[2].ex.available_to_back[0], ["price", "size", "foo"]),
-    ],
+    [(lambda b: b, ["status", "runners", "publish_time", "market_definition", "streaming_snap", "foo"]),
+     (lambda b: b.market_definition, ["status", "runners", "market_time", "foo"]),
+     (lambda b: b.market_definition.runners[0], ["status", "foo"]),
+     (lambda b: b.runners[2], ["status", "ex", "sp", "selection_id", "orders", "foo"]),
+     (lambda b: b.runners[2].ex, ["available_to_back", "foo"]),
+     (lambda b: b.runners[2].sp, ["near_price", "back_stake_taken", "foo"]),
+     (lambda b: b.runners[2].ex.available_to_back[0], ["price", "size", "foo"])],
     ids=["book", "definition", "definition runner", "runner", "ex", "sp", "pair"],
 )
 def test_read_only(book, path, names):
@@ -276,17 +253,11 @@ class TestPriceSize:
     def test_repr(self, book, replay):
         traded = book.runners[2].ex.traded_volume
         assert [repr(p) for p in traded] == ["PriceSize(price=1.9, size=12.5)", "PriceSize(price=2, size=30)"]
-        (tiny,) = replay(message(PT, change(rc=[runner(1, atl=[[1e21, 1e-7]])])))
-        assert repr(tiny.runners[0].ex.available_to_lay[0]) == "PriceSize(price=1" + "0" * 21 + ", size=0.0000001)"
-
-    def test_repr_round_trips_random_doubles(self, replay):
+        # Positional, with the shortest digits, as Python's own repr finds them.
         rng = random.Random(7)
-        values = [struct.unpack("<d", rng.randbytes(8))[0] for _ in range(300)]
-        values = [v for v in values if math.isfinite(v) and v != 0]
-        (book,) = replay(message(PT, change(rc=[runner(1, atl=[[1.0 + i, v] for i, v in enumerate(values)])])))
+        values = [v for v in (struct.unpack("<d", rng.randbytes(8))[0] for _ in range(300)) if math.isfinite(v) and v]
+        (book,) = replay(message(PT, change(rc=[runner(1, atl=[[1.0 + i, v] for i, v in enumerate(values)] + [[1e21, 1e-7]])])))
         pairs = book.runners[0].ex.available_to_lay
-        assert len(pairs) == len(values)
-        for pair in pairs:
-            size_text = repr(pair).split("size=")[1][:-1]
-            # Positional, with the shortest digits, as Python's own repr finds them.
-            assert size_text == format(decimal.Decimal(repr(pair.size)).normalize(), "f")
+        assert repr(pairs[-1]) == "PriceSize(price=1" + "0" * 21 + ", size=0.0000001)" and len(pairs) == len(values) + 1
+        for pair in pairs[:-1]:
+            assert repr(pair).split("size=")[1][:-1] == format(decimal.Decimal(repr(pair.size)).normalize(), "f")

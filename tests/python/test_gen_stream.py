@@ -11,27 +11,22 @@ import pytest
 
 from conftest import PEER_DATA
 
-_PATH = pathlib.Path(__file__).resolve().parents[2] / "bench" / "gen_stream.py"
-_spec = importlib.util.spec_from_file_location("gen_stream", _PATH)
-gen_stream = importlib.util.module_from_spec(_spec)
-sys.modules[_spec.name] = gen_stream  # its dataclass looks the module up by name
+_spec = importlib.util.spec_from_file_location("gen_stream", pathlib.Path(__file__).parents[2] / "bench" / "gen_stream.py")
+gen_stream = sys.modules["gen_stream"] = importlib.util.module_from_spec(_spec)  # its dataclass looks it up
 _spec.loader.exec_module(gen_stream)
 
 
-def _ticks():
-    """Every price of the exchange's ladder, as the shortest decimal text."""
-    bands = [(200, 1), (300, 2), (400, 5), (600, 10), (1000, 20), (2000, 50), (3000, 100), (5000, 200),
-             (10000, 500), (100000, 1000)]  # fmt: skip
-    cents = [101]
-    for top, step in bands:
-        while cents[-1] < top:
-            cents.append(cents[-1] + step)
-    texts = {repr(c / 100).removesuffix(".0") for c in cents}
-    assert len(texts) == 350 and {"1.01", "2.5", "3.05", "110", "1000"} <= texts
-    return texts
+# The exchange's price ladder: up to each price (in hundredths), its tick.
+BANDS = [(200, 1), (300, 2), (400, 5), (600, 10), (1000, 20), (2000, 50), (3000, 100), (5000, 200),
+         (10000, 500), (100000, 1000)]  # fmt: skip
 
 
-TICKS = _ticks()
+def on_ladder(text):
+    cents = round(float(text) * 100)
+    tick = next((tick for top, tick in BANDS if cents <= top), None)
+    return cents >= 101 and tick is not None and cents % tick == 0 and repr(cents / 100).removesuffix(".0") == text
+
+
 LEVEL = re.compile(r"\[(-?[0-9.eE+]+),(-?[0-9.eE+]+)\]")
 TIME = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.000Z$")
 
@@ -60,7 +55,7 @@ def test_every_line(recording):
         assert [mc["id"] for mc in m["mc"]] == [summary.market_id]
     # Prices on the ladder, sizes in whole cents.
     levels = [level for line in lines for level in LEVEL.findall(line)]
-    assert len(levels) > 1000 and {p for p, _ in levels} <= TICKS
+    assert len(levels) > 1000 and all(on_ladder(price) for price in {p for p, _ in levels})
     assert all(re.fullmatch(r"(0|[1-9][0-9]*)(\.[0-9]?[1-9])?", size) for _, size in levels)
     # The books never cross, and the totals follow the trades.
     books, traded, runner_tv = {}, {}, {}
@@ -115,6 +110,11 @@ def test_market_life(recording):
         assert not removed and not any("adjustmentFactor" in r for d in defs for r in d["runners"])
     else:
         assert removed and {"venue", "raceType"} <= md.keys() and md["bettingType"] == "ODDS"
+        for r in removed:  # it quotes nothing after its removal
+            at = next(i for i, d in enumerate(m["mc"][0].get("marketDefinition", {}) for m in messages)
+                      if any(x["id"] == r["id"] and x["status"] == "REMOVED" for x in d.get("runners", [])))
+            assert not any(size for m in messages[at:] for rc in m["mc"][0].get("rc", []) if rc["id"] == r["id"]
+                           for k in ("atb", "atl") for _, size in rc.get(k, []))
         rcs = [rc for m in messages for rc in m["mc"][0].get("rc", [])]
         assert {v for rc in rcs for k in ("spn", "spf") if isinstance(v := rc.get(k), str)} <= {"NaN", "Infinity"}
         assert any(size for rc in rcs for k in ("spb", "spl") for _, size in rc.get(k, []))
@@ -144,8 +144,8 @@ def test_key_order_follows_a_real_recording(tmp_path):
         real = json.loads(f.readline())
     gen_stream.generate(tmp_path / "s.json", size_mb=0.01, seed=1)
     ours = json.loads(read_lines(tmp_path / "s.json")[0])
-    for get in (lambda m: m, lambda m: m["mc"][0], lambda m: m["mc"][0]["marketDefinition"],
-                lambda m: m["mc"][0]["marketDefinition"]["runners"][0], lambda m: m["mc"][0]["rc"][0]):
-        a, b = get(ours), get(real)
+    for a, b in [(ours, real), (ours["mc"][0], real["mc"][0]), (ours["mc"][0]["rc"][0], real["mc"][0]["rc"][0]),
+                 (ours["mc"][0]["marketDefinition"], real["mc"][0]["marketDefinition"]),
+                 (ours["mc"][0]["marketDefinition"]["runners"][0], real["mc"][0]["marketDefinition"]["runners"][0])]:
         shared = [k for k in a if k in b]
         assert shared == [k for k in b if k in a] and len(shared) >= 3
