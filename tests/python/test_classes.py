@@ -138,26 +138,19 @@ class TestMarketBook:
         assert (b.runners_voidable, b.total_matched, b.streaming_unique_id) == (False, 0.0, None)
         assert b.streaming_snap is True and [getattr(b, name) for name in CONSTANTS] == [None] * 8
 
-    class Index:
-        def __index__(self):
-            return 12
-
-    class Broken:
-        def __index__(self):
-            raise ValueError("broken index")
-
     @pytest.mark.parametrize(
         "value, result",
         [
             (7, 7), (0, 0), (2147483647, 2147483647), (-2147483648, -2147483648), (True, 1), (None, None),
-            (Index(), 12),
+            (type("Index", (), {"__index__": lambda self: 12})(), 12),
             (2147483648, OverflowError("out of range integral type conversion attempted")),
             (-2147483649, OverflowError("out of range integral type conversion attempted")),
             (-(2**63), OverflowError("out of range integral type conversion attempted")),
             (2**64, OverflowError("Python int too large to convert to C long")),
             ("7", TypeError("argument 'streaming_unique_id': 'str' object cannot be interpreted as an integer")),
             (1.5, TypeError("argument 'streaming_unique_id': 'float' object cannot be interpreted as an integer")),
-            (Broken(), ValueError("broken index")),
+            (type("Broken", (), {"__index__": lambda self: int("broken index")})(),  # its own error
+             ValueError("invalid literal for int() with base 10: 'broken index'")),
         ],
     )  # fmt: skip
     def test_streaming_unique_id(self, bare_book, value, result):

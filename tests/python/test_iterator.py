@@ -81,26 +81,17 @@ class TestMarketCreation:
         assert (book.market_id, ids(book)) == ("1.100", [1, 2, 3, 4])
 
 
-class TestForeignMarkets:
-    """One iterator tracks one market: changes naming another market are not applied."""
-
-    def test_other_market_in_the_same_message(self, replay):
-        (book,) = replay(
-            message(PT, change(rc=[runner(1)]),
-                    change(market="1.200", status="CLOSED", tv=99, rc=[runner(2)],
-                           marketDefinition=definition([runner(2)], status="CLOSED")))
-        )
-        assert (book.market_id, ids(book), book.status) == ("1.100", [1], "OPEN")
-        assert (book.total_matched, book.market_definition) == (0.0, None)
-
-    def test_message_of_another_market_only_repeats_the_book(self, replay):
-        first, second, third = replay(
-            message(PT, change(marketDefinition=definition([runner(1)]), rc=[runner(1, ltp=2.0)])),
-            message(PT + 1, change(market="1.200", img=True, rc=[runner(2, ltp=3.0)])),
-            message(PT + 2, change(rc=[runner(1, ltp=4.0)])),
-        )
-        assert second.publish_time_epoch == PT  # nothing of that message was applied
-        assert second.runners[0] is first.runners[0]
-        assert second.market_definition is first.market_definition
-        assert second.to_dict() == first.to_dict()
-        assert (ids(third), third.runners[0].last_price_traded) == ([1], 4.0)
+def test_changes_of_another_market_are_not_applied(replay):
+    # One iterator tracks one market: a message of another market only repeats the book.
+    foreign = change(market="1.200", status="CLOSED", tv=99, img=True, rc=[runner(2, ltp=3.0)],
+                     marketDefinition=definition([runner(2)], status="CLOSED"))
+    first, second, third = replay(
+        message(PT, change(marketDefinition=definition([runner(1)]), rc=[runner(1, ltp=2.0)]), foreign),
+        message(PT + 1, foreign), message(PT + 2, change(rc=[runner(1, ltp=4.0)])),
+    )
+    assert (first.market_id, ids(first), first.status, first.total_matched) == ("1.100", [1], "OPEN", 0.0)
+    assert [r.selection_id for r in first.market_definition.runners] == [1]
+    assert second.publish_time_epoch == PT  # nothing of that message was applied
+    assert second.runners[0] is first.runners[0] and second.market_definition is first.market_definition
+    assert second.to_dict() == first.to_dict()
+    assert (ids(third), third.runners[0].last_price_traded) == ([1], 4.0)

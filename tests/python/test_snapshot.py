@@ -59,25 +59,17 @@ class TestRunnerReuse:
             map(bool, new_lists))
 
     def test_starting_price_ladders_across_rebuilds(self, replay):
-        def sp_pairs(book):
-            sp = book.runners[0].sp
-            return ([(p.price, p.size) for p in sp.back_stake_taken],
-                    [(p.price, p.size) for p in sp.lay_liability_taken])
-
+        # A rebuilt runner takes over the read-outs of ladders that stood still.
         books = replay(
             message(PT, change(rc=[runner(1, spl=[[4.0, 1.0]], spb=[[2.0, 3.0]])])),
-            message(PT + 1, change(rc=[runner(1, ltp=3.0)])),
-            message(PT + 2, change(rc=[runner(1, spl=[[5.0, 2.0]])])),
+            message(PT + 1, change(rc=[runner(1, ltp=3.0)])), message(PT + 2, change(rc=[runner(1, spl=[[5.0, 2.0]])])),
             message(PT + 3, change(rc=[runner(1, spb=[[2.0, 0]], atb=[[1.1, 1]])])),
             message(PT + 4, change(img=True, rc=[runner(1, ltp=3.0)])),
-        )
-        assert [sp_pairs(b) for b in books] == [
-            ([(4.0, 1.0)], [(2.0, 3.0)]),
-            ([(4.0, 1.0)], [(2.0, 3.0)]),
-            ([(4.0, 1.0), (5.0, 2.0)], [(2.0, 3.0)]),
-            ([(4.0, 1.0), (5.0, 2.0)], []),
-            ([], []),
-        ]
+        )  # fmt: skip
+        sp = [b.runners[0].sp for b in books]
+        assert [([(p.price, p.size) for p in s.back_stake_taken], [(p.price, p.size) for p in s.lay_liability_taken])
+                for s in sp] == [([(4.0, 1.0)], [(2.0, 3.0)]), ([(4.0, 1.0)], [(2.0, 3.0)]),
+                                 ([(4.0, 1.0), (5.0, 2.0)], [(2.0, 3.0)]), ([(4.0, 1.0), (5.0, 2.0)], []), ([], [])]
         assert len({id(b.runners[0]) for b in books}) == 5
 
     def test_empty_message_reuses_everything(self, replay):
