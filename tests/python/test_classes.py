@@ -123,14 +123,20 @@ def test_attributes_agree_with_the_export(book):
     assert (d.race_type, d.each_way_divisor, type(d.each_way_divisor)) == ("Bumper", 4.0, float)
     assert [r.handicap for r in d.runners] == [-1.5, 0.0, -0.0]
     r = book.runners[2]
-    assert (r.orders, r.matches, r.matches_by_strategy, r.bet_delay_models, r.suspend_reason) == ([], [], None, None, None)
+    assert (r.orders, r.matches, r.matches_by_strategy, r.bet_delay_models, r.suspend_reason) == (
+        [], [], None, None, None)
     assert [d.bet_delay_models, d.key_line_definitions, d.line_interval, d.line_max_unit,
             d.line_min_unit, d.price_ladder_definition, d.suspend_reason] == [None] * 7
 
 
 class TestMarketBook:
-    def test_without_definition(self, bare_book):
-        b = bare_book
+    def test_defaults(self, bare_book, replay):
+        (empty,) = replay(message(PT, change(marketDefinition={"runners": []})))
+        d = empty.market_definition
+        assert [d.event_id, d.venue, d.name, d.betting_type, d.market_time, d.open_date, d.suspend_time,
+                d.settled_time, d.each_way_divisor] == [None] * 9
+        assert (d.regulators, d.runners, d.status) == ([], [], "OPEN")
+        b = bare_book  # no definition at all
         assert (b.market_definition, b.status, b.version, b.last_match_time) == (None, "OPEN", 0, None)
         assert (b.publish_time, b.publish_time_epoch) == (datetime.datetime(2021, 1, 1), 1609459200000)
         assert (b.bet_delay, b.number_of_winners, b.number_of_runners, b.number_of_active_runners) == (0, 1, 1, 1)
@@ -175,15 +181,6 @@ class TestMarketBook:
         assert (first.streaming_unique_id, second.streaming_unique_id) == (9, None)
 
 
-class TestMarketDefinition:
-    def test_absent_values(self, replay):
-        (book,) = replay(message(PT, change(marketDefinition={"runners": []})))
-        d = book.market_definition
-        assert [d.event_id, d.venue, d.name, d.betting_type, d.market_time, d.open_date, d.suspend_time,
-                d.settled_time, d.each_way_divisor] == [None] * 9
-        assert (d.regulators, d.runners, d.status) == ([], [], "OPEN")
-
-
 def test_stored_and_new_objects(book):
     """Stored objects are handed out again; lists and starting prices are new copies on every read."""
     d, r = book.market_definition, book.runners[2]
@@ -197,7 +194,8 @@ def test_stored_and_new_objects(book):
     assert first.back_stake_taken[0] is not first.back_stake_taken[0]
     for changed in (d.regulators, r.orders, first.back_stake_taken):
         changed.append(1)
-    assert (d.regulators, r.orders, len(second.back_stake_taken), len(r.sp.back_stake_taken)) == (["MR_INT", "X"], [], 2, 2)
+    assert (d.regulators, r.orders, len(second.back_stake_taken), len(r.sp.back_stake_taken)) == (
+        ["MR_INT", "X"], [], 2, 2)
 
 
 @pytest.mark.parametrize(
@@ -249,7 +247,8 @@ class TestPriceSize:
         # Positional, with the shortest digits, as Python's own repr finds them.
         rng = random.Random(7)
         values = [v for v in (struct.unpack("<d", rng.randbytes(8))[0] for _ in range(300)) if math.isfinite(v) and v]
-        (book,) = replay(message(PT, change(rc=[runner(1, atl=[[1.0 + i, v] for i, v in enumerate(values)] + [[1e21, 1e-7]])])))
+        levels = [[1.0 + i, v] for i, v in enumerate(values)] + [[1e21, 1e-7]]
+        (book,) = replay(message(PT, change(rc=[runner(1, atl=levels)])))
         pairs = book.runners[0].ex.available_to_lay
         assert repr(pairs[-1]) == "PriceSize(price=1" + "0" * 21 + ", size=0.0000001)" and len(pairs) == len(values) + 1
         for pair in pairs[:-1]:

@@ -192,7 +192,8 @@ class TestExport:
         # no book whose line neither mentions it nor carries a definition.
         def runner(book):
             return next(r for r in book["runners"] if r["selectionId"] == selection)
-        differs = {b["publishTime"] for prev, b in zip([None] + books, books) if prev is None or runner(prev) != runner(b)}
+        differs = {b["publishTime"] for prev, b in zip([None] + books, books)
+                   if prev is None or runner(prev) != runner(b)}
         mentioned = {line["pt"] for line in lines for mc in line["mc"]
                      if "marketDefinition" in mc or any(rc["id"] == selection for rc in mc.get("rc", []))}
         times = {b["publishTime"] for b in got}
@@ -203,7 +204,8 @@ class TestPlot:
     def test_what_it_draws(self):
         chart = plot.collect(SAMPLE)
         lines = raw_lines(SAMPLE)
-        definitions = [(line["pt"], mc["marketDefinition"]) for line in lines for mc in line["mc"] if "marketDefinition" in mc]
+        definitions = [(line["pt"], mc["marketDefinition"]) for line in lines for mc in line["mc"]
+                       if "marketDefinition" in mc]
         final = definitions[-1][1]["runners"]
         assert [s.name.removesuffix(" (winner)") for s in chart.series] == [
             r["name"] for r in sorted(final, key=lambda r: r["sortPriority"])]

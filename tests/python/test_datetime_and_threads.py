@@ -42,44 +42,42 @@ def fake_datetime(monkeypatch, **methods):
     monkeypatch.setitem(sys.modules, "datetime", fake)
 
 
-class TestLookup:
-    def test_patches_and_a_replaced_import_are_seen_on_every_call(self, write, monkeypatch):
-        real, seen, names = datetime.datetime, [], []
+def test_patches_and_a_replaced_import_are_seen_on_every_call(write, monkeypatch):
+    real, seen, names = datetime.datetime, [], []
 
-        class Patched(real):
-            @classmethod
-            def utcfromtimestamp(cls, seconds):
-                seen.append(seconds)
-                return real.utcfromtimestamp(seconds)
+    class Patched(real):
+        @classmethod
+        def utcfromtimestamp(cls, seconds):
+            seen.append(seconds)
+            return real.utcfromtimestamp(seconds)
 
-        def recording_import(name, *args, **kwargs):
-            names.append(name)
-            return real_import(name, *args, **kwargs)
+    def recording_import(name, *args, **kwargs):
+        names.append(name)
+        return real_import(name, *args, **kwargs)
 
-        it = marrowfin.iter_prices_file(write(*(message(PT + i, change()) for i in range(4))))
-        next(it)
-        monkeypatch.setattr(datetime, "datetime", Patched)
-        next(it)
-        monkeypatch.setattr(datetime, "datetime", real)
-        next(it)
-        real_import = builtins.__import__
-        monkeypatch.setattr(builtins, "__import__", recording_import)  # honoured, as by the import statement
-        next(it)
-        assert (seen, names) == ([(PT + 1) / 1000.0], ["datetime"])
+    it = marrowfin.iter_prices_file(write(*(message(PT + i, change()) for i in range(4))))
+    next(it)
+    monkeypatch.setattr(datetime, "datetime", Patched)
+    next(it)
+    monkeypatch.setattr(datetime, "datetime", real)
+    next(it)
+    real_import = builtins.__import__
+    monkeypatch.setattr(builtins, "__import__", recording_import)  # honoured, as by the import statement
+    next(it)
+    assert (seen, names) == ([(PT + 1) / 1000.0], ["datetime"])
 
-    def test_import_failure_propagates(self, replay, monkeypatch):
-        monkeypatch.setitem(sys.modules, "datetime", None)
-        with pytest.raises(ImportError):
-            replay(message(PT, change()))
 
-    def test_only_present_times_are_converted(self, replay, monkeypatch):
-        calls = []
-        fake_datetime(monkeypatch, utcfromtimestamp=lambda cls, s: calls.append("utcfromtimestamp") or s,
-                      strptime=lambda cls, text, format: calls.append("strptime") or text)
-        (book,) = replay(message(PT, change(marketDefinition=definition(openDate="x"))))
-        assert calls == ["strptime", "utcfromtimestamp"]
-        assert (book.publish_time, book.market_definition.open_date) == (PT / 1000.0, "x")
-        assert book.market_definition.market_time is None
+def test_only_present_times_are_converted_and_import_failures_propagate(replay, monkeypatch):
+    calls = []
+    fake_datetime(monkeypatch, utcfromtimestamp=lambda cls, s: calls.append("utcfromtimestamp") or s,
+                  strptime=lambda cls, text, format: calls.append("strptime") or text)
+    (book,) = replay(message(PT, change(marketDefinition=definition(openDate="x"))))
+    assert calls == ["strptime", "utcfromtimestamp"]
+    assert (book.publish_time, book.market_definition.open_date) == (PT / 1000.0, "x")
+    assert book.market_definition.market_time is None
+    monkeypatch.setitem(sys.modules, "datetime", None)
+    with pytest.raises(ImportError):
+        replay(message(PT, change()))
 
 
 def test_reentrant_call_from_datetime(write, monkeypatch):

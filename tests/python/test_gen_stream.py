@@ -11,7 +11,8 @@ import pytest
 
 from conftest import PEER_DATA
 
-_spec = importlib.util.spec_from_file_location("gen_stream", pathlib.Path(__file__).parents[2] / "bench" / "gen_stream.py")
+_spec = importlib.util.spec_from_file_location(
+    "gen_stream", pathlib.Path(__file__).parents[2] / "bench" / "gen_stream.py")
 gen_stream = sys.modules["gen_stream"] = importlib.util.module_from_spec(_spec)  # its dataclass looks it up
 _spec.loader.exec_module(gen_stream)
 
@@ -85,7 +86,8 @@ def test_market_life(recording):
     assert all(TIME.match(md[key]) for key in ("marketTime", "openDate", "suspendTime"))
     listed = {(r["id"], r.get("hc", 0)) for r in md["runners"]}
     assert len(listed) == summary.runners == 8
-    assert {(rc["id"], rc.get("hc", 0)) for rc in first["rc"]} == listed and all(rc["atb"] and rc["atl"] for rc in first["rc"])
+    assert {(rc["id"], rc.get("hc", 0)) for rc in first["rc"]} == listed
+    assert all(rc["atb"] and rc["atl"] for rc in first["rc"])
     defs = [mc["marketDefinition"] for m in messages for mc in m["mc"] if "marketDefinition" in mc]
     assert len(defs) == summary.definitions and all(b["version"] > a["version"] for a, b in zip(defs, defs[1:]))
     states = [(d["status"], d["inPlay"]) for d in defs]
@@ -122,7 +124,8 @@ def test_market_life(recording):
 
 def test_output_and_command_line(tmp_path, capsys):
     paths = [tmp_path / name for name in ("a.json", "b.json", "c.json", "a.json.gz")]
-    summaries = [gen_stream.generate(p, size_mb=0.5, seed=s, gzip=p.suffix == ".gz") for p, s in zip(paths, (4, 4, 5, 4))]
+    summaries = [gen_stream.generate(p, size_mb=0.5, seed=seed, gzip=p.suffix == ".gz")
+                 for p, seed in zip(paths, (4, 4, 5, 4))]
     a, b, c, packed = (p.read_bytes() for p in paths)
     assert a == b != c and gzip.decompress(packed) == a  # the same seed gives the same bytes
     assert packed[3] & 0x08 == 0 and packed[4:8] == bytes(4)  # no file name, no time

@@ -75,7 +75,8 @@ class TestMarketCreation:
     def test_changes_without_usable_id(self, replay):
         # Skipped before the market exists, applied to it after.
         (book,) = replay(
-            message(PT, change(market=None, rc=[runner(9)]), change(rc=[runner(1)]), change(market=None, rc=[runner(2)]),
+            message(PT, change(market=None, rc=[runner(9)]), change(rc=[runner(1)]),
+                    change(market=None, rc=[runner(2)]),
                     change(market=7, rc=[runner(3)]), change(market="", rc=[runner(4)]))
         )
         assert (book.market_id, ids(book)) == ("1.100", [1, 2, 3, 4])

@@ -107,7 +107,8 @@ def test_removed_runners():
     for r in final.runners:
         if r.selection_id in removed:
             raw = removed[r.selection_id]
-            assert (r.status, r.removal_date, r.adjustment_factor) == ("REMOVED", raw["removalDate"], raw["adjustmentFactor"])
+            assert (r.status, r.removal_date, r.adjustment_factor) == (
+                "REMOVED", raw["removalDate"], raw["adjustmentFactor"])
             assert exported[r.selection_id]["removalDate"] == raw["removalDate"]
     assert final.number_of_active_runners == len(final.runners) - 2 - sum(
         r.status in ("WINNER", "LOSER") for r in final.runners)

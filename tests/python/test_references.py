@@ -23,7 +23,8 @@ def type_refcounts():
 def busy_stream(write, count):
     """Ladder changes, with a definition every 17th message and an image every 41st."""
     runners = [runner(i, sortPriority=i) for i in range(1, 6)]
-    messages = [message(PT, change(img=True, marketDefinition=definition(runners, marketTime="2021-03-30T16:20:00.000Z")))]
+    start = definition(runners, marketTime="2021-03-30T16:20:00.000Z")
+    messages = [message(PT, change(img=True, marketDefinition=start))]
     for i in range(1, count):
         rc = [runner(1 + i % 5, atb=[[1.5 + i % 7, i]], trd=[[2.0, i]], spn=i, ltp=1.5 + i % 3)]
         messages.append(message(PT + i, change(marketDefinition=definition(runners, version=i)) if i % 17 == 0
@@ -72,7 +73,7 @@ def resident_bytes():
 
 
 class TestNoLeaks:
-    def test_repeated_replays_and_failures_keep_instances_and_memory_flat(self, write):
+    def test_repeated_replays_and_failures_keep_instances_files_and_memory_flat(self, write):
         path, fail = busy_stream(write, 400), error_paths(write)
         tracemalloc.start()
         try:
@@ -82,12 +83,13 @@ class TestNoLeaks:
                 if i == 19:  # warmed up: free lists and allocator arenas at their size
                     gc.collect()
                     rss, traced, instances = resident_bytes(), tracemalloc.get_traced_memory()[0], type_refcounts()
+                    files = len(os.listdir("/proc/self/fd"))
             gc.collect()
             rss_growth = resident_bytes() - rss
             traced_growth = tracemalloc.get_traced_memory()[0] - traced
         finally:
             tracemalloc.stop()
-        assert type_refcounts() == instances
+        assert type_refcounts() == instances and len(os.listdir("/proc/self/fd")) == files
         # One object kept per replay would be 180 objects; one kept file arena
         # (the messages) tens of MB.
         assert traced_growth < 2048
