@@ -11,7 +11,7 @@ import types
 import pytest
 
 import marrowfin
-from conftest import PT, change, definition, message, runner
+from conftest import PT, busy_stream, change, definition, message
 
 FORMAT_ERROR = "time data {!r} does not match format '%Y-%m-%dT%H:%M:%SZ'"
 
@@ -105,14 +105,7 @@ def test_reentrant_call_from_datetime(write, monkeypatch):
 def test_threads_sharing_an_iterator_lose_and_repeat_nothing(write, monkeypatch):
     """Two threads step one iterator; a datetime that gives up the interpreter
     lock on every call lets them meet inside a step."""
-    runners = [runner(1), runner(2)]
-    messages = [message(PT, change(marketDefinition=definition(runners, marketTime="2021-03-30T16:20:00.000Z"),
-                                   rc=[runner(1, atb=[[2.0, 1]])]))]
-    for i in range(1, 300):
-        messages.append(message(PT + i, change(marketDefinition=definition(
-            runners, version=i, suspendTime="2021-03-30T16:20:00Z")) if i % 25 == 0 else change(
-            rc=[runner(1 + i % 2, atb=[[2.0 + i % 3, i]], ltp=1.5 + i % 4)])))  # fmt: skip
-    path = write(*messages)
+    path = busy_stream(write, 300)
     expected = [b.to_dict() for b in marrowfin.iter_prices_file(path)]
     real = datetime.datetime
 

@@ -10,7 +10,7 @@ import tracemalloc
 import pytest
 
 import marrowfin
-from conftest import PT, SANITIZED, change, definition, message, runner
+from conftest import PT, SANITIZED, busy_stream, change, definition, message, runner
 
 CLASSES = [getattr(marrowfin, name) for name in marrowfin.__all__[1:]]
 
@@ -18,18 +18,6 @@ CLASSES = [getattr(marrowfin, name) for name in marrowfin.__all__[1:]]
 def type_refcounts():
     # Every instance holds a reference to its (heap) class.
     return {cls.__name__: sys.getrefcount(cls) for cls in CLASSES}
-
-
-def busy_stream(write, count):
-    """Ladder changes, with a definition every 17th message and an image every 41st."""
-    runners = [runner(i, sortPriority=i) for i in range(1, 6)]
-    start = definition(runners, marketTime="2021-03-30T16:20:00.000Z")
-    messages = [message(PT, change(img=True, marketDefinition=start))]
-    for i in range(1, count):
-        rc = [runner(1 + i % 5, atb=[[1.5 + i % 7, i]], trd=[[2.0, i]], spn=i, ltp=1.5 + i % 3)]
-        messages.append(message(PT + i, change(marketDefinition=definition(runners, version=i)) if i % 17 == 0
-                                else change(img=i % 41 == 0, rc=rc)))  # fmt: skip
-    return write(*messages)
 
 
 def consume(path):
