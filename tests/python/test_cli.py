@@ -17,12 +17,10 @@ from marrowfin_tools import batch, cli, plot, sample_path
 
 SAMPLE = str(sample_path())
 PEER_FILES = sorted(str(p) for p in PEER_DATA.glob("*") if p.name != "README.md") if PEER_DATA.is_dir() else []
-needs_peer = pytest.mark.skipif(not PEER_FILES, reason="peer recordings absent")
 
 
 def raw_lines(path):
-    opener = gzip.open if path.endswith(".gz") else open
-    with opener(path, "rt", encoding="utf-8") as file:
+    with (gzip.open if path.endswith(".gz") else open)(path, "rt", encoding="utf-8") as file:
         return [json.loads(line) for line in file if line.strip()]
 
 
@@ -32,40 +30,27 @@ def utc(ms):
 
 def expected_summary(path):
     """What the summary must say, folded from the lines of the first market."""
-    market, books, first, last, in_play, in_play_at, definition, ltp = (None, 0, None, None, False,
-                                                                       None, None, {})
+    market, times, in_play_at, definition, ltp = None, [], None, None, {}
     for line in raw_lines(path):
         mcs = line.get("mc")
         if not isinstance(mcs, list) or not line.get("pt", 0) > 0:
             continue
+        market = market or next((mc["id"] for mc in mcs if mc.get("id")), None)
         if market is None:
-            market = next((mc["id"] for mc in mcs if mc.get("id")), None)
-            if market is None:
-                continue
-        books += 1
-        first = first or line["pt"]
-        last = line["pt"]
+            continue
+        times.append(line["pt"])
         for mc in (mc for mc in mcs if mc.get("id") == market):
-            if "marketDefinition" in mc:
-                definition = mc["marketDefinition"]
-                in_play = definition["inPlay"]
-            for rc in mc.get("rc", []):
-                if "ltp" in rc:
-                    ltp[rc["id"]] = rc["ltp"]
-        if in_play and in_play_at is None:
+            definition = mc.get("marketDefinition", definition)
+            ltp.update({rc["id"]: rc["ltp"] for rc in mc.get("rc", []) if "ltp" in rc})
+        if definition and definition["inPlay"] and in_play_at is None:
             in_play_at = line["pt"]
-    listed = definition["runners"] if definition else []
     return {
-        "market_id": market,
-        "books": books,
-        "first_publish_time": utc(first),
-        "last_publish_time": utc(last),
-        "in_play_time": in_play_at and utc(in_play_at),
+        "market_id": market, "books": len(times), "first_publish_time": utc(times[0]),
+        "last_publish_time": utc(times[-1]), "in_play_time": in_play_at and utc(in_play_at),
         "status": definition["status"] if definition else "OPEN",
         "market_type": definition and definition.get("marketType"),
-        "runners": {r["id"]: (r["status"], r.get("bsp"), r["status"] == "WINNER", r.get("name"), ltp.get(r["id"]))
-                    for r in listed},
-    }
+    }, {r["id"]: (r["status"], r.get("bsp"), r["status"] == "WINNER", r.get("name"), ltp.get(r["id"]))
+        for r in (definition["runners"] if definition else [])}  # fmt: skip
 
 
 def run(capsys, *args):
@@ -80,28 +65,23 @@ def summaries(capsys, *paths, jobs=1):
     return status, [json.loads(line) for line in out.splitlines()], err
 
 
-@pytest.mark.parametrize("path", [SAMPLE] + PEER_FILES, ids=lambda p: os.path.basename(p))
+@pytest.mark.parametrize("path", [SAMPLE] + PEER_FILES, ids=os.path.basename)
 def test_summary_matches_the_raw_file(capsys, path):
     status, (got,), err = summaries(capsys, path)
     assert (status, err) == (0, [])
-    want = expected_summary(path)
-    runners = want.pop("runners")
-    assert {key: got[key] for key in want} == want
+    market, runners = expected_summary(path)
+    assert {key: got[key] for key in market} == market
     named = {r["selection_id"]: (r["status"], r["bsp"], r["winner"], r["name"], r["last_price_traded"])
              for r in got["runners"] if r["selection_id"] in runners}
-    assert named == runners
-    assert len(got["runners"]) >= len(runners)
+    assert named == runners and len(got["runners"]) >= len(runners)
 
 
-def test_sample_is_a_whole_race(capsys):
+def test_sample_is_a_whole_race_made_by_the_generator(capsys, tmp_path):
     status, (got,), _ = summaries(capsys, SAMPLE)
     statuses = sorted(r["status"] for r in got["runners"])
     assert status == 0 and got["status"] == "CLOSED" and got["in_play_time"]
     assert statuses.count("WINNER") == 1 and statuses.count("REMOVED") >= 1
     assert pathlib.Path(SAMPLE).stat().st_size < 400_000
-
-
-def test_sample_is_made_by_the_generator(tmp_path):
     # The command that made it; the generator is deterministic.
     gen = pathlib.Path(__file__).resolve().parents[2] / "bench" / "gen_stream.py"
     out = tmp_path / "sample.json.gz"
@@ -111,13 +91,15 @@ def test_sample_is_made_by_the_generator(tmp_path):
 
 
 @draws_charts
-def test_text_summary_without_a_file_writes_the_chart(capsys, tmp_path, monkeypatch):
+def test_charts(capsys, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    status, out, err = run(capsys, "summary")
+    status, out, err = run(capsys, "summary")  # the sample, with its chart
     assert status == 0 and err == [f"chart written to {tmp_path / cli.SAMPLE_CHART}"]
     assert out.startswith(SAMPLE + "\n  market        1.168570499  WIN\n")
     assert "  Panther Manor     WINNER    2.35   1.02  13,310.10  yes\n" in out
-    assert (tmp_path / cli.SAMPLE_CHART).read_bytes().startswith(b"\x89PNG")
+    assert run(capsys, "plot", SAMPLE, "-o", "chart.png")[:2] == (0, "")
+    for chart in (cli.SAMPLE_CHART, "chart.png"):
+        assert (tmp_path / chart).read_bytes().startswith(b"\x89PNG")
 
 
 @pytest.fixture
@@ -133,10 +115,10 @@ def bad_files(tmp_path):
 
 
 class TestBadInput:
-    def test_each_bad_file_is_one_line_and_the_rest_go_on(self, capsys, bad_files):
-        paths = [SAMPLE, *bad_files, SAMPLE]
-        status, got, err = summaries(capsys, *paths)
-        assert status == 1 and len(got) == 2
+    @pytest.mark.parametrize("jobs", [1, 2])
+    def test_each_bad_file_is_one_line_and_the_rest_go_on(self, capsys, bad_files, jobs):
+        status, got, err = summaries(capsys, SAMPLE, *bad_files, SAMPLE, jobs=jobs)
+        assert status == 1 and len(got) == 2 and got[0] == got[1]
         assert err == [f"marrowfin: {p}: {text}" for p, text in bad_files.items()] + [
             "marrowfin: 4 of 6 files failed"]
 
@@ -144,12 +126,8 @@ class TestBadInput:
     def test_single_file_commands(self, capsys, bad_files, command, tmp_path, monkeypatch):
         monkeypatch.chdir(tmp_path)
         path, text = next(iter(bad_files.items()))
-        status, out, err = run(capsys, command[0], path, *command[1:])
-        assert (status, out, err) == (1, "", [f"marrowfin: {path}: {text}"])
-        assert not (tmp_path / command[2]).exists()
-        assert not list(tmp_path.glob(".marrowfin-*"))
-
-    def test_unwritable_output(self, capsys, tmp_path):
+        assert run(capsys, command[0], path, *command[1:]) == (1, "", [f"marrowfin: {path}: {text}"])
+        assert not (tmp_path / command[2]).exists() and not list(tmp_path.glob(".marrowfin-*"))
         target = str(tmp_path / "no" / "such" / "dir.jsonl")
         status, _, err = run(capsys, "export", SAMPLE, "-o", target)
         assert (status, err) == (1, [f"marrowfin: {target}: No such file or directory"])
@@ -170,14 +148,13 @@ class TestBadInput:
         assert done.stderr == f"marrowfin: {tmp_path / 'nope'}: No such file or directory (os error 2)\n"
 
 
-class TestManyFiles:
-    @needs_peer
-    def test_jobs_keep_the_order_and_the_errors(self, capsys, bad_files):
-        paths = PEER_FILES[:4] + list(bad_files)[:1] + PEER_FILES[4:]
-        one = summaries(capsys, *paths, jobs=1)
-        two = summaries(capsys, *paths, jobs=2)
-        assert one == two and one[0] == 1 and len(one[1]) == len(PEER_FILES)
+def exit_on_x(path):
+    if path == "x":
+        os._exit(3)
+    return path
 
+
+class TestManyFiles:
     def test_progress_counts_files_and_books(self, capsys):
         status, _, err = run(capsys, "summary", "--progress", "--jobs=2", SAMPLE, SAMPLE)
         books = 2 * len(marrowfin.iter_prices_file(SAMPLE))
@@ -189,21 +166,13 @@ class TestManyFiles:
                             ("b", True, "b"), ("c", True, "c")]
 
 
-def exit_on_x(path):
-    if path == "x":
-        os._exit(3)
-    return path
-
-
 class TestExport:
     @pytest.fixture
     def head(self, tmp_path):
         """The sample's first 400 lines: an export of every book is big."""
         with gzip.open(SAMPLE, "rt") as file:
-            lines = [next(file) for _ in range(400)]
-        path = tmp_path / "head.json"
-        path.write_text("".join(lines))
-        return str(path)
+            (tmp_path / "head.json").write_text("".join(next(file) for _ in range(400)))
+        return str(tmp_path / "head.json")
 
     def export(self, capsys, path, *options):
         out = pathlib.Path(path).with_name("books.jsonl")
@@ -213,12 +182,9 @@ class TestExport:
         assert out.stat().st_mode & 0o644 == 0o644
         return lines
 
-    @pytest.mark.parametrize("every", [1, 7])
-    def test_every_nth_book(self, capsys, head, every):
+    def test_every_nth_book_and_books_where_a_runner_changed(self, capsys, head):
         books = [b.to_dict() for b in marrowfin.iter_prices_file(head)]
-        assert self.export(capsys, head, "--every", str(every)) == books[::every]
-
-    def test_books_where_a_runner_changed(self, capsys, head):
+        assert self.export(capsys, head) == books and self.export(capsys, head, "--every", "7") == books[::7]
         lines = raw_lines(head)
         selection = lines[0]["mc"][0]["rc"][3]["id"]
         got = self.export(capsys, head, "--runner", str(selection))
@@ -226,36 +192,26 @@ class TestExport:
         # no book whose line neither mentions it nor carries a definition.
         def runner(book):
             return next(r for r in book["runners"] if r["selectionId"] == selection)
-        books = [b.to_dict() for b in marrowfin.iter_prices_file(head)]
         differs = {b["publishTime"] for prev, b in zip([None] + books, books)
                    if prev is None or runner(prev) != runner(b)}
         mentioned = {line["pt"] for line in lines for mc in line["mc"]
                      if "marketDefinition" in mc or any(rc["id"] == selection for rc in mc.get("rc", []))}
         times = {b["publishTime"] for b in got}
-        assert len(times) == len(got) and differs <= times <= mentioned
-        assert len(differs) < len(books) / 2
+        assert len(times) == len(got) and differs <= times <= mentioned and len(differs) < len(books) / 2
 
 
 class TestPlot:
-    @draws_charts
-    def test_chart_of_the_sample(self, capsys, tmp_path):
-        out = tmp_path / "chart.png"
-        assert run(capsys, "plot", SAMPLE, "-o", str(out))[:2] == (0, "")
-        assert out.read_bytes().startswith(b"\x89PNG")
-
     def test_what_it_draws(self):
         chart = plot.collect(SAMPLE)
         lines = raw_lines(SAMPLE)
-        definitions = [mc["marketDefinition"] for line in lines for mc in line["mc"] if "marketDefinition" in mc]
-        final = {r["id"]: r for r in definitions[-1]["runners"]}
+        definitions = [(line["pt"], mc["marketDefinition"]) for line in lines for mc in line["mc"]
+                       if "marketDefinition" in mc]
+        final = definitions[-1][1]["runners"]
         assert [s.name.removesuffix(" (winner)") for s in chart.series] == [
-            r["name"] for r in sorted(final.values(), key=lambda r: r["sortPriority"])]
-        removed = {s.name: s.removed_at for s in chart.series if s.removed_at}
-        assert list(removed) == [r["name"] for r in final.values() if r["status"] == "REMOVED"]
-        first_in_play = next(line["pt"] for line in lines for mc in line["mc"]
-                             if mc.get("marketDefinition", {}).get("inPlay"))
-        closed = next(line["pt"] for line in lines for mc in line["mc"]
-                      if mc.get("marketDefinition", {}).get("status") == "CLOSED")
+            r["name"] for r in sorted(final, key=lambda r: r["sortPriority"])]
+        assert [s.name for s in chart.series if s.removed_at] == [r["name"] for r in final if r["status"] == "REMOVED"]
+        first_in_play = next(pt for pt, d in definitions if d["inPlay"])
+        closed = next(pt for pt, d in definitions if d["status"] == "CLOSED")
         assert chart.in_play == [(first_in_play, closed)]
 
     def test_without_matplotlib(self, capsys, tmp_path, monkeypatch):

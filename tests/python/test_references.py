@@ -10,8 +10,7 @@ import tracemalloc
 import pytest
 
 import marrowfin
-from conftest import SANITIZED
-from streams import PT, change, definition, message, replay, runner, stream  # noqa: F401
+from conftest import PT, SANITIZED, busy_stream, change, definition, message, runner
 
 CLASSES = [getattr(marrowfin, name) for name in marrowfin.__all__[1:]]
 
@@ -21,21 +20,39 @@ def type_refcounts():
     return {cls.__name__: sys.getrefcount(cls) for cls in CLASSES}
 
 
-def busy_stream(stream, count=200):
-    messages = [
-        message(PT, change(img=True, marketDefinition=definition(
-            [runner(i, sortPriority=i) for i in range(1, 6)], marketTime="2021-03-30T16:20:00.000Z")))
-    ]  # fmt: skip
-    for i in range(1, count):
-        rc = [runner(1 + i % 5, atb=[[1.5 + i % 7, i]], trd=[[2.0, i]], spn=i, ltp=1.5 + i % 3)]
-        if i % 17 == 0:
-            messages.append(message(PT + i, change(marketDefinition=definition(
-                [runner(j, sortPriority=j) for j in range(1, 6)], version=i))))  # fmt: skip
-        elif i % 41 == 0:
-            messages.append(message(PT + i, change(img=True, rc=rc)))
-        else:
-            messages.append(message(PT + i, change(rc=rc)))
-    return stream(*messages)
+def consume(path):
+    for i, book in enumerate(marrowfin.iter_prices_file(path)):
+        if i % 10 == 0:
+            book.to_dict()
+        for r in book.runners:
+            r.sp.back_stake_taken, r.ex.available_to_back[:1]
+        if book.market_definition is not None:
+            book.market_definition.runners
+
+
+def error_paths(write):
+    """Runs every way a load, a step or an export fails."""
+    failing = write(
+        message(PT, change(rc=[runner(1, atb=[[2.0, 1]])])),
+        message(PT + 1, change(marketDefinition=definition(marketTime="bad"), rc=[runner(1, atb=[[2.0, 2]])])),
+        message(253402300800000, change(rc=[runner(1, atb=[[2.0, 3]])])), name="failing.txt")
+    bad_files = [write('{"pt":1,"mc":[]}', "[1,]", name="bad.json"), failing + ".missing",
+                 write(gzip.compress(b'{"pt":1,"mc":[]}\n' * 100)[:-5], name="bad.gz")]
+
+    def run():
+        it = marrowfin.iter_prices_file(failing)
+        book = next(it)
+        book.runners.append(None)
+        with pytest.raises(TypeError):
+            book.to_dict()
+        for _ in range(2):
+            with pytest.raises(ValueError):
+                next(it)
+        for bad in bad_files:
+            with pytest.raises(ValueError):
+                marrowfin.iter_prices_file(bad)
+
+    return run
 
 
 def resident_bytes():
@@ -43,95 +60,45 @@ def resident_bytes():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def consume(path):
-    for i, book in enumerate(marrowfin.iter_prices_file(path)):
-        if i % 10 == 0:
-            book.to_dict()
-        for r in book.runners:
-            r.sp.back_stake_taken
-            r.ex.available_to_back[:1]
-        if book.market_definition is not None:
-            book.market_definition.runners
-
-
 class TestNoLeaks:
-    def test_replay_releases_every_instance(self, stream):
-        path = busy_stream(stream)
-        consume(path)
-        gc.collect()
-        before = type_refcounts()
-        consume(path)
-        gc.collect()
-        assert type_refcounts() == before
-
-    def test_repeated_replays_keep_memory_flat(self, stream):
-        path = busy_stream(stream, 400)
+    def test_repeated_replays_and_failures_keep_instances_files_and_memory_flat(self, write):
+        path, fail = busy_stream(write, 400), error_paths(write)
         tracemalloc.start()
         try:
             for i in range(200):
                 consume(path)
+                fail()
                 if i == 19:  # warmed up: free lists and allocator arenas at their size
                     gc.collect()
-                    rss, traced = resident_bytes(), tracemalloc.get_traced_memory()[0]
+                    rss, traced, instances = resident_bytes(), tracemalloc.get_traced_memory()[0], type_refcounts()
+                    files = len(os.listdir("/proc/self/fd"))
             gc.collect()
             rss_growth = resident_bytes() - rss
             traced_growth = tracemalloc.get_traced_memory()[0] - traced
         finally:
             tracemalloc.stop()
+        assert type_refcounts() == instances and len(os.listdir("/proc/self/fd")) == files
         # One object kept per replay would be 180 objects; one kept file arena
         # (the messages) tens of MB.
         assert traced_growth < 2048
         if not SANITIZED:
             assert rss_growth < 2**20
 
-    def test_books_outlive_the_iterator(self, stream):
-        it = marrowfin.iter_prices_file(busy_stream(stream, 30))
+    def test_books_outlive_the_iterator(self, write):
+        it = marrowfin.iter_prices_file(busy_stream(write, 30))
         books = list(it)
         del it
         gc.collect()
         assert [b.to_dict()["publishTime"] for b in books] == [PT + i for i in range(30)]
         assert books[0].market_definition.market_time.year == 2021
 
-    def test_error_paths_release_their_objects(self, stream, tmp_path):
-        path = stream(
-            message(PT, change(rc=[runner(1, atb=[[2.0, 1]])])),
-            message(PT + 1, change(marketDefinition=definition(marketTime="bad"), rc=[runner(1, atb=[[2.0, 2]])])),
-            message(253402300800000, change(rc=[runner(1, atb=[[2.0, 3]])])),
-        )
 
-        bad_gzip = tmp_path / "bad.gz"
-        bad_gzip.write_bytes(gzip.compress(b'{"pt":1,"mc":[]}\n' * 100)[:-5])
-        bad_files = [stream('{"pt":1,"mc":[]}', "[1,]", name="bad.json"), str(bad_gzip), path + ".missing"]
-
-        def run():
-            it = marrowfin.iter_prices_file(path)
-            book = next(it)
-            book.runners.append(None)
-            with pytest.raises(TypeError):
-                book.to_dict()
-            for _ in range(2):
-                with pytest.raises(ValueError):
-                    next(it)
-            for bad in bad_files:
-                with pytest.raises(ValueError):
-                    marrowfin.iter_prices_file(bad)
-
-        run()
-        gc.collect()
-        before, blocks = type_refcounts(), sys.getallocatedblocks()
-        for _ in range(50):
-            run()
-        gc.collect()
-        assert type_refcounts() == before
-        assert sys.getallocatedblocks() - blocks < 100
-
-
-def test_shared_objects_balance_on_success_and_error_paths(stream):
+def test_shared_objects_balance_on_success_and_error_paths(write):
     """Objects that successive books share (a runner, its ladder list, the
     definition and its times) and the datetime module (its class is immortal):
-    every path that takes a reference to them gives it back once its books are
-    dropped."""
-    it = marrowfin.iter_prices_file(stream(
+    every read, and every path that takes a reference to them, gives it back
+    once its books are dropped."""
+    it = marrowfin.iter_prices_file(write(
         message(PT, change(marketDefinition=definition([runner(1), runner(2)], marketTime="2021-03-30T16:20:00Z"),
                            rc=[runner(1, atb=[[2.0, 5]]), runner(2, atb=[[3.0, 1]])])),
         message(PT + 1, change(rc=[runner(2, atb=[[3.0, 2]])])),
@@ -139,66 +106,36 @@ def test_shared_objects_balance_on_success_and_error_paths(stream):
         message(PT + 3, change(marketDefinition=definition(marketTime="bad"), rc=[runner(2, ltp=3)])),
     ))  # fmt: skip
     first = next(it)
-    shared = [first.runners[0], first.runners[0].ex.available_to_back, first.market_definition,
-              first.market_definition.market_time, datetime, it]
-    before = [sys.getrefcount(o) for o in shared]
+    runners = first.runners
+    # The names here (and the calls' arguments) and the book are their only holders.
+    assert (sys.getrefcount(first), sys.getrefcount(runners)) == (2, 3)
+    r, key, value = first.runners[0], "Price", "7"
+    d, pair = first.market_definition, r.ex.available_to_back[0]
+    shared = [first.runners, first.publish_time, r, r.status, r.ex, r.ex.available_to_back, d, d.runners,
+              d.market_time, datetime, it, pair, key, value]
+    counts = lambda: [sys.getrefcount(o) for o in shared]  # noqa: E731
+    before = counts()
+    for _ in range(10):
+        r.status, r.ex, r.ex.available_to_back, r.sp, r.orders, repr(pair), pair["price"], d.regulators, first.to_dict()
+        with pytest.raises(KeyError):
+            pair[key]
+        with pytest.raises(TypeError):
+            first.streaming_unique_id = value
+        with pytest.raises(OverflowError):
+            first.streaming_unique_id = 2**40
+    assert counts() == before
 
     book = next(it)  # reuses the runner, its list and the definition
-    assert book.runners[0] is shared[0] and book.market_definition is shared[2]
+    assert book.runners[0] is r and book.market_definition is d
     book.runners.append(book.runners[0])
     book.runners.append(None)  # a book tampered with: to_dict fails half-way
     with pytest.raises(TypeError):
         book.to_dict()
     del book
-    assert [sys.getrefcount(o) for o in shared] == before
+    assert counts() == before
     with pytest.raises(ValueError, match="year 10000 is out of range"):
         next(it)  # after the runners were collected
-    assert [sys.getrefcount(o) for o in shared] == before
+    assert counts() == before
     with pytest.raises(ValueError, match="does not match format"):
         next(it)  # while building the definition
-    assert [sys.getrefcount(o) for o in shared] == before
-
-
-class TestRefcountDeltas:
-    @pytest.fixture
-    def book(self, replay):
-        books = replay(
-            message(PT, change(marketDefinition=definition([runner(1)], marketTime="2021-03-30T16:20:00Z"),
-                               rc=[runner(1, atb=[[2.0, 5]], status="ACTIVE")])),
-            message(PT + 1, change(rc=[runner(2)])),
-        )
-        return books[1]
-
-    def test_reads_give_back_what_they_take(self, book):
-        r = book.runners[0]
-        held = [book.runners, book.publish_time, book.market_definition, r, r.status, r.ex,
-                r.ex.available_to_back, book.market_definition.runners,
-                book.market_definition.market_time]
-        before = [sys.getrefcount(o) for o in held]
-        for _ in range(10):
-            book.runners, book.publish_time, book.market_definition, r.status, r.ex
-            r.ex.available_to_back, r.sp, r.orders, book.to_dict(), repr(r.ex.available_to_back[0])
-            book.market_definition.runners, book.market_definition.market_time
-            book.market_definition.regulators, r.ex.available_to_back[0]["price"]
-        assert [sys.getrefcount(o) for o in held] == before
-
-    def test_errors_give_back_what_they_take(self, book):
-        key, value = "Price", "7"
-        pair = book.runners[0].ex.available_to_back[0]
-        before = [sys.getrefcount(o) for o in (key, value, pair, book)]
-        for _ in range(10):
-            with pytest.raises(KeyError):
-                pair[key]
-            with pytest.raises(TypeError):
-                book.streaming_unique_id = value
-            with pytest.raises(OverflowError):
-                book.streaming_unique_id = 2**40
-        assert [sys.getrefcount(o) for o in (key, value, pair, book)] == before
-
-    def test_next_holds_no_reference_to_its_book(self, stream):
-        it = marrowfin.iter_prices_file(stream(message(PT, change(rc=[runner(1)]))))
-        book = next(it)
-        assert sys.getrefcount(book) == 2  # the local name and the call's argument
-        runners = book.runners
-        del book
-        assert sys.getrefcount(runners) == 2
+    assert counts() == before
