@@ -65,6 +65,12 @@ class ZlibInflater final : public Inflater {
 };
 
 #if MARROWFIN_HAVE_ISAL
+// How far ISA-L moved `now` past `start`, never beyond `limit`.
+std::size_t advanced(const std::uint8_t* start, const std::uint8_t* now, std::size_t limit) {
+  if (now < start) return 0;
+  return std::min(static_cast<std::size_t>(now - start), limit);
+}
+
 class IsalInflater final : public Inflater {
  public:
   IsalInflater() : state_(std::make_unique<inflate_state>()) { reset(); }
@@ -82,12 +88,13 @@ class IsalInflater final : public Inflater {
     state_->avail_in = static_cast<std::uint32_t>(std::min(in_size, kMaxChunk));
     state_->next_out = out;
     state_->avail_out = static_cast<std::uint32_t>(std::min(out_size, kMaxChunk));
-    std::uint32_t in_before = state_->avail_in;
-    std::uint32_t out_before = state_->avail_out;
     int rc = isal_inflate(state_.get());
+    // The pointers, not the counts: on some invalid symbols ISA-L 2.30
+    // leaves avail_out wrapped below zero, which would claim bytes past
+    // `out` that it never wrote.
     InflateStep step;
-    step.consumed = in_before - state_->avail_in;
-    step.produced = out_before - state_->avail_out;
+    step.consumed = advanced(in, state_->next_in, in_size);
+    step.produced = advanced(out, state_->next_out, out_size);
     if (!produced_any_ && step.produced > 0) {
       produced_any_ = true;
       empty_prefix_ = {};
