@@ -256,9 +256,9 @@ inline const Value* Value::find(Key key) const noexcept {
   if (kind_ != Kind::kObject) return nullptr;
   const Value* first = items_;
   const Value* last = items_ + size_;
-  if (size_ <= 8) {
+  if (size_ <= 8) {  // members are sorted by key: stop at the first one not below it
     for (const Value* m = first; m != last; ++m) {
-      if (m->key_ == key) return m;
+      if (m->key_ >= key) return m->key_ == key ? m : nullptr;
     }
     return nullptr;
   }
