@@ -218,9 +218,22 @@ void MarketCache::rebuild_index() {
 }
 
 inline RunnerCache* MarketCache::runner_for(const json::Value& element) {
-  auto id = integer_of(element.find(Key::kId));  // find() is null for non-objects
+  // One pass for both keys, which sort "hc" before "id"; a non-object has no members.
+  static_assert(Key::kHc < Key::kId);
+  const Value* id_member = nullptr;
+  const Value* hc_member = nullptr;
+  for (const Value& m : element.members()) {
+    if (m.key() < Key::kHc) continue;
+    if (m.key() == Key::kHc) {
+      hc_member = &m;
+      continue;
+    }
+    if (m.key() == Key::kId) id_member = &m;
+    break;
+  }
+  auto id = integer_of(id_member);
   if (!id) return nullptr;
-  double hc = float_of(element.find(Key::kHc)).value_or(0.0);
+  double hc = float_of(hc_member).value_or(0.0);
   RunnerKey key{*id, hc == 0.0 ? 0 : handicap_key(hc)};  // most markets have no handicaps
   if (!index_.empty()) {
     std::size_t mask = index_.size() - 1;
@@ -312,14 +325,28 @@ void MarketCache::update(const json::Value& change, std::int64_t time) {
   publish_time = time;
   if (indexed_ != runners.size()) rebuild_index();
   if (change.is_object()) {
-    if (bool_of(change.find(Key::kImg)) == true) {
+    // One pass finds the parts; they are still applied in this order.
+    const Value* image = nullptr;
+    const Value* definition = nullptr;
+    const Value* changes = nullptr;
+    bool market_fields = false;
+    for (const Value& m : change.members()) {
+      switch (m.key()) {
+        case Key::kId: break;
+        case Key::kImg: image = &m; break;
+        case Key::kMarketDefinition: definition = &m; break;
+        case Key::kRc: changes = &m; break;
+        default: market_fields = true; break;
+      }
+    }
+    if (bool_of(image) == true) {
       // An image resends every runner that still exists.
       runners.clear();
       rebuild_index();
       active_runners_ = 0;
       sorted_valid_ = false;
     }
-    if (const Value* definition = change.find(Key::kMarketDefinition)) {
+    if (definition != nullptr) {
       if (definition->is_object()) apply_definition(*definition);
       ++definition_count;
       if (const Value* list = definition->find(Key::kRunners); list && list->is_array()) {
@@ -330,8 +357,8 @@ void MarketCache::update(const json::Value& change, std::int64_t time) {
         sync_definition_runners(*list);
       }
     }
-    apply_market_fields(change);
-    if (const Value* changes = change.find(Key::kRc); changes && changes->is_array()) {
+    if (market_fields) apply_market_fields(change);
+    if (changes != nullptr && changes->is_array()) {
       for_each_element(*changes, [&](const Value& e) { apply_runner_change(e); });
     }
   }
