@@ -16,9 +16,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -237,13 +237,6 @@ class Observer {
   std::string definition_;
 };
 
-std::optional<std::string_view> market_id_of(const Value& change) {
-  const Value* id = change.find(Key::kId);
-  std::optional<std::string_view> text = id != nullptr ? id->as_string() : std::nullopt;
-  if (!text || text->empty()) return std::nullopt;
-  return text;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -254,21 +247,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(known_error(loaded.error));
     return 0;
   }
-  // The iterator's rules: the first usable id makes the cache, changes for
-  // other markets are passed over.
   std::unique_ptr<MarketCache> cache;
   Observer observer;
   for (const ParsedMessage& message : loaded.store->messages) {
     check(message.publish_time > 0);
     for (const Value& change : message.market_changes) {
-      std::optional<std::string_view> id = market_id_of(change);
-      if (!cache) {
-        if (!id) continue;
-        cache = std::make_unique<MarketCache>(std::string(*id));
-      } else if (id && *id != cache->market_id) {
-        continue;
-      }
-      cache->update(change, message.publish_time);
+      if (!apply_to_market(cache, change, message.publish_time)) continue;
       check(cache->publish_time == message.publish_time);
       const Value* img = change.find(Key::kImg);
       observer.observe(*cache, img != nullptr && img->as_bool() == true);

@@ -3,7 +3,6 @@
 #include <Python.h>
 
 #include <atomic>
-#include <cstring>
 #include <string_view>
 
 #include "market/py_classes.hpp"

@@ -1,8 +1,5 @@
 #include "prices_iterator.hpp"
 
-#include <optional>
-#include <string_view>
-
 #include "market/market_cache.hpp"
 #include "market/snapshot.hpp"
 #include "support/borrow.hpp"
@@ -23,31 +20,6 @@ struct PricesIterator {
 
 PricesIterator& state(PyObject* self) noexcept { return py::value_of<PricesIterator>(self); }
 
-// The change's "id" when it is a non-empty string.
-std::optional<std::string_view> market_id_of(const json::Value& change) noexcept {
-  const json::Value* id = change.find(json::Key::kId);
-  if (id == nullptr) return std::nullopt;
-  std::optional<std::string_view> text = id->as_string();
-  if (!text || text->empty()) return std::nullopt;
-  return text;
-}
-
-// Applies one message's market changes. The first change with a usable id
-// creates the cache; changes naming another market are not applied, so a file
-// holding several markets yields the books of the first one only.
-void apply_message(PricesIterator& it, const parse::ParsedMessage& message) {
-  for (const json::Value& change : message.market_changes) {
-    std::optional<std::string_view> id = market_id_of(change);
-    if (!it.cache) {
-      if (!id) continue;
-      it.cache = std::make_unique<market::MarketCache>(std::string(*id));
-    } else if (id && *id != it.cache->market_id) {
-      continue;
-    }
-    it.cache->update(change, message.publish_time);
-  }
-}
-
 PyObject* iterator_iter(PyObject* self) noexcept {
   py::SharedBorrow borrow(state(self).borrow);
   if (!borrow) return nullptr;
@@ -66,7 +38,9 @@ PyObject* iterator_next(PyObject* self) noexcept {
     while (it.next_index < messages.size()) {
       // Moved on first: a message whose book fails is not applied twice.
       const parse::ParsedMessage& message = messages[it.next_index++];
-      apply_message(it, message);
+      for (const json::Value& change : message.market_changes) {
+        market::apply_to_market(it.cache, change, message.publish_time);
+      }
       if (it.cache) return market::to_market_book(*it.cache);
     }
     return nullptr;  // end of iteration: no object, no error

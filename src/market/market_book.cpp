@@ -3,7 +3,6 @@
 
 #include <vector>
 
-#include <climits>
 #include <cstdint>
 #include <limits>
 
@@ -42,12 +41,6 @@ int book_set_streaming_unique_id(PyObject* self, PyObject* value, void*) noexcep
       return -1;
     }
     id = static_cast<std::int32_t>(number);
-  }
-  PyTypeObject* type = market_book_type();
-  if (type == nullptr) return -1;
-  if (!PyObject_TypeCheck(self, type)) {
-    py::set_cannot_convert(self, "MarketBook");
-    return -1;
   }
   B& book = py::value_of<B>(self);
   py::ExclusiveBorrow borrow(book.borrow);

@@ -244,7 +244,7 @@ inline RunnerCache* MarketCache::runner_for(const json::Value& element) {
   }
   auto [it, inserted] = runners.try_emplace(key, *id, hc);
   if (inserted) {
-    ++active_runners_;  // a new runner starts "ACTIVE"
+    ++number_of_active_runners;  // a new runner starts "ACTIVE"
     sorted_valid_ = false;
   }
   if (!inserted || (indexed_ + 1) * 2 > index_.size()) {
@@ -259,8 +259,8 @@ inline void MarketCache::set_runner_status(RunnerCache& runner, std::string_view
   bool was_active = runner.status == kActive;
   runner.status.assign(text);
   bool is_active = text == kActive;
-  if (was_active && !is_active) --active_runners_;
-  if (!was_active && is_active) ++active_runners_;
+  if (was_active && !is_active) --number_of_active_runners;
+  if (!was_active && is_active) ++number_of_active_runners;
 }
 
 void MarketCache::sync_definition_runners(const json::Value& runner_list) {
@@ -343,7 +343,7 @@ void MarketCache::update(const json::Value& change, std::int64_t time) {
       // An image resends every runner that still exists.
       runners.clear();
       rebuild_index();
-      active_runners_ = 0;
+      number_of_active_runners = 0;
       sorted_valid_ = false;
     }
     if (definition != nullptr) {
@@ -363,7 +363,6 @@ void MarketCache::update(const json::Value& change, std::int64_t time) {
     }
   }
   number_of_runners = static_cast<std::uint32_t>(runners.size());
-  number_of_active_runners = static_cast<std::uint32_t>(active_runners_);
 }
 
 std::span<RunnerCache* const> MarketCache::sorted_runners() {
@@ -379,6 +378,20 @@ std::span<RunnerCache* const> MarketCache::sorted_runners() {
     sorted_valid_ = true;
   }
   return sorted_;
+}
+
+bool apply_to_market(std::unique_ptr<MarketCache>& cache, const json::Value& change,
+                     std::int64_t publish_time) {
+  std::optional<std::string_view> id = string_of(change.find(Key::kId));
+  bool usable = id && !id->empty();
+  if (!cache) {
+    if (!usable) return false;
+    cache = std::make_unique<MarketCache>(std::string(*id));
+  } else if (usable && *id != cache->market_id) {
+    return false;
+  }
+  cache->update(change, publish_time);
+  return true;
 }
 
 }  // namespace marrowfin::market

@@ -5,6 +5,7 @@
 
 #include <compare>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -118,6 +119,8 @@ class MarketCache {
   std::optional<std::int64_t> last_match_time;
   std::int64_t publish_time = 0;
   std::uint32_t number_of_runners = 0;
+  // Runners whose status is "ACTIVE", kept in step as statuses change so that
+  // no update recounts them.
   std::uint32_t number_of_active_runners = 0;
   // Read freely; only update() adds or removes runners (it keeps an index
   // and the runner order beside the map).
@@ -137,7 +140,7 @@ class MarketCache {
   // The runner for an "rc" or definition element, created when new; nullptr
   // when the element is no object with an integer "id".
   RunnerCache* runner_for(const json::Value& element);
-  // Replaces a runner's status, keeping active_runners_ in step.
+  // Replaces a runner's status, keeping number_of_active_runners in step.
   void set_runner_status(RunnerCache& runner, std::string_view status);
   std::size_t index_home(const RunnerKey& key) const noexcept;
   // Requires a free slot.
@@ -146,9 +149,6 @@ class MarketCache {
 
   std::vector<RunnerCache*> sorted_;  // cache of sorted_runners()
   bool sorted_valid_ = false;         // false once a runner was added or removed
-  // Runners whose status is "ACTIVE", kept up to date as statuses change so
-  // the recount after every update costs nothing per runner.
-  std::size_t active_runners_ = 0;
   // Open-addressing index over `runners` for the update's lookups, which
   // are cheaper here than in the node map; the map stays for its readers.
   // Rebuilt should the map's size ever disagree with it.
@@ -160,5 +160,12 @@ class MarketCache {
   std::size_t indexed_ = 0;
   int index_shift_ = 64;  // 64 - log2(capacity)
 };
+
+// Applies `change` to the one market `cache` follows, the first change with a
+// usable market id (a non-empty string "id") creating it; a change naming
+// another market is passed over, so a file holding several markets yields the
+// first one only. Returns whether the change was applied.
+bool apply_to_market(std::unique_ptr<MarketCache>& cache, const json::Value& change,
+                     std::int64_t publish_time);
 
 }  // namespace marrowfin::market

@@ -2,10 +2,9 @@
 // of a market book.
 #include <Python.h>
 
-#include <vector>
-
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "market/decimal_text.hpp"
 #include "market/py_classes.hpp"

@@ -40,11 +40,12 @@ py::Ref ladder_list(const PriceLadder& ladder, ReuseSlot& slot) {
   return list;
 }
 
-// The read-out of a starting-price ladder: the one `previous` holds when the
-// ladder has not changed since (`previous_count`), else a new one.
-SharedPairs sp_pairs(const PriceLadder& ladder, const RunnerRecord* previous,
-                     const SharedPairs& previous_pairs, std::uint64_t previous_count) {
-  if (previous != nullptr && previous_count == ladder.change_count()) return previous_pairs;
+// The read-out of a starting-price ladder: `kept` when the ladder has not
+// changed since it was read at `kept_count`, else a new one. A ladder at count
+// 0 never had a level, so a runner without a previous object passes null and 0.
+SharedPairs sp_pairs(const PriceLadder& ladder, const SharedPairs& kept,
+                     std::uint64_t kept_count) {
+  if (kept_count == ladder.change_count()) return kept;
   if (ladder.empty()) return nullptr;
   return std::make_shared<const std::vector<PriceSizePair>>(ladder.to_price_sizes());
 }
@@ -64,10 +65,10 @@ py::Ref build_runner(RunnerCache& runner) {
   const RunnerRecord* previous =
       previous_object != nullptr ? &py::value_of<RunnerRecord>(previous_object) : nullptr;
   record.sp.back_stake_taken =
-      sp_pairs(runner.sp_lay, previous, previous ? previous->sp.back_stake_taken : nullptr,
+      sp_pairs(runner.sp_lay, previous ? previous->sp.back_stake_taken : nullptr,
                previous ? previous->sp_lay_count : 0);
   record.sp.lay_liability_taken =
-      sp_pairs(runner.sp_back, previous, previous ? previous->sp.lay_liability_taken : nullptr,
+      sp_pairs(runner.sp_back, previous ? previous->sp.lay_liability_taken : nullptr,
                previous ? previous->sp_back_count : 0);
   record.sp_lay_count = runner.sp_lay.change_count();
   record.sp_back_count = runner.sp_back.change_count();
@@ -100,9 +101,7 @@ py::Ref build_runner(RunnerCache& runner) {
 // rebuilt only when a definition arrived. New reference, or empty with an
 // error set (the slot then keeps its old object, so the next call retries).
 py::Ref definition_object(MarketCache& cache) {
-  if (cache.cached_definition.get() == nullptr && cache.definition_count == 0) {
-    return py::Ref::new_ref(Py_None);
-  }
+  if (cache.definition_count == 0) return py::Ref::new_ref(Py_None);
   if (py::Ref cached = reuse(cache.cached_definition, cache.definition_count)) return cached;
 
   MarketDefinitionRecord record;
