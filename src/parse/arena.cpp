@@ -20,7 +20,7 @@ Arena::Block Arena::new_block(std::size_t size) {
 }
 
 void* Arena::allocate_bytes(std::size_t bytes) {
-  // Large requests get a block of their own; the rest share 1 MiB blocks.
+  // Large requests get a block of their own; the rest share kBlockSize blocks.
   std::size_t size = std::max(bytes, kBlockSize);
   if (spare_.data && spare_.size >= size) {
     blocks_.push_back(std::move(spare_));

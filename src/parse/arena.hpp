@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <utility>
 #include <vector>
 
 namespace marrowfin::parse {
@@ -20,17 +19,6 @@ class Arena {
   Arena() = default;
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;
-  Arena(Arena&& other) noexcept { *this = std::move(other); }
-  Arena& operator=(Arena&& other) noexcept {
-    blocks_ = std::move(other.blocks_);
-    spare_ = std::exchange(other.spare_, {});
-    used_ = std::exchange(other.used_, 0);
-    current_ = std::exchange(other.current_, nullptr);
-    current_size_ = std::exchange(other.current_size_, 0);
-    reserved_ = std::exchange(other.reserved_, 0);
-    other.blocks_.clear();
-    return *this;
-  }
 
   // Uninitialised storage for `count` objects of a trivially destructible T.
   // Throws std::bad_alloc when memory runs out.

@@ -71,7 +71,6 @@ bool has_gzip_extension(std::string_view path) noexcept {
   }
   std::size_t slash = path.rfind('/');
   std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-  if (name == ".." || name == "." || name == "/") return false;
   std::size_t dot = name.rfind('.');
   if (dot == std::string_view::npos || dot == 0) return false;
   std::string_view extension = name.substr(dot + 1);

@@ -3,7 +3,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <limits>
 #include <new>
 #include <vector>
 
@@ -129,7 +128,6 @@ class IsalInflater final : public Inflater {
   // a stream that ends without output must be one that zlib ends too.
   bool zlib_agrees_empty() {
     ZlibInflater check;
-    check.reset();
     std::uint8_t byte = 0;
     InflateStep step = check.inflate(empty_prefix_.data(), empty_prefix_.size(), &byte, 1);
     return step.status == InflateStep::Status::kEnd && step.produced == 0;
@@ -157,9 +155,7 @@ std::unique_ptr<Inflater> Inflater::create(Backend backend) {
   if (backend == Backend::kIsal) return std::make_unique<IsalInflater>();
 #endif
   (void)backend;
-  auto inflater = std::make_unique<ZlibInflater>();
-  inflater->reset();
-  return inflater;
+  return std::make_unique<ZlibInflater>();
 }
 
 }  // namespace marrowfin::parse

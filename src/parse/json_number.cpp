@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
-#include <limits>
 #include <string>
 #include <system_error>
 

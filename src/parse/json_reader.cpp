@@ -21,7 +21,7 @@ namespace marrowfin::parse {
 namespace {
 
 constexpr std::size_t kNoOffset = std::numeric_limits<std::size_t>::max();
-constexpr int kMaxDepth = 128;
+constexpr std::size_t kMaxDepth = 128;
 
 // Offset just after the first \uDC00-\uDFFF escape decoded without a leading
 // surrogate before it, or kNoOffset. The reader decodes such an escape into
@@ -63,11 +63,9 @@ class Builder {
     parent_ = Parent::kRoot;
     root_ = json::Value();
     root_is_object_ = false;
-    root_member_count_ = 0;
     pending_key_ = json::Key::kNone;
     drop_next_ = false;
     skip_depth_ = 0;
-    depth_ = 0;
     stop_ = Stop::kNone;
   }
 
@@ -77,22 +75,12 @@ class Builder {
   std::span<const json::Value> root_members() const noexcept {
     return {values_.data(), values_.size()};
   }
-  std::uint32_t root_member_count() const noexcept { return root_member_count_; }
 
   // Reader events.
   bool Null() { return scalar(json::Value::null()); }
   bool Bool(bool b) { return scalar(json::Value::boolean(b)); }
   // Numbers come from our own scanner (see ParseNumber below), converted.
   bool Number(json::Value number) { return scalar(number); }
-  // These only serve the handler concept: numbers arrive through Number().
-  bool Int(int i) { return Int64(i); }
-  bool Uint(unsigned u) { return scalar(json::Value::uint(u)); }
-  bool Int64(std::int64_t i) {
-    return scalar(i < 0 ? json::Value::negative(i)
-                        : json::Value::uint(static_cast<std::uint64_t>(i)));
-  }
-  bool Uint64(std::uint64_t u) { return scalar(json::Value::uint(u)); }
-  bool Double(double d) { return scalar(json::Value::number(d)); }
 
   bool String(const char* text, rapidjson::SizeType size, bool) {
     if (ignoring()) return true;
@@ -104,7 +92,6 @@ class Builder {
 
   bool Key(const char* text, rapidjson::SizeType size, bool) {
     if (skip_depth_ != 0) return true;
-    if (depth_ == 1) ++root_member_count_;
     json::Key key = json::key_from_name({text, size});
     if (key == json::Key::kNone) {
       drop_next_ = true;
@@ -118,7 +105,6 @@ class Builder {
   bool StartArray() { return start(Parent::kArray); }
 
   bool EndObject(rapidjson::SizeType) {
-    --depth_;
     if (skip_depth_ != 0) {
       --skip_depth_;
       return true;
@@ -135,7 +121,6 @@ class Builder {
   }
 
   bool EndArray(rapidjson::SizeType) {
-    --depth_;
     if (skip_depth_ != 0) {
       --skip_depth_;
       return true;
@@ -187,7 +172,8 @@ class Builder {
   }
 
   bool start(Parent kind) {
-    if (++depth_ > kMaxDepth) {
+    // Open containers: the built ones and those inside a dropped member.
+    if (frames_.size() + static_cast<std::size_t>(skip_depth_) >= kMaxDepth) {
       stop_ = Stop::kTooDeep;
       return false;
     }
@@ -297,11 +283,9 @@ class Builder {
   Parent parent_ = Parent::kRoot;
   json::Value root_;
   bool root_is_object_ = false;
-  std::uint32_t root_member_count_ = 0;
   json::Key pending_key_ = json::Key::kNone;
   bool drop_next_ = false;  // the next value belongs to a dropped member
   int skip_depth_ = 0;      // open containers inside a dropped member
-  int depth_ = 0;
   Stop stop_ = Stop::kNone;
 };
 
@@ -444,8 +428,6 @@ class Classifier {
       case kParseErrorTermination:
         if (stop == Stop::kTooDeep) return {"recursion limit exceeded", o};
         return at(o, "expected value");
-      case kParseErrorStringInvalidEncoding:
-        return at(o, "invalid unicode code point");
       default:
         return at(o, "expected value");
     }
@@ -573,9 +555,6 @@ bool LineParser::root_is_object() const noexcept { return impl_->builder_.root_i
 json::Value LineParser::root() const noexcept { return impl_->builder_.root(); }
 std::span<const json::Value> LineParser::root_members() const noexcept {
   return impl_->builder_.root_members();
-}
-std::uint32_t LineParser::root_member_count() const noexcept {
-  return impl_->builder_.root_member_count();
 }
 
 json::Value LineParser::materialize_root(Arena& arena) {

@@ -63,8 +63,6 @@ class LineParser {
   // The root object's kept members, sorted by key, unique; valid until the
   // next parse.
   std::span<const json::Value> root_members() const noexcept;
-  // The root object's members as written, dropped and repeated ones included.
-  std::uint32_t root_member_count() const noexcept;
   // Copies the root object's members into `arena` and returns the object.
   json::Value materialize_root(Arena& arena);
 

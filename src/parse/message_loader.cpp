@@ -20,7 +20,7 @@ const json::Value* member(std::span<const json::Value> members, json::Key key) n
 // Appends the message of a parsed line when the line is kept; false when it
 // is skipped (its values may then be rolled back).
 bool keep_line(LineParser& parser, MessageStore& store) {
-  if (!parser.root_is_object() || parser.root_member_count() == 0) return false;
+  if (!parser.root_is_object()) return false;
   std::span<const json::Value> members = parser.root_members();
   const json::Value* pt = member(members, json::Key::kPt);
   // Only an integer written without fraction or exponent counts.
