@@ -29,6 +29,8 @@ import subprocess
 import sys
 import time
 
+from gen_stream import generate
+
 HERE = pathlib.Path(__file__).resolve().parent
 CACHE_BENCH = HERE.parent / "build" / "bench" / "marrowfin_cache_bench"
 
@@ -98,9 +100,7 @@ def main() -> int:
         plain = HERE / "out" / f"race-{args.size_mb:g}mb-seed{args.seed}.json"
         if not plain.exists():
             plain.parent.mkdir(parents=True, exist_ok=True)
-            subprocess.run([sys.executable, str(HERE / "gen_stream.py"), "--size-mb",
-                            str(args.size_mb), "--seed", str(args.seed), "-o", str(plain)],
-                           check=True, stdout=subprocess.DEVNULL)
+            generate(plain, size_mb=args.size_mb, seed=args.seed)
     packed = plain.with_name(plain.name + ".gz")
     if not packed.exists() or packed.stat().st_mtime < plain.stat().st_mtime:
         with open(plain, "rb") as source, gzip.open(packed, "wb", compresslevel=6) as target:

@@ -15,6 +15,8 @@ import subprocess
 import sys
 import time
 
+from gen_stream import generate
+
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 OUT = ROOT / "bench" / "out" / "jobs"
 
@@ -25,9 +27,7 @@ def make_files(count, size_mb):
     for seed in range(count):
         path = OUT / f"race-{size_mb:g}mb-{seed}.json.gz"
         if not path.exists():
-            subprocess.run([sys.executable, str(ROOT / "bench" / "gen_stream.py"), "--size-mb",
-                            str(size_mb), "--seed", str(seed), "-o", str(path)],
-                           check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            generate(path, size_mb=size_mb, seed=seed, gzip=True)
         paths.append(str(path))
     return paths
 

@@ -22,6 +22,8 @@ import sys
 import time
 import warnings
 
+from gen_stream import generate
+
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 PEER_PYTHON = ROOT / "bench" / "out" / "peer-venv" / "bin" / "python"
 GENERATED = ROOT / "bench" / "out" / "race50.json"
@@ -30,8 +32,7 @@ RECORDING = ROOT.parent / "shared" / "data" / "peer" / "SELF-1.181223995"
 
 def default_files():
     if not GENERATED.exists():
-        subprocess.run([sys.executable, str(ROOT / "bench" / "gen_stream.py"), "--size-mb", "50",
-                        "--seed", "7", "-o", str(GENERATED)], check=True, stdout=subprocess.DEVNULL)
+        generate(GENERATED, size_mb=50, seed=7)
     return [str(GENERATED)] + ([str(RECORDING)] if RECORDING.exists() else [])
 
 

@@ -43,8 +43,6 @@ find_python313() {
   return 1
 }
 
-install_debian_packages "${DEB_PACKAGES[@]}"
-
 # What the sanitizer and fuzzing passes add: clang with its libFuzzer runtime,
 # and gcc's ASan runtime to preload into the interpreter.
 install_check_tools() {
@@ -54,20 +52,27 @@ install_check_tools() {
   install_debian_packages "libclang-rt-$major-dev"
 }
 
-if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
-  if ! PY313="$(find_python313)"; then
-    # A Debian 13 machine ships it as a package.
-    install_debian_packages python3.13 python3.13-venv python3.13-dev
-    PY313="$(find_python313)" || { echo "error: no Python 3.13 found" >&2; exit 1; }
-  fi
-  # Debian's own interpreter needs its headers package to build extensions.
-  case "$PY313" in /usr/bin/*) install_debian_packages python3.13-dev python3.13-venv ;; esac
-  rm -rf "$VENV"
-  "$PY313" -m venv "$VENV"
-fi
 PYTHON="$VENV/bin/python"
-"$PYTHON" -m pip install -q --disable-pip-version-check --upgrade pip >/dev/null
-"$PYTHON" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "cmake>=3.24" ninja
+
+# scripts/test runs scripts/sanitize and scripts/fuzz, which source this again:
+# the machine and the venv are set up once per run of this checkout.
+if [ "${MARROWFIN_SETUP_DONE:-}" != "$ROOT" ]; then
+  install_debian_packages "${DEB_PACKAGES[@]}"
+  if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+    if ! PY313="$(find_python313)"; then
+      # A Debian 13 machine ships it as a package.
+      install_debian_packages python3.13 python3.13-venv python3.13-dev
+      PY313="$(find_python313)" || { echo "error: no Python 3.13 found" >&2; exit 1; }
+    fi
+    # Debian's own interpreter needs its headers package to build extensions.
+    case "$PY313" in /usr/bin/*) install_debian_packages python3.13-dev python3.13-venv ;; esac
+    rm -rf "$VENV"
+    "$PY313" -m venv "$VENV"
+  fi
+  "$PYTHON" -m pip install -q --disable-pip-version-check --upgrade pip >/dev/null
+  "$PYTHON" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "cmake>=3.24" ninja
+  export MARROWFIN_SETUP_DONE="$ROOT"
+fi
 
 # Builds and installs the project into the venv with the extras named (default: test).
 install_project() {

@@ -9,7 +9,6 @@ import json
 import os
 import sys
 import tempfile
-import warnings
 from collections.abc import Sequence
 
 from . import batch, export, plot, sample_path, summary
@@ -35,15 +34,9 @@ def _jobs(text: str) -> int:
     return value or os.process_cpu_count() or 1
 
 
-def _quiet() -> None:
-    # The module converts every publish time with datetime.utcfromtimestamp,
-    # which warns on each call; the command shows no such times.
-    warnings.filterwarnings("ignore", r"datetime\.datetime\.utcfromtimestamp", DeprecationWarning)
-
-
 def _summarize(path: str) -> summary.MarketSummary:
     """summary.summarize in a worker process, which has its own warning filters."""
-    _quiet()
+    batch.quiet_utcfromtimestamp()
     return summary.summarize(path)
 
 
@@ -210,7 +203,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
-    _quiet()
+    batch.quiet_utcfromtimestamp()
     try:
         return args.run(args)
     except KeyboardInterrupt:

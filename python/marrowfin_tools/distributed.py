@@ -8,11 +8,10 @@ Every worker needs marrowfin installed and the files at the same paths.
 from __future__ import annotations
 
 import dataclasses
-import warnings
 from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any, Generic, TypeVar
 
-from .batch import Outcome, call, error_text
+from .batch import Outcome, call, error_text, quiet_utcfromtimestamp
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -31,9 +30,7 @@ class FileResults(Generic[T]):
 
 
 def _run_batch(paths: list[str], user_func: Callable[[str], Any]) -> list[Outcome]:
-    # The module converts every publish time with datetime.utcfromtimestamp,
-    # which warns on each call: one line per book in the workers' logs.
-    warnings.filterwarnings("ignore", r"datetime\.datetime\.utcfromtimestamp", DeprecationWarning)
+    quiet_utcfromtimestamp()
     return [call(user_func, path) for path in paths]
 
 

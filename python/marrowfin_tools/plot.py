@@ -50,7 +50,6 @@ class Chart:
     title: str
     series: list[Series]
     in_play: list[tuple[int, int]]  # (start, end) publish times
-    end: int | None
 
 
 def collect(path: str) -> Chart:
@@ -118,7 +117,7 @@ def collect(path: str) -> Chart:
             s.ltp.append(s.ltp[-1])
             s.back.append(s.back[-1])
             s.lay.append(s.lay[-1])
-    return Chart(title, [series[key] for key in order], in_play, t if last is not None else None)
+    return Chart(title, [series[key] for key in order], in_play)
 
 
 def _last_finite(values: list[float]) -> float:
