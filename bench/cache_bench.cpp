@@ -13,11 +13,11 @@
 #include <string_view>
 #include <vector>
 
-#include "market/market_cache.hpp"
-#include "market/price_ladder.hpp"
-#include "parse/arena.hpp"
-#include "parse/json_reader.hpp"
-#include "parse/message_loader.hpp"
+#include "core/market/market_cache.hpp"
+#include "core/market/price_ladder.hpp"
+#include "core/parse/arena.hpp"
+#include "core/parse/json_reader.hpp"
+#include "core/parse/message_loader.hpp"
 
 namespace {
 

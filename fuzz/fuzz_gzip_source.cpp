@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "parse/gzip_source.hpp"
+#include "core/parse/gzip_source.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "parse/json_reader.hpp"
+#include "core/parse/json_reader.hpp"
 
 namespace {
 

@@ -23,9 +23,9 @@
 #include <string_view>
 #include <vector>
 
-#include "market/market_cache.hpp"
-#include "parse/message_loader.hpp"
-#include "parse/utf8.hpp"
+#include "core/market/market_cache.hpp"
+#include "core/parse/message_loader.hpp"
+#include "core/parse/utf8.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "parse/gzip_source.hpp"
+#include "core/parse/gzip_source.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "parse/json_reader.hpp"
+#include "core/parse/json_reader.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <random>
 #include <string>
 
-#include "parse/json_number.hpp"
+#include "core/parse/json_number.hpp"
 
 namespace marrowfin::parse {
 namespace {

@@ -1,4 +1,4 @@
-#include "market/market_cache.hpp"
+#include "core/market/market_cache.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <tuple>
 #include <vector>
 
-#include "parse/message_loader.hpp"
+#include "core/parse/message_loader.hpp"
 #include "test_support.hpp"
 
 namespace marrowfin::market {

@@ -1,6 +1,6 @@
 // Reading a stream file: the file, its lines, UTF-8 and blank lines, and
 // which messages are kept.
-#include "parse/message_loader.hpp"
+#include "core/parse/message_loader.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "parse/byte_source.hpp"
-#include "parse/line_reader.hpp"
-#include "parse/utf8.hpp"
+#include "core/parse/byte_source.hpp"
+#include "core/parse/line_reader.hpp"
+#include "core/parse/utf8.hpp"
 #include "test_support.hpp"
 
 namespace marrowfin::parse {

@@ -1,4 +1,4 @@
-#include "market/price_ladder.hpp"
+#include "core/market/price_ladder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "market/decimal_text.hpp"
+#include "core/market/decimal_text.hpp"
 #include "test_support.hpp"
 
 namespace marrowfin::market {

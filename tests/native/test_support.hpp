@@ -12,8 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "parse/byte_source.hpp"
-#include "parse/json_reader.hpp"
+#include "core/parse/byte_source.hpp"
+#include "core/parse/json_reader.hpp"
 
 namespace marrowfin::parse {
 

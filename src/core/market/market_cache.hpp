@@ -1,0 +1,171 @@
+// The state of one market folded from its market changes: definition fields,
+// market-level figures, runners with their ladders, and the change counts that
+// let snapshot building reuse the Python objects of unchanged parts.
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/market/price_ladder.hpp"
+#include "core/market/records.hpp"
+#include "core/parse/json_value.hpp"
+
+namespace marrowfin::market {
+
+// (selection id, handicap key); runners sort by this key.
+struct RunnerKey {
+  std::int64_t selection_id = 0;
+  std::int64_t handicap_key = 0;
+  friend auto operator<=>(const RunnerKey&, const RunnerKey&) = default;
+};
+
+struct RunnerKeyHash {
+  std::size_t operator()(const RunnerKey& key) const noexcept {
+    auto h = static_cast<std::uint64_t>(key.selection_id) * 0x9E3779B97F4A7C15ull ^
+             static_cast<std::uint64_t>(key.handicap_key) * 0xC2B2AE3D27D4EB4Full;
+    return static_cast<std::size_t>(h ^ (h >> 32));
+  }
+};
+
+// The handicap times 100, rounded half away from zero, saturated to 64 bits;
+// NaN gives 0.
+std::int64_t handicap_key(double handicap) noexcept;
+
+struct RunnerCache {
+  RunnerCache(std::int64_t id, double hc) noexcept : selection_id(id), handicap(hc) {}
+  RunnerCache(const RunnerCache&) = delete;
+  RunnerCache& operator=(const RunnerCache&) = delete;
+
+  std::int64_t selection_id;
+  double handicap;  // as read when the runner was created
+  std::string status = "ACTIVE";
+  std::optional<double> adjustment_factor;
+  std::optional<double> last_price_traded;
+  double total_matched = 0.0;
+  std::optional<std::string> removal_date;
+  SpValue near_price;
+  SpValue far_price;
+  SpValue actual_sp;
+  PriceLadder available_to_back{true};
+  PriceLadder available_to_lay{false};
+  PriceLadder sp_back{true};
+  PriceLadder sp_lay{false};
+  PriceLadder traded_volume{false};
+  std::uint64_t change_count = 0;
+
+  // Reuse slots of snapshot building; the update never touches them.
+  ReuseSlot cached_runner;       // Runner, at change_count
+  ReuseSlot cached_back_list;    // list of PriceSize, at available_to_back's count
+  ReuseSlot cached_lay_list;     // at available_to_lay's count
+  ReuseSlot cached_traded_list;  // at traded_volume's count
+};
+
+class MarketCache {
+ public:
+  explicit MarketCache(std::string id) : market_id(std::move(id)) {}
+  MarketCache(const MarketCache&) = delete;
+  MarketCache& operator=(const MarketCache&) = delete;
+
+  // Folds one market change (any JSON value) in; never fails. The change's
+  // "id" is not looked at: choosing the cache is the caller's business.
+  void update(const json::Value& change, std::int64_t publish_time);
+
+  // The runners in ascending key order. Valid until the next update. Sorted
+  // again only after runners were added or removed.
+  std::span<RunnerCache* const> sorted_runners();
+
+  std::string market_id;
+  std::string status = "OPEN";
+  std::int32_t bet_delay = 0;
+  bool bsp_reconciled = false;
+  bool complete = true;
+  bool cross_matching = true;
+  bool in_play = false;
+  bool runners_voidable = false;
+  std::int32_t number_of_winners = 1;
+  std::optional<std::string> event_id;
+  std::optional<std::string> event_type_id;
+  std::optional<std::string> event_name;
+  std::optional<std::string> market_type;
+  std::optional<std::string> market_time;
+  std::optional<std::string> country_code;
+  std::optional<std::string> venue;
+  std::optional<std::string> race_type;
+  bool bsp_market = false;
+  bool persistence_enabled = true;
+  std::optional<double> each_way_divisor;
+  std::optional<std::string> timezone;
+  bool turn_in_play_enabled = false;
+  std::optional<std::string> betting_type;
+  std::optional<std::string> name;
+  bool discount_allowed = false;
+  double market_base_rate = 0.0;
+  std::vector<std::string> regulators;
+  std::optional<std::string> open_date;
+  std::optional<std::string> suspend_time;
+  std::optional<std::string> settled_time;
+  std::int64_t version = 0;
+  std::vector<MarketDefinitionRunner> definition_runners;
+  std::uint64_t definition_count = 0;
+  double total_matched = 0.0;
+  std::optional<std::int64_t> last_match_time;
+  std::int64_t publish_time = 0;
+  std::uint32_t number_of_runners = 0;
+  // Runners whose status is "ACTIVE", kept in step as statuses change so that
+  // no update recounts them.
+  std::uint32_t number_of_active_runners = 0;
+  // Read freely; only update() adds or removes runners (it keeps an index
+  // and the runner order beside the map).
+  std::unordered_map<RunnerKey, RunnerCache, RunnerKeyHash> runners;
+
+  // Reuse slot of snapshot building: the MarketDefinition, at definition_count.
+  ReuseSlot cached_definition;
+
+ private:
+  // Sets the field of one member that a definition and a market change
+  // share (status, bet delay, flags, version); false for any other key.
+  bool apply_shared_field(const json::Value& member);
+  void apply_definition(const json::Value& definition);
+  void apply_market_fields(const json::Value& change);
+  void sync_definition_runners(const json::Value& runner_list);
+  void apply_runner_change(const json::Value& runner_change);
+  // The runner for an "rc" or definition element, created when new; nullptr
+  // when the element is no object with an integer "id".
+  RunnerCache* runner_for(const json::Value& element);
+  // Replaces a runner's status, keeping number_of_active_runners in step.
+  void set_runner_status(RunnerCache& runner, std::string_view status);
+  std::size_t index_home(const RunnerKey& key) const noexcept;
+  // Requires a free slot.
+  void index_place(const RunnerKey& key, RunnerCache* runner) noexcept;
+  void rebuild_index();
+
+  std::vector<RunnerCache*> sorted_;  // cache of sorted_runners()
+  bool sorted_valid_ = false;         // false once a runner was added or removed
+  // Open-addressing index over `runners` for the update's lookups, which
+  // are cheaper here than in the node map; the map stays for its readers.
+  // Rebuilt should the map's size ever disagree with it.
+  struct IndexSlot {
+    RunnerKey key;
+    RunnerCache* runner = nullptr;  // nullptr: empty slot
+  };
+  std::vector<IndexSlot> index_;  // capacity a power of two, or empty
+  std::size_t indexed_ = 0;
+  int index_shift_ = 64;  // 64 - log2(capacity)
+};
+
+// Applies `change` to the one market `cache` follows, the first change with a
+// usable market id (a non-empty string "id") creating it; a change naming
+// another market is passed over, so a file holding several markets yields the
+// first one only. Returns whether the change was applied.
+bool apply_to_market(std::unique_ptr<MarketCache>& cache, const json::Value& change,
+                     std::int64_t publish_time);
+
+}  // namespace marrowfin::market

@@ -1,0 +1,50 @@
+#include "core/parse/arena.hpp"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <new>
+
+namespace marrowfin::parse {
+
+void Arena::FreeBlock::operator()(std::byte* data) const noexcept { std::free(data); }
+
+Arena::Block Arena::new_block(std::size_t size) {
+  void* data = nullptr;
+  if (posix_memalign(&data, kBlockSize, size) != 0) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+  ::madvise(data, size, MADV_HUGEPAGE);  // advice only: failure changes nothing
+#endif
+  return {std::unique_ptr<std::byte[], FreeBlock>(static_cast<std::byte*>(data)), size};
+}
+
+void* Arena::allocate_bytes(std::size_t bytes) {
+  // Large requests get a block of their own; the rest share kBlockSize blocks.
+  std::size_t size = std::max(bytes, kBlockSize);
+  if (spare_.data && spare_.size >= size) {
+    blocks_.push_back(std::move(spare_));
+    spare_ = {};
+    size = blocks_.back().size;
+  } else {
+    blocks_.push_back(new_block(size));
+  }
+  reserved_ += size;
+  used_ = bytes;
+  current_ = blocks_.back().data.get();
+  current_size_ = blocks_.back().size;
+  return current_;
+}
+
+void Arena::rollback(Mark mark) noexcept {
+  while (blocks_.size() > mark.block) {
+    reserved_ -= blocks_.back().size;
+    if (blocks_.back().size == kBlockSize) spare_ = std::move(blocks_.back());
+    blocks_.pop_back();
+  }
+  used_ = mark.used;
+  current_ = blocks_.empty() ? nullptr : blocks_.back().data.get();
+  current_size_ = blocks_.empty() ? 0 : blocks_.back().size;
+}
+
+}  // namespace marrowfin::parse

@@ -1,0 +1,18 @@
+// PricesIterator: owns the kept messages of one file and the market they build.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+
+#include "core/parse/message_loader.hpp"
+
+namespace marrowfin {
+
+// Borrowed class object, or nullptr with a panic set.
+PyTypeObject* prices_iterator_type() noexcept;
+
+// A new PricesIterator over `store` (new reference), or nullptr with an error set.
+PyObject* make_prices_iterator(std::unique_ptr<parse::MessageStore> store) noexcept;
+
+}  // namespace marrowfin

@@ -1,0 +1,42 @@
+// The Python classes of a market book. Each accessor returns the class object
+// (borrowed; created on first need and kept for the process), or nullptr with
+// the panic exception set. The make_* functions are the only way instances
+// come into being; Python code cannot construct them.
+#pragma once
+
+#include <Python.h>
+
+#include <span>
+
+#include "core/market/records.hpp"
+#include "python/py_records.hpp"
+#include "python/py_ref.hpp"
+
+namespace marrowfin::market {
+
+PyTypeObject* market_book_type() noexcept;
+PyTypeObject* runner_type() noexcept;
+PyTypeObject* exchange_prices_type() noexcept;
+PyTypeObject* starting_prices_type() noexcept;
+PyTypeObject* price_size_type() noexcept;
+PyTypeObject* market_definition_type() noexcept;
+PyTypeObject* market_definition_runner_type() noexcept;
+
+// A new list of new PriceSize objects, one per pair, in order. New reference,
+// or nullptr with the panic set (allocation failures here are faults).
+PyObject* create_price_list(std::span<const PriceSizePair> pairs) noexcept;
+
+// The make_* functions take over the records' references. Each returns a new
+// reference, or nullptr with the interpreter's error (MemoryError) or a panic set.
+PyObject* make_exchange_prices(py::Ref back, py::Ref lay, py::Ref traded) noexcept;
+PyObject* make_runner(RunnerRecord&& record) noexcept;
+// Copies `record`; a failure is a panic.
+PyObject* make_market_definition_runner(const MarketDefinitionRunner& record) noexcept;
+PyObject* make_market_definition(MarketDefinitionRecord&& record) noexcept;
+PyObject* make_market_book(MarketBookRecord&& record) noexcept;
+
+// MarketBook.to_dict: a new dict (new reference) of `book` (borrowed
+// MarketBook), or nullptr with an error set.
+PyObject* market_book_to_dict(PyObject* book) noexcept;
+
+}  // namespace marrowfin::market
