@@ -4,14 +4,10 @@
 
 #include <vector>
 
+#include "core/parse/error_texts.hpp"
+
 namespace marrowfin::parse {
 namespace {
-
-constexpr std::string_view kInvalidHeader = "invalid gzip header";
-constexpr std::string_view kFieldTooLong = "gzip header field too long";
-constexpr std::string_view kCorruptDeflate = "corrupt deflate stream";
-constexpr std::string_view kBadChecksum = "corrupt gzip stream does not have a matching checksum";
-constexpr std::string_view kUnexpectedEnd = "unexpected end of file";
 
 constexpr int kMagic1 = 0x1F;
 constexpr int kMagic2 = 0x8B;
@@ -57,7 +53,7 @@ std::string GzipSource::read_header_rest() {
   auto take = [&](int& byte) -> std::string {
     byte = next_byte();
     if (byte == kError) return error_;
-    if (byte == kEnd) return std::string(kUnexpectedEnd);
+    if (byte == kEnd) return std::string(texts::kUnexpectedEnd);
     header.push_back(static_cast<std::uint8_t>(byte));
     return {};
   };
@@ -66,7 +62,7 @@ std::string GzipSource::read_header_rest() {
   int flags = 0;
   std::string failure;
   if (!(failure = take(method)).empty()) return failure;
-  if (method != kMethodDeflate) return std::string(kInvalidHeader);
+  if (method != kMethodDeflate) return std::string(texts::kInvalidGzipHeader);
   if (!(failure = take(flags)).empty()) return failure;
   for (int i = 0; i < 6; ++i) {  // modification time, extra flags, system
     if (!(failure = take(byte)).empty()) return failure;
@@ -84,7 +80,7 @@ std::string GzipSource::read_header_rest() {
     for (std::size_t length = 0;; ++length) {
       if (!(failure = take(byte)).empty()) return failure;
       if (byte == 0) break;
-      if (length == kMaxField) return std::string(kFieldTooLong);
+      if (length == kMaxField) return std::string(texts::kGzipFieldTooLong);
     }
   }
   if (flags & kFlagHeaderCrc) {
@@ -92,7 +88,7 @@ std::string GzipSource::read_header_rest() {
     int low = 0;
     int high = 0;
     if (!(failure = take(low)).empty() || !(failure = take(high)).empty()) return failure;
-    if (static_cast<std::uint32_t>(low | (high << 8)) != expected) return std::string(kBadChecksum);
+    if (static_cast<std::uint32_t>(low | (high << 8)) != expected) return std::string(texts::kGzipChecksum);
   }
   return {};
 }
@@ -102,7 +98,7 @@ std::string GzipSource::read_trailer() {
   for (std::uint8_t& b : trailer) {
     int byte = next_byte();
     if (byte == kError) return error_;
-    if (byte == kEnd) return std::string(kUnexpectedEnd);
+    if (byte == kEnd) return std::string(texts::kUnexpectedEnd);
     b = static_cast<std::uint8_t>(byte);
   }
   auto word = [&](int at) {
@@ -110,7 +106,7 @@ std::string GzipSource::read_trailer() {
            static_cast<std::uint32_t>(trailer[at + 2]) << 16 |
            static_cast<std::uint32_t>(trailer[at + 3]) << 24;
   };
-  if (word(0) != inflater_->crc() || word(4) != member_size_) return std::string(kBadChecksum);
+  if (word(0) != inflater_->crc() || word(4) != member_size_) return std::string(texts::kGzipChecksum);
   return {};
 }
 
@@ -138,11 +134,11 @@ ReadResult GzipSource::read(char* out, std::size_t capacity) {
             break;
           }
           if (first == kEnd || second == kEnd) {
-            failure = kUnexpectedEnd;
+            failure = texts::kUnexpectedEnd;
             break;
           }
           if (first != kMagic1 || second != kMagic2) {
-            failure = kInvalidHeader;
+            failure = texts::kInvalidGzipHeader;
             break;
           }
         }
@@ -166,14 +162,14 @@ ReadResult GzipSource::read(char* out, std::size_t capacity) {
         produced += step.produced;
         member_size_ += static_cast<std::uint32_t>(step.produced);
         if (step.status == InflateStep::Status::kCorrupt) {
-          failure = kCorruptDeflate;
+          failure = texts::kCorruptDeflate;
         } else if (step.status == InflateStep::Status::kEnd) {
           ahead_end_ = inflater_->read_ahead(ahead_);
           ahead_pos_ = 0;
           state_ = State::kTrailer;
         } else if (step.consumed == 0 && step.produced == 0 && input_pos_ == input_end_ &&
                    input_eof_) {
-          failure = kUnexpectedEnd;
+          failure = texts::kUnexpectedEnd;
         }
         break;
       }

@@ -14,10 +14,14 @@
 #include <new>
 #include <vector>
 
+#include "core/parse/error_texts.hpp"
 #include "core/parse/json_number.hpp"
 #include "core/parse/utf8.hpp"
 
 namespace marrowfin::parse {
+
+using namespace texts;  // the error descriptions
+
 namespace {
 
 constexpr std::size_t kNoOffset = std::numeric_limits<std::size_t>::max();
@@ -397,46 +401,43 @@ class Classifier {
     std::size_t o = offset;
     switch (code) {
       case kParseErrorDocumentEmpty:
-        return at_end(o) ? eof("EOF while parsing a value") : at(o, "expected value");
+        return at_end(o) ? eof(kEofInValue) : at(o, kExpectedValue);
       case kParseErrorValueInvalid:
         return invalid_value(o);
       case kParseErrorObjectMissName:
-        if (at_end(o)) return eof("EOF while parsing an object");
-        return at(o, text_[o] == '}' ? "trailing comma" : "key must be a string");
+        if (at_end(o)) return eof(kEofInObject);
+        return at(o, text_[o] == '}' ? kTrailingComma : kKeyMustBeString);
       case kParseErrorObjectMissColon:
-        return at_end(o) ? eof("EOF while parsing an object") : at(o, "expected `:`");
+        return at_end(o) ? eof(kEofInObject) : at(o, kExpectedColon);
       case kParseErrorObjectMissCommaOrCurlyBracket:
-        return at_end(o) ? eof("EOF while parsing an object") : at(o, "expected `,` or `}`");
+        return at_end(o) ? eof(kEofInObject) : at(o, kExpectedCommaOrBrace);
       case kParseErrorArrayMissCommaOrSquareBracket:
-        return at_end(o) ? eof("EOF while parsing a list") : at(o, "expected `,` or `]`");
+        return at_end(o) ? eof(kEofInList) : at(o, kExpectedCommaOrBracket);
       case kParseErrorStringUnicodeEscapeInvalidHex:
         return invalid_hex(o);
       case kParseErrorStringUnicodeSurrogateInvalid:
         return invalid_surrogate(o);
       case kParseErrorStringEscapeInvalid:
         if (text_[o] == '\\') {
-          return at_end(o + 1) ? eof("EOF while parsing a string") : at(o + 1, "invalid escape");
+          return at_end(o + 1) ? eof(kEofInString) : at(o + 1, kInvalidEscape);
         }
-        return at(o, kControl);
+        return at(o, kControlCharacter);
       case kParseErrorStringMissQuotationMark:
-        return at_end(o) ? eof("EOF while parsing a string") : at(o, kControl);
+        return at_end(o) ? eof(kEofInString) : at(o, kControlCharacter);
       case kParseErrorNumberTooBig:
-        return at(o, "number out of range");
+        return at(o, kNumberOutOfRange);
       case kParseErrorNumberMissFraction:
       case kParseErrorNumberMissExponent:
-        return at_end(o) ? eof("EOF while parsing a value") : at(o, "invalid number");
+        return at_end(o) ? eof(kEofInValue) : at(o, kInvalidNumber);
       case kParseErrorTermination:
-        if (stop == Stop::kTooDeep) return {"recursion limit exceeded", o};
-        return at(o, "expected value");
+        if (stop == Stop::kTooDeep) return {kRecursionLimit, o};
+        return at(o, kExpectedValue);
       default:
-        return at(o, "expected value");
+        return at(o, kExpectedValue);
     }
   }
 
  private:
-  static constexpr std::string_view kControl =
-      "control character (\\u0000-\\u001F) found while parsing a string";
-
   bool at_end(std::size_t o) const noexcept { return o >= size_; }
   JsonError eof(std::string_view description) const noexcept { return {description, size_}; }
   // Pointing at the byte at offset `o`.
@@ -448,18 +449,18 @@ class Classifier {
     if (at_end(o)) {
       std::size_t k = o;
       while (k > 0 && is_json_space(text_[k - 1])) --k;
-      return eof(k > 0 && text_[k - 1] == '[' ? "EOF while parsing a list"
-                                              : "EOF while parsing a value");
+      return eof(k > 0 && text_[k - 1] == '[' ? kEofInList
+                                              : kEofInValue);
     }
-    if (o > 0 && text_[o - 1] == '-') return at(o, "invalid number");
+    if (o > 0 && text_[o - 1] == '-') return at(o, kInvalidNumber);
     // A value never starts right after a letter: this is inside a literal.
-    if (o > 0 && is_letter(text_[o - 1])) return at(o, "expected ident");
+    if (o > 0 && is_letter(text_[o - 1])) return at(o, kExpectedIdent);
     if (text_[o] == ']') {
       std::size_t k = o;
       while (k > 0 && is_json_space(text_[k - 1])) --k;
-      if (k > 0 && text_[k - 1] == ',') return at(o, "trailing comma");
+      if (k > 0 && text_[k - 1] == ',') return at(o, kTrailingComma);
     }
-    return at(o, "expected value");
+    return at(o, kExpectedValue);
   }
 
   // `o` is the backslash of a \u escape (the first one of a surrogate pair).
@@ -468,25 +469,25 @@ class Classifier {
     for (int escape = 0; escape < 2; ++escape) {
       unsigned codepoint = 0;
       for (int i = 0; i < 4; ++i, ++p) {
-        if (at_end(p)) return eof("EOF while parsing a string");
-        if (!is_hex(text_[p])) return at(p, "invalid escape");
+        if (at_end(p)) return eof(kEofInString);
+        if (!is_hex(text_[p])) return at(p, kInvalidEscape);
         codepoint = codepoint * 16 + hex_value(text_[p]);
       }
       if (codepoint < 0xD800 || codepoint > 0xDBFF) break;
       p += 2;  // the reader only reports a bad second escape after "\u"
     }
-    return at(o, "invalid escape");
+    return at(o, kInvalidEscape);
   }
 
   // `o` is the backslash of a leading surrogate escape not followed by a
   // trailing one.
   JsonError invalid_surrogate(std::size_t o) const noexcept {
     std::size_t q = o + 6;
-    if (at_end(q)) return eof("EOF while parsing a string");
-    if (text_[q] != '\\') return at(q, "unexpected end of hex escape");
-    if (at_end(q + 1)) return eof("EOF while parsing a string");
-    if (text_[q + 1] != 'u') return at(q + 1, "unexpected end of hex escape");
-    return {"lone leading surrogate in hex escape", q + 6};
+    if (at_end(q)) return eof(kEofInString);
+    if (text_[q] != '\\') return at(q, kUnexpectedEndOfHexEscape);
+    if (at_end(q + 1)) return eof(kEofInString);
+    if (text_[q + 1] != 'u') return at(q + 1, kUnexpectedEndOfHexEscape);
+    return {kLoneLeadingSurrogate, q + 6};
   }
 
   static unsigned hex_value(char c) noexcept {
@@ -522,7 +523,7 @@ class LineParser::Impl {
     lone_trailing_surrogate_end = kNoOffset;
     if (surrogate_end != kNoOffset) {
       // Decoded before any later fault, so it is the first one.
-      error_ = {"lone leading surrogate in hex escape", surrogate_end};
+      error_ = {kLoneLeadingSurrogate, surrogate_end};
       return false;
     }
     if (result.IsError()) {
@@ -532,7 +533,7 @@ class LineParser::Impl {
     std::size_t end = stream.Tell();
     while (end < size && is_json_space(text[end])) ++end;
     if (end < size) {
-      error_ = {"trailing characters", end + 1};
+      error_ = {kTrailingCharacters, end + 1};
       return false;
     }
     return true;
@@ -567,7 +568,7 @@ json::Value LineParser::materialize_root(Arena& arena) {
 JsonResult parse_json(std::string_view text, Arena& arena) {
   JsonResult result;
   if (!is_valid_utf8(text)) {
-    result.error = "stream did not contain valid UTF-8";
+    result.error = std::string(kInvalidUtf8);
     return result;
   }
   std::vector<char> buffer(text.size() + 1 + LineParser::kPadding, '\0');

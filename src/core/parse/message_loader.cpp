@@ -1,5 +1,6 @@
 #include "core/parse/message_loader.hpp"
 
+#include "core/parse/error_texts.hpp"
 #include "core/parse/gzip_source.hpp"
 #include "core/parse/json_reader.hpp"
 #include "core/parse/line_reader.hpp"
@@ -7,8 +8,6 @@
 
 namespace marrowfin::parse {
 namespace {
-
-constexpr std::string_view kInvalidUtf8 = "stream did not contain valid UTF-8";
 
 const json::Value* member(std::span<const json::Value> members, json::Key key) noexcept {
   for (const json::Value& m : members) {
@@ -52,7 +51,7 @@ LoadResult load_from(std::unique_ptr<ByteSource> source, bool gzip, Inflater::Ba
   LineReader::Line line;
   while (lines.next(line)) {
     std::string_view text(line.data, line.size);
-    if (!is_valid_utf8(text)) return failure(std::string(kInvalidUtf8));
+    if (!is_valid_utf8(text)) return failure(std::string(texts::kInvalidUtf8));
     if (is_blank(text)) continue;
     Arena::Mark mark = store->arena.mark();
     if (!parser.parse(line.data, line.size, store->arena)) {
