@@ -8,6 +8,8 @@
 // - the runner order, the runner count or the active count is inconsistent;
 // - a change count went down, or stood still while what it guards changed:
 //   snapshot building would then hand out a stale Python object;
+// - a side shows another ladder than the first one with levels of the full,
+//   best-available and best-display ladders;
 // - a text is not valid UTF-8 (making a Python str of it would fail).
 #include <algorithm>
 #include <array>
@@ -109,10 +111,36 @@ std::vector<PriceSizePair> read_out(const PriceLadder& ladder) {
   return levels;
 }
 
+// A best-offers read-out: in level order, so prices follow no order.
+std::vector<PriceSizePair> read_out(const LevelLadder& ladder) {
+  std::span<const PriceSizePair> levels = ladder.levels();
+  for (const PriceSizePair& p : levels) check(!std::isnan(p.price) && !std::isnan(p.size) && p.size != 0.0);
+  return {levels.begin(), levels.end()};
+}
+
 struct LadderState {
   std::uint64_t count;
   std::vector<PriceSizePair> levels;
 };
+
+// The source a shown count belongs to: the full ladder, best available, best display.
+int source_of(std::uint64_t count) { return count >> 63 ? 2 : count >> 62 ? 1 : 0; }
+
+LadderState shown_state(const RunnerCache& r, Side side) {
+  ShownLadder shown = r.shown(side);
+  bool back = side == Side::kBack;
+  const LevelLadder* best[] = {back ? &r.best_back : &r.best_lay,
+                               back ? &r.best_display_back : &r.best_display_lay};
+  const PriceLadder& full = back ? r.available_to_back : r.available_to_lay;
+  int source = source_of(shown.count);
+  check(source == 0 ? shown.full == &full && shown.best == nullptr
+                    : shown.full == nullptr && shown.best == best[source - 1]);
+  // The ladders before the shown one are empty; so are all when the shown one is.
+  check(source == 0 || (full.empty() && !shown.best->levels().empty()));
+  if (source == 0 && full.empty()) check(best[0]->levels().empty() && best[1]->levels().empty());
+  if (source == 2) check(best[0]->levels().empty());
+  return {shown.count, source == 0 ? read_out(full) : read_out(*shown.best)};
+}
 
 struct RunnerState {
   std::uint64_t count;
@@ -122,10 +150,11 @@ struct RunnerState {
 
 RunnerState runner_state(const RunnerCache& r) {
   RunnerState state{r.change_count, {}, {}};
-  const PriceLadder* ladders[] = {&r.available_to_back, &r.available_to_lay, &r.traded_volume,
-                                  &r.sp_back, &r.sp_lay};
-  for (std::size_t i = 0; i < 5; ++i) {
-    state.ladders[i] = {ladders[i]->change_count(), read_out(*ladders[i])};
+  state.ladders[0] = shown_state(r, Side::kBack);
+  state.ladders[1] = shown_state(r, Side::kLay);
+  const PriceLadder* ladders[] = {&r.traded_volume, &r.sp_back, &r.sp_lay};
+  for (std::size_t i = 0; i < 3; ++i) {
+    state.ladders[i + 2] = {ladders[i]->change_count(), read_out(*ladders[i])};
   }
   Print p;
   p.add(r.selection_id);
@@ -227,7 +256,7 @@ class Observer {
     for (std::size_t i = 0; i < now.ladders.size(); ++i) {
       const LadderState& a = before.ladders[i];
       const LadderState& b = now.ladders[i];
-      check(b.count >= a.count);
+      if (source_of(a.count) == source_of(b.count)) check(b.count >= a.count);
       if (runner_same || b.count == a.count) check(a.levels == b.levels);
     }
   }

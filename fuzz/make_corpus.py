@@ -48,6 +48,13 @@ SHORT_STREAMS = {
         '{"pt":3,"mc":[{"id":"1.4","marketDefinition":{"runners":[{"id":2,"bsp":3.3,'
         '"status":"WINNER"}],"status":"CLOSED"}}]}',
     ],
+    # Best-offers ladders only, then a full ladder taking over one side.
+    "best_offers": [
+        '{"pt":1,"mc":[{"id":"1.9","rc":[{"id":1,"bdatb":[[0,2,5],[1,1.9,3]],"bdatl":[[0,2.1,4]]},'
+        '{"id":2,"batb":[[0,3,1]],"bdatb":[[0,3.1,2]],"batl":[[2,4,1],[0,3.5,0],["x",1,1],[1,2]]}]}]}',
+        '{"pt":2,"mc":[{"id":"1.9","rc":[{"id":1,"bdatb":[[0,2,0],[1,1.95,3]],"batb":[[0,2,1]],'
+        '"atl":[[2.1,0]]},{"id":2,"batb":[[0,3,1]],"bdatb":[[0,3.2,2]],"atb":[[3,1]]}]}]}',
+    ],
     # Changes before the first id, other markets, odd change types.
     "other_markets": [
         '{"pt":1,"mc":[1,"x",null,{"id":""},{"id":5},{"rc":[{"id":1}]}]}',

@@ -25,18 +25,17 @@ void store(ReuseSlot& slot, const py::Ref& object, std::uint64_t count) noexcept
   slot.store(Py_NewRef(object.get()), count);
 }
 
-// The list of `ladder`, reused while the ladder is unchanged. New reference,
+// The list of `ladder`, reused while its count is unchanged. New reference,
 // or empty with a panic set.
-py::Ref ladder_list(const PriceLadder& ladder, ReuseSlot& slot) {
-  const std::uint64_t count = ladder.change_count();
-  if (py::Ref list = reuse(slot, count)) return list;
+py::Ref ladder_list(const ShownLadder& ladder, ReuseSlot& slot) {
+  if (py::Ref list = reuse(slot, ladder.count)) return list;
   // One read-out buffer per thread, reused: a changed ladder costs its list
   // of PriceSize objects and no allocation besides. Nothing between filling
   // and reading it runs Python code.
   thread_local std::vector<PriceSizePair> pairs;
-  ladder.to_price_sizes(pairs);
+  ladder.read_out(pairs);
   py::Ref list = py::Ref::steal(create_price_list(pairs));
-  if (list) store(slot, list, count);
+  if (list) store(slot, list, ladder.count);
   return list;
 }
 
@@ -73,11 +72,12 @@ py::Ref build_runner(RunnerCache& runner) {
   record.sp_lay_count = runner.sp_lay.change_count();
   record.sp_back_count = runner.sp_back.change_count();
 
-  py::Ref back = ladder_list(runner.available_to_back, runner.cached_back_list);
+  py::Ref back = ladder_list(runner.shown(Side::kBack), runner.cached_back_list);
   if (!back) return {};
-  py::Ref lay = ladder_list(runner.available_to_lay, runner.cached_lay_list);
+  py::Ref lay = ladder_list(runner.shown(Side::kLay), runner.cached_lay_list);
   if (!lay) return {};
-  py::Ref traded = ladder_list(runner.traded_volume, runner.cached_traded_list);
+  py::Ref traded = ladder_list({&runner.traded_volume, nullptr, runner.traded_volume.change_count()},
+                               runner.cached_traded_list);
   if (!traded) return {};
   record.ex =
       py::Ref::steal(make_exchange_prices(std::move(back), std::move(lay), std::move(traded)));

@@ -198,15 +198,25 @@ TEST_F(CacheTest, DefinitionSynchronisesListedRunnersAndTheActiveCountFollows) {
         R"(, {"id": 2, "bsp": "NaN"}]}})");
   EXPECT_EQ(std::tie(runner(1).change_count, runner(2).change_count, runner(3).change_count),
             std::make_tuple(2u, 3u, 1u));
-  // Missing "bsp" clears the starting price; missing "status" keeps the
-  // status; mistyped values keep the old ones.
+  // A definition describes its runners whole: a missing or mistyped "bsp",
+  // "adjustmentFactor" or "removalDate" clears the runner's (a reinstated
+  // runner has no removal date); a missing "status" keeps the status.
   apply(R"({"rc": [{"id": 1, "status": "WINNER"}]})");
   apply(R"({"marketDefinition": {"runners": [
       {"id": 1, "adjustmentFactor": "x", "removalDate": 3},
       {"id": 2, "status": "REMOVED", "bsp": null}]}})");
   EXPECT_EQ(std::tie(runner(1).actual_sp, runner(1).status, runner(1).adjustment_factor,
                      runner(1).removal_date, runner(2).actual_sp, runner(2).status),
-            std::make_tuple(SpValue(), "WINNER", 10.0, "a", SpValue(), "REMOVED"));
+            std::make_tuple(SpValue(), "WINNER", std::nullopt, std::nullopt, SpValue(), "REMOVED"));
+  // A runner change still sets them, and only the next definition clears them.
+  apply(R"({"rc": [{"id": 2, "removalDate": "b", "adjustmentFactor": 5}]})");
+  EXPECT_EQ(std::tie(runner(2).removal_date, runner(2).adjustment_factor),
+            std::make_tuple("b", 5.0));
+  apply(R"({"rc": [{"id": 2, "ltp": 2}]})");
+  EXPECT_EQ(runner(2).removal_date, "b");
+  apply(R"({"marketDefinition": {"runners": [{"id": 2, "status": "REMOVED"}]}})");
+  EXPECT_EQ(std::tie(runner(2).removal_date, runner(2).adjustment_factor),
+            std::make_tuple(std::nullopt, std::nullopt));
   EXPECT_EQ(cache_.number_of_active_runners, 1u);  // runner 3 only
   apply(R"({"rc": [{"id": 2, "status": "ACTIVE"}, {"id": 3, "status": "active"}]})");
   EXPECT_EQ(cache_.number_of_active_runners, 1u);  // runner 2 only
@@ -229,6 +239,9 @@ TEST(RunnerChange, CountsOnlyEffectiveChanges) {
       {R"([{"id": 7, "atb": [[1.5, 0]]}])", true}, {R"([{"id": 7, "atl": [[2, 2]]}])", true},
       {R"([{"id": 7, "trd": [[1.5, 4]]}])", true}, {R"([{"id": 7, "spb": [[4, null]]}])", true},
       {R"([{"id": 7, "spl": [[6, 1, 1]]}])", true},
+      // Best-offers ladders count only while shown: this runner's full
+      // ladders have levels.
+      {R"([{"id": 7, "batb": [[0, 1.5, 10]], "bdatl": [[0, 2, 1]]}])", false},
       // A present starting price always counts, the same value or not.
       {R"([{"id": 7, "spn": 4}])", true}, {R"([{"id": 7, "spn": null}])", true},
       {R"([{"id": 7, "spf": "NaN"}])", true}, {R"([{"id": 7, "spf": []}])", true},
@@ -250,6 +263,52 @@ TEST(RunnerChange, CountsOnlyEffectiveChanges) {
     apply(R"({"rc": )" + std::string(change) + "}");
     EXPECT_EQ(cache.runners.at({7, 0}).change_count, counts ? 2u : 1u) << change;
     EXPECT_EQ(cache.number_of_runners, 1u) << change;
+  }
+}
+
+// Recordings of the best-offers feeds: each side shows the first ladder with
+// levels of full, best available and best display.
+TEST_F(CacheTest, BestOffersLaddersShowWhileTheFullLadderIsEmpty) {
+  auto shown = [&](Side side) {
+    std::vector<PriceSizePair> out;
+    runner(1).shown(side).read_out(out);
+    return out;
+  };
+  struct Step {
+    const char* rc;
+    std::vector<PriceSizePair> back, lay;
+    bool counts;  // the runner's change count moves
+  };
+  const Step steps[] = {
+      {R"("bdatb": [[1, 1.9, 3], [0, 2, 5]], "bdatl": [[2, 2.2, 1]])", {{2, 5}, {1.9, 3}},
+       {{2.2, 1}}, true},
+      {R"("atb": [[2, 0]], "bdatb": [[0, 2, 0]])", {{1.9, 3}}, {{2.2, 1}}, true},
+      {R"("batb": [[0, 2.02, 1]])", {{2.02, 1}}, {{2.2, 1}}, true},
+      {R"("bdatb": [[0, 1.5, 1]])", {{2.02, 1}}, {{2.2, 1}}, false},
+      {R"("batb": [[0, 2.02, 0]])", {{1.5, 1}, {1.9, 3}}, {{2.2, 1}}, true},
+      {R"("atl": [[2.3, 4]], "bdatl": [[2, 2.2, 9]])", {{1.5, 1}, {1.9, 3}}, {{2.3, 4}}, true},
+      {R"("bdatl": [[2, 2.2, 8]])", {{1.5, 1}, {1.9, 3}}, {{2.3, 4}}, false},
+      {R"("atl": [[2.3, 0]])", {{1.5, 1}, {1.9, 3}}, {{2.2, 8}}, true},
+      {R"("batl": [[0, 2.1, 1]])", {{1.5, 1}, {1.9, 3}}, {{2.1, 1}}, true},
+      {R"("batl": [[0, 2.1, 0]], "bdatl": [[2, 2.2, 0]])", {{1.5, 1}, {1.9, 3}}, {}, true},
+  };
+  std::uint64_t count = 0;
+  std::uint64_t back_count = 0, lay_count = 0;
+  for (const Step& step : steps) {
+    apply(R"({"rc": [{"id": 1, )" + std::string(step.rc) + "}]}");
+    EXPECT_EQ(shown(Side::kBack), step.back) << step.rc;
+    EXPECT_EQ(shown(Side::kLay), step.lay) << step.rc;
+    EXPECT_EQ(runner(1).change_count, count + (step.counts ? 1 : 0)) << step.rc;
+    count = runner(1).change_count;
+    // A list built for one count may be handed out again only while the
+    // levels stand still.
+    std::uint64_t back = runner(1).shown(Side::kBack).count;
+    std::uint64_t lay = runner(1).shown(Side::kLay).count;
+    if (!step.counts) {
+      EXPECT_EQ(std::tie(back, lay), std::tie(back_count, lay_count)) << step.rc;
+    }
+    back_count = back;
+    lay_count = lay;
   }
 }
 

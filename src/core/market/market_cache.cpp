@@ -117,7 +117,56 @@ MarketDefinitionRunner definition_runner(const Value& element) {
   return record;
 }
 
+// The shown count of each source lives in a range of its own, so that a list
+// built from one source is never taken for another's levels.
+constexpr std::uint64_t kBestAvailableCounts = std::uint64_t{1} << 62;
+constexpr std::uint64_t kBestDisplayCounts = std::uint64_t{1} << 63;
+
+// Sets a definition runner's optional field from the value, or clears it when
+// the definition does not have it: a definition describes its runners whole.
+void set_or_clear(const Value* v, std::optional<double>& field) { field = float_of(v); }
+void set_or_clear(const Value* v, std::optional<std::string>& field) {
+  if (string_of(v)) {
+    read_string(v, field);
+  } else {
+    field.reset();
+  }
+}
+
+LevelLadder& best_offers_ladder(RunnerCache& r, Key key) noexcept {
+  switch (key) {
+    case Key::kBatb: return r.best_back;
+    case Key::kBatl: return r.best_lay;
+    case Key::kBdatb: return r.best_display_back;
+    default: return r.best_display_lay;
+  }
+}
+
 }  // namespace
+
+void ShownLadder::read_out(std::vector<PriceSizePair>& out) const {
+  if (full != nullptr) {
+    full->to_price_sizes(out);
+  } else {
+    std::span<const PriceSizePair> levels = best->levels();
+    out.assign(levels.begin(), levels.end());
+  }
+}
+
+ShownLadder RunnerCache::shown(Side side) const noexcept {
+  const bool back = side == Side::kBack;
+  const PriceLadder& full = back ? available_to_back : available_to_lay;
+  if (!full.empty()) return {&full, nullptr, full.change_count()};
+  const LevelLadder& available = back ? best_back : best_lay;
+  if (!available.levels().empty()) {
+    return {nullptr, &available, kBestAvailableCounts | available.change_count()};
+  }
+  const LevelLadder& display = back ? best_display_back : best_display_lay;
+  if (!display.levels().empty()) {
+    return {nullptr, &display, kBestDisplayCounts | display.change_count()};
+  }
+  return {&full, nullptr, full.change_count()};
+}
 
 std::int64_t handicap_key(double handicap) noexcept {
   double scaled = std::round(handicap * 100.0);  // halves away from zero
@@ -271,8 +320,8 @@ void MarketCache::sync_definition_runners(const json::Value& runner_list) {
       set_runner_status(*runner, *s);
     }
     store_sp(element.find(Key::kBsp), runner->actual_sp);
-    update_float(element.find(Key::kAdjustmentFactor), runner->adjustment_factor);
-    update_string(element.find(Key::kRemovalDate), runner->removal_date);
+    set_or_clear(element.find(Key::kAdjustmentFactor), runner->adjustment_factor);
+    set_or_clear(element.find(Key::kRemovalDate), runner->removal_date);
     // Every definition that lists a runner rebuilds its object, changed or not.
     ++runner->change_count;
   });
@@ -283,6 +332,8 @@ inline void MarketCache::apply_runner_change(const json::Value& element) {
   if (runner == nullptr) return;
   RunnerCache& r = *runner;
   bool changed = false;
+  bool best_offers = false;
+  std::pair<std::uint64_t, std::uint64_t> shown_before;
   // The fields are independent of each other, so key order does as well as
   // any; a present starting price always counts, even when it is the same.
   for (const Value& m : element.members()) {
@@ -307,6 +358,18 @@ inline void MarketCache::apply_runner_change(const json::Value& element) {
       case Key::kAtb: changed |= r.available_to_back.update(m); break;
       case Key::kAtl: changed |= r.available_to_lay.update(m); break;
       case Key::kTrd: changed |= r.traded_volume.update(m); break;
+      case Key::kBatb:
+      case Key::kBatl:
+      case Key::kBdatb:
+      case Key::kBdatl:
+        // These count only where the book shows them: noted before the first
+        // of them (the full ladders sort before), compared after the last.
+        if (!best_offers) {
+          best_offers = true;
+          shown_before = {r.shown(Side::kBack).count, r.shown(Side::kLay).count};
+        }
+        best_offers_ladder(r, m.key()).update(m);
+        break;
       case Key::kSpn:
         store_sp(&m, r.near_price);
         changed = true;
@@ -317,6 +380,9 @@ inline void MarketCache::apply_runner_change(const json::Value& element) {
         break;
       default: break;
     }
+  }
+  if (best_offers && !changed) {
+    changed = shown_before != std::pair(r.shown(Side::kBack).count, r.shown(Side::kLay).count);
   }
   if (changed) ++r.change_count;
 }

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/market/level_ladder.hpp"
 #include "core/market/price_ladder.hpp"
 #include "core/market/records.hpp"
 #include "core/parse/json_value.hpp"
@@ -39,6 +40,21 @@ struct RunnerKeyHash {
 // NaN gives 0.
 std::int64_t handicap_key(double handicap) noexcept;
 
+enum class Side : std::uint8_t { kBack, kLay };
+
+// What a book shows as one side of a runner's available prices: either a full
+// ladder or a best-offers one, with a count that moves whenever the levels
+// shown may have changed (and never repeats across a change of source, so a
+// list built from one source is never handed out for another).
+struct ShownLadder {
+  const PriceLadder* full = nullptr;  // exactly one of the two is set
+  const LevelLadder* best = nullptr;
+  std::uint64_t count = 0;
+
+  // The levels, best price first.
+  void read_out(std::vector<PriceSizePair>& out) const;
+};
+
 struct RunnerCache {
   RunnerCache(std::int64_t id, double hc) noexcept : selection_id(id), handicap(hc) {}
   RunnerCache(const RunnerCache&) = delete;
@@ -59,12 +75,21 @@ struct RunnerCache {
   PriceLadder sp_back{true};
   PriceLadder sp_lay{false};
   PriceLadder traded_volume{false};
+  LevelLadder best_back;             // "batb"
+  LevelLadder best_lay;              // "batl"
+  LevelLadder best_display_back;     // "bdatb"
+  LevelLadder best_display_lay;      // "bdatl"
   std::uint64_t change_count = 0;
+
+  // The side as a book shows it: the first ladder with levels of the full
+  // one ("atb"/"atl"), best available, best display; the empty full one when
+  // none has. Recordings of the best-offers feeds carry only the latter two.
+  ShownLadder shown(Side side) const noexcept;
 
   // Reuse slots of snapshot building; the update never touches them.
   ReuseSlot cached_runner;       // Runner, at change_count
-  ReuseSlot cached_back_list;    // list of PriceSize, at available_to_back's count
-  ReuseSlot cached_lay_list;     // at available_to_lay's count
+  ReuseSlot cached_back_list;    // list of PriceSize, at shown(Side::kBack).count
+  ReuseSlot cached_lay_list;     // at shown(Side::kLay).count
   ReuseSlot cached_traded_list;  // at traded_volume's count
 };
 

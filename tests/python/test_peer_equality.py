@@ -1,0 +1,160 @@
+"""Book by book against the pure-Python peer library (betfairlightweight, in its
+dict mode) on real and generated recordings: the strongest check of how books
+are built. Where the two differ by design, the comparison says so below."""
+
+import gzip
+import math
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import marrowfin
+from conftest import PEER_DATA, SANITIZED
+from marrowfin_tools import sample_path
+
+betfairlightweight = pytest.importorskip("betfairlightweight")
+from betfairlightweight.streaming.listener import StreamListener  # noqa: E402
+
+REAL = sorted(p.name for p in PEER_DATA.iterdir() if p.name != "README.md") if PEER_DATA.is_dir() else []
+GEN_STREAM = pathlib.Path(__file__).parents[2] / "bench" / "gen_stream.py"
+
+
+def peer_books(path, market_id):
+    """The peer's book of `market_id` after every line that yields books."""
+    listener = StreamListener(max_latency=None, lightweight=True, update_clk=False)
+    client = betfairlightweight.APIClient("user", "password", "key")
+    stream = client.streaming.create_historical_generator_stream(file_path=str(path), listener=listener)
+    for books in stream.get_generator()():
+        yield next((b for b in books if b["marketId"] == market_id), None)
+
+
+def pairs(levels):
+    return [(p["price"], p["size"]) for p in levels]
+
+
+def runner_fields(status, ltp, tv, adjustment_factor, removal_date, ladders, near, far, actual):
+    return {"status": status, "ltp": ltp, "tv": tv, "adjustmentFactor": adjustment_factor,
+            "removalDate": removal_date, **dict(zip(LADDERS, ladders)), "spn": near, "spf": far, "bsp": actual}
+
+
+LADDERS = ("atb", "atl", "trd", "backStake", "layLiability")
+
+
+class Memo:
+    """A function of objects, worked out once per object: both sides hand out
+    unchanged runners and ladder lists again as the same objects."""
+
+    def __init__(self, function):
+        self.function = function
+        self.seen = {}
+
+    def __call__(self, thing):
+        kept = self.seen.get(id(thing))
+        if kept is None or kept[0] is not thing:
+            kept = self.seen[id(thing)] = (thing, self.function(thing))
+        return kept[1]
+
+
+class Sides:
+    """Runner fields of both sides, and the pairs of runner objects found equal."""
+
+    def __init__(self):
+        ladder = Memo(pairs)
+        self.ours = Memo(lambda r: runner_fields(
+            r.status, r.last_price_traded, r.total_matched, r.adjustment_factor, r.removal_date,
+            [ladder(r.ex.available_to_back), ladder(r.ex.available_to_lay), ladder(r.ex.traded_volume),
+             pairs(r.sp.back_stake_taken), pairs(r.sp.lay_liability_taken)],  # a new sp on every read
+            r.sp.near_price, r.sp.far_price, r.sp.actual_sp))
+        self.theirs = Memo(lambda r: runner_fields(
+            r["status"], r["lastPriceTraded"], r["totalMatched"], r["adjustmentFactor"], r["removalDate"],
+            [ladder(r["ex"]["availableToBack"]), ladder(r["ex"]["availableToLay"]),
+             ladder(r["ex"]["tradedVolume"]), ladder(r["sp"]["backStakeTaken"]),
+             ladder(r["sp"]["layLiabilityTaken"])],
+            r["sp"]["nearPrice"], r["sp"]["farPrice"], r["sp"]["actualSP"]))
+        self.equal = set()  # (our runner, peer runner); both kept alive by the memos
+
+
+# (our attribute, the peer's key)
+MARKET_FIELDS = [("publish_time_epoch", "publishTime"), ("status", "status"), ("inplay", "inplay"),
+                 ("total_matched", "totalMatched"), ("version", "version"), ("bet_delay", "betDelay"),
+                 ("number_of_winners", "numberOfWinners"), ("complete", "complete"),
+                 ("cross_matching", "crossMatching"), ("runners_voidable", "runnersVoidable"),
+                 ("bsp_reconciled", "bspReconciled")]
+
+
+def same(ours, theirs):
+    if isinstance(ours, float) and isinstance(theirs, float) and math.isnan(ours):
+        return math.isnan(theirs)
+    return ours == theirs
+
+
+def differences(book, theirs, sides):
+    """Fields where our book differs from the peer's. The peer leaves what only a
+    definition sets at None until the first definition (we keep the defaults),
+    and keeps its runners in arrival order (we sort by selection id, handicap)."""
+    found = []
+    for attribute, key in MARKET_FIELDS:
+        if theirs[key] is None and book.market_definition is None:
+            continue
+        if not same(getattr(book, attribute), theirs[key]):
+            found.append((attribute, getattr(book, attribute), theirs[key]))
+    peer_runners = {(r["selectionId"], float(r["handicap"] or 0)): r for r in theirs["runners"]}
+    our_runners = {(r.selection_id, r.handicap): r for r in book.runners}
+    if peer_runners.keys() != our_runners.keys():
+        return found + [("runners", sorted(our_runners), sorted(peer_runners))]
+    for key, runner in our_runners.items():
+        pair = (id(runner), id(peer_runners[key]))
+        if pair in sides.equal:
+            continue
+        mine, peer = sides.ours(runner), sides.theirs(peer_runners[key])
+        wrong = [(key, field, mine[field], peer[field]) for field in mine if not same(mine[field], peer[field])
+                 and not (field == "status" and peer[field] is None)]  # a runner no definition listed yet
+        if wrong:
+            found += wrong
+        else:
+            sides.equal.add(pair)
+    return found
+
+
+def compare(path, plain_path=None):
+    """Every book of `path` against the peer's books of the same recording in plain text."""
+    books = list(marrowfin.iter_prices_file(str(path)))
+    assert books, "a recording without books compares nothing"
+    theirs = list(peer_books(plain_path or path, books[0].market_id))
+    assert len(theirs) == len(books)
+    sides = Sides()
+    for index, (book, peer) in enumerate(zip(books, theirs)):
+        found = differences(book, peer, sides)
+        assert not found, f"book {index} (pt {book.publish_time_epoch}): {found[:5]}"
+
+
+def plain_copy(path, tmp_path):
+    """The peer reads plain text only."""
+    target = tmp_path / path.name.removesuffix(".gz")
+    with gzip.open(path, "rb") as source, open(target, "wb") as out:
+        shutil.copyfileobj(source, out)
+    return target
+
+
+@pytest.mark.skipif(not REAL, reason="peer recordings absent")
+@pytest.mark.parametrize("name", REAL)
+def test_real_recordings(name, tmp_path):
+    path = PEER_DATA / name
+    if SANITIZED and path.stat().st_size > 1_000_000:
+        pytest.skip("long recordings take minutes in the sanitizer pass; the normal pass compares them")
+    compare(path, plain_copy(path, tmp_path) if name.endswith(".gz") else None)
+
+
+def test_bundled_sample(tmp_path):
+    path = pathlib.Path(sample_path())
+    compare(path, plain_copy(path, tmp_path))
+
+
+@pytest.mark.parametrize("options", [["--seed", "3"], ["--seed", "11", "--handicap"]])
+def test_generated_races(options, tmp_path):
+    path = tmp_path / "race.json"
+    subprocess.run([sys.executable, str(GEN_STREAM), "--size-mb", "2", *options, "-o", str(path)], check=True)
+    compare(path)
