@@ -1,7 +1,7 @@
 """Tools around the marrowfin module: the `marrowfin` command and many-file runs.
 
     from marrowfin_tools import summarize, map_files
-    from marrowfin_tools.flumine import MarrowfinHistoricalStream  # needs flumine
+    from marrowfin_tools.flumine import MarrowfinStream  # needs flumine
 """
 
 from __future__ import annotations
