@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import dataclasses
 import datetime as dt
+import itertools
 import math
+import operator
 from collections.abc import Callable
 
 import marrowfin
@@ -91,9 +93,8 @@ def summarize(path: str, progress: Callable[[int], None] | None = None) -> Marke
     books = 0
     first_pt = in_play_pt = None
     last: marrowfin.MarketBook | None = None
-    # Per runner key: the Runner object last seen and the largest volume.
-    seen: dict[tuple[int, float], marrowfin.Runner] = {}
-    traded: dict[tuple[int, float], float] = {}
+    traded: dict[tuple[int, float], float] = {}  # the largest volume per runner key
+    previous: list[marrowfin.Runner] = []
     for book in marrowfin.iter_prices_file(str(path)):
         books += 1
         if first_pt is None:
@@ -101,13 +102,18 @@ def summarize(path: str, progress: Callable[[int], None] | None = None) -> Marke
         if in_play_pt is None and book.inplay:
             in_play_pt = book.publish_time_epoch
         last = book
-        for runner in book.runners:
+        runners = book.runners
+        # An unchanged runner is the same object as in the last book, at the
+        # same place while the count holds: the changed ones are picked out
+        # without a Python step per runner.
+        changed = (itertools.compress(runners, map(operator.is_not, runners, previous))
+                   if len(runners) == len(previous) else runners)
+        for runner in changed:
+            volume = _traded_volume(runner)
             key = (runner.selection_id, runner.handicap)
-            if seen.get(key) is not runner:  # an unchanged runner is the same object
-                seen[key] = runner
-                volume = _traded_volume(runner)
-                if volume > traded.get(key, 0.0):
-                    traded[key] = volume
+            if volume > traded.get(key, 0.0):
+                traded[key] = volume
+        previous = runners
         if progress is not None and books % PROGRESS_EVERY == 0:
             progress(PROGRESS_EVERY)
     if progress is not None and books % PROGRESS_EVERY:
