@@ -10,6 +10,7 @@ import collections
 import concurrent.futures
 import itertools
 import multiprocessing
+import os
 import sys
 import time
 import warnings
@@ -109,9 +110,16 @@ class Progress:
 
         self.failed = 0
         self._books = 0
-        self._bar = tqdm(total=total_files, file=stream if stream is not None else sys.stderr,
-                         mininterval=interval, dynamic_ncols=True, postfix="0 books",
-                         bar_format="[{bar:30}] {n_fmt}/{total_fmt} files{postfix}  {elapsed}")
+        stream = stream if stream is not None else sys.stderr
+        try:
+            width = os.get_terminal_size(stream.fileno()).columns
+        except (AttributeError, ValueError, OSError):  # not a terminal
+            width = None
+        # tqdm draws nothing on a terminal that tells no size (0 by 0, as some
+        # pseudo-terminals do): give it one.
+        size = {"ncols": 80, "nrows": 24} if width == 0 else {"dynamic_ncols": bool(width)}
+        self._bar = tqdm(total=total_files, file=stream, mininterval=interval, postfix="0 books",
+                         bar_format="[{bar:30}] {n_fmt}/{total_fmt} files{postfix}  {elapsed}", **size)
         self._visible = True
 
     @property

@@ -6,6 +6,8 @@ import gzip
 import json
 import os
 import pathlib
+import pty
+import select
 import subprocess
 import sys
 
@@ -185,6 +187,21 @@ class TestManyFiles:
         status, _, err = run(capsys, "summary", "--progress", "--jobs=2", SAMPLE, SAMPLE)
         books = 2 * len(marrowfin.iter_prices_file(SAMPLE))
         assert status == 0 and f"] 2/2 files, {books:,} books  " in err[-1]
+
+    def test_progress_on_a_terminal_that_tells_no_size(self):
+        main, secondary = pty.openpty()  # 0 columns by 0 rows until someone sets them
+        with os.fdopen(secondary, "w") as terminal:
+            progress = batch.Progress(2, terminal)
+            progress.add_books(7)
+            progress.file_done(True)
+            progress.clear()
+            progress.file_done(False)
+            progress.close()
+            drawn = b""
+            while select.select([main], [], [], 0.5)[0]:
+                drawn += os.read(main, 1 << 16)
+        os.close(main)
+        assert drawn.decode().split("\r")[-2].endswith("] 2/2 files, 7 books, 1 failed  00:00")
 
     def test_a_file_that_kills_its_worker_is_reported_alone(self):
         outcomes = list(batch.run_files(exit_on_x, ["a", "x", "b", "c"], jobs=2))
