@@ -123,6 +123,15 @@ class Progress:
         self._visible = True
 
     @property
+    def total(self) -> int:
+        return self._bar.total
+
+    @property
+    def files(self) -> int:
+        """Files done."""
+        return self._bar.n
+
+    @property
     def books(self) -> int:
         return self._books
 

@@ -197,6 +197,7 @@ class TestManyFiles:
             progress.clear()
             progress.file_done(False)
             progress.close()
+            assert (progress.files, progress.total, progress.books, progress.failed) == (2, 2, 7, 1)
             drawn = b""
             while select.select([main], [], [], 0.5)[0]:
                 drawn += os.read(main, 1 << 16)
