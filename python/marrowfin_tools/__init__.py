@@ -1,6 +1,7 @@
 """Tools around the marrowfin module: the `marrowfin` command and many-file runs.
 
     from marrowfin_tools import summarize, map_files
+    from marrowfin_tools.flumine import MarrowfinStream  # needs flumine
 """
 
 from __future__ import annotations
@@ -15,6 +16,9 @@ __all__ = ["FileResults", "MarketSummary", "RunnerSummary", "export_books", "map
            "sample_path", "select_books", "summarize"]
 
 
-def sample_path() -> pathlib.Path:
-    """The bundled recording: one horse race, pre-play to settlement, with a removal."""
-    return pathlib.Path(__file__).with_name("data") / "sample.json.gz"
+def sample_path() -> str:
+    """The bundled recording's path: one horse race, pre-play to settlement, with a removal.
+
+    A str, as marrowfin.iter_prices_file takes it.
+    """
+    return str(pathlib.Path(__file__).with_name("data") / "sample.json.gz")

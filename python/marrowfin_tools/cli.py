@@ -14,6 +14,9 @@ from collections.abc import Sequence
 from . import batch, export, plot, sample_path, summary
 
 SAMPLE_CHART = "marrowfin-sample.png"
+# Exit status when stdout's reader closed early: 128 + SIGPIPE, as the shell
+# reports for a command that the signal ended.
+EXIT_BROKEN_PIPE = 141
 
 
 def _error(message: str) -> None:
@@ -123,6 +126,8 @@ def _export(args: argparse.Namespace) -> int:
     try:
         with _output(args.output) as out:
             count = export.export_books(args.file, out, args.every, args.runner or ())
+    except BrokenPipeError:
+        raise  # stdout's reader has gone: main() ends quietly
     except OSError as e:
         _error(f"{args.output}: {e.strerror or e}")
         return 1
@@ -205,14 +210,18 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     batch.quiet_utcfromtimestamp()
     try:
-        return args.run(args)
+        status = args.run(args)
+        sys.stdout.flush()  # a reader that closed early shows here, not at the interpreter's exit
+        return status
     except KeyboardInterrupt:
         return 130
     except BrokenPipeError:
-        # Output piped into a reader that stopped (head): not an error of ours.
+        # Output piped into a reader that stopped (head): no message, and the
+        # status of a command that SIGPIPE ended. What is still buffered for
+        # stdout goes nowhere, so the interpreter's exit does not fail on it.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
-        return 1
+        return EXIT_BROKEN_PIPE
 
 
 if __name__ == "__main__":
