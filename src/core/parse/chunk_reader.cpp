@@ -6,7 +6,10 @@
 namespace marrowfin::parse {
 
 ChunkReader::ChunkReader(ByteSource& source, std::size_t chunk_size, std::size_t padding)
-    : source_(source), chunk_size_(std::max<std::size_t>(chunk_size, 1)), padding_(padding) {}
+    : source_(source),
+      chunk_size_(std::max<std::size_t>(chunk_size, 1)),
+      padding_(padding),
+      block_(new char[kReadBlock]) {}
 
 void ChunkReader::grow(Chunk& chunk, std::size_t capacity) const {
   std::unique_ptr<char[]> grown(new char[capacity + padding_]());
@@ -16,15 +19,20 @@ void ChunkReader::grow(Chunk& chunk, std::size_t capacity) const {
 }
 
 void ChunkReader::fill(Chunk& chunk) {
-  while (!at_end_ && chunk.size < chunk.capacity) {
-    ReadResult result = source_.read(chunk.data.get() + chunk.size, chunk.capacity - chunk.size);
-    if (!result.error.empty()) {
-      error_ = std::move(result.error);
-      at_end_ = true;
-    } else if (result.size == 0) {
-      at_end_ = true;
+  while (chunk.size < chunk.capacity) {
+    if (block_pos_ == block_end_) {
+      if (at_end_) return;
+      ReadResult result = source_.read(block_.get(), kReadBlock);
+      if (!result.error.empty()) error_ = std::move(result.error);
+      at_end_ = result.size == 0 || !error_.empty();
+      block_pos_ = 0;
+      block_end_ = result.size;
+      continue;
     }
-    chunk.size += result.size;
+    std::size_t n = std::min(block_end_ - block_pos_, chunk.capacity - chunk.size);
+    std::memcpy(chunk.data.get() + chunk.size, block_.get() + block_pos_, n);
+    block_pos_ += n;
+    chunk.size += n;
   }
 }
 
@@ -49,7 +57,7 @@ bool ChunkReader::next(Chunk& chunk) {
       chunk.size = end;
       return true;
     }
-    if (at_end_) {
+    if (exhausted()) {
       // Without a failure the rest is the last line; with one, the rest of
       // a line cut short by it, which is not a line.
       if (!error_.empty()) chunk.size = 0;

@@ -24,8 +24,15 @@ struct Chunk {
 // line feed, except the last chunk of the input, whose last line may lack
 // one. A line longer than a chunk makes its chunk grow: lines have no
 // length limit.
+//
+// The source is always asked for blocks of kReadBlock bytes, whatever the
+// chunk size: how much a decoder yields before it finds a fault may depend
+// on the room it is given, and the outcome of a load must not depend on how
+// it was cut.
 class ChunkReader {
  public:
+  static constexpr std::size_t kReadBlock = std::size_t{128} << 10;
+
   ChunkReader(ByteSource& source, std::size_t chunk_size, std::size_t padding);
 
   // Fills `chunk` with the next lines, reusing its buffer when it is large
@@ -37,15 +44,19 @@ class ChunkReader {
   const std::string& error() const noexcept { return error_; }
 
  private:
-  // Reads into chunk[size, capacity) until it is full or the input ends.
+  // Fills chunk[size, capacity) until it is full or the input ends.
   void fill(Chunk& chunk);
   void grow(Chunk& chunk, std::size_t capacity) const;
+  bool exhausted() const noexcept { return at_end_ && block_pos_ == block_end_; }
 
   ByteSource& source_;
   std::size_t chunk_size_;
   std::size_t padding_;
+  std::unique_ptr<char[]> block_;  // the last block read: [block_pos_, block_end_) unused
+  std::size_t block_pos_ = 0;
+  std::size_t block_end_ = 0;
   std::string carry_;  // the start of a line that the last chunk cut off
-  bool at_end_ = false;
+  bool at_end_ = false;  // the source has nothing more
   std::string error_;
 };
 
