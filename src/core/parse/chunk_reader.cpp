@@ -22,11 +22,18 @@ void ChunkReader::fill(Chunk& chunk) {
   while (chunk.size < chunk.capacity) {
     if (block_pos_ == block_end_) {
       if (at_end_) return;
-      ReadResult result = source_.read(block_.get(), kReadBlock);
+      // Where a whole block fits it is read in place, not copied.
+      bool in_place = chunk.capacity - chunk.size >= kReadBlock;
+      char* into = in_place ? chunk.data.get() + chunk.size : block_.get();
+      ReadResult result = source_.read(into, kReadBlock);
       if (!result.error.empty()) error_ = std::move(result.error);
       at_end_ = result.size == 0 || !error_.empty();
-      block_pos_ = 0;
-      block_end_ = result.size;
+      if (in_place) {
+        chunk.size += result.size;
+      } else {
+        block_pos_ = 0;
+        block_end_ = result.size;
+      }
       continue;
     }
     std::size_t n = std::min(block_end_ - block_pos_, chunk.capacity - chunk.size);
