@@ -169,6 +169,8 @@ class TestFailures:
         assert good.market_definition.market_time is None
         assert list(it) == []
 
+    # The counting class inherits utcfromtimestamp, which warns.
+    @pytest.mark.filterwarnings("ignore:datetime.datetime.utcfromtimestamp:DeprecationWarning")
     def test_objects_built_before_an_error_stay_stored(self, write, monkeypatch):
         # The second message changes runner 1's ladder and carries a new
         # definition, then fails at its publish time (beyond year 9999).
