@@ -25,16 +25,12 @@ void store(ReuseSlot& slot, const py::Ref& object, std::uint64_t count) noexcept
   slot.store(Py_NewRef(object.get()), count);
 }
 
-// The list of `ladder`, reused while its count is unchanged. New reference,
-// or empty with a panic set.
+// The list of `ladder`, reused while its count is unchanged, else filled
+// straight from the levels as the ladder keeps them. New reference, or empty
+// with a panic set.
 py::Ref ladder_list(const ShownLadder& ladder, ReuseSlot& slot) {
   if (py::Ref list = reuse(slot, ladder.count)) return list;
-  // One read-out buffer per thread, reused: a changed ladder costs its list
-  // of PriceSize objects and no allocation besides. Nothing between filling
-  // and reading it runs Python code.
-  thread_local std::vector<PriceSizePair> pairs;
-  ladder.read_out(pairs);
-  py::Ref list = py::Ref::steal(create_price_list(pairs));
+  py::Ref list = py::Ref::steal(create_price_list(ladder.levels()));
   if (list) store(slot, list, ladder.count);
   return list;
 }
@@ -46,7 +42,8 @@ SharedPairs sp_pairs(const PriceLadder& ladder, const SharedPairs& kept,
                      std::uint64_t kept_count) {
   if (kept_count == ladder.change_count()) return kept;
   if (ladder.empty()) return nullptr;
-  return std::make_shared<const std::vector<PriceSizePair>>(ladder.to_price_sizes());
+  std::span<const PriceSizePair> levels = ladder.levels();
+  return std::make_shared<const std::vector<PriceSizePair>>(levels.begin(), levels.end());
 }
 
 // A new Runner of `runner`, stored in its slot. New reference, or empty with
@@ -59,7 +56,7 @@ py::Ref build_runner(RunnerCache& runner) {
   // Back stakes come from the lay-side ladder and lay liabilities from the
   // back side: that is how consumers of the lightweight records read them.
   // A starting-price ladder that did not change is taken over from the
-  // runner's previous object rather than sorted again.
+  // runner's previous object rather than copied again.
   auto* previous_object = static_cast<PyObject*>(runner.cached_runner.get());
   const RunnerRecord* previous =
       previous_object != nullptr ? &py::value_of<RunnerRecord>(previous_object) : nullptr;

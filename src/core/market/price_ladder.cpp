@@ -3,98 +3,109 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <optional>
 
 namespace marrowfin::market {
 namespace {
 
-constexpr std::uint64_t kHashMultiplier = 0x9E3779B97F4A7C15ull;
 constexpr std::size_t kFirstCapacity = 8;
-
-std::uint64_t price_bits(double price) noexcept { return std::bit_cast<std::uint64_t>(price); }
-
-// An integer that orders prices numerically, with 0.0 and -0.0 equal. It is a
-// total order even for NaN, so a sort can never misbehave on odd input.
-std::int64_t order_key(double price) noexcept {
-  if (price == 0.0) return 0;
-  auto bits = std::bit_cast<std::int64_t>(price);
-  return bits < 0 ? bits ^ INT64_MAX : bits;
-}
 
 }  // namespace
 
 // The hot helpers are inline so that a -fPIC build, which may not assume a
 // member function is not interposed, still inlines them.
-inline std::size_t PriceLadder::home_slot(std::uint64_t bits) const noexcept {
-  return static_cast<std::size_t>((bits * kHashMultiplier) >> shift_);
+inline std::int64_t PriceLadder::key(double price) const noexcept {
+  // Doubles order like their bits as sign and magnitude; this makes that a
+  // two's complement order (NaN included, so no input can break it).
+  auto bits = std::bit_cast<std::int64_t>(price);
+  return (bits < 0 ? bits ^ INT64_MAX : bits) ^ flip_;
 }
 
-inline std::size_t PriceLadder::find_slot(std::uint64_t bits) const noexcept {
-  std::size_t slot = home_slot(bits);
-  while (slots_[slot].entry != 0 && slots_[slot].bits != bits) {
-    slot = (slot + 1) & mask_;
+inline std::size_t PriceLadder::find(std::int64_t wanted) const noexcept {
+  const PriceSizePair* level = buffer_.get() + front_;
+  // Gallop from the best level (probes 0, 1, 3, 7, ...), then bisect the
+  // last step: an update at depth d costs about 2 log2(d) probes.
+  std::size_t low = 0;
+  std::size_t high = 0;
+  while (high < size_ && key(level[high].price) < wanted) {
+    low = high + 1;
+    high = high * 2 + 1;
   }
-  return slot;
-}
-
-void PriceLadder::grow() {
-  std::size_t capacity = slots_ ? (mask_ + 1) * 2 : kFirstCapacity;
-  slots_ = std::make_unique<Slot[]>(capacity);  // zeroed: all empty
-  mask_ = capacity - 1;
-  shift_ = 64 - std::countr_zero(capacity);
-  for (std::size_t i = 0; i < entries_.size(); ++i) {
-    std::uint64_t bits = price_bits(entries_[i].price);
-    slots_[find_slot(bits)] = {bits, static_cast<std::uint32_t>(i + 1)};
-  }
-}
-
-void PriceLadder::erase_slot(std::size_t slot) noexcept {
-  std::size_t index = slots_[slot].entry - 1;
-  // Backward-shift deletion: pull later members of the probe run into the
-  // hole where their probe path passes it, so no tombstones pile up.
-  std::size_t hole = slot;
-  for (std::size_t next = (slot + 1) & mask_; slots_[next].entry != 0;
-       next = (next + 1) & mask_) {
-    std::size_t home = home_slot(slots_[next].bits);
-    if (((next - home) & mask_) >= ((next - hole) & mask_)) {
-      slots_[hole] = slots_[next];
-      hole = next;
+  high = std::min(high, size_);
+  while (low < high) {
+    std::size_t middle = low + (high - low) / 2;
+    if (key(level[middle].price) < wanted) {
+      low = middle + 1;
+    } else {
+      high = middle;
     }
   }
-  slots_[hole].entry = 0;
-  // Keep entries_ dense: the last entry fills the gap.
-  if (index + 1 != entries_.size()) {
-    entries_[index] = entries_.back();
-    slots_[find_slot(price_bits(entries_[index].price))].entry =
-        static_cast<std::uint32_t>(index + 1);
+  return low;
+}
+
+void PriceLadder::make_room() {
+  // At least twice the levels, then free slots split evenly between the sides.
+  std::size_t capacity = std::max(capacity_, kFirstCapacity);
+  while (capacity < 2 * size_ + 2) capacity *= 2;
+  std::size_t front = (capacity - size_) / 2;
+  if (capacity == capacity_) {
+    std::memmove(buffer_.get() + front, buffer_.get() + front_, size_ * sizeof(PriceSizePair));
+  } else {
+    auto buffer = std::make_unique_for_overwrite<PriceSizePair[]>(capacity);
+    if (size_ > 0) {
+      std::memcpy(buffer.get() + front, buffer_.get() + front_, size_ * sizeof(PriceSizePair));
+    }
+    buffer_ = std::move(buffer);
+    capacity_ = capacity;
   }
-  entries_.pop_back();
+  front_ = front;
+}
+
+inline void PriceLadder::insert_at(std::size_t index, PriceSizePair level) {
+  // Move the levels before the index one slot forward, or those after it one back.
+  bool move_front = index < size_ - index;
+  if (move_front ? front_ == 0 : front_ + size_ == capacity_) {
+    make_room();
+  }
+  PriceSizePair* begin = buffer_.get() + front_;
+  if (move_front) {
+    std::memmove(begin - 1, begin, index * sizeof(PriceSizePair));
+    --front_;
+  } else {
+    std::memmove(begin + index + 1, begin + index, (size_ - index) * sizeof(PriceSizePair));
+  }
+  buffer_[front_ + index] = level;
+  ++size_;
+}
+
+inline void PriceLadder::erase_at(std::size_t index) noexcept {
+  PriceSizePair* begin = buffer_.get() + front_;
+  if (index < size_ - 1 - index) {
+    std::memmove(begin + 1, begin, index * sizeof(PriceSizePair));
+    ++front_;
+  } else {
+    std::memmove(begin + index, begin + index + 1, (size_ - 1 - index) * sizeof(PriceSizePair));
+  }
+  --size_;
 }
 
 inline bool PriceLadder::apply(double price, const double* size) {
-  std::uint64_t bits = price_bits(price);
   bool removal = size == nullptr || *size == 0.0;
-  if (!slots_) {
-    if (removal) return false;
-    grow();
-  }
-  std::size_t slot = find_slot(bits);
-  if (slots_[slot].entry != 0) {
-    PriceSizePair& entry = entries_[slots_[slot].entry - 1];
-    if (removal) {
-      erase_slot(slot);
-      return true;
-    }
-    if (entry.size == *size) return false;
-    entry.size = *size;
+  std::int64_t wanted = key(price);
+  std::size_t index = find(wanted);
+  PriceSizePair* level = buffer_.get() + front_ + index;
+  bool found = index < size_ && key(level->price) == wanted;
+  if (removal) {
+    if (!found) return false;
+    erase_at(index);
     return true;
   }
-  if (removal) return false;
-  if ((entries_.size() + 1) * 2 > mask_ + 1) {  // keep the load at most one half
-    grow();
-    slot = find_slot(bits);
+  if (found) {
+    if (level->size == *size) return false;
+    level->size = *size;
+    return true;
   }
-  entries_.push_back({price, *size});
-  slots_[slot] = {bits, static_cast<std::uint32_t>(entries_.size())};
+  insert_at(index, {price, *size});
   return true;
 }
 
@@ -123,22 +134,13 @@ bool PriceLadder::update(const json::Value& elements) {
 }
 
 void PriceLadder::to_price_sizes(std::vector<PriceSizePair>& out) const {
-  out.assign(entries_.begin(), entries_.end());
-  if (descending_) {
-    std::sort(out.begin(), out.end(), [](const PriceSizePair& a, const PriceSizePair& b) {
-      return order_key(a.price) > order_key(b.price);
-    });
-  } else {
-    std::sort(out.begin(), out.end(), [](const PriceSizePair& a, const PriceSizePair& b) {
-      return order_key(a.price) < order_key(b.price);
-    });
-  }
+  std::span<const PriceSizePair> all = levels();
+  out.assign(all.begin(), all.end());
 }
 
 std::vector<PriceSizePair> PriceLadder::to_price_sizes() const {
-  std::vector<PriceSizePair> out;
-  to_price_sizes(out);
-  return out;
+  std::span<const PriceSizePair> all = levels();
+  return {all.begin(), all.end()};
 }
 
 }  // namespace marrowfin::market
