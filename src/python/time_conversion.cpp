@@ -16,6 +16,10 @@ namespace {
 // initialised (null if code had replaced it by then). Kept for the process.
 PyObject* builtin_import = nullptr;
 
+// The module the import machinery last returned for "datetime" (a strong
+// reference, so that its address is never another object's). Kept for the process.
+PyObject* imported_module = nullptr;
+
 // The datetime module, imported as the `import` statement imports it: straight
 // through the import machinery (which takes it from sys.modules after the first
 // import) unless code has replaced builtins.__import__, which is then called.
@@ -25,11 +29,33 @@ py::Ref import_datetime() noexcept {
   PyObject* import = builtins != nullptr ? PyDict_GetItemWithError(builtins, strings.dunder_import)
                                          : nullptr;  // borrowed
   if (import != nullptr && import == builtin_import) {
-    return py::Ref::steal(
+    // The machinery's own first step is this lookup in its module table; the
+    // rest (waiting for a module still being imported) is done already when
+    // the entry is the module it returned before.
+    PyObject* entry = PyDict_GetItemWithError(PyImport_GetModuleDict(), strings.datetime);
+    if (entry != nullptr && entry == imported_module) return py::Ref::new_ref(entry);
+    if (PyErr_Occurred()) return {};
+    py::Ref module = py::Ref::steal(
         PyImport_ImportModuleLevelObject(strings.datetime, nullptr, nullptr, nullptr, 0));
+    if (module) {
+      Py_XSETREF(imported_module, Py_NewRef(module.get()));
+    }
+    return module;
   }
   if (PyErr_Occurred()) return {};
   return py::Ref::steal(PyImport_Import(strings.datetime));
+}
+
+// module.datetime. A plain module's attribute is the entry of its dict (its
+// class has no attribute of that name); anything else, a missing entry
+// included, takes the full lookup with its errors. New reference or empty.
+py::Ref class_attribute(PyObject* module) noexcept {
+  if (PyModule_CheckExact(module)) {
+    PyObject* entry = PyDict_GetItemWithError(PyModule_GetDict(module), strings.datetime);
+    if (entry != nullptr) return py::Ref::new_ref(entry);
+    if (PyErr_Occurred()) return {};
+  }
+  return py::Ref::steal(PyObject_GetAttr(module, strings.datetime));
 }
 
 // The C datetime module's API (the header's PyDateTimeAPI) is taken from the
@@ -59,7 +85,7 @@ py::Ref datetime_class(bool& own) noexcept {
   own = false;
   py::Ref module = import_datetime();
   if (!module) return {};
-  py::Ref cls = py::Ref::steal(PyObject_GetAttr(module.get(), strings.datetime));
+  py::Ref cls = class_attribute(module.get());
   if (!cls) return {};
   if (PyDateTimeAPI == nullptr) find_api(module.get(), cls.get());
   own = PyDateTimeAPI != nullptr &&
