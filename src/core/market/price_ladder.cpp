@@ -10,31 +10,79 @@ namespace {
 
 constexpr std::size_t kFirstCapacity = 8;
 
+// An integer per price, ordered as the prices are (-0.0 below 0.0): doubles
+// order like their bits read as sign and magnitude, and this makes that two's
+// complement. A total order, NaN included, so no input can break a ladder.
+inline std::int64_t order_key(double price) noexcept {
+  auto bits = std::bit_cast<std::int64_t>(price);
+  return bits ^ ((bits >> 63) & INT64_MAX);
+}
+
+// Whether a level whose key is `level` comes before `wanted` in read-out order.
+template <bool Descending>
+inline bool before(std::int64_t level, std::int64_t wanted) noexcept {
+  return Descending ? level > wanted : level < wanted;
+}
+
+// Moves the `count` levels from `first` one slot back (`Back`) or towards the
+// front. Most moves are of a level or two, for which a call is dear.
+template <bool Back>
+inline void shift_one(PriceSizePair* first, std::size_t count) noexcept {
+  if (count > 4) {
+    std::memmove(Back ? first + 1 : first - 1, first, count * sizeof(PriceSizePair));
+  } else if (Back) {
+    for (std::size_t i = count; i > 0; --i) first[i] = first[i - 1];
+  } else {
+    for (std::size_t i = 0; i < count; ++i) first[i - 1] = first[i];
+  }
+}
+
 }  // namespace
 
 // The hot helpers are inline so that a -fPIC build, which may not assume a
 // member function is not interposed, still inlines them.
-inline std::int64_t PriceLadder::key(double price) const noexcept {
-  // Doubles order like their bits as sign and magnitude; this makes that a
-  // two's complement order (NaN included, so no input can break it).
-  auto bits = std::bit_cast<std::int64_t>(price);
-  return (bits < 0 ? bits ^ INT64_MAX : bits) ^ flip_;
-}
-
+template <bool Descending>
 inline std::size_t PriceLadder::find(std::int64_t wanted) const noexcept {
+  // Starts at the level the last update found (the inside of the book for
+  // back and lay ladders, the last traded price for the traded one) and
+  // gallops away from it (distances 1, 2, 4, ...) before bisecting the last
+  // step: an update d levels from the one before costs about 2 log2(d) probes.
+  if (size_ == 0) return 0;
   const PriceSizePair* level = buffer_.get() + front_;
-  // Gallop from the best level (probes 0, 1, 3, 7, ...), then bisect the
-  // last step: an update at depth d costs about 2 log2(d) probes.
+  auto comes_before = [&](std::size_t i) {
+    return before<Descending>(order_key(level[i].price), wanted);
+  };
+  const std::size_t finger = std::min(finger_, size_ - 1);
   std::size_t low = 0;
   std::size_t high = 0;
-  while (high < size_ && key(level[high].price) < wanted) {
-    low = high + 1;
-    high = high * 2 + 1;
+  if (comes_before(finger)) {
+    // Past the finger: within (finger, size_].
+    low = finger + 1;
+    std::size_t step = 1;
+    high = low;
+    while (high < size_ && comes_before(high)) {
+      low = high + 1;
+      step *= 2;
+      high = finger + step;
+    }
+    high = std::min(high, size_);
+  } else {
+    // At or before the finger: within [0, finger].
+    high = finger;
+    std::size_t step = 1;
+    while (high > 0) {
+      std::size_t probe = finger >= step ? finger - step : 0;
+      if (comes_before(probe)) {
+        low = probe + 1;
+        break;
+      }
+      high = probe;
+      step *= 2;
+    }
   }
-  high = std::min(high, size_);
   while (low < high) {
     std::size_t middle = low + (high - low) / 2;
-    if (key(level[middle].price) < wanted) {
+    if (comes_before(middle)) {
       low = middle + 1;
     } else {
       high = middle;
@@ -61,7 +109,7 @@ void PriceLadder::make_room() {
   front_ = front;
 }
 
-inline void PriceLadder::insert_at(std::size_t index, PriceSizePair level) {
+void PriceLadder::insert_at(std::size_t index, PriceSizePair level) {
   // Move the levels before the index one slot forward, or those after it one back.
   bool move_front = index < size_ - index;
   if (move_front ? front_ == 0 : front_ + size_ == capacity_) {
@@ -69,32 +117,34 @@ inline void PriceLadder::insert_at(std::size_t index, PriceSizePair level) {
   }
   PriceSizePair* begin = buffer_.get() + front_;
   if (move_front) {
-    std::memmove(begin - 1, begin, index * sizeof(PriceSizePair));
+    shift_one<false>(begin, index);
     --front_;
   } else {
-    std::memmove(begin + index + 1, begin + index, (size_ - index) * sizeof(PriceSizePair));
+    shift_one<true>(begin + index, size_ - index);
   }
   buffer_[front_ + index] = level;
   ++size_;
 }
 
-inline void PriceLadder::erase_at(std::size_t index) noexcept {
+void PriceLadder::erase_at(std::size_t index) noexcept {
   PriceSizePair* begin = buffer_.get() + front_;
   if (index < size_ - 1 - index) {
-    std::memmove(begin + 1, begin, index * sizeof(PriceSizePair));
+    shift_one<true>(begin, index);
     ++front_;
   } else {
-    std::memmove(begin + index, begin + index + 1, (size_ - 1 - index) * sizeof(PriceSizePair));
+    shift_one<false>(begin + index + 1, size_ - 1 - index);
   }
   --size_;
 }
 
+template <bool Descending>
 inline bool PriceLadder::apply(double price, const double* size) {
   bool removal = size == nullptr || *size == 0.0;
-  std::int64_t wanted = key(price);
-  std::size_t index = find(wanted);
+  std::size_t index = find<Descending>(order_key(price));
+  finger_ = index;
   PriceSizePair* level = buffer_.get() + front_ + index;
-  bool found = index < size_ && key(level->price) == wanted;
+  bool found = index < size_ &&
+               std::bit_cast<std::uint64_t>(level->price) == std::bit_cast<std::uint64_t>(price);
   if (removal) {
     if (!found) return false;
     erase_at(index);
@@ -109,11 +159,12 @@ inline bool PriceLadder::apply(double price, const double* size) {
   return true;
 }
 
-bool PriceLadder::update(const json::Value& elements) {
+template <bool Descending>
+bool PriceLadder::update_in(const json::Value& elements) {
   bool changed = false;
   if (elements.kind() == json::Kind::kLevels) {
     for (const json::Level& level : elements.levels()) {
-      changed |= apply(level.price, &level.size);
+      changed |= apply<Descending>(level.price, &level.size);
     }
   } else {
     for (const json::Value& element : elements.items()) {
@@ -126,11 +177,15 @@ bool PriceLadder::update(const json::Value& elements) {
         price = pair[0].as_float().value_or(0.0);
         size = pair[1].as_float();
       }
-      changed |= apply(price, size ? &*size : nullptr);
+      changed |= apply<Descending>(price, size ? &*size : nullptr);
     }
   }
   if (changed) ++change_count_;
   return changed;
+}
+
+bool PriceLadder::update(const json::Value& elements) {
+  return descending_ ? update_in<true>(elements) : update_in<false>(elements);
 }
 
 void PriceLadder::to_price_sizes(std::vector<PriceSizePair>& out) const {

@@ -16,15 +16,15 @@ namespace marrowfin::market {
 class PriceLadder {
  public:
   // `descending`: read-out from high to low price (back sides); else low to high.
-  explicit PriceLadder(bool descending) noexcept
-      : descending_(descending), flip_(descending ? -1 : 0) {}
+  explicit PriceLadder(bool descending) noexcept : descending_(descending) {}
   PriceLadder(PriceLadder&&) noexcept = default;
   PriceLadder& operator=(PriceLadder&&) noexcept = default;
 
   // Applies one ladder array of a runner change (plain or packed form; any
   // other value is treated as empty). Returns true when the levels changed,
-  // and then adds 1 to change_count(). A price is found by a search from the
-  // best level outwards, so updates at the inside of the book cost least.
+  // and then adds 1 to change_count(). A price is searched from where the
+  // last one was found outwards, so updates where most land (the inside of
+  // the book, the last traded price) cost least.
   bool update(const json::Value& elements);
 
   // Every level once, sorted by price in the ladder's direction (0.0 and -0.0
@@ -40,12 +40,16 @@ class PriceLadder {
   bool empty() const noexcept { return size_ == 0; }
 
  private:
+  // update() for the ladder's direction, decided once per update.
+  template <bool Descending>
+  bool update_in(const json::Value& elements);
   // Sets or (size absent or zero) removes one price; true when that changed
   // the levels.
+  template <bool Descending>
   bool apply(double price, const double* size);
-  // An integer per price that ascends in read-out order; one price, one key.
-  std::int64_t key(double price) const noexcept;
-  // The index of the first level whose key is not below `key`.
+  // The index of the first level that does not come before the price whose
+  // order key is `key` in read-out order.
+  template <bool Descending>
   std::size_t find(std::int64_t key) const noexcept;
   void insert_at(std::size_t index, PriceSizePair level);
   void erase_at(std::size_t index) noexcept;
@@ -53,7 +57,6 @@ class PriceLadder {
   void make_room();
 
   bool descending_;
-  std::int64_t flip_;  // all ones for a descending ladder: inverts the keys' order
   std::uint64_t change_count_ = 0;
   // The levels are buffer_[front_, front_ + size_), with free slots on both
   // sides, so that an insert or an erase moves the shorter part, the inside
@@ -63,6 +66,7 @@ class PriceLadder {
   std::size_t capacity_ = 0;
   std::size_t front_ = 0;
   std::size_t size_ = 0;
+  std::size_t finger_ = 0;  // index of the level the last update went to
 };
 
 }  // namespace marrowfin::market
