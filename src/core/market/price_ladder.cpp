@@ -33,7 +33,8 @@ inline void shift_one(PriceSizePair* first, std::size_t count) noexcept {
   } else if (Back) {
     for (std::size_t i = count; i > 0; --i) first[i] = first[i - 1];
   } else {
-    for (std::size_t i = 0; i < count; ++i) first[i - 1] = first[i];
+    PriceSizePair* to = first - 1;
+    for (std::size_t i = 0; i < count; ++i) to[i] = first[i];
   }
 }
 
