@@ -18,13 +18,18 @@ layer that this script builds into build/bench (CMake, -DMARROWFIN_BENCH=ON).
 Times are CPU times, best of N runs taken in turns (the machine is shared).
 The target is a ratio of at most 1.15.
 
-    .venv/bin/python bench/floor.py [FILE ...] [--runs N]
+    .venv/bin/python bench/floor.py [FILE ...] [--runs N] [--baseline DIR]
+
+`--baseline DIR` times the same replay with another build of the module (a
+directory holding its marrowfin*.so) in a child process, against this floor.
 
 Without files it measures the real recording SELF-1.181223995 (when present)
 and the generated 50 MB race of bench/replay_speed.py.
 """
 
 import argparse
+import json
+import os
 import pathlib
 import subprocess
 import sys
@@ -56,6 +61,29 @@ def cpu_time(function, *args):
     return time.process_time() - start
 
 
+BASELINE_REPLAY = """
+import json, sys, time
+import marrowfin
+best = float("inf")
+for _ in range(int(sys.argv[2])):
+    start = time.process_time()
+    for _ in marrowfin.iter_prices_file(sys.argv[1]):
+        pass
+    best = min(best, time.process_time() - start)
+print(json.dumps([best, marrowfin.__file__]))
+"""
+
+
+def baseline_replay(module_dir, path, runs):
+    env = dict(os.environ, PYTHONPATH=str(module_dir))
+    out = subprocess.run([sys.executable, "-c", BASELINE_REPLAY, path, str(runs)], env=env, check=True,
+                         capture_output=True, text=True).stdout
+    seconds, module = json.loads(out)
+    if not module.startswith(str(module_dir)):
+        sys.exit(f"the baseline replay imported {module}, not a module from {module_dir}")
+    return seconds
+
+
 def measure(path, runs):
     import marrowfin
     import marrowfin_floor
@@ -81,6 +109,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("files", nargs="*")
     parser.add_argument("--runs", type=int, default=7, help="best of N runs of each, in turns")
+    parser.add_argument("--baseline", type=pathlib.Path, help="directory of another build of the module")
     args = parser.parse_args()
     build_floor_module()
     for path in args.files or default_files()[::-1]:
@@ -93,6 +122,10 @@ def main():
         print(f"  {'floor':8} {floor:8.4f}  {floor / books * 1e9:6.0f} ns/book")
         print(f"  {'replay':8} {t['replay']:8.4f}  {t['replay'] / books * 1e9:6.0f} ns/book")
         print(f"  replay / floor: {t['replay'] / floor:.3f} (target <= 1.15)")
+        if args.baseline:
+            before = baseline_replay(args.baseline.resolve(), str(path), args.runs)
+            print(f"  baseline build's replay {before:8.4f}  {before / books * 1e9:6.0f} ns/book, "
+                  f"/ floor: {before / floor:.3f}")
 
 
 if __name__ == "__main__":

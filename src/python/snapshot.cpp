@@ -54,10 +54,11 @@ py::Ref status_string(const std::string& status, const RunnerRecord* previous) {
   if (previous != nullptr) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(previous->status.get(), &size);  // cached for ASCII
-    if (text != nullptr && std::string_view(text, static_cast<std::size_t>(size)) == status) {
+    if (text == nullptr) {
+      PyErr_Clear();  // a text that does not encode is no match
+    } else if (std::string_view(text, static_cast<std::size_t>(size)) == status) {
       return py::Ref::new_ref(previous->status.get());
     }
-    PyErr_Clear();  // a text that does not encode is no match
   }
   return py::Ref::steal(to_python(status));
 }

@@ -2,6 +2,8 @@
 
 #include <datetime.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -58,14 +60,11 @@ py::Ref class_attribute(PyObject* module) noexcept {
   return py::Ref::steal(PyObject_GetAttr(module, strings.datetime));
 }
 
-// The C datetime module's API (the header's PyDateTimeAPI) is taken from the
-// module the first time its class is seen; it stays null while the
-// interpreter's datetime is the pure-Python one.
-
-// Notes the C API when `cls` is the C datetime class (a type whose full name
-// is "datetime.datetime": a class written in Python has a bare name) and
-// `module` exports the API. A failed lookup is no failure: the calls then go
-// to the class.
+// Notes the C datetime module's API in the header's PyDateTimeAPI when `cls`
+// is its class (a type whose full name is "datetime.datetime": a class
+// written in Python has a bare name) and `module` exports the API. It stays
+// null while the interpreter's datetime is the pure-Python one. A failed
+// lookup is no failure: the calls then go to the class.
 void find_api(PyObject* module, PyObject* cls) noexcept {
   if (!PyType_Check(cls) ||
       std::strcmp(reinterpret_cast<PyTypeObject*>(cls)->tp_name, "datetime.datetime") != 0) {
@@ -105,7 +104,7 @@ py::Ref call_class_method(PyObject* cls, PyObject* method, PyObject* argument,
 // gets the class's own ValueError. New reference or empty.
 py::Ref make_datetime(const CivilTime& t) noexcept {
   // A 64-bit millisecond count stays within a few hundred million years.
-  const int year = t.year > 999999999 ? 999999999 : static_cast<int>(t.year);
+  const int year = static_cast<int>(std::clamp<std::int64_t>(t.year, -999999999, 999999999));
   return py::Ref::steal(PyDateTimeAPI->DateTime_FromDateAndTime(
       year, t.month, t.day, t.hour, t.minute, t.second, t.microsecond, Py_None,
       PyDateTimeAPI->DateTimeType));
