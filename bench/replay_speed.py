@@ -8,7 +8,11 @@ Each side runs in its own process; the time is the CPU time of loading and
 iteration (the machine is shared, and CPU time is what the others disturb least).
 
     bench/setup_peer.sh                      # once: makes bench/out/peer-venv
-    .venv/bin/python bench/replay_speed.py [FILE ...]
+    .venv/bin/python bench/replay_speed.py [FILE ...] [--baseline DIR]
+
+`--baseline DIR` measures another build of the module as well (a directory
+holding its marrowfin*.so, e.g. one built from an earlier commit), for
+before/after figures from one run.
 
 Without files it replays a generated ~50 MB race (made once into bench/out by
 bench/gen_stream.py) and the largest real recording, when that is present.
@@ -16,6 +20,7 @@ bench/gen_stream.py) and the largest real recording, when that is present.
 
 import argparse
 import json
+import os
 import pathlib
 import subprocess
 import sys
@@ -76,7 +81,7 @@ def run_peer(path, lightweight):
 
 
 def worker(mode, path):
-    warnings.simplefilter("ignore", DeprecationWarning)
+    warnings.simplefilter("ignore", DeprecationWarning)  # the peer's own datetime calls
     if mode == "marrowfin":
         result = run_marrowfin(path)
     else:
@@ -84,11 +89,12 @@ def worker(mode, path):
     print(json.dumps(result))
 
 
-def measure(python, mode, path, runs):
+def measure(python, mode, path, runs, module_dir=None):
+    env = dict(os.environ, PYTHONPATH=str(module_dir)) if module_dir else None
     results = []
     for _ in range(runs):
         out = subprocess.run([str(python), __file__, "--worker", mode, path],
-                             check=True, capture_output=True, text=True).stdout
+                             check=True, capture_output=True, text=True, env=env).stdout
         results.append(json.loads(out))
     return min(results)  # best time; books and checksum are the same every run
 
@@ -98,6 +104,7 @@ def main():
     parser.add_argument("files", nargs="*")
     parser.add_argument("--runs", type=int, default=5, help="best of N cold runs per side")
     parser.add_argument("--worker", nargs=2, metavar=("MODE", "FILE"))
+    parser.add_argument("--baseline", type=pathlib.Path, help="directory of another build of the module")
     args = parser.parse_args()
     if args.worker:
         return worker(*args.worker)
@@ -106,14 +113,19 @@ def main():
     for path in args.files or default_files():
         size = pathlib.Path(path).stat().st_size / 1e6
         ours = measure(sys.executable, "marrowfin", path, args.runs)
+        baseline = args.baseline and measure(sys.executable, "marrowfin", path, args.runs, args.baseline)
         light = measure(PEER_PYTHON, "lightweight", path, args.runs)
         objects = measure(PEER_PYTHON, "resources", path, args.runs)
         print(f"{path} ({size:.1f} MB)")
-        for name, (seconds, books, total) in [("marrowfin", ours), ("peer lightweight", light),
-                                              ("peer resources", objects)]:
+        rows = [("marrowfin", ours), ("peer lightweight", light), ("peer resources", objects)]
+        if baseline:
+            rows.append(("baseline build", baseline))
+        for name, (seconds, books, total) in rows:
             print(f"  {name:17} {seconds:8.3f} CPU s  {books:7} books  best-back sum {total:.2f}")
-        print(f"  speed-up: {light[0] / ours[0]:.1f}x over lightweight (target >= 4), "
-              f"{objects[0] / ours[0]:.1f}x over resources (target >= 15)")
+        if baseline:
+            print(f"  baseline build / marrowfin: {baseline[0] / ours[0]:.2f}x")
+        print(f"  speed-up: {light[0] / ours[0]:.1f}x over lightweight (target >= 6), "
+              f"{objects[0] / ours[0]:.1f}x over resources (target >= 20)")
 
 
 if __name__ == "__main__":

@@ -6,4 +6,4 @@ ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 PY="$(readlink -f "$ROOT/.venv/bin/python")"  # the same interpreter as the project's venv
 VENV="$ROOT/bench/out/peer-venv"
 [ -x "$VENV/bin/python" ] || "$PY" -m venv "$VENV"
-"$VENV/bin/python" -m pip install -q --disable-pip-version-check betfairlightweight
+"$VENV/bin/python" -m pip install -q --disable-pip-version-check betfairlightweight==2.24.0

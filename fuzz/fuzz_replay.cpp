@@ -8,6 +8,8 @@
 //   other messages or values);
 // - a read-out is out of order, repeats a price, holds a zero size or
 //   disagrees with its ladder's size;
+// - a full ladder (kept sorted as it is updated) differs from a plain model
+//   of the same updates: a map sorted afresh;
 // - the runner order, the runner count or the active count is inconsistent;
 // - a change count went down, or stood still while what it guards changed:
 //   snapshot building would then hand out a stale Python object;
@@ -97,8 +99,9 @@ class Print {
 
 // A ladder's read-out, checked against the ladder's own rules.
 std::vector<PriceSizePair> read_out(const PriceLadder& ladder) {
+  std::span<const PriceSizePair> kept = ladder.levels();
   std::vector<PriceSizePair> levels = ladder.to_price_sizes();
-  check(levels.size() == ladder.size());
+  check(levels.size() == ladder.size() && std::equal(kept.begin(), kept.end(), levels.begin()));
   std::vector<std::uint64_t> bits;
   for (std::size_t i = 0; i < levels.size(); ++i) {
     const PriceSizePair& p = levels[i];
@@ -120,6 +123,72 @@ std::vector<PriceSizePair> read_out(const LevelLadder& ladder) {
   for (const PriceSizePair& p : levels) check(!std::isnan(p.price) && !std::isnan(p.size) && p.size != 0.0);
   return {levels.begin(), levels.end()};
 }
+
+// The five full ladders of every runner as a plain ordered map folds the
+// same [price, size] updates, by the rules the ladders follow, but without
+// their sorted storage or search. Prices are one level per bit pattern,
+// -0.0 below 0.0.
+class LadderModel {
+ public:
+  static constexpr Key kKeys[] = {Key::kAtb, Key::kAtl, Key::kTrd, Key::kSpb, Key::kSpl};
+
+  // Folds in a change that the cache applied.
+  void apply(const Value& change) {
+    const Value* img = change.find(Key::kImg);
+    if (img != nullptr && img->as_bool() == true) runners_.clear();
+    const Value* rc = change.find(Key::kRc);
+    if (rc == nullptr) return;
+    for (const Value& element : rc->items()) {  // packed elements are no runner changes
+      std::optional<std::int64_t> id;
+      if (const Value* v = element.find(Key::kId)) id = v->as_integer();
+      if (!id) continue;
+      double hc = 0.0;
+      if (const Value* v = element.find(Key::kHc)) hc = v->as_float().value_or(0.0);
+      auto& ladders = runners_[RunnerKey{*id, hc == 0.0 ? 0 : handicap_key(hc)}];
+      for (std::size_t i = 0; i < 5; ++i) {
+        if (const Value* v = element.find(kKeys[i])) apply_ladder(ladders[i], *v);
+      }
+    }
+  }
+
+  // Ladder i (in kKeys order) of a runner, in read-out order.
+  std::vector<PriceSizePair> levels(const RunnerKey& key, std::size_t i, bool descending) const {
+    std::vector<PriceSizePair> out;
+    auto it = runners_.find(key);
+    if (it == runners_.end()) return out;
+    for (const auto& [price, size] : it->second[i]) out.push_back({price, size});
+    if (descending) std::reverse(out.begin(), out.end());
+    return out;
+  }
+
+ private:
+  struct Below {
+    bool operator()(double a, double b) const {
+      return a < b || (a == b && std::signbit(a) && !std::signbit(b));
+    }
+  };
+  using Ladder = std::map<double, double, Below>;
+
+  static void set(Ladder& ladder, double price, std::optional<double> size) {
+    if (!size || *size == 0.0) {
+      ladder.erase(price);
+    } else {
+      ladder[price] = *size;
+    }
+  }
+
+  static void apply_ladder(Ladder& ladder, const Value& elements) {
+    for (const marrowfin::json::Level& level : elements.levels()) set(ladder, level.price, level.size);
+    for (const Value& element : elements.items()) {
+      if (!element.is_array() || element.size() < 2) continue;
+      std::span<const Value> pair = element.items();  // empty when packed: price 0, removed
+      set(ladder, pair.empty() ? 0.0 : pair[0].as_float().value_or(0.0),
+          pair.empty() ? std::nullopt : pair[1].as_float());
+    }
+  }
+
+  std::map<RunnerKey, std::array<Ladder, 5>> runners_;
+};
 
 struct LadderState {
   std::uint64_t count;
@@ -151,13 +220,20 @@ struct RunnerState {
   std::array<LadderState, 5> ladders;
 };
 
-RunnerState runner_state(const RunnerCache& r) {
+RunnerState runner_state(const RunnerKey& key, const RunnerCache& r, const LadderModel& model) {
   RunnerState state{r.change_count, {}, {}};
   state.ladders[0] = shown_state(r, Side::kBack);
   state.ladders[1] = shown_state(r, Side::kLay);
   const PriceLadder* ladders[] = {&r.traded_volume, &r.sp_back, &r.sp_lay};
   for (std::size_t i = 0; i < 3; ++i) {
     state.ladders[i + 2] = {ladders[i]->change_count(), read_out(*ladders[i])};
+  }
+  // In LadderModel::kKeys order.
+  const PriceLadder* full[] = {&r.available_to_back, &r.available_to_lay, &r.traded_volume,
+                               &r.sp_back, &r.sp_lay};
+  for (std::size_t i = 0; i < 5; ++i) {
+    std::span<const PriceSizePair> levels = full[i]->levels();
+    check(std::ranges::equal(levels, model.levels(key, i, full[i]->descending())));
   }
   Print p;
   p.add(r.selection_id);
@@ -211,7 +287,8 @@ class Observer {
   Observer() : definition_(definition_print(MarketCache(""))) {}
 
   // After `cache` took one more market change; `image` when it was one.
-  void observe(MarketCache& cache, bool image) {
+  void observe(MarketCache& cache, const Value& change, bool image) {
+    model_.apply(change);
     std::span<RunnerCache* const> sorted = cache.sorted_runners();
     check(sorted.size() == cache.runners.size());
     check(cache.number_of_runners == cache.runners.size());
@@ -231,7 +308,7 @@ class Observer {
     if (image) runners_.clear();  // an image's runners are new: no object carries over
     std::map<RunnerKey, RunnerState> now;
     for (const auto& [key, runner] : keyed) {
-      RunnerState state = runner_state(*runner);
+      RunnerState state = runner_state(key, *runner, model_);
       if (auto before = runners_.find(key); before != runners_.end()) {
         compare(before->second, state);
       }
@@ -264,6 +341,7 @@ class Observer {
     }
   }
 
+  LadderModel model_;
   std::map<RunnerKey, RunnerState> runners_;
   std::uint64_t definition_count_ = 0;
   std::string definition_;
@@ -312,7 +390,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (!apply_to_market(cache, change, message.publish_time)) continue;
       check(cache->publish_time == message.publish_time);
       const Value* img = change.find(Key::kImg);
-      observer.observe(*cache, img != nullptr && img->as_bool() == true);
+      observer.observe(*cache, change, img != nullptr && img->as_bool() == true);
     }
   }
   return 0;

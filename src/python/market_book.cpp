@@ -106,10 +106,10 @@ py::ClassSpec book_class() {
 
 PyTypeObject* market_book_type() noexcept { return py::ClassHolder<book_class>::get(); }
 
-PyObject* make_market_book(MarketBookRecord&& record) noexcept {
+PyObject* new_market_book() noexcept {
   PyTypeObject* type = market_book_type();
   if (type == nullptr) return nullptr;
-  return py::make_instance<B>(type, std::move(record));
+  return py::make_instance<B>(type);
 }
 
 }  // namespace marrowfin::market

@@ -161,17 +161,32 @@ PyTypeObject* starting_prices_type() noexcept {
 }
 PyTypeObject* price_size_type() noexcept { return py::ClassHolder<price_size_class>::get(); }
 
+namespace {
+
+// Fills `list` (of pairs.size() empty slots) with new PriceSize objects.
+// Returns false with the panic set; the list releases the items made so far.
+template <bool Inline>
+bool fill_price_list(PyObject* list, PyTypeObject* type, std::span<const PriceSizePair> pairs) {
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    PyObject* item = py::must(py::make_instance<PriceSizePair, Inline>(type, pairs[i]));
+    if (item == nullptr) return false;
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+  }
+  return true;
+}
+
+}  // namespace
+
 PyObject* create_price_list(std::span<const PriceSizePair> pairs) noexcept {
   PyTypeObject* type = price_size_type();
   if (type == nullptr) return nullptr;
   py::Ref list = py::Ref::steal(py::must(PyList_New(static_cast<Py_ssize_t>(pairs.size()))));
   if (!list) return nullptr;
-  for (std::size_t i = 0; i < pairs.size(); ++i) {
-    PyObject* item = py::must(py::make_instance<PriceSizePair>(type, pairs[i]));
-    if (item == nullptr) return nullptr;  // the list releases the items made so far
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+  // The most made objects of a replay: their headers are written here when
+  // nothing needs to see each creation.
+  bool filled = py::headers_inline() ? fill_price_list<true>(list.get(), type, pairs)
+                                     : fill_price_list<false>(list.get(), type, pairs);
+  return filled ? list.release() : nullptr;
 }
 
 PyObject* make_exchange_prices(py::Ref back, py::Ref lay, py::Ref traded) noexcept {
@@ -180,10 +195,10 @@ PyObject* make_exchange_prices(py::Ref back, py::Ref lay, py::Ref traded) noexce
   return py::make_instance<Ex>(type, std::move(back), std::move(lay), std::move(traded));
 }
 
-PyObject* make_runner(RunnerRecord&& record) noexcept {
+PyObject* new_runner() noexcept {
   PyTypeObject* type = runner_type();
   if (type == nullptr) return nullptr;
-  return py::make_instance<RunnerRecord>(type, std::move(record));
+  return py::make_instance<RunnerRecord>(type);
 }
 
 }  // namespace marrowfin::market

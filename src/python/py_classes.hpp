@@ -29,11 +29,15 @@ PyObject* create_price_list(std::span<const PriceSizePair> pairs) noexcept;
 // The make_* functions take over the records' references. Each returns a new
 // reference, or nullptr with the interpreter's error (MemoryError) or a panic set.
 PyObject* make_exchange_prices(py::Ref back, py::Ref lay, py::Ref traded) noexcept;
-PyObject* make_runner(RunnerRecord&& record) noexcept;
 // Copies `record`; a failure is a panic.
 PyObject* make_market_definition_runner(const MarketDefinitionRunner& record) noexcept;
 PyObject* make_market_definition(MarketDefinitionRecord&& record) noexcept;
-PyObject* make_market_book(MarketBookRecord&& record) noexcept;
+// The new_* functions return an instance with a default record, which the
+// caller fills in place before anything else sees the object (its stored
+// attributes must hold objects by then). New reference, or nullptr with
+// MemoryError or a panic set.
+PyObject* new_runner() noexcept;
+PyObject* new_market_book() noexcept;
 
 // MarketBook.to_dict: a new dict (new reference) of `book` (borrowed
 // MarketBook), or nullptr with an error set.

@@ -20,8 +20,8 @@
 namespace marrowfin::market {
 
 // A read-out of a starting-price ladder. Immutable once made, so runner
-// objects built while that ladder stood still share it instead of sorting
-// and copying it again; null means empty.
+// objects built while that ladder stood still share it instead of copying
+// it again; null means empty.
 using SharedPairs = std::shared_ptr<const std::vector<PriceSizePair>>;
 
 inline std::span<const PriceSizePair> pairs_of(const SharedPairs& pairs) noexcept {

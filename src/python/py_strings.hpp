@@ -10,6 +10,7 @@ namespace marrowfin::market {
 // X(field, text) for every pre-made string.
 #define MARROWFIN_STRINGS(X)                            \
   X(datetime, "datetime")                               \
+  X(datetime_capi, "datetime_CAPI")                     \
   X(dunder_import, "__import__")                        \
   X(strptime, "strptime")                               \
   X(utcfromtimestamp, "utcfromtimestamp")               \

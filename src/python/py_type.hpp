@@ -106,9 +106,27 @@ PyMemberDef stored_member(const char* name) noexcept {
   return {name, Py_T_OBJECT_EX, static_cast<Py_ssize_t>(offset), Py_READONLY, nullptr};
 }
 
+// Whether make_instance<T, true> may be used now: the header of a new instance
+// can be written here as the interpreter writes it (reference count 1, the
+// class, a reference to it) in a default build of 3.13 or later while no
+// reference tracer has to see each creation. Earlier versions tell
+// tracemalloc of every new reference inside PyObject_Init, so they keep it.
+// Cheap, but ask once per batch of instances.
+inline bool headers_inline() noexcept {
+#if defined(Py_GIL_DISABLED) || defined(Py_TRACE_REFS) || defined(Py_REF_DEBUG) || \
+    PY_VERSION_HEX < 0x030D0000
+  return false;
+#else
+  void* data = nullptr;
+  return PyRefTracer_GetTracer(&data) == nullptr;
+#endif
+}
+
 // Allocates an instance of a class made by create_class whose value is a T
-// constructed from `args`. Returns a new reference, or nullptr with MemoryError set.
-template <class T, class... Args>
+// constructed from `args`. `Inline` (only where headers_inline() said so)
+// writes the header here instead of calling PyObject_Init. Returns a new
+// reference, or nullptr with MemoryError set.
+template <class T, bool Inline = false, class... Args>
 PyObject* make_instance(PyTypeObject* type, Args&&... args) noexcept {
   void* block = nullptr;
   if constexpr (kRecycled<T> > 0) block = FreeBlocks<T>::pop();
@@ -116,8 +134,17 @@ PyObject* make_instance(PyTypeObject* type, Args&&... args) noexcept {
   auto* object = static_cast<Object<T>*>(block);
   if (object == nullptr) return PyErr_NoMemory();
   new (&object->value) T(std::forward<Args>(args)...);
+  auto* instance = reinterpret_cast<PyObject*>(object);
+#if !defined(Py_GIL_DISABLED)
+  if constexpr (Inline) {
+    instance->ob_refcnt = 1;  // as the interpreter does: the block holds no count yet
+    Py_SET_TYPE(instance, type);
+    Py_INCREF(type);  // every instance holds a reference to its heap class
+    return instance;
+  }
+#endif
   // Sets the reference count to 1 and holds a reference to the heap type.
-  return PyObject_Init(reinterpret_cast<PyObject*>(object), type);
+  return PyObject_Init(instance, type);
 }
 
 // The deallocation routine for a class whose instances hold a T.

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "python/errors.hpp"
@@ -25,16 +27,12 @@ void store(ReuseSlot& slot, const py::Ref& object, std::uint64_t count) noexcept
   slot.store(Py_NewRef(object.get()), count);
 }
 
-// The list of `ladder`, reused while its count is unchanged. New reference,
-// or empty with a panic set.
+// The list of `ladder`, reused while its count is unchanged, else filled
+// straight from the levels as the ladder keeps them. New reference, or empty
+// with a panic set.
 py::Ref ladder_list(const ShownLadder& ladder, ReuseSlot& slot) {
   if (py::Ref list = reuse(slot, ladder.count)) return list;
-  // One read-out buffer per thread, reused: a changed ladder costs its list
-  // of PriceSize objects and no allocation besides. Nothing between filling
-  // and reading it runs Python code.
-  thread_local std::vector<PriceSizePair> pairs;
-  ladder.read_out(pairs);
-  py::Ref list = py::Ref::steal(create_price_list(pairs));
+  py::Ref list = py::Ref::steal(create_price_list(ladder.levels()));
   if (list) store(slot, list, ladder.count);
   return list;
 }
@@ -46,23 +44,64 @@ SharedPairs sp_pairs(const PriceLadder& ladder, const SharedPairs& kept,
                      std::uint64_t kept_count) {
   if (kept_count == ladder.change_count()) return kept;
   if (ladder.empty()) return nullptr;
-  return std::make_shared<const std::vector<PriceSizePair>>(ladder.to_price_sizes());
+  std::span<const PriceSizePair> levels = ladder.levels();
+  return std::make_shared<const std::vector<PriceSizePair>>(levels.begin(), levels.end());
+}
+
+// The status text as a str: the previous object's when the text is the same.
+// New reference, or empty with a panic set.
+py::Ref status_string(const std::string& status, const RunnerRecord* previous) {
+  if (previous != nullptr) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(previous->status.get(), &size);  // cached for ASCII
+    if (text == nullptr) {
+      PyErr_Clear();  // a text that does not encode is no match
+    } else if (std::string_view(text, static_cast<std::size_t>(size)) == status) {
+      return py::Ref::new_ref(previous->status.get());
+    }
+  }
+  return py::Ref::steal(to_python(status));
 }
 
 // A new Runner of `runner`, stored in its slot. New reference, or empty with
 // an error set.
 py::Ref build_runner(RunnerCache& runner) {
-  RunnerRecord record;
+  auto* previous_object = static_cast<PyObject*>(runner.cached_runner.get());
+  const RunnerRecord* previous =
+      previous_object != nullptr ? &py::value_of<RunnerRecord>(previous_object) : nullptr;
+
+  py::Ref back = ladder_list(runner.shown(Side::kBack), runner.cached_back_list);
+  if (!back) return {};
+  py::Ref lay = ladder_list(runner.shown(Side::kLay), runner.cached_lay_list);
+  if (!lay) return {};
+  py::Ref traded = ladder_list({&runner.traded_volume, nullptr, runner.traded_volume.change_count()},
+                               runner.cached_traded_list);
+  if (!traded) return {};
+  py::Ref ex =
+      py::Ref::steal(make_exchange_prices(std::move(back), std::move(lay), std::move(traded)));
+  if (!ex) return {};
+  py::Ref status = status_string(runner.status, previous);
+  if (!status) return {};
+
+  // Filled in place; dropped whole should a step fail.
+  py::Ref object = py::Ref::steal(new_runner());
+  if (!object) return {};
+  RunnerRecord& record = py::value_of<RunnerRecord>(object.get());
+  record.ex = std::move(ex);
+  record.status = std::move(status);
+  record.selection_id = runner.selection_id;
+  record.handicap = runner.handicap;
+  record.adjustment_factor = runner.adjustment_factor;
+  record.last_price_traded = runner.last_price_traded;
+  record.total_matched = runner.total_matched;
+  record.removal_date = runner.removal_date;
   record.sp.near_price = runner.near_price;
   record.sp.far_price = runner.far_price;
   record.sp.actual_sp = runner.actual_sp;
   // Back stakes come from the lay-side ladder and lay liabilities from the
   // back side: that is how consumers of the lightweight records read them.
   // A starting-price ladder that did not change is taken over from the
-  // runner's previous object rather than sorted again.
-  auto* previous_object = static_cast<PyObject*>(runner.cached_runner.get());
-  const RunnerRecord* previous =
-      previous_object != nullptr ? &py::value_of<RunnerRecord>(previous_object) : nullptr;
+  // runner's previous object rather than copied again.
   record.sp.back_stake_taken =
       sp_pairs(runner.sp_lay, previous ? previous->sp.back_stake_taken : nullptr,
                previous ? previous->sp_lay_count : 0);
@@ -72,28 +111,7 @@ py::Ref build_runner(RunnerCache& runner) {
   record.sp_lay_count = runner.sp_lay.change_count();
   record.sp_back_count = runner.sp_back.change_count();
 
-  py::Ref back = ladder_list(runner.shown(Side::kBack), runner.cached_back_list);
-  if (!back) return {};
-  py::Ref lay = ladder_list(runner.shown(Side::kLay), runner.cached_lay_list);
-  if (!lay) return {};
-  py::Ref traded = ladder_list({&runner.traded_volume, nullptr, runner.traded_volume.change_count()},
-                               runner.cached_traded_list);
-  if (!traded) return {};
-  record.ex =
-      py::Ref::steal(make_exchange_prices(std::move(back), std::move(lay), std::move(traded)));
-  if (!record.ex) return {};
-  record.status = py::Ref::steal(to_python(runner.status));
-  if (!record.status) return {};
-
-  record.selection_id = runner.selection_id;
-  record.handicap = runner.handicap;
-  record.adjustment_factor = runner.adjustment_factor;
-  record.last_price_traded = runner.last_price_traded;
-  record.total_matched = runner.total_matched;
-  record.removal_date = runner.removal_date;
-
-  py::Ref object = py::Ref::steal(make_runner(std::move(record)));
-  if (object) store(runner.cached_runner, object, runner.change_count);
+  store(runner.cached_runner, object, runner.change_count);
   return object;
 }
 
@@ -176,12 +194,16 @@ PyObject* to_market_book(MarketCache& cache) noexcept {
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), object);
     }
 
-    MarketBookRecord book;
-    book.market_definition = definition_object(cache);
-    if (!book.market_definition) return nullptr;
-    book.publish_time = publish_time_to_datetime(cache.publish_time);
-    if (!book.publish_time) return nullptr;
+    py::Ref definition = definition_object(cache);
+    if (!definition) return nullptr;
+    py::Ref publish_time = publish_time_to_datetime(cache.publish_time);
+    if (!publish_time) return nullptr;
 
+    py::Ref object = py::Ref::steal(new_market_book());
+    if (!object) return nullptr;
+    MarketBookRecord& book = py::value_of<MarketBookRecord>(object.get());
+    book.market_definition = std::move(definition);
+    book.publish_time = std::move(publish_time);
     book.runners = std::move(list);
     book.market_id = cache.market_id;
     book.status = cache.status;
@@ -198,7 +220,7 @@ PyObject* to_market_book(MarketCache& cache) noexcept {
     book.cross_matching = cache.cross_matching;
     book.inplay = cache.in_play;
     book.runners_voidable = cache.runners_voidable;
-    return make_market_book(std::move(book));
+    return object.release();
   });
 }
 

@@ -1,5 +1,13 @@
 #include "python/time_conversion.hpp"
 
+#include <datetime.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "core/market/stream_time.hpp"
 #include "python/py_convert.hpp"
 #include "python/py_strings.hpp"
 
@@ -10,6 +18,10 @@ namespace {
 // initialised (null if code had replaced it by then). Kept for the process.
 PyObject* builtin_import = nullptr;
 
+// The module the import machinery last returned for "datetime" (a strong
+// reference, so that its address is never another object's). Kept for the process.
+PyObject* imported_module = nullptr;
+
 // The datetime module, imported as the `import` statement imports it: straight
 // through the import machinery (which takes it from sys.modules after the first
 // import) unless code has replaced builtins.__import__, which is then called.
@@ -19,18 +31,65 @@ py::Ref import_datetime() noexcept {
   PyObject* import = builtins != nullptr ? PyDict_GetItemWithError(builtins, strings.dunder_import)
                                          : nullptr;  // borrowed
   if (import != nullptr && import == builtin_import) {
-    return py::Ref::steal(
+    // The machinery's own first step is this lookup in its module table; the
+    // rest (waiting for a module still being imported) is done already when
+    // the entry is the module it returned before.
+    PyObject* entry = PyDict_GetItemWithError(PyImport_GetModuleDict(), strings.datetime);
+    if (entry != nullptr && entry == imported_module) return py::Ref::new_ref(entry);
+    if (PyErr_Occurred()) return {};
+    py::Ref module = py::Ref::steal(
         PyImport_ImportModuleLevelObject(strings.datetime, nullptr, nullptr, nullptr, 0));
+    if (module) {
+      Py_XSETREF(imported_module, Py_NewRef(module.get()));
+    }
+    return module;
   }
   if (PyErr_Occurred()) return {};
   return py::Ref::steal(PyImport_Import(strings.datetime));
 }
 
-// datetime.datetime as the interpreter has it now. New reference or empty.
-py::Ref datetime_class() noexcept {
+// module.datetime. A plain module's attribute is the entry of its dict (its
+// class has no attribute of that name); anything else, a missing entry
+// included, takes the full lookup with its errors. New reference or empty.
+py::Ref class_attribute(PyObject* module) noexcept {
+  if (PyModule_CheckExact(module)) {
+    PyObject* entry = PyDict_GetItemWithError(PyModule_GetDict(module), strings.datetime);
+    if (entry != nullptr) return py::Ref::new_ref(entry);
+    if (PyErr_Occurred()) return {};
+  }
+  return py::Ref::steal(PyObject_GetAttr(module, strings.datetime));
+}
+
+// Notes the C datetime module's API in the header's PyDateTimeAPI when `cls`
+// is its class (a type whose full name is "datetime.datetime": a class
+// written in Python has a bare name) and `module` exports the API. It stays
+// null while the interpreter's datetime is the pure-Python one. A failed
+// lookup is no failure: the calls then go to the class.
+void find_api(PyObject* module, PyObject* cls) noexcept {
+  if (!PyType_Check(cls) ||
+      std::strcmp(reinterpret_cast<PyTypeObject*>(cls)->tp_name, "datetime.datetime") != 0) {
+    return;
+  }
+  py::Ref capsule = py::Ref::steal(PyObject_GetAttr(module, strings.datetime_capi));
+  if (capsule && PyCapsule_IsValid(capsule.get(), PyDateTime_CAPSULE_NAME)) {
+    PyDateTimeAPI = static_cast<PyDateTime_CAPI*>(
+        PyCapsule_GetPointer(capsule.get(), PyDateTime_CAPSULE_NAME));
+  }
+  PyErr_Clear();
+}
+
+// datetime.datetime as the interpreter has it now. `own` is set when it is the
+// interpreter's own class, whose values are then made here. New reference or empty.
+py::Ref datetime_class(bool& own) noexcept {
+  own = false;
   py::Ref module = import_datetime();
   if (!module) return {};
-  return py::Ref::steal(PyObject_GetAttr(module.get(), strings.datetime));
+  py::Ref cls = class_attribute(module.get());
+  if (!cls) return {};
+  if (PyDateTimeAPI == nullptr) find_api(module.get(), cls.get());
+  own = PyDateTimeAPI != nullptr &&
+        cls.get() == reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType);
+  return cls;
 }
 
 // cls.<method>(argument[, extra]). New reference or empty.
@@ -39,6 +98,16 @@ py::Ref call_class_method(PyObject* cls, PyObject* method, PyObject* argument,
   PyObject* args[] = {cls, argument, extra};
   const std::size_t count = extra != nullptr ? 3 : 2;
   return py::Ref::steal(PyObject_VectorcallMethod(method, args, count, nullptr));
+}
+
+// A naive datetime of the interpreter's own class; a year outside 1..9999
+// gets the class's own ValueError. New reference or empty.
+py::Ref make_datetime(const CivilTime& t) noexcept {
+  // A 64-bit millisecond count stays within a few hundred million years.
+  const int year = static_cast<int>(std::clamp<std::int64_t>(t.year, -999999999, 999999999));
+  return py::Ref::steal(PyDateTimeAPI->DateTime_FromDateAndTime(
+      year, t.month, t.day, t.hour, t.minute, t.second, t.microsecond, Py_None,
+      PyDateTimeAPI->DateTimeType));
 }
 
 }  // namespace
@@ -58,8 +127,12 @@ int init_time_conversion() noexcept {
 
 py::Ref parse_datetime_or_none(const std::optional<std::string>& text) noexcept {
   if (!text) return py::Ref::new_ref(Py_None);
-  py::Ref cls = datetime_class();
+  bool own = false;
+  py::Ref cls = datetime_class(own);
   if (!cls) return {};
+  if (own) {
+    if (std::optional<CivilTime> parsed = parse_definition_time(*text)) return make_datetime(*parsed);
+  }
   py::Ref value = py::Ref::steal(to_python(*text));
   if (!value) return {};
   py::Ref parsed = call_class_method(cls.get(), strings.strptime, value.get(),
@@ -70,8 +143,12 @@ py::Ref parse_datetime_or_none(const std::optional<std::string>& text) noexcept 
 }
 
 py::Ref publish_time_to_datetime(std::int64_t milliseconds) noexcept {
-  py::Ref cls = datetime_class();
+  bool own = false;
+  py::Ref cls = datetime_class(own);
   if (!cls) return {};
+  // The interpreter's own class gives the value utcfromtimestamp would, without
+  // its deprecation warning; a replaced class is called as it always was.
+  if (own) return make_datetime(utc_from_milliseconds(milliseconds));
   py::Ref seconds = py::Ref::steal(to_python(static_cast<double>(milliseconds) / 1000.0));
   if (!seconds) return {};
   return call_class_method(cls.get(), strings.utcfromtimestamp, seconds.get());

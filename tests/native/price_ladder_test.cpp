@@ -106,6 +106,43 @@ TEST(PriceLadder, ManyLevelsStayFindableThroughGrowthAndDeletions) {
   update([](int k) { return k % 4 == 0 ? k + 3.0 : -1.0; });
 }
 
+// Random updates against a model, most of them at the inside of the book as
+// in a real market, some anywhere: the levels stay sorted in the ladder's
+// direction after every update, whichever side of the buffer had to move.
+TEST(PriceLadder, StaysSortedThroughRandomUpdates) {
+  std::mt19937 random(11);
+  for (bool descending : {true, false}) {
+    PriceLadder ladder(descending);
+    std::map<double, double> model;
+    for (int step = 0; step < 4000; ++step) {
+      std::string items;
+      bool changed = false;
+      for (int n = std::uniform_int_distribution<>(1, 4)(random); n > 0; --n) {
+        // Ticks 0..299; the inside is near 150 from either side.
+        int tick = step % 5 == 0 ? std::uniform_int_distribution<>(0, 299)(random)
+                                 : 150 + (descending ? -1 : 1) * std::geometric_distribution<>(0.3)(random);
+        double price = 1.0 + tick / 100.0;
+        int size = std::uniform_int_distribution<>(0, 3)(random);  // 0 removes
+        items += (items.empty() ? "[" : ",[") + shortest_decimal(price) + "," + std::to_string(size) + "]";
+        auto it = model.find(price);
+        if (size == 0) {
+          changed |= it != model.end();
+          if (it != model.end()) model.erase(it);
+        } else {
+          changed |= it == model.end() || it->second != size;
+          model[price] = size;
+        }
+      }
+      parse::Arena arena;
+      ASSERT_EQ(ladder.update(levels("[" + items + "]", arena)), changed) << items;
+      Pairs expected;
+      for (auto [price, size] : model) expected.push_back({price, size});
+      if (descending) std::reverse(expected.begin(), expected.end());
+      ASSERT_EQ(Pairs(ladder.levels().begin(), ladder.levels().end()), expected) << items;
+    }
+  }
+}
+
 // Prices and sizes as Python shows them: the shortest decimal, positional.
 TEST(ShortestDecimal, WritesPositionalShortestText) {
   constexpr double kInf = std::numeric_limits<double>::infinity();

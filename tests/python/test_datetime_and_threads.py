@@ -1,12 +1,18 @@
-"""Times go through the interpreter's datetime on every call; another thread
-that reaches the iterator while datetime runs gets a borrow error."""
+"""Times come from the class `datetime.datetime` names on every call: made
+natively for the interpreter's own class (exactly its values and errors,
+without utcfromtimestamp's deprecation warning), through the class methods
+for any other. Another thread that reaches the iterator while datetime code
+runs gets a borrow error."""
 
 import builtins
 import datetime
+import random
+import subprocess
 import sys
 import threading
 import time
 import types
+import warnings
 
 import pytest
 
@@ -14,6 +20,9 @@ import marrowfin
 from conftest import PT, busy_stream, change, definition, message
 
 FORMAT_ERROR = "time data {!r} does not match format '%Y-%m-%dT%H:%M:%SZ'"
+# Patched classes below call the real utcfromtimestamp, which warns.
+real_utcfromtimestamp_warns = pytest.mark.filterwarnings(
+    "ignore:datetime.datetime.utcfromtimestamp:DeprecationWarning")
 
 
 @pytest.mark.parametrize(
@@ -35,6 +44,125 @@ def test_definition_times(replay, text, expected):
         assert book.market_definition.market_time == expected and expected.tzinfo is None
 
 
+FRACTIONAL, WHOLE = "%Y-%m-%dT%H:%M:%S.%fZ", "%Y-%m-%dT%H:%M:%SZ"
+YEAR_10000 = 253402300800000  # ms
+
+
+def outcome(function, *args):
+    """What a call gives: its value, or its exception's class and text."""
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            return function(*args)
+    except Exception as error:  # noqa: BLE001 - compared below
+        return type(error), str(error)
+
+
+def stepped(it, value):
+    """value(book) for each step of the iterator, or the step's exception's class and text."""
+    while True:
+        try:
+            book = next(it)
+        except StopIteration:
+            return
+        except Exception as error:  # noqa: BLE001 - compared below
+            yield type(error), str(error)
+        else:
+            yield value(book)
+
+
+def strptime_as_before(text):
+    """The two attempts the module made for every definition time before."""
+    try:
+        return datetime.datetime.strptime(text, FRACTIONAL)
+    except Exception:  # noqa: BLE001 - any failure moves on to the second form
+        return outcome(datetime.datetime.strptime, text, WHOLE)
+
+
+class TestTheInterpretersOwnClass:
+    """Values made natively equal the class methods' results and errors."""
+
+    def test_publish_times_are_utcfromtimestamp_to_the_microsecond(self, write):
+        rng = random.Random(10)
+        times = [rng.randrange(1, YEAR_10000) for _ in range(4000)]
+        times += [int(10 ** rng.uniform(0, 15.5)) for _ in range(2000)]  # every magnitude
+        times += range(YEAR_10000 - 1500, YEAR_10000 + 2)  # double rounding, then year 10000
+        times += [1, 999, 1000, 1001, 86_400_000, PT, 2**53 + 1, 2**62, 2**63 - 1]
+        it = marrowfin.iter_prices_file(write(*(message(pt, change()) for pt in times)))
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            got = list(stepped(it, lambda book: book.publish_time))
+        assert got == [outcome(datetime.datetime.utcfromtimestamp, pt / 1000.0) for pt in times]
+        values = [v for v in got if not isinstance(v, tuple)]
+        assert len(values) > 5000 and {(type(v), v.tzinfo) for v in values} == {(datetime.datetime, None)}
+        assert got[-1] == (ValueError, "year 292278994 is out of range")
+
+    def test_definition_times_are_what_strptime_made(self, write):
+        rng = random.Random(11)
+        texts = []
+        for _ in range(1500):
+            t = datetime.datetime(1, 1, 1) + datetime.timedelta(seconds=rng.randrange(315_537_897_600))
+            digits = rng.randrange(8)
+            fraction = "." + str(rng.randrange(10**digits)).zfill(digits) if digits else ""
+            texts.append(f"{t.year:04}-{t.month:02}-{t.day:02}T{t.hour:02}:{t.minute:02}:{t.second:02}{fraction}Z")
+        texts += ["2021-02-29T00:00:00Z", "2021-02-29T00:00:00.000Z", "2024-02-29T00:00:00.5Z",
+                  "0000-01-01T00:00:00Z", "9999-12-31T23:59:59.999999Z", "2021-01-01T00:00:60Z",
+                  "2021-01-01T00:00:61.000Z", "2021-01-01T24:00:00Z", "2021-1-2T3:4:5Z", "2021-01-01t00:00:00z",
+                  "2021-01-01T00:00:00.Z", "\u0662\u0660\u0662\u0661-01-01T00:00:00Z", "2021-01-01T00:00:00",
+                  " 2021-01-01T00:00:00Z", "2021-01-01", ""]  # fmt: skip
+        messages = [message(PT + i, change(marketDefinition=definition(marketTime=text)))
+                    for i, text in enumerate(texts)]
+        it = marrowfin.iter_prices_file(write(*messages))
+        got = list(stepped(it, lambda book: book.market_definition.market_time))
+        assert got == [strptime_as_before(text) for text in texts]
+        assert sum(isinstance(v, tuple) for v in got) > 100  # 7 fraction digits, and the edge cases
+
+    def test_a_replaced_module_holding_the_class_warns_nothing(self, replay, monkeypatch):
+        stand_in = types.ModuleType("datetime")
+        stand_in.datetime = datetime.datetime
+        monkeypatch.setitem(sys.modules, "datetime", stand_in)
+        (book,) = replay(message(PT, change(marketDefinition=definition(marketTime="2021-03-30T16:20:00Z"))))
+        assert (book.publish_time, book.market_definition.market_time) == (
+            datetime.datetime(2023, 11, 14, 22, 13, 20), datetime.datetime(2021, 3, 30, 16, 20))
+
+    def test_warnings_as_errors_replay_the_sample_to_the_end(self):
+        code = ("import sys, marrowfin, marrowfin_tools\n"
+                "it = marrowfin.iter_prices_file(str(marrowfin_tools.sample_path()))\n"
+                "print(len(it), sum(1 for _ in it), '_strptime' in sys.modules)")  # fmt: skip
+        out = subprocess.run([sys.executable, "-W", "error", "-c", code], check=True, capture_output=True, text=True)
+        kept, books, strptime_imported = out.stdout.split()
+        assert kept == books and int(books) > 1000 and strptime_imported == "False"
+
+
+@real_utcfromtimestamp_warns
+def test_a_replaced_class_sees_the_calls_it_always_saw(replay, monkeypatch):
+    real, calls = datetime.datetime, []
+
+    class Patched(real):
+        @classmethod
+        def strptime(cls, text, format):
+            calls.append(("strptime", text, format))
+            return real.strptime(text, format)
+
+        @classmethod
+        def utcfromtimestamp(cls, seconds):
+            calls.append(("utcfromtimestamp", seconds))
+            return real.utcfromtimestamp(seconds)
+
+    monkeypatch.setattr(datetime, "datetime", Patched)
+    first, second = replay(
+        message(PT, change(marketDefinition=definition(marketTime="2021-03-30T16:20:00.000Z",
+                                                       settledTime="2021-03-30T16:27:20Z"))),
+        message(PT + 1, change(tv=5)))  # fmt: skip
+    assert calls == [
+        ("strptime", "2021-03-30T16:20:00.000Z", FRACTIONAL),
+        ("strptime", "2021-03-30T16:27:20Z", FRACTIONAL), ("strptime", "2021-03-30T16:27:20Z", WHOLE),
+        ("utcfromtimestamp", PT / 1000.0), ("utcfromtimestamp", (PT + 1) / 1000.0),
+    ]  # fmt: skip
+    assert first.market_definition.settled_time == real(2021, 3, 30, 16, 27, 20)
+    assert second.publish_time == real(2023, 11, 14, 22, 13, 20, 1000)
+
+
 def fake_datetime(monkeypatch, **methods):
     """Puts a datetime module whose datetime class has these class methods in sys.modules."""
     fake = types.ModuleType("datetime")
@@ -42,6 +170,7 @@ def fake_datetime(monkeypatch, **methods):
     monkeypatch.setitem(sys.modules, "datetime", fake)
 
 
+@real_utcfromtimestamp_warns
 def test_patches_and_a_replaced_import_are_seen_on_every_call(write, monkeypatch):
     real, seen, names = datetime.datetime, [], []
 
@@ -102,6 +231,7 @@ def test_reentrant_call_from_datetime(write, monkeypatch):
     assert next(it).publish_time_epoch == PT + 1
 
 
+@real_utcfromtimestamp_warns
 def test_threads_sharing_an_iterator_lose_and_repeat_nothing(write, monkeypatch):
     """Two threads step one iterator; a datetime that gives up the interpreter
     lock on every call lets them meet inside a step."""

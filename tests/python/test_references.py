@@ -139,3 +139,22 @@ def test_shared_objects_balance_on_success_and_error_paths(write):
     with pytest.raises(ValueError, match="does not match format"):
         next(it)  # while building the definition
     assert counts() == before
+
+
+def test_tracemalloc_sees_where_each_recycled_price_size_was_made(write):
+    """PriceSize blocks are recycled; while tracemalloc traces, each new object
+    is reported to it, so the block's traceback is where it was made last."""
+    ladders = [runner(1, atb=[[1.01 + k / 100, i + 1] for k in range(50)]) for i in range(3)]
+    it = marrowfin.iter_prices_file(write(*(message(PT + i, change(rc=[rc])) for i, rc in enumerate(ladders))))
+    # Takes every block recycled before tracing starts (the module keeps 4096).
+    held = next(marrowfin.iter_prices_file(write(message(PT, change(rc=[runner(1, atb=[[k, 1] for k in range(1, 5000)])])),
+                                                 name="held.txt")))  # fmt: skip
+    tracemalloc.start()
+    try:
+        next(it), next(it)  # the second book frees the first one's PriceSize objects
+        book = next(it)  # made in the blocks they left
+        made_at = sys._getframe().f_lineno - 1
+        tracebacks = {tracemalloc.get_object_traceback(p)[0].lineno for p in book.runners[0].ex.available_to_back}
+    finally:
+        tracemalloc.stop()
+    assert tracebacks == {made_at} and len(held.runners[0].ex.available_to_back) == 4999

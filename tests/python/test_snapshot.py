@@ -72,6 +72,17 @@ class TestRunnerReuse:
                                  ([(4.0, 1.0), (5.0, 2.0)], [(2.0, 3.0)]), ([(4.0, 1.0), (5.0, 2.0)], []), ([], [])]
         assert len({id(b.runners[0]) for b in books}) == 5
 
+    def test_a_rebuilt_runner_keeps_its_status_string_while_the_text_stands(self, replay):
+        books = replay(START, message(PT + 1, change(rc=[runner(2, ltp=3.0)])),
+                       message(PT + 2, change(rc=[runner(2, status="REMOVED")])),
+                       message(PT + 3, change(rc=[runner(2, atb=[[2.0, 1]])])),
+                       message(PT + 4, change(img=True, rc=[runner(2, status="REMOVED")])))  # fmt: skip
+        runners = [by_id(b)[2] for b in books]
+        assert len({id(r) for r in runners}) == 5
+        assert [r.status for r in runners] == ["ACTIVE", "ACTIVE", "REMOVED", "REMOVED", "REMOVED"]
+        # The same object while the text stands; an image starts every runner afresh.
+        assert [b.status is a.status for a, b in zip(runners, runners[1:])] == [True, False, True, False]
+
     def test_empty_message_reuses_everything(self, replay):
         first, second = replay(START, message(PT + 5))
         assert second is not first and second.runners is not first.runners
@@ -169,6 +180,8 @@ class TestFailures:
         assert good.market_definition.market_time is None
         assert list(it) == []
 
+    # The counting class inherits utcfromtimestamp, which warns.
+    @pytest.mark.filterwarnings("ignore:datetime.datetime.utcfromtimestamp:DeprecationWarning")
     def test_objects_built_before_an_error_stay_stored(self, write, monkeypatch):
         # The second message changes runner 1's ladder and carries a new
         # definition, then fails at its publish time (beyond year 9999).

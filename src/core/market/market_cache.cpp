@@ -145,12 +145,8 @@ LevelLadder& best_offers_ladder(RunnerCache& r, Key key) noexcept {
 }  // namespace
 
 void ShownLadder::read_out(std::vector<PriceSizePair>& out) const {
-  if (full != nullptr) {
-    full->to_price_sizes(out);
-  } else {
-    std::span<const PriceSizePair> levels = best->levels();
-    out.assign(levels.begin(), levels.end());
-  }
+  std::span<const PriceSizePair> shown = levels();
+  out.assign(shown.begin(), shown.end());
 }
 
 ShownLadder RunnerCache::shown(Side side) const noexcept {

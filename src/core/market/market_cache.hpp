@@ -51,7 +51,11 @@ struct ShownLadder {
   const LevelLadder* best = nullptr;
   std::uint64_t count = 0;
 
-  // The levels, best price first.
+  // The levels, best price first; valid until the next update.
+  std::span<const PriceSizePair> levels() const noexcept {
+    return full != nullptr ? full->levels() : best->levels();
+  }
+  // A copy of levels() into `out` (its old contents dropped).
   void read_out(std::vector<PriceSizePair>& out) const;
 };
 
