@@ -13,17 +13,9 @@ import multiprocessing
 import os
 import sys
 import time
-import warnings
 from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures.process import BrokenProcessPool
 from typing import IO, Any, NamedTuple
-
-
-def quiet_utcfromtimestamp() -> None:
-    """Ignores the DeprecationWarning of datetime.utcfromtimestamp in this process."""
-    # The module converts every publish time with it, which warns on each call:
-    # one line per book on the terminal or in a worker's log.
-    warnings.filterwarnings("ignore", r"datetime\.datetime\.utcfromtimestamp", DeprecationWarning)
 
 
 def error_text(error: BaseException) -> str:

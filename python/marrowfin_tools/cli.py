@@ -37,12 +37,6 @@ def _jobs(text: str) -> int:
     return value or os.process_cpu_count() or 1
 
 
-def _summarize(path: str) -> summary.MarketSummary:
-    """summary.summarize in a worker process, which has its own warning filters."""
-    batch.quiet_utcfromtimestamp()
-    return summary.summarize(path)
-
-
 def _summary(args: argparse.Namespace) -> int:
     files = args.files
     chart = args.plot
@@ -56,7 +50,7 @@ def _summary(args: argparse.Namespace) -> int:
     progress = batch.Progress(len(files)) if show else None
     # Book counts arrive while a file replays in this process, and with the
     # result from a worker.
-    func = _summarize
+    func = summary.summarize
     if args.jobs == 1 and progress is not None:
         def func(path: str) -> summary.MarketSummary:
             return summary.summarize(path, progress.add_books)
@@ -208,7 +202,6 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
-    batch.quiet_utcfromtimestamp()
     try:
         status = args.run(args)
         sys.stdout.flush()  # a reader that closed early shows here, not at the interpreter's exit

@@ -12,7 +12,7 @@ import pickle
 from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any, Generic, TypeVar
 
-from .batch import Outcome, call, error_text, quiet_utcfromtimestamp
+from .batch import Outcome, call, error_text
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -42,7 +42,6 @@ def _run_batch(paths: list[str], user_func: Callable[[str], Any]) -> list[Outcom
     """
     import cloudpickle  # a dependency of distributed
 
-    quiet_utcfromtimestamp()
     out = []
     for path in paths:
         outcome = call(user_func, path)

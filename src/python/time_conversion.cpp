@@ -78,18 +78,61 @@ void find_api(PyObject* module, PyObject* cls) noexcept {
   PyErr_Clear();
 }
 
-// datetime.datetime as the interpreter has it now. `own` is set when it is the
-// interpreter's own class, whose values are then made here. New reference or empty.
-py::Ref datetime_class(bool& own) noexcept {
-  own = false;
+// How the values of the class that datetime.datetime names now are made.
+enum class Maker : std::uint8_t {
+  kOwn,       // the interpreter's own class: made here through its C API
+  kSubclass,  // a subclass of it: made here where it inherits the class method
+  kForeign,   // anything else: its class methods are called
+};
+
+// datetime.datetime as the interpreter has it now, and how its values are
+// made. New reference or empty.
+py::Ref datetime_class(Maker& maker) noexcept {
+  maker = Maker::kForeign;
   py::Ref module = import_datetime();
   if (!module) return {};
   py::Ref cls = class_attribute(module.get());
   if (!cls) return {};
   if (PyDateTimeAPI == nullptr) find_api(module.get(), cls.get());
-  own = PyDateTimeAPI != nullptr &&
-        cls.get() == reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType);
+  if (PyDateTimeAPI == nullptr) return cls;
+  PyTypeObject* own = PyDateTimeAPI->DateTimeType;
+  if (cls.get() == reinterpret_cast<PyObject*>(own)) {
+    maker = Maker::kOwn;
+  } else if (PyType_Check(cls.get()) &&
+             PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls.get()), own)) {
+    maker = Maker::kSubclass;
+  }
   return cls;
+}
+
+// Whether the subclass `cls` has the class method `name` of the interpreter's
+// own class, not one of its own or of a class between them. A time-freezing
+// library's subclass typically overrides the clock methods only; a test double
+// overriding this method gets its calls.
+bool inherits_class_method(PyObject* cls, PyObject* name) noexcept {
+  py::Ref mine = py::Ref::steal(PyObject_GetAttr(cls, name));
+  py::Ref own = mine ? py::Ref::steal(PyObject_GetAttr(
+                           reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType), name))
+                     : py::Ref();
+  if (!own) {
+    PyErr_Clear();  // the call that follows meets the same failure
+    return false;
+  }
+  return PyCFunction_Check(mine.get()) && PyCFunction_Check(own.get()) &&
+         PyCFunction_GET_FUNCTION(mine.get()) == PyCFunction_GET_FUNCTION(own.get());
+}
+
+// A naive datetime of the subclass `cls`, made as the interpreter's own class
+// methods make one: by calling the class with the fields, and with tzinfo None
+// for utcfromtimestamp (`with_tzinfo`), without it for strptime. New reference or empty.
+py::Ref make_subclass_datetime(PyObject* cls, const CivilTime& t, bool with_tzinfo) noexcept {
+  const int year = static_cast<int>(std::clamp<std::int64_t>(t.year, -999999999, 999999999));
+  return py::Ref::steal(with_tzinfo ? PyObject_CallFunction(cls, "iiiiiiiO", year, t.month, t.day,
+                                                            t.hour, t.minute, t.second,
+                                                            t.microsecond, Py_None)
+                                    : PyObject_CallFunction(cls, "iiiiiii", year, t.month, t.day,
+                                                            t.hour, t.minute, t.second,
+                                                            t.microsecond));
 }
 
 // cls.<method>(argument[, extra]). New reference or empty.
@@ -127,11 +170,15 @@ int init_time_conversion() noexcept {
 
 py::Ref parse_datetime_or_none(const std::optional<std::string>& text) noexcept {
   if (!text) return py::Ref::new_ref(Py_None);
-  bool own = false;
-  py::Ref cls = datetime_class(own);
+  Maker maker = Maker::kForeign;
+  py::Ref cls = datetime_class(maker);
   if (!cls) return {};
-  if (own) {
-    if (std::optional<CivilTime> parsed = parse_definition_time(*text)) return make_datetime(*parsed);
+  if (maker == Maker::kOwn ||
+      (maker == Maker::kSubclass && inherits_class_method(cls.get(), strings.strptime))) {
+    if (std::optional<CivilTime> parsed = parse_definition_time(*text)) {
+      return maker == Maker::kOwn ? make_datetime(*parsed)
+                                  : make_subclass_datetime(cls.get(), *parsed, false);
+    }
   }
   py::Ref value = py::Ref::steal(to_python(*text));
   if (!value) return {};
@@ -143,12 +190,16 @@ py::Ref parse_datetime_or_none(const std::optional<std::string>& text) noexcept 
 }
 
 py::Ref publish_time_to_datetime(std::int64_t milliseconds) noexcept {
-  bool own = false;
-  py::Ref cls = datetime_class(own);
+  Maker maker = Maker::kForeign;
+  py::Ref cls = datetime_class(maker);
   if (!cls) return {};
-  // The interpreter's own class gives the value utcfromtimestamp would, without
-  // its deprecation warning; a replaced class is called as it always was.
-  if (own) return make_datetime(utc_from_milliseconds(milliseconds));
+  // The interpreter's own class, and a subclass that inherits the method, get
+  // the value utcfromtimestamp would give, without its deprecation warning; a
+  // class with a method of its own is called as it always was.
+  if (maker == Maker::kOwn) return make_datetime(utc_from_milliseconds(milliseconds));
+  if (maker == Maker::kSubclass && inherits_class_method(cls.get(), strings.utcfromtimestamp)) {
+    return make_subclass_datetime(cls.get(), utc_from_milliseconds(milliseconds), true);
+  }
   py::Ref seconds = py::Ref::steal(to_python(static_cast<double>(milliseconds) / 1000.0));
   if (!seconds) return {};
   return call_class_method(cls.get(), strings.utcfromtimestamp, seconds.get());

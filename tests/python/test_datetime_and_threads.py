@@ -134,6 +134,46 @@ class TestTheInterpretersOwnClass:
         assert kept == books and int(books) > 1000 and strptime_imported == "False"
 
 
+def test_a_subclass_that_inherits_the_class_methods_is_built_as_they_build_it(write, monkeypatch):
+    """A time-freezing library's subclass (flumine's simulation clock is one):
+    called with the fields, as utcfromtimestamp and strptime call a subclass,
+    and without the deprecation warning of utcfromtimestamp."""
+    real, made = datetime.datetime, []
+
+    class Frozen(real):
+        def __new__(cls, *args):
+            made.append(args)
+            return super().__new__(cls, *args)
+
+        @classmethod
+        def utcnow(cls):
+            return real(2021, 1, 1)
+
+    monkeypatch.setattr(datetime, "datetime", Frozen)
+    times = [PT, PT + 1, YEAR_10000 - 1, YEAR_10000]
+    messages = [message(pt, change(marketDefinition=definition(marketTime=text)))
+                for pt, text in zip(times, ["2021-03-30T16:20:00.5Z", "2021-03-30T16:20:00Z", "x", "y"])]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        books = list(stepped(marrowfin.iter_prices_file(write(*messages[:2])), lambda b: b))
+        got = list(stepped(marrowfin.iter_prices_file(write(*(message(pt, change()) for pt in times))),
+                           lambda b: b.publish_time))
+    expected = [outcome(Frozen.utcfromtimestamp, pt / 1000.0) for pt in times]
+    assert got == expected and [type(v) for v in got[:3]] == [Frozen] * 3
+    times_of = [(b.market_definition.market_time, b.publish_time) for b in books]
+    assert times_of == [(Frozen(2021, 3, 30, 16, 20, 0, 500000), Frozen(2023, 11, 14, 22, 13, 20)),
+                        (Frozen(2021, 3, 30, 16, 20), Frozen(2023, 11, 14, 22, 13, 20, 1000))]
+    assert {type(t) for pair in times_of for t in pair} == {Frozen}
+    made.clear()
+    Frozen.strptime("2021-03-30T16:20:00.5Z", FRACTIONAL)
+    outcome(Frozen.utcfromtimestamp, PT / 1000.0)
+    by_class_methods = list(made)
+    made.clear()
+    replay_one = marrowfin.iter_prices_file(write(messages[0]))
+    next(replay_one)
+    assert made == by_class_methods  # the same constructor calls, in the same order
+
+
 @real_utcfromtimestamp_warns
 def test_a_replaced_class_sees_the_calls_it_always_saw(replay, monkeypatch):
     real, calls = datetime.datetime, []
