@@ -1,0 +1,88 @@
+#!/usr/bin/env python3
+"""Price-table speed, run by hand.
+
+    .venv/bin/python bench/table_speed.py [FILE] [--runs 5] [--depth 3] [--every-book]
+
+Without a file it uses the generated ~50 MB race of bench/out (made once by
+bench/gen_stream.py). CPU time, best of --runs, all in this one process:
+
+- replay: every book of iter_prices_file, reading nothing from them;
+- table: pyarrow.table(price_table(FILE)): load, fold and every record batch;
+- python: the same table built in Python from the books (the tests' oracle,
+  tests/python/table_rows.py), then made a pyarrow table.
+
+Targets: table at most 0.5 times replay, python at least 10 times table.
+"""
+
+from __future__ import annotations
+
+import argparse
+import pathlib
+import sys
+import time
+import warnings
+
+import pyarrow as pa
+
+import marrowfin
+from gen_stream import generate
+from marrowfin_tools import price_table
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tests" / "python"))
+from table_rows import rows_from_books  # noqa: E402
+
+GENERATED = ROOT / "bench" / "out" / "race50.json"
+
+
+def best(runs, func):
+    times = []
+    for _ in range(runs):
+        start = time.process_time()
+        result = func()
+        times.append(time.process_time() - start)
+        del result
+    return min(times)
+
+
+def replay(path):
+    for _ in marrowfin.iter_prices_file(path):
+        pass
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("file", nargs="?")
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--depth", type=int, default=3)
+    parser.add_argument("--every-book", action="store_true")
+    args = parser.parse_args()
+    warnings.simplefilter("ignore", DeprecationWarning)  # utcfromtimestamp, once per book
+    path = args.file
+    if path is None:
+        if not GENERATED.exists():
+            generate(GENERATED, size_mb=50, seed=7)
+        path = str(GENERATED)
+
+    table = pa.table(price_table(path, args.depth, args.every_book))
+    schema = table.schema
+    slow = pa.table(rows_from_books(marrowfin.iter_prices_file(path), args.depth, args.every_book),
+                    schema=schema)
+    assert slow.equals(table), "the Python table differs from the native one"
+
+    t_replay = best(args.runs, lambda: replay(path))
+    t_table = best(args.runs, lambda: pa.table(price_table(path, args.depth, args.every_book)))
+    t_python = best(max(1, args.runs // 2), lambda: pa.table(
+        rows_from_books(marrowfin.iter_prices_file(path), args.depth, args.every_book), schema=schema))
+    size = pathlib.Path(path).stat().st_size / 1e6
+    print(f"{path} ({size:.1f} MB), depth {args.depth}, every_book={args.every_book}: "
+          f"{table.num_rows:,} rows, {table.nbytes / 1e6:.0f} MB of Arrow buffers")
+    print(f"  replay (books, nothing read)  {t_replay:7.3f} CPU s")
+    print(f"  price_table -> pyarrow        {t_table:7.3f} CPU s  "
+          f"{t_table / t_replay:.2f} x replay (target <= 0.5)")
+    print(f"  Python from the books         {t_python:7.3f} CPU s  "
+          f"{t_python / t_table:.1f} x price_table (target >= 10)")
+
+
+if __name__ == "__main__":
+    main()
