@@ -100,8 +100,10 @@ def _alone(func: Callable[[str], Any], path: str, context: Any) -> Outcome:
 class Progress:
     """One self-redrawing line on a stream: files done of all, and books."""
 
-    def __init__(self, total_files: int, stream: IO[str] | None = None, interval: float = 0.1):
+    def __init__(self, total_files: int, stream: IO[str] | None = None, interval: float = 0.1,
+                 unit: str = "books"):
         self.total = total_files
+        self.unit = unit  # what `books` counts
         self.files = 0
         self.books = 0
         self.failed = 0
@@ -140,7 +142,7 @@ class Progress:
         self._drawn = now
         done = self.files / self.total if self.total else 1.0
         bar = "#" * int(done * 30)
-        line = (f"[{bar:<30}] {self.files:,}/{self.total:,} files  {self.books:,} books"
+        line = (f"[{bar:<30}] {self.files:,}/{self.total:,} files  {self.books:,} {self.unit}"
                 f"  {now - self._started:.1f} s")
         if self.failed:
             line += f"  {self.failed:,} failed"

@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import contextlib
 import functools
+import importlib
 import os
 import tempfile
 from collections.abc import Iterable
@@ -40,13 +41,13 @@ _TEXT = (".json", ".jsonl", ".ndjson", ".txt")
 
 
 def _pyarrow() -> Any:
+    """pyarrow with its csv, parquet and dataset modules, or ImportError saying what to install."""
     try:
-        import pyarrow
-        import pyarrow.csv
-        import pyarrow.parquet
+        for name in ("pyarrow.csv", "pyarrow.parquet", "pyarrow.dataset"):
+            importlib.import_module(name)
+        return importlib.import_module("pyarrow")
     except ImportError as e:
         raise ImportError(MISSING_PYARROW) from e
-    return pyarrow
 
 
 def output_name(path: str | os.PathLike[str], suffix: str) -> str:
@@ -129,15 +130,13 @@ def write_dataset(path: str | os.PathLike[str], directory: str | os.PathLike[str
     name is replaced. Returns the rows written.
     """
     pa = _pyarrow()
-    import pyarrow.dataset
-
     table = price_table(path, depth, every_book)
     if name is None:
         name = output_name(path, "")
     written: list[Any] = []
     try:
         with pa.RecordBatchReader.from_stream(table) as reader:
-            pyarrow.dataset.write_dataset(
+            pa.dataset.write_dataset(
                 reader, os.fspath(directory), format="parquet", partitioning=["market_id"],
                 partitioning_flavor="hive", basename_template=name + "-{i}.parquet",
                 existing_data_behavior="overwrite_or_ignore", file_visitor=written.append)
@@ -168,9 +167,9 @@ def write_parquet_files(paths: Iterable[str | os.PathLike[str]], directory: str 
     """
     from .distributed import map_files
 
-    paths = list(dict.fromkeys(os.fspath(p) for p in paths))
+    unique = list(dict.fromkeys(os.fspath(p) for p in paths))
     seen: dict[str, str] = {}
-    for p in paths:
+    for p in unique:
         out = output_name(p, ".parquet")
         if out in seen:
             raise ValueError(f"{seen[out]} and {p} would both write {out}")
@@ -178,4 +177,4 @@ def write_parquet_files(paths: Iterable[str | os.PathLike[str]], directory: str 
     os.makedirs(directory, exist_ok=True)
     func = functools.partial(_write_one, directory=os.path.abspath(directory), depth=depth,
                              every_book=every_book)
-    return map_files(func, paths, client=client, batch_size=batch_size)
+    return map_files(func, unique, client=client, batch_size=batch_size)

@@ -4,8 +4,10 @@ tests, and the slow path that bench/table_speed.py measures the table against.""
 from __future__ import annotations
 
 import gzip
+import importlib.util
 import json
 import pathlib
+import sys
 
 import marrowfin
 
@@ -19,28 +21,33 @@ def column_names(depth):
     return FIXED + ladders + ["traded_volume"]
 
 
-def rows_from_books(books, depth=3, every_book=False):
+def rows_from_books(books, depth=3, every_book=False, flag_changes=False):
     """The table's columns as lists, from the books of one market. A runner
-    changed when the book holds another Runner object than the one before."""
-    columns = {name: [] for name in column_names(depth)}
-    put = [columns[name].append for name in column_names(depth)]
-    previous = {}
+    changed when the book holds another Runner object than the one before.
+    `flag_changes` adds a column "changed" saying so."""
+    names = column_names(depth) + (["changed"] if flag_changes else [])
+    rows = []
+    previous = {}  # (selection id, handicap): (Runner, its values)
     for book in books:
+        head = [book.market_id, book.publish_time_epoch, book.status, book.inplay]
         for runner in book.runners:
             key = (runner.selection_id, runner.handicap)
-            if previous.get(key) is runner and not every_book:
+            last = previous.get(key)
+            changed = last is None or last[0] is not runner
+            if not changed and not every_book:
                 continue
-            previous[key] = runner
-            back, lay = runner.ex.available_to_back, runner.ex.available_to_lay
-            values = [book.market_id, book.publish_time_epoch, book.status, book.inplay, runner.selection_id,
-                      runner.handicap, runner.status, runner.last_price_traded, runner.total_matched]
-            for side in (back, lay):
-                values += [side[i].price if i < len(side) else None for i in range(depth)]
-                values += [side[i].size if i < len(side) else None for i in range(depth)]
-            values.append(sum(p.size for p in runner.ex.traded_volume))
-            for add, value in zip(put, values):
-                add(value)
-    return columns
+            if changed:  # a Runner handed out again is unchanged, values and all
+                back, lay = runner.ex.available_to_back, runner.ex.available_to_lay
+                values = [runner.selection_id, runner.handicap, runner.status, runner.last_price_traded,
+                          runner.total_matched]
+                for side in (back, lay):
+                    values += [side[i].price if i < len(side) else None for i in range(depth)]
+                    values += [side[i].size if i < len(side) else None for i in range(depth)]
+                values.append(sum(p.size for p in runner.ex.traded_volume))
+                previous[key] = last = (runner, values)
+            rows.append(head + last[1] + [changed] if flag_changes else head + last[1])
+    columns = zip(*rows) if rows else [()] * len(names)
+    return {name: list(values) for name, values in zip(names, columns)}
 
 
 def _open(path):
@@ -83,11 +90,23 @@ def split_by_market(path):
     return markets
 
 
-def rows_per_market(path, directory, depth=3, every_book=False):
+def rows_per_market(path, directory, depth=3, every_book=False, flag_changes=False):
     """{market id: columns} from each market's own recording, replayed."""
     out = {}
     for i, (market, lines) in enumerate(split_by_market(path).items()):
         own = pathlib.Path(directory) / f"market-{i}.json"
         own.write_text("".join(line + "\n" for line in lines), encoding="utf-8")
-        out[market] = rows_from_books(marrowfin.iter_prices_file(str(own)), depth, every_book)
+        out[market] = rows_from_books(marrowfin.iter_prices_file(str(own)), depth, every_book, flag_changes)
     return out
+
+
+def generated(path, **options):
+    """A recording made by bench/gen_stream.py (generate's options); returns the path as str."""
+    gen_stream = sys.modules.get("gen_stream")
+    if gen_stream is None:
+        spec = importlib.util.spec_from_file_location(
+            "gen_stream", pathlib.Path(__file__).parents[2] / "bench" / "gen_stream.py")
+        gen_stream = sys.modules["gen_stream"] = importlib.util.module_from_spec(spec)  # for its dataclass
+        spec.loader.exec_module(gen_stream)
+    gen_stream.generate(str(path), gzip=str(path).endswith(".gz"), **options)
+    return str(path)
