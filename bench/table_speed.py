@@ -12,12 +12,18 @@ bench/gen_stream.py). CPU time, best of --runs, all in this one process:
   tests/python/table_rows.py), then made a pyarrow table.
 
 Targets: table at most 0.5 times replay, python at least 10 times table.
+
+Memory, in a fresh process each: the peak resident set's growth while loading
+(price_table) and then while streaming the table into a Parquet file batch by
+batch (write_table), against the table's Arrow bytes: streaming holds about
+one batch, not the table.
 """
 
 from __future__ import annotations
 
 import argparse
 import pathlib
+import subprocess
 import sys
 import time
 import warnings
@@ -43,6 +49,26 @@ def best(runs, func):
         times.append(time.process_time() - start)
         del result
     return min(times)
+
+
+MEMORY_PROBE = """
+import sys, tempfile
+import pyarrow as pa, pyarrow.parquet as pq
+from marrowfin_tools import price_table
+
+def peak_kib():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+
+start = peak_kib()
+t = price_table(sys.argv[1], int(sys.argv[2]), sys.argv[3] == "1")
+loaded = peak_kib()
+with tempfile.TemporaryDirectory() as folder:
+    with pa.RecordBatchReader.from_stream(t) as reader, pq.ParquetWriter(folder + "/t.parquet", reader.schema) as out:
+        for batch in reader:
+            out.write_batch(batch)
+print(loaded - start, peak_kib() - loaded)
+"""
 
 
 def replay(path):
@@ -82,6 +108,11 @@ def main():
           f"{t_table / t_replay:.2f} x replay (target <= 0.5)")
     print(f"  Python from the books         {t_python:7.3f} CPU s  "
           f"{t_python / t_table:.1f} x price_table (target >= 10)")
+    done = subprocess.run([sys.executable, "-c", MEMORY_PROBE, path, str(args.depth), str(int(args.every_book))],
+                          check=True, capture_output=True, text=True)
+    load_kib, write_kib = map(int, done.stdout.split())
+    print(f"  peak memory: load +{load_kib / 1024:.0f} MB, then streaming to Parquet +{write_kib / 1024:.0f} MB "
+          f"(the whole table: {table.nbytes / 2**20:.0f} MB)")
 
 
 if __name__ == "__main__":
