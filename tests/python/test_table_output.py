@@ -15,7 +15,7 @@ import pytest
 
 from marrowfin_tools import cli, price_table, sample_path, write_dataset, write_table
 from marrowfin_tools.table import output_name
-from table_rows import generated
+from table_rows import generated, uses_duckdb
 
 SAMPLE = str(sample_path())
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -97,6 +97,7 @@ class TestCommand:
         assert (status, err) == (0, [f"{pq.read_metadata('one.parquet').num_rows:,} rows written to one.parquet"])
         assert pq.read_table("one.parquet").equals(pa.table(price_table(recordings[0], every_book=True)))
 
+    @uses_duckdb
     def test_a_dataset_that_duckdb_reads(self, capsys, tmp_path, recordings):
         target = str(tmp_path / "tables") + os.sep
         status, _, err = run(capsys, "export", *recordings, "--format", "parquet", "-o", target, "--progress")
@@ -158,6 +159,7 @@ class TestCommand:
         assert "error: ./race.jsonl is the input itself" in capsys.readouterr().err
 
 
+@uses_duckdb
 def test_readme_examples_run_as_written(tmp_path, monkeypatch, recordings, capsys):
     """The Tables section's code blocks, in order, in one namespace, from a
     folder holding recordings/."""

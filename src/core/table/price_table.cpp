@@ -82,7 +82,6 @@ PriceTableReader::PriceTableReader(std::shared_ptr<const parse::MessageStore> st
 PriceTableReader::Status PriceTableReader::next(ArrowArray* out) {
   const auto& messages = store_->messages;
   rows_ = 0;
-  for (Column& column : columns_) column.reserve_as_last();
   for (;;) {
     if (next_runner_ < runners_.size()) {
       const RunnerCache& runner = *runners_[next_runner_];
@@ -96,6 +95,10 @@ PriceTableReader::Status PriceTableReader::next(ArrowArray* out) {
         break;  // the row starts the next batch
       }
       if (row.change_count != runner.change_count) refresh(runner, row);
+      if (rows_ == 0) {
+        // Only now: the last call, which finds no row, allocates nothing.
+        for (Column& column : columns_) column.reserve_as_last();
+      }
       append_row(runner, row);
       row.change_count = runner.change_count;
       ++next_runner_;
