@@ -3,6 +3,9 @@
 // to a MarketCache the way the iterator does, and everything a book is built
 // from read out after each message. Aborts when:
 // - a load fails with a text outside the fixed set;
+// - a load cut into small chunks parsed on several threads has another
+//   outcome than the load in one piece on one thread (another error, or
+//   other messages or values);
 // - a read-out is out of order, repeats a price, holds a zero size or
 //   disagrees with its ladder's size;
 // - the runner order, the runner count or the active count is inconsistent;
@@ -268,10 +271,35 @@ class Observer {
 
 }  // namespace
 
+// The same outcome: the same error, or the same messages value by value.
+void check_same(const LoadResult& a, const LoadResult& b) {
+  check(!a.store == !b.store);
+  if (!a.store) {
+    check(a.error == b.error);
+    return;
+  }
+  const std::vector<ParsedMessage>& x = a.store->messages;
+  const std::vector<ParsedMessage>& y = b.store->messages;
+  check(x.size() == y.size());
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    check(x[i].publish_time == y[i].publish_time);
+    check(x[i].market_changes.size() == y[i].market_changes.size());
+    for (std::size_t j = 0; j < x[i].market_changes.size(); ++j) {
+      check(marrowfin::json::same_value(x[i].market_changes[j], y[i].market_changes[j]));
+    }
+  }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
   bool gzip = bytes.starts_with("\x1f\x8b");
-  LoadResult loaded = load_messages_from_bytes(bytes, gzip, Inflater::default_backend());
+  LoadResult loaded = load_messages_from_bytes(
+      bytes, gzip, Inflater::default_backend(),
+      {.chunk_size = gzip ? LoadOptions::kDefaultChunkSize : size + 1, .threads = 1});
+  // Chunks of a few lines each, cut at a size the input picks.
+  std::size_t chunk_size = 1 + (size == 0 ? 0 : data[size - 1] % 97);
+  check_same(loaded, load_messages_from_bytes(bytes, gzip, Inflater::default_backend(),
+                                              {.chunk_size = chunk_size, .threads = 3}));
   if (!loaded.store) {
     check(known_error(loaded.error));
     return 0;

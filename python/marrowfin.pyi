@@ -15,252 +15,392 @@ __all__ = [
     "MarketDefinitionRunner",
 ]
 
-def iter_prices_file(path: str) -> PricesIterator: ...
+def iter_prices_file(path: str) -> PricesIterator:
+    """Reads a recorded market-change stream file and returns an iterator of its books.
+
+    `path` is a str; a name ending in .gz or .gzip is read as gzip. The whole
+    file is read and parsed here, so a file that cannot be read raises
+    ValueError with the reason now ("No such file or directory (os error 2)",
+    "invalid gzip header", "expected value at line 3 column 1"), not during
+    the iteration. The iterator tracks one market: the first market id of the
+    file.
+    """
 
 @final
 class PricesIterator:
-    def __iter__(self) -> PricesIterator: ...
-    def __next__(self) -> MarketBook: ...
-    def __len__(self) -> int: ...
+    """The books of one file, one per kept message, in file order.
+
+    len() is the number of kept messages. Parts of the market that did not
+    change are handed out again as the same objects.
+    """
+    def __iter__(self) -> PricesIterator:
+        """The iterator itself."""
+    def __next__(self) -> MarketBook:
+        """Applies the next message and returns its book; StopIteration at the end."""
+    def __len__(self) -> int:
+        """The number of kept messages in the file (books, once the market is known)."""
 
 @final
 class MarketBook:
+    """A snapshot of one market after one stream message; a new object every time."""
     @property
-    def streaming_unique_id(self) -> int | None: ...
+    def streaming_unique_id(self) -> int | None:
+        """The id of the stream that yielded the book: unset (None) until a consumer, such as a
+        flumine stream, sets it. The one writable attribute.
+        """
     @streaming_unique_id.setter
     def streaming_unique_id(self, value: int | None) -> None: ...
     @property
-    def market_id(self) -> str: ...
+    def market_id(self) -> str:
+        """The market id, such as "1.168570499"."""
     @property
-    def publish_time(self) -> datetime: ...
+    def publish_time(self) -> datetime:
+        """When the exchange published the message: a naive datetime in UTC
+        (replace(tzinfo=timezone.utc) makes it aware).
+        """
     @property
-    def publish_time_epoch(self) -> int: ...
+    def publish_time_epoch(self) -> int:
+        """The publish time in milliseconds since the Unix epoch."""
     @property
-    def status(self) -> str: ...
+    def status(self) -> str:
+        """Market status: "OPEN", "SUSPENDED", "CLOSED" or "INACTIVE"."""
     @property
-    def bet_delay(self) -> int: ...
+    def bet_delay(self) -> int:
+        """In-play bet delay in seconds."""
     @property
-    def bsp_reconciled(self) -> bool: ...
+    def bsp_reconciled(self) -> bool:
+        """Whether the starting prices are reconciled."""
     @property
-    def complete(self) -> bool: ...
+    def complete(self) -> bool:
+        """Whether the market definition is complete."""
     @property
-    def cross_matching(self) -> bool: ...
+    def cross_matching(self) -> bool:
+        """Whether cross matching is on."""
     @property
-    def inplay(self) -> bool: ...
+    def inplay(self) -> bool:
+        """Whether the market is in play."""
     @property
-    def number_of_active_runners(self) -> int: ...
+    def number_of_active_runners(self) -> int:
+        """Runners whose status is ACTIVE."""
     @property
-    def number_of_runners(self) -> int: ...
+    def number_of_runners(self) -> int:
+        """Runners in the book."""
     @property
-    def number_of_winners(self) -> int: ...
+    def number_of_winners(self) -> int:
+        """Winners the market settles with."""
     @property
-    def runners_voidable(self) -> bool: ...
+    def runners_voidable(self) -> bool:
+        """Whether runners can be voided."""
     @property
-    def total_matched(self) -> float: ...
+    def total_matched(self) -> float:
+        """Amount matched on the whole market."""
     @property
-    def version(self) -> int: ...
+    def version(self) -> int:
+        """Version of the market definition."""
     @property
-    def last_match_time(self) -> int | None: ...
+    def last_match_time(self) -> int | None:
+        """Time of the last match in epoch milliseconds, or None."""
     @property
-    def market_definition(self) -> MarketDefinition | None: ...
+    def market_definition(self) -> MarketDefinition | None:
+        """The definition in force, or None before the stream gave one."""
     @property
-    def runners(self) -> list[Runner]: ...
+    def runners(self) -> list[Runner]:
+        """The runners, ordered by (selection id, handicap)."""
     @property
-    def bet_delay_models(self) -> None: ...
+    def bet_delay_models(self) -> None:
+        """Always None (kept for consumers of richer records)."""
     @property
-    def elapsed_time(self) -> None: ...
+    def elapsed_time(self) -> None:
+        """Always None (kept for consumers of richer records)."""
     @property
-    def is_market_data_delayed(self) -> None: ...
+    def is_market_data_delayed(self) -> None:
+        """Always None (kept for consumers of richer records)."""
     @property
-    def key_line_description(self) -> None: ...
+    def key_line_description(self) -> None:
+        """Always None (kept for consumers of richer records)."""
     @property
-    def price_ladder_definition(self) -> None: ...
+    def price_ladder_definition(self) -> None:
+        """Always None (kept for consumers of richer records)."""
     @property
-    def suspend_reason(self) -> None: ...
+    def suspend_reason(self) -> None:
+        """Always None (kept for consumers of richer records)."""
     @property
-    def total_available(self) -> None: ...
+    def total_available(self) -> None:
+        """Always None (kept for consumers of richer records)."""
     @property
-    def streaming_snap(self) -> bool: ...
+    def streaming_snap(self) -> bool:
+        """Always True: every book is a whole snapshot."""
     @property
-    def streaming_update(self) -> None: ...
-    def to_dict(self) -> _MarketBookDict: ...
+    def streaming_update(self) -> None:
+        """Always None (the raw update is not kept)."""
+    def to_dict(self) -> _MarketBookDict:
+        """The book as plain dicts in the lightweight record format (camelCase keys; numbers as
+        floats, times as epoch milliseconds or the stream's text).
+        """
 
 @final
 class Runner:
+    """A runner in the market, as of one book; the same object while it is unchanged."""
     @property
-    def selection_id(self) -> int: ...
+    def selection_id(self) -> int:
+        """The runner's selection id."""
     @property
-    def handicap(self) -> float: ...
+    def handicap(self) -> float:
+        """The runner's handicap (0.0 for markets without)."""
     @property
-    def adjustment_factor(self) -> float | None: ...
+    def adjustment_factor(self) -> float | None:
+        """The adjustment factor, or None if never given."""
     @property
-    def last_price_traded(self) -> float | None: ...
+    def last_price_traded(self) -> float | None:
+        """The last traded price, or None."""
     @property
-    def total_matched(self) -> float: ...
+    def total_matched(self) -> float:
+        """The runner's traded volume (the exchange zeroes it when the market closes)."""
     @property
-    def status(self) -> str: ...
+    def status(self) -> str:
+        """"ACTIVE", "WINNER", "LOSER", "PLACED", "REMOVED" or "HIDDEN"."""
     @property
-    def removal_date(self) -> str | None: ...
+    def removal_date(self) -> str | None:
+        """When the runner was removed: the stream's text, such as "2021-03-30T10:00:00Z", not a
+        datetime; None if not removed.
+        """
     @property
-    def ex(self) -> ExchangePrices: ...
+    def ex(self) -> ExchangePrices:
+        """The exchange ladders."""
     @property
-    def sp(self) -> StartingPrices: ...
+    def sp(self) -> StartingPrices:
+        """The starting-price data (a new object on every read)."""
     @property
-    def orders(self) -> list[object]: ...
+    def orders(self) -> list[object]:
+        """Always a new empty list (kept for consumers of richer records)."""
     @property
-    def matches(self) -> list[object]: ...
+    def matches(self) -> list[object]:
+        """Always a new empty list (kept for consumers of richer records)."""
     @property
-    def matches_by_strategy(self) -> None: ...
+    def matches_by_strategy(self) -> None:
+        """Always None (kept for consumers of richer records)."""
     @property
-    def bet_delay_models(self) -> None: ...
+    def bet_delay_models(self) -> None:
+        """Always None (kept for consumers of richer records)."""
     @property
-    def suspend_reason(self) -> None: ...
+    def suspend_reason(self) -> None:
+        """Always None (kept for consumers of richer records)."""
 
 @final
 class ExchangePrices:
+    """A runner's exchange ladders: back, lay and traded volume."""
     @property
-    def available_to_back(self) -> list[PriceSize]: ...
+    def available_to_back(self) -> list[PriceSize]:
+        """Prices to back at, best (highest) first."""
     @property
-    def available_to_lay(self) -> list[PriceSize]: ...
+    def available_to_lay(self) -> list[PriceSize]:
+        """Prices to lay at, best (lowest) first."""
     @property
-    def traded_volume(self) -> list[PriceSize]: ...
+    def traded_volume(self) -> list[PriceSize]:
+        """Amount traded at each price, lowest price first."""
 
 @final
 class StartingPrices:
+    """A runner's starting-price data; a new object on every read of Runner.sp."""
     @property
-    def near_price(self) -> float | str | None: ...
+    def near_price(self) -> float | str | None:
+        """The near starting price: a float, a text such as "Infinity" or "NaN" as the stream has
+        it, or None.
+        """
     @property
-    def far_price(self) -> float | str | None: ...
+    def far_price(self) -> float | str | None:
+        """The far starting price: a float, a text such as "NaN", or None."""
     @property
-    def actual_sp(self) -> float | str | None: ...
+    def actual_sp(self) -> float | str | None:
+        """The actual starting price: a float, a text, or None."""
     @property
-    def back_stake_taken(self) -> list[PriceSize]: ...
+    def back_stake_taken(self) -> list[PriceSize]:
+        """Back stakes taken at the starting price, per price (the stream's "spl" ladder)."""
     @property
-    def lay_liability_taken(self) -> list[PriceSize]: ...
+    def lay_liability_taken(self) -> list[PriceSize]:
+        """Lay liabilities taken at the starting price, per price (the stream's "spb" ladder)."""
 
 @final
 class PriceSize:
+    """A price and a size of a ladder: p.price or p["price"], p.size or p["size"]."""
     @property
-    def price(self) -> float: ...
+    def price(self) -> float:
+        """The price (odds)."""
     @property
-    def size(self) -> float: ...
-    def __getitem__(self, key: str, /) -> float: ...
+    def size(self) -> float:
+        """The amount available or traded at the price."""
+    def __getitem__(self, key: str, /) -> float:
+        """p["price"] or p["size"], as for a dict; KeyError for any other key."""
 
 @final
 class MarketDefinition:
+    """The market's definition as of the last one in the stream; the same object until a new one
+    arrives.
+    """
     @property
-    def event_id(self) -> str | None: ...
+    def event_id(self) -> str | None:
+        """The event id."""
     @property
-    def event_type_id(self) -> str | None: ...
+    def event_type_id(self) -> str | None:
+        """The event type id: "7" horse racing, "4339" greyhounds, "1" soccer, ..."""
     @property
-    def event_name(self) -> str | None: ...
+    def event_name(self) -> str | None:
+        """The event's name."""
     @property
-    def market_type(self) -> str | None: ...
+    def market_type(self) -> str | None:
+        """The market type, such as "WIN", "PLACE" or "MATCH_ODDS"."""
     @property
-    def country_code(self) -> str | None: ...
+    def country_code(self) -> str | None:
+        """The country code, such as "GB"."""
     @property
-    def venue(self) -> str | None: ...
+    def venue(self) -> str | None:
+        """The venue, such as "Warwick"."""
     @property
-    def race_type(self) -> str | None: ...
+    def race_type(self) -> str | None:
+        """The race type, such as "Flat" or "Hurdle"."""
     @property
-    def name(self) -> str | None: ...
+    def name(self) -> str | None:
+        """The market's name, such as "2m Hcap"."""
     @property
-    def timezone(self) -> str | None: ...
+    def timezone(self) -> str | None:
+        """The venue's time zone, such as "Europe/London"."""
     @property
-    def betting_type(self) -> str | None: ...
+    def betting_type(self) -> str | None:
+        """The betting type, such as "ODDS"."""
     @property
-    def regulators(self) -> list[str]: ...
+    def regulators(self) -> list[str]:
+        """The regulators, in stream order (a new list on every read)."""
     @property
-    def runners(self) -> list[MarketDefinitionRunner]: ...
+    def runners(self) -> list[MarketDefinitionRunner]:
+        """The runners in the definition's order."""
     @property
-    def market_time(self) -> datetime | None: ...
+    def market_time(self) -> datetime | None:
+        """Scheduled start: a naive datetime in UTC, or None."""
     @property
-    def open_date(self) -> datetime | None: ...
+    def open_date(self) -> datetime | None:
+        """The event's opening time: a naive datetime in UTC, or None."""
     @property
-    def suspend_time(self) -> datetime | None: ...
+    def suspend_time(self) -> datetime | None:
+        """When the market suspends: a naive datetime in UTC, or None."""
     @property
-    def settled_time(self) -> datetime | None: ...
+    def settled_time(self) -> datetime | None:
+        """When the market settled: a naive datetime in UTC, or None."""
     @property
-    def bsp_market(self) -> bool: ...
+    def bsp_market(self) -> bool:
+        """Whether the market has starting prices."""
     @property
-    def persistence_enabled(self) -> bool: ...
+    def persistence_enabled(self) -> bool:
+        """Whether bets can persist in play."""
     @property
-    def each_way_divisor(self) -> float | None: ...
+    def each_way_divisor(self) -> float | None:
+        """The each-way divisor, or None."""
     @property
-    def turn_in_play_enabled(self) -> bool: ...
+    def turn_in_play_enabled(self) -> bool:
+        """Whether the market turns in play."""
     @property
-    def discount_allowed(self) -> bool: ...
+    def discount_allowed(self) -> bool:
+        """Whether commission discounts apply."""
     @property
-    def market_base_rate(self) -> float: ...
+    def market_base_rate(self) -> float:
+        """The commission rate in percent."""
     @property
-    def bet_delay(self) -> int: ...
+    def bet_delay(self) -> int:
+        """In-play bet delay in seconds."""
     @property
-    def number_of_winners(self) -> int: ...
+    def number_of_winners(self) -> int:
+        """Winners the market settles with."""
     @property
-    def number_of_active_runners(self) -> int: ...
+    def number_of_active_runners(self) -> int:
+        """Active runners as the definition counts them."""
     @property
-    def bsp_reconciled(self) -> bool: ...
+    def bsp_reconciled(self) -> bool:
+        """Whether the starting prices are reconciled."""
     @property
-    def complete(self) -> bool: ...
+    def complete(self) -> bool:
+        """Whether the definition is complete."""
     @property
-    def cross_matching(self) -> bool: ...
+    def cross_matching(self) -> bool:
+        """Whether cross matching is on."""
     @property
-    def in_play(self) -> bool: ...
+    def in_play(self) -> bool:
+        """Whether the market is in play."""
     @property
-    def runners_voidable(self) -> bool: ...
+    def runners_voidable(self) -> bool:
+        """Whether runners can be voided."""
     @property
-    def status(self) -> str: ...
+    def status(self) -> str:
+        """Market status: "OPEN", "SUSPENDED", "CLOSED" or "INACTIVE"."""
     @property
-    def version(self) -> int: ...
+    def version(self) -> int:
+        """Version of the definition."""
     @property
-    def bet_delay_models(self) -> None: ...
+    def bet_delay_models(self) -> None:
+        """Always None (kept for consumers of richer records)."""
     @property
-    def key_line_definitions(self) -> None: ...
+    def key_line_definitions(self) -> None:
+        """Always None (kept for consumers of richer records)."""
     @property
-    def line_interval(self) -> None: ...
+    def line_interval(self) -> None:
+        """Always None (kept for consumers of richer records)."""
     @property
-    def line_max_unit(self) -> None: ...
+    def line_max_unit(self) -> None:
+        """Always None (kept for consumers of richer records)."""
     @property
-    def line_min_unit(self) -> None: ...
+    def line_min_unit(self) -> None:
+        """Always None (kept for consumers of richer records)."""
     @property
-    def price_ladder_definition(self) -> None: ...
+    def price_ladder_definition(self) -> None:
+        """Always None (kept for consumers of richer records)."""
     @property
-    def suspend_reason(self) -> None: ...
+    def suspend_reason(self) -> None:
+        """Always None (kept for consumers of richer records)."""
 
 @final
 class MarketDefinitionRunner:
+    """A runner as the market definition lists it."""
     @property
-    def selection_id(self) -> int: ...
+    def selection_id(self) -> int:
+        """The runner's selection id."""
     @property
-    def sort_priority(self) -> int: ...
+    def sort_priority(self) -> int:
+        """The runner's place in the definition's order, from 1."""
     @property
-    def status(self) -> str: ...
+    def status(self) -> str:
+        """"ACTIVE", "WINNER", "LOSER", "PLACED", "REMOVED" or "HIDDEN"."""
     @property
-    def handicap(self) -> float: ...
+    def handicap(self) -> float:
+        """The runner's handicap (0.0 for markets without)."""
     @property
-    def adjustment_factor(self) -> float | None: ...
+    def adjustment_factor(self) -> float | None:
+        """The adjustment factor, or None."""
     @property
-    def removal_date(self) -> str | None: ...
+    def removal_date(self) -> str | None:
+        """When the runner was removed: the stream's text, not a datetime; or None."""
     @property
-    def name(self) -> str | None: ...
+    def name(self) -> str | None:
+        """The runner's name, or None."""
     @property
-    def bsp(self) -> float | None: ...
+    def bsp(self) -> float | None:
+        """The starting price the definition gives once reconciled, or None."""
 
 # The shapes of MarketBook.to_dict(): plain dicts, not classes of the module.
 
 @type_check_only
 class _PriceSizeDict(TypedDict):
+    """A ladder level of to_dict()."""
     price: float
     size: float
 
 @type_check_only
 class _ExDict(TypedDict):
+    """A runner's ladders in to_dict()."""
     availableToBack: list[_PriceSizeDict]
     availableToLay: list[_PriceSizeDict]
     tradedVolume: list[_PriceSizeDict]
 
 @type_check_only
 class _SpDict(TypedDict):
+    """A runner's starting prices in to_dict()."""
     nearPrice: float | str | None
     farPrice: float | str | None
     actualSP: float | str | None
@@ -269,6 +409,7 @@ class _SpDict(TypedDict):
 
 @type_check_only
 class _RunnerDict(TypedDict):
+    """A runner in to_dict()."""
     selectionId: int
     handicap: float
     status: str
@@ -281,6 +422,7 @@ class _RunnerDict(TypedDict):
 
 @type_check_only
 class _DefinitionRunnerDict(TypedDict):
+    """A definition runner in to_dict(); absent values leave their key out."""
     id: int
     sortPriority: int
     status: str
@@ -292,6 +434,7 @@ class _DefinitionRunnerDict(TypedDict):
 
 @type_check_only
 class _MarketDefinitionDict(TypedDict):
+    """The market definition in to_dict(), keys sorted; times as the stream's text."""
     betDelay: int
     bettingType: str | None
     bspMarket: bool
@@ -324,6 +467,7 @@ class _MarketDefinitionDict(TypedDict):
 
 @type_check_only
 class _MarketBookDict(TypedDict):
+    """MarketBook.to_dict(): the lightweight market-book record as plain dicts."""
     marketId: str
     status: str
     betDelay: int

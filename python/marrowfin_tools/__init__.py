@@ -2,6 +2,7 @@
 and price tables for Arrow, Parquet, pandas, polars and DuckDB.
 
     from marrowfin_tools import summarize, map_files, price_table
+    from marrowfin_tools.flumine import MarrowfinStream  # needs flumine
 """
 
 from __future__ import annotations
@@ -18,6 +19,9 @@ __all__ = ["FileResults", "MarketSummary", "PriceTable", "RunnerSummary", "expor
            "write_parquet_files", "write_table"]
 
 
-def sample_path() -> pathlib.Path:
-    """The bundled recording: one horse race, pre-play to settlement, with a removal."""
-    return pathlib.Path(__file__).with_name("data") / "sample.json.gz"
+def sample_path() -> str:
+    """The bundled recording's path: one horse race, pre-play to settlement, with a removal.
+
+    A str, as marrowfin.iter_prices_file takes it.
+    """
+    return str(pathlib.Path(__file__).with_name("data") / "sample.json.gz")

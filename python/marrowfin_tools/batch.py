@@ -10,6 +10,7 @@ import collections
 import concurrent.futures
 import itertools
 import multiprocessing
+import os
 import sys
 import time
 import warnings
@@ -98,54 +99,76 @@ def _alone(func: Callable[[str], Any], path: str, context: Any) -> Outcome:
 
 
 class Progress:
-    """One self-redrawing line on a stream: files done of all, and books."""
+    """A progress bar on a stream (tqdm): files done of all, books and failures.
+
+    clear() wipes it before other output is written; it comes back with the
+    next count, at most every `interval` seconds, and close() leaves it drawn.
+    """
 
     def __init__(self, total_files: int, stream: IO[str] | None = None, interval: float = 0.1,
                  unit: str = "books"):
-        self.total = total_files
-        self.unit = unit  # what `books` counts
-        self.files = 0
-        self.books = 0
+        from tqdm import tqdm  # only a command that shows a bar pays for the import
+
+        self.unit = unit  # what `books` counts: "rows" for the price table's exports
         self.failed = 0
-        self.stream = stream if stream is not None else sys.stderr
-        self.interval = interval
-        self._started = time.monotonic()
-        self._drawn = 0.0
-        self._width = 0
+        self._books = 0
+        stream = stream if stream is not None else sys.stderr
+        try:
+            width = os.get_terminal_size(stream.fileno()).columns
+        except (AttributeError, ValueError, OSError):  # not a terminal
+            width = None
+        # tqdm draws nothing on a terminal that tells no size (0 by 0, as some
+        # pseudo-terminals do): give it one.
+        size = {"ncols": 80, "nrows": 24} if width == 0 else {"dynamic_ncols": bool(width)}
+        self._bar = tqdm(total=total_files, file=stream, mininterval=interval, postfix=f"0 {unit}",
+                         bar_format="[{bar:30}] {n_fmt}/{total_fmt} files{postfix}  {elapsed}", **size)
+        self._visible = True
+
+    @property
+    def total(self) -> int:
+        return self._bar.total
+
+    @property
+    def files(self) -> int:
+        """Files done."""
+        return self._bar.n
+
+    @property
+    def books(self) -> int:
+        return self._books
+
+    @books.setter
+    def books(self, count: int) -> None:
+        self._books = count
+        self._set_postfix()
+        if time.time() - self._bar.last_print_t >= self._bar.mininterval:
+            self._draw()
 
     def add_books(self, count: int) -> None:
         self.books += count
-        self._draw()
 
     def file_done(self, ok: bool) -> None:
-        self.files += 1
         self.failed += not ok
-        self._draw(force=self.files == self.total)
+        self._set_postfix()
+        drawn = self._bar.last_print_t
+        self._bar.update(1)  # draws when the interval has passed
+        self._visible |= self._bar.last_print_t != drawn
 
     def clear(self) -> None:
-        """Wipes the line, so that other output can be written."""
-        if self._width:
-            self.stream.write("\r" + " " * self._width + "\r")
-            self.stream.flush()
-            self._width = 0
+        """Wipes the bar, so that other output can be written."""
+        if self._visible:
+            self._bar.clear()
+            self._visible = False
 
     def close(self) -> None:
-        if self._width:
-            self.stream.write("\n")
-            self.stream.flush()
-            self._width = 0
+        self._bar.close()  # draws the final counts and ends the line
 
-    def _draw(self, force: bool = False) -> None:
-        now = time.monotonic()
-        if not force and now - self._drawn < self.interval:
-            return
-        self._drawn = now
-        done = self.files / self.total if self.total else 1.0
-        bar = "#" * int(done * 30)
-        line = (f"[{bar:<30}] {self.files:,}/{self.total:,} files  {self.books:,} {self.unit}"
-                f"  {now - self._started:.1f} s")
+    def _set_postfix(self) -> None:
+        text = f"{self._books:,} {self.unit}"
         if self.failed:
-            line += f"  {self.failed:,} failed"
-        self.stream.write("\r" + line.ljust(self._width))
-        self.stream.flush()
-        self._width = len(line)
+            text += f", {self.failed:,} failed"
+        self._bar.set_postfix_str(text, refresh=False)
+
+    def _draw(self) -> None:
+        self._bar.refresh()
+        self._visible = True

@@ -13,6 +13,9 @@ from collections.abc import Sequence
 from . import batch, export, plot, sample_path, summary
 
 SAMPLE_CHART = "marrowfin-sample.png"
+# Exit status when stdout's reader closed early: 128 + SIGPIPE, as the shell
+# reports for a command that the signal ended.
+EXIT_BROKEN_PIPE = 141
 
 
 def _error(message: str) -> None:
@@ -117,6 +120,8 @@ def _export(args: argparse.Namespace) -> int:
         plan = export.plan(args.files, args.output, options)
     except ValueError as e:
         args.parser.error(str(e))
+    if plan.single is not None:
+        return _export_one(args.files[0], plan.single, options)
     if plan.directory is not None:
         try:
             os.makedirs(plan.directory, exist_ok=True)
@@ -126,10 +131,9 @@ def _export(args: argparse.Namespace) -> int:
     show = args.progress if args.progress is not None else sys.stderr.isatty()
     progress = batch.Progress(len(args.files), unit=options.unit) if show else None
     func = functools.partial(export.export_to, plan=plan, options=options)
-    jobs = 1 if plan.single is not None else args.jobs
     failed = 0
     try:
-        for outcome in batch.run_files(func, args.files, jobs):
+        for outcome in batch.run_files(func, args.files, args.jobs):
             if progress is not None:
                 progress.clear()
             ok = outcome.ok and outcome.value.output_error is None
@@ -154,6 +158,22 @@ def _export(args: argparse.Namespace) -> int:
     if failed and len(args.files) > 1:
         _error(f"{failed} of {len(args.files)} files failed")
     return 1 if failed else 0
+
+
+def _export_one(path: str, out: str, options: export.Options) -> int:
+    """One recording to one named output or stdout, in this process."""
+    try:
+        count = export.export_file(path, out, options)
+    except BrokenPipeError:
+        raise  # stdout's reader has gone: main() ends quietly
+    except export.OutputError as e:
+        _error(str(e))
+        return 1
+    except Exception as e:
+        _error(f"{path}: {batch.error_text(e)}")
+        return 1
+    print(f"{count:,} {options.unit} written to {out}", file=sys.stderr)
+    return 0
 
 
 def _plot(args: argparse.Namespace) -> int:
@@ -243,14 +263,18 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     batch.quiet_utcfromtimestamp()
     try:
-        return args.run(args)
+        status = args.run(args)
+        sys.stdout.flush()  # a reader that closed early shows here, not at the interpreter's exit
+        return status
     except KeyboardInterrupt:
         return 130
     except BrokenPipeError:
-        # Output piped into a reader that stopped (head): not an error of ours.
+        # Output piped into a reader that stopped (head): no message, and the
+        # status of a command that SIGPIPE ended. What is still buffered for
+        # stdout goes nowhere, so the interpreter's exit does not fail on it.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
-        return 1
+        return EXIT_BROKEN_PIPE
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@ Every worker needs marrowfin installed and the files at the same paths.
 from __future__ import annotations
 
 import dataclasses
+import pickle
 from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any, Generic, TypeVar
 
@@ -29,9 +30,29 @@ class FileResults(Generic[T]):
     failures: dict[str, str]
 
 
+def _one_line(text: str) -> str:
+    return text.splitlines()[0] if text else text
+
+
 def _run_batch(paths: list[str], user_func: Callable[[str], Any]) -> list[Outcome]:
+    """The outcomes of a batch, each result already pickled.
+
+    Dask pickles a task's result whole, so one result that does not pickle
+    would fail every file of its batch: each is pickled here on its own.
+    """
+    import cloudpickle  # a dependency of distributed
+
     quiet_utcfromtimestamp()
-    return [call(user_func, path) for path in paths]
+    out = []
+    for path in paths:
+        outcome = call(user_func, path)
+        if outcome.ok:
+            try:
+                outcome = Outcome(path, True, cloudpickle.dumps(outcome.value))
+            except Exception as e:
+                outcome = Outcome(path, False, f"its result does not pickle: {_one_line(error_text(e))}")
+        out.append(outcome)
+    return out
 
 
 def map_files(func: Callable[[str], T], paths: Iterable[str | Any], *,
@@ -39,8 +60,9 @@ def map_files(func: Callable[[str], T], paths: Iterable[str | Any], *,
     """Calls func(path) for every path on a Dask cluster.
 
     `func` runs on the workers, so it must pickle (Dask uses cloudpickle:
-    lambdas and closures work) and its result must pickle too. An exception
-    it raises is that file's failure; the other files go on.
+    lambdas and closures work), and so must its results. An exception it
+    raises, or a result that does not pickle, is that file's failure; the
+    other files go on.
 
     `client`: a distributed.Client, a scheduler address, or None for a
     LocalCluster on this machine for the length of the call. Paths travel in
@@ -67,7 +89,7 @@ def map_files(func: Callable[[str], T], paths: Iterable[str | Any], *,
             try:
                 done[i] = future.result()
             except Exception as e:  # the batch itself failed, e.g. its worker died
-                done[i] = [Outcome(path, False, error_text(e)) for path in batches[i]]
+                done[i] = [Outcome(path, False, _one_line(error_text(e))) for path in batches[i]]
             future.release()  # let the cluster drop the result now
     finally:
         if owned is not None:
@@ -75,8 +97,11 @@ def map_files(func: Callable[[str], T], paths: Iterable[str | Any], *,
     out: FileResults[T] = FileResults({}, {})
     for outcomes in done:
         for outcome in outcomes:
-            if outcome.ok:
-                out.results[outcome.path] = outcome.value
-            else:
+            if not outcome.ok:
                 out.failures[outcome.path] = outcome.value
+                continue
+            try:
+                out.results[outcome.path] = pickle.loads(outcome.value)
+            except Exception as e:  # e.g. its class cannot be imported here
+                out.failures[outcome.path] = f"its result does not unpickle: {_one_line(error_text(e))}"
     return out

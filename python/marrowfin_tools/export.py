@@ -113,6 +113,8 @@ def export_file(path: str, out: str, options: Options, *, dataset: bool = False)
         target: str | IO[bytes] = sys.stdout.buffer if out == "-" else out
         return table.write_table(path, target, options.format,  # type: ignore[arg-type]
                                  depth=options.depth, every_book=options.every_book)
+    except BrokenPipeError:
+        raise  # not the output's fault: stdout's reader has gone
     except OSError as e:
         raise OutputError(out, e) from e
 

@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import dataclasses
 import datetime as dt
+import itertools
 import math
+import operator
 from collections.abc import Callable
 
 import marrowfin
@@ -29,6 +31,8 @@ class RunnerSummary:
     status: str
     bsp: float | None
     last_price_traded: float | None
+    # The largest seen during the replay: the exchange zeroes a runner's
+    # traded volume when the market closes.
     traded_volume: float
     removal_date: str | None
 
@@ -41,6 +45,9 @@ class RunnerSummary:
 class MarketSummary:
     path: str
     market_id: str | None
+    event_type_id: str | None
+    country_code: str | None
+    venue: str | None
     event_name: str | None
     market_name: str | None
     market_type: str | None
@@ -86,6 +93,8 @@ def summarize(path: str, progress: Callable[[int], None] | None = None) -> Marke
     books = 0
     first_pt = in_play_pt = None
     last: marrowfin.MarketBook | None = None
+    traded: dict[tuple[int, float], float] = {}  # the largest volume per runner key
+    previous: list[marrowfin.Runner] = []
     for book in marrowfin.iter_prices_file(str(path)):
         books += 1
         if first_pt is None:
@@ -93,12 +102,25 @@ def summarize(path: str, progress: Callable[[int], None] | None = None) -> Marke
         if in_play_pt is None and book.inplay:
             in_play_pt = book.publish_time_epoch
         last = book
+        runners = book.runners
+        # An unchanged runner is the same object as in the last book, at the
+        # same place while the count holds: the changed ones are picked out
+        # without a Python step per runner.
+        changed = (itertools.compress(runners, map(operator.is_not, runners, previous))
+                   if len(runners) == len(previous) else runners)
+        for runner in changed:
+            volume = _traded_volume(runner)
+            key = (runner.selection_id, runner.handicap)
+            if volume > traded.get(key, 0.0):
+                traded[key] = volume
+        previous = runners
         if progress is not None and books % PROGRESS_EVERY == 0:
             progress(PROGRESS_EVERY)
     if progress is not None and books % PROGRESS_EVERY:
         progress(books % PROGRESS_EVERY)
     if last is None:
-        return MarketSummary(str(path), None, None, None, None, None, 0, None, None, None, None, ())
+        return MarketSummary(str(path), None, None, None, None, None, None, None, None, 0, None, None,
+                             None, None, ())
 
     definition = last.market_definition
     listed = sorted(definition.runners, key=lambda r: r.sort_priority) if definition else []
@@ -113,6 +135,9 @@ def summarize(path: str, progress: Callable[[int], None] | None = None) -> Marke
     return MarketSummary(
         path=str(path),
         market_id=last.market_id,
+        event_type_id=definition.event_type_id if definition else None,
+        country_code=definition.country_code if definition else None,
+        venue=definition.venue if definition else None,
         event_name=definition.event_name if definition else None,
         market_name=definition.name if definition else None,
         market_type=definition.market_type if definition else None,
@@ -131,7 +156,7 @@ def summarize(path: str, progress: Callable[[int], None] | None = None) -> Marke
                 status=r.status,
                 bsp=_bsp(bsp, r),
                 last_price_traded=r.last_price_traded,
-                traded_volume=_traded_volume(r),
+                traded_volume=traded.get((r.selection_id, r.handicap), 0.0),
                 removal_date=r.removal_date,
             )
             for name, bsp, r in runners
@@ -157,6 +182,8 @@ def format_summary(summary: MarketSummary) -> str:
         summary.path,
         f"  market        {text(summary.market_id)}  {text(summary.market_type)}",
         f"  event         {text(summary.event_name)} / {text(summary.market_name)}",
+        f"  event type    {text(summary.event_type_id)}  country {text(summary.country_code)}"
+        f"  venue {text(summary.venue)}",
         f"  market time   {text(summary.market_time).replace('T', ' ')}",
         f"  books         {summary.books:,}  from {time(summary.first_publish_time)}"
         f"  to {time(summary.last_publish_time)}",
@@ -164,7 +191,7 @@ def format_summary(summary: MarketSummary) -> str:
         f"  final status  {text(summary.status)}",
     ]
     if summary.runners:
-        rows = [("runner", "status", "bsp", "ltp", "traded", "winner")]
+        rows = [("runner", "status", "bsp", "ltp", "max traded", "winner")]
         for r in summary.runners:
             name = r.name if r.name is not None else str(r.selection_id)
             if r.handicap:

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -12,7 +13,6 @@
 #include <vector>
 
 #include "core/parse/byte_source.hpp"
-#include "core/parse/line_reader.hpp"
 #include "core/parse/utf8.hpp"
 #include "test_support.hpp"
 
@@ -35,54 +35,6 @@ TEST(File, GzipByTheExtensionOfTheFinalComponent) {
       {"x.", false},    {"x.gz/y", false}, {"x.gzi", false},   {"x.gz ", false},
   };
   for (const auto& c : cases) EXPECT_EQ(has_gzip_extension(c.path), c.gzip) << c.path;
-}
-
-// The lines of `data` read in `chunk`-byte pieces. Each line may be written
-// at its end and read up to the end of its padding.
-constexpr std::size_t kPadding = 33;
-Lines split(const std::string& data, std::size_t chunk) {
-  ChunkedSource source(data, chunk);
-  LineReader reader(source, kPadding);
-  Lines lines;
-  for (LineReader::Line line; reader.next(line);) {
-    lines.emplace_back(line.data, line.size);
-    line.data[line.size] = '\0';
-    volatile char last = line.data[line.size + kPadding - 1];
-    (void)last;
-  }
-  EXPECT_EQ(reader.error(), "");
-  return lines;
-}
-
-TEST(LineReader, LineEndsAndReadFailure) {
-  const std::string longest(3 * LineReader::kBufferSize + 5, 'x');
-  const std::string exact(LineReader::kBufferSize, 'e');
-  const struct {
-    std::string data;
-    Lines lines;
-  } cases[] = {
-      {"", {}},          {"\n", {""}},          {"a", {"a"}},          {"a\n\nb\n", {"a", "", "b"}},
-      {"\r\n", {""}},    {"a\r\nb\r\n", {"a", "b"}}, {"a\r\r\n", {"a\r"}}, {"a\rb\n", {"a\rb"}},
-      {"a\r", {"a\r"}},  // no line feed removed, so the carriage return stays
-      {std::string("a\0b\n", 4), {std::string("a\0b", 3)}},
-      // Lines longer than the buffer, and one that exactly fills it.
-      {"short\n" + longest + "\n" + longest + "y\nz", {"short", longest, longest + "y", "z"}},
-      {exact, {exact}},
-      {exact + "\n", {exact}},
-  };
-  for (const auto& c : cases) {
-    for (std::size_t chunk : {1ul, 4093ul, 1ul << 20}) {
-      EXPECT_TRUE(split(c.data, chunk) == c.lines) << testing::PrintToString(c.data.substr(0, 9));
-    }
-  }
-  // A read failure ends the lines with its text; the partial last line is
-  // not a line, as the read failed before its end.
-  ChunkedSource source("a\nb", 1, 3);
-  LineReader reader(source, kPadding);
-  LineReader::Line line;
-  EXPECT_TRUE(reader.next(line) && std::string(line.data, line.size) == "a");
-  EXPECT_FALSE(reader.next(line) || reader.next(line));
-  EXPECT_EQ(reader.error(), "Input/output error (os error 5)");
 }
 
 TEST(Utf8, ValidMalformedAndBlankText) {
@@ -186,6 +138,172 @@ TEST(LoadMessages, SkippedLinesLeaveNothingInTheArenaAndAFailureKeepsNothing) {
   EXPECT_LE(result.store->arena.reserved_bytes(), Arena::kBlockSize);
   EXPECT_EQ(describe(load_messages_from_bytes(skipped + R"({"pt":1,"mc":[})", false, backend)),
             "error: expected value at line 1 column 15");
+}
+
+}  // namespace
+}  // namespace marrowfin::parse
+
+namespace marrowfin::parse {
+namespace {
+
+// The whole load of `text` (stored as `data`) in one chunk on the calling
+// thread alone: the reference.
+LoadResult load_sequentially(const std::string& data, bool gzip, const std::string& text) {
+  return load_messages_from_bytes(data, gzip, Inflater::default_backend(),
+                                  {.chunk_size = text.size() + 1, .threads = 1});
+}
+
+// Empty when both loads have the same outcome: the same error, or the same
+// messages value by value.
+std::string difference(const LoadResult& a, const LoadResult& b) {
+  if (!a.store || !b.store) {
+    if (a.error == b.error && !a.store && !b.store) return "";
+    return "outcomes differ: '" + a.error + "' and '" + b.error + "'";
+  }
+  const auto& x = a.store->messages;
+  const auto& y = b.store->messages;
+  if (x.size() != y.size()) {
+    return std::to_string(x.size()) + " and " + std::to_string(y.size()) + " messages";
+  }
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    bool same = x[i].publish_time == y[i].publish_time &&
+                x[i].market_changes.size() == y[i].market_changes.size();
+    for (std::size_t j = 0; same && j < x[i].market_changes.size(); ++j) {
+      same = json::same_value(x[i].market_changes[j], y[i].market_changes[j]);
+    }
+    if (!same) return "message " + std::to_string(i) + " differs";
+  }
+  return "";
+}
+
+// Lines of every kind the loader tells apart, and one long enough to cross
+// many chunks.
+std::string varied_stream() {
+  std::string long_name(5000, 'n');
+  const std::string lines[] = {
+      R"({"op":"mcm","pt":10,"mc":[{"id":"1.1","img":true,"rc":[{"id":7,"atb":[[1.5,2],[1.6,3]]}]}]})",
+      R"({"op":"mcm","pt":11})",
+      "",
+      " \t",
+      R"({"pt":0,"mc":[{"id":"lost"}]})",
+      R"({"id":"1.1","rc":[{"id":1,"trd":[[2,-0.0],[3,"x"]]}],"pt":12,"marketDefinition":null})",
+      R"([{"pt":13,"mc":[]}])",
+      R"({"pt":14,"mc":[{"id":"1.1","marketDefinition":{"name":")" + long_name +
+          R"(","runners":[{"id":1,"hc":-0.5}]}}]})",
+      "\xC2\xA0",  // blank: U+00A0
+      R"({"pt":15,"mc":[{"id":"1.\u00e9","rc":[{"id":18446744073709551615,"ltp":-3}]}]})",
+  };
+  std::string stream;
+  for (int round = 0; round < 40; ++round) {
+    for (const std::string& line : lines) stream += line + (round % 3 == 0 ? "\r\n" : "\n");
+  }
+  return stream + R"({"pt":16,"mc":[]})";  // no final line feed
+}
+
+TEST(ParallelLoad, TheSameMessagesHoweverTheInputIsCut) {
+  const std::string stream = varied_stream();
+  const std::string inputs[] = {stream, "", "\n", " \n\r\n", R"({"pt":1,"mc":[]})", "x\n"};
+  for (const std::string& input : inputs) {
+    for (bool gzip : {false, true}) {
+      std::string data = gzip ? gzip_member(input) : input;
+      LoadResult reference = load_sequentially(data, gzip, input);
+      for (unsigned threads : {1u, 2u, 4u}) {
+        for (std::size_t chunk_size : {1ul, 7ul, 64ul, 1000ul, 65536ul}) {
+          LoadResult parallel = load_messages_from_bytes(
+              data, gzip, Inflater::default_backend(), {chunk_size, threads});
+          EXPECT_EQ(difference(reference, parallel), "")
+              << input.size() << " bytes, gzip " << gzip << ", " << threads << " threads, chunks of "
+              << chunk_size;
+        }
+      }
+    }
+  }
+  ASSERT_EQ(load_sequentially(stream, false, stream).store->messages.size(), 40u * 4 + 1);
+}
+
+// A line that fails with "expected value at line 1 column <column>".
+std::string bad_line(std::size_t column) {
+  return R"({"pt":1,"mc":[)" + std::string(column - 15, ' ') + "}";
+}
+
+TEST(ParallelLoad, TheFirstBadLineInTheFileWins) {
+  const std::string good = R"({"pt":5,"mc":[{"id":"1.1","rc":[{"id":3,"atl":[[4.4,1]]}]}]})";
+  // 3000 lines, bad at `bad` (line i fails at column 20 + i % 7); where the
+  // first bad line starts and ends.
+  struct Stream {
+    std::string data;
+    std::size_t start = 0, end = 0;
+  };
+  auto make = [&](std::vector<int> bad) {
+    Stream s;
+    for (int i = 0; i < 3000; ++i) {
+      bool is_bad = std::find(bad.begin(), bad.end(), i) != bad.end();
+      if (is_bad && s.end == 0) s.start = s.data.size();
+      s.data += (is_bad ? bad_line(20 + static_cast<std::size_t>(i) % 7) : good) + "\n";
+      if (is_bad && s.end == 0) s.end = s.data.size();
+    }
+    return s;
+  };
+  auto error_of = [](const std::string& input, bool gzip, LoadOptions options) {
+    LoadResult result =
+        load_messages_from_bytes(input, gzip, Inflater::default_backend(), options);
+    return result.store ? std::string("loaded") : result.error;
+  };
+  const Stream several = make({1000, 1001, 2000, 2999});
+  const std::string first = "expected value at line 1 column 26";  // line 1000's
+  const std::string packed = gzip_member(several.data);
+  for (unsigned threads : {1u, 2u, 4u}) {
+    for (std::size_t chunk_size : {1ul, 100ul, 4096ul, 65536ul}) {
+      EXPECT_EQ(error_of(several.data, false, {chunk_size, threads}), first)
+          << threads << " " << chunk_size;
+      EXPECT_EQ(error_of(packed, true, {chunk_size, threads}), first)
+          << threads << " " << chunk_size;
+    }
+    // The first chunk ends just before, inside or just after the bad line.
+    for (std::size_t chunk_size : {several.start - 1, several.start, several.start + 1,
+                                   several.end - 1, several.end, several.end + 1}) {
+      EXPECT_EQ(error_of(several.data, false, {chunk_size, threads}), first)
+          << threads << " " << chunk_size;
+    }
+    EXPECT_EQ(error_of(make({2999}).data, false, {4096, threads}),
+              "expected value at line 1 column 23");
+    EXPECT_EQ(error_of(make({0}).data, false, {4096, threads}),
+              "expected value at line 1 column 20");
+    EXPECT_EQ(error_of(make({}).data, false, {4096, threads}), "loaded");
+  }
+}
+
+TEST(ParallelLoad, ABadLineAndACorruptGzipStreamInFileOrder) {
+  std::string good;
+  for (int i = 0; i < 2000; ++i) good += R"({"pt":)" + std::to_string(i + 1) + R"(,"mc":[]})" "\n";
+  const std::string bad = bad_line(20) + "\n";
+  const std::string line_error = "expected value at line 1 column 20";
+  const struct {
+    std::string text;
+    double cut;  // the member is cut to this part of its size; 0: its CRC is wrong instead
+    std::string error;
+  } cases[] = {
+      // The bad line is decoded before the damage is found.
+      {good + bad + good + good + good, 0.9, line_error},
+      {good + bad + good, 0, line_error},
+      {bad + good, 0.5, line_error},
+      // The damage comes first: what follows it is never seen.
+      {good + good + good + bad, 0.5, "unexpected end of file"},
+      {good + good, 0.5, "unexpected end of file"},
+      {good, 0, "corrupt gzip stream does not have a matching checksum"},
+  };
+  for (const auto& c : cases) {
+    std::string packed = gzip_member(c.text, {.crc_delta = c.cut == 0 ? 1u : 0u});
+    if (c.cut != 0) packed.resize(static_cast<std::size_t>(static_cast<double>(packed.size()) * c.cut));
+    for (unsigned threads : {1u, 2u, 4u}) {
+      for (std::size_t chunk_size : {1ul, 333ul, 4096ul, LoadOptions::kDefaultChunkSize}) {
+        LoadResult result = load_messages_from_bytes(packed, true, Inflater::default_backend(),
+                                                     {chunk_size, threads});
+        EXPECT_EQ(result.store ? "loaded" : result.error, c.error)
+            << c.text.size() << " " << c.cut << " " << threads << " " << chunk_size;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -6,6 +6,8 @@ import gzip
 import json
 import os
 import pathlib
+import pty
+import select
 import subprocess
 import sys
 
@@ -30,7 +32,7 @@ def utc(ms):
 
 def expected_summary(path):
     """What the summary must say, folded from the lines of the first market."""
-    market, times, in_play_at, definition, ltp = None, [], None, None, {}
+    market, times, in_play_at, definition, ltp, tv = None, [], None, None, {}, {}
     for line in raw_lines(path):
         mcs = line.get("mc")
         if not isinstance(mcs, list) or not line.get("pt", 0) > 0:
@@ -42,6 +44,8 @@ def expected_summary(path):
         for mc in (mc for mc in mcs if mc.get("id") == market):
             definition = mc.get("marketDefinition", definition)
             ltp.update({rc["id"]: rc["ltp"] for rc in mc.get("rc", []) if "ltp" in rc})
+            for rc in mc.get("rc", []):
+                tv[rc["id"]] = max(tv.get(rc["id"], 0.0), rc.get("tv", 0.0))
         if definition and definition["inPlay"] and in_play_at is None:
             in_play_at = line["pt"]
     return {
@@ -49,8 +53,10 @@ def expected_summary(path):
         "last_publish_time": utc(times[-1]), "in_play_time": in_play_at and utc(in_play_at),
         "status": definition["status"] if definition else "OPEN",
         "market_type": definition and definition.get("marketType"),
+        **{key: definition and definition.get(field) for key, field in
+           [("event_type_id", "eventTypeId"), ("country_code", "countryCode"), ("venue", "venue")]},
     }, {r["id"]: (r["status"], r.get("bsp"), r["status"] == "WINNER", r.get("name"), ltp.get(r["id"]))
-        for r in (definition["runners"] if definition else [])}  # fmt: skip
+        for r in (definition["runners"] if definition else [])}, tv  # fmt: skip
 
 
 def run(capsys, *args):
@@ -69,11 +75,33 @@ def summaries(capsys, *paths, jobs=1):
 def test_summary_matches_the_raw_file(capsys, path):
     status, (got,), err = summaries(capsys, path)
     assert (status, err) == (0, [])
-    market, runners = expected_summary(path)
+    market, runners, traded = expected_summary(path)
     assert {key: got[key] for key in market} == market
     named = {r["selection_id"]: (r["status"], r["bsp"], r["winner"], r["name"], r["last_price_traded"])
              for r in got["runners"] if r["selection_id"] in runners}
     assert named == runners and len(got["runners"]) >= len(runners)
+    # The largest traded volume of the replay, not the zero of a closed market.
+    if any(traded.values()):
+        assert {r["selection_id"]: r["traded_volume"] for r in got["runners"]} == pytest.approx(traded)
+
+
+def test_summary_keeps_the_traded_volume_that_the_close_zeroes(capsys, write):
+    definition = {"status": "OPEN", "eventTypeId": "7", "countryCode": "GB", "venue": "Ayr",
+                  "runners": [{"id": 1, "sortPriority": 1, "name": "One"}, {"id": 2, "sortPriority": 2}]}
+    path = write(
+        {"op": "mcm", "pt": 1000, "mc": [{"id": "1.5", "marketDefinition": definition,
+                                          "rc": [{"id": 1, "tv": 30.5}, {"id": 2, "trd": [[2.0, 4], [3.0, 6]]}]}]},
+        {"op": "mcm", "pt": 2000, "mc": [{"id": "1.5", "rc": [{"id": 1, "tv": 80.25}]}]},
+        {"op": "mcm", "pt": 3000, "mc": [{"id": "1.5", "marketDefinition": {**definition, "status": "CLOSED"},
+                                          "rc": [{"id": 1, "tv": 0}, {"id": 2, "trd": [[2.0, 0], [3.0, 0]]}]}]})
+    status, (got,), _ = summaries(capsys, path)
+    assert status == 0 and [r["traded_volume"] for r in got["runners"]] == [80.25, 10.0]
+    assert (got["event_type_id"], got["country_code"], got["venue"]) == ("7", "GB", "Ayr")
+    status, out, _ = run(capsys, "summary", "--no-plot", path)
+    assert "  event type    7  country GB  venue Ayr\n" in out
+    assert out.splitlines()[-4:-1] == ["  runner  status  bsp  ltp  max traded  winner",
+                                        "  One     ACTIVE    -    -       80.25",
+                                        "  2       ACTIVE    -    -       10.00"]
 
 
 def test_sample_is_a_whole_race_made_by_the_generator(capsys, tmp_path):
@@ -96,7 +124,7 @@ def test_charts(capsys, tmp_path, monkeypatch):
     status, out, err = run(capsys, "summary")  # the sample, with its chart
     assert status == 0 and err == [f"chart written to {tmp_path / cli.SAMPLE_CHART}"]
     assert out.startswith(SAMPLE + "\n  market        1.168570499  WIN\n")
-    assert "  Panther Manor     WINNER    2.35   1.02  13,310.10  yes\n" in out
+    assert "  Panther Manor     WINNER    2.35   1.02   13,310.10  yes\n" in out
     assert run(capsys, "plot", SAMPLE, "-o", "chart.png")[:2] == (0, "")
     for chart in (cli.SAMPLE_CHART, "chart.png"):
         assert (tmp_path / chart).read_bytes().startswith(b"\x89PNG")
@@ -158,7 +186,23 @@ class TestManyFiles:
     def test_progress_counts_files_and_books(self, capsys):
         status, _, err = run(capsys, "summary", "--progress", "--jobs=2", SAMPLE, SAMPLE)
         books = 2 * len(marrowfin.iter_prices_file(SAMPLE))
-        assert status == 0 and f"2/2 files  {books:,} books" in err[-1]
+        assert status == 0 and f"] 2/2 files, {books:,} books  " in err[-1]
+
+    def test_progress_on_a_terminal_that_tells_no_size(self):
+        main, secondary = pty.openpty()  # 0 columns by 0 rows until someone sets them
+        with os.fdopen(secondary, "w") as terminal:
+            progress = batch.Progress(2, terminal)
+            progress.add_books(7)
+            progress.file_done(True)
+            progress.clear()
+            progress.file_done(False)
+            progress.close()
+            assert (progress.files, progress.total, progress.books, progress.failed) == (2, 2, 7, 1)
+            drawn = b""
+            while select.select([main], [], [], 0.5)[0]:
+                drawn += os.read(main, 1 << 16)
+        os.close(main)
+        assert drawn.decode().split("\r")[-2].endswith("] 2/2 files, 7 books, 1 failed  00:00")
 
     def test_a_file_that_kills_its_worker_is_reported_alone(self):
         outcomes = list(batch.run_files(exit_on_x, ["a", "x", "b", "c"], jobs=2))
@@ -198,6 +242,21 @@ class TestExport:
                      if "marketDefinition" in mc or any(rc["id"] == selection for rc in mc.get("rc", []))}
         times = {b["publishTime"] for b in got}
         assert len(times) == len(got) and differs <= times <= mentioned and len(differs) < len(books) / 2
+
+
+    def test_a_reader_that_stops_early_ends_it_quietly(self):
+        # marrowfin export ... -o - | head -n 1, with head exiting long before the
+        # export is written.
+        command = pathlib.Path(sys.executable).with_name("marrowfin")
+        writer = subprocess.Popen([command, "export", SAMPLE, "-o", "-"], stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE)
+        head = subprocess.Popen(["head", "-n", "1"], stdin=writer.stdout, stdout=subprocess.PIPE)
+        writer.stdout.close()  # head holds the only reading end now
+        first = head.communicate()[0]
+        err = writer.stderr.read()
+        writer.stderr.close()
+        assert (writer.wait(), err) == (cli.EXIT_BROKEN_PIPE, b"")
+        assert json.loads(first)["publishTime"] == raw_lines(SAMPLE)[0]["pt"]
 
 
 class TestPlot:

@@ -1,6 +1,7 @@
 """map_files on a real Dask cluster: two worker processes of one thread each."""
 
 import os
+import threading
 
 import distributed  # a test extra, so that this runs rather than skips
 import pytest
@@ -32,6 +33,28 @@ def test_results_and_failures_per_file(client, tmp_path):
     assert len(pids) == 2 and os.getpid() not in pids
     books = {s.books for _, s in got.results.values()}
     assert books == {summarize(sample).books}
+
+
+def test_a_result_that_does_not_pickle_fails_only_its_own_file(client, tmp_path):
+    class Unloadable:  # pickles on the worker, fails to load here
+        def __reduce__(self):
+            return int, ("x",)
+
+    def results(path):
+        name = os.path.basename(path)
+        if name == "lock.json.gz":
+            return threading.Lock()
+        return Unloadable() if name == "unloadable.json.gz" else summarize(path).books
+
+    paths = []
+    for name in ("a", "lock", "b", "unloadable", "c"):
+        (tmp_path / f"{name}.json.gz").symlink_to(sample_path())
+        paths.append(str(tmp_path / f"{name}.json.gz"))
+    got = map_files(results, paths, client=client)  # one batch
+    assert got.failures == {
+        paths[1]: "its result does not pickle: TypeError: cannot pickle '_thread.lock' object",
+        paths[3]: "its result does not unpickle: invalid literal for int() with base 10: 'x'"}
+    assert got.results == dict.fromkeys(paths[::2], summarize(sample_path()).books)
 
 
 def test_parquet_files_written_by_the_workers(client, tmp_path):

@@ -243,6 +243,37 @@ class TestHostileFiles:
         assert len(b.to_dict()["runners"]) == 10_000
 
 
+class TestFilesOfManyChunks:
+    """Files of several megabytes are parsed in pieces on several threads: the books and the errors are
+    those of a file read line by line."""
+
+    LINES = market_lines(40_000)  # about 4.6 MB
+    DATA = ("\n".join(LINES) + "\n").encode()
+
+    @pytest.mark.parametrize("name", ["x.txt", "x.gz"])
+    def test_books_in_file_order(self, write, name):
+        data = gzip.compress(self.DATA, compresslevel=1) if name == "x.gz" else self.DATA
+        times = [b.publish_time_epoch for b in marrowfin.iter_prices_file(write(data, name=name))]
+        assert times == [1700000000000 + i for i in range(len(self.LINES))]
+
+    @pytest.mark.parametrize("name", ["x.txt", "x.gz"])
+    def test_the_first_bad_line_wins(self, write, name):
+        # Bad lines about 1.4, 2.3 and 3.5 MB into the file, each failing at another column.
+        lines = list(self.LINES)
+        for index, spaces in ((12_000, 1), (20_000, 2), (30_000, 3)):
+            lines[index] = '{"pt":1,"mc":[' + " " * spaces + "}"
+        data = ("\n".join(lines) + "\n").encode()
+        data = gzip.compress(data, compresslevel=1) if name == "x.gz" else data
+        assert outcome(write, data, name) == "expected value at line 1 column 16"
+
+    def test_a_bad_line_before_a_gzip_fault_and_after_it(self, write):
+        head = self.DATA[: self.DATA.index(b"\n", 3_000_000) + 1]
+        damaged = gzip_member(head + b"[1,]\n" + self.DATA, crc_delta=1)
+        assert outcome(write, damaged, "x.gz") == "trailing comma at line 1 column 4"
+        cut = gzip.compress(self.DATA + b"[1,]\n", compresslevel=1)[:-100_000]
+        assert outcome(write, cut, "x.gz") == "unexpected end of file"
+
+
 JSON_SUITE = PEER_DATA.parent / "jsontestsuite" / "test_parsing"
 
 

@@ -1,5 +1,6 @@
 """marrowfin.pyi: installed where tools look, and true to the module."""
 
+import ast
 import pathlib
 import subprocess
 import sys
@@ -43,6 +44,14 @@ def test_mypy_types_user_code(tmp_path):
         'use.py:5: note: Revealed type is "float | str | None"',
         'use.py:7: error: Property "market_id" defined in "MarketBook" is read-only  [misc]',
     ]
+
+
+def test_every_class_attribute_and_function_has_a_docstring():
+    tree = ast.parse((pathlib.Path(__file__).resolve().parents[2] / "python" / "marrowfin.pyi").read_text())
+    bare = [node.name for node in ast.walk(tree)
+            if isinstance(node, (ast.ClassDef, ast.FunctionDef)) and not ast.get_docstring(node)
+            and not any(isinstance(d, ast.Attribute) and d.attr == "setter" for d in node.decorator_list)]
+    assert bare == []
 
 
 def test_the_tools_binding_is_true_to_its_stub(tmp_path):

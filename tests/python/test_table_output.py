@@ -18,7 +18,6 @@ from marrowfin_tools.table import output_name
 from table_rows import generated, uses_duckdb
 
 SAMPLE = str(sample_path())
-ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 @pytest.fixture(scope="module")
@@ -104,7 +103,7 @@ class TestCommand:
         assert status == 0 and [line.split(" rows of ")[1] for line in err if " rows of " in line] == [
             f"{p} written to {target}" for p in recordings]
         total = sum(pa.table(price_table(p)).num_rows for p in recordings)
-        assert f"2/2 files  {total:,} rows" in err[-1]
+        assert f"2/2 files, {total:,} rows" in err[-1]
         got = duckdb.sql(f"""select market_id, count(*), sum(traded_volume) from read_parquet(
             '{target}**/*.parquet', hive_partitioning = true, hive_types = {{'market_id': VARCHAR}})
             group by market_id order by market_id""").fetchall()
@@ -157,29 +156,3 @@ class TestCommand:
         with pytest.raises(SystemExit):
             cli.main(["export", "race.jsonl"])
         assert "error: ./race.jsonl is the input itself" in capsys.readouterr().err
-
-
-@uses_duckdb
-def test_readme_examples_run_as_written(tmp_path, monkeypatch, recordings, capsys):
-    """The Tables section's code blocks, in order, in one namespace, from a
-    folder holding recordings/."""
-    text = (ROOT / "README.md").read_text()
-    section = text[text.index("## Tables for analysis"):text.index("## Speed")]
-    blocks = re.findall(r"```python\n(.*?)```", section, re.S)
-    assert len(blocks) == 3
-    monkeypatch.chdir(tmp_path)
-    (tmp_path / "recordings").mkdir()
-    for path in recordings:
-        shutil.copy(path, tmp_path / "recordings")
-    namespace = {"__name__": "__main__"}
-    for block in blocks:
-        exec(compile(block, "README.md", "exec"), namespace)
-    out = capsys.readouterr().out
-    assert "2 written; {}" in out and "traded_volume" in out
-    assert sorted(p.name for p in (tmp_path / "tables").iterdir()) == ["goals.parquet", "race.parquet"]
-    assert namespace["spreads"] and all(spread > 0 for _, spread, _ in namespace["spreads"])
-    favourites = namespace["favourites"]
-    assert len(favourites) == 2  # both markets went in play
-    for market, selection, price in favourites:
-        table = pa.table(price_table(f"recordings/{'race' if market == favourites[0][0] else 'goals'}.json.gz"))
-        assert selection in table["selection_id"].to_pylist() and price >= 1.01

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <iterator>
 #include <cstdlib>
 #include <new>
 
@@ -34,6 +35,27 @@ void* Arena::allocate_bytes(std::size_t bytes) {
   current_ = blocks_.back().data.get();
   current_size_ = blocks_.back().size;
   return current_;
+}
+
+void Arena::absorb(Arena& other) {
+  if (other.blocks_.empty()) return;
+  // The current block stays last, as allocation goes on in it.
+  blocks_.reserve(blocks_.size() + other.blocks_.size());
+  auto at = blocks_.empty() ? blocks_.end() : blocks_.end() - 1;
+  blocks_.insert(at, std::make_move_iterator(other.blocks_.begin()),
+                 std::make_move_iterator(other.blocks_.end()));
+  reserved_ += other.reserved_;
+  if (current_ == nullptr) {
+    used_ = other.used_;
+    current_ = other.current_;
+    current_size_ = other.current_size_;
+  }
+  other.blocks_.clear();
+  other.spare_ = {};
+  other.used_ = 0;
+  other.current_ = nullptr;
+  other.current_size_ = 0;
+  other.reserved_ = 0;
 }
 
 void Arena::rollback(Mark mark) noexcept {

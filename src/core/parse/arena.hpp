@@ -43,6 +43,10 @@ class Arena {
   // reuse; it does not count as reserved).
   void rollback(Mark mark) noexcept;
 
+  // Takes over every block of `other`, which is left empty; this arena goes
+  // on allocating where it was. Earlier marks of either arena are void.
+  void absorb(Arena& other);
+
   // Bytes held in blocks, for memory accounting.
   std::size_t reserved_bytes() const noexcept { return reserved_; }
 

@@ -1,6 +1,7 @@
 #include "core/parse/json_value.hpp"
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstring>
 
@@ -160,6 +161,44 @@ Key key_from_name(std::string_view name) noexcept {
     return Key::kNone;
   }
   return slot.key;
+}
+
+bool same_value(const Value& a, const Value& b) noexcept {
+  if (a.kind() != b.kind() || a.key() != b.key() || a.size() != b.size()) return false;
+  switch (a.kind()) {
+    case Kind::kNull:
+    case Kind::kFalse:
+    case Kind::kTrue:
+      return true;
+    case Kind::kUint:
+    case Kind::kInt:
+      return a.as_integer() == b.as_integer() && a.as_unsigned() == b.as_unsigned();
+    case Kind::kDouble:
+      return std::bit_cast<std::uint64_t>(*a.as_float()) ==
+             std::bit_cast<std::uint64_t>(*b.as_float());
+    case Kind::kString:
+      return a.as_string() == b.as_string();
+    case Kind::kArray:
+    case Kind::kObject: {
+      std::span<const Value> x = a.kind() == Kind::kArray ? a.items() : a.members();
+      std::span<const Value> y = b.kind() == Kind::kArray ? b.items() : b.members();
+      for (std::size_t i = 0; i < x.size(); ++i) {
+        if (!same_value(x[i], y[i])) return false;
+      }
+      return true;
+    }
+    case Kind::kLevels:
+      for (std::size_t i = 0; i < a.levels().size(); ++i) {
+        const Level& p = a.levels()[i];
+        const Level& q = b.levels()[i];
+        if (std::bit_cast<std::uint64_t>(p.price) != std::bit_cast<std::uint64_t>(q.price) ||
+            std::bit_cast<std::uint64_t>(p.size) != std::bit_cast<std::uint64_t>(q.size)) {
+          return false;
+        }
+      }
+      return true;
+  }
+  return false;
 }
 
 std::string_view key_name(Key key) noexcept {

@@ -255,6 +255,10 @@ class Value {
 
 static_assert(sizeof(Value) == 16);
 
+// True when `a` and `b` hold the same tree: kinds, member keys, strings and
+// elements alike, numbers alike to the bit (so -0.0 is not 0.0).
+[[nodiscard]] bool same_value(const Value& a, const Value& b) noexcept;
+
 inline const Value* Value::find(Key key) const noexcept {
   if (kind_ != Kind::kObject) return nullptr;
   const Value* first = items_;

@@ -32,15 +32,30 @@ struct LoadResult {
   std::string error;
 };
 
+// How a load spreads its work. The result never depends on it.
+struct LoadOptions {
+  static constexpr std::size_t kDefaultChunkSize = std::size_t{1} << 20;
+  // Bytes of whole lines parsed as one piece of work (a longer line makes
+  // its piece longer). Tests make it tiny to cut the input everywhere.
+  std::size_t chunk_size = kDefaultChunkSize;
+  // Threads that parse, the calling one among them; 0 for one per core.
+  // An input of one chunk is parsed on the calling thread alone.
+  unsigned threads = 0;
+};
+
 // Reads, decodes and parses the file at `path` (bytes without NUL; the caller
 // checks). The file is closed before returning, and nothing of a failed load
-// is kept. Never throws except std::bad_alloc.
+// is kept; of several failures, the one earliest in the file is reported.
+// The calling thread reads and decodes; parsing is spread over threads that
+// are all joined before returning. Never throws except std::bad_alloc.
 [[nodiscard]] LoadResult load_messages(std::string_view path);
-// The same with a chosen gzip backend, for tests and benchmarks.
-[[nodiscard]] LoadResult load_messages(std::string_view path, Inflater::Backend backend);
+// The same with a chosen gzip backend and work split, for tests and benchmarks.
+[[nodiscard]] LoadResult load_messages(std::string_view path, Inflater::Backend backend,
+                                       const LoadOptions& options = {});
 // A file's bytes already in memory, through the same decoding and parsing;
 // `gzip` stands for the file name's extension. For tests and fuzzing.
 [[nodiscard]] LoadResult load_messages_from_bytes(std::string_view bytes, bool gzip,
-                                                  Inflater::Backend backend);
+                                                  Inflater::Backend backend,
+                                                  const LoadOptions& options = {});
 
 }  // namespace marrowfin::parse

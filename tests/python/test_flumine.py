@@ -1,0 +1,105 @@
+"""MarrowfinStream in flumine's FlumineSimulation, against flumine's own historical stream.
+
+A deterministic strategy runs once on each stream; the books it is shown and
+the orders it places, with their matched sizes, prices and profits, must agree.
+"""
+
+import os
+import subprocess
+import sys
+
+import flumine  # a test extra, so that this runs rather than skips
+import pytest
+from flumine import BaseStrategy, FlumineSimulation, clients
+from flumine.order.ordertype import LimitOrder
+from flumine.order.trade import Trade
+from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream
+
+from conftest import PEER_DATA
+from marrowfin_tools import sample_path
+from marrowfin_tools.flumine import MarrowfinStream
+
+# flumine's own stream cannot read a file without a market definition
+# (1.209492553) and yields every market of a file with several (the SUB_IMAGE
+# file); ours replays one market per file.
+PEER_FILES = sorted(str(p) for p in PEER_DATA.glob("*")
+                    if p.name not in ("README.md", "1.209492553") and "SUB_IMAGE" not in p.name
+                    ) if PEER_DATA.is_dir() else []  # fmt: skip
+SAMPLE = sample_path()
+
+
+class PriceTaker(BaseStrategy):
+    """Pre-off: backs at the best lay, once per runner. In play: lays at the
+    best back, once more. One live trade at a time, at prices up to 10."""
+
+    def check_market_book(self, market, market_book):
+        self.context.setdefault("seen", []).append(market_book.publish_time_epoch)
+        return market_book.status == "OPEN"
+
+    def process_market_book(self, market, market_book):
+        for runner in market_book.runners:
+            if runner.status != "ACTIVE":
+                continue
+            if market_book.inplay:
+                side, ladder = "LAY", runner.ex.available_to_back
+            else:
+                side, ladder = "BACK", runner.ex.available_to_lay
+            context = self.get_runner_context(market.market_id, runner.selection_id, runner.handicap)
+            trades = 1 + market_book.inplay
+            if not ladder or ladder[0]["price"] > 10 or context.trade_count >= trades or context.live_trade_count:
+                continue
+            trade = Trade(market_book.market_id, runner.selection_id, runner.handicap, self)
+            market.place_order(trade.create_order(side=side, order_type=LimitOrder(ladder[0]["price"], 2.0)))
+
+
+def simulate(stream_class, paths, **listener_kwargs):
+    """(publish times the strategy saw, the orders it placed) for one simulation."""
+    framework = FlumineSimulation(client=clients.SimulatedClient())
+    strategy = PriceTaker(streams=[stream_class(path, listener_kwargs=listener_kwargs) for path in paths],
+                          max_order_exposure=10, max_selection_exposure=20)
+    framework.add_strategy(strategy)
+    framework.run()
+    orders = sorted(
+        (market.market_id, order.selection_id, order.handicap, order.side, order.order_type.price,
+         order.order_type.size, order.status.value, order.size_matched, order.average_price_matched,
+         round(order.profit, 9), order.date_time_created.replace(tzinfo=None))
+        for market in framework.markets for order in market.blotter)  # fmt: skip
+    return strategy.context.get("seen", []), orders
+
+
+@pytest.mark.parametrize("path", [SAMPLE] + PEER_FILES, ids=os.path.basename)
+def test_the_same_books_and_orders_as_flumines_own_stream(path):
+    ours = simulate(MarrowfinStream, [path])
+    assert ours == simulate(BetfairHistoricalStream, [path])
+    if path == SAMPLE:  # pre-off and in-play orders, matched and not
+        orders = ours[1]
+        assert {o[3] for o in orders} == {"BACK", "LAY"} and any(o[7] for o in orders) and not all(o[7] for o in orders)
+
+
+@pytest.mark.parametrize("kwargs", [
+    {"inplay": False, "seconds_to_start": 600}, {"inplay": True, "max_inplay_seconds": 30},
+    {"event_type_ids": ["7"]}, {"event_type_ids": ["1", "4"]}], ids=str)  # fmt: skip
+def test_the_listeners_filters(kwargs):
+    # The sample (horse racing, goes in play), a greyhound race and a soccer market.
+    paths = [SAMPLE] + [p for p in PEER_FILES if os.path.basename(p) in ("1.197931750", "1.145405534")]
+    ours = simulate(MarrowfinStream, paths, **kwargs)
+    assert ours == simulate(BetfairHistoricalStream, paths, **kwargs)
+    # Only the soccer recording is of event type 1 or 4.
+    assert bool(ours[0]) == (kwargs != {"event_type_ids": ["1", "4"]} or bool(PEER_FILES))
+
+
+def test_what_it_refuses():
+    with pytest.raises(ValueError, match="^MarrowfinStream replays market streams only, not 'raceSubscription'$"):
+        MarrowfinStream(SAMPLE, operation="raceSubscription")
+    with pytest.raises(ValueError, match="^MarrowfinStream takes the listener filters event_type_ids, inplay, "
+                                         "max_inplay_seconds, seconds_to_start; not lightweight$"):
+        MarrowfinStream(SAMPLE, listener_kwargs={"inplay": True, "lightweight": True})
+
+
+def test_marrowfin_tools_leaves_flumine_unimported():
+    code = ("import sys, marrowfin_tools, marrowfin_tools.cli\n"
+            "assert 'flumine' not in sys.modules and 'tqdm' not in sys.modules\n"
+            "import marrowfin_tools.flumine\n"
+            "assert 'flumine' in sys.modules\n")
+    assert subprocess.run([sys.executable, "-c", code]).returncode == 0
+    assert flumine.__version__.startswith("3.")
