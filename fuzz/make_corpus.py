@@ -145,6 +145,12 @@ def main():
     files["replay/race_gzip"] = gzip_member(lines(race[:1] + race[4:8]), level=9)
     for name, rows in SHORT_STREAMS.items():
         files[f"replay/{name}"] = "\n".join(rows).encode() + b"\n"
+    # The price table folds every market of a file: the replay seeds, and two
+    # markets' lines interleaved, one of them with an image.
+    for name in [n for n in files if n.startswith("replay/")]:
+        files["price_table/" + name.split("/")[1]] = files[name]
+    files["price_table/two_markets"] = lines(
+        [row for pair in zip(race[:12], handicap[:12]) for row in pair] + handicap[:1])
 
     for name, line in SHORT_LINES.items():
         files[f"parse_json/{name}"] = line.encode()

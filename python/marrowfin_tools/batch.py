@@ -97,9 +97,11 @@ class Progress:
     next count, at most every `interval` seconds, and close() leaves it drawn.
     """
 
-    def __init__(self, total_files: int, stream: IO[str] | None = None, interval: float = 0.1):
+    def __init__(self, total_files: int, stream: IO[str] | None = None, interval: float = 0.1,
+                 unit: str = "books"):
         from tqdm import tqdm  # only a command that shows a bar pays for the import
 
+        self.unit = unit  # what `books` counts: "rows" for the price table's exports
         self.failed = 0
         self._books = 0
         stream = stream if stream is not None else sys.stderr
@@ -110,7 +112,7 @@ class Progress:
         # tqdm draws nothing on a terminal that tells no size (0 by 0, as some
         # pseudo-terminals do): give it one.
         size = {"ncols": 80, "nrows": 24} if width == 0 else {"dynamic_ncols": bool(width)}
-        self._bar = tqdm(total=total_files, file=stream, mininterval=interval, postfix="0 books",
+        self._bar = tqdm(total=total_files, file=stream, mininterval=interval, postfix=f"0 {unit}",
                          bar_format="[{bar:30}] {n_fmt}/{total_fmt} files{postfix}  {elapsed}", **size)
         self._visible = True
 
@@ -154,7 +156,7 @@ class Progress:
         self._bar.close()  # draws the final counts and ends the line
 
     def _set_postfix(self) -> None:
-        text = f"{self._books:,} books"
+        text = f"{self._books:,} {self.unit}"
         if self.failed:
             text += f", {self.failed:,} failed"
         self._bar.set_postfix_str(text, refresh=False)

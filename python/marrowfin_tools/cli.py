@@ -3,12 +3,11 @@
 from __future__ import annotations
 
 import argparse
-import contextlib
+import functools
 import importlib.metadata
 import json
 import os
 import sys
-import tempfile
 from collections.abc import Sequence
 
 from . import batch, export, plot, sample_path, summary
@@ -27,6 +26,13 @@ def _positive(text: str) -> int:
     value = int(text)
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1: {text}")
+    return value
+
+
+def _depth(text: str) -> int:
+    value = int(text)
+    if not 0 <= value <= 10:
+        raise argparse.ArgumentTypeError(f"must be 0 to 10: {text}")
     return value
 
 
@@ -96,39 +102,71 @@ def _summary(args: argparse.Namespace) -> int:
     return 0
 
 
-@contextlib.contextmanager
-def _output(name: str):
-    """stdout for "-"; else a file that appears only once it is complete."""
-    if name == "-":
-        yield sys.stdout
-        return
-    directory = os.path.dirname(os.path.abspath(name))
-    fd, temp = tempfile.mkstemp(prefix=".marrowfin-", suffix=".part", dir=directory)
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as out:
-            yield out
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temp, 0o666 & ~umask)  # as an ordinary new file, not mkstemp's 0600
-        os.replace(temp, name)
-    except BaseException:
-        os.unlink(temp)
-        raise
-
-
 def _export(args: argparse.Namespace) -> int:
+    tables = args.format != "jsonl"
+    if tables and (args.every is not None or args.runner):
+        args.parser.error("--every and --runner select books for --format jsonl")
+    if not tables and (args.depth is not None or args.every_book):
+        args.parser.error("--depth and --every-book shape the table of --format parquet or csv")
+    options = export.Options(args.format, 3 if args.depth is None else args.depth, args.every_book,
+                             args.every or 1, tuple(args.runner or ()))
     try:
-        with _output(args.output) as out:
-            count = export.export_books(args.file, out, args.every, args.runner or ())
+        plan = export.plan(args.files, args.output, options)
+    except ValueError as e:
+        args.parser.error(str(e))
+    if plan.single is not None:
+        return _export_one(args.files[0], plan.single, options)
+    if plan.directory is not None:
+        try:
+            os.makedirs(plan.directory, exist_ok=True)
+        except OSError as e:
+            _error(f"{plan.directory}: {e.strerror or e}")
+            return 1
+    show = args.progress if args.progress is not None else sys.stderr.isatty()
+    progress = batch.Progress(len(args.files), unit=options.unit) if show else None
+    func = functools.partial(export.export_to, plan=plan, options=options)
+    failed = 0
+    try:
+        for outcome in batch.run_files(func, args.files, args.jobs):
+            if progress is not None:
+                progress.clear()
+            ok = outcome.ok and outcome.value.output_error is None
+            if ok:
+                count = outcome.value.written
+                target = plan.target(outcome.path, options)
+                where = f"of {outcome.path} written to {target}" if plan.dataset else f"written to {target}"
+                print(f"{count:,} {options.unit} {where}", file=sys.stderr, flush=True)
+                if progress is not None:
+                    progress.books += count
+            elif outcome.ok:
+                failed += 1
+                _error(outcome.value.output_error)
+            else:
+                failed += 1
+                _error(f"{outcome.path}: {outcome.value}")
+            if progress is not None:
+                progress.file_done(ok)
+    finally:
+        if progress is not None:
+            progress.close()
+    if failed and len(args.files) > 1:
+        _error(f"{failed} of {len(args.files)} files failed")
+    return 1 if failed else 0
+
+
+def _export_one(path: str, out: str, options: export.Options) -> int:
+    """One recording to one named output or stdout, in this process."""
+    try:
+        count = export.export_file(path, out, options)
     except BrokenPipeError:
         raise  # stdout's reader has gone: main() ends quietly
-    except OSError as e:
-        _error(f"{args.output}: {e.strerror or e}")
+    except export.OutputError as e:
+        _error(str(e))
         return 1
     except Exception as e:
-        _error(f"{args.file}: {batch.error_text(e)}")
+        _error(f"{path}: {batch.error_text(e)}")
         return 1
-    print(f"{count:,} books written to {args.output}", file=sys.stderr)
+    print(f"{count:,} {options.unit} written to {out}", file=sys.stderr)
     return 0
 
 
@@ -177,16 +215,31 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(run=_summary, parser=p)
 
     p = commands.add_parser(
-        "export", help="one to_dict() per book, as JSON lines",
-        description="Writes one book per line as the JSON of MarketBook.to_dict().")
-    p.add_argument("file", metavar="FILE")
-    p.add_argument("-o", "--output", required=True, metavar="OUT",
-                   help="JSON-lines file to write, or - for stdout")
-    p.add_argument("--every", type=_positive, default=1, metavar="N",
-                   help="every Nth book only, from the first (after --runner)")
+        "export", help="books as JSON lines, or the price table as Parquet or CSV",
+        description="Writes each recording as JSON lines, one MarketBook.to_dict() per book "
+                    "(--format jsonl, the default), or as its price table: a row per runner per "
+                    "book in which it changed, for every market of the file (parquet, csv; "
+                    "pip install 'marrowfin[arrow]'). Without -o, each output goes to the "
+                    "current directory, named after its recording.")
+    p.add_argument("files", nargs="+", metavar="FILE")
+    p.add_argument("-o", "--output", metavar="OUT",
+                   help="the output file of one FILE (- for stdout), or DIR/: one output per FILE "
+                        "there, or for parquet one dataset partitioned by market_id")
+    p.add_argument("--format", choices=export.FORMATS, default="jsonl",
+                   help="jsonl (default), parquet or csv")
+    p.add_argument("--depth", type=_depth, metavar="N",
+                   help="price levels per side in the table, 0 to 10 (default 3)")
+    p.add_argument("--every-book", action="store_true",
+                   help="a row for every runner of every book, not only the changed ones")
+    p.add_argument("--every", type=_positive, metavar="N",
+                   help="jsonl: every Nth book only, from the first (after --runner)")
     p.add_argument("--runner", type=int, action="append", metavar="SELECTION_ID",
-                   help="only books in which this runner changed (repeatable: any of them)")
-    p.set_defaults(run=_export)
+                   help="jsonl: only books in which this runner changed (repeatable: any of them)")
+    p.add_argument("-j", "--jobs", type=_jobs, default=1, metavar="N",
+                   help="worker processes (default 1; 0 for one per core)")
+    p.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                   help="progress bar on stderr (default: when stderr is a terminal)")
+    p.set_defaults(run=_export, parser=p)
 
     p = commands.add_parser(
         "plot", help="chart of each runner's prices over time",

@@ -1,12 +1,22 @@
-"""Books as JSON lines, one to_dict() per book."""
+"""The export command's logic: books as JSON lines (one to_dict() per book), or
+the price table as Parquet or CSV, for one file or many."""
 
 from __future__ import annotations
 
+import contextlib
+import dataclasses
 import json
-from collections.abc import Collection, Iterator
-from typing import IO
+import os
+import sys
+import tempfile
+from collections.abc import Collection, Iterator, Sequence
+from typing import IO, NamedTuple
 
 import marrowfin
+
+from . import table
+
+FORMATS = ("jsonl", "parquet", "csv")
 
 
 def select_books(path: str, every: int = 1,
@@ -47,3 +57,129 @@ def export_books(path: str, out: IO[str], every: int = 1, changed: Collection[in
         out.write("\n")
         count += 1
     return count
+
+
+@contextlib.contextmanager
+def text_output(name: str) -> Iterator[IO[str]]:
+    """stdout for "-"; else a file that appears only once it is complete."""
+    if name == "-":
+        yield sys.stdout
+        return
+    directory = os.path.dirname(os.path.abspath(name))
+    fd, temp = tempfile.mkstemp(prefix=".marrowfin-", suffix=".part", dir=directory)
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as out:
+            yield out
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temp, 0o666 & ~umask)  # as an ordinary new file, not mkstemp's 0600
+        os.replace(temp, name)
+    except BaseException:
+        os.unlink(temp)
+        raise
+
+
+@dataclasses.dataclass(frozen=True)
+class Options:
+    format: str = "jsonl"
+    depth: int = 3  # parquet and csv
+    every_book: bool = False  # parquet and csv
+    every: int = 1  # jsonl
+    runners: tuple[int, ...] = ()  # jsonl
+
+    @property
+    def unit(self) -> str:
+        return "books" if self.format == "jsonl" else "rows"
+
+
+class OutputError(Exception):
+    """Writing the output failed (its text names the output, not the recording)."""
+
+    def __init__(self, output: str, error: OSError):
+        super().__init__(f"{output}: {error.strerror or error}")
+
+
+def export_file(path: str, out: str, options: Options, *, dataset: bool = False) -> int:
+    """Exports one recording to the file `out` ("-": stdout, for jsonl and csv),
+    or with `dataset` into the Parquet dataset directory `out`. Returns the
+    books or rows written. A recording that cannot be read raises ValueError
+    before any output exists; an output that cannot be written, OutputError."""
+    try:
+        if options.format == "jsonl":
+            with text_output(out) as sink:
+                return export_books(path, sink, options.every, options.runners)
+        if dataset:
+            return table.write_dataset(path, out, depth=options.depth, every_book=options.every_book)
+        target: str | IO[bytes] = sys.stdout.buffer if out == "-" else out
+        return table.write_table(path, target, options.format,  # type: ignore[arg-type]
+                                 depth=options.depth, every_book=options.every_book)
+    except BrokenPipeError:
+        raise  # not the output's fault: stdout's reader has gone
+    except OSError as e:
+        raise OutputError(out, e) from e
+
+
+class Exported(NamedTuple):
+    written: int  # books or rows
+    output_error: str | None = None  # the failure to write the output, naming it
+
+
+def export_to(path: str, plan: Plan, options: Options) -> Exported:
+    """export_file to the output `plan` gives `path`; a module-level function,
+    so that worker processes can run it."""
+    try:
+        return Exported(export_file(path, plan.target(path, options), options, dataset=plan.dataset))
+    except OutputError as e:
+        return Exported(0, str(e))
+
+
+@dataclasses.dataclass(frozen=True)
+class Plan:
+    """Where each recording goes: `single` (one file, or "-"), or a directory
+    that holds one output per recording or, for Parquet, one dataset."""
+
+    directory: str | None = None
+    single: str | None = None
+    dataset: bool = False
+
+    def target(self, path: str, options: Options) -> str:
+        if self.single is not None:
+            return self.single
+        assert self.directory is not None
+        if self.dataset:
+            return self.directory
+        return os.path.join(self.directory, table.output_name(path, table.SUFFIXES[options.format]))
+
+
+def plan(files: Sequence[str], output: str | None, options: Options) -> Plan:
+    """The outputs of an export, checked before anything runs. Raises
+    ValueError with the usage error's text."""
+    if options.format not in FORMATS:
+        raise ValueError(f"unknown format {options.format!r}")
+    directory_like = output is not None and (output.endswith(("/", os.sep)) or os.path.isdir(output))
+    if output is not None and not directory_like:
+        if len(files) > 1:
+            raise ValueError("several files need an output directory: -o DIR/")
+        if output == "-" and options.format == "parquet":
+            raise ValueError("Parquet goes to a file or a directory, not to stdout")
+        if output != "-" and _same_file(files[0], output):
+            raise ValueError(f"{output} is the input itself")
+        return Plan(single=output)
+    directory = output if output is not None else os.curdir
+    result = Plan(directory=directory, dataset=output is not None and options.format == "parquet")
+    seen: dict[str, str] = {}
+    for path in files:
+        name = table.output_name(path, "" if result.dataset else table.SUFFIXES[options.format])
+        if name in seen and seen[name] != path:
+            raise ValueError(f"{seen[name]} and {path} would both write {name}")
+        seen[name] = path
+        if not result.dataset and _same_file(path, result.target(path, options)):
+            raise ValueError(f"{result.target(path, options)} is the input itself")
+    return result
+
+
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return os.path.abspath(a) == os.path.abspath(b)

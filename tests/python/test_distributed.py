@@ -55,3 +55,25 @@ def test_a_result_that_does_not_pickle_fails_only_its_own_file(client, tmp_path)
         paths[1]: "its result does not pickle: TypeError: cannot pickle '_thread.lock' object",
         paths[3]: "its result does not unpickle: invalid literal for int() with base 10: 'x'"}
     assert got.results == dict.fromkeys(paths[::2], summarize(sample_path()).books)
+
+
+def test_parquet_files_written_by_the_workers(client, tmp_path):
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    from marrowfin_tools import price_table, write_parquet_files
+
+    sample = str(sample_path())
+    (tmp_path / "race.json.gz").symlink_to(sample)
+    paths = [sample, str(tmp_path / "race.json.gz"), str(tmp_path / "missing.json")]
+    got = write_parquet_files(paths, tmp_path / "tables", depth=1, every_book=True, client=client)
+    assert got.results == {sample: str(tmp_path / "tables" / "sample.parquet"),
+                           paths[1]: str(tmp_path / "tables" / "race.parquet")}
+    assert got.failures == {paths[2]: "No such file or directory (os error 2)"}
+    expected = pa.table(price_table(sample, 1, True))
+    assert all(pq.read_table(out).equals(expected) for out in got.results.values())
+    (tmp_path / "other").mkdir()
+    (tmp_path / "other" / "race.json.gz").symlink_to(sample)
+    with pytest.raises(ValueError, match="would both write race.parquet"):
+        write_parquet_files([paths[1], str(tmp_path / "other" / "race.json.gz")], tmp_path / "t2", client=client)
+    assert not (tmp_path / "t2").exists()

@@ -52,3 +52,8 @@ def test_every_class_attribute_and_function_has_a_docstring():
             if isinstance(node, (ast.ClassDef, ast.FunctionDef)) and not ast.get_docstring(node)
             and not any(isinstance(d, ast.Attribute) and d.attr == "setter" for d in node.decorator_list)]
     assert bare == []
+
+
+def test_the_tools_binding_is_true_to_its_stub(tmp_path):
+    assert run("mypy.stubtest", "marrowfin_tools._native", cwd=tmp_path) == (
+        0, "Success: no issues found in 1 module\n")

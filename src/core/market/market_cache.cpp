@@ -442,14 +442,19 @@ std::span<RunnerCache* const> MarketCache::sorted_runners() {
   return sorted_;
 }
 
+std::optional<std::string_view> market_id_of(const json::Value& change) noexcept {
+  std::optional<std::string_view> id = string_of(change.find(Key::kId));
+  if (id && id->empty()) return std::nullopt;
+  return id;
+}
+
 bool apply_to_market(std::unique_ptr<MarketCache>& cache, const json::Value& change,
                      std::int64_t publish_time) {
-  std::optional<std::string_view> id = string_of(change.find(Key::kId));
-  bool usable = id && !id->empty();
+  std::optional<std::string_view> id = market_id_of(change);
   if (!cache) {
-    if (!usable) return false;
+    if (!id) return false;
     cache = std::make_unique<MarketCache>(std::string(*id));
-  } else if (usable && *id != cache->market_id) {
+  } else if (id && *id != cache->market_id) {
     return false;
   }
   cache->update(change, publish_time);

@@ -190,6 +190,9 @@ class MarketCache {
   int index_shift_ = 64;  // 64 - log2(capacity)
 };
 
+// The market a change names: its "id" when that is a non-empty string.
+std::optional<std::string_view> market_id_of(const json::Value& change) noexcept;
+
 // Applies `change` to the one market `cache` follows, the first change with a
 // usable market id (a non-empty string "id") creating it; a change naming
 // another market is passed over, so a file holding several markets yields the

@@ -1,0 +1,199 @@
+// libFuzzer: any bytes as a stream file (gzip when they start with the gzip
+// magic), its price table built in small batches, with a depth, a mode and a
+// batch size taken from the input's length. Every row is checked against an
+// oracle that folds each market into a cache of its own by the iterator's
+// rules, tells changed runners by their key, and reads every value afresh
+// from the cache. Aborts when:
+// - a batch breaks the Arrow layout (lengths, offsets, validity, null counts);
+// - the rows differ from the oracle's: their market, book, runner or any value;
+// - the stream's end or its release misbehaves.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "core/market/market_cache.hpp"
+#include "core/parse/message_loader.hpp"
+#include "core/table/price_table.hpp"
+#include "core/table/table_stream.hpp"
+
+namespace {
+
+using marrowfin::json::Key;
+using marrowfin::json::Value;
+using namespace marrowfin::market;
+using namespace marrowfin::parse;
+using namespace marrowfin::table;
+
+void check(bool ok, unsigned line = __builtin_LINE()) {
+  if (ok) return;
+  std::fprintf(stderr, "fuzz_price_table: check failed at line %u\n", line);
+  std::abort();
+}
+
+// A cell by bit pattern, so that -0.0 and 0.0 differ and NaN equals itself.
+using Cell = std::variant<std::monostate, std::uint64_t, std::string>;
+using Row = std::vector<Cell>;
+
+Cell number(double d) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &d, sizeof bits);
+  return bits;
+}
+Cell integer(std::int64_t i) { return static_cast<std::uint64_t>(i); }
+
+bool bit(const void* bits, std::int64_t i) {
+  return (static_cast<const std::uint8_t*>(bits)[i / 8] >> (i % 8)) & 1;
+}
+
+// The rows of a batch; aborts on a layout fault.
+void read_batch(const ArrowArray& batch, const std::vector<Field>& fields, std::vector<Row>& rows) {
+  check(batch.n_children == static_cast<std::int64_t>(fields.size()) && batch.n_buffers == 1 &&
+        batch.offset == 0 && batch.null_count == 0 && batch.length > 0);
+  std::size_t first = rows.size();
+  rows.resize(first + static_cast<std::size_t>(batch.length));
+  for (std::size_t c = 0; c < fields.size(); ++c) {
+    const ArrowArray& column = *batch.children[c];
+    bool utf8 = fields[c].type == ColumnType::kUtf8;
+    check(column.length == batch.length && column.offset == 0 && column.n_children == 0 &&
+          column.n_buffers == (utf8 ? 3 : 2) && column.release != nullptr &&
+          column.buffers[1] != nullptr);
+    check(fields[c].nullable || (column.null_count == 0 && column.buffers[0] == nullptr));
+    std::int64_t nulls = 0;
+    for (std::int64_t i = 0; i < column.length; ++i) {
+      Row& row = rows[first + static_cast<std::size_t>(i)];
+      if (column.buffers[0] != nullptr && !bit(column.buffers[0], i)) {
+        ++nulls;
+        row.emplace_back(std::monostate{});
+        continue;
+      }
+      const void* values = column.buffers[1];
+      switch (fields[c].type) {
+        case ColumnType::kFloat64:
+          row.emplace_back(number(static_cast<const double*>(values)[i]));
+          break;
+        case ColumnType::kInt64:
+        case ColumnType::kTimestampMsUtc:
+          row.emplace_back(integer(static_cast<const std::int64_t*>(values)[i]));
+          break;
+        case ColumnType::kBool: row.emplace_back(std::uint64_t{bit(values, i)}); break;
+        case ColumnType::kUtf8: {
+          auto* offsets = static_cast<const std::int32_t*>(values);
+          check(offsets[0] == 0 && offsets[i] <= offsets[i + 1]);
+          row.emplace_back(std::string(static_cast<const char*>(column.buffers[2]) + offsets[i],
+                                       static_cast<std::size_t>(offsets[i + 1] - offsets[i])));
+          break;
+        }
+      }
+    }
+    check(column.null_count == nulls);
+  }
+}
+
+// Each market folded apart, as the iterator would fold a file holding only
+// that market's changes.
+class Oracle {
+ public:
+  Oracle(int depth, bool every_book) : depth_(depth), every_book_(every_book) {}
+
+  void message(const ParsedMessage& message, std::vector<Row>& rows) {
+    std::vector<std::string> touched;
+    std::map<std::string, bool> image;
+    for (const Value& change : message.market_changes) {
+      std::optional<std::string_view> id = market_id_of(change);
+      std::string market = id ? std::string(*id) : first_;
+      if (market.empty()) continue;
+      if (first_.empty()) first_ = market;
+      auto& cache = caches_[market];
+      if (!cache) cache = std::make_unique<MarketCache>(market);
+      cache->update(change, message.publish_time);
+      const Value* img = change.find(Key::kImg);
+      if (!image.contains(market)) touched.push_back(market);
+      image[market] |= img != nullptr && img->as_bool() == true;
+    }
+    for (const std::string& market : touched) {
+      auto& seen = counts_[market];
+      if (image[market]) seen.clear();
+      MarketCache& cache = *caches_[market];
+      for (RunnerCache* runner : cache.sorted_runners()) {
+        RunnerKey key{runner->selection_id, handicap_key(runner->handicap)};
+        auto found = seen.find(key);
+        bool changed = found == seen.end() || found->second != runner->change_count;
+        seen[key] = runner->change_count;
+        if (changed || every_book_) rows.push_back(row(cache, *runner));
+      }
+    }
+  }
+
+ private:
+  Row row(const MarketCache& m, const RunnerCache& r) const {
+    Row row = {m.market_id, integer(m.publish_time), m.status, std::uint64_t{m.in_play},
+               integer(r.selection_id), number(r.handicap), r.status};
+    row.push_back(r.last_price_traded ? number(*r.last_price_traded) : Cell{});
+    row.push_back(number(r.total_matched));
+    for (Side side : {Side::kBack, Side::kLay}) {
+      std::vector<PriceSizePair> levels;
+      r.shown(side).read_out(levels);
+      for (bool price : {true, false}) {
+        for (std::size_t i = 0; i < static_cast<std::size_t>(depth_); ++i) {
+          row.push_back(i < levels.size() ? number(price ? levels[i].price : levels[i].size)
+                                          : Cell{});
+        }
+      }
+    }
+    row.push_back(number(sum_sizes(r.traded_volume.to_price_sizes())));
+    return row;
+  }
+
+  int depth_;
+  bool every_book_;
+  std::string first_;
+  std::map<std::string, std::unique_ptr<MarketCache>> caches_;
+  std::map<std::string, std::map<RunnerKey, std::uint64_t>> counts_;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  LoadResult loaded =
+      load_messages_from_bytes(bytes, bytes.starts_with("\x1f\x8b"), Inflater::default_backend());
+  if (!loaded.store) return 0;  // load failures are fuzz_replay's business
+  std::shared_ptr<const MessageStore> store(std::move(loaded.store));
+
+  TableOptions options{static_cast<int>(size % (kMaxDepth + 1)), (size / 11) % 2 == 1,
+                       static_cast<std::int64_t>(1 + size % 7)};
+  Oracle oracle(options.depth, options.every_book);
+  std::vector<Row> expected;
+  for (const ParsedMessage& message : store->messages) oracle.message(message, expected);
+
+  ArrowArrayStream stream;
+  export_price_table_stream(store, options, &stream);
+  store.reset();  // the stream holds its own share
+  ArrowSchema schema;
+  check(stream.get_schema(&stream, &schema) == 0 && schema.n_children == 10 + 4 * options.depth);
+  schema.release(&schema);
+  std::vector<Field> fields = price_table_fields(options.depth);
+  std::vector<Row> rows;
+  ArrowArray batch;
+  for (;;) {
+    check(stream.get_next(&stream, &batch) == 0);
+    if (batch.release == nullptr) break;
+    check(batch.length <= options.batch_rows);
+    read_batch(batch, fields, rows);
+    batch.release(&batch);
+    check(batch.release == nullptr);
+  }
+  check(stream.get_next(&stream, &batch) == 0 && batch.release == nullptr);
+  check(stream.get_last_error(&stream) == nullptr);
+  stream.release(&stream);
+  check(rows == expected);
+  return 0;
+}

@@ -1,0 +1,180 @@
+"""Price tables: every market of a recording as rows, for Arrow and what reads it.
+
+    import pyarrow, duckdb
+    from marrowfin_tools import price_table
+
+    t = price_table("race.json.gz", depth=3)
+    frame = pyarrow.table(t).to_pandas()
+    duckdb.sql("select selection_id, max(traded_volume) from t group by all")
+
+Writing Parquet or CSV needs pyarrow (pip install 'marrowfin[arrow]'); the
+table is streamed in record batches, so a file of any size is written without
+holding its whole table.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import functools
+import importlib
+import os
+import tempfile
+from collections.abc import Iterable
+from typing import IO, TYPE_CHECKING, Any, Literal
+
+from ._native import PriceTable, price_table
+
+if TYPE_CHECKING:
+    from distributed import Client
+
+    from .distributed import FileResults
+
+__all__ = ["PriceTable", "output_name", "price_table", "write_dataset", "write_parquet_files",
+           "write_table"]
+
+Format = Literal["parquet", "csv"]
+SUFFIXES: dict[str, str] = {"parquet": ".parquet", "csv": ".csv", "jsonl": ".jsonl"}
+MISSING_PYARROW = "writing Parquet or CSV needs pyarrow: pip install 'marrowfin[arrow]'"
+
+_COMPRESSED = (".gz", ".gzip", ".bz2")
+_TEXT = (".json", ".jsonl", ".ndjson", ".txt")
+
+
+def _pyarrow() -> Any:
+    """pyarrow with its csv, parquet and dataset modules, or ImportError saying what to install."""
+    try:
+        for name in ("pyarrow.csv", "pyarrow.parquet", "pyarrow.dataset"):
+            importlib.import_module(name)
+        return importlib.import_module("pyarrow")
+    except ImportError as e:
+        raise ImportError(MISSING_PYARROW) from e
+
+
+def output_name(path: str | os.PathLike[str], suffix: str) -> str:
+    """The file name of a recording's output: "race.json.gz" -> "race" + suffix.
+
+    A compression suffix goes, then a text one; a market id such as
+    "1.2345" keeps its dot.
+    """
+    name = os.path.basename(os.fspath(path))
+    for group in (_COMPRESSED, _TEXT):
+        for ending in group:
+            if name.lower().endswith(ending) and len(name) > len(ending):
+                name = name[: -len(ending)]
+                break
+    return name + suffix
+
+
+def _replace_when_done(out: str | os.PathLike[str]) -> tuple[str, int]:
+    """A temporary file beside `out`, to be renamed onto it once complete."""
+    directory = os.path.dirname(os.path.abspath(out))
+    fd, temp = tempfile.mkstemp(prefix=".marrowfin-", suffix=".part", dir=directory)
+    return temp, fd
+
+
+def _finish(temp: str, out: str | os.PathLike[str]) -> None:
+    umask = os.umask(0)
+    os.umask(umask)
+    os.chmod(temp, 0o666 & ~umask)  # as an ordinary new file, not mkstemp's 0600
+    os.replace(temp, out)
+
+
+def _write_batches(table: PriceTable, sink: Any, format: Format) -> int:
+    pa = _pyarrow()
+    rows = 0
+    with pa.RecordBatchReader.from_stream(table) as reader:
+        if format == "parquet":
+            writer = pa.parquet.ParquetWriter(sink, reader.schema)
+        elif format == "csv":
+            writer = pa.csv.CSVWriter(sink, reader.schema)
+        else:
+            raise ValueError(f"format must be 'parquet' or 'csv', not {format!r}")
+        with writer:
+            for batch in reader:
+                writer.write_batch(batch)
+                rows += batch.num_rows
+    return rows
+
+
+def write_table(path: str | os.PathLike[str], out: str | os.PathLike[str] | IO[bytes],
+                format: Format = "parquet", *, depth: int = 3, every_book: bool = False) -> int:
+    """Writes the price table of the recording `path` to `out`; returns the rows written.
+
+    `out` is a file name, which appears only once the table is complete, or a
+    binary file object. A recording that cannot be read raises ValueError
+    before anything is written.
+    """
+    table = price_table(path, depth, every_book)
+    if format not in ("parquet", "csv"):
+        raise ValueError(f"format must be 'parquet' or 'csv', not {format!r}")
+    if not isinstance(out, (str, os.PathLike)):
+        return _write_batches(table, out, format)
+    temp, fd = _replace_when_done(out)
+    try:
+        with os.fdopen(fd, "wb") as sink:
+            rows = _write_batches(table, sink, format)
+        _finish(temp, out)
+    except BaseException:
+        os.unlink(temp)
+        raise
+    return rows
+
+
+def write_dataset(path: str | os.PathLike[str], directory: str | os.PathLike[str], *,
+                  depth: int = 3, every_book: bool = False, name: str | None = None) -> int:
+    """Adds the price table of `path` to a Parquet dataset partitioned by market id.
+
+    Each market's rows go to DIRECTORY/market_id=<id>/<name>-0.parquet (hive
+    style; `name` defaults to output_name(path, "")), so recordings written
+    one after another, or side by side, make one dataset. A file of the same
+    name is replaced. Returns the rows written.
+    """
+    pa = _pyarrow()
+    table = price_table(path, depth, every_book)
+    if name is None:
+        name = output_name(path, "")
+    written: list[Any] = []
+    try:
+        with pa.RecordBatchReader.from_stream(table) as reader:
+            pa.dataset.write_dataset(
+                reader, os.fspath(directory), format="parquet", partitioning=["market_id"],
+                partitioning_flavor="hive", basename_template=name + "-{i}.parquet",
+                existing_data_behavior="overwrite_or_ignore", file_visitor=written.append)
+    except BaseException:
+        for file in written:  # no half of a recording left in the dataset
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(file.path)
+        raise
+    return sum(file.metadata.num_rows for file in written)
+
+
+def _write_one(path: str, directory: str, depth: int, every_book: bool) -> str:
+    out = os.path.join(directory, output_name(path, ".parquet"))
+    write_table(path, out, "parquet", depth=depth, every_book=every_book)
+    return out
+
+
+def write_parquet_files(paths: Iterable[str | os.PathLike[str]], directory: str | os.PathLike[str], *,
+                        depth: int = 3, every_book: bool = False, client: Client | str | None = None,
+                        batch_size: int = 16) -> FileResults[str]:
+    """Writes one Parquet file of the price table per recording, on a Dask cluster.
+
+    DIRECTORY/<output_name(path)>.parquet for each path, written by the
+    workers (which need the recordings and the directory at the same paths).
+    Returns, per path, the file written or the error text. `client` and
+    `batch_size` are those of map_files. Two recordings that would write the
+    same file are a ValueError before anything runs.
+    """
+    from .distributed import map_files
+
+    unique = list(dict.fromkeys(os.fspath(p) for p in paths))
+    seen: dict[str, str] = {}
+    for p in unique:
+        out = output_name(p, ".parquet")
+        if out in seen:
+            raise ValueError(f"{seen[out]} and {p} would both write {out}")
+        seen[out] = p
+    os.makedirs(directory, exist_ok=True)
+    func = functools.partial(_write_one, directory=os.path.abspath(directory), depth=depth,
+                             every_book=every_book)
+    return map_files(func, unique, client=client, batch_size=batch_size)

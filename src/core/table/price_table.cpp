@@ -1,0 +1,222 @@
+#include "core/table/price_table.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+namespace marrowfin::table {
+namespace {
+
+using market::PriceSizePair;
+using market::RunnerCache;
+using market::Side;
+
+// Column positions of the fixed columns; the ladder columns follow from
+// kFirstLadder, depth columns per block, then traded_volume.
+enum Fixed : std::size_t {
+  kMarketId,
+  kPublishTime,
+  kMarketStatus,
+  kInplay,
+  kSelectionId,
+  kHandicap,
+  kStatus,
+  kLastPriceTraded,
+  kTotalMatched,
+  kFirstLadder,
+};
+
+// A batch ends once a text column holds this much, well before 32-bit
+// offsets run out, so that no one batch grows without bound on long texts.
+constexpr std::size_t kBatchText = std::size_t{64} << 20;
+
+}  // namespace
+
+std::vector<Field> price_table_fields(int depth) {
+  std::vector<Field> fields = {
+      {"market_id", ColumnType::kUtf8, false},
+      {"publish_time", ColumnType::kTimestampMsUtc, false},
+      {"market_status", ColumnType::kUtf8, false},
+      {"inplay", ColumnType::kBool, false},
+      {"selection_id", ColumnType::kInt64, false},
+      {"handicap", ColumnType::kFloat64, false},
+      {"status", ColumnType::kUtf8, false},
+      {"last_price_traded", ColumnType::kFloat64, true},
+      {"total_matched", ColumnType::kFloat64, false},
+  };
+  for (const char* block : {"back_price_", "back_size_", "lay_price_", "lay_size_"}) {
+    for (int level = 1; level <= depth; ++level) {
+      fields.push_back({block + std::to_string(level), ColumnType::kFloat64, true});
+    }
+  }
+  fields.push_back({"traded_volume", ColumnType::kFloat64, false});
+  return fields;
+}
+
+double sum_sizes(std::span<const PriceSizePair> levels) noexcept {
+  double sum = 0.0;
+  double compensation = 0.0;
+  for (const PriceSizePair& level : levels) {
+    double x = level.size;
+    double t = sum + x;
+    if (std::fabs(sum) >= std::fabs(x)) {
+      compensation += (sum - t) + x;
+    } else {
+      compensation += (x - t) + sum;
+    }
+    sum = t;
+  }
+  // As Python: no compensation that would turn an overflowed sum into NaN.
+  if (compensation != 0.0 && std::isfinite(compensation)) sum += compensation;
+  return sum;
+}
+
+PriceTableReader::PriceTableReader(std::shared_ptr<const parse::MessageStore> store,
+                                   TableOptions options)
+    : store_(std::move(store)), options_(options) {
+  for (const Field& field : price_table_fields(options_.depth)) columns_.emplace_back(field);
+}
+
+PriceTableReader::Status PriceTableReader::next(ArrowArray* out) {
+  const auto& messages = store_->messages;
+  rows_ = 0;
+  for (;;) {
+    if (next_runner_ < runners_.size()) {
+      const RunnerCache& runner = *runners_[next_runner_];
+      RunnerRow& row = rows_of_market_->rows[next_runner_];
+      if (row.change_count == runner.change_count && !options_.every_book) {
+        ++next_runner_;
+        continue;
+      }
+      if (!fits(runner)) {
+        if (rows_ == 0) return Status::kTextTooLong;
+        break;  // the row starts the next batch
+      }
+      if (row.change_count != runner.change_count) refresh(runner, row);
+      if (rows_ == 0) {
+        // Only now: the last call, which finds no row, allocates nothing.
+        for (Column& column : columns_) column.reserve_as_last();
+      }
+      append_row(runner, row);
+      row.change_count = runner.change_count;
+      ++next_runner_;
+      if (rows_ >= options_.batch_rows || columns_[kMarketId].text_bytes() >= kBatchText ||
+          columns_[kMarketStatus].text_bytes() >= kBatchText ||
+          columns_[kStatus].text_bytes() >= kBatchText) {
+        break;
+      }
+    } else if (next_book_ < books_.size()) {
+      start_book(books_[next_book_++]);
+    } else if (next_message_ < messages.size()) {
+      const parse::ParsedMessage& message = messages[next_message_++];
+      auto touched = markets_.apply(message.market_changes, message.publish_time);
+      books_.assign(touched.begin(), touched.end());
+      next_book_ = 0;
+    } else {
+      break;
+    }
+  }
+  if (rows_ == 0) return Status::kEnd;
+  export_struct_array(columns_, rows_, out);
+  return Status::kBatch;
+}
+
+void PriceTableReader::start_book(const market::MarketSet::Touched& book) {
+  if (market_rows_.size() <= book.market) market_rows_.resize(book.market + 1);
+  rows_of_market_ = &market_rows_[book.market];
+  if (book.image) {
+    rows_of_market_->runners.clear();
+    rows_of_market_->rows.clear();
+  }
+  market::MarketCache& market = markets_.market(book.market);
+  market_ = &market;
+  runners_ = market.sorted_runners();
+  next_runner_ = 0;
+  if (!std::equal(runners_.begin(), runners_.end(), rows_of_market_->runners.begin(),
+                  rows_of_market_->runners.end())) {
+    remap(*rows_of_market_, runners_);
+  }
+}
+
+void PriceTableReader::remap(MarketRows& rows, std::span<RunnerCache* const> runners) {
+  std::unordered_map<const RunnerCache*, std::size_t> had;
+  for (std::size_t i = 0; i < rows.runners.size(); ++i) had.emplace(rows.runners[i], i);
+  std::vector<RunnerRow> mapped(runners.size());
+  for (std::size_t i = 0; i < runners.size(); ++i) {
+    if (auto found = had.find(runners[i]); found != had.end()) mapped[i] = rows.rows[found->second];
+  }
+  rows.runners.assign(runners.begin(), runners.end());
+  rows.rows = std::move(mapped);
+}
+
+void PriceTableReader::refresh(const RunnerCache& runner, RunnerRow& row) {
+  if (options_.depth > 0) {
+    read_side(runner.shown(Side::kBack), row.back_count, row.back, row.back_levels);
+    read_side(runner.shown(Side::kLay), row.lay_count, row.lay, row.lay_levels);
+  }
+  std::uint64_t traded = runner.traded_volume.change_count();
+  if (traded != row.traded_count) {
+    runner.traded_volume.to_price_sizes(levels_);
+    row.traded_volume = sum_sizes(levels_);
+    row.traded_count = traded;
+  }
+}
+
+void PriceTableReader::read_side(const market::ShownLadder& shown, std::uint64_t& count,
+                                 std::array<PriceSizePair, kMaxDepth>& levels,
+                                 std::uint8_t& size) {
+  if (shown.count == count) return;
+  shown.read_out(levels_);
+  std::size_t kept = std::min(levels_.size(), static_cast<std::size_t>(options_.depth));
+  std::copy_n(levels_.begin(), kept, levels.begin());
+  size = static_cast<std::uint8_t>(kept);
+  count = shown.count;
+}
+
+bool PriceTableReader::fits(const RunnerCache& runner) const noexcept {
+  auto fits_in = [](const Column& column, std::size_t more) {
+    return more <= Column::kMaxText - column.text_bytes();
+  };
+  return fits_in(columns_[kMarketId], market_->market_id.size()) &&
+         fits_in(columns_[kMarketStatus], market_->status.size()) &&
+         fits_in(columns_[kStatus], runner.status.size());
+}
+
+void PriceTableReader::append_row(const RunnerCache& runner, const RunnerRow& row) {
+  // fits() was asked first, so the texts go in.
+  (void)columns_[kMarketId].append(std::string_view(market_->market_id));
+  columns_[kPublishTime].append(market_->publish_time);
+  (void)columns_[kMarketStatus].append(std::string_view(market_->status));
+  columns_[kInplay].append(market_->in_play);
+  columns_[kSelectionId].append(runner.selection_id);
+  columns_[kHandicap].append(runner.handicap);
+  (void)columns_[kStatus].append(std::string_view(runner.status));
+  if (runner.last_price_traded) {
+    columns_[kLastPriceTraded].append(*runner.last_price_traded);
+  } else {
+    columns_[kLastPriceTraded].append_null();
+  }
+  columns_[kTotalMatched].append(runner.total_matched);
+  const auto depth = static_cast<std::size_t>(options_.depth);
+  Column* ladder = &columns_[kFirstLadder];
+  auto side = [&](const std::array<PriceSizePair, kMaxDepth>& levels, std::uint8_t size) {
+    for (std::size_t i = 0; i < depth; ++i) {
+      if (i < size) {
+        ladder[i].append(levels[i].price);
+        ladder[depth + i].append(levels[i].size);
+      } else {
+        ladder[i].append_null();
+        ladder[depth + i].append_null();
+      }
+    }
+    ladder += 2 * depth;
+  };
+  side(row.back, row.back_levels);
+  side(row.lay, row.lay_levels);
+  ladder->append(row.traded_volume);
+  ++rows_;
+}
+
+}  // namespace marrowfin::table

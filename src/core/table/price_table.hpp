@@ -1,0 +1,109 @@
+// The price table of a stream file: one row per runner per book of every
+// market in the file, in Arrow record batches. A book is a message that
+// touched the market (one per market it touched); a row is written for each
+// runner that changed since the market's previous book (every runner of a
+// market's first book), or for every runner of every book. The values are
+// those the market's books show.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/market/market_cache.hpp"
+#include "core/market/market_set.hpp"
+#include "core/parse/message_loader.hpp"
+#include "core/table/arrow_columns.hpp"
+
+namespace marrowfin::table {
+
+inline constexpr int kMaxDepth = 10;
+
+struct TableOptions {
+  int depth = 3;            // price levels per side, 0..kMaxDepth
+  bool every_book = false;  // every runner of every book, not only the changed ones
+  std::int64_t batch_rows = 65536;
+};
+
+// The columns in order: market_id, publish_time, market_status, inplay,
+// selection_id, handicap, status, last_price_traded, total_matched, then
+// back_price_1..N, back_size_1..N, lay_price_1..N, lay_size_1..N (N = depth)
+// and traded_volume. `depth` must be in 0..kMaxDepth.
+std::vector<Field> price_table_fields(int depth);
+
+// Python's sum() of the sizes, in their order: floats added with Neumaier's
+// compensation, as Python does from 3.12 on.
+double sum_sizes(std::span<const market::PriceSizePair> levels) noexcept;
+
+// Builds the rows batch by batch, folding the messages only as far as the
+// batch in hand needs, so that only that batch's rows are ever held.
+class PriceTableReader {
+ public:
+  enum class Status { kBatch, kEnd, kTextTooLong };
+
+  // `options.depth` must be in 0..kMaxDepth and batch_rows at least 1.
+  PriceTableReader(std::shared_ptr<const parse::MessageStore> store, TableOptions options);
+  PriceTableReader(const PriceTableReader&) = delete;
+  PriceTableReader& operator=(const PriceTableReader&) = delete;
+
+  // kBatch: `out` (released) now holds a struct array of the next rows, at
+  // most batch_rows of them (or fewer, to keep a text column under 64 MiB).
+  // kEnd: every row was handed out; `out` is untouched. kTextTooLong: one
+  // row's texts pass what 32-bit offsets address. Throws std::bad_alloc; after
+  // any failure the reader must not be used again.
+  Status next(ArrowArray* out);
+
+ private:
+  // What a runner's last row held, with the counts its ladders were read at.
+  struct RunnerRow {
+    static constexpr std::uint64_t kNever = UINT64_MAX;
+    std::uint64_t change_count = kNever;
+    std::uint64_t back_count = kNever;
+    std::uint64_t lay_count = kNever;
+    std::uint64_t traded_count = kNever;
+    std::uint8_t back_levels = 0;
+    std::uint8_t lay_levels = 0;
+    std::array<market::PriceSizePair, kMaxDepth> back;
+    std::array<market::PriceSizePair, kMaxDepth> lay;
+    double traded_volume = 0.0;
+  };
+  // The rows of a market's runners, in the order of the runners they were
+  // last written for. Runners only come (an image excepted), so the order is
+  // checked against the market's with one comparison per book and mapped
+  // anew when it differs. An image drops them all: it makes the runners anew,
+  // and a new runner may take a dropped one's address.
+  struct MarketRows {
+    std::vector<const market::RunnerCache*> runners;
+    std::vector<RunnerRow> rows;
+  };
+
+  void start_book(const market::MarketSet::Touched& book);
+  // Lines `rows` up with `runners`, carrying over the rows of runners it had.
+  static void remap(MarketRows& rows, std::span<market::RunnerCache* const> runners);
+  // Brings `row` up to the runner's ladders, reading only those that moved.
+  void refresh(const market::RunnerCache& runner, RunnerRow& row);
+  void read_side(const market::ShownLadder& shown, std::uint64_t& count,
+                 std::array<market::PriceSizePair, kMaxDepth>& levels, std::uint8_t& size);
+  bool fits(const market::RunnerCache& runner) const noexcept;
+  void append_row(const market::RunnerCache& runner, const RunnerRow& row);
+
+  std::shared_ptr<const parse::MessageStore> store_;
+  TableOptions options_;
+  std::vector<Column> columns_;
+  market::MarketSet markets_;
+  std::vector<MarketRows> market_rows_;  // by market index
+  std::size_t next_message_ = 0;
+  std::vector<market::MarketSet::Touched> books_;  // the books of the message applied last
+  std::size_t next_book_ = 0;
+  const market::MarketCache* market_ = nullptr;    // the book being written
+  MarketRows* rows_of_market_ = nullptr;
+  std::span<market::RunnerCache* const> runners_;  // its runners, in key order
+  std::size_t next_runner_ = 0;
+  std::vector<market::PriceSizePair> levels_;      // read-out buffer
+  std::int64_t rows_ = 0;                          // in the batch being built
+};
+
+}  // namespace marrowfin::table

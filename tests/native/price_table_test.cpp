@@ -1,0 +1,271 @@
+#include "core/table/price_table.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "core/table/table_stream.hpp"
+
+namespace marrowfin::table {
+namespace {
+
+using Cell = std::variant<std::monostate, double, std::int64_t, bool, std::string>;
+using Row = std::vector<Cell>;
+constexpr std::monostate null;
+
+std::shared_ptr<const parse::MessageStore> load(const std::string& lines) {
+  parse::LoadResult loaded =
+      parse::load_messages_from_bytes(lines, false, parse::Inflater::default_backend());
+  EXPECT_EQ(loaded.error, "");
+  return std::move(loaded.store);
+}
+
+bool bit(const void* bits, std::int64_t i) {
+  return (static_cast<const std::uint8_t*>(bits)[i / 8] >> (i % 8)) & 1;
+}
+
+// The rows of one record batch, checked against the schema's types as read.
+std::vector<Row> rows_of(const ArrowArray& batch, const std::vector<Field>& fields) {
+  EXPECT_EQ(batch.n_children, static_cast<std::int64_t>(fields.size()));
+  EXPECT_EQ(batch.null_count, 0);
+  std::vector<Row> rows(static_cast<std::size_t>(batch.length));
+  for (std::size_t c = 0; c < fields.size(); ++c) {
+    const ArrowArray& column = *batch.children[c];
+    EXPECT_EQ(column.length, batch.length);
+    EXPECT_EQ(column.offset, 0);
+    EXPECT_NE(column.release, nullptr);
+    std::int64_t nulls = 0;
+    for (std::int64_t i = 0; i < column.length; ++i) {
+      Row& row = rows[static_cast<std::size_t>(i)];
+      if (column.buffers[0] != nullptr && !bit(column.buffers[0], i)) {
+        ++nulls;
+        row.emplace_back(null);
+        continue;
+      }
+      const void* values = column.buffers[1];
+      switch (fields[c].type) {
+        case ColumnType::kFloat64: row.emplace_back(static_cast<const double*>(values)[i]); break;
+        case ColumnType::kInt64:
+        case ColumnType::kTimestampMsUtc:
+          row.emplace_back(static_cast<const std::int64_t*>(values)[i]);
+          break;
+        case ColumnType::kBool: row.emplace_back(bit(values, i)); break;
+        case ColumnType::kUtf8: {
+          auto* offsets = static_cast<const std::int32_t*>(values);
+          EXPECT_LE(offsets[i], offsets[i + 1]);
+          row.emplace_back(std::string(static_cast<const char*>(column.buffers[2]) + offsets[i],
+                                       static_cast<std::size_t>(offsets[i + 1] - offsets[i])));
+          break;
+        }
+      }
+    }
+    EXPECT_EQ(column.null_count, nulls) << fields[c].name;
+  }
+  return rows;
+}
+
+// Every row of the table, through batches of at most `batch_rows`.
+std::vector<Row> table(const std::string& lines, int depth, bool every_book,
+                       std::int64_t batch_rows = 65536, int* batches = nullptr) {
+  PriceTableReader reader(load(lines), {depth, every_book, batch_rows});
+  std::vector<Field> fields = price_table_fields(depth);
+  std::vector<Row> rows;
+  ArrowArray batch;
+  int count = 0;
+  while (reader.next(&batch) == PriceTableReader::Status::kBatch) {
+    EXPECT_LE(batch.length, batch_rows);
+    for (Row& row : rows_of(batch, fields)) rows.push_back(std::move(row));
+    batch.release(&batch);
+    EXPECT_EQ(batch.release, nullptr);
+    ++count;
+  }
+  if (batches != nullptr) *batches = count;
+  return rows;
+}
+
+// Two runners; a book changing only runner 2, one changing nothing, an image
+// resending runner 2 only, and a definition that lists runner 2.
+const std::string kRace =
+    R"({"pt": 10, "mc": [{"id": "1.5", "marketDefinition": {"status": "OPEN", )"
+    R"("runners": [{"id": 1, "hc": -0.5}, {"id": 2}]}, "rc": [{"id": 2, "atb": [[2.0, 5], [2.2, 3], [1.9, 1]], )"
+    R"("atl": [[2.4, 7]], "trd": [[2.2, 0.1], [2.1, 0.2]], "ltp": 2.2, "tv": 0.3}, )"
+    R"({"id": 1, "hc": -0.5, "atl": [[5, 1]]}]}]})" "\n"
+    R"({"pt": 11, "mc": [{"id": "1.5", "rc": [{"id": 2, "atb": [[2.2, 0]]}]}]})" "\n"
+    R"({"pt": 12, "mc": [{"id": "1.5", "rc": [{"id": 2, "atb": [[1.9, 1]]}]}]})" "\n"
+    R"({"pt": 13, "mc": [{"id": "1.5", "img": true, "marketDefinition": {"inPlay": true, )"
+    R"("status": "SUSPENDED"}, "rc": [{"id": 2, "atl": [[3, 1]]}]}]})" "\n"
+    R"({"pt": 14, "mc": [{"id": "1.5", "marketDefinition": {"runners": [{"id": 2, "status": "WINNER"}]}}]})"
+    "\n";
+
+TEST(PriceTable, FieldsInOrderWithTheLadderBlocksAtEachDepth) {
+  auto names = [](int depth) {
+    std::string joined;
+    for (const Field& f : price_table_fields(depth)) joined += f.name + (f.nullable ? "? " : " ");
+    return joined;
+  };
+  const std::string fixed =
+      "market_id publish_time market_status inplay selection_id handicap status "
+      "last_price_traded? total_matched ";
+  EXPECT_EQ(names(0), fixed + "traded_volume ");
+  EXPECT_EQ(names(2), fixed + "back_price_1? back_price_2? back_size_1? back_size_2? "
+                              "lay_price_1? lay_price_2? lay_size_1? lay_size_2? traded_volume ");
+  EXPECT_EQ(price_table_fields(kMaxDepth).size(), 10u + 4 * kMaxDepth);
+}
+
+TEST(PriceTable, ChangedRunnersOnlyWithTheValuesTheBooksShow) {
+  std::vector<Row> rows = table(kRace, 2, false);
+  // market_id, pt, market status, inplay, id, hc, status, ltp, tv, back p1 p2,
+  // back s1 s2, lay p1 p2, lay s1 s2, traded volume (0.1 + 0.2 in price order).
+  std::vector<Row> expected = {
+      {"1.5", std::int64_t{10}, "OPEN", false, std::int64_t{1}, -0.5, "ACTIVE", null, 0.0,
+       null, null, null, null, 5.0, null, 1.0, null, 0.0},
+      {"1.5", std::int64_t{10}, "OPEN", false, std::int64_t{2}, 0.0, "ACTIVE", 2.2, 0.3,
+       2.2, 2.0, 3.0, 5.0, 2.4, null, 7.0, null, 0.2 + 0.1},
+      {"1.5", std::int64_t{11}, "OPEN", false, std::int64_t{2}, 0.0, "ACTIVE", 2.2, 0.3,
+       2.0, 1.9, 5.0, 1.0, 2.4, null, 7.0, null, 0.2 + 0.1},
+      // pt 12 set runner 2's 1.9 to what it was: no change, no row. The image
+      // made runner 2 anew; runner 1 is gone.
+      {"1.5", std::int64_t{13}, "SUSPENDED", true, std::int64_t{2}, 0.0, "ACTIVE", null, 0.0,
+       null, null, null, null, 3.0, null, 1.0, null, 0.0},
+      // A definition listing a runner rebuilds its book object: a row.
+      {"1.5", std::int64_t{14}, "SUSPENDED", true, std::int64_t{2}, 0.0, "WINNER", null, 0.0,
+       null, null, null, null, 3.0, null, 1.0, null, 0.0},
+  };
+  EXPECT_EQ(rows, expected);
+}
+
+TEST(PriceTable, EveryBookHasEveryRunnerAndTheChangedRowsAreAmongThem) {
+  std::vector<Row> every = table(kRace, 1, true);
+  ASSERT_EQ(every.size(), 2u + 2 + 2 + 1 + 1);
+  EXPECT_EQ(std::get<std::int64_t>(every[4][1]), 12);
+  EXPECT_EQ(std::get<std::int64_t>(every[4][4]), 1);
+  std::vector<Row> changed = table(kRace, 1, false);
+  std::size_t found = 0;
+  for (const Row& row : every) {
+    if (found < changed.size() && row == changed[found]) ++found;
+  }
+  EXPECT_EQ(found, changed.size());
+}
+
+TEST(PriceTable, BatchesOfAnySizeGiveTheSameRows) {
+  for (bool every_book : {false, true}) {
+    std::vector<Row> whole = table(kRace, 3, every_book);
+    for (std::int64_t size : {1, 2, 3}) {
+      int batches = 0;
+      EXPECT_EQ(table(kRace, 3, every_book, size, &batches), whole) << size;
+      EXPECT_EQ(batches, static_cast<int>((whole.size() + static_cast<std::size_t>(size) - 1) /
+                                          static_cast<std::size_t>(size)));
+    }
+  }
+}
+
+TEST(PriceTable, MarketsOfOneMessageGiveABookEachInTheOrderTouched) {
+  const std::string lines =
+      R"({"pt": 1, "mc": [{"rc": [{"id": 9}]}]})" "\n"
+      R"({"pt": 2, "mc": [{"id": "1.2", "rc": [{"id": 1}]}, {"id": "1.1", "rc": [{"id": 1, "ltp": 3}]}, )"
+      R"({"rc": [{"id": 2}]}]})" "\n"
+      R"({"pt": 3, "mc": []})" "\n"
+      R"({"pt": 4, "mc": [{"id": "1.1", "rc": [{"id": 1, "ltp": 4}]}]})" "\n";
+  std::vector<std::tuple<std::string, std::int64_t, std::int64_t>> keys;
+  for (const Row& row : table(lines, 0, true)) {
+    keys.emplace_back(std::get<std::string>(row[0]), std::get<std::int64_t>(row[1]),
+                      std::get<std::int64_t>(row[4]));
+  }
+  // The message before any market id and the one touching none give no book.
+  EXPECT_EQ(keys, (decltype(keys){{"1.2", 2, 1}, {"1.2", 2, 2}, {"1.1", 2, 1}, {"1.1", 4, 1}}));
+}
+
+TEST(PriceTable, NoMarketGivesNoBatch) {
+  EXPECT_TRUE(table(R"({"pt": 1, "mc": [{"rc": [{"id": 1}]}]})" "\n", 3, true).empty());
+  EXPECT_TRUE(table("", 3, true).empty());
+}
+
+TEST(SumSizes, AddsAsPythonsSumDoes) {
+  using market::PriceSizePair;
+  auto sum = [](std::vector<double> sizes) {
+    std::vector<PriceSizePair> levels;
+    for (double s : sizes) levels.push_back({1.0, s});
+    return sum_sizes(levels);
+  };
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(sum({}), 0.0);
+  EXPECT_EQ(sum({0.1, 0.2, 0.3}), 0.6);  // plain adding gives 0.6000000000000001
+  EXPECT_EQ(sum({1e100, 1.0, -1e100, 1.0}), 2.0);
+  EXPECT_EQ(sum({1e308, 1e308}), kInf);
+  EXPECT_TRUE(std::isnan(sum({1e308, 1e308, -kInf})));
+  EXPECT_EQ(sum({1e308, -5e307, 1e308}), 1.5e308);  // overflows on the way only
+  EXPECT_FALSE(std::signbit(sum({-0.0})));  // Python's sum starts from 0
+}
+
+TEST(TableStream, HandsOverSchemaBatchesAndThenTheEndEveryTime) {
+  ArrowArrayStream stream;
+  export_price_table_stream(load(kRace), {1, false, 2}, &stream);
+  ArrowSchema schema;
+  ASSERT_EQ(stream.get_schema(&stream, &schema), 0);
+  EXPECT_STREQ(schema.format, "+s");
+  ASSERT_EQ(schema.n_children, 14);
+  EXPECT_STREQ(schema.children[1]->name, "publish_time");
+  EXPECT_STREQ(schema.children[1]->format, "tsm:UTC");
+  EXPECT_EQ(schema.children[1]->flags, 0);
+  EXPECT_EQ(schema.children[7]->flags, ARROW_FLAG_NULLABLE);
+  // A consumer may move a child out and release the rest first.
+  ArrowSchema moved = *schema.children[0];
+  schema.children[0]->release = nullptr;
+  schema.release(&schema);
+  EXPECT_STREQ(moved.name, "market_id");
+  moved.release(&moved);
+
+  std::int64_t rows = 0;
+  ArrowArray batch;
+  for (;;) {
+    ASSERT_EQ(stream.get_next(&stream, &batch), 0);
+    if (batch.release == nullptr) break;
+    ArrowArray column = *batch.children[0];
+    batch.children[0]->release = nullptr;
+    batch.release(&batch);
+    rows += column.length;
+    EXPECT_EQ(std::string_view(static_cast<const char*>(column.buffers[2]), 3), "1.5");
+    column.release(&column);
+  }
+  EXPECT_EQ(rows, 5);
+  ASSERT_EQ(stream.get_next(&stream, &batch), 0);
+  EXPECT_EQ(batch.release, nullptr);
+  EXPECT_EQ(stream.get_last_error(&stream), nullptr);
+  stream.release(&stream);
+  EXPECT_EQ(stream.release, nullptr);
+}
+
+TEST(TableStream, StreamsOfOneStoreFoldApart) {
+  auto store = load(kRace);
+  ArrowArrayStream a, b;
+  export_price_table_stream(store, {0, true, 3}, &a);
+  export_price_table_stream(store, {0, true, 3}, &b);
+  store.reset();  // the streams hold it
+  std::int64_t rows[2] = {0, 0};
+  ArrowArray batch;
+  for (bool more = true; more;) {
+    more = false;
+    for (int i = 0; i < 2; ++i) {
+      ArrowArrayStream& s = i == 0 ? a : b;
+      ASSERT_EQ(s.get_next(&s, &batch), 0);
+      if (batch.release == nullptr) continue;
+      rows[i] += batch.length;
+      batch.release(&batch);
+      more = true;
+    }
+  }
+  EXPECT_EQ(rows[0], 8);
+  EXPECT_EQ(rows[1], 8);
+  a.release(&a);
+  b.release(&b);
+}
+
+}  // namespace
+}  // namespace marrowfin::table

@@ -1,0 +1,158 @@
+"""Price tables on disk: write_table, write_dataset, `marrowfin export
+--format parquet|csv`, and the README's examples run as they stand."""
+
+import os
+import pathlib
+import re
+import shutil
+
+import duckdb
+import pyarrow as pa
+import pyarrow.csv
+import pyarrow.dataset
+import pyarrow.parquet as pq
+import pytest
+
+from marrowfin_tools import cli, price_table, sample_path, write_dataset, write_table
+from marrowfin_tools.table import output_name
+from table_rows import generated, uses_duckdb
+
+SAMPLE = str(sample_path())
+
+
+@pytest.fixture(scope="module")
+def recordings(tmp_path_factory):
+    """Two recordings of two markets: the sample and a handicap market."""
+    folder = tmp_path_factory.mktemp("recordings")
+    shutil.copy(SAMPLE, folder / "race.json.gz")
+    generated(folder / "goals.json.gz", size_mb=0.2, seed=9, handicap=True)
+    return [str(folder / "race.json.gz"), str(folder / "goals.json.gz")]
+
+
+def read_csv(path, depth=3):
+    """A CSV file of the table, read back with the table's schema."""
+    schema = pa.schema(price_table(SAMPLE, depth))
+    table = pyarrow.csv.read_csv(path, convert_options=pyarrow.csv.ConvertOptions(column_types=schema))
+    return table.cast(schema).combine_chunks()
+
+
+def run(capsys, *args):
+    status = cli.main(list(args))
+    out, err = capsys.readouterr()
+    return status, out, err.splitlines()
+
+
+@pytest.mark.parametrize("name, suffix", [
+    ("race.json.gz", ".parquet"), ("1.2345", ".csv"), ("1.2345.gz", ".csv"), ("a.b.JSONL", ".jsonl"),
+    ("x.txt.bz2", ".parquet"), (".gz", ".csv"), ("dir/race.json", ".parquet")])
+def test_output_names(name, suffix):
+    stem = {".gz": ".gz", "dir/race.json": "race"}.get(name, re.sub(r"(\.json|\.JSONL|\.txt)?(\.gz|\.bz2)?$", "", name))
+    assert output_name(name, suffix) == stem + suffix
+
+
+class TestWriters:
+    @pytest.mark.parametrize("fmt", ["parquet", "csv"])
+    def test_write_table_holds_the_table(self, tmp_path, fmt):
+        out = tmp_path / f"t.{fmt}"
+        rows = write_table(SAMPLE, out, fmt, depth=2, every_book=True)
+        expected = pa.table(price_table(SAMPLE, 2, True))
+        got = pq.read_table(out) if fmt == "parquet" else read_csv(out, 2)
+        assert rows == expected.num_rows and got.equals(expected.combine_chunks())
+        assert out.stat().st_mode & 0o644 == 0o644 and [p.name for p in tmp_path.iterdir()] == [out.name]
+
+    def test_nothing_is_written_for_a_bad_recording_or_format(self, tmp_path):
+        with pytest.raises(ValueError, match="No such file or directory"):
+            write_table(tmp_path / "missing.json", tmp_path / "t.parquet")
+        with pytest.raises(ValueError, match="format must be 'parquet' or 'csv', not 'xml'"):
+            write_table(SAMPLE, tmp_path / "t.xml", "xml")
+        with pytest.raises(FileNotFoundError):
+            write_table(SAMPLE, tmp_path / "no" / "t.parquet")
+        assert list(tmp_path.iterdir()) == []
+
+    def test_a_dataset_of_two_recordings_and_one_rewritten(self, tmp_path, recordings):
+        for path in recordings + recordings[:1]:  # the second write replaces, not adds
+            write_dataset(path, tmp_path / "ds", depth=1)
+        files = sorted(str(p.relative_to(tmp_path / "ds")) for p in (tmp_path / "ds").rglob("*.parquet"))
+        markets = [pa.table(price_table(p, 1))["market_id"][0].as_py() for p in recordings]
+        assert files == sorted(f"market_id={m}/{output_name(p, '')}-0.parquet" for m, p in zip(markets, recordings))
+        dataset = pyarrow.dataset.dataset(tmp_path / "ds", partitioning="hive").to_table()
+        for market, path in zip(markets, recordings):
+            got = dataset.filter(pyarrow.dataset.field("market_id") == market).drop_columns(["market_id"])
+            assert got.equals(pa.table(price_table(path, 1)).drop_columns(["market_id"]))
+
+
+class TestCommand:
+    def test_parquet_and_csv_files_one_per_recording(self, capsys, tmp_path, recordings, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        status, out, err = run(capsys, "export", *recordings, "--format", "csv", "--depth", "0", "--jobs", "2")
+        names = [output_name(p, ".csv") for p in recordings]
+        counts = [pa.table(price_table(p, 0)).num_rows for p in recordings]
+        assert (status, out) == (0, "")
+        assert err == [f"{n:,} rows written to {os.path.join(os.curdir, name)}" for n, name in zip(counts, names)]
+        for name, path in zip(names, recordings):
+            assert read_csv(tmp_path / name, 0).equals(pa.table(price_table(path, 0)).combine_chunks())
+        status, _, err = run(capsys, "export", recordings[0], "--format", "parquet", "-o", "one.parquet",
+                             "--every-book")
+        assert (status, err) == (0, [f"{pq.read_metadata('one.parquet').num_rows:,} rows written to one.parquet"])
+        assert pq.read_table("one.parquet").equals(pa.table(price_table(recordings[0], every_book=True)))
+
+    @uses_duckdb
+    def test_a_dataset_that_duckdb_reads(self, capsys, tmp_path, recordings):
+        target = str(tmp_path / "tables") + os.sep
+        status, _, err = run(capsys, "export", *recordings, "--format", "parquet", "-o", target, "--progress")
+        assert status == 0 and [line.split(" rows of ")[1] for line in err if " rows of " in line] == [
+            f"{p} written to {target}" for p in recordings]
+        total = sum(pa.table(price_table(p)).num_rows for p in recordings)
+        assert f"2/2 files, {total:,} rows" in err[-1]
+        got = duckdb.sql(f"""select market_id, count(*), sum(traded_volume) from read_parquet(
+            '{target}**/*.parquet', hive_partitioning = true, hive_types = {{'market_id': VARCHAR}})
+            group by market_id order by market_id""").fetchall()
+        tables = sorted((pa.table(price_table(p)) for p in recordings), key=lambda t: t["market_id"][0].as_py())
+        assert got == [(t["market_id"][0].as_py(), t.num_rows, pytest.approx(sum(t["traded_volume"].to_pylist())))
+                       for t in tables]
+
+    def test_csv_to_stdout_and_jsonl_still_the_default(self, capsys, tmp_path, monkeypatch):
+        status, out, err = run(capsys, "export", SAMPLE, "--format", "csv", "-o", "-", "--depth", "1")
+        assert status == 0 and out.splitlines()[0].startswith('"market_id","publish_time","market_status"')
+        assert len(out.splitlines()) == pa.table(price_table(SAMPLE, 1)).num_rows + 1
+        monkeypatch.chdir(tmp_path)
+        status, _, err = run(capsys, "export", SAMPLE)
+        assert status == 0 and err[0].endswith(f"books written to {os.path.join(os.curdir, 'sample.jsonl')}")
+
+    def test_failures_are_one_line_each_and_the_rest_go_on(self, capsys, tmp_path):
+        bad = tmp_path / "bad.json"
+        bad.write_text("{]\n")
+        status, _, err = run(capsys, "export", str(bad), SAMPLE, "--format", "parquet", "-o", f"{tmp_path}/out/")
+        assert status == 1 and err[0] == f"marrowfin: {bad}: key must be a string at line 1 column 2"
+        assert err[2] == "marrowfin: 1 of 2 files failed"
+        assert [p.name for p in (tmp_path / "out").rglob("*.parquet")] == ["sample-0.parquet"]
+
+    @pytest.mark.parametrize("args, text", [
+        (["--depth", "2"], "--depth and --every-book shape the table of --format parquet or csv"),
+        (["--format", "csv", "--runner", "3"], "--every and --runner select books for --format jsonl"),
+        (["--format", "parquet", "--every", "2"], "--every and --runner select books for --format jsonl"),
+        (["--format", "csv", "--depth", "11"], "argument --depth: must be 0 to 10: 11"),
+        (["--format", "xml"], "argument --format: invalid choice: 'xml' (choose from 'jsonl', 'parquet', 'csv')"),
+        (["--format", "parquet", "-o", "-"], "Parquet goes to a file or a directory, not to stdout"),
+        ([SAMPLE, "-o", "x.jsonl"], "several files need an output directory: -o DIR/"),
+        (["{other}"], "{sample} and {other} would both write sample.jsonl"),
+        (["{other}", "--format", "csv", "-o", "out/"], "{sample} and {other} would both write sample.csv"),
+        (["{other}", "--format", "parquet", "-o", "out/"], "{sample} and {other} would both write sample"),
+    ])
+    def test_usage_errors(self, capsys, args, text, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        other = tmp_path / "other" / "sample.json.gz"  # named as the sample
+        other.parent.mkdir()
+        shutil.copy(SAMPLE, other)
+        with pytest.raises(SystemExit) as exit:
+            cli.main(["export", SAMPLE, *(a.format(other=other) for a in args)])
+        err = capsys.readouterr().err
+        assert exit.value.code == 2 and f"error: {text.format(sample=SAMPLE, other=other)}\n" in err
+        assert list(tmp_path.iterdir()) == [other.parent]
+
+    def test_an_output_that_would_replace_its_input(self, capsys, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        pathlib.Path("race.jsonl").write_bytes(pathlib.Path(SAMPLE).read_bytes())
+        with pytest.raises(SystemExit):
+            cli.main(["export", "race.jsonl"])
+        assert "error: ./race.jsonl is the input itself" in capsys.readouterr().err
