@@ -158,8 +158,7 @@ void PriceTableReader::refresh(const RunnerCache& runner, RunnerRow& row) {
   }
   std::uint64_t traded = runner.traded_volume.change_count();
   if (traded != row.traded_count) {
-    runner.traded_volume.to_price_sizes(levels_);
-    row.traded_volume = sum_sizes(levels_);
+    row.traded_volume = sum_sizes(runner.traded_volume.levels());
     row.traded_count = traded;
   }
 }
@@ -168,9 +167,9 @@ void PriceTableReader::read_side(const market::ShownLadder& shown, std::uint64_t
                                  std::array<PriceSizePair, kMaxDepth>& levels,
                                  std::uint8_t& size) {
   if (shown.count == count) return;
-  shown.read_out(levels_);
-  std::size_t kept = std::min(levels_.size(), static_cast<std::size_t>(options_.depth));
-  std::copy_n(levels_.begin(), kept, levels.begin());
+  std::span<const PriceSizePair> shown_levels = shown.levels();
+  std::size_t kept = std::min(shown_levels.size(), static_cast<std::size_t>(options_.depth));
+  std::copy_n(shown_levels.begin(), kept, levels.begin());
   size = static_cast<std::uint8_t>(kept);
   count = shown.count;
 }

@@ -102,7 +102,6 @@ class PriceTableReader {
   MarketRows* rows_of_market_ = nullptr;
   std::span<market::RunnerCache* const> runners_;  // its runners, in key order
   std::size_t next_runner_ = 0;
-  std::vector<market::PriceSizePair> levels_;      // read-out buffer
   std::int64_t rows_ = 0;                          // in the batch being built
 };
 
