@@ -1,7 +1,7 @@
-// libFuzzer, end to end on the core: any bytes as a stream file (gzip when
-// they start with the gzip magic), loaded as a file is, every message applied
-// to a MarketCache the way the iterator does, and everything a book is built
-// from read out after each message. Aborts when:
+// libFuzzer, end to end on the core: any bytes as a stream file (gzip or
+// bzip2 when they start with that format's magic), loaded as a file is, every
+// message applied to a MarketCache the way the iterator does, and everything
+// a book is built from read out after each message. Aborts when:
 // - a load fails with a text outside the fixed set;
 // - a read-out is out of order, repeats a price, holds a zero size or
 //   disagrees with its ladder's size;
@@ -45,7 +45,7 @@ bool known_error(std::string_view error) {
   static const std::string_view kWhole[] = {
       "invalid gzip header", "gzip header field too long", "corrupt deflate stream",
       "corrupt gzip stream does not have a matching checksum", "unexpected end of file",
-      "stream did not contain valid UTF-8"};
+      "invalid bzip2 header", "corrupt bzip2 stream", "stream did not contain valid UTF-8"};
   for (std::string_view text : kWhole) {
     if (error == text) return true;
   }
@@ -241,8 +241,10 @@ class Observer {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  bool gzip = bytes.starts_with("\x1f\x8b");
-  LoadResult loaded = load_messages_from_bytes(bytes, gzip, Inflater::default_backend());
+  Encoding encoding = bytes.starts_with("\x1f\x8b") ? Encoding::kGzip
+                      : bytes.starts_with("BZh")    ? Encoding::kBzip2
+                                                    : Encoding::kPlain;
+  LoadResult loaded = load_messages_from_bytes(bytes, encoding, Inflater::default_backend());
   if (!loaded.store) {
     check(known_error(loaded.error));
     return 0;

@@ -1,7 +1,7 @@
 #include "core/parse/message_loader.hpp"
 
+#include "core/parse/encoding.hpp"
 #include "core/parse/error_texts.hpp"
-#include "core/parse/gzip_source.hpp"
 #include "core/parse/json_reader.hpp"
 #include "core/parse/line_reader.hpp"
 #include "core/parse/utf8.hpp"
@@ -43,8 +43,9 @@ bool keep_line(LineParser& parser, MessageStore& store) {
 
 LoadResult failure(std::string text) { return {nullptr, std::move(text)}; }
 
-LoadResult load_from(std::unique_ptr<ByteSource> source, bool gzip, Inflater::Backend backend) {
-  if (gzip) source = std::make_unique<GzipSource>(std::move(source), backend);
+LoadResult load_from(std::unique_ptr<ByteSource> file, Encoding encoding,
+                     Inflater::Backend backend) {
+  std::unique_ptr<ByteSource> source = decoded(std::move(file), encoding, backend);
   LineReader lines(*source, 1 + LineParser::kPadding);
   LineParser parser;
   auto store = std::make_unique<MessageStore>();
@@ -72,11 +73,12 @@ LoadResult load_messages(std::string_view path) {
 LoadResult load_messages(std::string_view path, Inflater::Backend backend) {
   OpenResult opened = open_file(path);
   if (!opened.file) return failure(std::move(opened.error));
-  return load_from(std::move(opened.file), has_gzip_extension(path), backend);
+  return load_from(std::move(opened.file), encoding_from_name(path), backend);
 }
 
-LoadResult load_messages_from_bytes(std::string_view bytes, bool gzip, Inflater::Backend backend) {
-  return load_from(std::make_unique<MemorySource>(bytes), gzip, backend);
+LoadResult load_messages_from_bytes(std::string_view bytes, Encoding encoding,
+                                    Inflater::Backend backend) {
+  return load_from(std::make_unique<MemorySource>(bytes), encoding, backend);
 }
 
 }  // namespace marrowfin::parse

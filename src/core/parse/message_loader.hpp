@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/parse/arena.hpp"
+#include "core/parse/encoding.hpp"
 #include "core/parse/inflater.hpp"
 #include "core/parse/json_value.hpp"
 
@@ -39,8 +40,8 @@ struct LoadResult {
 // The same with a chosen gzip backend, for tests and benchmarks.
 [[nodiscard]] LoadResult load_messages(std::string_view path, Inflater::Backend backend);
 // A file's bytes already in memory, through the same decoding and parsing;
-// `gzip` stands for the file name's extension. For tests and fuzzing.
-[[nodiscard]] LoadResult load_messages_from_bytes(std::string_view bytes, bool gzip,
+// `encoding` stands for the file name's extension. For tests and fuzzing.
+[[nodiscard]] LoadResult load_messages_from_bytes(std::string_view bytes, Encoding encoding,
                                                   Inflater::Backend backend);
 
 }  // namespace marrowfin::parse

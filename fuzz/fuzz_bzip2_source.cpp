@@ -1,0 +1,69 @@
+// libFuzzer: any bytes as a bzip2 file, read in small and in large pieces,
+// which must agree on the decoded bytes and on the failure. How much of a
+// damaged block comes out before its failure depends on the output space
+// (libbz2 does not count what it wrote of a block it then finds corrupt), so
+// after a failure one output need only begin the other. Every failure is one
+// of the decoder's own texts.
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "core/parse/bzip2_source.hpp"
+
+namespace {
+
+using namespace marrowfin::parse;
+
+// Runs of one byte make blocks of up to 45 MB from a few bytes of input.
+constexpr std::size_t kEnough = std::size_t{64} << 20;
+
+struct Decoded {
+  std::string data;
+  std::string error;
+};
+
+Decoded decode(std::string_view bytes, std::size_t chunk) {
+  Bzip2Source source(std::make_unique<MemorySource>(bytes));
+  Decoded out;
+  std::string buffer(chunk, '\0');
+  for (;;) {
+    ReadResult r = source.read(buffer.data(), buffer.size());
+    if (r.size > buffer.size()) std::abort();
+    if (!r.error.empty()) {
+      out.error = r.error;
+      return out;
+    }
+    if (r.size == 0) return out;
+    out.data.append(buffer.data(), r.size);
+    if (out.data.size() > kEnough) {
+      out.data.resize(kEnough);
+      return out;
+    }
+  }
+}
+
+bool known(const std::string& error) {
+  for (const char* text :
+       {"", "invalid bzip2 header", "corrupt bzip2 stream", "unexpected end of file"}) {
+    if (error == text) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  Decoded large = decode(bytes, 1 << 20);
+  if (!known(large.error)) std::abort();
+  Decoded small = decode(bytes, 4093);
+  if (small.error != large.error) std::abort();
+  if (large.error.empty()
+          ? small.data != large.data
+          : !small.data.starts_with(large.data) && !large.data.starts_with(small.data)) {
+    std::abort();
+  }
+  return 0;
+}
