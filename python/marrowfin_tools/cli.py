@@ -3,15 +3,21 @@
 from __future__ import annotations
 
 import argparse
+import bz2
 import contextlib
+import dataclasses
+import gzip
 import importlib.metadata
+import io
+import itertools
 import json
 import os
 import sys
 import tempfile
 from collections.abc import Sequence
+from typing import IO
 
-from . import batch, export, plot, sample_path, summary
+from . import batch, export, inputs, plot, sample_path, summary
 
 SAMPLE_CHART = "marrowfin-sample.png"
 
@@ -41,14 +47,21 @@ def _summarize(path: str) -> summary.MarketSummary:
 
 
 def _summary(args: argparse.Namespace) -> int:
-    files = args.files
+    files = inputs.from_arguments(args, args.parser)
     chart = args.plot
-    if not files:
+    if not files and args.files_from is None:
         files = [str(sample_path())]
         if chart is None and not args.no_plot:
             chart = SAMPLE_CHART
     elif chart is not None and len(files) > 1:
         args.parser.error("--plot takes one file")
+    found = inputs.Inputs(files)
+    recordings: inputs.Inputs | list[inputs.Recording] = found
+    listed: list[inputs.Recording] = []
+    if chart is not None:
+        recordings = listed = list(found)
+        if len(listed) > 1:
+            args.parser.error("--plot takes one recording")
     show = args.progress if args.progress is not None else sys.stderr.isatty()
     progress = batch.Progress(len(files)) if show else None
     # Book counts arrive while a file replays in this process, and with the
@@ -58,19 +71,22 @@ def _summary(args: argparse.Namespace) -> int:
         def func(path: str) -> summary.MarketSummary:
             return summary.summarize(path, progress.add_books)
 
-    failed = 0
+    failed = done = 0
     try:
-        for outcome in batch.run_files(func, files, args.jobs):
+        for outcome in batch.run_files(func, recordings, args.jobs):
+            done += 1
             if progress is not None:
+                progress.total = max(progress.total, found.found)  # archives are listed as they go
                 if outcome.ok and args.jobs > 1:
                     progress.books += outcome.value.books
                 progress.clear()
             if outcome.ok:
+                # Named as given (an archive member was replayed from a copy).
+                result = dataclasses.replace(outcome.value, path=outcome.path)
                 if args.json:
-                    print(json.dumps(outcome.value.to_json()), flush=progress is not None)
+                    print(json.dumps(result.to_json()), flush=progress is not None)
                 else:
-                    print(summary.format_summary(outcome.value), end="\n\n",
-                          flush=progress is not None)
+                    print(summary.format_summary(result), end="\n\n", flush=progress is not None)
             else:
                 failed += 1
                 _error(f"{outcome.path}: {outcome.value}")
@@ -79,13 +95,17 @@ def _summary(args: argparse.Namespace) -> int:
     finally:
         if progress is not None:
             progress.close()
+    if found.skipped:
+        _error(f"{found.skipped:,} files skipped (not recordings)" if found.skipped > 1
+               else "1 file skipped (not a recording)")
     if failed:
-        if len(files) > 1:
-            _error(f"{failed} of {len(files)} files failed")
+        if done > 1:
+            _error(f"{failed} of {done} files failed")
         return 1
-    if chart is not None:
+    if chart is not None and listed:
         try:
-            plot.plot_file(files[0], chart)
+            with listed[0].local_path() as path:
+                plot.plot_file(path, chart)
         except plot.PlotUnavailable as e:
             if args.plot is None:  # the sample's chart was not asked for by name
                 _error(f"no chart: {e}")
@@ -108,7 +128,7 @@ def _output(name: str):
     directory = os.path.dirname(os.path.abspath(name))
     fd, temp = tempfile.mkstemp(prefix=".marrowfin-", suffix=".part", dir=directory)
     try:
-        with os.fdopen(fd, "w", encoding="utf-8") as out:
+        with os.fdopen(fd, "wb") as raw, _text_writer(raw, name) as out:
             yield out
         umask = os.umask(0)
         os.umask(umask)
@@ -119,29 +139,63 @@ def _output(name: str):
         raise
 
 
+def _text_writer(raw: IO[bytes], name: str) -> IO[str]:
+    """Compressed as the name says, by the module's own rule."""
+    encoding = inputs.encoding_by_name(name)
+    if encoding == "gzip":
+        return gzip.open(raw, "wt", encoding="utf-8")
+    if encoding == "bzip2":
+        return bz2.open(raw, "wt", encoding="utf-8")
+    return io.TextIOWrapper(raw, encoding="utf-8")
+
+
+def _one_recording(args: argparse.Namespace) -> inputs.Recording | None:
+    """The one recording a single-file command replays; None after saying why there is none."""
+    files = inputs.from_arguments(args, args.parser)
+    if len(files) != 1:
+        args.parser.error("give one FILE" if not files else "one FILE only")
+    found = list(itertools.islice(inputs.Inputs(files), 2))  # no further than needed
+    if not found:
+        _error(f"{files[0]}: no recordings in it")
+        return None
+    if len(found) > 1:
+        args.parser.error(f"{files[0]} holds more than one recording; name one "
+                          "(ARCHIVE:MEMBER for a member of an archive)")
+    return found[0]
+
+
 def _export(args: argparse.Namespace) -> int:
-    try:
-        with _output(args.output) as out:
-            count = export.export_books(args.file, out, args.every, args.runner or ())
-    except OSError as e:
-        _error(f"{args.output}: {e.strerror or e}")
+    recording = _one_recording(args)
+    if recording is None:
         return 1
+    try:
+        with recording.local_path() as path:
+            try:
+                with _output(args.output) as out:
+                    count = export.export_books(path, out, args.every, args.runner or ())
+            except OSError as e:
+                _error(f"{args.output}: {e.strerror or e}")
+                return 1
     except Exception as e:
-        _error(f"{args.file}: {batch.error_text(e)}")
+        _error(f"{recording.name}: {batch.error_text(e)}")
         return 1
     print(f"{count:,} books written to {args.output}", file=sys.stderr)
     return 0
 
 
 def _plot(args: argparse.Namespace) -> int:
+    recording = _one_recording(args)
+    if recording is None:
+        return 1
     try:
         plot.require()
-        chart = plot.collect(args.file)
+        with recording.local_path() as path:
+            chart = plot.collect(path)
     except plot.PlotUnavailable as e:
         _error(str(e))
         return 1
     except Exception as e:
-        _error(f"{args.file}: {batch.error_text(e)}")
+        _error(f"{recording.name}: {batch.error_text(e)}")
         return 1
     try:
         plot.draw(chart, args.output)
@@ -155,7 +209,8 @@ def _plot(args: argparse.Namespace) -> int:
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="marrowfin",
-        description="Replay recorded exchange market-change streams (plain or gzip).")
+        description="Replay recorded exchange market-change streams (plain, gzip or bzip2; "
+                    "files, directories, tar and zip archives).")
     try:
         version = importlib.metadata.version("marrowfin")
     except importlib.metadata.PackageNotFoundError:
@@ -167,7 +222,7 @@ def build_parser() -> argparse.ArgumentParser:
         "summary", help="market, timeline and runners of each file",
         description="Per file: the market, its timeline, the final status and a table of runners. "
                     "Without a file: the bundled sample, and its chart in " + SAMPLE_CHART + ".")
-    p.add_argument("files", nargs="*", metavar="FILE")
+    inputs.add_arguments(p)
     p.add_argument("--json", action="store_true", help="one JSON object per file instead of text")
     p.add_argument("-j", "--jobs", type=_jobs, default=1, metavar="N",
                    help="worker processes (default 1; 0 for one per core)")
@@ -180,24 +235,24 @@ def build_parser() -> argparse.ArgumentParser:
     p = commands.add_parser(
         "export", help="one to_dict() per book, as JSON lines",
         description="Writes one book per line as the JSON of MarketBook.to_dict().")
-    p.add_argument("file", metavar="FILE")
+    inputs.add_arguments(p)
     p.add_argument("-o", "--output", required=True, metavar="OUT",
-                   help="JSON-lines file to write, or - for stdout")
+                   help="JSON-lines file to write (gzip for .gz, bzip2 for .bz2), or - for stdout")
     p.add_argument("--every", type=_positive, default=1, metavar="N",
                    help="every Nth book only, from the first (after --runner)")
     p.add_argument("--runner", type=int, action="append", metavar="SELECTION_ID",
                    help="only books in which this runner changed (repeatable: any of them)")
-    p.set_defaults(run=_export)
+    p.set_defaults(run=_export, parser=p)
 
     p = commands.add_parser(
         "plot", help="chart of each runner's prices over time",
         description="Last traded price and the best back to best lay band of every runner over "
                     "time, in-play shaded and removals marked. Needs matplotlib "
                     "(pip install 'marrowfin[plot]').")
-    p.add_argument("file", metavar="FILE")
+    inputs.add_arguments(p)
     p.add_argument("-o", "--output", required=True, metavar="CHART",
                    help="image to write (.png, .svg or .pdf)")
-    p.set_defaults(run=_plot)
+    p.set_defaults(run=_plot, parser=p)
     return parser
 
 
