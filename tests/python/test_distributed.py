@@ -15,7 +15,7 @@ from marrowfin_tools import map_files, sample_path, summarize
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as c:
+                                  dashboard_address=":0") as cluster, distributed.Client(cluster) as c:
         yield c
 
 
