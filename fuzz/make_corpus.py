@@ -169,6 +169,10 @@ def main():
     files["bzip2_source/padding_after"] = bz2.compress(text) + bytes(16)
     files["bzip2_source/junk_after"] = bz2.compress(text) + b"BZ junk"
     files["bzip2_source/runs"] = bz2.compress(b"\n".join(bytes([c]) * 300 for c in range(256)), 1)
+    # A block marker's pattern inside a block's data.
+    marked = bytearray(files["bzip2_source/three_blocks"])
+    marked[len(marked) // 3:len(marked) // 3 + 6] = bytes.fromhex("314159265359")
+    files["bzip2_source/marker_in_data"] = bytes(marked)
 
     for name, data in files.items():
         path = corpus / name

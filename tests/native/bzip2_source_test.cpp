@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "test_support.hpp"
 
@@ -14,12 +15,21 @@ const std::string kHeader = "invalid bzip2 header";
 const std::string kCorrupt = "corrupt bzip2 stream";
 
 // Everything, read `out_chunk` bytes at a time from `in_chunk`-byte reads of
-// a source that fails from offset `fail_at` on.
-Decoded run(std::string bz, std::size_t out_chunk = 65536, std::size_t in_chunk = 1 << 20,
-            std::size_t fail_at = std::string::npos) {
-  Bzip2Source source(std::make_unique<ChunkedSource>(std::move(bz), in_chunk, fail_at));
+// a source that fails from offset `fail_at` on, decoded on `threads`.
+Decoded decode(std::string bz, unsigned threads, std::size_t out_chunk = 65536,
+               std::size_t in_chunk = 1 << 20, std::size_t fail_at = std::string::npos) {
+  Bzip2Source source(std::make_unique<ChunkedSource>(std::move(bz), in_chunk, fail_at), threads);
   return drain(source, out_chunk);
 }
+
+// In one pass, or with the blocks of a stream side by side.
+class Bzip2SourceTest : public testing::TestWithParam<unsigned> {
+ protected:
+  Decoded run(std::string bz, std::size_t out_chunk = 65536, std::size_t in_chunk = 1 << 20,
+              std::size_t fail_at = std::string::npos) {
+    return decode(std::move(bz), GetParam(), out_chunk, in_chunk, fail_at);
+  }
+};
 
 // `data` with bit `bit` (counted from the first byte's high bit) flipped.
 std::string flip(std::string data, std::size_t bit) {
@@ -27,12 +37,12 @@ std::string flip(std::string data, std::size_t bit) {
   return data;
 }
 
-TEST(Bzip2Source, DecodesWhateverTheBufferSizesAndBlockSizes) {
+TEST_P(Bzip2SourceTest, DecodesWhateverTheBufferSizesAndBlockSizes) {
   std::string text = sample_text(250000);
   for (int level : {1, 9}) {  // three blocks, or one
     std::string bz = bzip2_stream(text, level);
     const std::pair<std::size_t, std::size_t> sizes[] = {
-        {1, 1 << 20}, {1000, 1}, {32768, 777}, {1 << 20, 1 << 20}};
+        {7, 1 << 20}, {1000, 1}, {32768, 777}, {1 << 20, 1 << 20}};
     for (auto [out_chunk, in_chunk] : sizes) {
       Decoded d = run(bz, out_chunk, in_chunk);
       EXPECT_EQ(d.error, "") << level << " " << out_chunk << " " << in_chunk;
@@ -42,7 +52,7 @@ TEST(Bzip2Source, DecodesWhateverTheBufferSizesAndBlockSizes) {
   EXPECT_EQ(run(bzip2_stream("")).error, "");
 }
 
-TEST(Bzip2Source, EveryStreamIsDecodedAndPaddingOrJunkAfterOneIsIgnored) {
+TEST_P(Bzip2SourceTest, EveryStreamIsDecodedAndPaddingOrJunkAfterOneIsIgnored) {
   std::string a = sample_text(250000, 1);
   std::string b = sample_text(70000, 2);
   std::string ab = bzip2_stream(a, 1) + bzip2_stream(b, 5);
@@ -60,7 +70,7 @@ TEST(Bzip2Source, EveryStreamIsDecodedAndPaddingOrJunkAfterOneIsIgnored) {
   }
 }
 
-TEST(Bzip2Source, Failures) {
+TEST_P(Bzip2SourceTest, Failures) {
   std::string text = sample_text(250000);
   std::string good = bzip2_stream(text, 1);  // three blocks
   std::string tiny = bzip2_stream("line\n");
@@ -102,7 +112,7 @@ TEST(Bzip2Source, Failures) {
   }
 }
 
-TEST(Bzip2Source, DataBeforeAFailureComesFirstAndReadErrorsPassThrough) {
+TEST_P(Bzip2SourceTest, DataBeforeAFailureComesFirstAndReadErrorsPassThrough) {
   std::string text = sample_text(250000);
   std::string good = bzip2_stream(text, 1);
   // The damage is in the last block: the others come out whole.
@@ -120,6 +130,37 @@ TEST(Bzip2Source, DataBeforeAFailureComesFirstAndReadErrorsPassThrough) {
   EXPECT_TRUE(d.data == text);
   EXPECT_EQ(run(good + "junk", 1 << 20, 1000, good.size() + 4).error, "");
 }
+
+// Side by side, only checked blocks come out; the rest is decoded in one pass
+// as if nothing had come before, so the two agree on every failure.
+TEST(Bzip2Source, BlocksSideBySideAgreeWithOnePass) {
+  std::string text = sample_text(700000, 3);
+  std::string good = bzip2_stream(text, 1);  // seven blocks
+  std::size_t bits = 8 * good.size();
+  std::vector<std::string> files = {good, good + good, bzip2_stream("") + good,
+                                    good.substr(0, good.size() / 2), good.substr(0, 4000)};
+  for (std::size_t bit : {80ul, 2000ul, bits / 2, bits - 100, bits - 20}) {
+    files.push_back(flip(good, bit));
+  }
+  // A block marker where the data of a block goes on.
+  std::string marked = good;
+  marked.replace(good.size() / 3, 6, "\x31\x41\x59\x26\x53\x59");
+  files.push_back(marked);
+  for (const std::string& file : files) {
+    Decoded one = decode(file, 1, 50000);
+    for (unsigned threads : {2u, 4u}) {
+      Decoded side = decode(file, threads, 50000);
+      EXPECT_EQ(side.error, one.error) << threads;
+      EXPECT_TRUE(side.data == one.data)
+          << threads << " " << side.data.size() << " " << one.data.size();
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, Bzip2SourceTest, testing::Values(1u, 2u, 3u),
+                         [](const testing::TestParamInfo<unsigned>& param) {
+                           return std::to_string(param.param) + "_threads";
+                         });
 
 }  // namespace
 }  // namespace marrowfin::parse

@@ -3,9 +3,11 @@
 #include <bzlib.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string_view>
+#include <thread>
 
 #include "core/parse/error_texts.hpp"
 
@@ -51,7 +53,19 @@ class Bzip2Source::Stream {
   bz_stream z_{};
 };
 
-Bzip2Source::Bzip2Source(std::unique_ptr<ByteSource> file) : file_(std::move(file)) {}
+unsigned Bzip2Source::default_threads() noexcept {
+  if (const char* text = std::getenv("MARROWFIN_BZIP2_THREADS")) {
+    char* end = nullptr;
+    long chosen = std::strtol(text, &end, 10);
+    if (end != text && *end == '\0' && chosen >= 1 && chosen <= 64) {
+      return static_cast<unsigned>(chosen);
+    }
+  }
+  return std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+}
+
+Bzip2Source::Bzip2Source(std::unique_ptr<ByteSource> file, unsigned threads)
+    : file_(std::move(file)), threads_(std::max(threads, 1u)) {}
 
 Bzip2Source::~Bzip2Source() = default;
 
@@ -67,8 +81,20 @@ void Bzip2Source::read_input() {
     }
     if (r.size == 0) break;
   }
-  input_.shrink_to_fit();
   file_.reset();
+}
+
+void Bzip2Source::begin_stream() {
+  // The pipeline needs the whole header; a bad one is for libbz2 to report.
+  char level = pos_ + 3 < input_.size() ? input_.data()[pos_ + 3] : '\0';
+  if (threads_ > 1 && level >= '1' && level <= '9') {
+    if (!pipeline_) pipeline_ = std::make_unique<Bzip2Pipeline>(threads_);
+    pipeline_->start(input_.view(), pos_);
+    state_ = State::kPipeline;
+  } else {
+    stream_ = std::make_unique<Stream>();
+    state_ = State::kStream;
+  }
 }
 
 std::string Bzip2Source::end_text() const {
@@ -86,24 +112,34 @@ ReadResult Bzip2Source::read(char* out, std::size_t capacity) {
         break;
       case State::kStreamStart: {
         // The first stream must be there.
-        std::string_view rest = std::string_view(input_).substr(pos_);
+        std::string_view rest = input_.view().substr(pos_);
         std::size_t common = 0;
         while (common < kMagic.size() && common < rest.size() && rest[common] == kMagic[common]) {
           ++common;
         }
         if (common == kMagic.size()) {
-          stream_ = std::make_unique<Stream>();
-          state_ = State::kStream;
+          begin_stream();
         } else {
           failure = common == rest.size() ? end_text() : std::string(texts::kInvalidBzip2Header);
         }
         break;
       }
       case State::kStream: {
-        Stream::Step step = stream_->decode(input_.data() + pos_, input_.size() - pos_,
-                                            out + produced, capacity - produced);
+        // After the pipeline gave up, what it handed out is decoded again
+        // and dropped.
+        char scratch[16384];
+        bool skipping = skip_ > 0;
+        char* dest = skipping ? scratch : out + produced;
+        std::size_t space =
+            skipping ? std::min<std::uint64_t>(skip_, sizeof scratch) : capacity - produced;
+        Stream::Step step =
+            stream_->decode(input_.data() + pos_, input_.size() - pos_, dest, space);
         pos_ += step.consumed;
-        produced += step.produced;
+        if (skipping) {
+          skip_ -= step.produced;
+        } else {
+          produced += step.produced;
+        }
         if (step.status == BZ_STREAM_END) {
           stream_.reset();
           state_ = State::kNextStream;
@@ -111,17 +147,29 @@ ReadResult Bzip2Source::read(char* out, std::size_t capacity) {
           failure = texts::kInvalidBzip2Header;
         } else if (step.status != BZ_OK) {
           failure = texts::kCorruptBzip2;
-        } else if (produced < capacity && pos_ == input_.size()) {
+        } else if (step.produced < space && pos_ == input_.size()) {
           failure = end_text();  // libbz2 stops short of the output space only for input
         }
         break;
       }
-      case State::kNextStream: {
-        while (pos_ < input_.size() && input_[pos_] == '\0') ++pos_;
-        std::string_view rest = std::string_view(input_).substr(pos_);
-        if (rest.starts_with(kMagic)) {
+      case State::kPipeline: {
+        Bzip2Pipeline::Step step = pipeline_->read(out + produced, capacity - produced);
+        produced += step.produced;
+        if (step.status == Bzip2Pipeline::Status::kEnd) {
+          pos_ = pipeline_->end();
+          state_ = State::kNextStream;
+        } else if (step.status == Bzip2Pipeline::Status::kGiveUp) {
+          skip_ = pipeline_->delivered();
           stream_ = std::make_unique<Stream>();
           state_ = State::kStream;
+        }
+        break;
+      }
+      case State::kNextStream: {
+        while (pos_ < input_.size() && input_.data()[pos_] == '\0') ++pos_;
+        std::string_view rest = input_.view().substr(pos_);
+        if (rest.starts_with(kMagic)) {
+          begin_stream();
         } else if (kMagic.starts_with(rest) && !input_error_.empty()) {
           failure = input_error_;  // the file could not be read as far as a verdict
         } else {

@@ -7,6 +7,8 @@
 #include <string>
 
 #include "core/parse/byte_source.hpp"
+#include "core/parse/bzip2_pipeline.hpp"
+#include "core/parse/page_buffer.hpp"
 
 namespace marrowfin::parse {
 
@@ -21,9 +23,15 @@ namespace marrowfin::parse {
 // or the file's read error, which takes the place of the end of the input.
 // Bytes decoded before a failure are delivered first; the failure comes with
 // the next read.
+//
+// With more than one thread, the blocks of a stream are decoded side by side
+// (Bzip2Pipeline); the bytes and the failure are those of one pass.
 class Bzip2Source final : public ByteSource {
  public:
-  explicit Bzip2Source(std::unique_ptr<ByteSource> file);
+  // Up to 4, one per core; MARROWFIN_BZIP2_THREADS (1 to 64) sets it.
+  [[nodiscard]] static unsigned default_threads() noexcept;
+
+  explicit Bzip2Source(std::unique_ptr<ByteSource> file, unsigned threads = default_threads());
   ~Bzip2Source() override;
   Bzip2Source(const Bzip2Source&) = delete;
   Bzip2Source& operator=(const Bzip2Source&) = delete;
@@ -31,8 +39,19 @@ class Bzip2Source final : public ByteSource {
   [[nodiscard]] ReadResult read(char* out, std::size_t capacity) override;
 
  private:
-  enum class State : std::uint8_t { kUnread, kStreamStart, kStream, kNextStream, kDone, kFailed };
+  enum class State : std::uint8_t {
+    kUnread,
+    kStreamStart,
+    kStream,    // libbz2 in one pass
+    kPipeline,  // blocks side by side
+    kNextStream,
+    kDone,
+    kFailed,
+  };
   class Stream;  // libbz2's decoder of one stream
+
+  // Decodes the stream at pos_ with the pipeline if it may, else in one pass.
+  void begin_stream();
 
   // Reads the whole file into input_; a read error is kept in input_error_.
   void read_input();
@@ -40,10 +59,13 @@ class Bzip2Source final : public ByteSource {
   std::string end_text() const;
 
   std::unique_ptr<ByteSource> file_;
-  std::string input_;
+  PageBuffer input_;
   std::string input_error_;
   std::size_t pos_ = 0;  // next input byte not handed to a decoder
   std::unique_ptr<Stream> stream_;
+  unsigned threads_;
+  std::unique_ptr<Bzip2Pipeline> pipeline_;
+  std::uint64_t skip_ = 0;  // bytes the pipeline handed out before it gave up
   State state_ = State::kUnread;
   std::string error_;
 };
