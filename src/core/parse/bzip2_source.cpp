@@ -97,6 +97,12 @@ void Bzip2Source::begin_stream() {
   }
 }
 
+void Bzip2Source::release() noexcept {
+  stream_.reset();
+  pipeline_.reset();  // its threads end here
+  input_.release();
+}
+
 std::string Bzip2Source::end_text() const {
   return input_error_.empty() ? std::string(texts::kUnexpectedEnd) : input_error_;
 }
@@ -174,6 +180,7 @@ ReadResult Bzip2Source::read(char* out, std::size_t capacity) {
           failure = input_error_;  // the file could not be read as far as a verdict
         } else {
           state_ = State::kDone;
+          release();
         }
         break;
       }
@@ -186,7 +193,7 @@ ReadResult Bzip2Source::read(char* out, std::size_t capacity) {
   if (!failure.empty()) {
     state_ = State::kFailed;
     error_ = std::move(failure);
-    stream_.reset();
+    release();
     // What was decoded before the failure comes first.
     if (produced == 0) return {0, error_};
   }

@@ -55,6 +55,8 @@ class Bzip2Source final : public ByteSource {
 
   // Reads the whole file into input_; a read error is kept in input_error_.
   void read_input();
+  // Frees the input and the decoders once the source has ended or failed.
+  void release() noexcept;
   // The text for input that ends too early: the read error if there was one.
   std::string end_text() const;
 
