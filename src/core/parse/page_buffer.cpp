@@ -37,10 +37,9 @@ void PageBuffer::reserve(std::size_t capacity) {
   if (capacity <= capacity_) return;
   std::size_t page = page_size();
   std::size_t rounded = (capacity + page - 1) / page * page;
-  void* grown = data_ == nullptr
-                    ? ::mmap(nullptr, rounded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                             -1, 0)
-                    : ::mremap(data_, capacity_, rounded, MREMAP_MAYMOVE);
+  void* grown = data_ == nullptr ? ::mmap(nullptr, rounded, PROT_READ | PROT_WRITE,
+                                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                                 : ::mremap(data_, capacity_, rounded, MREMAP_MAYMOVE);
   if (grown == MAP_FAILED) throw std::bad_alloc();
   data_ = static_cast<char*>(grown);
   capacity_ = rounded;
