@@ -29,10 +29,10 @@ struct Decoded {
 Decoded decode(std::string_view bytes, unsigned threads, std::size_t chunk) {
   Bzip2Source source(std::make_unique<MemorySource>(bytes), threads);
   Decoded out;
-  std::string buffer(chunk, '\0');
+  static std::string buffer(std::size_t{1} << 20, '\0');  // fresh pages each time cost most
   for (;;) {
-    ReadResult r = source.read(buffer.data(), buffer.size());
-    if (r.size > buffer.size()) std::abort();
+    ReadResult r = source.read(buffer.data(), chunk);
+    if (r.size > chunk) std::abort();
     if (!r.error.empty()) {
       out.error = r.error;
       return out;

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "core/parse/bzip2_blocks.hpp"
+#include "core/parse/bzip2_memory.hpp"
 #include "core/parse/page_buffer.hpp"
 
 namespace marrowfin::parse {
@@ -25,46 +26,6 @@ struct Bzip2Pipeline::Job {
   PageBuffer out;
 };
 
-// libbz2 takes the same two blocks for every block of a level (its state and
-// the block's transform, 3.6 MB at level 9): kept for the next block, in
-// pages of their own (see PageBuffer).
-class Bzip2Pipeline::Memory {
- public:
-  static void* allocate(void* opaque, int items, int size) noexcept {
-    auto& self = *static_cast<Memory*>(opaque);
-    auto bytes = static_cast<std::size_t>(items) * static_cast<std::size_t>(size);
-    for (Block& block : self.blocks_) {
-      if (!block.used && block.pages.size() == bytes) {
-        block.used = true;
-        return block.pages.data();
-      }
-    }
-    try {
-      Block block;
-      block.pages.resize(bytes);
-      block.used = true;
-      self.blocks_.push_back(std::move(block));
-      return self.blocks_.back().pages.data();
-    } catch (const std::bad_alloc&) {
-      return nullptr;  // libbz2 says BZ_MEM_ERROR
-    }
-  }
-
-  static void release(void* opaque, void* data) noexcept {
-    auto& self = *static_cast<Memory*>(opaque);
-    for (Block& block : self.blocks_) {
-      if (block.pages.data() == data) block.used = false;
-    }
-  }
-
- private:
-  struct Block {
-    PageBuffer pages;
-    bool used = false;
-  };
-  std::vector<Block> blocks_;
-};
-
 namespace {
 
 // Blocks queued per decoding thread: enough that none waits for the next.
@@ -76,7 +37,7 @@ constexpr std::uint64_t kMinBlockBits = bzip2::kMarkerBits + bzip2::kCrcBits + 2
 }  // namespace
 
 Bzip2Pipeline::Bzip2Pipeline(unsigned threads)
-    : threads_(std::max(threads, 2u)), memory_(std::make_unique<Memory>()) {}
+    : threads_(std::max(threads, 2u)), memory_(std::make_unique<Bzip2Memory>()) {}
 
 Bzip2Pipeline::~Bzip2Pipeline() {
   {
@@ -107,13 +68,11 @@ void Bzip2Pipeline::start(std::string_view input, std::size_t start) {
   }
 }
 
-void Bzip2Pipeline::decode(Job& job, Memory& memory) {
+void Bzip2Pipeline::decode(Job& job, Bzip2Memory& memory) {
   std::string stream;
   bzip2::one_block_stream(job.input, job.begin, job.end, job.level, stream);
   bz_stream z{};
-  z.bzalloc = &Memory::allocate;
-  z.bzfree = &Memory::release;
-  z.opaque = &memory;
+  memory.lend_to(z);
   if (BZ2_bzDecompressInit(&z, 0, 0) != BZ_OK) return;  // job.ok stays false
   PageBuffer& out = job.out;
   out.reserve(100000 * static_cast<std::size_t>(job.level - '0') + 4096);
@@ -176,7 +135,7 @@ void Bzip2Pipeline::fill() {
 }
 
 void Bzip2Pipeline::help() {
-  Memory memory;
+  Bzip2Memory memory;
   std::unique_lock lock(mutex_);
   for (;;) {
     Job* job = nullptr;

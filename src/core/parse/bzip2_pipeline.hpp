@@ -15,6 +15,8 @@
 
 namespace marrowfin::parse {
 
+class Bzip2Memory;
+
 // Blocks are found by their markers (bzip2_blocks.hpp) and each is decoded
 // by libbz2 as a stream of its own, which checks the block's CRC; the
 // stream's CRC is checked from the block CRCs at its end. Only an
@@ -56,9 +58,8 @@ class Bzip2Pipeline {
 
  private:
   struct Job;
-  class Memory;  // libbz2's working memory, kept for the next block
 
-  static void decode(Job& job, Memory& memory);
+  static void decode(Job& job, Bzip2Memory& memory);
   // Queues blocks to decode, up to the window.
   void fill();
   // Waits until the front block is decoded, decoding others meanwhile.
@@ -68,7 +69,7 @@ class Bzip2Pipeline {
   void help();
 
   unsigned threads_;
-  std::unique_ptr<Memory> memory_;  // the reading thread's
+  std::unique_ptr<Bzip2Memory> memory_;  // the reading thread's
   std::string_view input_;
   char level_ = '9';
   std::uint64_t scan_ = 0;        // bit of the marker of the next block to queue

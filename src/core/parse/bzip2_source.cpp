@@ -9,6 +9,7 @@
 #include <string_view>
 #include <thread>
 
+#include "core/parse/bzip2_memory.hpp"
 #include "core/parse/error_texts.hpp"
 
 namespace marrowfin::parse {
@@ -29,7 +30,8 @@ class Bzip2Source::Stream {
     int status = BZ_OK;
   };
 
-  Stream() {
+  explicit Stream(Bzip2Memory& memory) {
+    memory.lend_to(z_);
     if (BZ2_bzDecompressInit(&z_, 0, 0) != BZ_OK) throw std::bad_alloc();
   }
   ~Stream() { BZ2_bzDecompressEnd(&z_); }
@@ -92,13 +94,14 @@ void Bzip2Source::begin_stream() {
     pipeline_->start(input_.view(), pos_);
     state_ = State::kPipeline;
   } else {
-    stream_ = std::make_unique<Stream>();
+    stream_ = std::make_unique<Stream>(memory_);
     state_ = State::kStream;
   }
 }
 
 void Bzip2Source::release() noexcept {
   stream_.reset();
+  memory_ = {};
   pipeline_.reset();  // its threads end here
   input_.release();
 }
@@ -166,7 +169,7 @@ ReadResult Bzip2Source::read(char* out, std::size_t capacity) {
           state_ = State::kNextStream;
         } else if (step.status == Bzip2Pipeline::Status::kGiveUp) {
           skip_ = pipeline_->delivered();
-          stream_ = std::make_unique<Stream>();
+          stream_ = std::make_unique<Stream>(memory_);
           state_ = State::kStream;
         }
         break;

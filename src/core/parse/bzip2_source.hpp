@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/parse/byte_source.hpp"
+#include "core/parse/bzip2_memory.hpp"
 #include "core/parse/bzip2_pipeline.hpp"
 #include "core/parse/page_buffer.hpp"
 
@@ -64,6 +65,7 @@ class Bzip2Source final : public ByteSource {
   PageBuffer input_;
   std::string input_error_;
   std::size_t pos_ = 0;  // next input byte not handed to a decoder
+  Bzip2Memory memory_;   // libbz2's in one pass; outlives stream_
   std::unique_ptr<Stream> stream_;
   unsigned threads_;
   std::unique_ptr<Bzip2Pipeline> pipeline_;
