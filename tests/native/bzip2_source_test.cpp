@@ -137,8 +137,24 @@ TEST(Bzip2Source, BlocksSideBySideAgreeWithOnePass) {
   std::string text = sample_text(700000, 3);
   std::string good = bzip2_stream(text, 1);  // seven blocks
   std::size_t bits = 8 * good.size();
-  std::vector<std::string> files = {good, good + good, bzip2_stream("") + good,
-                                    good.substr(0, good.size() / 2), good.substr(0, 4000)};
+  // One stream per block, as parallel compressors write them.
+  std::string streams;
+  for (std::size_t at = 0; at < text.size(); at += 100000) {
+    streams += bzip2_stream(text.substr(at, 100000), 1);
+  }
+  std::string second = bzip2_stream(text.substr(0, 100000), 1);
+  std::vector<std::string> files = {
+      good,
+      good + good,
+      bzip2_stream("") + good + std::string(9, '\0') + bzip2_stream(""),
+      good.substr(0, good.size() / 2),
+      good.substr(0, 4000),
+      streams,
+      streams + "junk",
+      streams.substr(0, streams.size() - 3),
+      second + flip(second, 90) + second,
+      second + "BZh0" + second,
+      second + std::string(5, '\0') + "BZh"};
   for (std::size_t bit : {80ul, 2000ul, bits / 2, bits - 100, bits - 20}) {
     files.push_back(flip(good, bit));
   }

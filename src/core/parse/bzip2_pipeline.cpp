@@ -19,8 +19,10 @@ struct Bzip2Pipeline::Job {
 
   std::string_view input;
   char level = '9';
-  std::uint64_t begin = 0;  // bits: the block's marker up to the next marker
-  std::uint64_t end = 0;
+  std::size_t stream = 0;   // byte of its stream's header
+  bool stream_end = false;  // the end of a stream (its CRC to check), not a block
+  std::uint64_t begin = 0;  // bits: a block's marker up to the next marker, or
+  std::uint64_t end = 0;    // the end marker
   State state = State::kQueued;
   bool ok = false;  // decoded whole and its CRC checked
   PageBuffer out;
@@ -28,11 +30,22 @@ struct Bzip2Pipeline::Job {
 
 namespace {
 
-// Blocks queued per decoding thread: enough that none waits for the next.
+// Blocks and stream ends queued per decoding thread: enough that none waits.
 constexpr unsigned kQueuedPerThread = 2;
 // A block marker, its CRC and at least the randomised bit and the origin
 // pointer come before the next marker can start.
 constexpr std::uint64_t kMinBlockBits = bzip2::kMarkerBits + bzip2::kCrcBits + 25;
+constexpr std::string_view kMagic = "BZh";
+
+// Whether the marker at `bit` is a block's (false) or the end (true).
+std::optional<bool> marker_at(std::string_view input, std::uint64_t bit) {
+  if (bit + bzip2::kMarkerBits > 8 * std::uint64_t{input.size()}) return std::nullopt;
+  std::uint64_t value =
+      (std::uint64_t{bzip2::bits_at(input, bit, 24)} << 24) | bzip2::bits_at(input, bit + 24, 24);
+  if (value == bzip2::kBlockMarker) return false;
+  if (value == bzip2::kEndMarker) return true;
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -50,22 +63,12 @@ Bzip2Pipeline::~Bzip2Pipeline() {
 
 void Bzip2Pipeline::start(std::string_view input, std::size_t start) {
   input_ = input;
-  level_ = input[start + 3];
+  scan_ = Scan::kHeader;
+  first_stream_ = true;
+  scan_stream_ = stream_start_ = start;
   crc_ = 0;
-  front_pos_ = 0;
   delivered_ = 0;
-  scan_done_ = false;
-  scan_failed_ = false;
-  std::uint64_t first = 8 * std::uint64_t{start + 4};
-  std::optional<bzip2::Marker> marker = bzip2::find_marker(input, first);
-  if (!marker || marker->bit != first) {
-    scan_done_ = scan_failed_ = true;
-  } else if (marker->end) {
-    scan_done_ = true;  // a stream without blocks
-    end_marker_ = first;
-  } else {
-    scan_ = first;
-  }
+  front_pos_ = 0;
 }
 
 void Bzip2Pipeline::decode(Job& job, Bzip2Memory& memory) {
@@ -95,40 +98,79 @@ void Bzip2Pipeline::decode(Job& job, Bzip2Memory& memory) {
   BZ2_bzDecompressEnd(&z);
 }
 
+void Bzip2Pipeline::push(std::unique_ptr<Job> job) {
+  job->input = input_;
+  job->level = level_;
+  job->stream = scan_stream_;
+  if (job->stream_end) {
+    job->state = Job::State::kDone;  // nothing to decode
+    job->ok = true;
+  }
+  std::lock_guard lock(mutex_);
+  jobs_.push_back(std::move(job));
+  ++queued_;
+}
+
+void Bzip2Pipeline::end_stream(std::uint64_t marker) {
+  auto job = std::make_unique<Job>();
+  job->stream_end = true;
+  job->begin = marker;
+  push(std::move(job));
+  scan_ = Scan::kDone;
+  std::uint64_t after = marker + bzip2::kMarkerBits + bzip2::kCrcBits;
+  if (after > 8 * std::uint64_t{input_.size()}) return;  // its CRC check fails
+  auto next = static_cast<std::size_t>((after + 7) / 8);
+  while (next < input_.size() && input_[next] == '\0') ++next;
+  if (input_.substr(next).starts_with(kMagic)) {
+    scan_stream_ = next;
+    scan_ = Scan::kHeader;
+  }
+}
+
+void Bzip2Pipeline::scan_next() {
+  if (scan_ == Scan::kHeader) {
+    std::size_t header = scan_stream_;
+    std::uint64_t first = 8 * std::uint64_t{header + 4};
+    char level = header + 3 < input_.size() ? input_[header + 3] : '\0';
+    std::optional<bool> marker;
+    if (level >= '1' && level <= '9') marker = marker_at(input_, first);
+    if (!marker) {
+      // The caller's first stream fails; a later one is left to the caller.
+      scan_ = first_stream_ ? Scan::kFailed : Scan::kDone;
+      return;
+    }
+    first_stream_ = false;
+    level_ = level;
+    if (*marker) {
+      end_stream(first);  // a stream without blocks
+    } else {
+      scan_bit_ = first;
+      scan_ = Scan::kBlocks;
+    }
+    return;
+  }
+  std::optional<bzip2::Marker> next = bzip2::find_marker(input_, scan_bit_ + kMinBlockBits);
+  if (!next) {
+    scan_ = Scan::kFailed;
+    return;
+  }
+  auto job = std::make_unique<Job>();
+  job->begin = scan_bit_;
+  job->end = next->bit;
+  push(std::move(job));
+  if (next->end) {
+    end_stream(next->bit);
+  } else {
+    scan_bit_ = next->bit;
+  }
+}
+
 void Bzip2Pipeline::fill() {
-  if (scan_done_) return;
-  std::size_t queued;
-  {
-    std::lock_guard lock(mutex_);
-    queued = jobs_.size();
-  }
   std::size_t window = std::size_t{kQueuedPerThread} * threads_;
-  bool added = false;
-  while (!scan_done_ && queued < window) {
-    std::optional<bzip2::Marker> next = bzip2::find_marker(input_, scan_ + kMinBlockBits);
-    if (!next) {
-      scan_done_ = scan_failed_ = true;
-      break;
-    }
-    auto job = std::make_unique<Job>();
-    job->input = input_;
-    job->level = level_;
-    job->begin = scan_;
-    job->end = next->bit;
-    {
-      std::lock_guard lock(mutex_);
-      jobs_.push_back(std::move(job));
-      queued = jobs_.size();
-    }
-    added = true;
-    scan_ = next->bit;
-    if (next->end) {
-      scan_done_ = true;
-      end_marker_ = next->bit;
-    }
-  }
-  if (!added) return;
-  if (helpers_.empty() && queued >= 2) {
+  std::size_t before = queued_;
+  while ((scan_ == Scan::kHeader || scan_ == Scan::kBlocks) && queued_ < window) scan_next();
+  if (queued_ == before) return;
+  if (helpers_.empty() && queued_ >= 2) {
     for (unsigned i = 1; i < threads_; ++i) helpers_.emplace_back([this] { help(); });
   }
   work_.notify_all();
@@ -207,47 +249,58 @@ void Bzip2Pipeline::give_up() {
   }
   done_.wait(lock, [&] { return running_ == 0; });
   jobs_.clear();
-  scan_done_ = true;
+  queued_ = 0;
+  scan_ = Scan::kDone;
 }
 
 Bzip2Pipeline::Step Bzip2Pipeline::read(char* out, std::size_t capacity) {
   Step step;
   while (step.produced < capacity) {
     fill();
-    bool empty;
-    {
-      std::lock_guard lock(mutex_);
-      empty = jobs_.empty();
-    }
-    if (empty) {
-      std::uint64_t crc_end = end_marker_ + bzip2::kMarkerBits + bzip2::kCrcBits;
-      if (scan_failed_ || crc_end > 8 * std::uint64_t{input_.size()} ||
-          bzip2::bits_at(input_, end_marker_ + bzip2::kMarkerBits, bzip2::kCrcBits) != crc_) {
+    if (queued_ == 0) {
+      if (scan_ == Scan::kFailed) {
+        stream_start_ = scan_stream_;
+        give_up();
         step.status = Status::kGiveUp;
-        return step;
+      } else {
+        step.status = Status::kEnd;
       }
-      end_ = static_cast<std::size_t>((crc_end + 7) / 8);
-      step.status = Status::kEnd;
       return step;
     }
     await_front();
     Job& front = *jobs_.front();
-    if (!front.ok) {
+    stream_start_ = front.stream;
+    bool checked = front.ok;
+    if (front.stream_end) {
+      std::uint64_t crc_end = front.begin + bzip2::kMarkerBits + bzip2::kCrcBits;
+      checked = crc_end <= 8 * std::uint64_t{input_.size()} &&
+                bzip2::bits_at(input_, front.begin + bzip2::kMarkerBits, bzip2::kCrcBits) == crc_;
+      if (checked) {
+        end_ = static_cast<std::size_t>((crc_end + 7) / 8);
+        crc_ = 0;
+        delivered_ = 0;
+      }
+    }
+    if (!checked) {
       give_up();
       step.status = Status::kGiveUp;
       return step;
     }
-    std::size_t n = std::min(front.out.size() - front_pos_, capacity - step.produced);
-    std::memcpy(out + step.produced, front.out.data() + front_pos_, n);
-    front_pos_ += n;
-    step.produced += n;
-    delivered_ += n;
-    if (front_pos_ == front.out.size()) {
+    if (!front.stream_end) {
+      std::size_t n = std::min(front.out.size() - front_pos_, capacity - step.produced);
+      std::memcpy(out + step.produced, front.out.data() + front_pos_, n);
+      front_pos_ += n;
+      step.produced += n;
+      delivered_ += n;
+      if (front_pos_ < front.out.size()) continue;
       crc_ = bzip2::combine_crc(
           crc_, bzip2::bits_at(input_, front.begin + bzip2::kMarkerBits, bzip2::kCrcBits));
-      front_pos_ = 0;
+    }
+    front_pos_ = 0;
+    {
       std::lock_guard lock(mutex_);
       jobs_.pop_front();
+      --queued_;
     }
   }
   return step;

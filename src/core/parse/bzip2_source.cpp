@@ -168,6 +168,7 @@ ReadResult Bzip2Source::read(char* out, std::size_t capacity) {
           pos_ = pipeline_->end();
           state_ = State::kNextStream;
         } else if (step.status == Bzip2Pipeline::Status::kGiveUp) {
+          pos_ = pipeline_->stream_start();
           skip_ = pipeline_->delivered();
           stream_ = std::make_unique<Stream>(memory_);
           state_ = State::kStream;

@@ -25,8 +25,8 @@ namespace marrowfin::parse {
 // Bytes decoded before a failure are delivered first; the failure comes with
 // the next read.
 //
-// With more than one thread, the blocks of a stream are decoded side by side
-// (Bzip2Pipeline); the bytes and the failure are those of one pass.
+// With more than one thread, blocks are decoded side by side (Bzip2Pipeline);
+// the bytes and the failure are those of one pass.
 class Bzip2Source final : public ByteSource {
  public:
   // Up to 4, one per core; MARROWFIN_BZIP2_THREADS (1 to 64) sets it.
