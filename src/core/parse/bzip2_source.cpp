@@ -56,14 +56,13 @@ class Bzip2Source::Stream {
 };
 
 unsigned Bzip2Source::default_threads() noexcept {
-  if (const char* text = std::getenv("MARROWFIN_BZIP2_THREADS")) {
-    char* end = nullptr;
-    long chosen = std::strtol(text, &end, 10);
-    if (end != text && *end == '\0' && chosen >= 1 && chosen <= 64) {
-      return static_cast<unsigned>(chosen);
-    }
-  }
-  return std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+  const char* text = std::getenv("MARROWFIN_BZIP2_THREADS");
+  if (text == nullptr) return 1;
+  char* end = nullptr;
+  long chosen = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || chosen < 0 || chosen > 64) return 1;
+  if (chosen == 0) return std::clamp(std::thread::hardware_concurrency(), 1u, 64u);
+  return static_cast<unsigned>(chosen);
 }
 
 Bzip2Source::Bzip2Source(std::unique_ptr<ByteSource> file, unsigned threads)
