@@ -22,7 +22,7 @@ Decoded decode(std::string bz, unsigned threads, std::size_t out_chunk = 65536,
   return drain(source, out_chunk);
 }
 
-// In one pass, or with the blocks of a stream side by side.
+// Decoded by the reading thread in one pass, or by 1 or 2 threads of their own.
 class Bzip2SourceTest : public testing::TestWithParam<unsigned> {
  protected:
   Decoded run(std::string bz, std::size_t out_chunk = 65536, std::size_t in_chunk = 1 << 20,
@@ -163,8 +163,8 @@ TEST(Bzip2Source, BlocksSideBySideAgreeWithOnePass) {
   marked.replace(good.size() / 3, 6, "\x31\x41\x59\x26\x53\x59");
   files.push_back(marked);
   for (const std::string& file : files) {
-    Decoded one = decode(file, 1, 50000);
-    for (unsigned threads : {2u, 4u}) {
+    Decoded one = decode(file, 0, 50000);
+    for (unsigned threads : {1u, 3u}) {
       Decoded side = decode(file, threads, 50000);
       EXPECT_EQ(side.error, one.error) << threads;
       EXPECT_TRUE(side.data == one.data)
@@ -173,7 +173,7 @@ TEST(Bzip2Source, BlocksSideBySideAgreeWithOnePass) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Threads, Bzip2SourceTest, testing::Values(1u, 2u, 3u),
+INSTANTIATE_TEST_SUITE_P(Threads, Bzip2SourceTest, testing::Values(0u, 1u, 2u),
                          [](const testing::TestParamInfo<unsigned>& param) {
                            return std::to_string(param.param) + "_threads";
                          });

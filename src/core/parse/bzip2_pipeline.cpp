@@ -30,7 +30,8 @@ struct Bzip2Pipeline::Job {
 
 namespace {
 
-// Blocks and stream ends queued per decoding thread: enough that none waits.
+// Blocks and stream ends queued per decoding thread, and one being read:
+// enough that no thread waits for another.
 constexpr unsigned kQueuedPerThread = 2;
 // A block marker, its CRC and at least the randomised bit and the origin
 // pointer come before the next marker can start.
@@ -49,8 +50,7 @@ std::optional<bool> marker_at(std::string_view input, std::uint64_t bit) {
 
 }  // namespace
 
-Bzip2Pipeline::Bzip2Pipeline(unsigned threads)
-    : threads_(std::max(threads, 2u)), memory_(std::make_unique<Bzip2Memory>()) {}
+Bzip2Pipeline::Bzip2Pipeline(unsigned threads) : threads_(std::max(threads, 1u)) {}
 
 Bzip2Pipeline::~Bzip2Pipeline() {
   {
@@ -166,12 +166,12 @@ void Bzip2Pipeline::scan_next() {
 }
 
 void Bzip2Pipeline::fill() {
-  std::size_t window = std::size_t{kQueuedPerThread} * threads_;
+  std::size_t window = std::size_t{kQueuedPerThread} * threads_ + 1;
   std::size_t before = queued_;
   while ((scan_ == Scan::kHeader || scan_ == Scan::kBlocks) && queued_ < window) scan_next();
   if (queued_ == before) return;
-  if (helpers_.empty() && queued_ >= 2) {
-    for (unsigned i = 1; i < threads_; ++i) helpers_.emplace_back([this] { help(); });
+  if (helpers_.empty()) {
+    for (unsigned i = 0; i < threads_; ++i) helpers_.emplace_back([this] { help(); });
   }
   work_.notify_all();
 }
@@ -198,8 +198,8 @@ void Bzip2Pipeline::help() {
     try {
       decode(*job, memory);
     } catch (const std::bad_alloc&) {
-      // job->ok stays false: the reading thread gives up and meets the
-      // shortage itself.
+      // job->ok stays false: the reading thread gives up and, decoding in
+      // one pass, meets the shortage itself.
     }
     lock.lock();
     job->state = Job::State::kDone;
@@ -211,35 +211,7 @@ void Bzip2Pipeline::help() {
 void Bzip2Pipeline::await_front() {
   std::unique_lock lock(mutex_);
   Job& front = *jobs_.front();
-  while (front.state != Job::State::kDone) {
-    Job* job = nullptr;
-    for (auto& queued : jobs_) {
-      if (queued->state == Job::State::kQueued) {
-        job = queued.get();
-        break;
-      }
-    }
-    if (job == nullptr) {
-      done_.wait(lock);
-      continue;
-    }
-    job->state = Job::State::kRunning;
-    ++running_;
-    lock.unlock();
-    try {
-      decode(*job, *memory_);
-    } catch (...) {
-      lock.lock();
-      job->state = Job::State::kDone;
-      --running_;
-      done_.notify_all();
-      throw;
-    }
-    lock.lock();
-    job->state = Job::State::kDone;
-    --running_;
-    done_.notify_all();
-  }
+  done_.wait(lock, [&] { return front.state == Job::State::kDone; });
 }
 
 void Bzip2Pipeline::give_up() {

@@ -30,8 +30,9 @@ class Bzip2Memory;
 // which finds the failure if there is one.
 class Bzip2Pipeline {
  public:
-  // `threads` (at least 2) decode: the reading thread and threads - 1
-  // helpers, started when two blocks first wait to be decoded.
+  // `threads` (at least 1) decode, started when a block first waits; the
+  // reading thread only hands out what they decoded, so that it parses while
+  // they decode.
   explicit Bzip2Pipeline(unsigned threads);
   ~Bzip2Pipeline();
   Bzip2Pipeline(const Bzip2Pipeline&) = delete;
@@ -51,8 +52,8 @@ class Bzip2Pipeline {
     std::size_t produced = 0;
     Status status = Status::kMore;
   };
-  // Copies decoded bytes into `out`; the thread that calls it decodes too
-  // while the block it waits for is not done. Throws only std::bad_alloc.
+  // Copies decoded bytes into `out`, waiting for them if need be. Throws only
+  // std::bad_alloc.
   [[nodiscard]] Step read(char* out, std::size_t capacity);
 
   std::size_t end() const noexcept { return end_; }
@@ -71,14 +72,12 @@ class Bzip2Pipeline {
   // looks past zero bytes for the header of another stream.
   void end_stream(std::uint64_t marker);
   void push(std::unique_ptr<Job> job);
-  // Waits until the front job is decoded, decoding others meanwhile.
   void await_front();
   // Drops every job once no thread decodes one.
   void give_up();
   void help();
 
   unsigned threads_;
-  std::unique_ptr<Bzip2Memory> memory_;  // the reading thread's
   std::string_view input_;
 
   // Scanning, ahead of reading.

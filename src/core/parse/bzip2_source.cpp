@@ -56,17 +56,18 @@ class Bzip2Source::Stream {
 };
 
 unsigned Bzip2Source::default_threads() noexcept {
-  const char* text = std::getenv("MARROWFIN_BZIP2_THREADS");
-  if (text == nullptr) return 1;
-  char* end = nullptr;
-  long chosen = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || chosen < 0 || chosen > 64) return 1;
-  if (chosen == 0) return std::clamp(std::thread::hardware_concurrency(), 1u, 64u);
-  return static_cast<unsigned>(chosen);
+  if (const char* text = std::getenv("MARROWFIN_BZIP2_THREADS")) {
+    char* end = nullptr;
+    long chosen = std::strtol(text, &end, 10);
+    if (end != text && *end == '\0' && chosen >= 0 && chosen <= 64) {
+      return static_cast<unsigned>(chosen);
+    }
+  }
+  return std::thread::hardware_concurrency() >= 2 ? 1 : 0;
 }
 
 Bzip2Source::Bzip2Source(std::unique_ptr<ByteSource> file, unsigned threads)
-    : file_(std::move(file)), threads_(std::max(threads, 1u)) {}
+    : file_(std::move(file)), threads_(threads) {}
 
 Bzip2Source::~Bzip2Source() = default;
 
@@ -88,7 +89,7 @@ void Bzip2Source::read_input() {
 void Bzip2Source::begin_stream() {
   // The pipeline needs the whole header; a bad one is for libbz2 to report.
   char level = pos_ + 3 < input_.size() ? input_.data()[pos_ + 3] : '\0';
-  if (threads_ > 1 && level >= '1' && level <= '9') {
+  if (threads_ > 0 && level >= '1' && level <= '9') {
     if (!pipeline_) pipeline_ = std::make_unique<Bzip2Pipeline>(threads_);
     pipeline_->start(input_.view(), pos_);
     state_ = State::kPipeline;

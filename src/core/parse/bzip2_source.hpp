@@ -25,13 +25,15 @@ namespace marrowfin::parse {
 // Bytes decoded before a failure are delivered first; the failure comes with
 // the next read.
 //
-// With more than one thread, blocks are decoded side by side (Bzip2Pipeline);
-// the bytes and the failure are those of one pass.
+// With `threads` above 0, that many threads decode the blocks (Bzip2Pipeline)
+// while the reading thread goes on with what they decoded; the bytes and the
+// failure are those of one pass. With 0, the reading thread decodes.
 class Bzip2Source final : public ByteSource {
  public:
-  // MARROWFIN_BZIP2_THREADS: 1 to 64, or 0 for one per core; else 1. Side
-  // by side pays only where the cores are the process's own: on a shared
-  // machine two decoding threads were measured slower than one.
+  // MARROWFIN_BZIP2_THREADS (0 to 64); else 1 on a machine of two cores or
+  // more, so that decoding and parsing overlap, and 0 on one core. More than
+  // one pays only on cores the process has to itself: on the shared 2-core
+  // machine, two libbz2 threads ran slower than one.
   [[nodiscard]] static unsigned default_threads() noexcept;
 
   explicit Bzip2Source(std::unique_ptr<ByteSource> file, unsigned threads = default_threads());
