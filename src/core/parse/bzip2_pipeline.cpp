@@ -71,8 +71,7 @@ void Bzip2Pipeline::start(std::string_view input, std::size_t start) {
   front_pos_ = 0;
 }
 
-void Bzip2Pipeline::decode(Job& job, Bzip2Memory& memory) {
-  std::string stream;
+void Bzip2Pipeline::decode(Job& job, Bzip2Memory& memory, std::string& stream) {
   bzip2::one_block_stream(job.input, job.begin, job.end, job.level, stream);
   bz_stream z{};
   memory.lend_to(z);
@@ -178,6 +177,7 @@ void Bzip2Pipeline::fill() {
 
 void Bzip2Pipeline::help() {
   Bzip2Memory memory;
+  std::string stream;
   std::unique_lock lock(mutex_);
   for (;;) {
     Job* job = nullptr;
@@ -194,9 +194,13 @@ void Bzip2Pipeline::help() {
     if (stop_) return;
     job->state = Job::State::kRunning;
     ++running_;
+    if (!spare_.empty()) {
+      job->out = std::move(spare_.back());
+      spare_.pop_back();
+    }
     lock.unlock();
     try {
-      decode(*job, memory);
+      decode(*job, memory, stream);
     } catch (const std::bad_alloc&) {
       // job->ok stays false: the reading thread gives up and, decoding in
       // one pass, meets the shortage itself.
@@ -271,6 +275,10 @@ Bzip2Pipeline::Step Bzip2Pipeline::read(char* out, std::size_t capacity) {
     front_pos_ = 0;
     {
       std::lock_guard lock(mutex_);
+      if (front.out.capacity() > 0 && spare_.size() < queued_) {
+        front.out.resize(0);
+        spare_.push_back(std::move(front.out));
+      }
       jobs_.pop_front();
       --queued_;
     }

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/parse/page_buffer.hpp"
+
 namespace marrowfin::parse {
 
 class Bzip2Memory;
@@ -63,7 +65,8 @@ class Bzip2Pipeline {
  private:
   struct Job;
 
-  static void decode(Job& job, Bzip2Memory& memory);
+  // `stream`: room for the block as a stream of its own.
+  static void decode(Job& job, Bzip2Memory& memory, std::string& stream);
   // Queues blocks and stream ends, up to the window.
   void fill();
   // Queues the next block, or the end of a stream and what follows it.
@@ -100,6 +103,9 @@ class Bzip2Pipeline {
   std::condition_variable work_;           // a block to decode, or stop
   std::condition_variable done_;           // a block decoded
   std::deque<std::unique_ptr<Job>> jobs_;  // in file order; the front is handed out next
+  // Output buffers of blocks handed out, for the next ones: a buffer unmapped
+  // while other threads run costs every core a TLB flush.
+  std::vector<PageBuffer> spare_;
   unsigned running_ = 0;
   bool stop_ = false;
   std::vector<std::thread> helpers_;
