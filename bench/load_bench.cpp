@@ -1,8 +1,9 @@
 // Native timings of load_messages, without Python, for a chosen work split.
 //
-//   marrowfin_load_bench FILE [THREADS [CHUNK_BYTES [ROUNDS]]]
+//   marrowfin_load_bench FILE [THREADS [CHUNK_BYTES [ROUNDS [BZIP2_THREADS]]]]
 //
-// THREADS 0 (the default) is one per core. Prints the best wall time and the
+// THREADS 0 (the default) is one per core; BZIP2_THREADS as Bzip2Source takes
+// them (0: the reading thread decodes), by default its own choice. Prints the best wall time and the
 // CPU time of that round; run by hand, figures are for comparison within
 // one run.
 #include <sys/resource.h>
@@ -27,13 +28,15 @@ double cpu_seconds() {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s FILE [THREADS [CHUNK_BYTES [ROUNDS]]]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s FILE [THREADS [CHUNK_BYTES [ROUNDS [BZIP2_THREADS]]]]\n",
+                 argv[0]);
     return 2;
   }
   marrowfin::parse::LoadOptions options;
   if (argc > 2) options.threads = static_cast<unsigned>(std::atoi(argv[2]));
   if (argc > 3) options.chunk_size = std::strtoull(argv[3], nullptr, 10);
   int rounds = argc > 4 ? std::atoi(argv[4]) : 5;
+  if (argc > 5) options.bzip2_threads = std::atoi(argv[5]);
   double best = 1e300;
   double best_cpu = 0;
   std::size_t messages = 0;

@@ -1,7 +1,7 @@
-// libFuzzer, end to end on the core: any bytes as a stream file (gzip when
-// they start with the gzip magic), loaded as a file is, every message applied
-// to a MarketCache the way the iterator does, and everything a book is built
-// from read out after each message. Aborts when:
+// libFuzzer, end to end on the core: any bytes as a stream file (gzip or
+// bzip2 when they start with that format's magic), loaded as a file is, every
+// message applied to a MarketCache the way the iterator does, and everything
+// a book is built from read out after each message. Aborts when:
 // - a load fails with a text outside the fixed set;
 // - a load cut into small chunks parsed on several threads has another
 //   outcome than the load in one piece on one thread (another error, or
@@ -52,7 +52,7 @@ bool known_error(std::string_view error) {
   static const std::string_view kWhole[] = {
       "invalid gzip header", "gzip header field too long", "corrupt deflate stream",
       "corrupt gzip stream does not have a matching checksum", "unexpected end of file",
-      "stream did not contain valid UTF-8"};
+      "invalid bzip2 header", "corrupt bzip2 stream", "stream did not contain valid UTF-8"};
   for (std::string_view text : kWhole) {
     if (error == text) return true;
   }
@@ -370,13 +370,17 @@ void check_same(const LoadResult& a, const LoadResult& b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  bool gzip = bytes.starts_with("\x1f\x8b");
+  Encoding encoding = bytes.starts_with("\x1f\x8b") ? Encoding::kGzip
+                      : bytes.starts_with("BZh")    ? Encoding::kBzip2
+                                                    : Encoding::kPlain;
+  // One piece on one thread (a compressed input's size is not its text's).
   LoadResult loaded = load_messages_from_bytes(
-      bytes, gzip, Inflater::default_backend(),
-      {.chunk_size = gzip ? LoadOptions::kDefaultChunkSize : size + 1, .threads = 1});
+      bytes, encoding, Inflater::default_backend(),
+      {.chunk_size = encoding == Encoding::kPlain ? size + 1 : LoadOptions::kDefaultChunkSize,
+       .threads = 1});
   // Chunks of a few lines each, cut at a size the input picks.
   std::size_t chunk_size = 1 + (size == 0 ? 0 : data[size - 1] % 97);
-  check_same(loaded, load_messages_from_bytes(bytes, gzip, Inflater::default_backend(),
+  check_same(loaded, load_messages_from_bytes(bytes, encoding, Inflater::default_backend(),
                                               {.chunk_size = chunk_size, .threads = 3}));
   if (!loaded.store) {
     check(known_error(loaded.error));

@@ -2,11 +2,13 @@
 """Writes the fuzzers' seed corpus (fuzz/corpus/<target>/): slices of generated
 recordings and short hand-written lines that reach the odd corners (images,
 handicaps, text starting prices, removals, packed and unpacked ladders, other
-markets, gzip header fields). Deterministic; rerun after changing it.
+markets, gzip header fields, bzip2 streams and blocks). Deterministic; rerun
+after changing it.
 
     fuzz/make_corpus.py
 """
 
+import bz2
 import gzip
 import io
 import pathlib
@@ -143,6 +145,7 @@ def main():
     files["replay/race_close"] = lines(race[:1] + race[-4:-1])
     files["replay/handicap"] = lines(handicap[:1] + handicap[4:10])
     files["replay/race_gzip"] = gzip_member(lines(race[:1] + race[4:8]), level=9)
+    files["replay/race_bzip2"] = bz2.compress(lines(race[:1] + race[4:8]), 9)
     for name, rows in SHORT_STREAMS.items():
         files[f"replay/{name}"] = "\n".join(rows).encode() + b"\n"
     # The price table folds every market of a file: the replay seeds, and two
@@ -168,6 +171,21 @@ def main():
     files["gzip_source/two_members"] = gzip_member(text[:200]) + gzip_member(text[200:])
     files["gzip_source/padding_after"] = gzip_member(text) + bytes(16)
     files["gzip_source/junk_after"] = gzip_member(text) + b"\x1f\x8a junk"
+
+    # Level 1 cuts blocks every 100 kB: a few blocks in one stream.
+    blocks = lines(race[4:9])
+    blocks = blocks * (250_000 // len(blocks) + 1)
+    files["bzip2_source/one_block"] = bz2.compress(text, 9)
+    files["bzip2_source/three_blocks"] = bz2.compress(blocks[:250_000], 1)
+    files["bzip2_source/empty_stream"] = bz2.compress(b"")
+    files["bzip2_source/two_streams"] = bz2.compress(text[:200], 9) + bz2.compress(text[200:], 5)
+    files["bzip2_source/padding_after"] = bz2.compress(text) + bytes(16)
+    files["bzip2_source/junk_after"] = bz2.compress(text) + b"BZ junk"
+    files["bzip2_source/runs"] = bz2.compress(b"\n".join(bytes([c]) * 300 for c in range(256)), 1)
+    # A block marker's pattern inside a block's data.
+    marked = bytearray(files["bzip2_source/three_blocks"])
+    marked[len(marked) // 3:len(marked) // 3 + 6] = bytes.fromhex("314159265359")
+    files["bzip2_source/marker_in_data"] = bytes(marked)
 
     for name, data in files.items():
         path = corpus / name

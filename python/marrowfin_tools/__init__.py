@@ -1,7 +1,7 @@
 """Tools around the marrowfin module: the `marrowfin` command, many-file runs
 and price tables for Arrow, Parquet, pandas, polars and DuckDB.
 
-    from marrowfin_tools import summarize, map_files, price_table
+    from marrowfin_tools import Inputs, summarize, map_files, price_table
     from marrowfin_tools.flumine import MarrowfinStream  # needs flumine
 """
 
@@ -11,12 +11,13 @@ import pathlib
 
 from .distributed import FileResults, map_files
 from .export import export_books, select_books
+from .inputs import Inputs, Recording
 from .summary import MarketSummary, RunnerSummary, summarize
 from .table import PriceTable, price_table, write_dataset, write_parquet_files, write_table
 
-__all__ = ["FileResults", "MarketSummary", "PriceTable", "RunnerSummary", "export_books",
-           "map_files", "price_table", "sample_path", "select_books", "summarize", "write_dataset",
-           "write_parquet_files", "write_table"]
+__all__ = ["FileResults", "Inputs", "MarketSummary", "PriceTable", "Recording", "RunnerSummary",
+           "export_books", "map_files", "price_table", "sample_path", "select_books", "summarize",
+           "write_dataset", "write_parquet_files", "write_table"]
 
 
 def sample_path() -> str:

@@ -17,6 +17,8 @@ from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures.process import BrokenProcessPool
 from typing import IO, Any, NamedTuple
 
+from .inputs import Inputs, Recording
+
 
 def error_text(error: BaseException) -> str:
     """The module's own text for its errors; the exception's type for any other."""
@@ -26,7 +28,7 @@ def error_text(error: BaseException) -> str:
 
 
 class Outcome(NamedTuple):
-    path: str
+    path: str  # the input's name: its path, or ARCHIVE:MEMBER/PATH
     ok: bool
     value: Any  # the function's result, or the error text when not ok
 
@@ -41,36 +43,55 @@ def call(func: Callable[[str], Any], path: str) -> Outcome:
         return Outcome(path, False, error_text(e))
 
 
-def run_files(func: Callable[[str], Any], paths: Iterable[str], jobs: int = 1) -> Iterator[Outcome]:
-    """Yields one Outcome per path, in the order given.
+def call_recording(func: Callable[[str], Any], recording: Recording) -> Outcome:
+    """call() on a path that reads as the recording (an archive member is unpacked for it)."""
+    try:
+        with recording.local_path() as path:
+            return call(func, path)._replace(path=recording.name)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as e:
+        return Outcome(recording.name, False, error_text(e))
+
+
+def run_files(func: Callable[[str], Any], paths: Iterable[str | Recording] | Inputs,
+              jobs: int = 1) -> Iterator[Outcome]:
+    """Yields one Outcome per recording of the inputs, in order.
+
+    The inputs are expanded as marrowfin_tools.inputs describes (directories,
+    archives, ARCHIVE:MEMBER); pass an Inputs to read its count of skipped
+    files afterwards. func gets a path it can replay, named as the module needs
+    (for an archive member, a temporary copy that lasts for the call).
 
     With jobs > 1, func runs in that many worker processes (it must pickle: a
-    module-level function). At most a few files per worker are in flight, so a
-    list of any length streams through. A file whose replay kills its worker
-    process is reported as failed, and the others go on.
+    module-level function). At most a few recordings per worker are in flight,
+    so a list of any length, or an archive of any size, streams through. A
+    file whose replay kills its worker process is reported as failed, and the
+    others go on.
     """
+    recordings = paths if isinstance(paths, Inputs) else Inputs(paths)
     if jobs <= 1:
-        for path in paths:
-            yield call(func, path)
+        for recording in recordings:
+            yield call_recording(func, recording)
         return
     # forkserver: workers do not inherit the parent's threads or locks.
     context = multiprocessing.get_context("forkserver")
-    pending = iter(paths)
-    window: collections.deque[tuple[str, concurrent.futures.Future]] = collections.deque()
+    pending = iter(recordings)
+    window: collections.deque[tuple[Recording, concurrent.futures.Future]] = collections.deque()
     pool = concurrent.futures.ProcessPoolExecutor(jobs, mp_context=context)
     try:
         while True:
-            for path in itertools.islice(pending, 4 * jobs - len(window)):
-                window.append((path, pool.submit(call, func, path)))
+            for recording in itertools.islice(pending, 4 * jobs - len(window)):
+                window.append((recording, pool.submit(call_recording, func, recording)))
             if not window:
                 return
-            path, future = window.popleft()
+            recording, future = window.popleft()
             try:
                 outcome = future.result()
             except BrokenProcessPool:
                 # Every file in flight failed with the pool: replay each alone
                 # to find the one that kills its worker.
-                suspects = [path] + [p for p, _ in window]
+                suspects = [recording] + [r for r, _ in window]
                 window.clear()
                 pool.shutdown(wait=False, cancel_futures=True)
                 for suspect in suspects:
@@ -82,12 +103,12 @@ def run_files(func: Callable[[str], Any], paths: Iterable[str], jobs: int = 1) -
         pool.shutdown(wait=True, cancel_futures=True)
 
 
-def _alone(func: Callable[[str], Any], path: str, context: Any) -> Outcome:
+def _alone(func: Callable[[str], Any], recording: Recording, context: Any) -> Outcome:
     with concurrent.futures.ProcessPoolExecutor(1, mp_context=context) as pool:
         try:
-            return pool.submit(call, func, path).result()
+            return pool.submit(call_recording, func, recording).result()
         except BrokenProcessPool:
-            return Outcome(path, False, "the worker process replaying it died")
+            return Outcome(recording.name, False, "the worker process replaying it died")
 
 
 class Progress:
@@ -118,7 +139,12 @@ class Progress:
 
     @property
     def total(self) -> int:
+        """Files in all; it may grow as archives and directories are listed."""
         return self._bar.total
+
+    @total.setter
+    def total(self, count: int) -> None:
+        self._bar.total = count
 
     @property
     def files(self) -> int:

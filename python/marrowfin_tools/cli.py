@@ -3,14 +3,16 @@
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import functools
 import importlib.metadata
+import itertools
 import json
 import os
 import sys
 from collections.abc import Sequence
 
-from . import batch, export, plot, sample_path, summary
+from . import batch, export, inputs, plot, sample_path, summary
 
 SAMPLE_CHART = "marrowfin-sample.png"
 # Exit status when stdout's reader closed early: 128 + SIGPIPE, as the shell
@@ -43,15 +45,28 @@ def _jobs(text: str) -> int:
     return value or os.process_cpu_count() or 1
 
 
+def _report_skipped(found: inputs.Inputs) -> None:
+    if found.skipped:
+        _error(f"{found.skipped:,} files skipped (not recordings)" if found.skipped > 1
+               else "1 file skipped (not a recording)")
+
+
 def _summary(args: argparse.Namespace) -> int:
-    files = args.files
+    files = inputs.from_arguments(args, args.parser)
     chart = args.plot
-    if not files:
+    if not files and args.files_from is None:
         files = [str(sample_path())]
         if chart is None and not args.no_plot:
             chart = SAMPLE_CHART
     elif chart is not None and len(files) > 1:
         args.parser.error("--plot takes one file")
+    found = inputs.Inputs(files)
+    recordings: inputs.Inputs | list[inputs.Recording] = found
+    listed: list[inputs.Recording] = []
+    if chart is not None:
+        recordings = listed = list(found)
+        if len(listed) > 1:
+            args.parser.error("--plot takes one recording")
     show = args.progress if args.progress is not None else sys.stderr.isatty()
     progress = batch.Progress(len(files)) if show else None
     # Book counts arrive while a file replays in this process, and with the
@@ -61,19 +76,22 @@ def _summary(args: argparse.Namespace) -> int:
         def func(path: str) -> summary.MarketSummary:
             return summary.summarize(path, progress.add_books)
 
-    failed = 0
+    failed = done = 0
     try:
-        for outcome in batch.run_files(func, files, args.jobs):
+        for outcome in batch.run_files(func, recordings, args.jobs):
+            done += 1
             if progress is not None:
+                progress.total = max(progress.total, found.found)  # archives are listed as they go
                 if outcome.ok and args.jobs > 1:
                     progress.books += outcome.value.books
                 progress.clear()
             if outcome.ok:
+                # Named as given (an archive member was replayed from a copy).
+                result = dataclasses.replace(outcome.value, path=outcome.path)
                 if args.json:
-                    print(json.dumps(outcome.value.to_json()), flush=progress is not None)
+                    print(json.dumps(result.to_json()), flush=progress is not None)
                 else:
-                    print(summary.format_summary(outcome.value), end="\n\n",
-                          flush=progress is not None)
+                    print(summary.format_summary(result), end="\n\n", flush=progress is not None)
             else:
                 failed += 1
                 _error(f"{outcome.path}: {outcome.value}")
@@ -82,13 +100,15 @@ def _summary(args: argparse.Namespace) -> int:
     finally:
         if progress is not None:
             progress.close()
+    _report_skipped(found)
     if failed:
-        if len(files) > 1:
-            _error(f"{failed} of {len(files)} files failed")
+        if done > 1:
+            _error(f"{failed} of {done} files failed")
         return 1
-    if chart is not None:
+    if chart is not None and listed:
         try:
-            plot.plot_file(files[0], chart)
+            with listed[0].local_path() as path:
+                plot.plot_file(path, chart)
         except plot.PlotUnavailable as e:
             if args.plot is None:  # the sample's chart was not asked for by name
                 _error(f"no chart: {e}")
@@ -102,6 +122,22 @@ def _summary(args: argparse.Namespace) -> int:
     return 0
 
 
+def _one_recording(args: argparse.Namespace, files: list[str] | None = None) -> inputs.Recording | None:
+    """The one recording a single-file command replays; None after saying why there is none."""
+    if files is None:
+        files = inputs.from_arguments(args, args.parser)
+    if len(files) != 1:
+        args.parser.error("give one FILE" if not files else "one FILE only")
+    found = list(itertools.islice(inputs.Inputs(files), 2))  # no further than needed
+    if not found:
+        _error(f"{files[0]}: no recordings in it")
+        return None
+    if len(found) > 1:
+        args.parser.error(f"{files[0]} holds more than one recording; name one "
+                          "(ARCHIVE:MEMBER for a member of an archive)")
+    return found[0]
+
+
 def _export(args: argparse.Namespace) -> int:
     tables = args.format != "jsonl"
     if tables and (args.every is not None or args.runner):
@@ -110,12 +146,16 @@ def _export(args: argparse.Namespace) -> int:
         args.parser.error("--depth and --every-book shape the table of --format parquet or csv")
     options = export.Options(args.format, 3 if args.depth is None else args.depth, args.every_book,
                              args.every or 1, tuple(args.runner or ()))
+    files = inputs.from_arguments(args, args.parser)
+    if not files:
+        args.parser.error("give a FILE or --files-from")
     try:
-        plan = export.plan(args.files, args.output, options)
+        plan = export.plan(files, args.output, options)
     except ValueError as e:
         args.parser.error(str(e))
     if plan.single is not None:
-        return _export_one(args.files[0], plan.single, options)
+        recording = _one_recording(args, files)
+        return 1 if recording is None else _export_one(recording, plan.single, options)
     if plan.directory is not None:
         try:
             os.makedirs(plan.directory, exist_ok=True)
@@ -123,12 +163,15 @@ def _export(args: argparse.Namespace) -> int:
             _error(f"{plan.directory}: {e.strerror or e}")
             return 1
     show = args.progress if args.progress is not None else sys.stderr.isatty()
-    progress = batch.Progress(len(args.files), unit=options.unit) if show else None
+    progress = batch.Progress(len(files), unit=options.unit) if show else None
     func = functools.partial(export.export_to, plan=plan, options=options)
-    failed = 0
+    found = inputs.Inputs(files)
+    failed = done = 0
     try:
-        for outcome in batch.run_files(func, args.files, args.jobs):
+        for outcome in batch.run_files(func, export.checked(found, plan, options), args.jobs):
+            done += 1
             if progress is not None:
+                progress.total = max(progress.total, found.found)  # archives are listed as they go
                 progress.clear()
             ok = outcome.ok and outcome.value.output_error is None
             if ok:
@@ -149,36 +192,42 @@ def _export(args: argparse.Namespace) -> int:
     finally:
         if progress is not None:
             progress.close()
-    if failed and len(args.files) > 1:
-        _error(f"{failed} of {len(args.files)} files failed")
+    _report_skipped(found)
+    if failed and done > 1:
+        _error(f"{failed} of {done} files failed")
     return 1 if failed else 0
 
 
-def _export_one(path: str, out: str, options: export.Options) -> int:
+def _export_one(recording: inputs.Recording, out: str, options: export.Options) -> int:
     """One recording to one named output or stdout, in this process."""
     try:
-        count = export.export_file(path, out, options)
+        with recording.local_path() as path:
+            count = export.export_file(path, out, options)
     except BrokenPipeError:
         raise  # stdout's reader has gone: main() ends quietly
     except export.OutputError as e:
         _error(str(e))
         return 1
     except Exception as e:
-        _error(f"{path}: {batch.error_text(e)}")
+        _error(f"{recording.name}: {batch.error_text(e)}")
         return 1
     print(f"{count:,} {options.unit} written to {out}", file=sys.stderr)
     return 0
 
 
 def _plot(args: argparse.Namespace) -> int:
+    recording = _one_recording(args)
+    if recording is None:
+        return 1
     try:
         plot.require()
-        chart = plot.collect(args.file)
+        with recording.local_path() as path:
+            chart = plot.collect(path)
     except plot.PlotUnavailable as e:
         _error(str(e))
         return 1
     except Exception as e:
-        _error(f"{args.file}: {batch.error_text(e)}")
+        _error(f"{recording.name}: {batch.error_text(e)}")
         return 1
     try:
         plot.draw(chart, args.output)
@@ -192,7 +241,8 @@ def _plot(args: argparse.Namespace) -> int:
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="marrowfin",
-        description="Replay recorded exchange market-change streams (plain or gzip).")
+        description="Replay recorded exchange market-change streams (plain, gzip or bzip2; "
+                    "files, directories, tar and zip archives).")
     try:
         version = importlib.metadata.version("marrowfin")
     except importlib.metadata.PackageNotFoundError:
@@ -204,7 +254,7 @@ def build_parser() -> argparse.ArgumentParser:
         "summary", help="market, timeline and runners of each file",
         description="Per file: the market, its timeline, the final status and a table of runners. "
                     "Without a file: the bundled sample, and its chart in " + SAMPLE_CHART + ".")
-    p.add_argument("files", nargs="*", metavar="FILE")
+    inputs.add_arguments(p)
     p.add_argument("--json", action="store_true", help="one JSON object per file instead of text")
     p.add_argument("-j", "--jobs", type=_jobs, default=1, metavar="N",
                    help="worker processes (default 1; 0 for one per core)")
@@ -221,10 +271,11 @@ def build_parser() -> argparse.ArgumentParser:
                     "book in which it changed, for every market of the file (parquet, csv; "
                     "pip install 'marrowfin[arrow]'). Without -o, each output goes to the "
                     "current directory, named after its recording.")
-    p.add_argument("files", nargs="+", metavar="FILE")
+    inputs.add_arguments(p)
     p.add_argument("-o", "--output", metavar="OUT",
-                   help="the output file of one FILE (- for stdout), or DIR/: one output per FILE "
-                        "there, or for parquet one dataset partitioned by market_id")
+                   help="the output file of one recording (- for stdout; jsonl as gzip for .gz, "
+                        "bzip2 for .bz2), or DIR/: one output per recording there, or for parquet "
+                        "one dataset partitioned by market_id")
     p.add_argument("--format", choices=export.FORMATS, default="jsonl",
                    help="jsonl (default), parquet or csv")
     p.add_argument("--depth", type=_depth, metavar="N",
@@ -246,10 +297,10 @@ def build_parser() -> argparse.ArgumentParser:
         description="Last traded price and the best back to best lay band of every runner over "
                     "time, in-play shaded and removals marked. Needs matplotlib "
                     "(pip install 'marrowfin[plot]').")
-    p.add_argument("file", metavar="FILE")
+    inputs.add_arguments(p)
     p.add_argument("-o", "--output", required=True, metavar="CHART",
                    help="image to write (.png, .svg or .pdf)")
-    p.set_defaults(run=_plot)
+    p.set_defaults(run=_plot, parser=p)
     return parser
 
 

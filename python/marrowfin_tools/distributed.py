@@ -3,16 +3,20 @@
 Dask is an optional extra (pip install 'marrowfin[dask]'): a LocalCluster
 uses the cores of one machine, a scheduler address the workers of a cluster.
 Every worker needs marrowfin installed and the files at the same paths.
+Directories and archives are expanded here; each worker unpacks the members
+it replays (members of a compressed tar travel with their task).
 """
 
 from __future__ import annotations
 
 import dataclasses
+import itertools
 import pickle
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Iterator
 from typing import TYPE_CHECKING, Any, Generic, TypeVar
 
-from .batch import Outcome, call, error_text
+from .batch import Outcome, call_recording, error_text
+from .inputs import Inputs, Recording
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -34,7 +38,7 @@ def _one_line(text: str) -> str:
     return text.splitlines()[0] if text else text
 
 
-def _run_batch(paths: list[str], user_func: Callable[[str], Any]) -> list[Outcome]:
+def _run_batch(recordings: list[Recording], user_func: Callable[[str], Any]) -> list[Outcome]:
     """The outcomes of a batch, each result already pickled.
 
     Dask pickles a task's result whole, so one result that does not pickle
@@ -43,20 +47,32 @@ def _run_batch(paths: list[str], user_func: Callable[[str], Any]) -> list[Outcom
     import cloudpickle  # a dependency of distributed
 
     out = []
-    for path in paths:
-        outcome = call(user_func, path)
+    for recording in recordings:
+        outcome = call_recording(user_func, recording)
         if outcome.ok:
             try:
-                outcome = Outcome(path, True, cloudpickle.dumps(outcome.value))
+                outcome = Outcome(outcome.path, True, cloudpickle.dumps(outcome.value))
             except Exception as e:
-                outcome = Outcome(path, False, f"its result does not pickle: {_one_line(error_text(e))}")
+                outcome = Outcome(outcome.path, False,
+                                  f"its result does not pickle: {_one_line(error_text(e))}")
         out.append(outcome)
     return out
 
 
+def _batches(recordings: Iterable[Recording], size: int) -> Iterator[list[Recording]]:
+    it = iter(recordings)
+    while batch := list(itertools.islice(it, size)):
+        yield batch
+
+
 def map_files(func: Callable[[str], T], paths: Iterable[str | Any], *,
               client: Client | str | None = None, batch_size: int = 16) -> FileResults[T]:
-    """Calls func(path) for every path on a Dask cluster.
+    """Calls func(path) for every recording of `paths` on a Dask cluster.
+
+    `paths` may hold directories, tar and zip archives and ARCHIVE:MEMBER
+    names (see marrowfin_tools.inputs); results and failures are keyed by the
+    recording's name, and func gets a path it can replay (for an archive
+    member, a temporary copy that lasts for the call).
 
     `func` runs on the workers, so it must pickle (Dask uses cloudpickle:
     lambdas and closures work), and so must its results. An exception it
@@ -64,9 +80,10 @@ def map_files(func: Callable[[str], T], paths: Iterable[str | Any], *,
     other files go on.
 
     `client`: a distributed.Client, a scheduler address, or None for a
-    LocalCluster on this machine for the length of the call. Paths travel in
-    batches of `batch_size`, so that hundreds of thousands of files do not
-    become as many tasks.
+    LocalCluster on this machine for the length of the call. Recordings
+    travel in batches of `batch_size`, so that hundreds of thousands of files
+    do not become as many tasks, and only a few batches per worker thread are
+    out at a time, so that an archive of any size streams through.
     """
     try:
         from distributed import Client, as_completed
@@ -74,28 +91,36 @@ def map_files(func: Callable[[str], T], paths: Iterable[str | Any], *,
         raise ImportError(MISSING_DASK) from e
     if batch_size < 1:
         raise ValueError("batch_size must be at least 1")
-    paths = [str(p) for p in paths]
     owned = None
     if client is None or isinstance(client, str):
         client = owned = Client(client)
     try:
-        batches = [paths[i:i + batch_size] for i in range(0, len(paths), batch_size)]
-        futures = client.map(_run_batch, batches, user_func=func, pure=False)
-        index = {future.key: i for i, future in enumerate(futures)}
-        done: list[list[Outcome]] = [[] for _ in batches]
-        for future in as_completed(futures):
-            i = index[future.key]
+        batches = enumerate(_batches(paths if isinstance(paths, Inputs) else Inputs(paths), batch_size))
+        in_flight: dict[Any, tuple[int, list[Recording]]] = {}
+        running = as_completed()
+
+        def submit(count: int) -> None:
+            for i, batch in itertools.islice(batches, count):
+                future = client.submit(_run_batch, batch, user_func=func, pure=False)
+                in_flight[future.key] = (i, batch)
+                running.add(future)
+
+        submit(2 * sum(client.nthreads().values()) + 2)
+        done: dict[int, list[Outcome]] = {}
+        for future in running:
+            i, batch = in_flight.pop(future.key)
             try:
                 done[i] = future.result()
             except Exception as e:  # the batch itself failed, e.g. its worker died
-                done[i] = [Outcome(path, False, _one_line(error_text(e))) for path in batches[i]]
+                done[i] = [Outcome(recording.name, False, _one_line(error_text(e))) for recording in batch]
             future.release()  # let the cluster drop the result now
+            submit(1)
     finally:
         if owned is not None:
             owned.close()
     out: FileResults[T] = FileResults({}, {})
-    for outcomes in done:
-        for outcome in outcomes:
+    for i in sorted(done):
+        for outcome in done[i]:
             if not outcome.ok:
                 out.failures[outcome.path] = outcome.value
                 continue

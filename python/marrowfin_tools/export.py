@@ -3,18 +3,21 @@ the price table as Parquet or CSV, for one file or many."""
 
 from __future__ import annotations
 
+import bz2
 import contextlib
 import dataclasses
+import gzip
+import io
 import json
 import os
 import sys
 import tempfile
-from collections.abc import Collection, Iterator, Sequence
+from collections.abc import Collection, Iterable, Iterator, Sequence
 from typing import IO, NamedTuple
 
 import marrowfin
 
-from . import table
+from . import inputs, table
 
 FORMATS = ("jsonl", "parquet", "csv")
 
@@ -61,14 +64,16 @@ def export_books(path: str, out: IO[str], every: int = 1, changed: Collection[in
 
 @contextlib.contextmanager
 def text_output(name: str) -> Iterator[IO[str]]:
-    """stdout for "-"; else a file that appears only once it is complete."""
+    """stdout for "-"; else a file that appears only once it is complete,
+    compressed as its name says (gzip for .gz, bzip2 for .bz2: the module's
+    own rule, so that it reads the file back)."""
     if name == "-":
         yield sys.stdout
         return
     directory = os.path.dirname(os.path.abspath(name))
     fd, temp = tempfile.mkstemp(prefix=".marrowfin-", suffix=".part", dir=directory)
     try:
-        with os.fdopen(fd, "w", encoding="utf-8") as out:
+        with os.fdopen(fd, "wb") as raw, _text_writer(raw, name) as out:
             yield out
         umask = os.umask(0)
         os.umask(umask)
@@ -77,6 +82,15 @@ def text_output(name: str) -> Iterator[IO[str]]:
     except BaseException:
         os.unlink(temp)
         raise
+
+
+def _text_writer(raw: IO[bytes], name: str) -> IO[str]:
+    encoding = inputs.encoding_by_name(name)
+    if encoding == "gzip":
+        return gzip.open(raw, "wt", encoding="utf-8")
+    if encoding == "bzip2":
+        return bz2.open(raw, "wt", encoding="utf-8")
+    return io.TextIOWrapper(raw, encoding="utf-8")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -167,15 +181,46 @@ def plan(files: Sequence[str], output: str | None, options: Options) -> Plan:
         return Plan(single=output)
     directory = output if output is not None else os.curdir
     result = Plan(directory=directory, dataset=output is not None and options.format == "parquet")
-    seen: dict[str, str] = {}
-    for path in files:
-        name = table.output_name(path, "" if result.dataset else table.SUFFIXES[options.format])
-        if name in seen and seen[name] != path:
-            raise ValueError(f"{seen[name]} and {path} would both write {name}")
-        seen[name] = path
-        if not result.dataset and _same_file(path, result.target(path, options)):
-            raise ValueError(f"{result.target(path, options)} is the input itself")
+    # Recordings named on their own are checked now; those found in
+    # directories and archives as they come (checked()).
+    list(checked((inputs.Recording(path, "plain", path=path) for path in files if _plain_file(path)),
+                 result, options, fail=True))
     return result
+
+
+def checked(recordings: Iterable[inputs.Recording], plan: Plan,
+            options: Options, *, fail: bool = False) -> Iterator[inputs.Recording]:
+    """The recordings of a run to `plan`'s directory, with one that would
+    overwrite its input or another's output made a failure of its own (with
+    `fail`, a ValueError with that text)."""
+    seen: dict[str, str] = {}
+    for recording in recordings:
+        error = None
+        if plan.directory is not None:
+            name = table.output_name(recording.name, "" if plan.dataset else table.SUFFIXES[options.format])
+            target = plan.target(recording.name, options)
+            if name in seen and seen[name] != recording.name:
+                error = f"{seen[name]} and {recording.name} would both write {name}"
+            elif recording.path is not None and not plan.dataset and _same_file(recording.path, target):
+                error = f"{target} is the input itself"
+            seen.setdefault(name, recording.name)
+        if error is not None:
+            if fail:
+                raise ValueError(error)
+            recording = dataclasses.replace(recording, kind=None, error=error)
+        yield recording
+
+
+def _plain_file(path: str) -> bool:
+    """A file that is no archive (a directory or an archive stands for what it holds)."""
+    if not os.path.isfile(path):
+        return False
+    try:
+        with open(path, "rb") as f:
+            head = f.read(inputs.HEAD)
+    except OSError:
+        return False
+    return inputs.sniff(head, path) not in ("tar", "zip")
 
 
 def _same_file(a: str, b: str) -> bool:

@@ -17,21 +17,6 @@ const std::string kChecksum = "corrupt gzip stream does not have a matching chec
 const std::string kDeflate = "corrupt deflate stream";
 const std::string kTooLong = "gzip header field too long";
 
-// Stream-like text, with long-distance matches.
-std::string sample_text(std::size_t size, unsigned seed = 1) {
-  std::string text;
-  for (unsigned x = seed; text.size() < size;) {
-    x = x * 1103515245u + 12345u;
-    text += "{\"pt\":" + std::to_string(x % 100000) + ",\"mc\":[{\"id\":\"1.23\"}]}\n";
-  }
-  text.resize(size);
-  return text;
-}
-
-struct Decoded {
-  std::string data, error;
-};
-
 class GzipSourceTest : public testing::TestWithParam<Inflater::Backend> {
  protected:
   void SetUp() override {
@@ -43,23 +28,7 @@ class GzipSourceTest : public testing::TestWithParam<Inflater::Backend> {
               std::size_t fail_at = std::string::npos) {
     GzipSource source(std::make_unique<ChunkedSource>(std::move(gz), in_chunk, fail_at),
                       GetParam());
-    Decoded out;
-    std::string buffer(out_chunk, '\0');
-    for (;;) {
-      ReadResult r = source.read(buffer.data(), buffer.size());
-      if (r.size > buffer.size()) {
-        ADD_FAILURE() << "read claims " << r.size << " bytes of " << buffer.size();
-        r.size = buffer.size();
-      }
-      out.data.append(buffer.data(), r.size);
-      if (!r.error.empty() || r.size == 0) {
-        // A failed source stays failed, an ended one ended.
-        ReadResult again = source.read(buffer.data(), buffer.size());
-        EXPECT_TRUE(again.size == 0 && again.error == r.error) << r.error;
-        out.error = r.error;
-        return out;
-      }
-    }
+    return drain(source, out_chunk);
   }
 };
 

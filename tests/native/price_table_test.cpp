@@ -22,7 +22,7 @@ constexpr std::monostate null;
 
 std::shared_ptr<const parse::MessageStore> load(const std::string& lines) {
   parse::LoadResult loaded =
-      parse::load_messages_from_bytes(lines, false, parse::Inflater::default_backend());
+      parse::load_messages_from_bytes(lines, parse::Encoding::kPlain, parse::Inflater::default_backend());
   EXPECT_EQ(loaded.error, "");
   return std::move(loaded.store);
 }

@@ -1,8 +1,9 @@
 // Helpers shared by the native tests: a byte source served in pieces, gzip
-// members built by hand (so that every field can be damaged on purpose) and
-// parsing a JSON text for the cache tests.
+// members built by hand (so that every field can be damaged on purpose),
+// bzip2 streams and parsing a JSON text for the cache tests.
 #pragma once
 
+#include <bzlib.h>
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -38,6 +39,32 @@ class ChunkedSource final : public ByteSource {
   std::size_t fail_at_;
   std::size_t pos_ = 0;
 };
+
+struct Decoded {
+  std::string data, error;
+};
+
+// Everything a decoder delivers, read `out_chunk` bytes at a time, and the
+// failure it ends with (empty at a clean end).
+inline Decoded drain(ByteSource& source, std::size_t out_chunk) {
+  Decoded out;
+  std::string buffer(out_chunk, '\0');
+  for (;;) {
+    ReadResult r = source.read(buffer.data(), buffer.size());
+    if (r.size > buffer.size()) {
+      ADD_FAILURE() << "read claims " << r.size << " bytes of " << buffer.size();
+      r.size = buffer.size();
+    }
+    out.data.append(buffer.data(), r.size);
+    if (!r.error.empty() || r.size == 0) {
+      // A failed source stays failed, an ended one ended.
+      ReadResult again = source.read(buffer.data(), buffer.size());
+      EXPECT_TRUE(again.size == 0 && again.error == r.error) << r.error;
+      out.error = r.error;
+      return out;
+    }
+  }
+}
 
 struct MemberOptions {
   std::string extra{}, name{}, comment{};  // FEXTRA payload, FNAME, FCOMMENT (no NUL)
@@ -77,6 +104,28 @@ inline std::string gzip_member(const std::string& text, const MemberOptions& o =
   if (o.header_crc) h += little_endian(crc_of(h) + o.header_crc_delta, 2);
   return h + body + little_endian(crc_of(text) + o.crc_delta, 4) +
          little_endian(static_cast<std::uint32_t>(text.size()) + o.size_delta, 4);
+}
+
+// Stream-like text, with long-distance matches.
+inline std::string sample_text(std::size_t size, unsigned seed = 1) {
+  std::string text;
+  for (unsigned x = seed; text.size() < size;) {
+    x = x * 1103515245u + 12345u;
+    text += "{\"pt\":" + std::to_string(x % 100000) + ",\"mc\":[{\"id\":\"1.23\"}]}\n";
+  }
+  text.resize(size);
+  return text;
+}
+
+// One bzip2 stream of `text`, blocks of `level` * 100000 bytes.
+inline std::string bzip2_stream(const std::string& text, int level = 9) {
+  std::string out(text.size() + text.size() / 50 + 1000, '\0');
+  auto size = static_cast<unsigned>(out.size());
+  int status = BZ2_bzBuffToBuffCompress(out.data(), &size, const_cast<char*>(text.data()),
+                                        static_cast<unsigned>(text.size()), level, 0, 0);
+  EXPECT_EQ(status, BZ_OK);
+  out.resize(size);
+  return out;
 }
 
 // The value of a JSON text that must parse.

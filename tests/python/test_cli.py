@@ -4,6 +4,7 @@ with the json module, independently of marrowfin."""
 import datetime as dt
 import gzip
 import json
+import lzma
 import os
 import pathlib
 import pty
@@ -133,12 +134,13 @@ def test_charts(capsys, tmp_path, monkeypatch):
 @pytest.fixture
 def bad_files(tmp_path):
     (tmp_path / "bad.json").write_text('{"op":"mcm","pt":1,"mc":[}\n')
-    (tmp_path / "plain.gz").write_text('{"op":"mcm"}\n')
+    (tmp_path / "broken.gz").write_bytes(b"\x1f\x8b\x07" + bytes(7))
+    (tmp_path / "packed.json").write_bytes(lzma.compress(b"{}\n"))
     return {
         str(tmp_path / "missing.json"): "No such file or directory (os error 2)",
-        str(tmp_path): "Is a directory (os error 21)",
         str(tmp_path / "bad.json"): "expected value at line 1 column 26",
-        str(tmp_path / "plain.gz"): "invalid gzip header",
+        str(tmp_path / "broken.gz"): "invalid gzip header",
+        str(tmp_path / "packed.json"): "xz data is not supported; decompress it first",
     }
 
 

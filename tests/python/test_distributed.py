@@ -1,6 +1,11 @@
 """map_files on a real Dask cluster: two worker processes of one thread each."""
 
+import bz2
+import gzip
+import io
 import os
+import pathlib
+import tarfile
 import threading
 
 import distributed  # a test extra, so that this runs rather than skips
@@ -12,7 +17,7 @@ from marrowfin_tools import map_files, sample_path, summarize
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as c:
+                                  dashboard_address=":0") as cluster, distributed.Client(cluster) as c:
         yield c
 
 
@@ -77,3 +82,22 @@ def test_parquet_files_written_by_the_workers(client, tmp_path):
     with pytest.raises(ValueError, match="would both write race.parquet"):
         write_parquet_files([paths[1], str(tmp_path / "other" / "race.json.gz")], tmp_path / "t2", client=client)
     assert not (tmp_path / "t2").exists()
+
+
+def test_archives_and_directories_are_expanded(client, tmp_path):
+    sample = pathlib.Path(sample_path()).read_bytes()
+    text = gzip.decompress(sample)
+    archive = tmp_path / "day.tar.gz"  # compressed: its members travel with their tasks
+    with tarfile.open(archive, "w:gz") as tar:
+        for name, data in [("a/1.1.gz", sample), ("README", b"not a recording\n"),
+                           ("a/1.2.bz2", bz2.compress(text)[:-10])]:
+            info = tarfile.TarInfo(name)
+            info.size = len(data)
+            tar.addfile(info, io.BytesIO(data))
+    (tmp_path / "dir" / "deep").mkdir(parents=True)
+    (tmp_path / "dir" / "deep" / "1.3").write_bytes(bz2.compress(text))  # bzip2 without its suffix
+    paths = [archive, tmp_path / "dir"]
+    got = map_files(lambda path: summarize(path).books, paths, client=client, batch_size=1)
+    books = summarize(str(sample_path())).books
+    assert got.results == {f"{archive}:a/1.1.gz": books, str(tmp_path / "dir" / "deep" / "1.3"): books}
+    assert got.failures == {f"{archive}:a/1.2.bz2": "unexpected end of file"}

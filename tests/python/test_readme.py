@@ -1,14 +1,19 @@
 """The README's Python examples, each run as a script on the bundled sample.
 
 The examples read "race.json.gz" and "recordings/**/*.gz": here the first is
-the sample, and the recordings are the sample and a recording without a book.
+the sample, and the recordings are the sample and a recording without a book;
+the downloaded archive "PRO-2024-01.tar" holds the sample as bzip2, which
+"1.234567890.bz2" is too.
 """
 
+import bz2
 import gzip
+import io
 import pathlib
 import re
 import subprocess
 import sys
+import tarfile
 
 import pytest
 
@@ -24,6 +29,7 @@ README = (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text()
 EXAMPLES = [(re.findall(r"^## (.+)$", README[:m.start()], re.M)[-1], m.group(1))
             for m in re.finditer(r"^```python\n(.*?)^```$", README, re.M | re.S)]
 BOOKS = len(marrowfin.iter_prices_file(sample_path()))
+MEMBER = "PRO/2024/Jan/1/32884567/1.234567890.bz2"
 FIRST = next(marrowfin.iter_prices_file(sample_path()))
 
 
@@ -56,10 +62,11 @@ def table_example(out):
 def expected(heading):
     """What an example prints, or a check of it."""
     return {
-        # Every runner of the first book, then only those that changed.
-        "A first replay": lambda out: out.splitlines()[:len(FIRST.runners)] == [
-            f"{FIRST.publish_time} {r.selection_id} {r.ex.available_to_back[0].price}" for r in FIRST.runners]
-            and len(out.splitlines()) < BOOKS * len(FIRST.runners) / 2,
+        # The archive's one member, or every runner of the first book, then only those that changed.
+        "A first replay": lambda out: out == f"PRO-2024-01.tar:{MEMBER} {BOOKS}\n" or (
+            out.splitlines()[:len(FIRST.runners)] == [
+                f"{FIRST.publish_time} {r.selection_id} {r.ex.available_to_back[0].price}" for r in FIRST.runners]
+            and len(out.splitlines()) < BOOKS * len(FIRST.runners) / 2),
         "Coming from the pure-Python stack": lambda out: (
             out.endswith(f"market-1.168570499.json {BOOKS} books\n") and "+00:00 28843918 REMOVED 20" in out),
         # The recording without a book is a result, not a failure.
@@ -71,7 +78,7 @@ def expected(heading):
 
 def test_every_example_is_run():
     assert [heading for heading, _ in EXAMPLES] == [
-        "A first replay", "Coming from the pure-Python stack", "Many files, many machines",
+        "A first replay", "A first replay", "Coming from the pure-Python stack", "Many files, many machines",
         "Tables for analysis", "Tables for analysis", "Tables for analysis", "Backtests with flumine"]
 
 
@@ -83,6 +90,12 @@ def test_example(tmp_path, heading, code):
     (tmp_path / "recordings" / "2024").mkdir(parents=True)
     (tmp_path / "recordings" / "race.json.gz").symlink_to(sample_path())
     (tmp_path / "recordings" / "2024" / "empty.json.gz").write_bytes(gzip.compress(b""))
+    packed = bz2.compress(gzip.decompress(pathlib.Path(sample_path()).read_bytes()))
+    (tmp_path / "1.234567890.bz2").write_bytes(packed)
+    with tarfile.open(tmp_path / "PRO-2024-01.tar", "w") as tar:
+        member = tarfile.TarInfo(MEMBER)
+        member.size = len(packed)
+        tar.addfile(member, io.BytesIO(packed))
     (tmp_path / "example.py").write_text(code)
     done = subprocess.run([sys.executable, "example.py"], cwd=tmp_path, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr

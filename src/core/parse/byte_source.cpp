@@ -58,23 +58,4 @@ std::string os_error_text(int error_number) {
   return text;
 }
 
-bool has_gzip_extension(std::string_view path) noexcept {
-  // Trailing separators and "." components do not name anything.
-  for (;;) {
-    if (path.size() > 1 && path.back() == '/') {
-      path.remove_suffix(1);
-    } else if (path.size() > 2 && path.ends_with("/.")) {
-      path.remove_suffix(2);
-    } else {
-      break;
-    }
-  }
-  std::size_t slash = path.rfind('/');
-  std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-  std::size_t dot = name.rfind('.');
-  if (dot == std::string_view::npos || dot == 0) return false;
-  std::string_view extension = name.substr(dot + 1);
-  return extension == "gz" || extension == "gzip";
-}
-
 }  // namespace marrowfin::parse

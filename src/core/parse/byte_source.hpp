@@ -1,5 +1,5 @@
 // Files and the byte streams read from them: the open file itself, or a
-// decoder in front of it.
+// decoder in front of it (encoding.hpp chooses it).
 #pragma once
 
 #include <cstddef>
@@ -59,10 +59,5 @@ struct OpenResult {
 // The system's text for an error number and the number itself:
 // "No such file or directory (os error 2)".
 std::string os_error_text(int error_number);
-
-// True when the final component of `path` has the extension "gz" or "gzip":
-// the text after its last dot, when that dot is not the component's first
-// character. A trailing "/" does not start a new component; ".." has none.
-[[nodiscard]] bool has_gzip_extension(std::string_view path) noexcept;
 
 }  // namespace marrowfin::parse

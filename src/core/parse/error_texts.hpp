@@ -18,6 +18,10 @@ inline constexpr std::string_view kCorruptDeflate = "corrupt deflate stream";
 inline constexpr std::string_view kGzipChecksum =
     "corrupt gzip stream does not have a matching checksum";
 
+// bzip2.
+inline constexpr std::string_view kInvalidBzip2Header = "invalid bzip2 header";
+inline constexpr std::string_view kCorruptBzip2 = "corrupt bzip2 stream";
+
 // JSON: a description, then " at line 1 column C" (JsonError::message).
 inline constexpr std::string_view kEofInList = "EOF while parsing a list";
 inline constexpr std::string_view kEofInObject = "EOF while parsing an object";

@@ -12,9 +12,10 @@
 #include <system_error>
 #include <thread>
 
+#include "core/parse/bzip2_source.hpp"
 #include "core/parse/chunk_reader.hpp"
+#include "core/parse/encoding.hpp"
 #include "core/parse/error_texts.hpp"
-#include "core/parse/gzip_source.hpp"
 #include "core/parse/json_reader.hpp"
 #include "core/parse/utf8.hpp"
 
@@ -310,9 +311,11 @@ class Pipeline {
   std::atomic<std::size_t> first_failure_{kNone};
 };
 
-LoadResult load_from(std::unique_ptr<ByteSource> source, bool gzip, Inflater::Backend backend,
-                     const LoadOptions& options) {
-  if (gzip) source = std::make_unique<GzipSource>(std::move(source), backend);
+LoadResult load_from(std::unique_ptr<ByteSource> file, Encoding encoding,
+                     Inflater::Backend backend, const LoadOptions& options) {
+  unsigned bzip2_threads = options.bzip2_threads >= 0 ? static_cast<unsigned>(options.bzip2_threads)
+                                                      : Bzip2Source::default_threads();
+  std::unique_ptr<ByteSource> source = decoded(std::move(file), encoding, backend, bzip2_threads);
   return Pipeline(*source, options).run();
 }
 
@@ -326,12 +329,12 @@ LoadResult load_messages(std::string_view path, Inflater::Backend backend,
                          const LoadOptions& options) {
   OpenResult opened = open_file(path);
   if (!opened.file) return failure(std::move(opened.error));
-  return load_from(std::move(opened.file), has_gzip_extension(path), backend, options);
+  return load_from(std::move(opened.file), encoding_from_name(path), backend, options);
 }
 
-LoadResult load_messages_from_bytes(std::string_view bytes, bool gzip, Inflater::Backend backend,
-                                    const LoadOptions& options) {
-  return load_from(std::make_unique<MemorySource>(bytes), gzip, backend, options);
+LoadResult load_messages_from_bytes(std::string_view bytes, Encoding encoding,
+                                    Inflater::Backend backend, const LoadOptions& options) {
+  return load_from(std::make_unique<MemorySource>(bytes), encoding, backend, options);
 }
 
 }  // namespace marrowfin::parse

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/parse/arena.hpp"
+#include "core/parse/encoding.hpp"
 #include "core/parse/inflater.hpp"
 #include "core/parse/json_value.hpp"
 
@@ -41,6 +42,9 @@ struct LoadOptions {
   // Threads that parse, the calling one among them; 0 for one per core.
   // An input of one chunk is parsed on the calling thread alone.
   unsigned threads = 0;
+  // Threads that decode bzip2 beside the reading one (Bzip2Source); -1 for
+  // its default.
+  int bzip2_threads = -1;
 };
 
 // Reads, decodes and parses the file at `path` (bytes without NUL; the caller
@@ -53,8 +57,8 @@ struct LoadOptions {
 [[nodiscard]] LoadResult load_messages(std::string_view path, Inflater::Backend backend,
                                        const LoadOptions& options = {});
 // A file's bytes already in memory, through the same decoding and parsing;
-// `gzip` stands for the file name's extension. For tests and fuzzing.
-[[nodiscard]] LoadResult load_messages_from_bytes(std::string_view bytes, bool gzip,
+// `encoding` stands for the file name's extension. For tests and fuzzing.
+[[nodiscard]] LoadResult load_messages_from_bytes(std::string_view bytes, Encoding encoding,
                                                   Inflater::Backend backend,
                                                   const LoadOptions& options = {});
 

@@ -1,0 +1,75 @@
+// libFuzzer: any bytes as a bzip2 file, decoded in one pass (read in large
+// and in small pieces) and by the pipeline on 1 and on 2 threads of its own.
+// All must agree on the decoded bytes and on the failure.
+// How much of a damaged block comes out before its failure depends on the
+// output space (libbz2 does not count what it wrote of a block it then finds
+// corrupt), so after a failure one output need only begin the other. Every
+// failure is one of the decoder's own texts.
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "core/parse/bzip2_source.hpp"
+
+namespace {
+
+using namespace marrowfin::parse;
+
+// Runs of one byte make blocks of up to 45 MB from a few bytes of input;
+// every decoder stops at the same length.
+constexpr std::size_t kEnough = std::size_t{8} << 20;
+
+struct Decoded {
+  std::string data;
+  std::string error;
+};
+
+Decoded decode(std::string_view bytes, unsigned threads, std::size_t chunk) {
+  Bzip2Source source(std::make_unique<MemorySource>(bytes), threads);
+  Decoded out;
+  static std::string buffer(std::size_t{1} << 20, '\0');  // fresh pages each time cost most
+  for (;;) {
+    ReadResult r = source.read(buffer.data(), chunk);
+    if (r.size > chunk) std::abort();
+    if (!r.error.empty()) {
+      out.error = r.error;
+      return out;
+    }
+    if (r.size == 0) return out;
+    out.data.append(buffer.data(), r.size);
+    if (out.data.size() > kEnough) {
+      out.data.resize(kEnough);
+      return out;
+    }
+  }
+}
+
+bool known(const std::string& error) {
+  for (const char* text :
+       {"", "invalid bzip2 header", "corrupt bzip2 stream", "unexpected end of file"}) {
+    if (error == text) return true;
+  }
+  return false;
+}
+
+void check_agree(const Decoded& a, const Decoded& b) {
+  if (a.error != b.error) std::abort();
+  if (a.error.empty() ? a.data != b.data
+                      : !a.data.starts_with(b.data) && !b.data.starts_with(a.data)) {
+    std::abort();
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  Decoded one_pass = decode(bytes, 0, 1 << 20);
+  if (!known(one_pass.error)) std::abort();
+  check_agree(one_pass, decode(bytes, 0, 4093));
+  check_agree(one_pass, decode(bytes, 1, 1 << 20));
+  check_agree(one_pass, decode(bytes, 2, 4093));
+  return 0;
+}

@@ -1,0 +1,278 @@
+"""Archives, directories, file lists and content sniffing in the command and the many-file functions."""
+
+import bz2
+import gzip
+import io
+import json
+import lzma
+import pathlib
+import sys
+import tarfile
+import tempfile
+import zipfile
+
+import pytest
+
+import marrowfin
+from conftest import change, definition, message, runner
+from marrowfin_tools import batch, cli, inputs, summarize
+
+DAY = "PRO/2024/Jan/1"
+
+
+def recording(market, books):
+    """The text of a small recording of one market: a definition, then price changes."""
+    lines = [message(1704067200000, change(market, marketDefinition=definition(
+        [runner(i, sortPriority=i, name=f"R{i}") for i in (1, 2)], marketType="WIN", eventName=market)))]
+    lines += [message(1704067200000 + i, change(market, rc=[runner(1 + i % 2, ltp=1.5 + i)])) for i in range(1, books)]
+    return "".join(json.dumps(line) + "\n" for line in lines).encode()
+
+
+MARKETS = {"1.100": recording("1.100", 3), "1.200": recording("1.200", 5), "1.300": recording("1.300", 2)}
+# What the exchange's archives hold: one bzip2 recording per market in
+# event folders, next to files that are not recordings.
+MEMBERS = {
+    f"{DAY}/29000001/1.100.bz2": bz2.compress(MARKETS["1.100"]),
+    f"{DAY}/29000001/1.200.bz2": bz2.compress(MARKETS["1.200"]),
+    f"{DAY}/29000002/1.300.bz2": bz2.compress(MARKETS["1.300"]),
+    "README.txt": b"Historical data, January 2024\n",
+    "md5sums": b"d41d8cd98f00b204e9800998ecf8427e  x\n",
+    "empty.json": b"",
+}
+RECORDINGS = [name for name in MEMBERS if name.endswith(".bz2")]
+
+
+def write_archive(path, members, kind):
+    if kind == "zip":
+        with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
+            for name, data in members.items():
+                archive.writestr(name, data)
+        return
+    with tarfile.open(path, {"tar": "w", "tar.gz": "w:gz", "tar.bz2": "w:bz2"}[kind]) as archive:
+        folders = set()
+        for name, data in members.items():
+            for i in range(name.count("/")):
+                folder = name.rsplit("/", i + 1)[0]
+                if folder not in folders:
+                    folders.add(folder)
+                    info = tarfile.TarInfo(folder)
+                    info.type = tarfile.DIRTYPE
+                    archive.addfile(info)
+            info = tarfile.TarInfo(name)
+            info.size = len(data)
+            archive.addfile(info, io.BytesIO(data))
+
+
+def run(capsys, *args):
+    status = cli.main(list(args))
+    out, err = capsys.readouterr()
+    return status, out, err.splitlines()
+
+
+def summaries(capsys, *args):
+    """Exit status, {name: summary without its path}, stderr lines."""
+    status, out, err = run(capsys, "summary", "--json", *args)
+    got = {}
+    for line in out.splitlines():
+        summary = json.loads(line)
+        got[summary.pop("path")] = summary
+    return status, got, err
+
+
+@pytest.fixture(scope="module")
+def expected(tmp_path_factory):
+    """Each market's summary, from its plain file."""
+    folder = tmp_path_factory.mktemp("plain")
+    out = {}
+    for market, text in MARKETS.items():
+        (folder / market).write_bytes(text)
+        out[market] = marrowfin_summary(str(folder / market))
+    return out
+
+
+def marrowfin_summary(path):
+    summary = json.loads(json.dumps(summarize(path).to_json()))
+    del summary["path"]
+    return summary
+
+
+def by_market(got, prefix):
+    return {name.removeprefix(prefix): summary for name, summary in got.items()}
+
+
+@pytest.fixture
+def scratch(tmp_path, monkeypatch):
+    """The temporary directory that members are unpacked into; checked to be left empty."""
+    folder = tmp_path / "scratch"
+    folder.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(folder))
+    yield folder
+    assert list(folder.glob("marrowfin-*")) == []
+
+
+class TestArchives:
+    @pytest.mark.parametrize("kind, name", [("tar", "day.tar"), ("tar.gz", "day.tar.gz"), ("tar.gz", "day.tgz"),
+                                            ("tar.bz2", "day.tar.bz2"), ("zip", "day.zip"),
+                                            ("tar", "download"), ("zip", "download"), ("tar.gz", "download")])
+    @pytest.mark.parametrize("jobs", [1, 2])
+    def test_every_recording_inside_named_by_its_member(self, capsys, tmp_path, scratch, expected, kind, name, jobs):
+        archive = str(tmp_path / name)
+        write_archive(archive, MEMBERS, kind)
+        status, got, err = summaries(capsys, archive, f"--jobs={jobs}")
+        assert status == 0 and err == ["marrowfin: 3 files skipped (not recordings)"]
+        assert list(got) == [f"{archive}:{member}" for member in RECORDINGS]
+        assert [summary for summary in got.values()] == list(expected.values())
+
+    def test_a_damaged_member_is_one_line_and_the_others_go_on(self, capsys, tmp_path, scratch, expected):
+        members = dict(MEMBERS)
+        damaged = f"{DAY}/29000001/1.200.bz2"
+        members[damaged] = members[damaged][:-5]
+        members[f"{DAY}/29000003/1.400.xz"] = lzma.compress(MARKETS["1.100"])
+        members["nested.zip"] = b"PK\x05\x06" + bytes(18)
+        archive = str(tmp_path / "day.tar")
+        write_archive(archive, members, "tar")
+        status, got, err = summaries(capsys, archive)
+        assert status == 1 and list(got) == [f"{archive}:{RECORDINGS[0]}", f"{archive}:{RECORDINGS[2]}"]
+        assert err == [f"marrowfin: {archive}:{damaged}: unexpected end of file",
+                       f"marrowfin: {archive}:{DAY}/29000003/1.400.xz: xz data is not supported; decompress it first",
+                       f"marrowfin: {archive}:nested.zip: an archive inside an archive is not read; unpack it first",
+                       "marrowfin: 3 files skipped (not recordings)",
+                       "marrowfin: 3 of 5 files failed"]
+
+    def test_a_truncated_archive_keeps_what_came_before(self, capsys, tmp_path, scratch):
+        whole = tmp_path / "whole.tar.gz"
+        write_archive(whole, MEMBERS, "tar.gz")
+        cut = tmp_path / "cut.tar.gz"
+        cut.write_bytes(whole.read_bytes()[:-40])
+        status, got, err = summaries(capsys, str(cut))
+        assert status == 1 and len(got) == 3
+        assert err == [f"marrowfin: {cut}: cannot read the archive: Compressed file ended before the end-of-stream "
+                       "marker was reached", "marrowfin: 2 files skipped (not recordings)", "marrowfin: 1 of 4 files failed"]
+
+    def test_members_by_name_and_by_folder(self, capsys, tmp_path, scratch, expected):
+        archive = str(tmp_path / "day.zip")
+        write_archive(archive, MEMBERS, "zip")
+        status, got, err = summaries(capsys, f"{archive}:{DAY}/29000001", f"{archive}:{RECORDINGS[2]}",
+                                     f"{archive}:{DAY}/nothing")
+        assert status == 1 and list(got) == [f"{archive}:{member}" for member in RECORDINGS]
+        assert err == [f"marrowfin: {archive}:{DAY}/nothing: no such member in the archive",
+                       "marrowfin: 1 of 4 files failed"]
+
+    def test_members_are_unpacked_one_at_a_time_and_removed(self, tmp_path, scratch):
+        archive = str(tmp_path / "day.tar.bz2")
+        write_archive(archive, MEMBERS, "tar.bz2")
+
+        def look(path):
+            # The member's own name, in a folder of its own, the only one.
+            assert pathlib.Path(path).parent.parent == scratch and len(list(scratch.glob("marrowfin-*"))) == 1
+            return pathlib.Path(path).name
+
+        outcomes = list(batch.run_files(look, [archive]))
+        assert [o.value for o in outcomes] == ["1.100.bz2", "1.200.bz2", "1.300.bz2"]
+
+
+class TestDirectoriesAndLists:
+    @pytest.fixture
+    def tree(self, tmp_path):
+        """Recordings in nested folders under every kind of name, and files that are not recordings."""
+        top = tmp_path / "data"
+        (top / "b" / "deep").mkdir(parents=True)
+        (top / "a").mkdir()
+        (top / "b" / "deep" / "1.100").write_bytes(bz2.compress(MARKETS["1.100"]))  # bzip2, no suffix
+        (top / "b" / "1.200.gz").write_bytes(MARKETS["1.200"])  # plain under a gzip name
+        (top / "a" / "1.300.json").write_bytes(gzip.compress(MARKETS["1.300"]))  # gzip under a plain name
+        (top / "a" / "notes.txt").write_text("not a recording\n")
+        (top / "b" / "empty").write_bytes(b"")
+        return top
+
+    def test_a_directory_means_every_recording_under_it(self, capsys, tree, scratch, expected):
+        status, got, err = summaries(capsys, str(tree))
+        assert status == 0 and err == ["marrowfin: 2 files skipped (not recordings)"]
+        assert list(got) == [str(tree / "a" / "1.300.json"), str(tree / "b" / "1.200.gz"),
+                             str(tree / "b" / "deep" / "1.100")]
+        assert list(got.values()) == [expected["1.300"], expected["1.200"], expected["1.100"]]
+
+    def test_an_archive_in_a_directory_is_read(self, capsys, tree, scratch, expected):
+        write_archive(tree / "a" / "day.tar", MEMBERS, "tar")
+        status, got, _ = summaries(capsys, str(tree / "a"))
+        assert status == 0 and list(got)[1:] == [f"{tree / 'a' / 'day.tar'}:{m}" for m in RECORDINGS]
+
+    @pytest.mark.parametrize("from_stdin", [True, False])
+    def test_files_from(self, capsys, tree, scratch, monkeypatch, expected, from_stdin):
+        listed = [str(tree / "b" / "deep" / "1.100"), "", str(tree / "a"), str(tree / "missing")]
+        text = "\n".join(listed) + "\n"
+        if from_stdin:
+            monkeypatch.setattr(sys, "stdin", io.StringIO(text))
+            source = "-"
+        else:
+            source = str(tree / "list.txt")
+            pathlib.Path(source).write_text(text)
+        status, got, err = summaries(capsys, str(tree / "b" / "1.200.gz"), "--files-from", source)
+        assert status == 1 and list(got) == [str(tree / "b" / "1.200.gz"), str(tree / "b" / "deep" / "1.100"),
+                                             str(tree / "a" / "1.300.json")]
+        assert err == [f"marrowfin: {tree / 'missing'}: No such file or directory (os error 2)",
+                       "marrowfin: 1 file skipped (not a recording)", "marrowfin: 1 of 4 files failed"]
+
+    def test_a_list_that_cannot_be_read_is_a_usage_error(self, capsys, tmp_path):
+        with pytest.raises(SystemExit) as exit:
+            cli.main(["summary", "--files-from", str(tmp_path / "nope")])
+        assert exit.value.code == 2 and "--files-from" in capsys.readouterr().err
+
+
+class TestSingleRecordingCommands:
+    @pytest.fixture
+    def archive(self, tmp_path):
+        path = str(tmp_path / "day.tar.gz")
+        write_archive(path, MEMBERS, "tar.gz")
+        return path
+
+    def test_export_of_a_member_and_gzip_output(self, capsys, tmp_path, scratch, archive):
+        plain = tmp_path / "1.200"
+        plain.write_bytes(MARKETS["1.200"])
+        books = [book.to_dict() for book in marrowfin.iter_prices_file(str(plain))]
+        for out, read in [("books.jsonl", pathlib.Path.read_text),
+                          ("books.jsonl.gz", lambda p: gzip.decompress(p.read_bytes()).decode()),
+                          ("books.jsonl.bz2", lambda p: bz2.decompress(p.read_bytes()).decode())]:
+            target = tmp_path / out
+            status, _, err = run(capsys, "export", f"{archive}:{RECORDINGS[1]}", "-o", str(target))
+            assert (status, err) == (0, [f"5 books written to {target}"])
+            assert [json.loads(line) for line in read(target).splitlines()] == books
+
+    def test_one_recording_only(self, capsys, tmp_path, scratch, archive):
+        with pytest.raises(SystemExit) as exit:
+            cli.main(["export", archive, "-o", str(tmp_path / "x.jsonl")])
+        assert exit.value.code == 2 and "holds more than one recording" in capsys.readouterr().err
+        empty = tmp_path / "none"
+        empty.mkdir()
+        assert run(capsys, "plot", str(empty), "-o", "x.png") == (1, "", [f"marrowfin: {empty}: no recordings in it"])
+        status, _, err = run(capsys, "export", f"{archive}:README.txt", "-o", str(tmp_path / "x.jsonl"))
+        assert (status, err) == (1, [f"marrowfin: {archive}:README.txt: expected value at line 1 column 1"])
+        assert not (tmp_path / "x.jsonl").exists()
+
+
+@pytest.mark.parametrize(
+    "head, name, kind",
+    [(b'{"op":"mcm"}', "x.gz", "plain"), (gzip.compress(b"{}"), "x", "gzip"), (bz2.compress(b"{}"), "x", "bzip2"),
+     (bz2.compress(b"{}"), "x.tar.bz2", "tar"), (b"PK\x03\x04rest", "x", "zip"), (b"PK\x05\x06" + bytes(18), "x", "zip"),
+     (lzma.compress(b"{}"), "x.bz2", "xz"), (b"\x28\xb5\x2f\xfd\x00", "x", "zstd"), (b"", "x.gz", "plain"),
+     (b"BZ", "x.bz2", "plain")],
+)
+def test_sniff(head, name, kind):
+    assert inputs.sniff(head, name) == kind
+
+
+def test_sniff_sees_a_tar_inside_gzip(tmp_path):
+    write_archive(tmp_path / "x", MEMBERS, "tar.gz")
+    write_archive(tmp_path / "y", MEMBERS, "tar")
+    assert inputs.sniff((tmp_path / "x").read_bytes()[:inputs.HEAD]) == "tar"
+    assert inputs.sniff((tmp_path / "y").read_bytes()[:inputs.HEAD]) == "tar"
+
+
+def test_recordings_pickle_and_open_elsewhere(tmp_path, scratch):
+    import pickle
+    write_archive(tmp_path / "day.tar", MEMBERS, "tar")
+    found = list(inputs.Inputs([str(tmp_path / "day.tar")]))
+    for recording in pickle.loads(pickle.dumps(found)):
+        with recording.local_path() as path:
+            assert len(marrowfin.iter_prices_file(path)) > 1
+    assert list(scratch.iterdir()) == []
