@@ -56,7 +56,8 @@ class Bzip2Source::Stream {
 };
 
 unsigned Bzip2Source::default_threads() noexcept {
-  return std::thread::hardware_concurrency() >= 2 ? 1 : 0;
+  unsigned cores = std::thread::hardware_concurrency();
+  return cores >= 2 ? std::min(cores, 8u) : 0;
 }
 
 Bzip2Source::Bzip2Source(std::unique_ptr<ByteSource> file, unsigned threads)

@@ -30,10 +30,9 @@ namespace marrowfin::parse {
 // failure are those of one pass. With 0, the reading thread decodes.
 class Bzip2Source final : public ByteSource {
  public:
-  // 1 on a machine of two cores or more, so that decoding and parsing
-  // overlap, and 0 on one core. More than one pays only on cores the process
-  // has to itself: on the shared 2-core machine, two libbz2 threads ran
-  // slower than one.
+  // One per core (at most 8) on a machine of two cores or more: blocks are
+  // decoded side by side while the reading thread goes on parsing. 0 on one
+  // core, where the reading thread decodes.
   [[nodiscard]] static unsigned default_threads() noexcept;
 
   explicit Bzip2Source(std::unique_ptr<ByteSource> file, unsigned threads = default_threads());
