@@ -1,4 +1,6 @@
+import ctypes
 import json
+import os
 import pathlib
 
 import pytest
@@ -13,6 +15,16 @@ SANITIZED = "libasan" in pathlib.Path("/proc/self/maps").read_text()
 # matplotlib's extension throws C++ exceptions that the preloaded ASan runtime
 # cannot intercept (it aborts), so charts are only drawn in the normal pass.
 draws_charts = pytest.mark.skipif(SANITIZED, reason="matplotlib aborts under the preloaded ASan")
+
+
+def resident_bytes():
+    """Resident memory after handing free heap pages back: the load's worker
+    threads allocate from their own malloc arenas, whose free pages otherwise
+    stay resident and read as growth."""
+    if not SANITIZED:
+        ctypes.CDLL(None).malloc_trim(0)
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 MARKET = "1.100"
 PT = 1700000000000  # 2023-11-14 22:13:20

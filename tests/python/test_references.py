@@ -10,7 +10,7 @@ import tracemalloc
 import pytest
 
 import marrowfin
-from conftest import PT, SANITIZED, busy_stream, change, definition, message, runner
+from conftest import PT, SANITIZED, busy_stream, change, definition, message, resident_bytes, runner
 
 CLASSES = [getattr(marrowfin, name) for name in marrowfin.__all__[1:]]
 
@@ -53,11 +53,6 @@ def error_paths(write):
                 marrowfin.iter_prices_file(bad)
 
     return run
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 class TestNoLeaks:

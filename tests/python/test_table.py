@@ -17,7 +17,7 @@ import pyarrow.compute as pc
 import pytest
 
 import marrowfin
-from conftest import PEER_DATA, PT, SANITIZED, change, definition, message, runner
+from conftest import PEER_DATA, PT, SANITIZED, change, definition, message, resident_bytes, runner
 from marrowfin_tools import PriceTable, price_table, sample_path
 from table_rows import column_names, generated, rows_per_market, uses_duckdb
 
@@ -276,14 +276,12 @@ class TestReferences:
                     gc.collect()
                     traced = tracemalloc.get_traced_memory()[0]
                     files = len(os.listdir("/proc/self/fd"))
-                    with open("/proc/self/statm") as f:
-                        rss = int(f.read().split()[1])
+                    rss = resident_bytes()
             gc.collect()
             traced_growth = tracemalloc.get_traced_memory()[0] - traced
         finally:
             tracemalloc.stop()
-        with open("/proc/self/statm") as f:
-            rss_growth = (int(f.read().split()[1]) - rss) * os.sysconf("SC_PAGE_SIZE")
+        rss_growth = resident_bytes() - rss
         assert sys.getrefcount(PriceTable) == cls_refs and len(os.listdir("/proc/self/fd")) == files
         assert traced_growth < 4096
         if not SANITIZED:
