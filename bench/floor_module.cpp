@@ -15,7 +15,7 @@
 //
 // The floor leaves out the market definitions (a few per file), which makes
 // it lower, not higher.
-#include <Python.h>
+#include "python/compat.hpp"
 #include <datetime.h>
 
 #include <cstdint>

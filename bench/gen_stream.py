@@ -125,6 +125,19 @@ def _price_of_index(f: float) -> float:
     return (lo + (hi - lo) * (f - i)) / 100.0
 
 
+def float_sum(values) -> float:
+    """The sum of floats as Python 3.12 and later compute it (with Neumaier's
+    compensation), on every version: 3.11's plain sum rounds differently, and
+    the output must not depend on the interpreter. The price table sums its
+    traded volume the same way."""
+    total = compensation = 0.0
+    for x in values:
+        t = total + x
+        compensation += (total - t) + x if abs(total) >= abs(x) else (x - t) + total
+        total = t
+    return total + compensation if compensation and math.isfinite(compensation) else total
+
+
 def _phi(x: float) -> float:
     return 0.5 * (1.0 + math.erf(x / math.sqrt(2.0)))
 
@@ -281,7 +294,7 @@ class _Market:
         names = sorted(names)
         rng.shuffle(names)
         strengths = [math.exp(1.1 * rng.gauss(0.0, 1.0)) for _ in range(n)]
-        total = sum(strengths)
+        total = float_sum(strengths)
         ids = rng.sample(range(1000000, 60000000), n)
         for sel, name, s in zip(ids, names, strengths):
             r = _Runner(sel, None, name)
@@ -336,7 +349,7 @@ class _Market:
             return  # a two-way line has nothing to reduce for
         live = [r for r in self.runners if r.status == "ACTIVE"]
         probs = [1.0 / _price_of_index(r.fair) for r in live]
-        total = sum(probs)
+        total = float_sum(probs)
         for r, p in zip(live, probs):
             r.af = round(100.0 * p / total, 2)
 

@@ -25,22 +25,47 @@ install_debian_packages() {
   fi
 }
 
-# Prints the path of a working Python 3.13 interpreter.
-find_python313() {
-  local candidates=()
-  command -v python3.13 >/dev/null 2>&1 && candidates+=("$(command -v python3.13)")
-  candidates+=(/usr/bin/python3.13 /usr/local/bin/python3.13)
+# The interpreters the project supports; the development venv is on the last.
+PYTHON_VERSIONS=(3.11 3.12 3.13)
+
+# Prints the path of a working Python interpreter of version $1 (such as 3.12)
+# that can make venvs: on PATH, Debian's, /usr/local's, or a pyenv installation
+# (pyenv's shims on PATH fail for a version that is not selected, so its
+# versions folder is searched too).
+find_python() {
+  local version="$1" candidates=() p
+  command -v "python$version" >/dev/null 2>&1 && candidates+=("$(command -v "python$version")")
+  candidates+=("/usr/bin/python$version" "/usr/local/bin/python$version")
   if command -v pyenv >/dev/null 2>&1; then
-    for p in "$(pyenv root)"/versions/3.13.*/bin/python3.13; do candidates+=("$p"); done
+    for p in "$(pyenv root)"/versions/"$version".*/bin/python"$version"; do candidates+=("$p"); done
   fi
-  for p in "$HOME"/.pyenv/versions/3.13.*/bin/python3.13; do candidates+=("$p"); done
+  for p in "$HOME"/.pyenv/versions/"$version".*/bin/python"$version"; do candidates+=("$p"); done
   for p in "${candidates[@]}"; do
-    if [ -x "$p" ] && "$p" -c 'import sys, venv; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
-      echo "$p"
+    # The interpreter itself, not a shim that runs it.
+    if [ -x "$p" ] && "$p" -c "import sys, venv, ensurepip
+assert sys.version_info[:2] == tuple(map(int, '$version'.split('.')))
+print(sys.executable)" 2>/dev/null; then
       return 0
     fi
   done
   return 1
+}
+
+# Like find_python, but when none is found and Debian packages the version
+# (Debian 12 has 3.11, Debian 13 has 3.13), installs it first. A Debian
+# interpreter also gets its headers, which extensions are built against.
+find_or_install_python() {
+  local version="$1" found
+  if ! found="$(find_python "$version")"; then
+    if apt-cache show "python$version-venv" >/dev/null 2>&1 && apt-cache show "python$version-dev" >/dev/null 2>&1; then
+      install_debian_packages "python$version" "python$version-venv" "python$version-dev" >&2
+      found="$(find_python "$version")" || return 1
+    else
+      return 1
+    fi
+  fi
+  case "$found" in /usr/bin/*) install_debian_packages "python$version-dev" "python$version-venv" >&2 ;; esac
+  echo "$found"
 }
 
 # What the sanitizer and fuzzing passes add: clang with its libFuzzer runtime,
@@ -59,13 +84,7 @@ PYTHON="$VENV/bin/python"
 if [ "${MARROWFIN_SETUP_DONE:-}" != "$ROOT" ]; then
   install_debian_packages "${DEB_PACKAGES[@]}"
   if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
-    if ! PY313="$(find_python313)"; then
-      # A Debian 13 machine ships it as a package.
-      install_debian_packages python3.13 python3.13-venv python3.13-dev
-      PY313="$(find_python313)" || { echo "error: no Python 3.13 found" >&2; exit 1; }
-    fi
-    # Debian's own interpreter needs its headers package to build extensions.
-    case "$PY313" in /usr/bin/*) install_debian_packages python3.13-dev python3.13-venv ;; esac
+    PY313="$(find_or_install_python 3.13)" || { echo "error: no Python 3.13 found" >&2; exit 1; }
     rm -rf "$VENV"
     "$PY313" -m venv "$VENV"
   fi

@@ -3,7 +3,7 @@
 // is reported, never waited for.
 #pragma once
 
-#include <Python.h>
+#include "python/compat.hpp"
 
 #include <cstdint>
 

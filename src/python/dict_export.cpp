@@ -5,7 +5,7 @@
 // ladder lists) are ordinary Python lists that consumers may have changed, so
 // every walk re-checks the length and the element class and holds a reference
 // to the element it works on.
-#include <Python.h>
+#include "python/compat.hpp"
 
 #include <span>
 

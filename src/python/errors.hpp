@@ -2,7 +2,7 @@
 // sets the Python error and returns nullptr, so a binding can `return set_x();`.
 #pragma once
 
-#include <Python.h>
+#include "python/compat.hpp"
 
 #include <exception>
 #include <string_view>

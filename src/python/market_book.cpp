@@ -1,5 +1,5 @@
 // MarketBook: one snapshot of the market after one stream message.
-#include <Python.h>
+#include "python/compat.hpp"
 
 #include <vector>
 

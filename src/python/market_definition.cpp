@@ -1,6 +1,6 @@
 // MarketDefinition and MarketDefinitionRunner: the market's metadata as the
 // last definition of the stream gave it.
-#include <Python.h>
+#include "python/compat.hpp"
 
 #include <vector>
 

@@ -1,6 +1,6 @@
 // Module initialisation: one module object per process, the function
 // iter_prices_file and the eight classes.
-#include <Python.h>
+#include "python/compat.hpp"
 
 #include <atomic>
 #include <string_view>

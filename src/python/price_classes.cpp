@@ -1,6 +1,6 @@
 // Runner, ExchangePrices, StartingPrices and PriceSize: the per-runner classes
 // of a market book.
-#include <Python.h>
+#include "python/compat.hpp"
 
 #include <string>
 #include <string_view>

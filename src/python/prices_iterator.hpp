@@ -1,7 +1,7 @@
 // PricesIterator: owns the kept messages of one file and the market they build.
 #pragma once
 
-#include <Python.h>
+#include "python/compat.hpp"
 
 #include <memory>
 

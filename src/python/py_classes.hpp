@@ -4,7 +4,7 @@
 // come into being; Python code cannot construct them.
 #pragma once
 
-#include <Python.h>
+#include "python/compat.hpp"
 
 #include <span>
 

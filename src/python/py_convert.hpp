@@ -3,7 +3,7 @@
 // reference, or nullptr with the panic exception set.
 #pragma once
 
-#include <Python.h>
+#include "python/compat.hpp"
 
 #include <cstdint>
 #include <optional>

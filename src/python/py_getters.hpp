@@ -2,7 +2,7 @@
 // reference, or nullptr with an error set.
 #pragma once
 
-#include <Python.h>
+#include "python/compat.hpp"
 
 #include "python/borrow.hpp"
 #include "python/py_convert.hpp"

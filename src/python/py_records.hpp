@@ -3,7 +3,7 @@
 // snapshot building), Python code only through the attributes.
 #pragma once
 
-#include <Python.h>
+#include "python/compat.hpp"
 
 #include <cstdint>
 #include <memory>

@@ -1,7 +1,7 @@
 // Owned references to Python objects. A bare PyObject* always means borrowed.
 #pragma once
 
-#include <Python.h>
+#include "python/compat.hpp"
 
 #include <utility>
 

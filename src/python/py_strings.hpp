@@ -3,7 +3,7 @@
 // interned) once per process at module initialisation and never released.
 #pragma once
 
-#include <Python.h>
+#include "python/compat.hpp"
 
 namespace marrowfin::market {
 

@@ -3,7 +3,7 @@
 // part in cyclic garbage collection.
 #pragma once
 
-#include <Python.h>
+#include "python/compat.hpp"
 
 #include <cstddef>
 #include <new>

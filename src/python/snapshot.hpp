@@ -2,7 +2,7 @@
 // object whose piece of state has not changed since it was built.
 #pragma once
 
-#include <Python.h>
+#include "python/compat.hpp"
 
 #include "core/market/market_cache.hpp"
 

@@ -4,7 +4,7 @@
 // own class gets its values made here, any other one is called.
 #pragma once
 
-#include <Python.h>
+#include "python/compat.hpp"
 
 #include <cstdint>
 #include <optional>

@@ -2,7 +2,7 @@
 // read through the PyCapsule interface (__arrow_c_stream__, __arrow_c_schema__).
 #pragma once
 
-#include <Python.h>
+#include "python/compat.hpp"
 
 #include <memory>
 

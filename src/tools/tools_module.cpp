@@ -1,6 +1,6 @@
 // marrowfin_tools._native: the companion package's binding over the core,
 // the function price_table and its class.
-#include <Python.h>
+#include "python/compat.hpp"
 
 #include <atomic>
 #include <cstdint>

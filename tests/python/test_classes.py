@@ -75,19 +75,37 @@ class TestModule:
 
     def test_subinterpreter_import_is_refused(self):
         # A fresh process, so that the module's first interpreter is the main one.
-        code = """if True:
-            import _interpreters, marrowfin
-            for config in ("legacy", "isolated"):
-                interp = _interpreters.create(config)
-                failure = _interpreters.exec(interp, "import marrowfin")
-                _interpreters.destroy(interp)
-                print(config, failure.type.__name__, failure.msg)"""
+        if sys.version_info >= (3, 13):
+            code = """if True:
+                import _interpreters, marrowfin
+                for config in ("legacy", "isolated"):
+                    interp = _interpreters.create(config)
+                    failure = _interpreters.exec(interp, "import marrowfin")
+                    _interpreters.destroy(interp)
+                    print(config, failure.type.__name__, failure.msg)"""
+        else:
+            # Before 3.13 the failure comes back as the text "<class 'X'>: message"
+            # (3.12) or "X: message"; 3.11 has no isolated interpreters.
+            code = """if True:
+                import re, sys, _xxsubinterpreters as interpreters, marrowfin
+                configs = {"legacy": False, "isolated": True} if sys.version_info >= (3, 12) else {"legacy": None}
+                for config, isolated in configs.items():
+                    interp = interpreters.create() if isolated is None else interpreters.create(isolated=isolated)
+                    try:
+                        interpreters.run_string(interp, "import marrowfin")
+                    except interpreters.RunFailedError as failure:
+                        kind, message = re.fullmatch(r"(?:<class ')?([\\w.]+)'?>?: (.*)", str(failure), re.S).groups()
+                        print(config, kind, message)
+                    interpreters.destroy(interp)"""
         result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
         assert result.returncode == 0, result.stderr
-        legacy, isolated = result.stdout.splitlines()
+        lines = result.stdout.splitlines()
         # The legacy config lets the import system run our initialisation: our own refusal.
-        assert legacy.startswith("legacy ImportError marrowfin does not support sub-interpreters")
-        assert isolated.startswith("isolated ImportError")
+        assert lines[0].startswith("legacy ImportError marrowfin does not support sub-interpreters")
+        if sys.version_info >= (3, 12):
+            assert lines[1].startswith("isolated ImportError")
+        else:
+            assert len(lines) == 1
 
 
 CONSTANTS = ["bet_delay_models", "elapsed_time", "is_market_data_delayed", "key_line_description",

@@ -20,7 +20,8 @@ import marrowfin
 from conftest import PT, busy_stream, change, definition, message
 
 FORMAT_ERROR = "time data {!r} does not match format '%Y-%m-%dT%H:%M:%SZ'"
-# Patched classes below call the real utcfromtimestamp, which warns.
+# Patched classes below call the real utcfromtimestamp, which warns from
+# Python 3.12 on (3.11's does not; the filter then has nothing to do).
 real_utcfromtimestamp_warns = pytest.mark.filterwarnings(
     "ignore:datetime.datetime.utcfromtimestamp:DeprecationWarning")
 
