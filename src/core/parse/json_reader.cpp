@@ -297,6 +297,71 @@ class Builder {
 }  // namespace
 }  // namespace marrowfin::parse
 
+#if defined(RAPIDJSON_SSE2) || defined(RAPIDJSON_SSE42)
+// The reader's vector scans of strings with escapes (and of the rest of a
+// string its scalar loop stopped in) take only bytes up to 0x19 as control
+// characters, in their aligned blocks: 0x1A-0x1F passed there, so whether a
+// line was accepted depended on where it lay in memory. These find every
+// byte below 0x20, as the scalar loop does. Lines carry padding, so loads
+// need no alignment.
+namespace marrowfin::parse {
+namespace {
+
+// The first '"', '\' or byte below 0x20 in the 16 bytes at `p`, or 16.
+[[gnu::always_inline]] inline unsigned string_stop_in(const char* p) noexcept {
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i below_space = _mm_set1_epi8(0x1F);
+  __m128i special = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
+                   _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))),
+      _mm_cmpeq_epi8(_mm_max_epu8(bytes, below_space), below_space));
+  auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
+  return mask == 0 ? 16 : static_cast<unsigned>(__builtin_ctz(mask));
+}
+
+}  // namespace
+}  // namespace marrowfin::parse
+
+template <>
+inline void rapidjson::GenericReader<marrowfin::parse::StrictUtf8, marrowfin::parse::StrictUtf8,
+                                     rapidjson::CrtAllocator>::
+    SkipUnescapedString(rapidjson::InsituStringStream& is) {
+  char* p = is.src_;
+  while (marrowfin::parse::string_stop_in(p) == 16) p += 16;
+  p += marrowfin::parse::string_stop_in(p);
+  is.src_ = is.dst_ = p;
+}
+
+template <>
+inline void rapidjson::GenericReader<marrowfin::parse::StrictUtf8, marrowfin::parse::StrictUtf8,
+                                     rapidjson::CrtAllocator>::
+    ScanCopyUnescapedString(rapidjson::InsituStringStream& is, rapidjson::InsituStringStream&) {
+  if (is.src_ == is.dst_) {
+    SkipUnescapedString(is);
+    return;
+  }
+  char* p = is.src_;
+  char* q = is.dst_;  // behind p: unescaping shortened the string
+  for (;;) {
+    unsigned n = marrowfin::parse::string_stop_in(p);
+    // A whole block is stored at once only when it holds no stop: q + 16
+    // stays at or below p + 16, so nothing unread is overwritten.
+    if (n < 16) {
+      std::memmove(q, p, n);
+      p += n;
+      q += n;
+      break;
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(q),
+                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    p += 16;
+    q += 16;
+  }
+  is.src_ = p;
+  is.dst_ = q;
+}
+#endif
+
 // The reader's own number parsing accumulates every number as it scans it
 // and would leave the exact conversion to a second pass over the text; this
 // replaces it, for our reader only, with one pass that scans and converts.
