@@ -14,7 +14,8 @@ is made next to the plain file. Reports, each as the best of --repeat runs:
   against the bytes of the kept lines (target: at most 1.5 times);
 - when the native benchmarks are built into build/bench (cmake with
   -DMARROWFIN_BENCH=ON -DMARROWFIN_MODULE=OFF): the native plain and gzip
-  loads on one thread against one thread per core, and the time it takes to
+  loads on one thread against one thread per core, the plain load with the
+  direct JSON parser against RapidJSON's reader alone, and the time it takes to
   apply every message to a market cache against the plain load (target: at
   most 15%).
 """
@@ -145,6 +146,16 @@ def main() -> int:
                 walls[threads] = float(re.search(r"best ([0-9.]+) s wall", report).group(1))
             print(f"native {path.suffix} load: one thread {walls[1]:.3f} s, one per core "
                   f"{walls[0]:.3f} s: x{walls[1] / walls[0]:.2f}")
+        for threads in (1, 0):
+            walls = {}
+            for method in ("reader", "direct"):
+                report = subprocess.run([str(LOAD_BENCH), str(plain), str(threads), str(1 << 20),
+                                         str(args.repeat), "-1", method], check=True,
+                                        capture_output=True, text=True).stdout
+                walls[method] = float(re.search(r"best ([0-9.]+) s wall", report).group(1))
+            print(f"native plain load on {'one thread' if threads else 'one thread per core'}: "
+                  f"RapidJSON's reader alone {walls['reader']:.3f} s, direct parser "
+                  f"{walls['direct']:.3f} s: x{walls['reader'] / walls['direct']:.2f}")
     if CACHE_BENCH.exists():
         report = subprocess.run([str(CACHE_BENCH), str(plain), str(args.repeat)], check=True,
                                 capture_output=True, text=True).stdout

@@ -1,7 +1,9 @@
 // Native timings of load_messages, without Python, for a chosen work split.
 //
-//   marrowfin_load_bench FILE [THREADS [CHUNK_BYTES [ROUNDS [BZIP2_THREADS]]]]
+//   marrowfin_load_bench FILE [THREADS [CHUNK_BYTES [ROUNDS [BZIP2_THREADS [reader]]]]]
 //
+// A last argument "reader" parses every line with the RapidJSON reader alone,
+// as loads did before the direct parser.
 // THREADS 0 (the default) is one per core; BZIP2_THREADS as Bzip2Source takes
 // them (0: the reading thread decodes), by default its own choice. Prints the best wall time and the
 // CPU time of that round; run by hand, figures are for comparison within
@@ -28,7 +30,7 @@ double cpu_seconds() {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s FILE [THREADS [CHUNK_BYTES [ROUNDS [BZIP2_THREADS]]]]\n",
+    std::fprintf(stderr, "usage: %s FILE [THREADS [CHUNK_BYTES [ROUNDS [BZIP2_THREADS [reader]]]]]\n",
                  argv[0]);
     return 2;
   }
@@ -37,6 +39,8 @@ int main(int argc, char** argv) {
   if (argc > 3) options.chunk_size = std::strtoull(argv[3], nullptr, 10);
   int rounds = argc > 4 ? std::atoi(argv[4]) : 5;
   if (argc > 5) options.bzip2_threads = std::atoi(argv[5]);
+  bool reader = argc > 6 && std::string(argv[6]) == "reader";
+  if (reader) options.json_method = marrowfin::parse::LineParser::Method::kReader;
   double best = 1e300;
   double best_cpu = 0;
   std::size_t messages = 0;
@@ -57,7 +61,8 @@ int main(int argc, char** argv) {
       best_cpu = cpu;
     }
   }
-  std::printf("%s: %zu messages, threads %u, chunks of %zu bytes: best %.3f s wall, %.3f s CPU\n",
-              argv[1], messages, options.threads, options.chunk_size, best, best_cpu);
+  std::printf("%s: %zu messages, threads %u, chunks of %zu bytes, %s: best %.3f s wall, %.3f s CPU\n",
+              argv[1], messages, options.threads, options.chunk_size,
+              reader ? "reader" : "direct parser", best, best_cpu);
   return 0;
 }

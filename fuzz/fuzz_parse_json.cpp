@@ -1,15 +1,23 @@
-// libFuzzer: any bytes as one line. Must never crash, read out of bounds or
-// fail with a description outside the fixed set.
+// libFuzzer: any bytes as one line, parsed by the loader's way (the direct
+// parser, RapidJSON's reader for the error of a rejected line) and by the
+// reader alone. Must never crash or read out of bounds; both must give the
+// same values, or the same error text from the fixed set; and the direct
+// parser alone must accept exactly the lines the reader accepts.
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "core/parse/json_direct.hpp"
 #include "core/parse/json_reader.hpp"
+#include "core/parse/utf8.hpp"
 
 namespace {
 
 using marrowfin::json::Value;
+using marrowfin::parse::LineParser;
 
 std::size_t walk(const Value& value) {
   std::size_t total = 1;
@@ -41,13 +49,26 @@ bool known(std::string_view error) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::string_view text(reinterpret_cast<const char*>(data), size);
   marrowfin::parse::Arena arena;
-  auto result = marrowfin::parse::parse_json(
-      std::string_view(reinterpret_cast<const char*>(data), size), arena);
-  if (result.error.empty()) {
-    walk(result.value);
-  } else if (!known(result.error)) {
+  auto loaded = marrowfin::parse::parse_json(text, arena);
+  auto reference = marrowfin::parse::parse_json(text, arena, LineParser::Method::kReader);
+  if (loaded.error != reference.error) std::abort();
+  if (loaded.error.empty()) {
+    walk(loaded.value);
+    if (!marrowfin::json::same_value(loaded.value, reference.value)) std::abort();
+  } else if (!known(loaded.error)) {
     std::abort();
+  }
+  // The direct parser alone: a line the reader accepts that it rejected
+  // would only cost a second parse above, so it is checked here.
+  if (marrowfin::parse::is_valid_utf8(text)) {
+    // Exactly the NUL and the padding the parser may read, so that ASan sees
+    // a read past them.
+    std::vector<char> line(size + 1 + LineParser::kPadding, '\0');
+    if (size != 0) std::memcpy(line.data(), data, size);
+    marrowfin::parse::DirectParser direct;
+    if (direct.parse(line.data(), size, arena) != reference.error.empty()) std::abort();
   }
   return 0;
 }

@@ -7,8 +7,11 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
+#include "core/parse/json_direct.hpp"
 #include "core/parse/json_number.hpp"
+#include "core/parse/utf8.hpp"
 
 namespace marrowfin::parse {
 namespace {
@@ -59,18 +62,35 @@ std::string dump(const Value& v) {
   return "?";
 }
 
-std::string parse_to_text(std::string_view text) {
+using Method = LineParser::Method;
+
+std::string parse_to_text(std::string_view text, Method method) {
   Arena arena;
-  JsonResult result = parse_json(text, arena);
+  JsonResult result = parse_json(text, arena, method);
   return result.error.empty() ? dump(result.value) : "error: " + result.error;
 }
+
+// The fixed results hold for the loader's parsing and for the reader alone.
+class ParseJson : public ::testing::TestWithParam<Method> {
+ protected:
+  std::string parse_to_text(std::string_view text) const {
+    return marrowfin::parse::parse_to_text(text, GetParam());
+  }
+};
+
+std::string method_name(const ::testing::TestParamInfo<Method>& param) {
+  return param.param == Method::kDirect ? "Direct" : "Reader";
+}
+
+INSTANTIATE_TEST_SUITE_P(Methods, ParseJson, ::testing::Values(Method::kDirect, Method::kReader),
+                         method_name);
 
 struct Case {
   std::string_view text;
   std::string expected;
 };
 
-TEST(ParseJson, ValueModel) {
+TEST_P(ParseJson, ValueModel) {
   const Case cases[] = {
       // Members sorted by key, last duplicate wins, unread keys dropped.
       {R"({"pt":5,"mc":[],"op":"mcm"})", "{mc:[],pt:u5}"},
@@ -111,7 +131,7 @@ TEST(ParseJson, ValueModel) {
   for (const Case& c : cases) EXPECT_EQ(parse_to_text(c.text), c.expected) << c.text;
 }
 
-TEST(ParseJson, Errors) {
+TEST_P(ParseJson, Errors) {
   const std::string kValue = "EOF while parsing a value", kList = "EOF while parsing a list",
                     kObject = "EOF while parsing an object", kString = "EOF while parsing a string",
                     kExpected = "expected value", kTrailing = "trailing characters",
@@ -152,8 +172,28 @@ TEST(ParseJson, Errors) {
   }
 }
 
-TEST(ParseJson, NestingLimit) {
-  auto nested = [](int depth, std::string open, std::string inner, std::string close) {
+// Wherever a control character falls in memory (the vector scans work in
+// 16-byte blocks), after an escape or not, in a key or a value, it fails.
+TEST_P(ParseJson, ControlCharacterAtAnyOffset) {
+  const std::string kControl =
+      "error: control character (\\u0000-\\u001F) found while parsing a string at line 1 column ";
+  for (std::string_view head : {"[\""sv, "[\"\\n"sv, "[\"\\u00e9x\\\\"sv, "{\""sv, "{\"\\t"sv}) {
+    for (std::size_t offset = 0; offset < 40; ++offset) {
+      for (char control : {'\x01', '\x19', '\x1a', '\x1f'}) {
+        std::string text(head);
+        text.append(offset, 'a');
+        std::size_t column = text.size() + 1;
+        text += control;
+        text += head[0] == '[' ? "\"]" : "\":1}";
+        EXPECT_EQ(parse_to_text(text), kControl + std::to_string(column))
+            << head << " " << offset << " " << int{control};
+      }
+    }
+  }
+}
+
+TEST_P(ParseJson, NestingLimit) {
+  auto nested = [this](int depth, std::string open, std::string inner, std::string close) {
     std::string text;
     for (int i = 0; i < depth; ++i) text += open;
     text += inner;
@@ -171,6 +211,106 @@ TEST(ParseJson, NestingLimit) {
   // Far deeper input fails at the limit rather than recursing on.
   EXPECT_EQ(nested(100000, "[", "", ""), kError + "129");
 }
+
+// Lines where the direct parser's own paths meet the reader's rules: each
+// must give the reader's values, or be rejected with the reader's text, and
+// the direct parser alone must accept exactly what the reader accepts.
+std::string nest(int depth, std::string_view open, std::string_view inner, std::string_view close) {
+  std::string text;
+  for (int i = 0; i < depth; ++i) text += open;
+  text += inner;
+  for (int i = 0; i < depth; ++i) text += close;
+  return text;
+}
+
+const std::string kAgreementLines[] = {
+    // Escapes in values and keys; keys decoded to read names, or past the
+    // 16 bytes looked up at once.
+    R"({"id":"\"\\\/\b\f\n\r\t\u0000\u001f\u007F\u0080\u07FF\u0800\uFFFF"})",
+    R"({"\u0070t":1,"p\u0074":2,"i\u0064":"\u0041","marketDefinitio\u006e":{"st\u0061tus":"x"}})",
+    R"({"marketDefinition":{"bettingType":"ODDS","runnersVoidable":true,"ab":1,"abc\\":2}})",
+    R"({"id\u0000":1,"pt":{"\u0000":2},"":3,"i":4,"pt ":5," pt":6})",
+    R"({"id":"\u00zz"})", R"({"id":"\ux"})", R"({"id":"\U0041"})", R"({"id":"\a"})",
+    R"({"id":"\'"})", R"({"op":"\q"})", R"({"op":"a\)",
+    // Surrogates: pairs, lone leading and trailing ones, reversed and broken
+    // pairs, in kept and dropped members and in keys.
+    R"(["\ud83d\ude00","\uD800\uDC00","\uDBFF\uDFFF","x\ud834\udd1ey"])",
+    R"(["\ud800"])", R"(["\udc00"])", R"(["\ude00\ud83d"])", R"(["\ud83d\ud83d"])",
+    R"(["\ud83d\u0041"])", R"(["\ud83d\n"])", R"(["\ud83d\x"])", R"(["\ud83d\u"])",
+    R"(["\ud83d\udz00"])", R"(["\ud83d)", R"(["\ud83d\)", R"({"op":"\udfff"})",
+    R"({"op":"\ud800x"})", R"({"\udc00":1})", R"({"\ud83d\ude00":1,"pt":2})",
+    R"(["\udc00\u0022"])", R"(["\u0022\udc00"])",
+    // Numbers at the edges of the quick paths: digit counts around 19 and
+    // 20, mantissas around 2^53 and 2^63, exponents, -0, leading zeros.
+    "[0,-0,0.0,-0.0,0e0,-0e-0,0E+1,1E400,-1e400,1e-400,1e22,1e23,1.5e-22,1.5e-23]",
+    "[9007199254740992.5,9007199254740993.5,900719925474099.35,0.9007199254740993]",
+    "[1234567890123456789,12345678901234567890,123456789012345678901,-1234567890123456789]",
+    "[9223372036854775807,9223372036854775808,-9223372036854775807,-9223372036854775808]",
+    "[-9223372036854775809,-18446744073709551615,-18446744073709551616,18446744073709551616]",
+    "[0.1234567890123456789,1.234567890123456789,12345678901234567.89,0.30000000000000004]",
+    "[0.00000000000000000001,1.0000000000000000001,123456789012345678.9,9.999999999999999999]",
+    "[2.2250738585072011e-308,2.2250738585072012e-308,4.9406564584124654e-324,2.4703282292062328e-324]",
+    "[1.7976931348623157e308,1.7976931348623158e308,1.7976931348623159e308,17976931348623157e292]",
+    "[01]", "[-01]", "[00]", "[1.]", "[.5]", "[-.5]", "[+1]", "[1e]", "[1e+]", "[1E-]", "[1.e1]",
+    "[--1]", "[-]", "[1x]", "[0x10]", "[Infinity]", "[NaN]", "[-Infinity]", "[1.5e3.2]",
+    "1", "-0", "1.5", "12345678901234567890123", "1e5", "0.", "-",
+    // Ladders: packed, unpacked at every kind of element, and their pairs'
+    // numbers on every path.
+    R"({"atb":[[1.5,2],[1e2,-0.0],[-1,18446744073709551616],[1234567890123456789012,0.1]]})",
+    R"({"atb":[ [ 1 , 2 ] , [ 3 , 4 ] ],"atl":[[1,2],[3,4],null],"trd":[[1,2],[3,4],[5]]})",
+    R"({"spb":[[1,2],[3,true]],"spl":[[1,2],[[3],4]],"batb":[[1,2,3]],"bdatl":[[]]})",
+    R"({"atb":[[1,2],[3,4]],"atb":[[5,6]],"trd":[[1,2]],"trd":7})",
+    R"({"atb":[[1,2],[3,"4"]]})", R"({"atb":[[1,2],[3,4],]})", R"({"atb":[[1,2],[3,4]})",
+    R"({"atb":[[1,2][3,4]]})", R"({"atb":[[1 2]]})", R"({"atb":[[1,2,]]})", R"({"atb":[[1,-]]})",
+    R"({"atb":[[1,2],[3,4)", R"({"atb":[[-x,1]]})", R"({"atb":[[1,2],{}]})", R"({"atb":{}})",
+    // Members: repeated keys at every level, dropped members of every kind.
+    R"({"rc":[{"id":1,"id":2,"hc":1,"id":3}],"pt":1,"pt":2,"mc":[],"mc":null})",
+    R"({"op":{"a":[1,{"b":"\u20ac"}],"c":[[[]]]},"clk":"x","pt":1,"zzz":true,"aaa":null})",
+    R"({"op":{"a":1,}})", R"({"op":[1,]})", R"({"op":tru})", R"({"op":nul})", R"({"op":"x)",
+    // White space of every kind around every token, and what is none.
+    " \t\r\n{ \t\r\n\"pt\" \t\r\n: \t\r\n[ \t\r\n1 \t\r\n, \t\r\n2 \t\r\n] \t\r\n} \t\r\n",
+    "\f{}", "{}\f", "\v1", "{\"pt\":1}\v", "[1,\f2]", "\xC2\xA0" "1",
+    // Trailing bytes, empty and blank text, NUL bytes.
+    "", " ", "\t\r\n", "{}{}", "{} {}", "[]]", "{}}", "1 2", "\"a\"\"b\"", "true false",
+    "nulll", "{\"pt\":1}x", std::string("{}\0", 3), std::string("\0{}", 3),
+    std::string("[\"a\0\"]", 6), std::string("[1\0]", 4), std::string("{\"pt\":1\0}", 9),
+    // Invalid UTF-8, which neither parses.
+    "\"\xC0\xAF\"", "\"\xED\xA0\x80\"", "\"\xF4\x90\x80\x80\"", "\"\xE2\x82\"", "\xFF{}",
+    "{\"op\":\"\x80\"}", "\"\xF0\x9F\x98\x80\"",
+    // Nesting at the limit and past it, in kept and dropped members and in
+    // ladders, whose pairs count as one more level.
+    nest(128, "[", "", "]"), nest(129, "[", "", "]"), nest(128, "[", "1", "]"),
+    nest(127, "{\"rc\":", "[[1,2]]", "}"), nest(127, "{\"atb\":", "[[1,2]]", "}"),
+    nest(126, "{\"atb\":", "[[1,2]]", "}"), nest(127, "{\"atb\":", "[]", "}"),
+    nest(128, "{\"atb\":", "[]", "}"), nest(127, "{\"atb\":", "[[1,2],3]", "}"),
+    "{\"op\":" + nest(127, "[", "", "]") + "}", "{\"op\":" + nest(128, "{\"a\":", "1", "}") + "}",
+    nest(128, "{\"op\":", "1", "}"), nest(129, "{\"op\":", "1", "}"), nest(200, "[", "", ""),
+    nest(128, "[", "", ""), nest(100, "[", "1,", "]"),
+};
+
+class Agreement : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(Agreement, DirectParserGivesTheReadersResult) {
+  const std::string& text = kAgreementLines[GetParam()];
+  Arena arena;
+  JsonResult loaded = parse_json(text, arena, Method::kDirect);
+  JsonResult reference = parse_json(text, arena, Method::kReader);
+  ASSERT_EQ(loaded.error, reference.error) << text;
+  if (reference.error.empty()) {
+    EXPECT_TRUE(json::same_value(loaded.value, reference.value))
+        << text << "\n" << dump(loaded.value) << "\n" << dump(reference.value);
+  }
+  if (is_valid_utf8(text)) {
+    std::vector<char> line(text.size() + 1 + LineParser::kPadding, '\x7f');
+    std::memcpy(line.data(), text.data(), text.size());
+    line[text.size()] = '\0';
+    DirectParser direct;
+    EXPECT_EQ(direct.parse(line.data(), text.size(), arena), reference.error.empty()) << text;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, Agreement,
+                         ::testing::Range(std::size_t{0}, std::size(kAgreementLines)));
 
 // The quick path must round exactly as a full conversion does.
 TEST(ParseNumber, DecimalsRoundLikeAFullConversion) {

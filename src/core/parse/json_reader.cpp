@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/parse/error_texts.hpp"
+#include "core/parse/json_direct.hpp"
 #include "core/parse/json_number.hpp"
 #include "core/parse/utf8.hpp"
 
@@ -296,6 +297,71 @@ class Builder {
 }  // namespace
 }  // namespace marrowfin::parse
 
+#if defined(RAPIDJSON_SSE2) || defined(RAPIDJSON_SSE42)
+// The reader's vector scans of strings with escapes (and of the rest of a
+// string its scalar loop stopped in) take only bytes up to 0x19 as control
+// characters, in their aligned blocks: 0x1A-0x1F passed there, so whether a
+// line was accepted depended on where it lay in memory. These find every
+// byte below 0x20, as the scalar loop does. Lines carry padding, so loads
+// need no alignment.
+namespace marrowfin::parse {
+namespace {
+
+// The first '"', '\' or byte below 0x20 in the 16 bytes at `p`, or 16.
+[[gnu::always_inline]] inline unsigned string_stop_in(const char* p) noexcept {
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i below_space = _mm_set1_epi8(0x1F);
+  __m128i special = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
+                   _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))),
+      _mm_cmpeq_epi8(_mm_max_epu8(bytes, below_space), below_space));
+  auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
+  return mask == 0 ? 16 : static_cast<unsigned>(__builtin_ctz(mask));
+}
+
+}  // namespace
+}  // namespace marrowfin::parse
+
+template <>
+inline void rapidjson::GenericReader<marrowfin::parse::StrictUtf8, marrowfin::parse::StrictUtf8,
+                                     rapidjson::CrtAllocator>::
+    SkipUnescapedString(rapidjson::InsituStringStream& is) {
+  char* p = is.src_;
+  while (marrowfin::parse::string_stop_in(p) == 16) p += 16;
+  p += marrowfin::parse::string_stop_in(p);
+  is.src_ = is.dst_ = p;
+}
+
+template <>
+inline void rapidjson::GenericReader<marrowfin::parse::StrictUtf8, marrowfin::parse::StrictUtf8,
+                                     rapidjson::CrtAllocator>::
+    ScanCopyUnescapedString(rapidjson::InsituStringStream& is, rapidjson::InsituStringStream&) {
+  if (is.src_ == is.dst_) {
+    SkipUnescapedString(is);
+    return;
+  }
+  char* p = is.src_;
+  char* q = is.dst_;  // behind p: unescaping shortened the string
+  for (;;) {
+    unsigned n = marrowfin::parse::string_stop_in(p);
+    // A whole block is stored at once only when it holds no stop: q + 16
+    // stays at or below p + 16, so nothing unread is overwritten.
+    if (n < 16) {
+      std::memmove(q, p, n);
+      p += n;
+      q += n;
+      break;
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(q),
+                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    p += 16;
+    q += 16;
+  }
+  is.src_ = p;
+  is.dst_ = q;
+}
+#endif
+
 // The reader's own number parsing accumulates every number as it scans it
 // and would leave the exact conversion to a second pass over the text; this
 // replaces it, for our reader only, with one pass that scans and converts.
@@ -511,10 +577,28 @@ std::string JsonError::message() const {
 
 class LineParser::Impl {
  public:
+  explicit Impl(Method method) noexcept : method_(method) {}
+
   bool parse(char* text, std::size_t size, Arena& arena) {
     // The value model's sizes are 32-bit; no line may come near that.
     if (size >= std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
     text[size] = '\0';
+    if (method_ == Method::kDirect) {
+      Arena::Mark mark = arena.mark();
+      if (direct_.parse(text, size, arena)) [[likely]] {
+        used_direct_ = true;
+        return true;
+      }
+      arena.rollback(mark);
+    }
+    // The reader, for the description of the fault. The two accept the same
+    // lines (the fuzzer compares them); should a line ever pass here all
+    // the same, its values are the reader's.
+    used_direct_ = false;
+    return read(text, size, arena);
+  }
+
+  bool read(char* text, std::size_t size, Arena& arena) {
     builder_.reset(arena);
     lone_trailing_surrogate_end = kNoOffset;
     rapidjson::InsituStringStream stream(text);
@@ -539,12 +623,23 @@ class LineParser::Impl {
     return true;
   }
 
+  bool root_is_object() const noexcept {
+    return used_direct_ ? direct_.root_is_object() : builder_.root_is_object();
+  }
+  json::Value root() const noexcept { return used_direct_ ? direct_.root() : builder_.root(); }
+  std::span<const json::Value> root_members() const noexcept {
+    return used_direct_ ? direct_.root_members() : builder_.root_members();
+  }
+
+  Method method_;
+  bool used_direct_ = false;  // which of the two parsed the last line
+  DirectParser direct_;
   Builder builder_;
   Reader reader_;
   JsonError error_;
 };
 
-LineParser::LineParser() : impl_(std::make_unique<Impl>()) {}
+LineParser::LineParser(Method method) : impl_(std::make_unique<Impl>(method)) {}
 LineParser::~LineParser() = default;
 
 bool LineParser::parse(char* text, std::size_t size, Arena& arena) {
@@ -552,10 +647,10 @@ bool LineParser::parse(char* text, std::size_t size, Arena& arena) {
 }
 
 const JsonError& LineParser::error() const noexcept { return impl_->error_; }
-bool LineParser::root_is_object() const noexcept { return impl_->builder_.root_is_object(); }
-json::Value LineParser::root() const noexcept { return impl_->builder_.root(); }
+bool LineParser::root_is_object() const noexcept { return impl_->root_is_object(); }
+json::Value LineParser::root() const noexcept { return impl_->root(); }
 std::span<const json::Value> LineParser::root_members() const noexcept {
-  return impl_->builder_.root_members();
+  return impl_->root_members();
 }
 
 json::Value LineParser::materialize_root(Arena& arena) {
@@ -565,7 +660,7 @@ json::Value LineParser::materialize_root(Arena& arena) {
   return json::Value::object(copy, static_cast<std::uint32_t>(members.size()));
 }
 
-JsonResult parse_json(std::string_view text, Arena& arena) {
+JsonResult parse_json(std::string_view text, Arena& arena, LineParser::Method method) {
   JsonResult result;
   if (!is_valid_utf8(text)) {
     result.error = std::string(kInvalidUtf8);
@@ -573,7 +668,7 @@ JsonResult parse_json(std::string_view text, Arena& arena) {
   }
   std::vector<char> buffer(text.size() + 1 + LineParser::kPadding, '\0');
   if (!text.empty()) std::memcpy(buffer.data(), text.data(), text.size());
-  LineParser parser;
+  LineParser parser(method);
   if (!parser.parse(buffer.data(), text.size(), arena)) {
     result.error = parser.error().message();
     return result;

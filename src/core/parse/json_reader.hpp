@@ -18,12 +18,6 @@ struct JsonResult {
   std::string error;  // "<description> at line 1 column C" on failure
 };
 
-// Parses `text` as exactly one JSON value (white space around it allowed,
-// nesting at most 128 deep) into `arena`. Members that nothing reads are
-// dropped. Used by tests and fuzzers; the loader uses the same parser.
-// Text that is not valid UTF-8 fails with "stream did not contain valid UTF-8".
-[[nodiscard]] JsonResult parse_json(std::string_view text, Arena& arena);
-
 // Where and why a line failed to parse.
 struct JsonError {
   std::string_view description;  // one of the fixed descriptions
@@ -33,17 +27,25 @@ struct JsonError {
 
 // Parses lines one after another, reusing its scratch space between lines.
 //
-// The text is parsed in place and overwritten. A root object's members stay in
-// the parser's scratch space, so that a line that is not kept costs nothing in
-// the arena; materialize_root() moves them into the arena when it is kept.
+// A line goes through the DirectParser (json_direct.hpp); only a line it
+// rejects is parsed again by RapidJSON's reader, whose error codes give the
+// description and column. The reader parses in place and overwrites the text.
+// A root object's members stay in the parser's scratch space, so that a line
+// that is not kept costs nothing in the arena; materialize_root() moves them
+// into the arena when it is kept.
 class LineParser {
  public:
+  enum class Method : std::uint8_t {
+    kDirect,  // the direct parser, the reader for a rejected line
+    kReader,  // the reader alone, which tests and fuzzers compare with
+  };
+
   // The line must be followed by one writable byte (the parser puts a NUL
   // there) and then kPadding readable bytes: vector loads may read past the
   // end of a line, never past the padding.
   static constexpr std::size_t kPadding = 32;
 
-  LineParser();
+  explicit LineParser(Method method = Method::kDirect);
   ~LineParser();
   LineParser(const LineParser&) = delete;
   LineParser& operator=(const LineParser&) = delete;
@@ -70,5 +72,12 @@ class LineParser {
   class Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// Parses `text` as exactly one JSON value (white space around it allowed,
+// nesting at most 128 deep) into `arena`, as the loader parses a line.
+// Members that nothing reads are dropped. For tests and fuzzers.
+// Text that is not valid UTF-8 fails with "stream did not contain valid UTF-8".
+[[nodiscard]] JsonResult parse_json(std::string_view text, Arena& arena,
+                                    LineParser::Method method = LineParser::Method::kDirect);
 
 }  // namespace marrowfin::parse

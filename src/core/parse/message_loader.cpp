@@ -58,6 +58,7 @@ LoadResult failure(std::string text) { return {nullptr, std::move(text)}; }
 
 // What one thread parses with; its arena's blocks end up in the store.
 struct ParseSlot {
+  explicit ParseSlot(LineParser::Method method) : parser(method) {}
   LineParser parser;
   Arena arena;
 };
@@ -120,8 +121,9 @@ class Pipeline {
  public:
   Pipeline(ByteSource& source, const LoadOptions& options)
       : reader_(source, options.chunk_size, 1 + LineParser::kPadding),
-        threads_(thread_count(options.threads)) {
-    slots_.push_back(std::make_unique<ParseSlot>());  // the calling thread's
+        threads_(thread_count(options.threads)),
+        json_method_(options.json_method) {
+    slots_.push_back(std::make_unique<ParseSlot>(json_method_));  // the calling thread's
   }
   Pipeline(const Pipeline&) = delete;
   Pipeline& operator=(const Pipeline&) = delete;
@@ -189,7 +191,7 @@ class Pipeline {
 
   void start_workers() {
     for (unsigned i = 1; i < threads_; ++i) {
-      slots_.push_back(std::make_unique<ParseSlot>());
+      slots_.push_back(std::make_unique<ParseSlot>(json_method_));
       try {
         workers_.emplace_back([this, slot = slots_.back().get()] { work(*slot); });
       } catch (const std::system_error&) {
@@ -293,6 +295,7 @@ class Pipeline {
 
   ChunkReader reader_;
   unsigned threads_;
+  LineParser::Method json_method_;
   std::unique_ptr<MessageStore> store_ = std::make_unique<MessageStore>();
   std::vector<std::unique_ptr<ParseSlot>> slots_;  // [0] is the calling thread's
   std::vector<std::thread> workers_;

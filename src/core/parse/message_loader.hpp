@@ -11,6 +11,7 @@
 #include "core/parse/arena.hpp"
 #include "core/parse/encoding.hpp"
 #include "core/parse/inflater.hpp"
+#include "core/parse/json_reader.hpp"
 #include "core/parse/json_value.hpp"
 
 namespace marrowfin::parse {
@@ -45,6 +46,8 @@ struct LoadOptions {
   // Threads that decode bzip2 beside the reading one (Bzip2Source); -1 for
   // its default.
   int bzip2_threads = -1;
+  // How lines are parsed; the reader alone only to compare with.
+  LineParser::Method json_method = LineParser::Method::kDirect;
 };
 
 // Reads, decodes and parses the file at `path` (bytes without NUL; the caller
