@@ -5,7 +5,7 @@
 
 Without a file it uses the generated ~50 MB race of bench/out (made once by
 bench/gen_stream.py). CPU time (of every thread) and wall time, each the
-best of --runs, all in this one process:
+best of --runs taken in turns, all in this one process:
 
 - replay: every book of iter_prices_file, reading nothing from them;
 - table: pyarrow.table(price_table(FILE)): load, fold and every record batch;
@@ -42,17 +42,20 @@ from table_rows import rows_from_books  # noqa: E402
 GENERATED = ROOT / "bench" / "out" / "race50.json"
 
 
-def best(runs, func):
-    """(CPU seconds, wall seconds), each the best of `runs`: the load parses on
-    every core, so the CPU time of all threads exceeds the wall time."""
-    cpu, wall = [], []
+def best(runs, *funcs):
+    """(CPU seconds, wall seconds) of each function, each the best of `runs`,
+    the functions taken in turns so that a busy moment of the machine does not
+    fall on one side only. The load parses on every core, so the CPU time of
+    all threads exceeds the wall time."""
+    cpu, wall = [[] for _ in funcs], [[] for _ in funcs]
     for _ in range(runs):
-        start, start_wall = time.process_time(), time.perf_counter()
-        result = func()
-        cpu.append(time.process_time() - start)
-        wall.append(time.perf_counter() - start_wall)
-        del result
-    return min(cpu), min(wall)
+        for i, func in enumerate(funcs):
+            start, start_wall = time.process_time(), time.perf_counter()
+            result = func()
+            cpu[i].append(time.process_time() - start)
+            wall[i].append(time.perf_counter() - start_wall)
+            del result
+    return [(min(c), min(w)) for c, w in zip(cpu, wall)]
 
 
 MEMORY_PROBE = """
@@ -111,9 +114,9 @@ def main():
                     schema=schema)
     assert slow.equals(table), "the Python table differs from the native one"
 
-    t_replay = best(args.runs, lambda: replay(path))
-    t_table = best(args.runs, lambda: pa.table(price_table(path, args.depth, args.every_book)))
-    t_python = best(max(1, args.runs // 2), lambda: pa.table(
+    t_replay, t_table = best(args.runs, lambda: replay(path),
+                             lambda: pa.table(price_table(path, args.depth, args.every_book)))
+    (t_python,) = best(max(1, args.runs // 2), lambda: pa.table(
         rows_from_books(marrowfin.iter_prices_file(path), args.depth, args.every_book), schema=schema))
     size = pathlib.Path(path).stat().st_size / 1e6
     print(f"{path} ({size:.1f} MB), depth {args.depth}, every_book={args.every_book}: "
