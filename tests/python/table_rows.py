@@ -111,10 +111,10 @@ def gen_stream():
     """bench/gen_stream.py as a module, loaded once."""
     module = sys.modules.get("gen_stream")
     if module is None:
-        spec = importlib.util.spec_from_file_location(
+        found = importlib.util.spec_from_file_location(
             "gen_stream", pathlib.Path(__file__).parents[2] / "bench" / "gen_stream.py")
-        module = sys.modules["gen_stream"] = importlib.util.module_from_spec(spec)  # for its dataclass
-        spec.loader.exec_module(module)
+        module = sys.modules["gen_stream"] = importlib.util.module_from_spec(found)  # for its dataclass
+        found.loader.exec_module(module)
     return module
 
 

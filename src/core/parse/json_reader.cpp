@@ -17,6 +17,7 @@
 #include "core/parse/error_texts.hpp"
 #include "core/parse/json_direct.hpp"
 #include "core/parse/json_number.hpp"
+#include "core/parse/string_scan.hpp"
 #include "core/parse/utf8.hpp"
 
 namespace marrowfin::parse {
@@ -409,24 +410,7 @@ void rapidjson::GenericReader<marrowfin::parse::StrictUtf8, marrowfin::parse::St
                 marrowfin::parse::Builder>(rapidjson::InsituStringStream& is,
                                            marrowfin::parse::Builder& handler, bool isKey) {
   char* const head = is.src_ + 1;  // after the opening quote
-  char* p = head;
-#if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i below_space = _mm_set1_epi8(0x1F);
-  for (;; p += 16) {
-    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i special = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
-        _mm_cmpeq_epi8(_mm_max_epu8(bytes, below_space), below_space));
-    if (int mask = _mm_movemask_epi8(special); mask != 0) {
-      p += __builtin_ctz(static_cast<unsigned>(mask));
-      break;
-    }
-  }
-#else
-  while (*p != '"' && *p != '\\' && static_cast<unsigned char>(*p) >= 0x20) ++p;
-#endif
+  char* p = head + (marrowfin::parse::string_stop(head) - head);
   bool success;
   if (*p == '"') {
     is.src_ = p + 1;
