@@ -79,6 +79,17 @@ def kept_bytes(path: pathlib.Path) -> tuple[int, int]:
     return total, count
 
 
+def peak_growth(loaded: pathlib.Path, plain: pathlib.Path) -> tuple[int, int, int]:
+    """(peak RSS growth in bytes while loading `loaded` in a fresh process, bytes
+    of the kept lines, their count), `plain` being its uncompressed text."""
+    probe = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(loaded)], check=True,
+                           capture_output=True, text=True)
+    before_kib, after_kib, messages = map(int, probe.stdout.split())
+    kept, kept_lines = kept_bytes(plain)
+    assert kept_lines == messages, (kept_lines, messages)
+    return (after_kib - before_kib) * 1024, kept, messages
+
+
 def best_time(run, repeat: int) -> float:
     """Best wall time of `run()`; its result is freed outside the timing."""
     best = float("inf")
@@ -121,12 +132,7 @@ def main() -> int:
     gunzip = best_time(gzip_dc, args.repeat)
     load_plain = best_time(lambda: marrowfin.iter_prices_file(str(plain)), args.repeat)
 
-    probe = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(plain)], check=True,
-                           capture_output=True, text=True)
-    before_kib, after_kib, messages = map(int, probe.stdout.split())
-    kept, kept_lines = kept_bytes(plain)
-    assert kept_lines == messages, (kept_lines, messages)
-    growth = (after_kib - before_kib) * 1024
+    growth, kept, messages = peak_growth(plain, plain)
 
     print(f"file: {plain} ({text_bytes / 1e6:.1f} MB, gzip {packed.stat().st_size / 1e6:.1f} MB, "
           f"{messages} kept messages)")

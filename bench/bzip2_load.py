@@ -27,7 +27,7 @@ import shutil
 import subprocess
 import sys
 
-from bench_load import LOAD_BENCH, MEMORY_PROBE, best_time, kept_bytes
+from bench_load import LOAD_BENCH, best_time, peak_growth
 from gen_stream import generate
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -76,12 +76,7 @@ def main() -> int:
             side_by_side = min(side_by_side, native_load(2))
             one_pass = min(one_pass, native_load(0))
 
-    probe = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(packed)], check=True,
-                           capture_output=True, text=True)
-    before_kib, after_kib, messages = map(int, probe.stdout.split())
-    kept, kept_lines = kept_bytes(plain)
-    assert kept_lines == messages, (kept_lines, messages)
-    growth = (after_kib - before_kib) * 1024
+    growth, kept, messages = peak_growth(packed, plain)
 
     print(f"file: {packed} ({plain.stat().st_size / 1e6:.1f} MB of text, "
           f"{packed.stat().st_size / 1e6:.1f} MB of bzip2, {messages} kept messages)")
