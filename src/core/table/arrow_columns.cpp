@@ -121,10 +121,33 @@ const void* or_zeros(const Buffer& buffer) noexcept {
 
 }  // namespace
 
-void Column::hand_over(ColumnStorage* storage, ArrowArray* out) noexcept {
-  last_sizes_[0] = validity_.size();
-  last_sizes_[1] = values_.size();
-  last_sizes_[2] = text_.size();
+std::size_t Column::value_bytes(std::int64_t rows) const noexcept {
+  auto n = static_cast<std::size_t>(rows);
+  switch (type_) {
+    case ColumnType::kBool: return bit_bytes(rows);
+    case ColumnType::kUtf8: return 4 * (n + 1);  // 32-bit offsets, one more than rows
+    default: return 8 * n;
+  }
+}
+
+void Column::reserve(std::int64_t rows, std::int64_t held) {
+  // Bits are set, never cleared: the room for new rows starts at zero. The
+  // first offset of a utf8 column is zero too.
+  bool bits = type_ == ColumnType::kBool;
+  bool utf8 = type_ == ColumnType::kUtf8;
+  values_.resize(value_bytes(held), bits || (utf8 && held == 0));
+  values_.resize(value_bytes(rows), bits);
+  if (nullable_) {
+    validity_.resize(bit_bytes(held), false);
+    validity_.resize(bit_bytes(rows), true);
+  }
+  if (utf8 && held == 0) text_.reserve(last_text_);
+}
+
+void Column::hand_over(ColumnStorage* storage, std::int64_t length, ArrowArray* out) noexcept {
+  values_.resize(value_bytes(length), false);
+  if (nullable_) validity_.resize(bit_bytes(length), false);
+  last_text_ = text_.size();
   storage->validity = std::move(validity_);
   storage->values = std::move(values_);
   storage->text = std::move(text_);
@@ -133,7 +156,7 @@ void Column::hand_over(ColumnStorage* storage, ArrowArray* out) noexcept {
   storage->pointers[1] = or_zeros(storage->values);
   storage->pointers[2] = or_zeros(storage->text);
   *out = ArrowArray{
-      .length = length_,
+      .length = length,
       .null_count = null_count_,
       .offset = 0,
       .n_buffers = type_ == ColumnType::kUtf8 ? 3 : 2,
@@ -144,7 +167,6 @@ void Column::hand_over(ColumnStorage* storage, ArrowArray* out) noexcept {
       .release = release_column,
       .private_data = storage,
   };
-  length_ = 0;
   null_count_ = 0;
 }
 
@@ -197,7 +219,7 @@ void export_struct_array(std::span<Column> columns, std::int64_t length, ArrowAr
     parent->pointers.push_back(&parent->children[i]);
   }
   for (std::size_t i = 0; i < columns.size(); ++i) {
-    columns[i].hand_over(storage[i].release(), &parent->children[i]);
+    columns[i].hand_over(storage[i].release(), length, &parent->children[i]);
   }
   *out = ArrowArray{
       .length = length,

@@ -34,24 +34,32 @@ class Buffer {
   void reserve(std::size_t bytes) {
     if (bytes > capacity_) grow(bytes - size_);
   }
+  // Makes the buffer `bytes` long (growing keeps what it held); bytes it
+  // did not hold are zero when `zero`, else undefined until written.
+  void resize(std::size_t bytes, bool zero) {
+    reserve(bytes);
+    if (zero && bytes > size_) std::memset(data_ + size_, 0, bytes - size_);
+    size_ = bytes;
+  }
   void append(const void* bytes, std::size_t count) {
     if (count > capacity_ - size_) grow(count);
-    if (count > 0) std::memcpy(data_ + size_, bytes, count);
+    copy(data_ + size_, static_cast<const std::uint8_t*>(bytes), count);
     size_ += count;
-  }
-  template <class T>
-  void append_value(T value) {
-    append(&value, sizeof value);
-  }
-  // Appends one bit (least significant first within a byte) to a buffer
-  // holding `bits` bits so far.
-  void append_bit(std::int64_t bits, bool value) {
-    if (bits % 8 == 0) append_value<std::uint8_t>(0);
-    if (value) data_[bits / 8] |= static_cast<std::uint8_t>(1u << (bits % 8));
   }
 
  private:
   void grow(std::size_t more);
+  // The texts of a table are short: copied inline, not through a call.
+  static void copy(std::uint8_t* to, const std::uint8_t* from, std::size_t count) noexcept {
+    if (count >= 8 && count <= 16) {
+      std::memcpy(to, from, 8);
+      std::memcpy(to + count - 8, from + count - 8, 8);
+    } else if (count > 16) {
+      std::memcpy(to, from, count);
+    } else {
+      for (std::size_t i = 0; i < count; ++i) to[i] = from[i];
+    }
+  }
 
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
@@ -69,56 +77,48 @@ struct Field {
   bool nullable;
 };
 
-// The values of one column of the record batch being built. Each append must
-// match the column's type; append_null needs a nullable column.
+// The values of one column of the record batch being built, written in place
+// row by row: rows 0, 1, 2... each once, below the rows reserved. Each put
+// must match the column's type; put_null needs a nullable column. Rows are
+// counted by the caller, so a put touches the row's bytes and nothing else.
 class Column {
  public:
   explicit Column(const Field& field);
 
-  void append(double value) {
-    values_.append_value(value);
-    valid();
+  // Room for `rows` rows, keeping the `held` rows written so far. A batch's
+  // first reserve (held 0) of a utf8 column also makes room for as much text
+  // as the batch handed over last: batches of one table are alike.
+  void reserve(std::int64_t rows, std::int64_t held);
+
+  void put(std::int64_t row, double value) noexcept {
+    reinterpret_cast<double*>(values_.data())[row] = value;
+    valid(row);
   }
-  void append(std::int64_t value) {
-    values_.append_value(value);
-    valid();
+  void put(std::int64_t row, std::int64_t value) noexcept {
+    reinterpret_cast<std::int64_t*>(values_.data())[row] = value;
+    valid(row);
   }
-  void append(bool value) {
-    values_.append_bit(length_, value);
-    valid();
+  void put(std::int64_t row, bool value) noexcept {
+    if (value) set_bit(values_, row);
+    valid(row);
   }
-  // False, appending nothing, when the column's text would pass the 2 GiB
+  // False, writing nothing, when the column's text would pass the 2 GiB
   // that 32-bit offsets can address.
-  [[nodiscard]] bool append(std::string_view text) {
+  [[nodiscard]] bool put(std::int64_t row, std::string_view text) {
     std::size_t end = text_.size() + text.size();
     if (end > kMaxText) return false;
-    if (values_.size() == 0) values_.append_value<std::int32_t>(0);  // the first offset
     text_.append(text.data(), text.size());
-    values_.append_value(static_cast<std::int32_t>(end));
-    valid();
+    reinterpret_cast<std::int32_t*>(values_.data())[row + 1] = static_cast<std::int32_t>(end);
+    valid(row);
     return true;
   }
-  // Not for utf8 columns, whose values never are.
-  void append_null() {
-    if (type_ == ColumnType::kBool) {
-      values_.append_bit(length_, false);
-    } else {
-      values_.append_value<std::uint64_t>(0);
-    }
-    validity_.append_bit(length_, false);
+  // Not for utf8 columns, whose values never are. The value bytes are zero,
+  // so that a batch's bytes do not depend on what the memory held.
+  void put_null(std::int64_t row) noexcept {
+    if (type_ != ColumnType::kBool) reinterpret_cast<std::uint64_t*>(values_.data())[row] = 0;
     ++null_count_;
-    ++length_;
   }
 
-  // Makes room for as many values (and as much text) as the batch handed
-  // over last held: batches of one table are alike.
-  void reserve_as_last() {
-    validity_.reserve(last_sizes_[0]);
-    values_.reserve(last_sizes_[1]);
-    text_.reserve(last_sizes_[2]);
-  }
-
-  std::int64_t length() const noexcept { return length_; }
   // Bytes of text held (utf8 columns).
   std::size_t text_bytes() const noexcept { return text_.size(); }
 
@@ -127,13 +127,21 @@ class Column {
  private:
   friend void export_struct_array(std::span<Column> columns, std::int64_t length,
                                   ArrowArray* out);
-  // Moves the values into `storage` (allocated beforehand) and describes them
-  // in `out`, which takes `storage` over; the column starts again empty.
-  void hand_over(ColumnStorage* storage, ArrowArray* out) noexcept;
+  // Moves the first `length` rows into `storage` (allocated beforehand) and
+  // describes them in `out`, which takes `storage` over; the column starts
+  // again empty, with nothing reserved.
+  void hand_over(ColumnStorage* storage, std::int64_t length, ArrowArray* out) noexcept;
 
-  void valid() {
-    if (nullable_) validity_.append_bit(length_, true);
-    ++length_;
+  static std::size_t bit_bytes(std::int64_t rows) noexcept {
+    return (static_cast<std::size_t>(rows) + 7) / 8;
+  }
+  std::size_t value_bytes(std::int64_t rows) const noexcept;
+  static void set_bit(Buffer& bits, std::int64_t row) noexcept {
+    bits.data()[row / 8] |= static_cast<std::uint8_t>(1u << (row % 8));
+  }
+  // Bits of reserved rows start at zero (null, or false).
+  void valid(std::int64_t row) noexcept {
+    if (nullable_) set_bit(validity_, row);
   }
 
   ColumnType type_;
@@ -141,9 +149,8 @@ class Column {
   Buffer validity_;  // nullable columns only; bit set = valid
   Buffer values_;    // values, bits of booleans, or 32-bit text offsets
   Buffer text_;      // utf8 columns: the text of every value, end to end
-  std::int64_t length_ = 0;
   std::int64_t null_count_ = 0;
-  std::size_t last_sizes_[3] = {0, 0, 0};  // of the buffers handed over last
+  std::size_t last_text_ = 0;  // bytes of text handed over last
 };
 
 // Fills `out` (released) with the schema of a struct of `fields`. On

@@ -95,10 +95,8 @@ PriceTableReader::Status PriceTableReader::next(ArrowArray* out) {
         break;  // the row starts the next batch
       }
       if (row.change_count != runner.change_count) refresh(runner, row);
-      if (rows_ == 0) {
-        // Only now: the last call, which finds no row, allocates nothing.
-        for (Column& column : columns_) column.reserve_as_last();
-      }
+      // Only now: the last call, which finds no row, allocates nothing.
+      if (rows_ == reserved_) reserve_rows();
       append_row(runner, row);
       row.change_count = runner.change_count;
       ++next_runner_;
@@ -110,6 +108,15 @@ PriceTableReader::Status PriceTableReader::next(ArrowArray* out) {
     } else if (next_book_ < books_.size()) {
       start_book(books_[next_book_++]);
     } else if (next_message_ < messages.size()) {
+      // The messages were parsed long before and reaching one misses the
+      // cache: the next ones are fetched while this one is folded.
+      if (next_message_ + 2 < messages.size()) {
+        __builtin_prefetch(messages[next_message_ + 2].market_changes.data());
+      }
+      if (next_message_ + 1 < messages.size()) {
+        auto ahead = messages[next_message_ + 1].market_changes;
+        if (!ahead.empty()) __builtin_prefetch(ahead.front().members().data());
+      }
       const parse::ParsedMessage& message = messages[next_message_++];
       auto touched = markets_.apply(message.market_changes, message.publish_time);
       books_.assign(touched.begin(), touched.end());
@@ -120,7 +127,19 @@ PriceTableReader::Status PriceTableReader::next(ArrowArray* out) {
   }
   if (rows_ == 0) return Status::kEnd;
   export_struct_array(columns_, rows_, out);
+  last_rows_ = rows_;
+  reserved_ = 0;  // the buffers went with the batch
   return Status::kBatch;
+}
+
+void PriceTableReader::reserve_rows() {
+  // A batch starts with room for as many rows as the last one held (batches
+  // of one table are alike) and doubles it when that runs out.
+  constexpr std::int64_t kFirstRows = 1024;
+  std::int64_t rows = rows_ == 0 ? std::max(last_rows_, kFirstRows) : 2 * reserved_;
+  rows = std::min(rows, options_.batch_rows);
+  for (Column& column : columns_) column.reserve(rows, rows_);
+  reserved_ = rows;
 }
 
 void PriceTableReader::start_book(const market::MarketSet::Touched& book) {
@@ -184,37 +203,38 @@ bool PriceTableReader::fits(const RunnerCache& runner) const noexcept {
 }
 
 void PriceTableReader::append_row(const RunnerCache& runner, const RunnerRow& row) {
+  const std::int64_t at = rows_;
   // fits() was asked first, so the texts go in.
-  (void)columns_[kMarketId].append(std::string_view(market_->market_id));
-  columns_[kPublishTime].append(market_->publish_time);
-  (void)columns_[kMarketStatus].append(std::string_view(market_->status));
-  columns_[kInplay].append(market_->in_play);
-  columns_[kSelectionId].append(runner.selection_id);
-  columns_[kHandicap].append(runner.handicap);
-  (void)columns_[kStatus].append(std::string_view(runner.status));
+  (void)columns_[kMarketId].put(at, std::string_view(market_->market_id));
+  columns_[kPublishTime].put(at, market_->publish_time);
+  (void)columns_[kMarketStatus].put(at, std::string_view(market_->status));
+  columns_[kInplay].put(at, market_->in_play);
+  columns_[kSelectionId].put(at, runner.selection_id);
+  columns_[kHandicap].put(at, runner.handicap);
+  (void)columns_[kStatus].put(at, std::string_view(runner.status));
   if (runner.last_price_traded) {
-    columns_[kLastPriceTraded].append(*runner.last_price_traded);
+    columns_[kLastPriceTraded].put(at, *runner.last_price_traded);
   } else {
-    columns_[kLastPriceTraded].append_null();
+    columns_[kLastPriceTraded].put_null(at);
   }
-  columns_[kTotalMatched].append(runner.total_matched);
+  columns_[kTotalMatched].put(at, runner.total_matched);
   const auto depth = static_cast<std::size_t>(options_.depth);
   Column* ladder = &columns_[kFirstLadder];
   auto side = [&](const std::array<PriceSizePair, kMaxDepth>& levels, std::uint8_t size) {
     for (std::size_t i = 0; i < depth; ++i) {
       if (i < size) {
-        ladder[i].append(levels[i].price);
-        ladder[depth + i].append(levels[i].size);
+        ladder[i].put(at, levels[i].price);
+        ladder[depth + i].put(at, levels[i].size);
       } else {
-        ladder[i].append_null();
-        ladder[depth + i].append_null();
+        ladder[i].put_null(at);
+        ladder[depth + i].put_null(at);
       }
     }
     ladder += 2 * depth;
   };
   side(row.back, row.back_levels);
   side(row.lay, row.lay_levels);
-  ladder->append(row.traded_volume);
+  ladder->put(at, row.traded_volume);
   ++rows_;
 }
 

@@ -88,6 +88,8 @@ class PriceTableReader {
   void read_side(const market::ShownLadder& shown, std::uint64_t& count,
                  std::array<market::PriceSizePair, kMaxDepth>& levels, std::uint8_t& size);
   bool fits(const market::RunnerCache& runner) const noexcept;
+  // Makes room in every column for the row about to be written.
+  void reserve_rows();
   void append_row(const market::RunnerCache& runner, const RunnerRow& row);
 
   std::shared_ptr<const parse::MessageStore> store_;
@@ -103,6 +105,8 @@ class PriceTableReader {
   std::span<market::RunnerCache* const> runners_;  // its runners, in key order
   std::size_t next_runner_ = 0;
   std::int64_t rows_ = 0;                          // in the batch being built
+  std::int64_t reserved_ = 0;                      // rows it has room for
+  std::int64_t last_rows_ = 0;                     // in the batch handed over last
 };
 
 }  // namespace marrowfin::table
