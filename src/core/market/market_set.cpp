@@ -5,11 +5,13 @@
 namespace marrowfin::market {
 
 std::size_t MarketSet::market_for(std::string_view id) {
-  if (auto found = index_.find(id); found != index_.end()) return found->second;
+  // Most files hold one market, and a message the market of the one before.
+  if (last_ < markets_.size() && markets_[last_].cache->market_id == id) return last_;
+  if (auto found = index_.find(id); found != index_.end()) return last_ = found->second;
   markets_.push_back({std::make_unique<MarketCache>(std::string(id))});
   std::size_t index = markets_.size() - 1;
   index_.emplace(markets_[index].cache->market_id, index);
-  return index;
+  return last_ = index;
 }
 
 std::span<const MarketSet::Touched> MarketSet::apply(std::span<const json::Value> changes,

@@ -52,6 +52,7 @@ class MarketSet {
   std::vector<Market> markets_;
   // Keys view the caches' own market_id, which never changes.
   std::unordered_map<std::string_view, std::size_t> index_;
+  std::size_t last_ = 0;  // the market market_for found last
   std::vector<Touched> touched_;
   std::uint64_t serial_ = 0;
 };

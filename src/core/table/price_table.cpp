@@ -118,8 +118,7 @@ PriceTableReader::Status PriceTableReader::next(ArrowArray* out) {
         if (!ahead.empty()) __builtin_prefetch(ahead.front().members().data());
       }
       const parse::ParsedMessage& message = messages[next_message_++];
-      auto touched = markets_.apply(message.market_changes, message.publish_time);
-      books_.assign(touched.begin(), touched.end());
+      books_ = markets_.apply(message.market_changes, message.publish_time);
       next_book_ = 0;
     } else {
       break;

@@ -98,7 +98,7 @@ class PriceTableReader {
   market::MarketSet markets_;
   std::vector<MarketRows> market_rows_;  // by market index
   std::size_t next_message_ = 0;
-  std::vector<market::MarketSet::Touched> books_;  // the books of the message applied last
+  std::span<const market::MarketSet::Touched> books_;  // of the message applied last
   std::size_t next_book_ = 0;
   const market::MarketCache* market_ = nullptr;    // the book being written
   MarketRows* rows_of_market_ = nullptr;
