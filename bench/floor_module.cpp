@@ -208,7 +208,10 @@ PyObject* updates(PyObject*, PyObject* handle) noexcept {
   const Plan& plan = plan_of(handle);
   std::unique_ptr<market::MarketCache> cache;
   std::size_t check = 0;
-  for (const parse::ParsedMessage& message : plan.store->messages) {
+  const auto& messages = plan.store->messages;
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    parse::prefetch_after(messages, i);  // as the replay does
+    const parse::ParsedMessage& message = messages[i];
     for (const json::Value& change : message.market_changes) {
       market::apply_to_market(cache, change, message.publish_time);
     }

@@ -36,6 +36,7 @@ PyObject* iterator_next(PyObject* self) noexcept {
     if (!borrow) return nullptr;
     const auto& messages = it.store->messages;
     while (it.next_index < messages.size()) {
+      parse::prefetch_after(messages, it.next_index);
       // Moved on first: a message whose book fails is not applied twice.
       const parse::ParsedMessage& message = messages[it.next_index++];
       for (const json::Value& change : message.market_changes) {

@@ -108,15 +108,7 @@ PriceTableReader::Status PriceTableReader::next(ArrowArray* out) {
     } else if (next_book_ < books_.size()) {
       start_book(books_[next_book_++]);
     } else if (next_message_ < messages.size()) {
-      // The messages were parsed long before and reaching one misses the
-      // cache: the next ones are fetched while this one is folded.
-      if (next_message_ + 2 < messages.size()) {
-        __builtin_prefetch(messages[next_message_ + 2].market_changes.data());
-      }
-      if (next_message_ + 1 < messages.size()) {
-        auto ahead = messages[next_message_ + 1].market_changes;
-        if (!ahead.empty()) __builtin_prefetch(ahead.front().members().data());
-      }
+      parse::prefetch_after(messages, next_message_);
       const parse::ParsedMessage& message = messages[next_message_++];
       books_ = markets_.apply(message.market_changes, message.publish_time);
       next_book_ = 0;
