@@ -10,8 +10,12 @@ installed module. Its parts, each timed alone in the same process:
 - objects: the Python objects the replay makes and no others, made from
   values noted beforehand with the module's own constructors: each new
   PriceSize list, ExchangePrices and Runner, every book's runner list,
-  datetime and MarketBook, each previous book dropped in turn (the market
-  definitions, a few per file, are left out, which lowers the floor).
+  datetime (its class looked up on every book, as the module must so that a
+  patched class is seen) and MarketBook, each previous book dropped in turn
+  (the market definitions, a few per file, are left out, which lowers the
+  floor);
+- loop: the Python `for` loop that consumes the books, as many steps over a
+  C iterator (`itertools.repeat`) with nothing made.
 
 The last two come from bench/floor_module.cpp, a second build of the binding
 layer that this script builds into build/bench (CMake, -DMARROWFIN_BENCH=ON).
@@ -28,6 +32,7 @@ and the generated 50 MB race of bench/replay_speed.py.
 """
 
 import argparse
+import itertools
 import json
 import os
 import pathlib
@@ -96,28 +101,34 @@ def measure(path, runs):
         marrowfin.iter_prices_file(path)
 
     handle = marrowfin_floor.prepare(path)
+    books = marrowfin_floor.books(handle)
+
+    def loop():
+        for _ in itertools.repeat(None, books):
+            pass
+
     parts = {"replay": (replay,), "load": (load,), "updates": (marrowfin_floor.updates, handle),
-             "objects": (marrowfin_floor.objects, handle)}
+             "objects": (marrowfin_floor.objects, handle), "loop": (loop,)}
     best = dict.fromkeys(parts, float("inf"))
     for _ in range(runs):
         for name, call in parts.items():
             best[name] = min(best[name], cpu_time(*call))
-    return marrowfin_floor.books(handle), best
+    return books, best
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("files", nargs="*")
-    parser.add_argument("--runs", type=int, default=7, help="best of N runs of each, in turns")
+    parser.add_argument("--runs", type=int, default=11, help="best of N runs of each, in turns")
     parser.add_argument("--baseline", type=pathlib.Path, help="directory of another build of the module")
     args = parser.parse_args()
     build_floor_module()
     for path in args.files or default_files()[::-1]:
         books, t = measure(str(path), args.runs)
-        floor = t["load"] + t["updates"] + t["objects"]
+        floor = t["load"] + t["updates"] + t["objects"] + t["loop"]
         size = pathlib.Path(path).stat().st_size / 1e6
         print(f"{path} ({size:.1f} MB, {books} books), CPU s, best of {args.runs}")
-        for name in ("load", "updates", "objects"):
+        for name in ("load", "updates", "objects", "loop"):
             print(f"  {name:8} {t[name]:8.4f}  {t[name] / books * 1e9:6.0f} ns/book")
         print(f"  {'floor':8} {floor:8.4f}  {floor / books * 1e9:6.0f} ns/book")
         print(f"  {'replay':8} {t['replay']:8.4f}  {t['replay'] / books * 1e9:6.0f} ns/book")

@@ -10,8 +10,10 @@
 //   objects(handle)           exactly the objects the replay made, from those
 //                              values and with the same constructors: new
 //                              PriceSize lists, ExchangePrices, Runners, the
-//                              runner list, the publish time's datetime and
-//                              the book, each previous book dropped in turn
+//                              runner list, the publish time's datetime (its
+//                              class looked up on every book, as the module
+//                              must) and the book, each previous book dropped
+//                              in turn
 //
 // The floor leaves out the market definitions (a few per file), which makes
 // it lower, not higher.
@@ -26,7 +28,6 @@
 #include <vector>
 
 #include "core/market/market_cache.hpp"
-#include "core/market/stream_time.hpp"
 #include "core/parse/message_loader.hpp"
 #include "python/errors.hpp"
 #include "python/py_classes.hpp"
@@ -263,9 +264,9 @@ PyObject* objects(PyObject*, PyObject* handle) noexcept {
         }
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(runner_slots[r.slot].get()));
       }
-      market::CivilTime t = market::utc_from_milliseconds(step.publish_time);
-      py::Ref publish_time = py::Ref::steal(PyDateTime_FromDateAndTime(
-          static_cast<int>(t.year), t.month, t.day, t.hour, t.minute, t.second, t.microsecond));
+      // As the module must: the class looked up anew on every book, so that
+      // a patched one is seen.
+      py::Ref publish_time = market::publish_time_to_datetime(step.publish_time);
       if (!publish_time) return nullptr;
       py::Ref book = py::Ref::steal(market::new_market_book());
       if (!book) return nullptr;
