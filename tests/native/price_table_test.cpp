@@ -166,6 +166,40 @@ TEST(PriceTable, BatchesOfAnySizeGiveTheSameRows) {
   }
 }
 
+// A race long enough that one batch outgrows the room it started with: bits
+// (inplay, validity) and texts on both sides of every regrowth, ladders
+// whose depth comes and goes, a runner that comes late and an image.
+std::string long_race(int messages) {
+  std::string lines;
+  for (int i = 1; i <= messages; ++i) {
+    std::string n = std::to_string(i);
+    lines += R"({"pt": )" + n + R"(, "mc": [{"id": "1.7", )";
+    if (i == messages / 2) lines += R"("img": true, )";
+    if (i % 97 == 0) {
+      lines += R"("marketDefinition": {"inPlay": )" + std::string(i % 2 ? "true" : "false") +
+               R"(, "status": ")" + (i % 3 ? "OPEN" : "SUSPENDED") + R"("}, )";
+    }
+    lines += R"("rc": [{"id": 1, "atb": [[)" + std::to_string(2 + i % 5) + ", " +
+             std::to_string(i % 4) + R"(]], "atl": [[9, )" + std::to_string(i % 2) + "]]}";
+    lines += i % 7 == 0 ? R"(, {"id": 2, "tv": )" + n + "}" : R"(, {"id": 2, "ltp": )" + n + "}";
+    if (i > messages / 3) lines += R"(, {"id": 3, "hc": 1.5, "trd": [[3, )" + n + "]]}";
+    lines += "]}]}\n";
+  }
+  return lines;
+}
+
+TEST(PriceTable, OneBatchThatOutgrowsItsRoomGivesTheRowsOfSmallOnes) {
+  const std::string lines = long_race(3000);
+  for (bool every_book : {false, true}) {
+    int batches = 0;
+    std::vector<Row> whole = table(lines, 3, every_book, 65536, &batches);
+    EXPECT_EQ(batches, 1);
+    ASSERT_GT(whole.size(), 4096u);  // past the first room's regrowths
+    EXPECT_EQ(table(lines, 3, every_book, 1), whole);
+    EXPECT_EQ(table(lines, 3, every_book, 1000), whole);
+  }
+}
+
 TEST(PriceTable, MarketsOfOneMessageGiveABookEachInTheOrderTouched) {
   const std::string lines =
       R"({"pt": 1, "mc": [{"rc": [{"id": 9}]}]})" "\n"
