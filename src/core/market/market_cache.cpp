@@ -438,6 +438,7 @@ std::span<RunnerCache* const> MarketCache::sorted_runners() {
     sorted_.clear();
     for (const auto& entry : keyed) sorted_.push_back(entry.second);
     sorted_valid_ = true;
+    ++sorted_version_;
   }
   return sorted_;
 }

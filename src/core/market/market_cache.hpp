@@ -110,6 +110,10 @@ class MarketCache {
   // The runners in ascending key order. Valid until the next update. Sorted
   // again only after runners were added or removed.
   std::span<RunnerCache* const> sorted_runners();
+  // Moves whenever sorted_runners() was sorted again, so a reader that kept
+  // something per runner knows with one comparison that the list it lined
+  // that up with still stands. Starts at 0, before the first sort.
+  std::uint64_t sorted_version() const noexcept { return sorted_version_; }
 
   std::string market_id;
   std::string status = "OPEN";
@@ -178,6 +182,7 @@ class MarketCache {
 
   std::vector<RunnerCache*> sorted_;  // cache of sorted_runners()
   bool sorted_valid_ = false;         // false once a runner was added or removed
+  std::uint64_t sorted_version_ = 0;
   // Open-addressing index over `runners` for the update's lookups, which
   // are cheaper here than in the node map; the map stays for its readers.
   // Rebuilt should the map's size ever disagree with it.
