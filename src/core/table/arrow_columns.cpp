@@ -1,10 +1,19 @@
 #include "core/table/arrow_columns.hpp"
 
 #include <algorithm>
+#include <cstdlib>
+#include <bit>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <utility>
 #include <vector>
+
+#include <sys/mman.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace marrowfin::table {
 namespace {
@@ -69,10 +78,40 @@ void release_struct_array(ArrowArray* array) noexcept {
 
 }  // namespace
 
+SharedBlock* SharedBlock::create(std::size_t bytes) {
+  // Huge pages only pay when the block fills some; they are 2 MiB here.
+  constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  bool huge = bytes >= kHugePage;
+  void* data = nullptr;
+  if (huge) {
+    bytes = (bytes + kHugePage - 1) & ~(kHugePage - 1);
+    if (posix_memalign(&data, kHugePage, bytes) != 0) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+    ::madvise(data, bytes, MADV_HUGEPAGE);  // advice only: failure changes nothing
+#endif
+  } else {
+    bytes = std::max<std::size_t>(bytes, 64);
+    data = ::operator new(bytes, kAlignment);
+  }
+  try {
+    return new SharedBlock(static_cast<std::uint8_t*>(data), bytes, huge);
+  } catch (...) {
+    if (huge) std::free(data); else ::operator delete(data, kAlignment);
+    throw;
+  }
+}
+
+void SharedBlock::release() noexcept {
+  if (refs_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  if (huge_) std::free(data_); else ::operator delete(data_, kAlignment);
+  delete this;
+}
+
 Buffer::Buffer(Buffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)) {}
+      capacity_(std::exchange(other.capacity_, 0)),
+      block_(std::exchange(other.block_, nullptr)) {}
 
 Buffer& Buffer::operator=(Buffer&& other) noexcept {
   if (this != &other) {
@@ -80,12 +119,30 @@ Buffer& Buffer::operator=(Buffer&& other) noexcept {
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
     capacity_ = std::exchange(other.capacity_, 0);
+    block_ = std::exchange(other.block_, nullptr);
   }
   return *this;
 }
 
-Buffer::~Buffer() {
-  if (data_ != nullptr) ::operator delete(data_, kAlignment);
+Buffer::~Buffer() { free(); }
+
+void Buffer::free() noexcept {
+  if (block_ != nullptr) {
+    block_->release();
+  } else if (data_ != nullptr) {
+    ::operator delete(data_, kAlignment);
+  }
+  data_ = nullptr;
+  block_ = nullptr;
+}
+
+void Buffer::adopt(SharedBlock& block, std::uint8_t* data, std::size_t capacity) noexcept {
+  free();
+  block.retain();
+  block_ = &block;
+  data_ = data;
+  size_ = 0;
+  capacity_ = capacity;
 }
 
 void Buffer::grow(std::size_t more) {
@@ -93,12 +150,35 @@ void Buffer::grow(std::size_t more) {
   std::size_t capacity = std::max<std::size_t>({capacity_ * 2, size_ + more, 256});
   auto* data = static_cast<std::uint8_t*>(::operator new(capacity, kAlignment));
   if (size_ > 0) std::memcpy(data, data_, size_);
-  if (data_ != nullptr) ::operator delete(data_, kAlignment);
+  std::size_t size = size_;
+  free();
   data_ = data;
+  size_ = size;
   capacity_ = capacity;
 }
 
 Column::Column(const Field& field) : type_(field.type), nullable_(field.nullable) {}
+
+void Column::write_line(std::int64_t first) noexcept {
+  std::uint8_t* to = values_.data() + 8 * first;
+#if defined(__SSE2__)
+  const auto* from = reinterpret_cast<const __m128i*>(line_);
+  for (int i = 0; i < 4; ++i) _mm_stream_si128(reinterpret_cast<__m128i*>(to) + i, from[i]);
+#else
+  std::memcpy(to, line_, sizeof line_);
+#endif
+}
+
+void Column::write_staged(std::int64_t rows) noexcept {
+  if (type_ == ColumnType::kUtf8 || type_ == ColumnType::kBool) return;
+  std::int64_t first = rows - rows % kLineRows;
+  if (rows > first) {
+    std::memcpy(values_.data() + 8 * first, line_, 8 * static_cast<std::size_t>(rows - first));
+  }
+#if defined(__SSE2__)
+  _mm_sfence();  // the lines written past the cache, before anyone else reads them
+#endif
+}
 
 // The buffers of one exported column, freed by its release.
 struct ColumnStorage {
@@ -131,33 +211,81 @@ std::size_t Column::value_bytes(std::int64_t rows) const noexcept {
 }
 
 void Column::reserve(std::int64_t rows, std::int64_t held) {
-  // Bits are set, never cleared: the room for new rows starts at zero. The
-  // first offset of a utf8 column is zero too.
+  // Boolean bits are set, never cleared: the room for new rows starts at
+  // zero (false); validity bits start set (valid), a null clears its own.
+  // The first offset of a utf8 column is zero.
   bool bits = type_ == ColumnType::kBool;
   bool utf8 = type_ == ColumnType::kUtf8;
+  if (held > 0) write_staged(held);
   values_.resize(value_bytes(held), bits || (utf8 && held == 0));
   values_.resize(value_bytes(rows), bits);
   if (nullable_) {
     validity_.resize(bit_bytes(held), false);
-    validity_.resize(bit_bytes(rows), true);
+    validity_.resize_filled(bit_bytes(rows), 0xff);
   }
   if (utf8 && held == 0) text_.reserve(last_text_);
 }
 
+void reserve_batch(std::span<Column> columns, std::int64_t rows, SharedBlock*& kept) {
+  auto line = [](std::size_t bytes) { return (bytes + 63) & ~std::size_t{63}; };
+  std::size_t total = 0;
+  for (const Column& column : columns) {
+    total += line(column.value_bytes(rows));
+    if (column.nullable_) total += line(Column::bit_bytes(rows));
+  }
+  if (kept == nullptr || !kept->sole() || kept->size() < total) {
+    SharedBlock* block = SharedBlock::create(total);
+    if (kept != nullptr) kept->release();
+    kept = block;
+  }
+  SharedBlock* block = kept;
+  std::uint8_t* at = block->data();
+  for (Column& column : columns) {
+    column.values_.adopt(*block, at, line(column.value_bytes(rows)));
+    at += line(column.value_bytes(rows));
+    if (column.nullable_) {
+      column.validity_.adopt(*block, at, line(Column::bit_bytes(rows)));
+      at += line(Column::bit_bytes(rows));
+    }
+  }
+  for (Column& column : columns) column.reserve(rows, 0);
+}
+
 void Column::hand_over(ColumnStorage* storage, std::int64_t length, ArrowArray* out) noexcept {
+  write_staged(length);
   values_.resize(value_bytes(length), false);
-  if (nullable_) validity_.resize(bit_bytes(length), false);
+  std::int64_t null_count = 0;
+  if (nullable_) {
+    validity_.resize(bit_bytes(length), false);
+    // Rows past the length were never written: their bits say null, as
+    // Arrow's padding usually does, so a batch's bytes depend on its rows only.
+    if (length % 8 != 0) {
+      validity_.data()[length / 8] &= static_cast<std::uint8_t>((1u << (length % 8)) - 1);
+    }
+    // Counted once here rather than at every null.
+    const std::uint8_t* bits = validity_.data();
+    std::size_t bytes = validity_.size();
+    std::size_t i = 0;
+    std::int64_t valid = 0;
+    for (; i + 8 <= bytes; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, bits + i, 8);
+      valid += std::popcount(word);
+    }
+    for (; i < bytes; ++i) valid += std::popcount(bits[i]);
+    null_count = length - valid;
+  }
   last_text_ = text_.size();
   storage->validity = std::move(validity_);
   storage->values = std::move(values_);
   storage->text = std::move(text_);
   // Without nulls the validity bitmap may be left out.
-  storage->pointers[0] = null_count_ > 0 ? storage->validity.data() : nullptr;
+  storage->pointers[0] = null_count > 0 ? storage->validity.data() : nullptr;
   storage->pointers[1] = or_zeros(storage->values);
   storage->pointers[2] = or_zeros(storage->text);
   *out = ArrowArray{
       .length = length,
-      .null_count = null_count_,
+      .null_count = null_count,
       .offset = 0,
       .n_buffers = type_ == ColumnType::kUtf8 ? 3 : 2,
       .n_children = 0,
@@ -167,7 +295,6 @@ void Column::hand_over(ColumnStorage* storage, std::int64_t length, ArrowArray* 
       .release = release_column,
       .private_data = storage,
   };
-  null_count_ = 0;
 }
 
 void export_struct_schema(std::span<const Field> fields, ArrowSchema* out) {

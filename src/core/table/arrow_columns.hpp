@@ -4,6 +4,8 @@
 // column and drop the rest.
 #pragma once
 
+#include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -14,6 +16,30 @@
 #include "core/table/arrow_abi.hpp"
 
 namespace marrowfin::table {
+
+// Memory that the buffers of one record batch share: taken in one piece (in
+// huge pages where the system gives them, when it is large), so that writing
+// a table into fresh memory costs a few faults instead of one per 4 KiB
+// page, and freed with the last buffer that uses it, from any thread.
+class SharedBlock {
+ public:
+  // A block of at least `bytes`, held once by the caller. Throws std::bad_alloc.
+  static SharedBlock* create(std::size_t bytes);
+  std::uint8_t* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  void retain() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
+  void release() noexcept;
+  // True when the caller's hold is the only one left.
+  bool sole() const noexcept { return refs_.load(std::memory_order_acquire) == 1; }
+
+ private:
+  SharedBlock(std::uint8_t* data, std::size_t size, bool huge) noexcept
+      : data_(data), size_(size), huge_(huge) {}
+  std::uint8_t* data_;
+  std::size_t size_;
+  bool huge_;  // from posix_memalign, else operator new
+  std::atomic<std::size_t> refs_{1};
+};
 
 // A growable byte buffer, 64-byte aligned as Arrow recommends. Growing may
 // throw std::bad_alloc.
@@ -41,6 +67,15 @@ class Buffer {
     if (zero && bytes > size_) std::memset(data_ + size_, 0, bytes - size_);
     size_ = bytes;
   }
+  // The same, the bytes it did not hold set to `fill`.
+  void resize_filled(std::size_t bytes, std::uint8_t fill) {
+    reserve(bytes);
+    if (bytes > size_) std::memset(data_ + size_, fill, bytes - size_);
+    size_ = bytes;
+  }
+  // Takes `capacity` bytes at `data`, a 64-byte aligned piece of `block`
+  // (which it holds from now on), in place of what it held: empty.
+  void adopt(SharedBlock& block, std::uint8_t* data, std::size_t capacity) noexcept;
   void append(const void* bytes, std::size_t count) {
     if (count > capacity_ - size_) grow(count);
     copy(data_ + size_, static_cast<const std::uint8_t*>(bytes), count);
@@ -54,6 +89,9 @@ class Buffer {
     if (count >= 8 && count <= 16) {
       std::memcpy(to, from, 8);
       std::memcpy(to + count - 8, from + count - 8, 8);
+    } else if (count >= 4 && count < 8) {  // statuses: "OPEN", "ACTIVE"
+      std::memcpy(to, from, 4);
+      std::memcpy(to + count - 4, from + count - 4, 4);
     } else if (count > 16) {
       std::memcpy(to, from, count);
     } else {
@@ -61,9 +99,12 @@ class Buffer {
     }
   }
 
+  void free() noexcept;
+
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  SharedBlock* block_ = nullptr;  // holds data_ when set, else data_ is its own
 };
 
 struct ColumnStorage;  // the buffers of a column once exported
@@ -81,7 +122,7 @@ struct Field {
 // row by row: rows 0, 1, 2... each once, below the rows reserved. Each put
 // must match the column's type; put_null needs a nullable column. Rows are
 // counted by the caller, so a put touches the row's bytes and nothing else.
-class Column {
+class alignas(64) Column {
  public:
   explicit Column(const Field& field);
 
@@ -89,18 +130,14 @@ class Column {
   // first reserve (held 0) of a utf8 column also makes room for as much text
   // as the batch handed over last: batches of one table are alike.
   void reserve(std::int64_t rows, std::int64_t held);
+  friend void reserve_batch(std::span<Column> columns, std::int64_t rows, SharedBlock*& kept);
 
-  void put(std::int64_t row, double value) noexcept {
-    reinterpret_cast<double*>(values_.data())[row] = value;
-    valid(row);
-  }
+  void put(std::int64_t row, double value) noexcept { stage(row, std::bit_cast<std::uint64_t>(value)); }
   void put(std::int64_t row, std::int64_t value) noexcept {
-    reinterpret_cast<std::int64_t*>(values_.data())[row] = value;
-    valid(row);
+    stage(row, static_cast<std::uint64_t>(value));
   }
   void put(std::int64_t row, bool value) noexcept {
-    if (value) set_bit(values_, row);
-    valid(row);
+    if (value) values_.data()[row / 8] |= static_cast<std::uint8_t>(1u << (row % 8));
   }
   // False, writing nothing, when the column's text would pass the 2 GiB
   // that 32-bit offsets can address.
@@ -109,14 +146,13 @@ class Column {
     if (end > kMaxText) return false;
     text_.append(text.data(), text.size());
     reinterpret_cast<std::int32_t*>(values_.data())[row + 1] = static_cast<std::int32_t>(end);
-    valid(row);
     return true;
   }
   // Not for utf8 columns, whose values never are. The value bytes are zero,
   // so that a batch's bytes do not depend on what the memory held.
   void put_null(std::int64_t row) noexcept {
-    if (type_ != ColumnType::kBool) reinterpret_cast<std::uint64_t*>(values_.data())[row] = 0;
-    ++null_count_;
+    if (type_ != ColumnType::kBool) stage(row, 0);
+    validity_.data()[row / 8] &= static_cast<std::uint8_t>(~(1u << (row % 8)));
   }
 
   // Bytes of text held (utf8 columns).
@@ -132,26 +168,45 @@ class Column {
   // again empty, with nothing reserved.
   void hand_over(ColumnStorage* storage, std::int64_t length, ArrowArray* out) noexcept;
 
+  // Fixed-width values gather in a cache line's worth of rows (a line of
+  // the 64-byte aligned buffer) and go out in one write past the cache. A
+  // value written alone makes the processor first fetch the line it lands
+  // in, for every column; a table is written once and read later.
+  static constexpr std::int64_t kLineRows = 8;
+  void stage(std::int64_t row, std::uint64_t bits) noexcept {
+    auto slot = static_cast<std::size_t>(row % kLineRows);
+    line_[slot] = bits;
+    if (slot == kLineRows - 1) write_line(row - slot);
+  }
+  // Writes the staged line whose first row is `first` (a multiple of 8).
+  void write_line(std::int64_t first) noexcept;
+  // Writes the staged values of rows [rows rounded down to 8, rows): those of
+  // a line not yet full, before the buffer is copied or handed over.
+  void write_staged(std::int64_t rows) noexcept;
+
   static std::size_t bit_bytes(std::int64_t rows) noexcept {
     return (static_cast<std::size_t>(rows) + 7) / 8;
   }
   std::size_t value_bytes(std::int64_t rows) const noexcept;
-  static void set_bit(Buffer& bits, std::int64_t row) noexcept {
-    bits.data()[row / 8] |= static_cast<std::uint8_t>(1u << (row % 8));
-  }
-  // Bits of reserved rows start at zero (null, or false).
-  void valid(std::int64_t row) noexcept {
-    if (nullable_) set_bit(validity_, row);
-  }
 
   ColumnType type_;
   bool nullable_;
-  Buffer validity_;  // nullable columns only; bit set = valid
+  // Nullable columns only; bit set = valid. Reserved rows start valid, so
+  // that only a null touches the bitmap: most values of a table are there.
+  Buffer validity_;
   Buffer values_;    // values, bits of booleans, or 32-bit text offsets
   Buffer text_;      // utf8 columns: the text of every value, end to end
-  std::int64_t null_count_ = 0;
+  alignas(64) std::uint64_t line_[kLineRows] = {};  // fixed-width values not yet written
   std::size_t last_text_ = 0;  // bytes of text handed over last
 };
+
+// A batch's first reserve (Column::reserve with held 0) for all `columns` at
+// once, their values and validity bits in one SharedBlock. `kept` is the
+// block of the batch before (or null), held by the caller: it is taken
+// again when every buffer of that batch was released and it is large
+// enough, as memory written once costs no more faults; else it is released
+// and `kept` becomes the new block, held for the next call.
+void reserve_batch(std::span<Column> columns, std::int64_t rows, SharedBlock*& kept);
 
 // Fills `out` (released) with the schema of a struct of `fields`. On
 // std::bad_alloc, `out` is left as it was.

@@ -79,6 +79,10 @@ PriceTableReader::PriceTableReader(std::shared_ptr<const parse::MessageStore> st
   for (const Field& field : price_table_fields(options_.depth)) columns_.emplace_back(field);
 }
 
+PriceTableReader::~PriceTableReader() {
+  if (kept_block_ != nullptr) kept_block_->release();
+}
+
 PriceTableReader::Status PriceTableReader::next(ArrowArray* out) {
   const auto& messages = store_->messages;
   rows_ = 0;
@@ -116,7 +120,11 @@ PriceTableReader::Status PriceTableReader::next(ArrowArray* out) {
       break;
     }
   }
-  if (rows_ == 0) return Status::kEnd;
+  if (rows_ == 0) {
+    if (kept_block_ != nullptr) kept_block_->release();  // nothing more to write
+    kept_block_ = nullptr;
+    return Status::kEnd;
+  }
   export_struct_array(columns_, rows_, out);
   last_rows_ = rows_;
   reserved_ = 0;  // the buffers went with the batch
@@ -129,7 +137,11 @@ void PriceTableReader::reserve_rows() {
   constexpr std::int64_t kFirstRows = 1024;
   std::int64_t rows = rows_ == 0 ? std::max(last_rows_, kFirstRows) : 2 * reserved_;
   rows = std::min(rows, options_.batch_rows);
-  for (Column& column : columns_) column.reserve(rows, rows_);
+  if (rows_ == 0) {
+    reserve_batch(columns_, rows, kept_block_);
+  } else {
+    for (Column& column : columns_) column.reserve(rows, rows_);
+  }
   reserved_ = rows;
 }
 
@@ -139,14 +151,15 @@ void PriceTableReader::start_book(const market::MarketSet::Touched& book) {
   if (book.image) {
     rows_of_market_->runners.clear();
     rows_of_market_->rows.clear();
+    rows_of_market_->sorted_version = 0;  // mapped anew below
   }
   market::MarketCache& market = markets_.market(book.market);
   market_ = &market;
   runners_ = market.sorted_runners();
   next_runner_ = 0;
-  if (!std::equal(runners_.begin(), runners_.end(), rows_of_market_->runners.begin(),
-                  rows_of_market_->runners.end())) {
+  if (rows_of_market_->sorted_version != market.sorted_version()) {
     remap(*rows_of_market_, runners_);
+    rows_of_market_->sorted_version = market.sorted_version();
   }
 }
 
@@ -195,14 +208,15 @@ bool PriceTableReader::fits(const RunnerCache& runner) const noexcept {
 
 void PriceTableReader::append_row(const RunnerCache& runner, const RunnerRow& row) {
   const std::int64_t at = rows_;
-  // fits() was asked first, so the texts go in.
+  // fits() was asked first, so the texts go in. They go first: a byte copy
+  // may alias anything, so the compiler reloads what it held after one.
   (void)columns_[kMarketId].put(at, std::string_view(market_->market_id));
-  columns_[kPublishTime].put(at, market_->publish_time);
   (void)columns_[kMarketStatus].put(at, std::string_view(market_->status));
+  (void)columns_[kStatus].put(at, std::string_view(runner.status));
+  columns_[kPublishTime].put(at, market_->publish_time);
   columns_[kInplay].put(at, market_->in_play);
   columns_[kSelectionId].put(at, runner.selection_id);
   columns_[kHandicap].put(at, runner.handicap);
-  (void)columns_[kStatus].put(at, std::string_view(runner.status));
   if (runner.last_price_traded) {
     columns_[kLastPriceTraded].put(at, *runner.last_price_traded);
   } else {
@@ -211,15 +225,15 @@ void PriceTableReader::append_row(const RunnerCache& runner, const RunnerRow& ro
   columns_[kTotalMatched].put(at, runner.total_matched);
   const auto depth = static_cast<std::size_t>(options_.depth);
   Column* ladder = &columns_[kFirstLadder];
-  auto side = [&](const std::array<PriceSizePair, kMaxDepth>& levels, std::uint8_t size) {
-    for (std::size_t i = 0; i < depth; ++i) {
-      if (i < size) {
-        ladder[i].put(at, levels[i].price);
-        ladder[depth + i].put(at, levels[i].size);
-      } else {
-        ladder[i].put_null(at);
-        ladder[depth + i].put_null(at);
-      }
+  auto side = [&](const std::array<PriceSizePair, kMaxDepth>& levels, std::size_t size) {
+    std::size_t i = 0;
+    for (; i < size; ++i) {  // size <= depth: read_side kept no more
+      ladder[i].put(at, levels[i].price);
+      ladder[depth + i].put(at, levels[i].size);
+    }
+    for (; i < depth; ++i) {
+      ladder[i].put_null(at);
+      ladder[depth + i].put_null(at);
     }
     ladder += 2 * depth;
   };

@@ -48,6 +48,7 @@ class PriceTableReader {
   PriceTableReader(std::shared_ptr<const parse::MessageStore> store, TableOptions options);
   PriceTableReader(const PriceTableReader&) = delete;
   PriceTableReader& operator=(const PriceTableReader&) = delete;
+  ~PriceTableReader();
 
   // kBatch: `out` (released) now holds a struct array of the next rows, at
   // most batch_rows of them (or fewer, to keep a text column under 64 MiB).
@@ -71,13 +72,13 @@ class PriceTableReader {
     double traded_volume = 0.0;
   };
   // The rows of a market's runners, in the order of the runners they were
-  // last written for. Runners only come (an image excepted), so the order is
-  // checked against the market's with one comparison per book and mapped
-  // anew when it differs. An image drops them all: it makes the runners anew,
-  // and a new runner may take a dropped one's address.
+  // last written for, mapped anew whenever the market sorted its runners
+  // again. An image drops them all: it makes the runners anew, and a new
+  // runner may take a dropped one's address.
   struct MarketRows {
     std::vector<const market::RunnerCache*> runners;
     std::vector<RunnerRow> rows;
+    std::uint64_t sorted_version = 0;  // the market's, when mapped last
   };
 
   void start_book(const market::MarketSet::Touched& book);
@@ -107,6 +108,7 @@ class PriceTableReader {
   std::int64_t rows_ = 0;                          // in the batch being built
   std::int64_t reserved_ = 0;                      // rows it has room for
   std::int64_t last_rows_ = 0;                     // in the batch handed over last
+  SharedBlock* kept_block_ = nullptr;  // held: see reserve_batch
 };
 
 }  // namespace marrowfin::table
