@@ -35,6 +35,7 @@ import dataclasses
 import gzip as gzip_module
 import json
 import math
+import os
 import random
 import sys
 import time
@@ -871,6 +872,8 @@ def generate(path, *, size_mb: float, runners: int | None = None, seed: int = 1,
     if not size_mb >= 0:
         raise ValueError("size_mb must be a number >= 0")
     target = int(size_mb * 1_000_000)
+    # The benches write into bench/out/, which a fresh clone lacks.
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     with open(path, "wb") as raw:
         sink = _Sink(raw, gzip)
         m = _Market(sink, runners=runners, seed=seed, handicap=handicap)
