@@ -133,9 +133,13 @@ PriceTableReader::Status PriceTableReader::next(ArrowArray* out) {
 
 void PriceTableReader::reserve_rows() {
   // A batch starts with room for as many rows as the last one held (batches
-  // of one table are alike) and doubles it when that runs out.
+  // of one table are alike), the first for a row per message yet to fold
+  // (about what a changed-rows table holds; every-book ones hold more), and
+  // doubles it when that runs out: each doubling copies what was written.
   constexpr std::int64_t kFirstRows = 1024;
-  std::int64_t rows = rows_ == 0 ? std::max(last_rows_, kFirstRows) : 2 * reserved_;
+  auto unread = static_cast<std::int64_t>(store_->messages.size() - next_message_);
+  std::int64_t rows =
+      rows_ == 0 ? std::max({last_rows_, last_rows_ == 0 ? unread : 0, kFirstRows}) : 2 * reserved_;
   rows = std::min(rows, options_.batch_rows);
   if (rows_ == 0) {
     reserve_batch(columns_, rows, kept_block_);
