@@ -1,8 +1,8 @@
 #include "core/table/arrow_columns.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>

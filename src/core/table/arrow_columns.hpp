@@ -174,8 +174,8 @@ class alignas(64) Column {
   // in, for every column; a table is written once and read later.
   static constexpr std::int64_t kLineRows = 8;
   void stage(std::int64_t row, std::uint64_t bits) noexcept {
-    auto slot = static_cast<std::size_t>(row % kLineRows);
-    line_[slot] = bits;
+    std::int64_t slot = row % kLineRows;
+    line_[static_cast<std::size_t>(slot)] = bits;
     if (slot == kLineRows - 1) write_line(row - slot);
   }
   // Writes the staged line whose first row is `first` (a multiple of 8).
