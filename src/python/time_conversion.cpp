@@ -61,19 +61,21 @@ py::Ref class_attribute(PyObject* module) noexcept {
 }
 
 // Notes the C datetime module's API in the header's PyDateTimeAPI when `cls`
-// is its class (a type whose full name is "datetime.datetime": a class
-// written in Python has a bare name) and `module` exports the API. It stays
-// null while the interpreter's datetime is the pure-Python one. A failed
-// lookup is no failure: the calls then go to the class.
+// is its class or a subclass of it (a class written in Python has a bare name,
+// so only a C class is named "datetime.datetime"; a time-freezing library may
+// have put in its subclass before the first time is made) and `module` exports
+// the API. It stays null while the interpreter's datetime is the pure-Python
+// one. A failed lookup is no failure: the calls then go to the class.
 void find_api(PyObject* module, PyObject* cls) noexcept {
-  if (!PyType_Check(cls) ||
-      std::strcmp(reinterpret_cast<PyTypeObject*>(cls)->tp_name, "datetime.datetime") != 0) {
-    return;
-  }
+  if (!PyType_Check(cls)) return;
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  while (type != nullptr && std::strcmp(type->tp_name, "datetime.datetime") != 0) type = type->tp_base;
+  if (type == nullptr) return;
   py::Ref capsule = py::Ref::steal(PyObject_GetAttr(module, strings.datetime_capi));
   if (capsule && PyCapsule_IsValid(capsule.get(), PyDateTime_CAPSULE_NAME)) {
-    PyDateTimeAPI = static_cast<PyDateTime_CAPI*>(
+    auto* api = static_cast<PyDateTime_CAPI*>(
         PyCapsule_GetPointer(capsule.get(), PyDateTime_CAPSULE_NAME));
+    if (api != nullptr && api->DateTimeType == type) PyDateTimeAPI = api;
   }
   PyErr_Clear();
 }

@@ -134,6 +134,20 @@ class TestTheInterpretersOwnClass:
         kept, books, strptime_imported = out.stdout.split()
         assert kept == books and int(books) > 1000 and strptime_imported == "False"
 
+    def test_a_subclass_put_in_before_the_first_time_is_built_as_the_class_builds_it(self):
+        # flumine's simulation clock patches datetime.datetime before the
+        # first book is made; its times must not take the warning path.
+        code = ("import datetime, sys, marrowfin, marrowfin_tools\n"
+                "class Frozen(datetime.datetime): pass\n"
+                "real, datetime.datetime = datetime.datetime, Frozen\n"
+                "path = str(marrowfin_tools.sample_path())\n"
+                "times = lambda: [(b.publish_time, b.market_definition.market_time) for b in marrowfin.iter_prices_file(path)]\n"
+                "patched = times()\n"
+                "datetime.datetime = real\n"
+                "print(patched == times(), {type(t).__name__ for pair in patched for t in pair}, '_strptime' in sys.modules)")  # fmt: skip
+        out = subprocess.run([sys.executable, "-W", "error", "-c", code], check=True, capture_output=True, text=True)
+        assert out.stdout.split() == ["True", "{'Frozen'}", "False"]
+
 
 def test_a_subclass_that_inherits_the_class_methods_is_built_as_they_build_it(write, monkeypatch):
     """A time-freezing library's subclass (flumine's simulation clock is one):
