@@ -2,12 +2,14 @@
 
 import ast
 import pathlib
+import shutil
 import subprocess
 import sys
 
 import pytest
 
 import marrowfin
+import marrowfin_tools._native
 from conftest import SANITIZED
 
 SITE = pathlib.Path(marrowfin.__file__).parent
@@ -57,3 +59,15 @@ def test_every_class_attribute_and_function_has_a_docstring():
 def test_the_tools_binding_is_true_to_its_stub(tmp_path):
     assert run("mypy.stubtest", "marrowfin_tools._native", cwd=tmp_path) == (
         0, "Success: no issues found in 1 module\n")
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm (binutils)")
+@pytest.mark.parametrize("module", [marrowfin, marrowfin_tools._native], ids=lambda module: module.__name__)
+def test_a_module_exports_its_init_function_and_nothing_of_ours(module):
+    # Both modules link the same core: with its symbols hidden, each calls its
+    # own functions directly (no PLT, inlined where worth it) and no other
+    # library can stand in for them.
+    out = subprocess.run(["nm", "-D", "--defined-only", "-C", module.__file__],
+                         check=True, capture_output=True, text=True).stdout
+    assert [line for line in out.splitlines() if "marrowfin::" in line] == []
+    assert f" T PyInit_{module.__name__.rpartition('.')[2]}" in out
