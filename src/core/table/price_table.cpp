@@ -139,7 +139,7 @@ void PriceTableReader::reserve_rows() {
   constexpr std::int64_t kFirstRows = 1024;
   auto unread = static_cast<std::int64_t>(store_->messages.size() - next_message_);
   std::int64_t rows =
-      rows_ == 0 ? std::max({last_rows_, last_rows_ == 0 ? unread : 0, kFirstRows}) : 2 * reserved_;
+      rows_ != 0 ? 2 * reserved_ : std::max(last_rows_ != 0 ? last_rows_ : unread, kFirstRows);
   rows = std::min(rows, options_.batch_rows);
   if (rows_ == 0) {
     reserve_batch(columns_, rows, kept_block_);
