@@ -129,6 +129,9 @@ def test_gzip(write, data, result):
         (("\ufeff" + KEPT).encode(), "expected value at line 1 column 1"),
         (b"\xed\xa0\x80\n", "stream did not contain valid UTF-8"),
         (b"  \x85  \n", "stream did not contain valid UTF-8"),  # checked before the blank test
+        # A bad line after good ones, and one after a line of good UTF-8 that is not ASCII.
+        (((KEPT + "\n") * 3).encode() + b'{"pt":1,"mc":[],"x":"\xc3"}\n', "stream did not contain valid UTF-8"),
+        ((KEPT + "\n" + '{"x":"\u00e9"}\n').encode() + b"\xc3\n", "stream did not contain valid UTF-8"),
         # One bad line loses the whole file, wherever it is.
         ((KEPT + "\n") * 10000 + '{"pt":1,"mc":[}\n' + KEPT, "expected value at line 1 column 15"),
     ],

@@ -78,9 +78,11 @@ void parse_chunk(Chunk& chunk, ParseSlot& slot, ChunkOutcome& out) noexcept {
     LineCursor lines(chunk.data.get(), chunk.size);
     char* line = nullptr;
     std::size_t size = 0;
+    // One pass over a chunk of ASCII, the usual case, checks every line in it.
+    const bool ascii = is_ascii({chunk.data.get(), chunk.size});
     while (lines.next(line, size)) {
       std::string_view text(line, size);
-      if (!is_valid_utf8(text)) {
+      if (!ascii && !is_valid_utf8(text)) {
         out.error = texts::kInvalidUtf8;
         return;
       }

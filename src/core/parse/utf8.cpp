@@ -16,24 +16,30 @@ std::uint64_t load64(const unsigned char* p) noexcept {
 
 bool is_continuation(unsigned char c) noexcept { return (c & 0xC0) == 0x80; }
 
+// The first byte from `p` on that is not ASCII, or `end`. Stream text is
+// nearly all ASCII: it is skipped 32 bytes at a time.
+const unsigned char* skip_ascii(const unsigned char* p, const unsigned char* end) noexcept {
+  while (end - p >= 32 &&
+         ((load64(p) | load64(p + 8) | load64(p + 16) | load64(p + 24)) & kHighBits) == 0) {
+    p += 32;
+  }
+  while (end - p >= 8 && (load64(p) & kHighBits) == 0) p += 8;
+  while (p != end && *p < 0x80) ++p;
+  return p;
+}
+
 }  // namespace
+
+bool is_ascii(std::string_view text) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  return skip_ascii(p, p + text.size()) == p + text.size();
+}
 
 bool is_valid_utf8(std::string_view text) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const unsigned char* end = p + text.size();
-  while (p != end) {
-    // Stream text is nearly all ASCII: skip it 32 bytes at a time.
-    while (end - p >= 32 &&
-           ((load64(p) | load64(p + 8) | load64(p + 16) | load64(p + 24)) & kHighBits) == 0) {
-      p += 32;
-    }
-    while (end - p >= 8 && (load64(p) & kHighBits) == 0) p += 8;
-    if (p == end) break;
+  while ((p = skip_ascii(p, end)) != end) {
     unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
     std::ptrdiff_t left = end - p;
     if (c >= 0xC2 && c <= 0xDF) {
       if (left < 2 || !is_continuation(p[1])) return false;

@@ -9,6 +9,8 @@ namespace marrowfin::parse {
 // True when `text` is well-formed UTF-8: no overlong forms, no surrogates,
 // nothing above U+10FFFF, no truncated sequence.
 [[nodiscard]] bool is_valid_utf8(std::string_view text) noexcept;
+// True when every byte of `text` is ASCII (which is valid UTF-8).
+[[nodiscard]] bool is_ascii(std::string_view text) noexcept;
 
 // True when `text` (valid UTF-8) consists only of characters with the Unicode
 // White_Space property, or is empty.
