@@ -11,13 +11,20 @@ namespace marrowfin::parse {
 
 void Arena::FreeBlock::operator()(std::byte* data) const noexcept { std::free(data); }
 
-Arena::Block Arena::new_block(std::size_t size) {
+void* allocate_huge_pages(std::size_t size) {
+  constexpr std::size_t kHugePage = std::size_t{2} << 20;
   void* data = nullptr;
-  if (posix_memalign(&data, kBlockSize, size) != 0) throw std::bad_alloc();
+  if (posix_memalign(&data, kHugePage, size) != 0) throw std::bad_alloc();
 #ifdef MADV_HUGEPAGE
   ::madvise(data, size, MADV_HUGEPAGE);  // advice only: failure changes nothing
 #endif
-  return {std::unique_ptr<std::byte[], FreeBlock>(static_cast<std::byte*>(data)), size};
+  return data;
+}
+
+Arena::Block Arena::new_block(std::size_t size) {
+  return {std::unique_ptr<std::byte[], FreeBlock>(
+              static_cast<std::byte*>(allocate_huge_pages(size))),
+          size};
 }
 
 void* Arena::allocate_bytes(std::size_t bytes) {

@@ -10,6 +10,10 @@
 
 namespace marrowfin::parse {
 
+// `size` bytes aligned to 2 MiB, in transparent huge pages where the system
+// offers them; freed with std::free. Throws std::bad_alloc.
+[[nodiscard]] void* allocate_huge_pages(std::size_t size);
+
 class Arena {
  public:
   // A block is one transparent huge page where the system offers them: a

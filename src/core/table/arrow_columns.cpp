@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include <sys/mman.h>
+#include "core/parse/arena.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -85,10 +85,7 @@ SharedBlock* SharedBlock::create(std::size_t bytes) {
   void* data = nullptr;
   if (huge) {
     bytes = (bytes + kHugePage - 1) & ~(kHugePage - 1);
-    if (posix_memalign(&data, kHugePage, bytes) != 0) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-    ::madvise(data, bytes, MADV_HUGEPAGE);  // advice only: failure changes nothing
-#endif
+    data = parse::allocate_huge_pages(bytes);
   } else {
     bytes = std::max<std::size_t>(bytes, 64);
     data = ::operator new(bytes, kAlignment);
