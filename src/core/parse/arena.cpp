@@ -12,7 +12,6 @@ namespace marrowfin::parse {
 void Arena::FreeBlock::operator()(std::byte* data) const noexcept { std::free(data); }
 
 void* allocate_huge_pages(std::size_t size) {
-  constexpr std::size_t kHugePage = std::size_t{2} << 20;
   void* data = nullptr;
   if (posix_memalign(&data, kHugePage, size) != 0) throw std::bad_alloc();
 #ifdef MADV_HUGEPAGE

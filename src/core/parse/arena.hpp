@@ -10,15 +10,18 @@
 
 namespace marrowfin::parse {
 
-// `size` bytes aligned to 2 MiB, in transparent huge pages where the system
-// offers them; freed with std::free. Throws std::bad_alloc.
+// A transparent huge page, where the system offers them.
+inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+// `size` bytes aligned to kHugePage, in huge pages where the system offers
+// them; freed with std::free. Throws std::bad_alloc.
 [[nodiscard]] void* allocate_huge_pages(std::size_t size);
 
 class Arena {
  public:
   // A block is one transparent huge page where the system offers them: a
   // whole file's values fault in a few pages instead of tens of thousands.
-  static constexpr std::size_t kBlockSize = std::size_t{2} << 20;
+  static constexpr std::size_t kBlockSize = kHugePage;
 
   Arena() = default;
   Arena(const Arena&) = delete;

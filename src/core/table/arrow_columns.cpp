@@ -79,8 +79,8 @@ void release_struct_array(ArrowArray* array) noexcept {
 }  // namespace
 
 SharedBlock* SharedBlock::create(std::size_t bytes) {
-  // Huge pages only pay when the block fills some; they are 2 MiB here.
-  constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  // Huge pages only pay when the block fills some.
+  using parse::kHugePage;
   bool huge = bytes >= kHugePage;
   void* data = nullptr;
   if (huge) {
