@@ -4,7 +4,8 @@
 //
 // A last argument "reader" parses every line with the RapidJSON reader alone,
 // as loads did before the direct parser.
-// THREADS 0 (the default) is one per core; BZIP2_THREADS as Bzip2Source takes
+// THREADS 0 (the default) is one per core, CHUNK_BYTES 0 (the default) the
+// loader's own chunk size; BZIP2_THREADS as Bzip2Source takes
 // them (0: the reading thread decodes), by default its own choice. Prints the best wall time and the
 // CPU time of that round; run by hand, figures are for comparison within
 // one run.
@@ -36,7 +37,10 @@ int main(int argc, char** argv) {
   }
   marrowfin::parse::LoadOptions options;
   if (argc > 2) options.threads = static_cast<unsigned>(std::atoi(argv[2]));
-  if (argc > 3) options.chunk_size = std::strtoull(argv[3], nullptr, 10);
+  // A chunk size of 0 would make every line a chunk of its own.
+  if (argc > 3 && std::strtoull(argv[3], nullptr, 10) != 0) {
+    options.chunk_size = std::strtoull(argv[3], nullptr, 10);
+  }
   int rounds = argc > 4 ? std::atoi(argv[4]) : 5;
   if (argc > 5) options.bzip2_threads = std::atoi(argv[5]);
   bool reader = argc > 6 && std::string(argv[6]) == "reader";
