@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <new>
 #include <string_view>
 
@@ -85,17 +86,25 @@ PyObject* price_table(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
                           static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
     if (name.find('\0') != std::string_view::npos) return set_nul_in_path();
 
-    // The load touches no Python object, so other threads run meanwhile.
+    // The load touches no Python object, so other threads run meanwhile. No
+    // exception may leave before the thread state is back: it is rethrown
+    // after, a shortage of memory as MemoryError, the rest as a panic.
     parse::LoadResult loaded;
-    bool out_of_memory = false;
+    std::exception_ptr failure;
     Py_BEGIN_ALLOW_THREADS
     try {
       loaded = parse::load_messages(name);
-    } catch (const std::bad_alloc&) {
-      out_of_memory = true;
+    } catch (...) {
+      failure = std::current_exception();
     }
     Py_END_ALLOW_THREADS
-    if (out_of_memory) return PyErr_NoMemory();
+    if (failure) {
+      try {
+        std::rethrow_exception(failure);
+      } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+      }
+    }
     if (!loaded.store) return py::set_value_error(loaded.error);
     return make_price_table(std::move(loaded.store), options, fspath.get());
   });

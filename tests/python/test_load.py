@@ -1,10 +1,15 @@
 """iter_prices_file: its argument, reading plain and gzip files, which lines it keeps, hostile files."""
 
+import bz2
 import gzip
 import json
+import os
 import pathlib
 import random
 import re
+import shutil
+import subprocess
+import sys
 import zlib
 
 import pytest
@@ -275,6 +280,56 @@ class TestFilesOfManyChunks:
         assert outcome(write, damaged, "x.gz") == "trailing comma at line 1 column 4"
         cut = gzip.compress(self.DATA + b"[1,]\n", compresslevel=1)[:-100_000]
         assert outcome(write, cut, "x.gz") == "unexpected end of file"
+
+
+    @pytest.mark.skipif(shutil.which("cc") is None, reason="needs a C compiler")
+    # Thread creation that fails throws; the sanitizer's runtime preloaded into
+    # an interpreter built without it finds no C++ runtime to throw with.
+    @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's C++ throws fail")
+    @pytest.mark.parametrize("name", ["x.txt", "x.gz", "x.bz2"])
+    def test_no_thread_to_be_had(self, write, tmp_path, name):
+        """When no thread can be started, both readers load on the calling thread alone."""
+        compress = {"x.txt": bytes, "x.gz": lambda d: gzip.compress(d, 1), "x.bz2": lambda d: bz2.compress(d, 1)}
+        path = write(compress[name](self.DATA), name=name)
+        (tmp_path / "refuse.c").write_text(REFUSE_THREADS)
+        stub = tmp_path / "refuse.so"
+        subprocess.run(["cc", "-shared", "-fPIC", "-o", stub, tmp_path / "refuse.c", "-ldl"], check=True)
+        preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(stub)]))
+        done = subprocess.run([sys.executable, "-c", READ_WITHOUT_THREADS, stub, path], capture_output=True,
+                              text=True, timeout=120, env=dict(os.environ, LD_PRELOAD=preload))
+        assert done.returncode == 0, done.stderr
+        times = [1700000000000 + i for i in range(len(self.LINES))]
+        assert json.loads(done.stdout) == {"refused": True, "books": sum(times), "rows": len(times)}
+
+
+# Thread creation that fails from the moment refuse_threads() is called.
+REFUSE_THREADS = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <pthread.h>
+static int refuse, refused;
+void refuse_threads(void) { refuse = 1; }
+int refused_any(void) { return refused; }
+int pthread_create(pthread_t *t, const pthread_attr_t *a, void *(*f)(void *), void *arg) {
+  if (refuse) { refused = 1; return EAGAIN; }
+  int (*real)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) =
+      (int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *))dlsym(RTLD_NEXT, "pthread_create");
+  return real(t, a, f, arg);
+}
+"""
+
+READ_WITHOUT_THREADS = """
+import ctypes, json, sys
+import pyarrow, marrowfin
+from marrowfin_tools import price_table
+stub = ctypes.CDLL(sys.argv[1])
+stub.refuse_threads()
+table = price_table(sys.argv[2])
+books = sum(book.publish_time_epoch for book in marrowfin.iter_prices_file(sys.argv[2]))
+print(json.dumps({"refused": bool(stub.refused_any()), "books": books,
+                  "rows": pyarrow.table(table).num_rows}))
+"""
 
 
 JSON_SUITE = PEER_DATA.parent / "jsontestsuite" / "test_parsing"

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <system_error>
 #include <utility>
 
 #include "core/parse/bzip2_blocks.hpp"
@@ -170,7 +171,13 @@ void Bzip2Pipeline::fill() {
   while ((scan_ == Scan::kHeader || scan_ == Scan::kBlocks) && queued_ < window) scan_next();
   if (queued_ == before) return;
   if (helpers_.empty()) {
-    for (unsigned i = 0; i < threads_; ++i) helpers_.emplace_back([this] { help(); });
+    for (unsigned i = 0; i < threads_; ++i) {
+      try {
+        helpers_.emplace_back([this] { help(); });
+      } catch (const std::system_error&) {
+        break;  // no more threads to be had: go on with those there are, if any
+      }
+    }
   }
   work_.notify_all();
 }
@@ -241,6 +248,13 @@ Bzip2Pipeline::Step Bzip2Pipeline::read(char* out, std::size_t capacity) {
       } else {
         step.status = Status::kEnd;
       }
+      return step;
+    }
+    if (helpers_.empty()) {
+      // No thread could be started to decode: the stream is read in one pass.
+      stream_start_ = jobs_.front()->stream;
+      give_up();
+      step.status = Status::kGiveUp;
       return step;
     }
     await_front();

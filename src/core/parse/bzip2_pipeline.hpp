@@ -34,7 +34,7 @@ class Bzip2Pipeline {
  public:
   // `threads` (at least 1) decode, started when a block first waits; the
   // reading thread only hands out what they decoded, so that it parses while
-  // they decode.
+  // they decode. When not one can be started, it gives up at once.
   explicit Bzip2Pipeline(unsigned threads);
   ~Bzip2Pipeline();
   Bzip2Pipeline(const Bzip2Pipeline&) = delete;
