@@ -43,10 +43,13 @@ def call(func: Callable[[str], Any], path: str) -> Outcome:
         return Outcome(path, False, error_text(e))
 
 
-def call_recording(func: Callable[[str], Any], recording: Recording) -> Outcome:
-    """call() on a path that reads as the recording (an archive member is unpacked for it)."""
+def call_recording(func: Callable[..., Any], recording: Recording, named: bool = False) -> Outcome:
+    """call() on a path that reads as the recording (an archive member is unpacked for it);
+    with `named`, func(path, name) gets the recording's name too."""
     try:
         with recording.local_path() as path:
+            if named:
+                return call(lambda local: func(local, recording.name), path)._replace(path=recording.name)
             return call(func, path)._replace(path=recording.name)
     except (KeyboardInterrupt, SystemExit):
         raise
@@ -54,14 +57,16 @@ def call_recording(func: Callable[[str], Any], recording: Recording) -> Outcome:
         return Outcome(recording.name, False, error_text(e))
 
 
-def run_files(func: Callable[[str], Any], paths: Iterable[str | Recording] | Inputs,
-              jobs: int = 1) -> Iterator[Outcome]:
+def run_files(func: Callable[..., Any], paths: Iterable[str | Recording] | Inputs,
+              jobs: int = 1, *, named: bool = False) -> Iterator[Outcome]:
     """Yields one Outcome per recording of the inputs, in order.
 
     The inputs are expanded as marrowfin_tools.inputs describes (directories,
     archives, ARCHIVE:MEMBER); pass an Inputs to read its count of skipped
     files afterwards. func gets a path it can replay, named as the module needs
-    (for an archive member, a temporary copy that lasts for the call).
+    (for an archive member, a temporary copy that lasts for the call); with
+    `named`, func(path, name) also gets the recording's name, the one its
+    Outcome carries, which is what to name anything written for it after.
 
     With jobs > 1, func runs in that many worker processes (it must pickle: a
     module-level function). At most a few recordings per worker are in flight,
@@ -72,7 +77,7 @@ def run_files(func: Callable[[str], Any], paths: Iterable[str | Recording] | Inp
     recordings = paths if isinstance(paths, Inputs) else Inputs(paths)
     if jobs <= 1:
         for recording in recordings:
-            yield call_recording(func, recording)
+            yield call_recording(func, recording, named)
         return
     # forkserver: workers do not inherit the parent's threads or locks.
     context = multiprocessing.get_context("forkserver")
@@ -82,7 +87,7 @@ def run_files(func: Callable[[str], Any], paths: Iterable[str | Recording] | Inp
     try:
         while True:
             for recording in itertools.islice(pending, 4 * jobs - len(window)):
-                window.append((recording, pool.submit(call_recording, func, recording)))
+                window.append((recording, pool.submit(call_recording, func, recording, named)))
             if not window:
                 return
             recording, future = window.popleft()
@@ -95,7 +100,7 @@ def run_files(func: Callable[[str], Any], paths: Iterable[str | Recording] | Inp
                 window.clear()
                 pool.shutdown(wait=False, cancel_futures=True)
                 for suspect in suspects:
-                    yield _alone(func, suspect, context)
+                    yield _alone(func, suspect, context, named)
                 pool = concurrent.futures.ProcessPoolExecutor(jobs, mp_context=context)
                 continue
             yield outcome
@@ -103,10 +108,10 @@ def run_files(func: Callable[[str], Any], paths: Iterable[str | Recording] | Inp
         pool.shutdown(wait=True, cancel_futures=True)
 
 
-def _alone(func: Callable[[str], Any], recording: Recording, context: Any) -> Outcome:
+def _alone(func: Callable[..., Any], recording: Recording, context: Any, named: bool) -> Outcome:
     with concurrent.futures.ProcessPoolExecutor(1, mp_context=context) as pool:
         try:
-            return pool.submit(call_recording, func, recording).result()
+            return pool.submit(call_recording, func, recording, named).result()
         except BrokenProcessPool:
             return Outcome(recording.name, False, "the worker process replaying it died")
 

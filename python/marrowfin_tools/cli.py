@@ -42,7 +42,8 @@ def _jobs(text: str) -> int:
     value = int(text)
     if value < 0:
         raise argparse.ArgumentTypeError(f"must be 0 (one per core) or more: {text}")
-    return value or os.process_cpu_count() or 1
+    # os.process_cpu_count (the cores this process may use) is 3.13's.
+    return value or getattr(os, "process_cpu_count", os.cpu_count)() or 1
 
 
 def _report_skipped(found: inputs.Inputs) -> None:
@@ -165,10 +166,11 @@ def _export(args: argparse.Namespace) -> int:
     show = args.progress if args.progress is not None else sys.stderr.isatty()
     progress = batch.Progress(len(files), unit=options.unit) if show else None
     func = functools.partial(export.export_to, plan=plan, options=options)
-    found = inputs.Inputs(files)
+    # Outputs written into a folder being read are not inputs.
+    found = inputs.Inputs(files, exclude=[plan.directory] if plan.directory is not None else [])
     failed = done = 0
     try:
-        for outcome in batch.run_files(func, export.checked(found, plan, options), args.jobs):
+        for outcome in batch.run_files(func, export.checked(found, plan, options), args.jobs, named=True):
             done += 1
             if progress is not None:
                 progress.total = max(progress.total, found.found)  # archives are listed as they go

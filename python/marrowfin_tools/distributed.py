@@ -38,7 +38,8 @@ def _one_line(text: str) -> str:
     return text.splitlines()[0] if text else text
 
 
-def _run_batch(recordings: list[Recording], user_func: Callable[[str], Any]) -> list[Outcome]:
+def _run_batch(recordings: list[Recording], user_func: Callable[..., Any],
+               named: bool = False) -> list[Outcome]:
     """The outcomes of a batch, each result already pickled.
 
     Dask pickles a task's result whole, so one result that does not pickle
@@ -48,7 +49,7 @@ def _run_batch(recordings: list[Recording], user_func: Callable[[str], Any]) -> 
 
     out = []
     for recording in recordings:
-        outcome = call_recording(user_func, recording)
+        outcome = call_recording(user_func, recording, named)
         if outcome.ok:
             try:
                 outcome = Outcome(outcome.path, True, cloudpickle.dumps(outcome.value))
@@ -65,14 +66,16 @@ def _batches(recordings: Iterable[Recording], size: int) -> Iterator[list[Record
         yield batch
 
 
-def map_files(func: Callable[[str], T], paths: Iterable[str | Any], *,
-              client: Client | str | None = None, batch_size: int = 16) -> FileResults[T]:
+def map_files(func: Callable[..., T], paths: Iterable[str | Any], *,
+              client: Client | str | None = None, batch_size: int = 16,
+              named: bool = False) -> FileResults[T]:
     """Calls func(path) for every recording of `paths` on a Dask cluster.
 
     `paths` may hold directories, tar and zip archives and ARCHIVE:MEMBER
     names (see marrowfin_tools.inputs); results and failures are keyed by the
     recording's name, and func gets a path it can replay (for an archive
-    member, a temporary copy that lasts for the call).
+    member, a temporary copy that lasts for the call); with `named`,
+    func(path, name) gets that name too, to name what it writes after.
 
     `func` runs on the workers, so it must pickle (Dask uses cloudpickle:
     lambdas and closures work), and so must its results. An exception it
@@ -101,7 +104,7 @@ def map_files(func: Callable[[str], T], paths: Iterable[str | Any], *,
 
         def submit(count: int) -> None:
             for i, batch in itertools.islice(batches, count):
-                future = client.submit(_run_batch, batch, user_func=func, pure=False)
+                future = client.submit(_run_batch, batch, user_func=func, named=named, pure=False)
                 in_flight[future.key] = (i, batch)
                 running.add(future)
 

@@ -113,17 +113,20 @@ class OutputError(Exception):
         super().__init__(f"{output}: {error.strerror or error}")
 
 
-def export_file(path: str, out: str, options: Options, *, dataset: bool = False) -> int:
+def export_file(path: str, out: str, options: Options, *, dataset: bool = False,
+                name: str | None = None) -> int:
     """Exports one recording to the file `out` ("-": stdout, for jsonl and csv),
-    or with `dataset` into the Parquet dataset directory `out`. Returns the
-    books or rows written. A recording that cannot be read raises ValueError
-    before any output exists; an output that cannot be written, OutputError."""
+    or with `dataset` into the Parquet dataset directory `out`, its files named
+    after `name` (by default output_name(path, "")). Returns the books or rows
+    written. A recording that cannot be read raises ValueError before any
+    output exists; an output that cannot be written, OutputError."""
     try:
         if options.format == "jsonl":
             with text_output(out) as sink:
                 return export_books(path, sink, options.every, options.runners)
         if dataset:
-            return table.write_dataset(path, out, depth=options.depth, every_book=options.every_book)
+            return table.write_dataset(path, out, depth=options.depth, every_book=options.every_book,
+                                       name=name)
         target: str | IO[bytes] = sys.stdout.buffer if out == "-" else out
         return table.write_table(path, target, options.format,  # type: ignore[arg-type]
                                  depth=options.depth, every_book=options.every_book)
@@ -138,11 +141,13 @@ class Exported(NamedTuple):
     output_error: str | None = None  # the failure to write the output, naming it
 
 
-def export_to(path: str, plan: Plan, options: Options) -> Exported:
-    """export_file to the output `plan` gives `path`; a module-level function,
-    so that worker processes can run it."""
+def export_to(path: str, name: str, plan: Plan, options: Options) -> Exported:
+    """export_file of the recording `name`, read at `path`, to the output
+    `plan` gives `name` (the name checked() checked, not that of a temporary
+    copy); a module-level function, so that worker processes can run it."""
     try:
-        return Exported(export_file(path, plan.target(path, options), options, dataset=plan.dataset))
+        return Exported(export_file(path, plan.target(name, options), options, dataset=plan.dataset,
+                                    name=table.output_name(name, "")))
     except OutputError as e:
         return Exported(0, str(e))
 
@@ -183,7 +188,7 @@ def plan(files: Sequence[str], output: str | None, options: Options) -> Plan:
     result = Plan(directory=directory, dataset=output is not None and options.format == "parquet")
     # Recordings named on their own are checked now; those found in
     # directories and archives as they come (checked()).
-    list(checked((inputs.Recording(path, "plain", path=path) for path in files if _plain_file(path)),
+    list(checked((inputs.Recording(path, "plain", path=path) for path in files if inputs.plain_file(path)),
                  result, options, fail=True))
     return result
 
@@ -193,34 +198,21 @@ def checked(recordings: Iterable[inputs.Recording], plan: Plan,
     """The recordings of a run to `plan`'s directory, with one that would
     overwrite its input or another's output made a failure of its own (with
     `fail`, a ValueError with that text)."""
-    seen: dict[str, str] = {}
+    outputs = inputs.Outputs()
     for recording in recordings:
         error = None
         if plan.directory is not None:
             name = table.output_name(recording.name, "" if plan.dataset else table.SUFFIXES[options.format])
             target = plan.target(recording.name, options)
-            if name in seen and seen[name] != recording.name:
-                error = f"{seen[name]} and {recording.name} would both write {name}"
-            elif recording.path is not None and not plan.dataset and _same_file(recording.path, target):
+            error = outputs.clash(recording.name, name)
+            if error is None and recording.path is not None and not plan.dataset and _same_file(
+                    recording.path, target):
                 error = f"{target} is the input itself"
-            seen.setdefault(name, recording.name)
         if error is not None:
             if fail:
                 raise ValueError(error)
-            recording = dataclasses.replace(recording, kind=None, error=error)
+            recording = recording.failed(error)
         yield recording
-
-
-def _plain_file(path: str) -> bool:
-    """A file that is no archive (a directory or an archive stands for what it holds)."""
-    if not os.path.isfile(path):
-        return False
-    try:
-        with open(path, "rb") as f:
-            head = f.read(inputs.HEAD)
-    except OSError:
-        return False
-    return inputs.sniff(head, path) not in ("tar", "zip")
 
 
 def _same_file(a: str, b: str) -> bool:

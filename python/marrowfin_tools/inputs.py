@@ -9,7 +9,7 @@ Besides recordings (plain, gzip or bzip2 under any name), an input may be:
 
 What a file holds is told by its first bytes, not by its name. A member or a
 file found in a directory that is not a recording (a README, a checksum list,
-an empty file) is skipped and counted; a file named on its own is always
+an empty file, a pipe) is skipped and counted; a file named on its own is always
 replayed, so that its error is seen. Data the module cannot read (xz, zstd,
 an archive inside an archive) is an error of that one input.
 
@@ -122,6 +122,10 @@ class Recording:
     # or its bytes (from a compressed tar, which cannot seek)
     data: bytes | None = dataclasses.field(default=None, repr=False)
 
+    def failed(self, error: str) -> Recording:
+        """This recording made a failure of its own, with `error` as its text."""
+        return dataclasses.replace(self, kind=None, error=error)
+
     @contextlib.contextmanager
     def local_path(self) -> Iterator[str]:
         """A path the module reads as this recording, for the length of the block.
@@ -181,15 +185,42 @@ def _found(name: str, kind: str, **where: object) -> Recording:
     return _failed(name, NESTED if kind in ("tar", "zip") else unsupported(kind))
 
 
+class Outputs:
+    """The outputs of a run named so far, so that no two recordings write the same one."""
+
+    def __init__(self) -> None:
+        self._first: dict[str, str] = {}
+
+    def clash(self, name: str, output: str) -> str | None:
+        """The error of the recording `name` writing `output` when another one already does."""
+        first = self._first.setdefault(output, name)
+        return None if first == name else f"{first} and {name} would both write {output}"
+
+
+def plain_file(path: str) -> bool:
+    """A file that is no archive (a directory or an archive stands for what it holds)."""
+    if not os.path.isfile(path):
+        return False
+    try:
+        with open(path, "rb") as f:
+            head = f.read(HEAD)
+    except OSError:
+        return False
+    return sniff(head, path) not in ("tar", "zip")
+
+
 class Inputs:
     """The recordings of some inputs, found lazily while they are iterated.
 
     `skipped` counts the files and members passed over as not recordings so
-    far; `found` the recordings handed out.
+    far; `found` the recordings handed out. Directories in `exclude` (an
+    output directory inside an input one) are not looked into.
     """
 
-    def __init__(self, paths: Iterable[str | os.PathLike[str] | Recording]):
+    def __init__(self, paths: Iterable[str | os.PathLike[str] | Recording],
+                 exclude: Iterable[str | os.PathLike[str]] = ()):
         self._paths = paths
+        self._exclude = {os.path.realpath(path) for path in exclude}
         self.skipped = 0
         self.found = 0
 
@@ -207,7 +238,9 @@ class Inputs:
                 for error in unreadable:
                     yield _failed(error.filename, _os_error_text(error))
                 unreadable.clear()
-                subdirectories.sort()
+                subdirectories[:] = sorted(
+                    name for name in subdirectories
+                    if os.path.realpath(os.path.join(directory, name)) not in self._exclude)
                 for name in sorted(files):
                     yield from self._file(os.path.join(directory, name), named=False)
             for error in unreadable:
@@ -222,6 +255,9 @@ class Inputs:
 
     def _file(self, path: str, named: bool) -> Iterator[Recording]:
         """A file named on its own (always replayed), or found in a directory."""
+        if not named and not _is_regular(path):
+            self.skipped += 1  # a pipe, socket or device: opening it may wait forever
+            return
         try:
             with open(path, "rb") as file:
                 regular = stat.S_ISREG(os.fstat(file.fileno()).st_mode)
@@ -260,8 +296,14 @@ class Inputs:
             with zipfile.ZipFile(archive) as zip_file:
                 for entry in zip_file.infolist():
                     if not entry.is_dir() and _wanted(entry.filename, select):
-                        with zip_file.open(entry) as member:
-                            yield from self._member(archive, entry.filename, member.read(HEAD), select)
+                        try:
+                            with zip_file.open(entry) as member:
+                                head = member.read(HEAD)
+                        except (RuntimeError, NotImplementedError) as e:  # encrypted, Deflate64...
+                            why = "it is encrypted" if entry.flag_bits & 1 else _error_text(e)
+                            yield _failed(f"{archive}:{entry.filename}", f"cannot read the member: {why}")
+                            continue
+                        yield from self._member(archive, entry.filename, head, select)
             return
         # A compressed tar can only be read forward: its members' bytes go
         # along with their recordings.
@@ -292,6 +334,14 @@ class Inputs:
             self.skipped += 1
         else:
             yield _found(f"{archive}:{member}", kind, archive=archive, member=member, **where)
+
+
+def _is_regular(path: str) -> bool:
+    """A regular file, or a link to one; what cannot be looked at is left to the open that follows."""
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        return True
 
 
 def _wanted(member: str, select: str | None) -> bool:

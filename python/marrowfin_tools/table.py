@@ -19,10 +19,11 @@ import functools
 import importlib
 import os
 import tempfile
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from typing import IO, TYPE_CHECKING, Any, Literal
 
 from ._native import PriceTable, price_table
+from .inputs import Inputs, Outputs, Recording, plain_file
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -133,23 +134,35 @@ def write_dataset(path: str | os.PathLike[str], directory: str | os.PathLike[str
     table = price_table(path, depth, every_book)
     if name is None:
         name = output_name(path, "")
+    directory = os.fspath(directory)
+    os.makedirs(directory, exist_ok=True)
     written: list[Any] = []
-    try:
-        with pa.RecordBatchReader.from_stream(table) as reader:
-            pa.dataset.write_dataset(
-                reader, os.fspath(directory), format="parquet", partitioning=["market_id"],
-                partitioning_flavor="hive", basename_template=name + "-{i}.parquet",
-                existing_data_behavior="overwrite_or_ignore", file_visitor=written.append)
-    except BaseException:
-        for file in written:  # no half of a recording left in the dataset
-            with contextlib.suppress(FileNotFoundError):
-                os.unlink(file.path)
-        raise
+    moved: list[str] = []
+    # The files are written into a hidden folder of the dataset and moved in
+    # once all are complete: a failure leaves no half of a recording, nor a
+    # file cut short, and a reader never meets one being written.
+    with tempfile.TemporaryDirectory(prefix=".marrowfin-", dir=directory) as scratch:
+        try:
+            with pa.RecordBatchReader.from_stream(table) as reader:
+                pa.dataset.write_dataset(
+                    reader, scratch, format="parquet", partitioning=["market_id"],
+                    partitioning_flavor="hive", basename_template=name + "-{i}.parquet",
+                    file_visitor=written.append)
+            for file in written:
+                target = os.path.join(directory, os.path.relpath(file.path, scratch))
+                os.makedirs(os.path.dirname(target), exist_ok=True)
+                _finish(file.path, target)
+                moved.append(target)
+        except BaseException:
+            for target in moved:
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(target)
+            raise
     return sum(file.metadata.num_rows for file in written)
 
 
-def _write_one(path: str, directory: str, depth: int, every_book: bool) -> str:
-    out = os.path.join(directory, output_name(path, ".parquet"))
+def _write_one(path: str, name: str, directory: str, depth: int, every_book: bool) -> str:
+    out = os.path.join(directory, output_name(name, ".parquet"))
     write_table(path, out, "parquet", depth=depth, every_book=every_book)
     return out
 
@@ -159,22 +172,29 @@ def write_parquet_files(paths: Iterable[str | os.PathLike[str]], directory: str 
                         batch_size: int = 16) -> FileResults[str]:
     """Writes one Parquet file of the price table per recording, on a Dask cluster.
 
-    DIRECTORY/<output_name(path)>.parquet for each path, written by the
-    workers (which need the recordings and the directory at the same paths).
-    Returns, per path, the file written or the error text. `client` and
-    `batch_size` are those of map_files. Two recordings that would write the
-    same file are a ValueError before anything runs.
+    DIRECTORY/<output_name(name)>.parquet for each recording (`paths` as
+    map_files takes them; a member's name is ARCHIVE:MEMBER/PATH), written by
+    the workers (which need the recordings and the directory at the same
+    paths). Returns, per recording, the file written or the error text.
+    `client` and `batch_size` are those of map_files. Two files named in
+    `paths` that would write the same file are a ValueError before anything
+    runs; a recording found in a directory or an archive that would write the
+    file of one before it fails on its own.
     """
     from .distributed import map_files
 
     unique = list(dict.fromkeys(os.fspath(p) for p in paths))
-    seen: dict[str, str] = {}
-    for p in unique:
-        out = output_name(p, ".parquet")
-        if out in seen:
-            raise ValueError(f"{seen[out]} and {p} would both write {out}")
-        seen[out] = p
+    outputs = Outputs()
+    for p in filter(plain_file, unique):
+        if (clash := outputs.clash(p, output_name(p, ".parquet"))) is not None:
+            raise ValueError(clash)
     os.makedirs(directory, exist_ok=True)
     func = functools.partial(_write_one, directory=os.path.abspath(directory), depth=depth,
                              every_book=every_book)
-    return map_files(func, unique, client=client, batch_size=batch_size)
+
+    def checked(recordings: Iterable[Recording]) -> Iterator[Recording]:
+        for recording in recordings:
+            clash = outputs.clash(recording.name, output_name(recording.name, ".parquet"))
+            yield recording if clash is None else recording.failed(clash)
+
+    return map_files(func, checked(Inputs(unique)), client=client, batch_size=batch_size, named=True)

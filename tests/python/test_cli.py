@@ -145,7 +145,7 @@ def bad_files(tmp_path):
 
 
 class TestBadInput:
-    @pytest.mark.parametrize("jobs", [1, 2])
+    @pytest.mark.parametrize("jobs", [1, 2, 0])  # 0: one per core
     def test_each_bad_file_is_one_line_and_the_rest_go_on(self, capsys, bad_files, jobs):
         status, got, err = summaries(capsys, SAMPLE, *bad_files, SAMPLE, jobs=jobs)
         assert status == 1 and len(got) == 2 and got[0] == got[1]

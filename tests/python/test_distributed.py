@@ -84,6 +84,18 @@ def test_parquet_files_written_by_the_workers(client, tmp_path):
     assert not (tmp_path / "t2").exists()
 
 
+def test_parquet_files_of_recordings_found_in_folders_never_overwrite(client, tmp_path):
+    from marrowfin_tools import write_parquet_files
+
+    for day in ("1", "2"):
+        (tmp_path / "Jan" / day).mkdir(parents=True)
+        (tmp_path / "Jan" / day / "race.json.gz").symlink_to(sample_path())
+    got = write_parquet_files([tmp_path / "Jan"], tmp_path / "tables", client=client)
+    first, second = (str(tmp_path / "Jan" / day / "race.json.gz") for day in ("1", "2"))
+    assert got.results == {first: str(tmp_path / "tables" / "race.parquet")}
+    assert got.failures == {second: f"{first} and {second} would both write race.parquet"}
+
+
 def test_archives_and_directories_are_expanded(client, tmp_path):
     sample = pathlib.Path(sample_path()).read_bytes()
     text = gzip.decompress(sample)

@@ -5,7 +5,9 @@ import gzip
 import io
 import json
 import lzma
+import os
 import pathlib
+import subprocess
 import sys
 import tarfile
 import tempfile
@@ -158,6 +160,28 @@ class TestArchives:
         assert err == [f"marrowfin: {archive}:{DAY}/nothing: no such member in the archive",
                        "marrowfin: 1 of 4 files failed"]
 
+    @pytest.mark.parametrize("flags, method, text", [
+        (1, 8, "it is encrypted"),
+        (0, 9, "That compression method is not supported"),  # Deflate64
+    ])
+    def test_a_member_zipfile_cannot_open_is_one_line(self, capsys, tmp_path, scratch, expected, flags, method,
+                                                      text):
+        archive = tmp_path / "day.zip"
+        write_archive(archive, MEMBERS, "zip")
+        # Marked in its local and its central header, as an encrypting or a Deflate64 writer marks it.
+        data = bytearray(archive.read_bytes())
+        member = RECORDINGS[1]
+        for signature, flags_at, name_at in ((b"PK\x03\x04", 6, 30), (b"PK\x01\x02", 8, 46)):
+            start = data.index(signature)
+            while data[start + name_at:start + name_at + len(member)] != member.encode():
+                start = data.index(signature, start + 4)
+            data[start + flags_at] |= flags
+            data[start + flags_at + 2:start + flags_at + 4] = method.to_bytes(2, "little")
+        archive.write_bytes(bytes(data))
+        status, got, err = summaries(capsys, str(archive))
+        assert status == 1 and list(got) == [f"{archive}:{RECORDINGS[0]}", f"{archive}:{RECORDINGS[2]}"]
+        assert err[0] == f"marrowfin: {archive}:{member}: cannot read the member: {text}"
+
     def test_members_are_unpacked_one_at_a_time_and_removed(self, tmp_path, scratch):
         archive = str(tmp_path / "day.tar.bz2")
         write_archive(archive, MEMBERS, "tar.bz2")
@@ -213,10 +237,56 @@ class TestDirectoriesAndLists:
         assert err == [f"marrowfin: {tree / 'missing'}: No such file or directory (os error 2)",
                        "marrowfin: 1 file skipped (not a recording)", "marrowfin: 1 of 4 files failed"]
 
+    def test_a_pipe_in_a_directory_is_skipped_not_opened(self, tree, scratch, expected):
+        os.mkfifo(tree / "a" / "pipe")  # opening it would wait for a writer that never comes
+        done = subprocess.run([sys.executable, "-m", "marrowfin_tools", "summary", "--json", "--no-plot", str(tree)],
+                              capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0 and done.stderr == "marrowfin: 3 files skipped (not recordings)\n"
+        assert len(done.stdout.splitlines()) == 3
+
+    @pytest.mark.parametrize("fmt", ["jsonl", "parquet"])
+    def test_exporting_into_a_folder_of_the_input(self, capsys, tree, scratch, fmt):
+        out = tree / "b" / "out"
+        for _ in range(2):  # and again, over the outputs of the first run
+            status, _, err = run(capsys, "export", str(tree), "--format", fmt, "-o", f"{out}/")
+            assert status == 0 and len(err) == 4 and err[-1] == "marrowfin: 2 files skipped (not recordings)"
+
     def test_a_list_that_cannot_be_read_is_a_usage_error(self, capsys, tmp_path):
         with pytest.raises(SystemExit) as exit:
             cli.main(["summary", "--files-from", str(tmp_path / "nope")])
         assert exit.value.code == 2 and "--files-from" in capsys.readouterr().err
+
+
+class TestOutputNames:
+    """Each output is named after its recording's name, as the command reports and checks it, whatever
+    name the copy the module reads has."""
+
+    @pytest.fixture
+    def inputs(self, tmp_path):
+        for day, market in (("monday", "1.100"), ("tuesday", "1.200")):  # the same member name in each
+            write_archive(tmp_path / f"{day}.zip", {"race.json.gz": gzip.compress(MARKETS[market])}, "zip")
+        (tmp_path / "a").mkdir()
+        (tmp_path / "b").mkdir()
+        (tmp_path / "a" / "R.GZ").write_bytes(gzip.compress(MARKETS["1.300"]))  # read under "R.GZ.gz"
+        (tmp_path / "b" / "R.GZ.json").write_bytes(gzip.compress(MARKETS["1.100"]))  # under "R.GZ.json.gz"
+        return [str(tmp_path / name) for name in ("monday.zip", "tuesday.zip", "a/R.GZ", "b/R.GZ.json")]
+
+    @pytest.mark.parametrize("jobs", [1, 2])
+    def test_export_writes_what_it_reports(self, capsys, tmp_path, scratch, inputs, jobs):
+        out = tmp_path / "out"
+        status, _, err = run(capsys, "export", *inputs, "-o", f"{out}/", f"--jobs={jobs}")
+        assert status == 0
+        written = {line.split(" written to ")[1]: int(line.split()[0]) for line in err}
+        assert sorted(written) == sorted(str(out / name) for name in (
+            "monday.zip:race.jsonl", "tuesday.zip:race.jsonl", "R.jsonl", "R.GZ.jsonl"))
+        assert {path: len(pathlib.Path(path).read_text().splitlines()) for path in written} == written
+
+    def test_dataset_files_are_those_it_reports(self, capsys, tmp_path, scratch, inputs):
+        out = tmp_path / "ds"
+        status, _, err = run(capsys, "export", *inputs, "--format", "parquet", "-o", f"{out}/")
+        assert status == 0
+        names = sorted(p.name for p in out.rglob("*.parquet"))
+        assert names == ["R-0.parquet", "R.GZ-0.parquet", "monday.zip:race-0.parquet", "tuesday.zip:race-0.parquet"]
 
 
 class TestSingleRecordingCommands:

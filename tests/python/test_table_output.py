@@ -1,6 +1,7 @@
 """Price tables on disk: write_table, write_dataset, `marrowfin export
 --format parquet|csv`, and the README's examples run as they stand."""
 
+import gzip
 import os
 import pathlib
 import re
@@ -79,6 +80,19 @@ class TestWriters:
         for market, path in zip(markets, recordings):
             got = dataset.filter(pyarrow.dataset.field("market_id") == market).drop_columns(["market_id"])
             assert got.equals(pa.table(price_table(path, 1)).drop_columns(["market_id"]))
+
+
+    def test_a_dataset_write_that_fails_leaves_nothing_of_the_recording(self, tmp_path):
+        text = gzip.decompress(pathlib.Path(SAMPLE).read_bytes())
+        market = pa.table(price_table(SAMPLE))["market_id"][0].as_py()
+        two = tmp_path / "two.json"
+        two.write_bytes(text + text.replace(market.encode(), b"1.999999999"))
+        ds = tmp_path / "ds"
+        ds.mkdir()
+        (ds / "market_id=1.999999999").write_text("")  # a file where the second market's folder goes
+        with pytest.raises(OSError):
+            write_dataset(two, ds)
+        assert list(ds.rglob("*.parquet")) == [] and list(ds.glob(".marrowfin-*")) == []
 
 
 class TestCommand:
