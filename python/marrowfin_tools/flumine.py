@@ -11,7 +11,9 @@ gets, per message of the recording, a list holding the market's book. It
 takes the same `listener_kwargs` filters (inplay, seconds_to_start,
 max_inplay_seconds, event_type_ids) and yields the books that flumine's stream
 would yield. One market per file, as the exchange's historic files are: a file
-holding several markets replays its first one only.
+holding several markets replays its first one only. A line that is not JSON
+(the last line of a recording that was cut short) is skipped with an error
+logged, as flumine's stream skips it.
 
 Importing this module imports flumine (pip install flumine); importing
 marrowfin_tools does not.
@@ -19,14 +21,25 @@ marrowfin_tools does not.
 
 from __future__ import annotations
 
+import bz2
+import gzip
+import json
+import logging
+import os
+import tempfile
+import zlib
 from collections.abc import Callable, Iterator
-from typing import Any
+from typing import IO, Any
 
 from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream
 
 import marrowfin
 
+from .inputs import encoding_by_name
+
 __all__ = ["MarrowfinStream"]
+
+logger = logging.getLogger(__name__)
 
 # The filters of flumine's historic listener; the listener's other keyword
 # arguments change what a book holds, which these books cannot follow.
@@ -58,7 +71,7 @@ class MarrowfinStream(BetfairHistoricalStream):
 
     def _books(self) -> Iterator[list[marrowfin.MarketBook]]:
         stream_id = self.stream_id
-        books = marrowfin.iter_prices_file(self.file_path)
+        books = _replay(self.file_path)
         if not self.listener_kwargs:
             for book in books:
                 book.streaming_unique_id = stream_id
@@ -69,6 +82,47 @@ class MarrowfinStream(BetfairHistoricalStream):
             if active(book):
                 book.streaming_unique_id = stream_id
                 yield [book]
+
+
+def _replay(path: str) -> marrowfin.PricesIterator:
+    """The books of the recording at `path`, its lines that are not JSON left
+    out. The module fails a file at its first bad line; then the lines that
+    parse are copied and replayed, and any error names the file."""
+    try:
+        return marrowfin.iter_prices_file(path)
+    except ValueError as e:
+        error = e
+    with tempfile.TemporaryDirectory(prefix="marrowfin-") as scratch:
+        copy = os.path.join(scratch, "recording.json")
+        with open(copy, "wb") as out:
+            skipped = _copy_json_lines(path, out, error)
+        try:
+            if skipped:  # the module reads the whole file at once: the copy may go after
+                return marrowfin.iter_prices_file(copy)
+        except ValueError as e:
+            error = e
+    raise ValueError(f"{path}: {error}") from error
+
+
+def _copy_json_lines(path: str, out: IO[bytes], error: ValueError) -> int:
+    """Copies the lines of `path` that parse as JSON into `out`; returns how many did not."""
+    opener = {"gzip": gzip.open, "bzip2": bz2.open}.get(encoding_by_name(path), open)
+    skipped = 0
+    try:
+        with opener(path, "rb") as recording:
+            for line in recording:
+                if not line.strip():
+                    continue
+                try:
+                    json.loads(line)
+                except ValueError:
+                    logger.error("value error: %r", line)
+                    skipped += 1
+                    continue
+                out.write(line if line.endswith(b"\n") else line + b"\n")
+    except (OSError, EOFError, zlib.error):
+        raise ValueError(f"{path}: {error}") from error  # the data itself is damaged
+    return skipped
 
 
 class _Filter:

@@ -4,7 +4,10 @@ A deterministic strategy runs once on each stream; the books it is shown and
 the orders it places, with their matched sizes, prices and profits, must agree.
 """
 
+import gzip
 import os
+import pathlib
+import re
 import subprocess
 import sys
 
@@ -50,6 +53,26 @@ def test_the_listeners_filters(kwargs):
     assert ours == simulate(BetfairHistoricalStream, paths, **kwargs)
     # Only the soccer recording is of event type 1 or 4.
     assert bool(ours[0]) == (kwargs != {"event_type_ids": ["1", "4"]} or bool(PEER_FILES))
+
+
+def test_lines_that_are_not_json_are_skipped_as_flumines_stream_skips_them(tmp_path, caplog):
+    lines = gzip.decompress(pathlib.Path(SAMPLE).read_bytes()).splitlines(keepends=True)
+    middle = len(lines) // 2
+    # A line cut short in the middle (a recorder restarted) and at the end (one stopped).
+    damaged = tmp_path / "damaged.json.gz"
+    damaged.write_bytes(gzip.compress(b"".join(lines[:middle] + [lines[middle][:60] + b"\n"] + lines[middle + 1:-1]
+                                               + [lines[-1][:50]])))
+    ours = simulate(MarrowfinStream, [str(damaged)])
+    assert ours == simulate(BetfairHistoricalStream, [str(damaged)])
+    assert [r.message for r in caplog.records if r.name == "marrowfin_tools.flumine"] == [
+        f"value error: {line!r}" for line in (lines[middle][:60] + b"\n", lines[-1][:50])]
+
+
+def test_a_damaged_file_is_an_error_that_names_it(tmp_path):
+    cut = tmp_path / "cut.json.gz"
+    cut.write_bytes(pathlib.Path(SAMPLE).read_bytes()[:-100])
+    with pytest.raises(ValueError, match=f"^{re.escape(str(cut))}: unexpected end of file$"):
+        next(MarrowfinStream(str(cut)).create_generator()())
 
 
 def test_what_it_refuses():
