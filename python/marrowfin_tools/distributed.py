@@ -99,23 +99,40 @@ def map_files(func: Callable[..., T], paths: Iterable[str | Any], *,
         client = owned = Client(client)
     try:
         batches = enumerate(_batches(paths if isinstance(paths, Inputs) else Inputs(paths), batch_size))
-        in_flight: dict[Any, tuple[int, list[Recording]]] = {}
+        # Keyed by (batch, place in it): a batch that failed goes again file by file.
+        in_flight: dict[Any, tuple[tuple[int, int], list[Recording]]] = {}
         running = as_completed()
+
+        def submit_batch(key: tuple[int, int], batch: list[Recording]) -> None:
+            future = client.submit(_run_batch, batch, user_func=func, named=named, pure=False)
+            in_flight[future.key] = (key, batch)
+            running.add(future)
 
         def submit(count: int) -> None:
             for i, batch in itertools.islice(batches, count):
-                future = client.submit(_run_batch, batch, user_func=func, named=named, pure=False)
-                in_flight[future.key] = (i, batch)
-                running.add(future)
+                submit_batch((i, 0), batch)
 
         submit(2 * sum(client.nthreads().values()) + 2)
-        done: dict[int, list[Outcome]] = {}
+        done: dict[tuple[int, int], list[Outcome]] = {}
+        # The batches that failed whole (maybe one file killed its worker):
+        # their files go again one after another, each alone, so that the
+        # others go on and that one is named.
+        again: dict[int, list[Recording]] = {}
         for future in running:
-            i, batch = in_flight.pop(future.key)
+            (i, j), batch = in_flight.pop(future.key)
             try:
-                done[i] = future.result()
+                done[i, j] = future.result()
             except Exception as e:  # the batch itself failed, e.g. its worker died
-                done[i] = [Outcome(recording.name, False, _one_line(error_text(e))) for recording in batch]
+                if len(batch) > 1:
+                    again[i] = batch
+                    submit_batch((i, 0), batch[:1])
+                else:
+                    done[i, j] = [Outcome(batch[0].name, False, _one_line(error_text(e)))]
+            if i in again and len(batch) == 1:
+                if j + 1 < len(again[i]):
+                    submit_batch((i, j + 1), again[i][j + 1:j + 2])
+                else:
+                    del again[i]
             future.release()  # let the cluster drop the result now
             submit(1)
     finally:

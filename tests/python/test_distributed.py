@@ -8,6 +8,7 @@ import pathlib
 import tarfile
 import threading
 
+import dask
 import distributed  # a test extra, so that this runs rather than skips
 import pytest
 
@@ -38,6 +39,25 @@ def test_results_and_failures_per_file(client, tmp_path):
     assert len(pids) == 2 and os.getpid() not in pids
     books = {s.books for _, s in got.results.values()}
     assert books == {summarize(sample).books}
+
+
+def test_a_file_that_kills_its_worker_fails_alone(tmp_path):
+    def books(path):
+        if os.path.basename(path) == "crash.json.gz":
+            os._exit(1)  # as a crash or the kernel's out-of-memory killer ends it
+        return summarize(path).books
+
+    paths = []
+    for name in ("a", "crash", "b"):
+        (tmp_path / f"{name}.json.gz").symlink_to(sample_path())
+        paths.append(str(tmp_path / f"{name}.json.gz"))
+    # No retries on other workers: one death per task is enough here.
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}), distributed.LocalCluster(
+            n_workers=1, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
+            distributed.Client(cluster) as client:
+        got = map_files(books, paths, client=client)  # one batch
+    assert got.results == {paths[0]: summarize(paths[0]).books, paths[2]: summarize(paths[2]).books}
+    assert list(got.failures) == [paths[1]] and got.failures[paths[1]].startswith("KilledWorker: ")
 
 
 def test_a_result_that_does_not_pickle_fails_only_its_own_file(client, tmp_path):
