@@ -177,9 +177,13 @@ py::Ref definition_object(MarketCache& cache) {
 PyObject* to_market_book(MarketCache& cache) noexcept {
   return py::guard([&]() -> PyObject* {
     // Runner objects go straight into the book's new list, in key order.
+    // Replacing a runner's old objects may run a caller's __del__, which
+    // must not find the list with slots still empty (gc.get_referrers):
+    // the collector does not see it until it is full.
     std::span<RunnerCache* const> runners = cache.sorted_runners();
     py::Ref list = py::Ref::steal(py::must(PyList_New(static_cast<Py_ssize_t>(runners.size()))));
     if (!list) return nullptr;
+    PyObject_GC_UnTrack(list.get());
     for (std::size_t i = 0; i < runners.size(); ++i) {
       RunnerCache& runner = *runners[i];
       // An unchanged runner costs one reference increment.
@@ -193,6 +197,7 @@ PyObject* to_market_book(MarketCache& cache) noexcept {
       }
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), object);
     }
+    PyObject_GC_Track(list.get());
 
     py::Ref definition = definition_object(cache);
     if (!definition) return nullptr;

@@ -153,3 +153,23 @@ def test_tracemalloc_sees_where_each_recycled_price_size_was_made(write):
     finally:
         tracemalloc.stop()
     assert tracebacks == {made_at} and len(held.runners[0].ex.available_to_back) == 4999
+
+
+def test_a_finalizer_run_while_a_book_is_built_never_sees_it_half_built(write):
+    path = write(message(1, change(img=True, rc=[runner(i, atb=[[2.0, 1.0]]) for i in (1, 2, 3)])),
+                 message(2, change(rc=[runner(2, atb=[[2.0, 5.0]])])))
+    books = marrowfin.iter_prices_file(path)
+    first = next(books)
+    kept = first.runners[0]  # in the next book's list too
+    seen = []
+
+    class Probe:
+        def __del__(self):
+            seen.append([repr(ref) for ref in gc.get_referrers(kept) if isinstance(ref, list)])
+
+    # Dropped, with runner 2's old object, while the next book's runners are made.
+    first.runners[1].ex.available_to_back.append(Probe())
+    del first
+    second = next(books)
+    assert len(seen) == 1 and not any("<NULL>" in text for text in seen[0])
+    assert second.runners[0] is kept
