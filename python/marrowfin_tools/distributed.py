@@ -139,8 +139,8 @@ def map_files(func: Callable[..., T], paths: Iterable[str | Any], *,
         if owned is not None:
             owned.close()
     out: FileResults[T] = FileResults({}, {})
-    for i in sorted(done):
-        for outcome in done[i]:
+    for key in sorted(done):
+        for outcome in done[key]:
             if not outcome.ok:
                 out.failures[outcome.path] = outcome.value
                 continue

@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import bz2
 import gzip
+import io
 import json
 import logging
 import os
@@ -106,10 +107,9 @@ def _replay(path: str) -> marrowfin.PricesIterator:
 
 def _copy_json_lines(path: str, out: IO[bytes], error: ValueError) -> int:
     """Copies the lines of `path` that parse as JSON into `out`; returns how many did not."""
-    opener = {"gzip": gzip.open, "bzip2": bz2.open}.get(encoding_by_name(path), open)
     skipped = 0
     try:
-        with opener(path, "rb") as recording:
+        with _open_decoded(path) as recording:
             for line in recording:
                 if not line.strip():
                     continue
@@ -123,6 +123,14 @@ def _copy_json_lines(path: str, out: IO[bytes], error: ValueError) -> int:
     except (OSError, EOFError, zlib.error):
         raise ValueError(f"{path}: {error}") from error  # the data itself is damaged
     return skipped
+
+
+def _open_decoded(path: str) -> io.BufferedIOBase:
+    """The bytes of the recording, decoded as the module decodes it: by the name alone."""
+    encoding = encoding_by_name(path)
+    if encoding == "gzip":
+        return gzip.open(path, "rb")
+    return bz2.open(path, "rb") if encoding == "bzip2" else open(path, "rb")
 
 
 class _Filter:
