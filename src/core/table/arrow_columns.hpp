@@ -122,6 +122,7 @@ struct Field {
 // row by row: rows 0, 1, 2... each once, below the rows reserved. Each put
 // must match the column's type; put_null needs a nullable column. Rows are
 // counted by the caller, so a put touches the row's bytes and nothing else.
+// Once every column of a row was put, end_row() must be called for it.
 class alignas(64) Column {
  public:
   explicit Column(const Field& field);
@@ -132,9 +133,11 @@ class alignas(64) Column {
   void reserve(std::int64_t rows, std::int64_t held);
   friend void reserve_batch(std::span<Column> columns, std::int64_t rows, SharedBlock*& kept);
 
-  void put(std::int64_t row, double value) noexcept { stage(row, std::bit_cast<std::uint64_t>(value)); }
+  void put(std::int64_t row, double value) noexcept {
+    line_[slot(row)] = std::bit_cast<std::uint64_t>(value);
+  }
   void put(std::int64_t row, std::int64_t value) noexcept {
-    stage(row, static_cast<std::uint64_t>(value));
+    line_[slot(row)] = static_cast<std::uint64_t>(value);
   }
   void put(std::int64_t row, bool value) noexcept {
     if (value) values_.data()[row / 8] |= static_cast<std::uint8_t>(1u << (row % 8));
@@ -151,7 +154,7 @@ class alignas(64) Column {
   // Not for utf8 columns, whose values never are. The value bytes are zero,
   // so that a batch's bytes do not depend on what the memory held.
   void put_null(std::int64_t row) noexcept {
-    if (type_ != ColumnType::kBool) stage(row, 0);
+    if (type_ != ColumnType::kBool) line_[slot(row)] = 0;
     validity_.data()[row / 8] &= static_cast<std::uint8_t>(~(1u << (row % 8)));
   }
 
@@ -168,15 +171,16 @@ class alignas(64) Column {
   // again empty, with nothing reserved.
   void hand_over(ColumnStorage* storage, std::int64_t length, ArrowArray* out) noexcept;
 
+  friend void end_row(std::span<Column> columns, std::int64_t row) noexcept;
   // Fixed-width values gather in a cache line's worth of rows (a line of
   // the 64-byte aligned buffer) and go out in one write past the cache. A
   // value written alone makes the processor first fetch the line it lands
-  // in, for every column; a table is written once and read later.
+  // in, for every column; a table is written once and read later. The line
+  // is full when its last row ends, for every column at once: one test per
+  // row rather than one per value.
   static constexpr std::int64_t kLineRows = 8;
-  void stage(std::int64_t row, std::uint64_t bits) noexcept {
-    std::int64_t slot = row % kLineRows;
-    line_[static_cast<std::size_t>(slot)] = bits;
-    if (slot == kLineRows - 1) write_line(row - slot);
+  static std::size_t slot(std::int64_t row) noexcept {
+    return static_cast<std::size_t>(row) % kLineRows;
   }
   // Writes the staged line whose first row is `first` (a multiple of 8).
   void write_line(std::int64_t first) noexcept;
@@ -199,6 +203,16 @@ class alignas(64) Column {
   alignas(64) std::uint64_t line_[kLineRows] = {};  // fixed-width values not yet written
   std::size_t last_text_ = 0;  // bytes of text handed over last
 };
+
+// Ends `row` (the last row put) in every one of `columns`.
+inline void end_row(std::span<Column> columns, std::int64_t row) noexcept {
+  if (Column::slot(row) != Column::kLineRows - 1) return;
+  for (Column& column : columns) {
+    if (column.type_ != ColumnType::kUtf8 && column.type_ != ColumnType::kBool) {
+      column.write_line(row - (Column::kLineRows - 1));
+    }
+  }
+}
 
 // A batch's first reserve (Column::reserve with held 0) for all `columns` at
 // once, their values and validity bits in one SharedBlock. `kept` is the

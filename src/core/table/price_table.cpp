@@ -244,6 +244,7 @@ void PriceTableReader::append_row(const RunnerCache& runner, const RunnerRow& ro
   side(row.back, row.back_levels);
   side(row.lay, row.lay_levels);
   ladder->put(at, row.traded_volume);
+  end_row(columns_, at);
   ++rows_;
 }
 
