@@ -8,9 +8,11 @@
 #include <filesystem>
 #include <functional>
 #include <limits>
+#include <set>
 #include <span>
 #include <string>
 #include <tuple>
+#include <unordered_map>
 #include <vector>
 
 #include "core/parse/message_loader.hpp"
@@ -349,6 +351,30 @@ TEST_F(CacheTest, ImageDropsRunnersAndKeepsMarketState) {
   EXPECT_TRUE(order().empty());
 }
 
+TEST_F(CacheTest, ChangedRunnersAreNotedOnceUntilForgottenOrMadeAnew) {
+  auto changed = [&] {
+    std::vector<std::int64_t> ids;
+    for (const RunnerCache* r : cache_.changed_runners()) ids.push_back(r->selection_id);
+    std::ranges::sort(ids);
+    return ids;
+  };
+  apply(R"({"marketDefinition": {"runners": [{"id": 1}, {"id": 2}, {"id": 3}]}})");
+  EXPECT_EQ(changed(), (std::vector<std::int64_t>{1, 2, 3}));  // listed by a definition
+  cache_.forget_changed();
+  apply(R"({"rc": [{"id": 2, "ltp": 3}, {"id": 2, "tv": [[3, 1]]}, {"id": 4, "ltp": 2}]})");
+  apply(R"({"rc": [{"id": 2, "ltp": 3}, {"id": 3, "atb": []}]})");  // no effect: not noted
+  EXPECT_EQ(changed(), (std::vector<std::int64_t>{2, 4}));
+  cache_.forget_changed();
+  EXPECT_TRUE(changed().empty());
+  apply(R"({"rc": [{"id": 1, "ltp": 5}]})");
+  apply(R"({"img": true, "rc": [{"id": 3, "ltp": 4}]})");  // runner 1 is gone with the image
+  EXPECT_EQ(changed(), (std::vector<std::int64_t>{3}));
+  EXPECT_EQ(runner(3).sorted_at, 0u);
+  apply(R"({"rc": [{"id": 1, "ltp": 4}]})");
+  (void)cache_.sorted_runners();
+  EXPECT_EQ(std::tie(runner(1).sorted_at, runner(3).sorted_at), std::make_tuple(0u, 1u));
+}
+
 // Whole recorded streams: the derived counts stay right message after message
 // and the runner order holds.
 TEST(PeerRecordings, ApplyWithConsistentCounts) {
@@ -363,8 +389,26 @@ TEST(PeerRecordings, ApplyWithConsistentCounts) {
     parse::LoadResult loaded = parse::load_messages(entry.path().string());
     ASSERT_TRUE(loaded.store) << entry.path() << ": " << loaded.error;
     MarketCache cache("peer");
+    std::unordered_map<const RunnerCache*, std::uint64_t> counts;
     for (const parse::ParsedMessage& message : loaded.store->messages) {
       for (const json::Value& change : message.market_changes) cache.update(change, 1);
+      // Every runner whose count moved is noted, once; every runner noted
+      // is one of the market's (an image's new runner may take an old one's
+      // address, so a noted runner need not look moved).
+      std::set<const RunnerCache*> present, noted;
+      for (const auto& [k, r] : cache.runners) {
+        present.insert(&r);
+        auto had = counts.find(&r);
+        if (had == counts.end() || had->second != r.change_count) {
+          ASSERT_TRUE(std::ranges::count(cache.changed_runners(), &r) == 1) << entry.path();
+        }
+      }
+      for (const RunnerCache* r : cache.changed_runners()) {
+        ASSERT_TRUE(noted.insert(r).second && present.contains(r)) << entry.path();
+      }
+      cache.forget_changed();
+      counts.clear();
+      for (const auto& [k, r] : cache.runners) counts.emplace(&r, r.change_count);
       std::uint32_t active = 0;
       for (const auto& [k, r] : cache.runners) active += r.status == "ACTIVE" ? 1 : 0;
       ASSERT_EQ(cache.number_of_active_runners, active) << entry.path();

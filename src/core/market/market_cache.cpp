@@ -308,6 +308,14 @@ inline void MarketCache::set_runner_status(RunnerCache& runner, std::string_view
   if (!was_active && is_active) ++number_of_active_runners;
 }
 
+inline void MarketCache::note_change(RunnerCache& runner) {
+  ++runner.change_count;
+  if (runner.noted_in != change_round_) {
+    runner.noted_in = change_round_;
+    changed_.push_back(&runner);
+  }
+}
+
 void MarketCache::sync_definition_runners(const json::Value& runner_list) {
   for_each_element(runner_list, [&](const Value& element) {
     RunnerCache* runner = runner_for(element);
@@ -319,7 +327,7 @@ void MarketCache::sync_definition_runners(const json::Value& runner_list) {
     set_or_clear(element.find(Key::kAdjustmentFactor), runner->adjustment_factor);
     set_or_clear(element.find(Key::kRemovalDate), runner->removal_date);
     // Every definition that lists a runner rebuilds its object, changed or not.
-    ++runner->change_count;
+    note_change(*runner);
   });
 }
 
@@ -380,8 +388,9 @@ inline void MarketCache::apply_runner_change(const json::Value& element) {
   if (best_offers && !changed) {
     changed = shown_before != std::pair(r.shown(Side::kBack).count, r.shown(Side::kLay).count);
   }
-  if (changed) ++r.change_count;
+  if (changed) note_change(r);
 }
+
 
 void MarketCache::update(const json::Value& change, std::int64_t time) {
   publish_time = time;
@@ -404,6 +413,7 @@ void MarketCache::update(const json::Value& change, std::int64_t time) {
     if (bool_of(image) == true) {
       // An image resends every runner that still exists.
       runners.clear();
+      changed_.clear();
       rebuild_index();
       number_of_active_runners = 0;
       sorted_valid_ = false;
@@ -436,7 +446,10 @@ std::span<RunnerCache* const> MarketCache::sorted_runners() {
     std::sort(keyed.begin(), keyed.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
     sorted_.clear();
-    for (const auto& entry : keyed) sorted_.push_back(entry.second);
+    for (const auto& entry : keyed) {
+      entry.second->sorted_at = static_cast<std::uint32_t>(sorted_.size());
+      sorted_.push_back(entry.second);
+    }
     sorted_valid_ = true;
     ++sorted_version_;
   }

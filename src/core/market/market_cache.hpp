@@ -84,6 +84,10 @@ struct RunnerCache {
   LevelLadder best_display_back;     // "bdatb"
   LevelLadder best_display_lay;      // "bdatl"
   std::uint64_t change_count = 0;
+  // Its place in the market's sorted_runners(), as of their last sort.
+  std::uint32_t sorted_at = 0;
+  // MarketCache's round of change notes in which it was last noted.
+  std::uint64_t noted_in = 0;
 
   // The side as a book shows it: the first ladder with levels of the full
   // one ("atb"/"atl"), best available, best display; the empty full one when
@@ -114,6 +118,16 @@ class MarketCache {
   // something per runner knows with one comparison that the list it lined
   // that up with still stands. Starts at 0, before the first sort.
   std::uint64_t sorted_version() const noexcept { return sorted_version_; }
+
+  // The runners whose change count moved since forget_changed() was last
+  // called or the runners were made anew, each once, in no order. A reader
+  // that forgets them after each book visits only those next time instead
+  // of every runner; one that never does finds each runner at most once.
+  std::span<RunnerCache* const> changed_runners() const noexcept { return changed_; }
+  void forget_changed() noexcept {
+    changed_.clear();
+    ++change_round_;
+  }
 
   std::string market_id;
   std::string status = "OPEN";
@@ -180,6 +194,11 @@ class MarketCache {
   void index_place(const RunnerKey& key, RunnerCache* runner) noexcept;
   void rebuild_index();
 
+  // Moves the runner's change count and notes the runner.
+  void note_change(RunnerCache& runner);
+
+  std::vector<RunnerCache*> changed_;   // of changed_runners()
+  std::uint64_t change_round_ = 1;      // runners start noted in round 0
   std::vector<RunnerCache*> sorted_;  // cache of sorted_runners()
   bool sorted_valid_ = false;         // false once a runner was added or removed
   std::uint64_t sorted_version_ = 0;

@@ -89,7 +89,7 @@ PriceTableReader::Status PriceTableReader::next(ArrowArray* out) {
   for (;;) {
     if (next_runner_ < runners_.size()) {
       const RunnerCache& runner = *runners_[next_runner_];
-      RunnerRow& row = rows_of_market_->rows[next_runner_];
+      RunnerRow& row = rows_of_market_->rows[runner.sorted_at];
       if (row.change_count == runner.change_count && !options_.every_book) {
         ++next_runner_;
         continue;
@@ -159,12 +159,25 @@ void PriceTableReader::start_book(const market::MarketSet::Touched& book) {
   }
   market::MarketCache& market = markets_.market(book.market);
   market_ = &market;
-  runners_ = market.sorted_runners();
+  std::span<RunnerCache* const> sorted = market.sorted_runners();
   next_runner_ = 0;
-  if (rows_of_market_->sorted_version != market.sorted_version()) {
-    remap(*rows_of_market_, runners_);
+  bool remapped = rows_of_market_->sorted_version != market.sorted_version();
+  if (remapped) {
+    remap(*rows_of_market_, sorted);
     rows_of_market_->sorted_version = market.sorted_version();
   }
+  if (options_.every_book || remapped) {
+    runners_ = sorted;
+  } else {
+    // Only the runners noted since this market's last book can have changed:
+    // visiting those, in key order, spares a look at every other runner.
+    std::span<RunnerCache* const> changed = market.changed_runners();
+    changed_runners_.assign(changed.begin(), changed.end());
+    std::sort(changed_runners_.begin(), changed_runners_.end(),
+              [](const RunnerCache* a, const RunnerCache* b) { return a->sorted_at < b->sorted_at; });
+    runners_ = changed_runners_;
+  }
+  market.forget_changed();
 }
 
 void PriceTableReader::remap(MarketRows& rows, std::span<RunnerCache* const> runners) {

@@ -103,7 +103,10 @@ class PriceTableReader {
   std::size_t next_book_ = 0;
   const market::MarketCache* market_ = nullptr;    // the book being written
   MarketRows* rows_of_market_ = nullptr;
-  std::span<market::RunnerCache* const> runners_;  // its runners, in key order
+  // The runners of the book to look at, in key order: all of them, or those
+  // the market noted as changed (held in changed_runners_).
+  std::span<market::RunnerCache* const> runners_;
+  std::vector<market::RunnerCache*> changed_runners_;
   std::size_t next_runner_ = 0;
   std::int64_t rows_ = 0;                          // in the batch being built
   std::int64_t reserved_ = 0;                      // rows it has room for
