@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -172,8 +173,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!loaded.store) return 0;  // load failures are fuzz_replay's business
   std::shared_ptr<const MessageStore> store(std::move(loaded.store));
 
+  // Batches of a few rows end mid-line and mid-book; 8, 9 and larger ones
+  // also fill whole 8-row lines and grow a batch's room.
+  constexpr std::int64_t kBatchRows[] = {1, 2, 3, 7, 8, 9, 17, 1025, 65536};
   TableOptions options{static_cast<int>(size % (kMaxDepth + 1)), (size / 11) % 2 == 1,
-                       static_cast<std::int64_t>(1 + size % 7)};
+                       kBatchRows[(size / 22) % std::size(kBatchRows)]};
   Oracle oracle(options.depth, options.every_book);
   std::vector<Row> expected;
   for (const ParsedMessage& message : store->messages) oracle.message(message, expected);
