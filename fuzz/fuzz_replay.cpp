@@ -356,8 +356,8 @@ void check_same(const LoadResult& a, const LoadResult& b) {
     check(a.error == b.error);
     return;
   }
-  const std::vector<ParsedMessage>& x = a.store->messages;
-  const std::vector<ParsedMessage>& y = b.store->messages;
+  const auto& x = a.store->messages;
+  const auto& y = b.store->messages;
   check(x.size() == y.size());
   for (std::size_t i = 0; i < x.size(); ++i) {
     check(x[i].publish_time == y[i].publish_time);

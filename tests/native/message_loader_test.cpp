@@ -212,6 +212,22 @@ TEST(ParallelLoad, TheSameMessagesHoweverTheInputIsCut) {
   ASSERT_EQ(load_sequentially(stream, false, stream).store->messages.size(), 40u * 4 + 1);
 }
 
+// A list of messages longer than a huge page grows out of the heap into huge
+// pages, whole and in order, on one thread and on several.
+TEST(ParallelLoad, AMessageListOfManyHugePagesKeepsEveryMessage) {
+  constexpr int kMessages = 300'000;  // 7 MB of list
+  std::string stream;
+  for (int i = 1; i <= kMessages; ++i) stream += R"({"pt":)" + std::to_string(i) + R"(,"mc":[]})" "\n";
+  for (unsigned threads : {1u, 2u}) {
+    LoadResult loaded = load_messages_from_bytes(stream, Encoding::kPlain,
+                                                 Inflater::default_backend(), {65536, threads});
+    ASSERT_TRUE(loaded.store) << loaded.error;
+    const auto& messages = loaded.store->messages;
+    ASSERT_EQ(messages.size(), static_cast<std::size_t>(kMessages));
+    for (int i = 0; i < kMessages; ++i) ASSERT_EQ(messages[i].publish_time, i + 1) << threads;
+  }
+}
+
 // A line that fails with "expected value at line 1 column <column>".
 std::string bad_line(std::size_t column) {
   return R"({"pt":1,"mc":[)" + std::string(column - 15, ' ') + "}";

@@ -49,7 +49,7 @@ inline void prefetch_after(std::span<const ParsedMessage> messages, std::size_t 
 // The kept messages of one file and the arena that holds their values.
 struct MessageStore {
   Arena arena;
-  std::vector<ParsedMessage> messages;
+  std::vector<ParsedMessage, HugePageAllocator<ParsedMessage>> messages;
 };
 
 // Either the messages or the text of the failure (the ValueError message).
