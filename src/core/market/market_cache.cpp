@@ -391,7 +391,6 @@ inline void MarketCache::apply_runner_change(const json::Value& element) {
   if (changed) note_change(r);
 }
 
-
 void MarketCache::update(const json::Value& change, std::int64_t time) {
   publish_time = time;
   if (indexed_ != runners.size()) rebuild_index();

@@ -197,8 +197,8 @@ class MarketCache {
   // Moves the runner's change count and notes the runner.
   void note_change(RunnerCache& runner);
 
-  std::vector<RunnerCache*> changed_;   // of changed_runners()
-  std::uint64_t change_round_ = 1;      // runners start noted in round 0
+  std::vector<RunnerCache*> changed_;  // of changed_runners()
+  std::uint64_t change_round_ = 1;     // runners start noted in round 0
   std::vector<RunnerCache*> sorted_;  // cache of sorted_runners()
   bool sorted_valid_ = false;         // false once a runner was added or removed
   std::uint64_t sorted_version_ = 0;

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <new>
 #include <memory>
+#include <new>
 #include <vector>
 
 namespace marrowfin::parse {
