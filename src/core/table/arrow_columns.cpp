@@ -167,7 +167,7 @@ void Column::write_line(std::int64_t first) noexcept {
 }
 
 void Column::write_staged(std::int64_t rows) noexcept {
-  if (type_ == ColumnType::kUtf8 || type_ == ColumnType::kBool) return;
+  if (!staged()) return;
   std::int64_t first = rows - rows % kLineRows;
   if (rows > first) {
     std::memcpy(values_.data() + 8 * first, line_, 8 * static_cast<std::size_t>(rows - first));

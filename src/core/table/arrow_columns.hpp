@@ -182,6 +182,10 @@ class alignas(64) Column {
   static std::size_t slot(std::int64_t row) noexcept {
     return static_cast<std::size_t>(row) % kLineRows;
   }
+  // Whether values go through line_: all but texts and booleans.
+  bool staged() const noexcept {
+    return type_ != ColumnType::kUtf8 && type_ != ColumnType::kBool;
+  }
   // Writes the staged line whose first row is `first` (a multiple of 8).
   void write_line(std::int64_t first) noexcept;
   // Writes the staged values of rows [rows rounded down to 8, rows): those of
@@ -208,9 +212,7 @@ class alignas(64) Column {
 inline void end_row(std::span<Column> columns, std::int64_t row) noexcept {
   if (Column::slot(row) != Column::kLineRows - 1) return;
   for (Column& column : columns) {
-    if (column.type_ != ColumnType::kUtf8 && column.type_ != ColumnType::kBool) {
-      column.write_line(row - (Column::kLineRows - 1));
-    }
+    if (column.staged()) column.write_line(row - (Column::kLineRows - 1));
   }
 }
 
