@@ -22,7 +22,7 @@ from marrowfin_tools import sample_path
 from marrowfin_tools.flumine import MarrowfinStream
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tests" / "python"))
+sys.path[:0] = [str(ROOT / "tests" / "python"), str(ROOT / "tests" / "python" / "tools")]
 from flumine_backtest import simulate  # noqa: E402
 
 PEER = ROOT.parent / "shared" / "data" / "peer"

@@ -10,7 +10,7 @@ best of --runs taken in turns, all in this one process:
 - replay: every book of iter_prices_file, reading nothing from them;
 - table: pyarrow.table(price_table(FILE)): load, fold and every record batch;
 - python: the same table built in Python from the books (the tests' oracle,
-  tests/python/table_rows.py), then made a pyarrow table.
+  tests/python/tools/table_rows.py), then made a pyarrow table.
 
 Targets: table at most 0.5 times replay, python at least 10 times table.
 
@@ -36,7 +36,7 @@ from gen_stream import generate
 from marrowfin_tools import price_table
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tests" / "python"))
+sys.path[:0] = [str(ROOT / "tests" / "python"), str(ROOT / "tests" / "python" / "tools")]
 from table_rows import rows_from_books  # noqa: E402
 
 GENERATED = ROOT / "bench" / "out" / "race50.json"

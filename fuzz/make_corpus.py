@@ -10,7 +10,6 @@ after changing it.
 
 import bz2
 import gzip
-import io
 import pathlib
 import shutil
 import struct

@@ -10,8 +10,8 @@ import marrowfin
 # The peer recordings: where MARROWFIN_PEER_DATA says (a copy of the suite run
 # against an installed wheel sets it), else beside the worktrees. The tests that
 # read them skip when the folder is absent.
-PEER_DATA = pathlib.Path(os.environ.get("MARROWFIN_PEER_DATA")
-                         or pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "data" / "peer")
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+PEER_DATA = pathlib.Path(os.environ.get("MARROWFIN_PEER_DATA") or ROOT.parent / "shared" / "data" / "peer")
 
 # Under the sanitizer pass (scripts/sanitize) the ASan runtime is loaded; its
 # allocator keeps freed memory in quarantine, so resident memory only grows.

@@ -1,20 +1,14 @@
 """The stream generator of bench/: valid, deterministic, realistic recordings."""
 
 import gzip
-import importlib.util
 import json
-import pathlib
 import re
-import sys
 
 import pytest
 
+import gen_stream
 from conftest import PEER_DATA
 
-_spec = importlib.util.spec_from_file_location(
-    "gen_stream", pathlib.Path(__file__).parents[2] / "bench" / "gen_stream.py")
-gen_stream = sys.modules["gen_stream"] = importlib.util.module_from_spec(_spec)  # its dataclass looks it up
-_spec.loader.exec_module(gen_stream)
 
 
 # The exchange's price ladder: up to each price (in hundredths), its tick.

@@ -14,6 +14,7 @@ import sys
 
 import pytest
 
+import gen_stream
 import marrowfin
 from conftest import PEER_DATA, draws_charts
 from marrowfin_tools import batch, cli, plot, sample_path
@@ -112,10 +113,8 @@ def test_sample_is_a_whole_race_made_by_the_generator(capsys, tmp_path):
     assert statuses.count("WINNER") == 1 and statuses.count("REMOVED") >= 1
     assert pathlib.Path(SAMPLE).stat().st_size < 400_000
     # The command that made it; the generator is deterministic.
-    gen = pathlib.Path(__file__).resolve().parents[2] / "bench" / "gen_stream.py"
     out = tmp_path / "sample.json.gz"
-    subprocess.run([sys.executable, str(gen), "--size-mb", "1", "--seed", "5", "--gzip", "-o", str(out)],
-                   check=True, capture_output=True)
+    gen_stream.main(["--size-mb", "1", "--seed", "5", "--gzip", "-o", str(out)])
     assert gzip.decompress(out.read_bytes()) == gzip.decompress(pathlib.Path(SAMPLE).read_bytes())
 
 

@@ -9,16 +9,14 @@ first. Print the digests of the current build with
 import hashlib
 import marshal
 import pathlib
-import subprocess
-import sys
 
 import pytest
 
+import gen_stream
 import marrowfin
 from conftest import PEER_DATA, SANITIZED
 from marrowfin_tools import sample_path
 
-GEN_STREAM = pathlib.Path(__file__).parents[2] / "bench" / "gen_stream.py"
 GENERATED = {"race-3": ["--seed", "3"], "handicap-11": ["--seed", "11", "--handicap"]}
 
 DIGESTS = {
@@ -71,8 +69,7 @@ def digest(path):
 
 def generated(name, tmp_path):
     path = tmp_path / f"{name}.json"
-    subprocess.run([sys.executable, str(GEN_STREAM), "--size-mb", "2", *GENERATED[name], "-o", str(path)],
-                   check=True, capture_output=True)
+    gen_stream.main(["--size-mb", "2", *GENERATED[name], "-o", str(path)])
     return path
 
 

@@ -21,10 +21,10 @@ import pyarrow as pa
 import pyarrow.compute as pc
 
 import marrowfin
-from conftest import SANITIZED
+from conftest import ROOT, SANITIZED
 from marrowfin_tools import price_table, sample_path
 
-README = (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text()
+README = (ROOT / "README.md").read_text()
 # (the heading above it, the code) per example
 EXAMPLES = [(re.findall(r"^## (.+)$", README[:m.start()], re.M)[-1], m.group(1))
             for m in re.finditer(r"^```python\n(.*?)^```$", README, re.M | re.S)]

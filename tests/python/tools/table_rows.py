@@ -4,13 +4,12 @@ tests, and the slow path that bench/table_speed.py measures the table against.""
 from __future__ import annotations
 
 import gzip
-import importlib.util
 import json
 import pathlib
-import sys
 
 import pytest
 
+import gen_stream
 import marrowfin
 from conftest import SANITIZED
 
@@ -50,7 +49,7 @@ def rows_from_books(books, depth=3, every_book=False, flag_changes=False):
                 for side in (back, lay):
                     values += [side[i].price if i < len(side) else None for i in range(depth)]
                     values += [side[i].size if i < len(side) else None for i in range(depth)]
-                values.append(gen_stream().float_sum(p.size for p in runner.ex.traded_volume))
+                values.append(gen_stream.float_sum(p.size for p in runner.ex.traded_volume))
                 previous[key] = last = (runner, values)
             rows.append(head + last[1] + [changed] if flag_changes else head + last[1])
     columns = zip(*rows) if rows else [()] * len(names)
@@ -107,18 +106,7 @@ def rows_per_market(path, directory, depth=3, every_book=False, flag_changes=Fal
     return out
 
 
-def gen_stream():
-    """bench/gen_stream.py as a module, loaded once."""
-    module = sys.modules.get("gen_stream")
-    if module is None:
-        found = importlib.util.spec_from_file_location(
-            "gen_stream", pathlib.Path(__file__).parents[2] / "bench" / "gen_stream.py")
-        module = sys.modules["gen_stream"] = importlib.util.module_from_spec(found)  # for its dataclass
-        found.loader.exec_module(module)
-    return module
-
-
 def generated(path, **options):
     """A recording made by bench/gen_stream.py (generate's options); returns the path as str."""
-    gen_stream().generate(str(path), gzip=str(path).endswith(".gz"), **options)
+    gen_stream.generate(str(path), gzip=str(path).endswith(".gz"), **options)
     return str(path)

@@ -6,11 +6,10 @@ import gzip
 import math
 import pathlib
 import shutil
-import subprocess
-import sys
 
 import pytest
 
+import gen_stream
 import marrowfin
 from conftest import PEER_DATA, SANITIZED
 from marrowfin_tools import sample_path
@@ -19,7 +18,6 @@ betfairlightweight = pytest.importorskip("betfairlightweight")
 from betfairlightweight.streaming.listener import StreamListener  # noqa: E402
 
 REAL = sorted(p.name for p in PEER_DATA.iterdir() if p.name != "README.md") if PEER_DATA.is_dir() else []
-GEN_STREAM = pathlib.Path(__file__).parents[2] / "bench" / "gen_stream.py"
 
 
 def peer_books(path, market_id):
@@ -156,5 +154,5 @@ def test_bundled_sample(tmp_path):
 @pytest.mark.parametrize("options", [["--seed", "3"], ["--seed", "11", "--handicap"]])
 def test_generated_races(options, tmp_path):
     path = tmp_path / "race.json"
-    subprocess.run([sys.executable, str(GEN_STREAM), "--size-mb", "2", *options, "-o", str(path)], check=True)
+    gen_stream.main(["--size-mb", "2", *options, "-o", str(path)])
     compare(path)
