@@ -17,9 +17,9 @@
 
 #include "core/market/market_cache.hpp"
 #include "core/market/price_ladder.hpp"
-#include "core/parse/arena.hpp"
-#include "core/parse/json_reader.hpp"
-#include "core/parse/message_loader.hpp"
+#include "core/util/arena.hpp"
+#include "core/json/line_parser.hpp"
+#include "core/load/message_loader.hpp"
 #include "core/table/price_table.hpp"
 
 namespace {
@@ -28,7 +28,7 @@ using marrowfin::json::Key;
 using marrowfin::json::Value;
 using marrowfin::market::MarketCache;
 using marrowfin::market::PriceLadder;
-using marrowfin::parse::Arena;
+using marrowfin::util::Arena;
 using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point start) {
@@ -36,7 +36,7 @@ double seconds_since(Clock::time_point start) {
 }
 
 Value parse_or_die(const std::string& text, Arena& arena) {
-  marrowfin::parse::JsonResult parsed = marrowfin::parse::parse_json(text, arena);
+  marrowfin::json::JsonResult parsed = marrowfin::json::parse_json(text, arena);
   if (!parsed.error.empty()) {
     std::fprintf(stderr, "bad bench input: %s\n", parsed.error.c_str());
     std::exit(2);
@@ -152,19 +152,19 @@ int micro() {
 
 int whole_file(const char* path, int rounds) {
   // Both sides best of `rounds`, so that neither carries a cold start.
-  marrowfin::parse::LoadResult loaded;
+  marrowfin::load::LoadResult loaded;
   double load = 1e300;
   for (int round = 0; round < rounds; ++round) {
     loaded = {};
     auto start = Clock::now();
-    loaded = marrowfin::parse::load_messages(path);
+    loaded = marrowfin::load::load_messages(path);
     load = std::min(load, seconds_since(start));
     if (!loaded.store) {
       std::fprintf(stderr, "load failed: %s\n", loaded.error.c_str());
       return 1;
     }
   }
-  std::shared_ptr<const marrowfin::parse::MessageStore> store = std::move(loaded.store);
+  std::shared_ptr<const marrowfin::load::MessageStore> store = std::move(loaded.store);
   const auto& messages = store->messages;
   std::size_t changes = 0;
   for (const auto& m : messages) changes += m.market_changes.size();

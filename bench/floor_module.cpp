@@ -17,7 +17,7 @@
 //
 // The floor leaves out the market definitions (a few per file), which makes
 // it lower, not higher.
-#include "python/compat.hpp"
+#include "bindings/common/compat.hpp"
 #include <datetime.h>
 
 #include <cstdint>
@@ -28,20 +28,20 @@
 #include <vector>
 
 #include "core/market/market_cache.hpp"
-#include "core/parse/message_loader.hpp"
-#include "python/errors.hpp"
-#include "python/py_classes.hpp"
-#include "python/py_records.hpp"
-#include "python/py_ref.hpp"
-#include "python/py_strings.hpp"
-#include "python/snapshot.hpp"
-#include "python/time_conversion.hpp"
+#include "core/load/message_loader.hpp"
+#include "bindings/common/errors.hpp"
+#include "bindings/marrowfin/py_classes.hpp"
+#include "bindings/marrowfin/py_records.hpp"
+#include "bindings/common/py_ref.hpp"
+#include "bindings/marrowfin/py_strings.hpp"
+#include "bindings/marrowfin/snapshot.hpp"
+#include "bindings/marrowfin/time_conversion.hpp"
 
 namespace marrowfin::floor {
 namespace {
 
 using market::PriceSizePair;
-using market::RunnerRecord;
+using bindings::RunnerRecord;
 
 // What a new Runner holds besides its status and ladder lists.
 struct RunnerValues {
@@ -51,7 +51,7 @@ struct RunnerValues {
   std::optional<double> last_price_traded;
   double total_matched;
   std::optional<std::string> removal_date;
-  market::StartingPricesRecord sp;
+  bindings::StartingPricesRecord sp;
 };
 
 // One runner of one book: the runner object of its slot handed out again, or
@@ -77,13 +77,13 @@ struct BookStep {
 };
 
 struct Plan {
-  std::unique_ptr<parse::MessageStore> store;
+  std::unique_ptr<load::MessageStore> store;
   std::vector<BookStep> steps;
   std::vector<RunnerStep> runners;
   std::vector<RunnerValues> values;
   std::vector<ListSpan> lists;
   std::vector<PriceSizePair> pairs;
-  std::vector<market::MarketBookRecord> books;  // the scalars of each book; no objects
+  std::vector<bindings::MarketBookRecord> books;  // the scalars of each book; no objects
   std::vector<py::Ref> statuses;
   std::size_t slots = 0;
 };
@@ -118,10 +118,10 @@ struct Recorder {
   }
 
   void record(PyObject* book_object) {
-    const auto& book = py::value_of<market::MarketBookRecord>(book_object);
+    const auto& book = py::value_of<bindings::MarketBookRecord>(book_object);
     BookStep step{book.publish_time_epoch, plan.runners.size(), 0,
                   static_cast<std::uint32_t>(plan.books.size())};
-    market::MarketBookRecord& scalars = plan.books.emplace_back();
+    bindings::MarketBookRecord& scalars = plan.books.emplace_back();
     scalars.market_id = book.market_id;
     scalars.status = book.status;
     scalars.publish_time_epoch = book.publish_time_epoch;
@@ -147,7 +147,7 @@ struct Recorder {
       if (added) s.slot = static_cast<std::uint32_t>(plan.slots++);
       RunnerStep runner{s.slot, object != s.runner, 0, 0, {-1, -1, -1}};
       if (runner.rebuilt) {
-        const auto& ex = py::value_of<market::ExchangePricesRecord>(r.ex.get());
+        const auto& ex = py::value_of<bindings::ExchangePricesRecord>(r.ex.get());
         PyObject* lists[3] = {ex.available_to_back.get(), ex.available_to_lay.get(),
                               ex.traded_volume.get()};
         for (int k = 0; k < 3; ++k) {
@@ -176,18 +176,18 @@ PyObject* prepare(PyObject*, PyObject* path) noexcept {
   return py::guard([&]() -> PyObject* {
     const char* text = PyUnicode_AsUTF8(path);
     if (text == nullptr) return nullptr;
-    parse::LoadResult loaded = parse::load_messages(text);
+    load::LoadResult loaded = load::load_messages(text);
     if (!loaded.store) return py::set_value_error(loaded.error);
     auto plan = std::make_unique<Plan>();
     {
       Recorder recorder{*plan, {}, {}};
       std::unique_ptr<market::MarketCache> cache;
-      for (const parse::ParsedMessage& message : loaded.store->messages) {
+      for (const load::ParsedMessage& message : loaded.store->messages) {
         for (const json::Value& change : message.market_changes) {
           market::apply_to_market(cache, change, message.publish_time);
         }
         if (!cache) continue;
-        py::Ref book = py::Ref::steal(market::to_market_book(*cache));
+        py::Ref book = py::Ref::steal(bindings::to_market_book(*cache));
         if (!book) return nullptr;
         recorder.record(book.get());
       }
@@ -211,8 +211,8 @@ PyObject* updates(PyObject*, PyObject* handle) noexcept {
   std::size_t check = 0;
   const auto& messages = plan.store->messages;
   for (std::size_t i = 0; i < messages.size(); ++i) {
-    parse::prefetch_after(messages, i);  // as the replay does
-    const parse::ParsedMessage& message = messages[i];
+    load::prefetch_after(messages, i);  // as the replay does
+    const load::ParsedMessage& message = messages[i];
     for (const json::Value& change : message.market_changes) {
       market::apply_to_market(cache, change, message.publish_time);
     }
@@ -238,16 +238,16 @@ PyObject* objects(PyObject*, PyObject* handle) noexcept {
             py::Ref& slot = list_slots[r.slot * 3 + static_cast<std::size_t>(k)];
             if (r.lists[k] >= 0) {
               const ListSpan& span = plan.lists[static_cast<std::size_t>(r.lists[k])];
-              slot = py::Ref::steal(market::create_price_list(
+              slot = py::Ref::steal(bindings::create_price_list(
                   std::span<const PriceSizePair>(plan.pairs).subspan(span.first, span.count)));
               if (!slot) return nullptr;
             }
             lists[k] = py::Ref::new_ref(slot.get());
           }
           py::Ref ex = py::Ref::steal(
-              market::make_exchange_prices(std::move(lists[0]), std::move(lists[1]), std::move(lists[2])));
+              bindings::make_exchange_prices(std::move(lists[0]), std::move(lists[1]), std::move(lists[2])));
           if (!ex) return nullptr;
-          py::Ref object = py::Ref::steal(market::new_runner());
+          py::Ref object = py::Ref::steal(bindings::new_runner());
           if (!object) return nullptr;
           RunnerRecord& record = py::value_of<RunnerRecord>(object.get());
           const RunnerValues& v = plan.values[r.values];
@@ -266,12 +266,12 @@ PyObject* objects(PyObject*, PyObject* handle) noexcept {
       }
       // As the module must: the class looked up anew on every book, so that
       // a patched one is seen.
-      py::Ref publish_time = market::publish_time_to_datetime(step.publish_time);
+      py::Ref publish_time = bindings::publish_time_to_datetime(step.publish_time);
       if (!publish_time) return nullptr;
-      py::Ref book = py::Ref::steal(market::new_market_book());
+      py::Ref book = py::Ref::steal(bindings::new_market_book());
       if (!book) return nullptr;
-      auto& record = py::value_of<market::MarketBookRecord>(book.get());
-      const market::MarketBookRecord& scalars = plan.books[step.scalars];
+      auto& record = py::value_of<bindings::MarketBookRecord>(book.get());
+      const bindings::MarketBookRecord& scalars = plan.books[step.scalars];
       record.runners = std::move(list);
       record.publish_time = std::move(publish_time);
       record.market_definition = py::Ref::new_ref(Py_None);
@@ -313,8 +313,8 @@ PyModuleDef module_def = {
 
 PyMODINIT_FUNC PyInit_marrowfin_floor() {
   using namespace marrowfin;
-  if (py::init_panic_exception() < 0 || market::init_strings() < 0 ||
-      market::init_time_conversion() < 0) {
+  if (py::init_panic_exception() < 0 || bindings::init_strings() < 0 ||
+      bindings::init_time_conversion() < 0) {
     return nullptr;
   }
   market::ReuseSlot::set_release(

@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "core/parse/message_loader.hpp"
+#include "core/load/message_loader.hpp"
 
 namespace {
 
@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
                  argv[0]);
     return 2;
   }
-  marrowfin::parse::LoadOptions options;
+  marrowfin::load::LoadOptions options;
   if (argc > 2) options.threads = static_cast<unsigned>(std::atoi(argv[2]));
   // A chunk size of 0 would make every line a chunk of its own.
   if (argc > 3 && std::strtoull(argv[3], nullptr, 10) != 0) {
@@ -44,15 +44,15 @@ int main(int argc, char** argv) {
   int rounds = argc > 4 ? std::atoi(argv[4]) : 5;
   if (argc > 5) options.bzip2_threads = std::atoi(argv[5]);
   bool reader = argc > 6 && std::string(argv[6]) == "reader";
-  if (reader) options.json_method = marrowfin::parse::LineParser::Method::kReader;
+  if (reader) options.json_method = marrowfin::json::LineParser::Method::kReader;
   double best = 1e300;
   double best_cpu = 0;
   std::size_t messages = 0;
   for (int round = 0; round < rounds; ++round) {
     double cpu = cpu_seconds();
     auto start = std::chrono::steady_clock::now();
-    marrowfin::parse::LoadResult loaded = marrowfin::parse::load_messages(
-        argv[1], marrowfin::parse::Inflater::default_backend(), options);
+    marrowfin::load::LoadResult loaded = marrowfin::load::load_messages(
+        argv[1], marrowfin::io::Inflater::default_backend(), options);
     double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     cpu = cpu_seconds() - cpu;
     if (!loaded.store) {

@@ -1,19 +1,37 @@
-# The core (src/core) knows no Python: none of its files may include Python.h
-# or a binding header from src/python. Run at configure time (include()) and
-# as a test (cmake -DMARROWFIN_SOURCE_DIR=... -P this file), since a file can
-# gain the include after the build was configured.
+# The core (src/core) knows no Python, and its folders are layers: a file may
+# include headers of its own folder and of the folders below it, never of one
+# above. Run at configure time (include()) and as a test (cmake
+# -DMARROWFIN_SOURCE_DIR=... -P this file), since a file can gain an include
+# after the build was configured.
 if(NOT MARROWFIN_SOURCE_DIR)
   set(MARROWFIN_SOURCE_DIR ${CMAKE_CURRENT_LIST_DIR}/..)
 endif()
+# Lowest first.
+set(layers util io json load market table)
 file(GLOB_RECURSE core_files ${MARROWFIN_SOURCE_DIR}/src/core/*)
 set(offenders)
 foreach(file ${core_files})
-  file(STRINGS ${file} includes REGEX "^[ \t]*#[ \t]*include[ \t]*[<\"](Python\\.h|python/)")
-  if(includes)
-    list(APPEND offenders "${file}: ${includes}")
+  file(STRINGS ${file} python REGEX "^[ \t]*#[ \t]*include[ \t]*[<\"](Python\\.h|bindings/)")
+  if(python)
+    list(APPEND offenders "${file}: ${python} (the core is Python-free)")
   endif()
+  file(RELATIVE_PATH relative ${MARROWFIN_SOURCE_DIR}/src/core ${file})
+  string(REGEX REPLACE "/.*" "" folder "${relative}")
+  list(FIND layers "${folder}" rank)
+  if(rank LESS 0)
+    list(APPEND offenders "${file}: outside the core's folders (${layers})")
+    continue()
+  endif()
+  file(STRINGS ${file} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"core/")
+  foreach(line ${includes})
+    string(REGEX REPLACE ".*\"core/([^/]*)/.*" "\\1" target "${line}")
+    list(FIND layers "${target}" target_rank)
+    if(target_rank GREATER rank OR target_rank LESS 0)
+      list(APPEND offenders "${file}: ${line} (core/${folder} is below core/${target})")
+    endif()
+  endforeach()
 endforeach()
 if(offenders)
   list(JOIN offenders "\n  " listed)
-  message(FATAL_ERROR "src/core must stay Python-free; these files include the bindings:\n  ${listed}")
+  message(FATAL_ERROR "src/core breaks its layers:\n  ${listed}")
 endif()

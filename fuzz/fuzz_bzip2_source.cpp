@@ -13,11 +13,11 @@
 #include <string>
 #include <string_view>
 
-#include "core/parse/bzip2_source.hpp"
+#include "core/io/bzip2_source.hpp"
 
 namespace {
 
-using namespace marrowfin::parse;
+using namespace marrowfin::io;
 
 // Runs of one byte make blocks of up to 45 MB from a few bytes of input;
 // every decoder stops at the same length.

@@ -14,11 +14,11 @@
 #include <memory>
 #include <string>
 
-#include "core/parse/gzip_source.hpp"
+#include "core/io/gzip_source.hpp"
 
 namespace {
 
-using namespace marrowfin::parse;
+using namespace marrowfin::io;
 
 constexpr std::size_t kEnough = std::size_t{64} << 20;
 

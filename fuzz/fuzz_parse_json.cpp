@@ -10,14 +10,14 @@
 #include <string_view>
 #include <vector>
 
-#include "core/parse/json_direct.hpp"
-#include "core/parse/json_reader.hpp"
-#include "core/parse/utf8.hpp"
+#include "core/json/direct_parser.hpp"
+#include "core/json/line_parser.hpp"
+#include "core/json/utf8.hpp"
 
 namespace {
 
 using marrowfin::json::Value;
-using marrowfin::parse::LineParser;
+using marrowfin::json::LineParser;
 
 std::size_t walk(const Value& value) {
   std::size_t total = 1;
@@ -50,9 +50,9 @@ bool known(std::string_view error) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
-  marrowfin::parse::Arena arena;
-  auto loaded = marrowfin::parse::parse_json(text, arena);
-  auto reference = marrowfin::parse::parse_json(text, arena, LineParser::Method::kReader);
+  marrowfin::util::Arena arena;
+  auto loaded = marrowfin::json::parse_json(text, arena);
+  auto reference = marrowfin::json::parse_json(text, arena, LineParser::Method::kReader);
   if (loaded.error != reference.error) std::abort();
   if (loaded.error.empty()) {
     walk(loaded.value);
@@ -62,12 +62,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // The direct parser alone: a line the reader accepts that it rejected
   // would only cost a second parse above, so it is checked here.
-  if (marrowfin::parse::is_valid_utf8(text)) {
+  if (marrowfin::json::is_valid_utf8(text)) {
     // Exactly the NUL and the padding the parser may read, so that ASan sees
     // a read past them.
     std::vector<char> line(size + 1 + LineParser::kPadding, '\0');
     if (size != 0) std::memcpy(line.data(), data, size);
-    marrowfin::parse::DirectParser direct;
+    marrowfin::json::DirectParser direct;
     if (direct.parse(line.data(), size, arena) != reference.error.empty()) std::abort();
   }
   return 0;

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "core/market/market_cache.hpp"
-#include "core/parse/message_loader.hpp"
+#include "core/load/message_loader.hpp"
 #include "core/table/price_table.hpp"
 #include "core/table/table_stream.hpp"
 
@@ -30,7 +30,9 @@ namespace {
 using marrowfin::json::Key;
 using marrowfin::json::Value;
 using namespace marrowfin::market;
-using namespace marrowfin::parse;
+using namespace marrowfin::load;
+using namespace marrowfin::io;
+using namespace marrowfin::util;
 using namespace marrowfin::table;
 
 void check(bool ok, unsigned line = __builtin_LINE()) {

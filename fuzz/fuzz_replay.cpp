@@ -31,15 +31,17 @@
 #include <vector>
 
 #include "core/market/market_cache.hpp"
-#include "core/parse/message_loader.hpp"
-#include "core/parse/utf8.hpp"
+#include "core/load/message_loader.hpp"
+#include "core/json/utf8.hpp"
 
 namespace {
 
 using marrowfin::json::Key;
 using marrowfin::json::Value;
 using namespace marrowfin::market;
-using namespace marrowfin::parse;
+using namespace marrowfin::load;
+using namespace marrowfin::io;
+using namespace marrowfin::util;
 
 // (std::source_location needs a newer clang than Debian's.)
 void check(bool ok, unsigned line = __builtin_LINE()) {

@@ -1,4 +1,4 @@
-#include "core/parse/bzip2_blocks.hpp"
+#include "core/io/bzip2_blocks.hpp"
 
 #include <bzlib.h>
 #include <gtest/gtest.h>
@@ -9,8 +9,10 @@
 
 #include "test_support.hpp"
 
-namespace marrowfin::parse::bzip2 {
+namespace marrowfin::io::bzip2 {
 namespace {
+
+using namespace marrowfin::test;  // NOLINT: the tests\' helpers
 
 // Every marker, one bit position after another.
 std::vector<Marker> naive_markers(const std::string& data) {
@@ -93,4 +95,4 @@ TEST(Bzip2Blocks, EachBlockDecodesAloneAsAStreamOfItsOwn) {
 }
 
 }  // namespace
-}  // namespace marrowfin::parse::bzip2
+}  // namespace marrowfin::io::bzip2

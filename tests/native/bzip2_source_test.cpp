@@ -1,4 +1,4 @@
-#include "core/parse/bzip2_source.hpp"
+#include "core/io/bzip2_source.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,10 @@
 
 #include "test_support.hpp"
 
-namespace marrowfin::parse {
+namespace marrowfin::io {
 namespace {
+
+using namespace marrowfin::test;  // NOLINT: the tests\' helpers
 
 const std::string kEnd = "unexpected end of file";
 const std::string kHeader = "invalid bzip2 header";
@@ -179,4 +181,4 @@ INSTANTIATE_TEST_SUITE_P(Threads, Bzip2SourceTest, testing::Values(0u, 1u, 2u),
                          });
 
 }  // namespace
-}  // namespace marrowfin::parse
+}  // namespace marrowfin::io

@@ -1,16 +1,18 @@
 // Cutting a byte stream into chunks of whole lines, and the lines of a chunk.
-#include "core/parse/chunk_reader.hpp"
+#include "core/io/chunk_reader.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "core/parse/message_loader.hpp"
+#include "core/load/message_loader.hpp"
 #include "test_support.hpp"
 
-namespace marrowfin::parse {
+namespace marrowfin::io {
 namespace {
+
+using namespace marrowfin::test;  // NOLINT: the tests\' helpers
 
 using Lines = std::vector<std::string>;
 
@@ -43,8 +45,8 @@ Lines split(const std::string& data, std::size_t piece, std::size_t chunk_size) 
 }
 
 TEST(ChunkReader, LineEndsAnywhereAcrossChunks) {
-  const std::string longest(3 * LoadOptions::kDefaultChunkSize + 5, 'x');
-  const std::string exact(LoadOptions::kDefaultChunkSize, 'e');
+  const std::string longest(3 * load::LoadOptions::kDefaultChunkSize + 5, 'x');
+  const std::string exact(load::LoadOptions::kDefaultChunkSize, 'e');
   const struct {
     std::string data;
     Lines lines;
@@ -61,7 +63,7 @@ TEST(ChunkReader, LineEndsAnywhereAcrossChunks) {
   };
   for (const auto& c : cases) {
     for (std::size_t piece : {1ul, 4093ul, 1ul << 20}) {
-      for (std::size_t chunk_size : {1ul, 2ul, 5ul, 4096ul, LoadOptions::kDefaultChunkSize}) {
+      for (std::size_t chunk_size : {1ul, 2ul, 5ul, 4096ul, load::LoadOptions::kDefaultChunkSize}) {
         if (piece == 1 && c.data.size() > 100000) continue;  // slow, and nothing new
         EXPECT_TRUE(split(c.data, piece, chunk_size) == c.lines)
             << testing::PrintToString(c.data.substr(0, 9)) << " " << piece << " " << chunk_size;
@@ -117,4 +119,4 @@ TEST(ChunkReader, TheSourceSeesTheSameReadsWhateverTheChunkSize) {
 }
 
 }  // namespace
-}  // namespace marrowfin::parse
+}  // namespace marrowfin::io

@@ -1,8 +1,8 @@
-#include "core/parse/encoding.hpp"
+#include "core/io/encoding.hpp"
 
 #include <gtest/gtest.h>
 
-namespace marrowfin::parse {
+namespace marrowfin::io {
 namespace {
 
 TEST(Encoding, ByTheExtensionOfTheFinalComponentOnly) {
@@ -27,4 +27,4 @@ TEST(Encoding, ByTheExtensionOfTheFinalComponentOnly) {
 }
 
 }  // namespace
-}  // namespace marrowfin::parse
+}  // namespace marrowfin::io

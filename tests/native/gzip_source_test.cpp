@@ -1,4 +1,4 @@
-#include "core/parse/gzip_source.hpp"
+#include "core/io/gzip_source.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,10 @@
 
 #include "test_support.hpp"
 
-namespace marrowfin::parse {
+namespace marrowfin::io {
 namespace {
+
+using namespace marrowfin::test;  // NOLINT: the tests\' helpers
 
 const std::string kEnd = "unexpected end of file";
 const std::string kHeader = "invalid gzip header";
@@ -120,4 +122,4 @@ INSTANTIATE_TEST_SUITE_P(Backends, GzipSourceTest,
                          });
 
 }  // namespace
-}  // namespace marrowfin::parse
+}  // namespace marrowfin::io

@@ -1,4 +1,4 @@
-#include "core/parse/json_reader.hpp"
+#include "core/json/line_parser.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "core/parse/json_direct.hpp"
-#include "core/parse/json_number.hpp"
-#include "core/parse/utf8.hpp"
+#include "core/json/direct_parser.hpp"
+#include "core/json/number.hpp"
+#include "core/json/utf8.hpp"
 
-namespace marrowfin::parse {
+namespace marrowfin::json {
 namespace {
 
 using json::Kind;
@@ -65,7 +65,7 @@ std::string dump(const Value& v) {
 using Method = LineParser::Method;
 
 std::string parse_to_text(std::string_view text, Method method) {
-  Arena arena;
+  util::Arena arena;
   JsonResult result = parse_json(text, arena, method);
   return result.error.empty() ? dump(result.value) : "error: " + result.error;
 }
@@ -74,7 +74,7 @@ std::string parse_to_text(std::string_view text, Method method) {
 class ParseJson : public ::testing::TestWithParam<Method> {
  protected:
   std::string parse_to_text(std::string_view text) const {
-    return marrowfin::parse::parse_to_text(text, GetParam());
+    return json::parse_to_text(text, GetParam());
   }
 };
 
@@ -292,7 +292,7 @@ class Agreement : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(Agreement, DirectParserGivesTheReadersResult) {
   const std::string& text = kAgreementLines[GetParam()];
-  Arena arena;
+  util::Arena arena;
   JsonResult loaded = parse_json(text, arena, Method::kDirect);
   JsonResult reference = parse_json(text, arena, Method::kReader);
   ASSERT_EQ(loaded.error, reference.error) << text;
@@ -354,4 +354,4 @@ TEST(JsonKey, NamesRoundTripInByteOrderAndNearMissesAreNotKeys) {
 }
 
 }  // namespace
-}  // namespace marrowfin::parse
+}  // namespace marrowfin::json

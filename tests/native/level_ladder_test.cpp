@@ -10,11 +10,13 @@
 namespace marrowfin::market {
 namespace {
 
+using namespace marrowfin::test;  // NOLINT: the tests\' helpers
+
 using Pairs = std::vector<PriceSizePair>;
 
-json::Value levels(std::string_view text, parse::Arena& arena) {
+json::Value levels(std::string_view text, util::Arena& arena) {
   std::string member = "{\"batb\":" + std::string(text) + "}";
-  const json::Value* value = parse::parse_ok(member, arena).find(json::Key::kBatb);
+  const json::Value* value = test::parse_ok(member, arena).find(json::Key::kBatb);
   return value != nullptr ? *value : json::Value();
 }
 
@@ -44,7 +46,7 @@ TEST(LevelLadder, UpdateChangesAndReadsOutInLevelOrder) {
       {"[]", "[[0, 2, 3], [0, 2, 0]]", true, {}},
   };
   for (const auto& c : cases) {
-    parse::Arena arena;
+    util::Arena arena;
     LevelLadder ladder;
     ladder.update(levels(c.before, arena));
     std::uint64_t count = ladder.change_count();

@@ -15,11 +15,13 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/parse/message_loader.hpp"
+#include "core/load/message_loader.hpp"
 #include "test_support.hpp"
 
 namespace marrowfin::market {
 namespace {
+
+using namespace marrowfin::test;  // NOLINT: the tests\' helpers
 
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
@@ -27,7 +29,7 @@ constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 class CacheTest : public ::testing::Test {
  protected:
   void apply(std::string_view text, std::int64_t publish_time = 1) {
-    cache_.update(parse::parse_ok(text, arena_), publish_time);
+    cache_.update(test::parse_ok(text, arena_), publish_time);
   }
   RunnerCache& runner(std::int64_t id, std::int64_t hc_key = 0) {
     return cache_.runners.at(RunnerKey{id, hc_key});
@@ -40,7 +42,7 @@ class CacheTest : public ::testing::Test {
     return keys;
   }
 
-  parse::Arena arena_;
+  util::Arena arena_;
   MarketCache cache_{"1.23"};
 };
 
@@ -256,9 +258,9 @@ TEST(RunnerChange, CountsOnlyEffectiveChanges) {
       {R"([{"id": 7, "ltp": 3}, {"id": 7, "ltp": 5}])", true},
   };
   for (auto [change, counts] : cases) {
-    parse::Arena arena;
+    util::Arena arena;
     MarketCache cache("1.23");
-    auto apply = [&](const std::string& text) { cache.update(parse::parse_ok(text, arena), 1); };
+    auto apply = [&](const std::string& text) { cache.update(test::parse_ok(text, arena), 1); };
     apply(R"({"rc": [{"id": 7, "status": "ACTIVE", "adjustmentFactor": 2, "ltp": 3, "tv": 10,
                       "removalDate": "x", "atb": [[1.5, 10]], "atl": [[2, 1]], "trd": [[1.5, 3]],
                       "spb": [[4, 1]], "spl": [[5, 1]], "spn": 4, "spf": "NaN"}]})");
@@ -386,11 +388,11 @@ TEST(PeerRecordings, ApplyWithConsistentCounts) {
   int files = 0;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     if (entry.path().extension() == ".md" || entry.path().extension() == ".gz") continue;
-    parse::LoadResult loaded = parse::load_messages(entry.path().string());
+    load::LoadResult loaded = load::load_messages(entry.path().string());
     ASSERT_TRUE(loaded.store) << entry.path() << ": " << loaded.error;
     MarketCache cache("peer");
     std::unordered_map<const RunnerCache*, std::uint64_t> counts;
-    for (const parse::ParsedMessage& message : loaded.store->messages) {
+    for (const load::ParsedMessage& message : loaded.store->messages) {
       for (const json::Value& change : message.market_changes) cache.update(change, 1);
       // Every runner whose count moved is noted, once; every runner noted
       // is one of the market's (an image's new runner may take an old one's

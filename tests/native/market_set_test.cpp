@@ -11,12 +11,14 @@
 namespace marrowfin::market {
 namespace {
 
+using namespace marrowfin::test;  // NOLINT: the tests\' helpers
+
 // Applies a message (a JSON array of market changes) and returns what it
 // touched as (market id, image) pairs.
 class MarketSetTest : public ::testing::Test {
  protected:
   std::vector<std::pair<std::string, bool>> apply(std::string_view changes, std::int64_t pt = 7) {
-    json::Value message = parse::parse_ok(changes, arena_);
+    json::Value message = test::parse_ok(changes, arena_);
     std::vector<std::pair<std::string, bool>> touched;
     for (const MarketSet::Touched& t : set_.apply(message.items(), pt)) {
       touched.emplace_back(set_.market(t.market).market_id, t.image);
@@ -29,7 +31,7 @@ class MarketSetTest : public ::testing::Test {
     return out;
   }
 
-  parse::Arena arena_;
+  util::Arena arena_;
   MarketSet set_;
 };
 
@@ -71,7 +73,7 @@ TEST_F(MarketSetTest, EachMarketFoldsOnlyItsOwnChanges) {
   };
   std::unique_ptr<MarketCache> alone;
   for (const std::string& text : messages) {
-    json::Value message = parse::parse_ok(text, arena_);
+    json::Value message = test::parse_ok(text, arena_);
     for (const json::Value& change : message.items()) apply_to_market(alone, change, 7);
     set_.apply(message.items(), 7);
   }

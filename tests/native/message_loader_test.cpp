@@ -1,6 +1,6 @@
 // Reading a stream file: the file, its lines, UTF-8 and blank lines, and
 // which messages are kept.
-#include "core/parse/message_loader.hpp"
+#include "core/load/message_loader.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -12,12 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "core/parse/byte_source.hpp"
-#include "core/parse/utf8.hpp"
+#include "core/io/byte_source.hpp"
+#include "core/json/utf8.hpp"
 #include "test_support.hpp"
 
-namespace marrowfin::parse {
+namespace marrowfin::load {
 namespace {
+
+using namespace marrowfin::test;  // NOLINT: the tests\' helpers
 
 using namespace std::string_view_literals;
 
@@ -38,12 +40,12 @@ TEST(Utf8, ValidMalformedAndBlankText) {
   // is_ascii, which lets a whole chunk skip the check, likewise.
   auto check = [](std::string_view text, bool ok) {
     const bool ascii = std::ranges::all_of(text, [](char c) { return (c & 0x80) == 0; });
-    EXPECT_EQ(is_valid_utf8(text), ok) << testing::PrintToString(text);
+    EXPECT_EQ(json::is_valid_utf8(text), ok) << testing::PrintToString(text);
     for (std::size_t pad = 1; pad < 40; pad += 7) {
       std::string before = std::string(pad, 'a') + std::string(text);
-      EXPECT_EQ(is_valid_utf8(before), ok) << pad;
-      EXPECT_EQ(is_valid_utf8(before + std::string(pad, 'b')), ok) << pad;
-      EXPECT_EQ(is_ascii(before + std::string(pad, 'b')), ascii) << pad;
+      EXPECT_EQ(json::is_valid_utf8(before), ok) << pad;
+      EXPECT_EQ(json::is_valid_utf8(before + std::string(pad, 'b')), ok) << pad;
+      EXPECT_EQ(json::is_ascii(before + std::string(pad, 'b')), ascii) << pad;
     }
   };
   for (std::string_view text : valid) check(text, true);
@@ -61,8 +63,8 @@ TEST(Utf8, ValidMalformedAndBlankText) {
       "x"sv, " {}"sv, "\0"sv, "\x1C"sv, "\xEF\xBB\xBF"sv, "\xE2\x80\x8B"sv,
       "\xE1\xA0\x8E"sv, "\xE2\x81\xA0"sv, "\xC2\xA1"sv, "  \xE3\x80\x81"sv,
   };
-  for (std::string_view text : blank) EXPECT_TRUE(is_blank(text)) << text;
-  for (std::string_view text : not_blank) EXPECT_FALSE(is_blank(text)) << text;
+  for (std::string_view text : blank) EXPECT_TRUE(json::is_blank(text)) << text;
+  for (std::string_view text : not_blank) EXPECT_FALSE(json::is_blank(text)) << text;
 }
 
 // "<publish time>:<key names of each change's members>" per message.
@@ -96,19 +98,19 @@ TEST(LoadMessages, KeepsMarketChangesInFileOrder) {
       "12:{id,marketDefinition,pt,rc,} "  // a bare change: the whole line object
       "14: ";
   const struct {
-    Encoding encoding;
+    io::Encoding encoding;
     std::string data;
     const char* suffix;
-  } files[] = {{Encoding::kPlain, stream, ".txt"},
-               {Encoding::kGzip, gzip_member(stream), ".gz"},
-               {Encoding::kBzip2, bzip2_stream(stream), ".bz2"}};
+  } files[] = {{io::Encoding::kPlain, stream, ".txt"},
+               {io::Encoding::kGzip, gzip_member(stream), ".gz"},
+               {io::Encoding::kBzip2, bzip2_stream(stream), ".bz2"}};
   for (const auto& f : files) {
     char name[] = "/tmp/marrowfin_loader_XXXXXX";
     ::close(mkstemp(name));
     std::remove(name);
     std::string path = name + std::string(f.suffix);
     std::ofstream(path, std::ios::binary) << f.data;
-    for (auto backend : {Inflater::Backend::kZlib, Inflater::default_backend()}) {
+    for (auto backend : {io::Inflater::Backend::kZlib, io::Inflater::default_backend()}) {
       EXPECT_EQ(describe(load_messages(path, backend)), expected) << f.suffix;
       EXPECT_EQ(describe(load_messages_from_bytes(f.data, f.encoding, backend)), expected)
           << f.suffix;
@@ -125,22 +127,22 @@ TEST(LoadMessages, SkippedLinesLeaveNothingInTheArenaAndAFailureKeepsNothing) {
     skipped += R"({"pt":0,"mc":[{"id":"1.1","rc":[{"atb":[)" + levels + "]}]}]}\n";
     skipped += R"({"op":"mcm","pt":5,"clk":"x"})" "\n";
   }
-  auto backend = Inflater::default_backend();
-  auto plain = Encoding::kPlain;
+  auto backend = io::Inflater::default_backend();
+  auto plain = io::Encoding::kPlain;
   LoadResult result = load_messages_from_bytes(skipped + R"({"pt":1,"mc":[]})", plain, backend);
   ASSERT_TRUE(result.store);
   EXPECT_EQ(result.store->messages.size(), 1u);
-  EXPECT_LE(result.store->arena.reserved_bytes(), Arena::kBlockSize);
+  EXPECT_LE(result.store->arena.reserved_bytes(), util::Arena::kBlockSize);
   EXPECT_EQ(describe(load_messages_from_bytes(skipped + R"({"pt":1,"mc":[})", plain, backend)),
             "error: expected value at line 1 column 15");
 }
 
 // The whole load of `text` (stored as `data`) in one chunk on the calling
 // thread alone: the reference.
-Encoding encoding_of(bool gzip) { return gzip ? Encoding::kGzip : Encoding::kPlain; }
+io::Encoding encoding_of(bool gzip) { return gzip ? io::Encoding::kGzip : io::Encoding::kPlain; }
 
 LoadResult load_sequentially(const std::string& data, bool gzip, const std::string& text) {
-  return load_messages_from_bytes(data, encoding_of(gzip), Inflater::default_backend(),
+  return load_messages_from_bytes(data, encoding_of(gzip), io::Inflater::default_backend(),
                                   {.chunk_size = text.size() + 1, .threads = 1});
 }
 
@@ -201,7 +203,7 @@ TEST(ParallelLoad, TheSameMessagesHoweverTheInputIsCut) {
       for (unsigned threads : {1u, 2u, 4u}) {
         for (std::size_t chunk_size : {1ul, 7ul, 64ul, 1000ul, 65536ul}) {
           LoadResult parallel = load_messages_from_bytes(
-              data, encoding_of(gzip), Inflater::default_backend(), {chunk_size, threads});
+              data, encoding_of(gzip), io::Inflater::default_backend(), {chunk_size, threads});
           EXPECT_EQ(difference(reference, parallel), "")
               << input.size() << " bytes, gzip " << gzip << ", " << threads << " threads, chunks of "
               << chunk_size;
@@ -219,8 +221,8 @@ TEST(ParallelLoad, AMessageListOfManyHugePagesKeepsEveryMessage) {
   std::string stream;
   for (int i = 1; i <= kMessages; ++i) stream += R"({"pt":)" + std::to_string(i) + R"(,"mc":[]})" "\n";
   for (unsigned threads : {1u, 2u}) {
-    LoadResult loaded = load_messages_from_bytes(stream, Encoding::kPlain,
-                                                 Inflater::default_backend(), {65536, threads});
+    LoadResult loaded = load_messages_from_bytes(stream, io::Encoding::kPlain,
+                                                 io::Inflater::default_backend(), {65536, threads});
     ASSERT_TRUE(loaded.store) << loaded.error;
     const auto& messages = loaded.store->messages;
     ASSERT_EQ(messages.size(), static_cast<std::size_t>(kMessages));
@@ -253,7 +255,7 @@ TEST(ParallelLoad, TheFirstBadLineInTheFileWins) {
   };
   auto error_of = [](const std::string& input, bool gzip, LoadOptions options) {
     LoadResult result =
-        load_messages_from_bytes(input, encoding_of(gzip), Inflater::default_backend(), options);
+        load_messages_from_bytes(input, encoding_of(gzip), io::Inflater::default_backend(), options);
     return result.store ? std::string("loaded") : result.error;
   };
   const Stream several = make({1000, 1001, 2000, 2999});
@@ -304,7 +306,7 @@ TEST(ParallelLoad, ABadLineAndACorruptGzipStreamInFileOrder) {
     if (c.cut != 0) packed.resize(static_cast<std::size_t>(static_cast<double>(packed.size()) * c.cut));
     for (unsigned threads : {1u, 2u, 4u}) {
       for (std::size_t chunk_size : {1ul, 333ul, 4096ul, LoadOptions::kDefaultChunkSize}) {
-        LoadResult result = load_messages_from_bytes(packed, Encoding::kGzip, Inflater::default_backend(),
+        LoadResult result = load_messages_from_bytes(packed, io::Encoding::kGzip, io::Inflater::default_backend(),
                                                      {chunk_size, threads});
         EXPECT_EQ(result.store ? "loaded" : result.error, c.error)
             << c.text.size() << " " << c.cut << " " << threads << " " << chunk_size;
@@ -314,4 +316,4 @@ TEST(ParallelLoad, ABadLineAndACorruptGzipStreamInFileOrder) {
 }
 
 }  // namespace
-}  // namespace marrowfin::parse
+}  // namespace marrowfin::load

@@ -16,13 +16,15 @@
 namespace marrowfin::market {
 namespace {
 
+using namespace marrowfin::test;  // NOLINT: the tests\' helpers
+
 using Pairs = std::vector<PriceSizePair>;
 
 // A ladder array as the loader hands it over: parsed under a ladder key, so
 // all-[number, number] arrays arrive packed and anything else plain.
-json::Value levels(std::string_view text, parse::Arena& arena) {
+json::Value levels(std::string_view text, util::Arena& arena) {
   std::string member = "{\"atb\":" + std::string(text) + "}";
-  const json::Value* value = parse::parse_ok(member, arena).find(json::Key::kAtb);
+  const json::Value* value = test::parse_ok(member, arena).find(json::Key::kAtb);
   return value != nullptr ? *value : json::Value();
 }
 
@@ -58,7 +60,7 @@ TEST(PriceLadder, UpdateChangesAndReadsOut) {
        {{-9223372036854775808.0, 2.0}, {18446744073709551615.0, 1.0}}},
   };
   for (const auto& c : cases) {
-    parse::Arena arena;
+    util::Arena arena;
     PriceLadder ladder(false);
     ladder.update(levels(c.before, arena));
     std::uint64_t count = ladder.change_count();
@@ -88,7 +90,7 @@ TEST(PriceLadder, ManyLevelsStayFindableThroughGrowthAndDeletions) {
         if (size == 0) model.erase(k + 0.25);
       }
     }
-    parse::Arena arena;
+    util::Arena arena;
     EXPECT_TRUE(packed.update(levels("[" + items + "[1, 1]]", arena)));
     // A trailing [0] is no pair: it keeps the array from being packed.
     EXPECT_TRUE(plain.update(levels("[" + items + "[1, 1], [0]]", arena)));
@@ -133,7 +135,7 @@ TEST(PriceLadder, StaysSortedThroughRandomUpdates) {
           model[price] = size;
         }
       }
-      parse::Arena arena;
+      util::Arena arena;
       ASSERT_EQ(ladder.update(levels("[" + items + "]", arena)), changed) << items;
       Pairs expected;
       for (auto [price, size] : model) expected.push_back({price, size});

@@ -20,9 +20,9 @@ using Cell = std::variant<std::monostate, double, std::int64_t, bool, std::strin
 using Row = std::vector<Cell>;
 constexpr std::monostate null;
 
-std::shared_ptr<const parse::MessageStore> load(const std::string& lines) {
-  parse::LoadResult loaded =
-      parse::load_messages_from_bytes(lines, parse::Encoding::kPlain, parse::Inflater::default_backend());
+std::shared_ptr<const load::MessageStore> load(const std::string& lines) {
+  load::LoadResult loaded =
+      load::load_messages_from_bytes(lines, io::Encoding::kPlain, io::Inflater::default_backend());
   EXPECT_EQ(loaded.error, "");
   return std::move(loaded.store);
 }

@@ -13,19 +13,19 @@
 #include <string>
 #include <string_view>
 
-#include "core/parse/byte_source.hpp"
-#include "core/parse/json_reader.hpp"
+#include "core/io/byte_source.hpp"
+#include "core/json/line_parser.hpp"
 
-namespace marrowfin::parse {
+namespace marrowfin::test {
 
 // Serves `data` in reads of at most `chunk` bytes; from offset `fail_at` on,
 // every read fails.
-class ChunkedSource final : public ByteSource {
+class ChunkedSource final : public io::ByteSource {
  public:
   explicit ChunkedSource(std::string data, std::size_t chunk = 1 << 20,
                          std::size_t fail_at = std::string::npos)
       : data_(std::move(data)), chunk_(chunk), fail_at_(fail_at) {}
-  ReadResult read(char* out, std::size_t capacity) override {
+  io::ReadResult read(char* out, std::size_t capacity) override {
     if (pos_ >= fail_at_) return {0, "Input/output error (os error 5)"};
     std::size_t n = std::min({capacity, chunk_, data_.size() - pos_, fail_at_ - pos_});
     std::memcpy(out, data_.data() + pos_, n);
@@ -46,11 +46,11 @@ struct Decoded {
 
 // Everything a decoder delivers, read `out_chunk` bytes at a time, and the
 // failure it ends with (empty at a clean end).
-inline Decoded drain(ByteSource& source, std::size_t out_chunk) {
+inline Decoded drain(io::ByteSource& source, std::size_t out_chunk) {
   Decoded out;
   std::string buffer(out_chunk, '\0');
   for (;;) {
-    ReadResult r = source.read(buffer.data(), buffer.size());
+    io::ReadResult r = source.read(buffer.data(), buffer.size());
     if (r.size > buffer.size()) {
       ADD_FAILURE() << "read claims " << r.size << " bytes of " << buffer.size();
       r.size = buffer.size();
@@ -58,7 +58,7 @@ inline Decoded drain(ByteSource& source, std::size_t out_chunk) {
     out.data.append(buffer.data(), r.size);
     if (!r.error.empty() || r.size == 0) {
       // A failed source stays failed, an ended one ended.
-      ReadResult again = source.read(buffer.data(), buffer.size());
+      io::ReadResult again = source.read(buffer.data(), buffer.size());
       EXPECT_TRUE(again.size == 0 && again.error == r.error) << r.error;
       out.error = r.error;
       return out;
@@ -129,10 +129,10 @@ inline std::string bzip2_stream(const std::string& text, int level = 9) {
 }
 
 // The value of a JSON text that must parse.
-inline json::Value parse_ok(std::string_view text, Arena& arena) {
-  JsonResult parsed = parse_json(text, arena);
+inline json::Value parse_ok(std::string_view text, util::Arena& arena) {
+  json::JsonResult parsed = json::parse_json(text, arena);
   EXPECT_EQ(parsed.error, "") << text;
   return parsed.value;
 }
 
-}  // namespace marrowfin::parse
+}  // namespace marrowfin::test

@@ -17,7 +17,7 @@
 #include "core/market/level_ladder.hpp"
 #include "core/market/price_ladder.hpp"
 #include "core/market/records.hpp"
-#include "core/parse/json_value.hpp"
+#include "core/json/value.hpp"
 
 namespace marrowfin::market {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/market/market_cache.hpp"
-#include "core/parse/json_value.hpp"
+#include "core/json/value.hpp"
 
 namespace marrowfin::market {
 

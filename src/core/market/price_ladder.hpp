@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/market/records.hpp"
-#include "core/parse/json_value.hpp"
+#include "core/json/value.hpp"
 
 namespace marrowfin::market {
 

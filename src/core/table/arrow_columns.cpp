@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/parse/arena.hpp"
+#include "core/util/arena.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -80,12 +80,12 @@ void release_struct_array(ArrowArray* array) noexcept {
 
 SharedBlock* SharedBlock::create(std::size_t bytes) {
   // Huge pages only pay when the block fills some.
-  using parse::kHugePage;
+  using util::kHugePage;
   bool huge = bytes >= kHugePage;
   void* data = nullptr;
   if (huge) {
     bytes = (bytes + kHugePage - 1) & ~(kHugePage - 1);
-    data = parse::allocate_huge_pages(bytes);
+    data = util::allocate_huge_pages(bytes);
   } else {
     bytes = std::max<std::size_t>(bytes, 64);
     data = ::operator new(bytes, kAlignment);

@@ -73,7 +73,7 @@ double sum_sizes(std::span<const PriceSizePair> levels) noexcept {
   return sum;
 }
 
-PriceTableReader::PriceTableReader(std::shared_ptr<const parse::MessageStore> store,
+PriceTableReader::PriceTableReader(std::shared_ptr<const load::MessageStore> store,
                                    TableOptions options)
     : store_(std::move(store)), options_(options) {
   for (const Field& field : price_table_fields(options_.depth)) columns_.emplace_back(field);
@@ -112,8 +112,8 @@ PriceTableReader::Status PriceTableReader::next(ArrowArray* out) {
     } else if (next_book_ < books_.size()) {
       start_book(books_[next_book_++]);
     } else if (next_message_ < messages.size()) {
-      parse::prefetch_after(messages, next_message_);
-      const parse::ParsedMessage& message = messages[next_message_++];
+      load::prefetch_after(messages, next_message_);
+      const load::ParsedMessage& message = messages[next_message_++];
       books_ = markets_.apply(message.market_changes, message.publish_time);
       next_book_ = 0;
     } else {

@@ -15,7 +15,7 @@
 
 #include "core/market/market_cache.hpp"
 #include "core/market/market_set.hpp"
-#include "core/parse/message_loader.hpp"
+#include "core/load/message_loader.hpp"
 #include "core/table/arrow_columns.hpp"
 
 namespace marrowfin::table {
@@ -45,7 +45,7 @@ class PriceTableReader {
   enum class Status { kBatch, kEnd, kTextTooLong };
 
   // `options.depth` must be in 0..kMaxDepth and batch_rows at least 1.
-  PriceTableReader(std::shared_ptr<const parse::MessageStore> store, TableOptions options);
+  PriceTableReader(std::shared_ptr<const load::MessageStore> store, TableOptions options);
   PriceTableReader(const PriceTableReader&) = delete;
   PriceTableReader& operator=(const PriceTableReader&) = delete;
   ~PriceTableReader();
@@ -93,7 +93,7 @@ class PriceTableReader {
   void reserve_rows();
   void append_row(const market::RunnerCache& runner, const RunnerRow& row);
 
-  std::shared_ptr<const parse::MessageStore> store_;
+  std::shared_ptr<const load::MessageStore> store_;
   TableOptions options_;
   std::vector<Column> columns_;
   market::MarketSet markets_;

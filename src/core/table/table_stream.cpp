@@ -10,7 +10,7 @@ namespace marrowfin::table {
 namespace {
 
 struct StreamState {
-  StreamState(std::shared_ptr<const parse::MessageStore> store, TableOptions options)
+  StreamState(std::shared_ptr<const load::MessageStore> store, TableOptions options)
       : reader(std::move(store), options), depth(options.depth) {}
 
   PriceTableReader reader;
@@ -82,7 +82,7 @@ void export_price_table_schema(int depth, ArrowSchema* out) {
   export_struct_schema(price_table_fields(depth), out);
 }
 
-void export_price_table_stream(std::shared_ptr<const parse::MessageStore> store,
+void export_price_table_stream(std::shared_ptr<const load::MessageStore> store,
                                TableOptions options, ArrowArrayStream* out) {
   auto owned = std::make_unique<StreamState>(std::move(store), options);
   *out = ArrowArrayStream{

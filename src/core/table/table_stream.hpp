@@ -4,7 +4,7 @@
 #include <memory>
 #include <string_view>
 
-#include "core/parse/message_loader.hpp"
+#include "core/load/message_loader.hpp"
 #include "core/table/arrow_abi.hpp"
 #include "core/table/price_table.hpp"
 
@@ -26,7 +26,7 @@ void export_price_table_schema(int depth, ArrowSchema* out);
 // stream holds a share of `store` and folds the markets itself, batch by
 // batch, so streams of one store may be read side by side, each from any one
 // thread at a time. Throws std::bad_alloc, leaving `out` as it was.
-void export_price_table_stream(std::shared_ptr<const parse::MessageStore> store,
+void export_price_table_stream(std::shared_ptr<const load::MessageStore> store,
                                TableOptions options, ArrowArrayStream* out);
 
 }  // namespace marrowfin::table

@@ -1,0 +1,37 @@
+// Attribute getters shared by the market-book classes. Each returns a new
+// reference, or nullptr with an error set.
+#pragma once
+
+#include "bindings/common/compat.hpp"
+
+#include "bindings/common/borrow.hpp"
+#include "bindings/marrowfin/py_convert.hpp"
+#include "bindings/common/py_type.hpp"
+
+namespace marrowfin::bindings {
+
+using py::read_only;
+using py::stored_member;
+
+// A field of an immutable class, converted (or a stored object) on each read.
+template <class Record, auto Member>
+PyObject* get_field(PyObject* self, void*) noexcept {
+  return to_python(py::value_of<Record>(self).*Member);
+}
+
+// A field of a mutable class (a Record with a `borrow` flag), read under a
+// shared borrow.
+template <class Record, auto Member>
+PyObject* get_borrowed_field(PyObject* self, void*) noexcept {
+  Record& record = py::value_of<Record>(self);
+  py::SharedBorrow borrow(record.borrow);
+  if (!borrow) return nullptr;
+  return to_python(record.*Member);
+}
+
+// Attributes kept only for consumers written against richer records.
+inline PyObject* get_none(PyObject*, void*) noexcept { return Py_NewRef(Py_None); }
+inline PyObject* get_true(PyObject*, void*) noexcept { return Py_NewRef(Py_True); }
+inline PyObject* get_empty_list(PyObject*, void*) noexcept { return py::must(PyList_New(0)); }
+
+}  // namespace marrowfin::bindings

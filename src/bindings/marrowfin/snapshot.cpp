@@ -1,0 +1,232 @@
+#include "bindings/marrowfin/snapshot.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bindings/common/errors.hpp"
+#include "bindings/marrowfin/py_classes.hpp"
+#include "bindings/marrowfin/py_convert.hpp"
+#include "bindings/marrowfin/py_records.hpp"
+#include "bindings/common/py_ref.hpp"
+#include "bindings/common/py_type.hpp"
+#include "bindings/marrowfin/time_conversion.hpp"
+
+namespace marrowfin::bindings {
+namespace {
+
+// The slot's object if it was built at `count` (a new reference), else empty.
+py::Ref reuse(const market::ReuseSlot& slot, std::uint64_t count) noexcept {
+  return py::Ref::new_ref(static_cast<PyObject*>(slot.get_if_current(count)));
+}
+
+void store(market::ReuseSlot& slot, const py::Ref& object, std::uint64_t count) noexcept {
+  slot.store(Py_NewRef(object.get()), count);
+}
+
+// The list of `ladder`, reused while its count is unchanged, else filled
+// straight from the levels as the ladder keeps them. New reference, or empty
+// with a panic set.
+py::Ref ladder_list(const market::ShownLadder& ladder, market::ReuseSlot& slot) {
+  if (py::Ref list = reuse(slot, ladder.count)) return list;
+  py::Ref list = py::Ref::steal(create_price_list(ladder.levels()));
+  if (list) store(slot, list, ladder.count);
+  return list;
+}
+
+// The read-out of a starting-price ladder: `kept` when the ladder has not
+// changed since it was read at `kept_count`, else a new one. A ladder at count
+// 0 never had a level, so a runner without a previous object passes null and 0.
+SharedPairs sp_pairs(const market::PriceLadder& ladder, const SharedPairs& kept,
+                     std::uint64_t kept_count) {
+  if (kept_count == ladder.change_count()) return kept;
+  if (ladder.empty()) return nullptr;
+  std::span<const market::PriceSizePair> levels = ladder.levels();
+  return std::make_shared<const std::vector<market::PriceSizePair>>(levels.begin(), levels.end());
+}
+
+// The status text as a str: the previous object's when the text is the same.
+// New reference, or empty with a panic set.
+py::Ref status_string(const std::string& status, const RunnerRecord* previous) {
+  if (previous != nullptr) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(previous->status.get(), &size);  // cached for ASCII
+    if (text == nullptr) {
+      PyErr_Clear();  // a text that does not encode is no match
+    } else if (std::string_view(text, static_cast<std::size_t>(size)) == status) {
+      return py::Ref::new_ref(previous->status.get());
+    }
+  }
+  return py::Ref::steal(to_python(status));
+}
+
+// A new Runner of `runner`, stored in its slot. New reference, or empty with
+// an error set.
+py::Ref build_runner(market::RunnerCache& runner) {
+  auto* previous_object = static_cast<PyObject*>(runner.cached_runner.get());
+  const RunnerRecord* previous =
+      previous_object != nullptr ? &py::value_of<RunnerRecord>(previous_object) : nullptr;
+
+  py::Ref back = ladder_list(runner.shown(market::Side::kBack), runner.cached_back_list);
+  if (!back) return {};
+  py::Ref lay = ladder_list(runner.shown(market::Side::kLay), runner.cached_lay_list);
+  if (!lay) return {};
+  py::Ref traded = ladder_list({&runner.traded_volume, nullptr, runner.traded_volume.change_count()},
+                               runner.cached_traded_list);
+  if (!traded) return {};
+  py::Ref ex =
+      py::Ref::steal(make_exchange_prices(std::move(back), std::move(lay), std::move(traded)));
+  if (!ex) return {};
+  py::Ref status = status_string(runner.status, previous);
+  if (!status) return {};
+
+  // Filled in place; dropped whole should a step fail.
+  py::Ref object = py::Ref::steal(new_runner());
+  if (!object) return {};
+  RunnerRecord& record = py::value_of<RunnerRecord>(object.get());
+  record.ex = std::move(ex);
+  record.status = std::move(status);
+  record.selection_id = runner.selection_id;
+  record.handicap = runner.handicap;
+  record.adjustment_factor = runner.adjustment_factor;
+  record.last_price_traded = runner.last_price_traded;
+  record.total_matched = runner.total_matched;
+  record.removal_date = runner.removal_date;
+  record.sp.near_price = runner.near_price;
+  record.sp.far_price = runner.far_price;
+  record.sp.actual_sp = runner.actual_sp;
+  // Back stakes come from the lay-side ladder and lay liabilities from the
+  // back side: that is how consumers of the lightweight records read them.
+  // A starting-price ladder that did not change is taken over from the
+  // runner's previous object rather than copied again.
+  record.sp.back_stake_taken =
+      sp_pairs(runner.sp_lay, previous ? previous->sp.back_stake_taken : nullptr,
+               previous ? previous->sp_lay_count : 0);
+  record.sp.lay_liability_taken =
+      sp_pairs(runner.sp_back, previous ? previous->sp.lay_liability_taken : nullptr,
+               previous ? previous->sp_back_count : 0);
+  record.sp_lay_count = runner.sp_lay.change_count();
+  record.sp_back_count = runner.sp_back.change_count();
+
+  store(runner.cached_runner, object, runner.change_count);
+  return object;
+}
+
+// The MarketDefinition of the cache, or None before the first definition;
+// rebuilt only when a definition arrived. New reference, or empty with an
+// error set (the slot then keeps its old object, so the next call retries).
+py::Ref definition_object(market::MarketCache& cache) {
+  if (cache.definition_count == 0) return py::Ref::new_ref(Py_None);
+  if (py::Ref cached = reuse(cache.cached_definition, cache.definition_count)) return cached;
+
+  MarketDefinitionRecord record;
+  const auto& runners = cache.definition_runners;
+  record.runners = py::Ref::steal(py::must(PyList_New(static_cast<Py_ssize_t>(runners.size()))));
+  if (!record.runners) return {};
+  for (std::size_t i = 0; i < runners.size(); ++i) {
+    PyObject* runner = make_market_definition_runner(runners[i]);
+    if (runner == nullptr) return {};
+    PyList_SET_ITEM(record.runners.get(), static_cast<Py_ssize_t>(i), runner);
+  }
+  if (!(record.market_time = parse_datetime_or_none(cache.market_time))) return {};
+  if (!(record.open_date = parse_datetime_or_none(cache.open_date))) return {};
+  if (!(record.suspend_time = parse_datetime_or_none(cache.suspend_time))) return {};
+  if (!(record.settled_time = parse_datetime_or_none(cache.settled_time))) return {};
+
+  record.each_way_divisor = cache.each_way_divisor;
+  record.regulators = cache.regulators;
+  record.status = cache.status;
+  record.event_id = cache.event_id;
+  record.event_type_id = cache.event_type_id;
+  record.event_name = cache.event_name;
+  record.market_type = cache.market_type;
+  record.country_code = cache.country_code;
+  record.venue = cache.venue;
+  record.race_type = cache.race_type;
+  record.name = cache.name;
+  record.timezone = cache.timezone;
+  record.betting_type = cache.betting_type;
+  record.market_time_text = cache.market_time;
+  record.open_date_text = cache.open_date;
+  record.suspend_time_text = cache.suspend_time;
+  record.market_base_rate = cache.market_base_rate;
+  record.version = cache.version;
+  record.bet_delay = cache.bet_delay;
+  record.number_of_winners = cache.number_of_winners;
+  record.number_of_active_runners = static_cast<std::int32_t>(cache.number_of_active_runners);
+  record.bsp_market = cache.bsp_market;
+  record.persistence_enabled = cache.persistence_enabled;
+  record.turn_in_play_enabled = cache.turn_in_play_enabled;
+  record.discount_allowed = cache.discount_allowed;
+  record.bsp_reconciled = cache.bsp_reconciled;
+  record.complete = cache.complete;
+  record.cross_matching = cache.cross_matching;
+  record.in_play = cache.in_play;
+  record.runners_voidable = cache.runners_voidable;
+
+  py::Ref object = py::Ref::steal(make_market_definition(std::move(record)));
+  if (object) store(cache.cached_definition, object, cache.definition_count);
+  return object;
+}
+
+}  // namespace
+
+PyObject* to_market_book(market::MarketCache& cache) noexcept {
+  return py::guard([&]() -> PyObject* {
+    // Runner objects go straight into the book's new list, in key order.
+    // Replacing a runner's old objects may run a caller's __del__, which
+    // must not find the list with slots still empty (gc.get_referrers):
+    // the collector does not see it until it is full.
+    std::span<market::RunnerCache* const> runners = cache.sorted_runners();
+    py::Ref list = py::Ref::steal(py::must(PyList_New(static_cast<Py_ssize_t>(runners.size()))));
+    if (!list) return nullptr;
+    PyObject_GC_UnTrack(list.get());
+    for (std::size_t i = 0; i < runners.size(); ++i) {
+      market::RunnerCache& runner = *runners[i];
+      // An unchanged runner costs one reference increment.
+      auto* object =
+          static_cast<PyObject*>(runner.cached_runner.get_if_current(runner.change_count));
+      if (object != nullptr) {
+        Py_INCREF(object);
+      } else {
+        object = build_runner(runner).release();
+        if (object == nullptr) return nullptr;
+      }
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), object);
+    }
+    PyObject_GC_Track(list.get());
+
+    py::Ref definition = definition_object(cache);
+    if (!definition) return nullptr;
+    py::Ref publish_time = publish_time_to_datetime(cache.publish_time);
+    if (!publish_time) return nullptr;
+
+    py::Ref object = py::Ref::steal(new_market_book());
+    if (!object) return nullptr;
+    MarketBookRecord& book = py::value_of<MarketBookRecord>(object.get());
+    book.market_definition = std::move(definition);
+    book.publish_time = std::move(publish_time);
+    book.runners = std::move(list);
+    book.market_id = cache.market_id;
+    book.status = cache.status;
+    book.publish_time_epoch = cache.publish_time;
+    book.total_matched = cache.total_matched;
+    book.version = cache.version;
+    book.last_match_time = cache.last_match_time;
+    book.bet_delay = cache.bet_delay;
+    book.number_of_active_runners = static_cast<std::int32_t>(cache.number_of_active_runners);
+    book.number_of_runners = static_cast<std::int32_t>(cache.number_of_runners);
+    book.number_of_winners = cache.number_of_winners;
+    book.bsp_reconciled = cache.bsp_reconciled;
+    book.complete = cache.complete;
+    book.cross_matching = cache.cross_matching;
+    book.inplay = cache.in_play;
+    book.runners_voidable = cache.runners_voidable;
+    return object.release();
+  });
+}
+
+}  // namespace marrowfin::bindings

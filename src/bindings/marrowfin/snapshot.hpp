@@ -1,0 +1,16 @@
+// Turning the market cache into a MarketBook, handing out again every Python
+// object whose piece of state has not changed since it was built.
+#pragma once
+
+#include "bindings/common/compat.hpp"
+
+#include "core/market/market_cache.hpp"
+
+namespace marrowfin::bindings {
+
+// A new MarketBook of `cache` (whose reuse slots are updated). Returns a new
+// reference, or nullptr with an error set; what was stored in the slots before
+// the error stays stored.
+PyObject* to_market_book(market::MarketCache& cache) noexcept;
+
+}  // namespace marrowfin::bindings

@@ -1,0 +1,162 @@
+// marrowfin_tools._native: the companion package's binding over the core,
+// the function price_table and its class.
+#include "bindings/common/compat.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <string_view>
+
+#include "core/load/message_loader.hpp"
+#include "core/table/price_table.hpp"
+#include "bindings/common/errors.hpp"
+#include "bindings/common/py_ref.hpp"
+#include "bindings/marrowfin_tools/price_table_object.hpp"
+
+namespace marrowfin::tools {
+namespace {
+
+std::atomic<std::int64_t> interpreter_id{-1};
+PyObject* module_object = nullptr;  // set once, kept for the process
+
+// Every text of price_table's argument errors. A failed load is a ValueError
+// with the loader's own text, as iter_prices_file gives it.
+PyObject* set_argument_type(const char* argument, const char* expected, PyObject* value) noexcept {
+  PyObject* name = PyType_GetQualName(Py_TYPE(value));
+  if (name == nullptr) return nullptr;
+  PyErr_Format(PyExc_TypeError, "price_table() argument '%s' must be %s, not %U", argument,
+               expected, name);
+  Py_DECREF(name);
+  return nullptr;
+}
+
+PyObject* set_depth_range(PyObject* depth) noexcept {
+  PyErr_Format(PyExc_ValueError, "depth must be in 0..%d, got %R", table::kMaxDepth, depth);
+  return nullptr;
+}
+
+PyObject* set_nul_in_path() noexcept {
+  return py::set_value_error("file name contained an unexpected NUL byte");
+}
+
+// The str or bytes of a path given as either or as an os.PathLike (new
+// reference), or nullptr with an error set.
+PyObject* fspath_of(PyObject* path) noexcept {
+  PyObject* fspath = PyOS_FSPath(path);
+  if (fspath == nullptr && PyErr_ExceptionMatches(PyExc_TypeError)) {
+    PyErr_Clear();
+    return set_argument_type("path", "str, bytes or os.PathLike", path);
+  }
+  return fspath;
+}
+
+PyObject* price_table(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return py::guard([&]() -> PyObject* {
+    static const char* keywords[] = {"path", "depth", "every_book", nullptr};
+    PyObject* path = nullptr;
+    PyObject* depth = nullptr;
+    PyObject* every_book = Py_False;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:price_table",
+                                     const_cast<char**>(keywords), &path, &depth, &every_book)) {
+      return nullptr;
+    }
+    table::TableOptions options;
+    if (depth != nullptr) {
+      if (!PyLong_Check(depth) || PyBool_Check(depth)) {
+        return set_argument_type("depth", "int", depth);
+      }
+      int overflow = 0;
+      long value = PyLong_AsLongAndOverflow(depth, &overflow);
+      if (value == -1 && PyErr_Occurred()) return nullptr;
+      if (overflow != 0 || value < 0 || value > table::kMaxDepth) return set_depth_range(depth);
+      options.depth = static_cast<int>(value);
+    }
+    if (!PyBool_Check(every_book)) return set_argument_type("every_book", "bool", every_book);
+    options.every_book = every_book == Py_True;
+
+    py::Ref fspath = py::Ref::steal(fspath_of(path));
+    if (!fspath) return nullptr;
+    py::Ref bytes = PyBytes_Check(fspath.get())
+                        ? py::Ref::new_ref(fspath.get())
+                        // UnicodeEncodeError passes through
+                        : py::Ref::steal(PyUnicode_EncodeFSDefault(fspath.get()));
+    if (!bytes) return nullptr;
+    std::string_view name(PyBytes_AS_STRING(bytes.get()),
+                          static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+    if (name.find('\0') != std::string_view::npos) return set_nul_in_path();
+
+    // The load touches no Python object, so other threads run meanwhile. No
+    // exception may leave before the thread state is back: it is rethrown
+    // after, a shortage of memory as MemoryError, the rest as a panic.
+    load::LoadResult loaded;
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+      loaded = load::load_messages(name);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (failure) {
+      try {
+        std::rethrow_exception(failure);
+      } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+      }
+    }
+    if (!loaded.store) return py::set_value_error(loaded.error);
+    return make_price_table(std::move(loaded.store), options, fspath.get());
+  });
+}
+
+PyMethodDef module_methods[] = {
+    {"price_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(price_table)),
+     METH_VARARGS | METH_KEYWORDS,
+     "price_table(path, depth=3, every_book=False)\n--\n\n"
+     "Loads a recording; its price table is read through the Arrow PyCapsule interface."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "marrowfin_tools._native",
+    "The native table builder of marrowfin_tools.",
+    0,
+    module_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* init_module() noexcept {
+  // The class object is kept for the process, so one interpreter only.
+  std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) return nullptr;
+  std::int64_t expected = -1;
+  if (!interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "marrowfin_tools._native does not support sub-interpreters: it can only be "
+                    "imported in the interpreter that imported it first");
+    return nullptr;
+  }
+  if (module_object != nullptr) return Py_NewRef(module_object);
+  if (py::init_panic_exception() < 0) return nullptr;
+  py::Ref module = py::Ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
+  if (!module) return nullptr;
+  PyTypeObject* type = price_table_type();
+  if (type == nullptr) return nullptr;
+  if (PyModule_AddObjectRef(module.get(), "PriceTable", reinterpret_cast<PyObject*>(type)) < 0) {
+    return nullptr;
+  }
+  module_object = module.release();
+  return Py_NewRef(module_object);
+}
+
+}  // namespace
+}  // namespace marrowfin::tools
+
+PyMODINIT_FUNC PyInit__native() {
+  return marrowfin::py::guard([] { return marrowfin::tools::init_module(); });
+}

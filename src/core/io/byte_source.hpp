@@ -1,0 +1,63 @@
+// Files and the byte streams read from them: the open file itself, or a
+// decoder in front of it (encoding.hpp chooses it).
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace marrowfin::io {
+
+struct ReadResult {
+  std::size_t size = 0;  // bytes written; 0 with no error at the end of the stream
+  std::string error;     // the failure's text, else empty
+};
+
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // Reads up to `capacity` (> 0) bytes into `out`.
+  [[nodiscard]] virtual ReadResult read(char* out, std::size_t capacity) = 0;
+};
+
+// A file open for reading; closed when destroyed.
+class File final : public ByteSource {
+ public:
+  explicit File(int fd) noexcept : fd_(fd) {}
+  ~File() override;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Interrupted reads are retried.
+  [[nodiscard]] ReadResult read(char* out, std::size_t capacity) override;
+
+ private:
+  int fd_;
+};
+
+// Bytes already in memory, as a file would deliver them. Not copied: they
+// must outlive the source.
+class MemorySource final : public ByteSource {
+ public:
+  explicit MemorySource(std::string_view data) noexcept : data_(data) {}
+
+  [[nodiscard]] ReadResult read(char* out, std::size_t capacity) override;
+
+ private:
+  std::string_view data_;
+};
+
+struct OpenResult {
+  std::unique_ptr<File> file;  // null on failure
+  std::string error;
+};
+
+// Opens `path` (bytes, no NUL) for reading.
+[[nodiscard]] OpenResult open_file(std::string_view path);
+
+// The system's text for an error number and the number itself:
+// "No such file or directory (os error 2)".
+std::string os_error_text(int error_number);
+
+}  // namespace marrowfin::io

@@ -1,0 +1,121 @@
+#include "core/io/bzip2_blocks.hpp"
+
+#include <algorithm>
+#include <array>
+
+namespace marrowfin::io::bzip2 {
+namespace {
+
+constexpr std::uint64_t kMask48 = (std::uint64_t{1} << kMarkerBits) - 1;
+
+// A marker that starts at bit `shift` of byte i fixes all of byte i + 1:
+// bits 8 - shift to 15 - shift of the marker. Per value of that byte, which
+// (marker, shift) pairs it fits: bit shift for the block marker, bit
+// 8 + shift for the end marker. Most bytes fit none, so most positions are
+// passed over after one look-up.
+constexpr std::array<std::uint16_t, 256> kNextByte = [] {
+  std::array<std::uint16_t, 256> table{};
+  for (unsigned shift = 0; shift < 8; ++shift) {
+    table[(kBlockMarker >> (32 + shift)) & 0xFF] |= static_cast<std::uint16_t>(1u << shift);
+    table[(kEndMarker >> (32 + shift)) & 0xFF] |= static_cast<std::uint16_t>(1u << (8 + shift));
+  }
+  return table;
+}();
+
+std::uint8_t byte(std::string_view data, std::size_t i) noexcept {
+  return static_cast<std::uint8_t>(data[i]);
+}
+
+// Bytes i to i + 6 as one number, zeros past the end of `data`.
+std::uint64_t window56(std::string_view data, std::size_t i) noexcept {
+  std::uint64_t w = 0;
+  for (std::size_t k = 0; k < 7; ++k) {
+    w = (w << 8) | (i + k < data.size() ? byte(data, i + k) : 0u);
+  }
+  return w;
+}
+
+// Appends bits to a string, most significant first.
+class BitWriter {
+ public:
+  explicit BitWriter(std::string& out) : out_(out) {}
+  void put(std::uint64_t value, unsigned count) {
+    while (count > 0) {
+      unsigned take = std::min(count, 8 - used_);
+      auto bits = static_cast<unsigned>((value >> (count - take)) & ((1u << take) - 1));
+      if (used_ == 0) out_.push_back('\0');
+      out_.back() =
+          static_cast<char>(static_cast<unsigned char>(out_.back()) | (bits << (8 - used_ - take)));
+      used_ = (used_ + take) % 8;
+      count -= take;
+    }
+  }
+
+ private:
+  std::string& out_;
+  unsigned used_ = 0;  // bits of the last byte in use
+};
+
+}  // namespace
+
+std::optional<Marker> find_marker(std::string_view data, std::uint64_t from) noexcept {
+  std::uint64_t limit = 8 * std::uint64_t{data.size()};
+  for (std::size_t i = from / 8; i + 1 < data.size(); ++i) {
+    unsigned fits = kNextByte[byte(data, i + 1)];
+    if (fits == 0) continue;
+    std::uint64_t w = window56(data, i);
+    for (unsigned shift = 0; shift < 8; ++shift) {
+      if ((fits & (0x101u << shift)) == 0) continue;
+      std::uint64_t bit = 8 * std::uint64_t{i} + shift;
+      if (bit < from || bit + kMarkerBits > limit) continue;
+      std::uint64_t seen = (w >> (8 - shift)) & kMask48;
+      if ((fits & (1u << shift)) && seen == kBlockMarker) return Marker{bit, false};
+      if ((fits & (0x100u << shift)) && seen == kEndMarker) return Marker{bit, true};
+    }
+  }
+  return std::nullopt;
+}
+
+std::uint32_t bits_at(std::string_view data, std::uint64_t bit, unsigned count) noexcept {
+  std::uint64_t value = 0;
+  std::size_t first = bit / 8;
+  for (std::size_t k = 0; k < 5; ++k) {
+    value = (value << 8) | (first + k < data.size() ? byte(data, first + k) : 0u);
+  }
+  // 40 bits from byte `first`; the wanted ones start `bit % 8` in.
+  unsigned skip = static_cast<unsigned>(bit % 8);
+  return static_cast<std::uint32_t>((value >> (40 - skip - count)) &
+                                    ((std::uint64_t{1} << count) - 1));
+}
+
+void one_block_stream(std::string_view data, std::uint64_t begin, std::uint64_t end, char level,
+                      std::string& out) {
+  out.assign({'B', 'Z', 'h', level});
+  std::uint64_t bits = end - begin;
+  std::size_t whole = bits / 8;
+  std::size_t first = begin / 8;
+  unsigned shift = static_cast<unsigned>(begin % 8);
+  std::size_t at = out.size();
+  out.resize(at + whole);
+  char* dest = out.data() + at;
+  if (shift == 0) {
+    data.substr(first, whole).copy(dest, whole);
+  } else {
+    // The last byte read is at most the one holding bit end - 1.
+    for (std::size_t k = 0; k < whole; ++k) {
+      unsigned high = byte(data, first + k);
+      unsigned low = byte(data, first + k + 1);
+      dest[k] = static_cast<char>(((high << shift) | (low >> (8 - shift))) & 0xFF);
+    }
+  }
+  BitWriter writer(out);
+  std::uint64_t rest = bits % 8;
+  if (rest > 0) {
+    writer.put(bits_at(data, begin + 8 * whole, static_cast<unsigned>(rest)),
+               static_cast<unsigned>(rest));
+  }
+  writer.put(kEndMarker, kMarkerBits);
+  writer.put(bits_at(data, begin + kMarkerBits, kCrcBits), kCrcBits);
+}
+
+}  // namespace marrowfin::io::bzip2

@@ -1,0 +1,32 @@
+// libbz2's working memory, kept from one stream or block to the next.
+#pragma once
+
+#include <bzlib.h>
+
+#include <vector>
+
+#include "core/util/page_buffer.hpp"
+
+namespace marrowfin::io {
+
+// libbz2 takes the same two blocks for every stream or block of a level (its
+// state and the block's transform, 3.6 MB at level 9). They are kept for the
+// next one instead of being freed, in pages of their own (see PageBuffer).
+// One thread at a time.
+class Bzip2Memory {
+ public:
+  // Makes `z`, before BZ2_bzDecompressInit, take its memory from here.
+  void lend_to(bz_stream& z) noexcept;
+
+ private:
+  static void* allocate(void* opaque, int items, int size) noexcept;
+  static void release(void* opaque, void* data) noexcept;
+
+  struct Block {
+    util::PageBuffer pages;
+    bool used = false;
+  };
+  std::vector<Block> blocks_;
+};
+
+}  // namespace marrowfin::io

@@ -1,0 +1,201 @@
+#include "core/io/bzip2_source.hpp"
+
+#include <bzlib.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include "core/io/bzip2_memory.hpp"
+#include "core/io/error_texts.hpp"
+#include "core/util/threads.hpp"
+
+namespace marrowfin::io {
+namespace {
+
+constexpr std::string_view kMagic = "BZh";
+// libbz2 counts in unsigned int.
+constexpr std::size_t kMaxStep = std::size_t{1} << 30;
+constexpr std::size_t kReadBlock = std::size_t{1} << 20;
+
+}  // namespace
+
+class Bzip2Source::Stream {
+ public:
+  struct Step {
+    std::size_t consumed = 0;
+    std::size_t produced = 0;
+    int status = BZ_OK;
+  };
+
+  explicit Stream(Bzip2Memory& memory) {
+    memory.lend_to(z_);
+    if (BZ2_bzDecompressInit(&z_, 0, 0) != BZ_OK) throw std::bad_alloc();
+  }
+  ~Stream() { BZ2_bzDecompressEnd(&z_); }
+  Stream(const Stream&) = delete;
+  Stream& operator=(const Stream&) = delete;
+
+  Step decode(const char* in, std::size_t in_size, char* out, std::size_t out_size) {
+    z_.next_in = const_cast<char*>(in);
+    z_.avail_in = static_cast<unsigned>(std::min(in_size, kMaxStep));
+    z_.next_out = out;
+    z_.avail_out = static_cast<unsigned>(std::min(out_size, kMaxStep));
+    Step step;
+    step.status = BZ2_bzDecompress(&z_);
+    if (step.status == BZ_MEM_ERROR) throw std::bad_alloc();
+    step.consumed = static_cast<std::size_t>(z_.next_in - in);
+    step.produced = static_cast<std::size_t>(z_.next_out - out);
+    return step;
+  }
+
+ private:
+  bz_stream z_{};
+};
+
+unsigned Bzip2Source::default_threads() noexcept {
+  unsigned cores = util::usable_cores();
+  return cores >= 2 ? std::min(cores, 8u) : 0;
+}
+
+Bzip2Source::Bzip2Source(std::unique_ptr<ByteSource> file, unsigned threads)
+    : file_(std::move(file)), threads_(threads) {}
+
+Bzip2Source::~Bzip2Source() = default;
+
+void Bzip2Source::read_input() {
+  for (;;) {
+    std::size_t used = input_.size();
+    input_.resize(used + std::max(kReadBlock, used / 2));
+    ReadResult r = file_->read(input_.data() + used, input_.size() - used);
+    input_.resize(used + r.size);
+    if (!r.error.empty()) {
+      input_error_ = std::move(r.error);
+      break;
+    }
+    if (r.size == 0) break;
+  }
+  file_.reset();
+}
+
+void Bzip2Source::begin_stream() {
+  // The pipeline needs the whole header; a bad one is for libbz2 to report.
+  char level = pos_ + 3 < input_.size() ? input_.data()[pos_ + 3] : '\0';
+  if (threads_ > 0 && level >= '1' && level <= '9') {
+    if (!pipeline_) pipeline_ = std::make_unique<Bzip2Pipeline>(threads_);
+    pipeline_->start(input_.view(), pos_);
+    state_ = State::kPipeline;
+  } else {
+    stream_ = std::make_unique<Stream>(memory_);
+    state_ = State::kStream;
+  }
+}
+
+void Bzip2Source::release() noexcept {
+  stream_.reset();
+  memory_ = {};
+  pipeline_.reset();  // its threads end here
+  input_.release();
+}
+
+std::string Bzip2Source::end_text() const {
+  return input_error_.empty() ? std::string(texts::kUnexpectedEnd) : input_error_;
+}
+
+ReadResult Bzip2Source::read(char* out, std::size_t capacity) {
+  std::size_t produced = 0;
+  std::string failure;
+  while (produced < capacity && failure.empty()) {
+    switch (state_) {
+      case State::kUnread:
+        read_input();
+        state_ = State::kStreamStart;
+        break;
+      case State::kStreamStart: {
+        // The first stream must be there.
+        std::string_view rest = input_.view().substr(pos_);
+        std::size_t common = 0;
+        while (common < kMagic.size() && common < rest.size() && rest[common] == kMagic[common]) {
+          ++common;
+        }
+        if (common == kMagic.size()) {
+          begin_stream();
+        } else {
+          failure = common == rest.size() ? end_text() : std::string(texts::kInvalidBzip2Header);
+        }
+        break;
+      }
+      case State::kStream: {
+        // After the pipeline gave up, what it handed out is decoded again
+        // and dropped.
+        char scratch[16384];
+        bool skipping = skip_ > 0;
+        char* dest = skipping ? scratch : out + produced;
+        std::size_t space =
+            skipping ? std::min<std::uint64_t>(skip_, sizeof scratch) : capacity - produced;
+        Stream::Step step =
+            stream_->decode(input_.data() + pos_, input_.size() - pos_, dest, space);
+        pos_ += step.consumed;
+        if (skipping) {
+          skip_ -= step.produced;
+        } else {
+          produced += step.produced;
+        }
+        if (step.status == BZ_STREAM_END) {
+          stream_.reset();
+          state_ = State::kNextStream;
+        } else if (step.status == BZ_DATA_ERROR_MAGIC) {
+          failure = texts::kInvalidBzip2Header;
+        } else if (step.status != BZ_OK) {
+          failure = texts::kCorruptBzip2;
+        } else if (step.produced < space && pos_ == input_.size()) {
+          failure = end_text();  // libbz2 stops short of the output space only for input
+        }
+        break;
+      }
+      case State::kPipeline: {
+        Bzip2Pipeline::Step step = pipeline_->read(out + produced, capacity - produced);
+        produced += step.produced;
+        if (step.status == Bzip2Pipeline::Status::kEnd) {
+          pos_ = pipeline_->end();
+          state_ = State::kNextStream;
+        } else if (step.status == Bzip2Pipeline::Status::kGiveUp) {
+          pos_ = pipeline_->stream_start();
+          skip_ = pipeline_->delivered();
+          stream_ = std::make_unique<Stream>(memory_);
+          state_ = State::kStream;
+        }
+        break;
+      }
+      case State::kNextStream: {
+        while (pos_ < input_.size() && input_.data()[pos_] == '\0') ++pos_;
+        std::string_view rest = input_.view().substr(pos_);
+        if (rest.starts_with(kMagic)) {
+          begin_stream();
+        } else if (kMagic.starts_with(rest) && !input_error_.empty()) {
+          failure = input_error_;  // the file could not be read as far as a verdict
+        } else {
+          state_ = State::kDone;
+          release();
+        }
+        break;
+      }
+      case State::kDone:
+        return {produced, {}};
+      case State::kFailed:
+        return {0, error_};
+    }
+  }
+  if (!failure.empty()) {
+    state_ = State::kFailed;
+    error_ = std::move(failure);
+    release();
+    // What was decoded before the failure comes first.
+    if (produced == 0) return {0, error_};
+  }
+  return {produced, {}};
+}
+
+}  // namespace marrowfin::io

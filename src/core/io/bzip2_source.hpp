@@ -1,0 +1,80 @@
+// The decompressed bytes of a bzip2 file: every stream in turn.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "core/io/byte_source.hpp"
+#include "core/io/bzip2_memory.hpp"
+#include "core/io/bzip2_pipeline.hpp"
+#include "core/util/page_buffer.hpp"
+
+namespace marrowfin::io {
+
+// The compressed file is read whole at the first read (it is far smaller than
+// what a load keeps of it). A stream starts with the magic "BZh"; after a
+// stream, zero bytes are skipped, and anything that does not start with the
+// magic ends the input unexamined (as after a gzip member). Errors:
+//   "invalid bzip2 header"    no magic at the start, or a bad block size
+//   "corrupt bzip2 stream"    malformed data, or a block or stream CRC that
+//                             does not match
+//   "unexpected end of file"  input ends inside a stream
+// or the file's read error, which takes the place of the end of the input.
+// Bytes decoded before a failure are delivered first; the failure comes with
+// the next read.
+//
+// With `threads` above 0, that many threads decode the blocks (Bzip2Pipeline)
+// while the reading thread goes on with what they decoded; the bytes and the
+// failure are those of one pass. With 0, the reading thread decodes.
+class Bzip2Source final : public ByteSource {
+ public:
+  // One per usable core (at most 8) when there are two or more: blocks are
+  // decoded side by side while the reading thread goes on parsing. 0 on one
+  // core, where the reading thread decodes.
+  [[nodiscard]] static unsigned default_threads() noexcept;
+
+  explicit Bzip2Source(std::unique_ptr<ByteSource> file, unsigned threads = default_threads());
+  ~Bzip2Source() override;
+  Bzip2Source(const Bzip2Source&) = delete;
+  Bzip2Source& operator=(const Bzip2Source&) = delete;
+
+  [[nodiscard]] ReadResult read(char* out, std::size_t capacity) override;
+
+ private:
+  enum class State : std::uint8_t {
+    kUnread,
+    kStreamStart,
+    kStream,    // libbz2 in one pass
+    kPipeline,  // blocks side by side
+    kNextStream,
+    kDone,
+    kFailed,
+  };
+  class Stream;  // libbz2's decoder of one stream
+
+  // Decodes the stream at pos_ with the pipeline if it may, else in one pass.
+  void begin_stream();
+
+  // Reads the whole file into input_; a read error is kept in input_error_.
+  void read_input();
+  // Frees the input and the decoders once the source has ended or failed.
+  void release() noexcept;
+  // The text for input that ends too early: the read error if there was one.
+  std::string end_text() const;
+
+  std::unique_ptr<ByteSource> file_;
+  util::PageBuffer input_;
+  std::string input_error_;
+  std::size_t pos_ = 0;  // next input byte not handed to a decoder
+  Bzip2Memory memory_;   // libbz2's in one pass; outlives stream_
+  std::unique_ptr<Stream> stream_;
+  unsigned threads_;
+  std::unique_ptr<Bzip2Pipeline> pipeline_;
+  std::uint64_t skip_ = 0;  // bytes the pipeline handed out before it gave up
+  State state_ = State::kUnread;
+  std::string error_;
+};
+
+}  // namespace marrowfin::io

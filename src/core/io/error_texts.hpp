@@ -1,0 +1,25 @@
+// The texts of a failed read or decompression: what ValueError carries when a
+// stream file cannot be read or decompressed. The system's own texts for
+// error numbers come from os_error_text (byte_source.hpp); the texts of
+// decoding and parsing are in json/error_texts.hpp.
+#pragma once
+
+#include <string_view>
+
+namespace marrowfin::io::texts {
+
+// Any compressed input.
+inline constexpr std::string_view kUnexpectedEnd = "unexpected end of file";
+
+// gzip.
+inline constexpr std::string_view kInvalidGzipHeader = "invalid gzip header";
+inline constexpr std::string_view kGzipFieldTooLong = "gzip header field too long";
+inline constexpr std::string_view kCorruptDeflate = "corrupt deflate stream";
+inline constexpr std::string_view kGzipChecksum =
+    "corrupt gzip stream does not have a matching checksum";
+
+// bzip2.
+inline constexpr std::string_view kInvalidBzip2Header = "invalid bzip2 header";
+inline constexpr std::string_view kCorruptBzip2 = "corrupt bzip2 stream";
+
+}  // namespace marrowfin::io::texts

@@ -1,0 +1,81 @@
+// Turning a stream file into the list of kept messages.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/util/arena.hpp"
+#include "core/util/huge_pages.hpp"
+#include "core/util/prefetch.hpp"
+#include "core/io/encoding.hpp"
+#include "core/io/inflater.hpp"
+#include "core/json/line_parser.hpp"
+#include "core/json/value.hpp"
+
+namespace marrowfin::load {
+
+// One kept line: its market changes and its publish time (always > 0).
+struct ParsedMessage {
+  std::span<const json::Value> market_changes;
+  std::int64_t publish_time;
+};
+
+// Starts fetching the first values of the messages after `index`: a fold
+// reaches each message long after the load parsed it, so reaching one misses
+// the cache unless the fetch overlapped the work on the message before.
+inline void prefetch_after(std::span<const ParsedMessage> messages, std::size_t index) noexcept {
+  if (index + 2 < messages.size()) util::prefetch(messages[index + 2].market_changes.data());
+  if (index + 1 < messages.size()) {
+    std::span<const json::Value> changes = messages[index + 1].market_changes;
+    if (!changes.empty()) util::prefetch(changes.front().members().data());
+  }
+}
+
+// The kept messages of one file and the arena that holds their values.
+struct MessageStore {
+  util::Arena arena;
+  std::vector<ParsedMessage, util::HugePageAllocator<ParsedMessage>> messages;
+};
+
+// Either the messages or the text of the failure (the ValueError message).
+struct LoadResult {
+  std::unique_ptr<MessageStore> store;  // null on failure
+  std::string error;
+};
+
+// How a load spreads its work. The result never depends on it.
+struct LoadOptions {
+  static constexpr std::size_t kDefaultChunkSize = std::size_t{1} << 20;
+  // Bytes of whole lines parsed as one piece of work (a longer line makes
+  // its piece longer). Tests make it tiny to cut the input everywhere.
+  std::size_t chunk_size = kDefaultChunkSize;
+  // Threads that parse, the calling one among them; 0 for one per core.
+  // An input of one chunk is parsed on the calling thread alone.
+  unsigned threads = 0;
+  // Threads that decode bzip2 beside the reading one (Bzip2Source); -1 for
+  // its default.
+  int bzip2_threads = -1;
+  // How lines are parsed; the reader alone only to compare with.
+  json::LineParser::Method json_method = json::LineParser::Method::kDirect;
+};
+
+// Reads, decodes and parses the file at `path` (bytes without NUL; the caller
+// checks). The file is closed before returning, and nothing of a failed load
+// is kept; of several failures, the one earliest in the file is reported.
+// The calling thread reads and decodes; parsing is spread over threads that
+// are all joined before returning. Never throws except std::bad_alloc.
+[[nodiscard]] LoadResult load_messages(std::string_view path);
+// The same with a chosen gzip backend and work split, for tests and benchmarks.
+[[nodiscard]] LoadResult load_messages(std::string_view path, io::Inflater::Backend backend,
+                                       const LoadOptions& options = {});
+// A file's bytes already in memory, through the same decoding and parsing;
+// `encoding` stands for the file name's extension. For tests and fuzzing.
+[[nodiscard]] LoadResult load_messages_from_bytes(std::string_view bytes, io::Encoding encoding,
+                                                  io::Inflater::Backend backend,
+                                                  const LoadOptions& options = {});
+
+}  // namespace marrowfin::load

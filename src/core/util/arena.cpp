@@ -1,0 +1,67 @@
+#include "core/util/arena.hpp"
+
+#include <algorithm>
+#include <iterator>
+#include <cstdlib>
+#include <new>
+
+namespace marrowfin::util {
+
+void Arena::FreeBlock::operator()(std::byte* data) const noexcept { std::free(data); }
+
+Arena::Block Arena::new_block(std::size_t size) {
+  return {std::unique_ptr<std::byte[], FreeBlock>(
+              static_cast<std::byte*>(allocate_huge_pages(size))),
+          size};
+}
+
+void* Arena::allocate_bytes(std::size_t bytes) {
+  // Large requests get a block of their own; the rest share kBlockSize blocks.
+  std::size_t size = std::max(bytes, kBlockSize);
+  if (spare_.data && spare_.size >= size) {
+    blocks_.push_back(std::move(spare_));
+    spare_ = {};
+    size = blocks_.back().size;
+  } else {
+    blocks_.push_back(new_block(size));
+  }
+  reserved_ += size;
+  used_ = bytes;
+  current_ = blocks_.back().data.get();
+  current_size_ = blocks_.back().size;
+  return current_;
+}
+
+void Arena::absorb(Arena& other) {
+  if (other.blocks_.empty()) return;
+  // The current block stays last, as allocation goes on in it.
+  blocks_.reserve(blocks_.size() + other.blocks_.size());
+  auto at = blocks_.empty() ? blocks_.end() : blocks_.end() - 1;
+  blocks_.insert(at, std::make_move_iterator(other.blocks_.begin()),
+                 std::make_move_iterator(other.blocks_.end()));
+  reserved_ += other.reserved_;
+  if (current_ == nullptr) {
+    used_ = other.used_;
+    current_ = other.current_;
+    current_size_ = other.current_size_;
+  }
+  other.blocks_.clear();
+  other.spare_ = {};
+  other.used_ = 0;
+  other.current_ = nullptr;
+  other.current_size_ = 0;
+  other.reserved_ = 0;
+}
+
+void Arena::rollback(Mark mark) noexcept {
+  while (blocks_.size() > mark.block) {
+    reserved_ -= blocks_.back().size;
+    if (blocks_.back().size == kBlockSize) spare_ = std::move(blocks_.back());
+    blocks_.pop_back();
+  }
+  used_ = mark.used;
+  current_ = blocks_.empty() ? nullptr : blocks_.back().data.get();
+  current_size_ = blocks_.empty() ? 0 : blocks_.back().size;
+}
+
+}  // namespace marrowfin::util

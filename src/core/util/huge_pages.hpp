@@ -1,0 +1,46 @@
+// Memory in transparent huge pages, for long arrays written once into fresh
+// memory: they then fault in 2 MiB at a time rather than 4 KiB.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+
+namespace marrowfin::util {
+
+// A transparent huge page, where the system offers them.
+inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+// `size` bytes aligned to kHugePage, in huge pages where the system offers
+// them; freed with std::free. Throws std::bad_alloc.
+[[nodiscard]] void* allocate_huge_pages(std::size_t size);
+
+// An allocator that puts arrays of a huge page or more in huge pages
+// (allocate_huge_pages) and smaller ones on the heap: a long array written
+// once into fresh memory, and copied whenever it doubles, then faults in
+// 2 MiB at a time rather than 4 KiB.
+template <class T>
+struct HugePageAllocator {
+  using value_type = T;
+  HugePageAllocator() noexcept = default;
+  template <class U>
+  HugePageAllocator(const HugePageAllocator<U>&) noexcept {}  // NOLINT: converts as allocators do
+
+  T* allocate(std::size_t count) {
+    if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    std::size_t bytes = count * sizeof(T);
+    if (bytes < kHugePage) return static_cast<T*>(::operator new(bytes));
+    return static_cast<T*>(allocate_huge_pages(bytes));
+  }
+  void deallocate(T* data, std::size_t count) noexcept {
+    if (count * sizeof(T) < kHugePage) {
+      ::operator delete(data);
+    } else {
+      std::free(data);
+    }
+  }
+  friend bool operator==(const HugePageAllocator&, const HugePageAllocator&) noexcept = default;
+};
+
+}  // namespace marrowfin::util
