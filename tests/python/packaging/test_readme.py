@@ -1,9 +1,12 @@
-"""The README's Python examples, each run as a script on the bundled sample.
+"""The Python examples of README.md and of every docs/ page, each run as a
+script on the bundled sample; and the pages' relative links, which must lead
+somewhere.
 
 The examples read "race.json.gz" and "recordings/**/*.gz": here the first is
 the sample, and the recordings are the sample and a recording without a book;
 the downloaded archive "PRO-2024-01.tar" holds the sample as bzip2, which
-"1.234567890.bz2" is too.
+"1.234567890.bz2" is too. An example's output is checked where a check of its
+heading is known; every other example must run to its end.
 """
 
 import bz2
@@ -24,10 +27,22 @@ import marrowfin
 from conftest import ROOT, SANITIZED
 from marrowfin_tools import price_table, sample_path
 
-README = (ROOT / "README.md").read_text()
-# (the heading above it, the code) per example
-EXAMPLES = [(re.findall(r"^## (.+)$", README[:m.start()], re.M)[-1], m.group(1))
-            for m in re.finditer(r"^```python\n(.*?)^```$", README, re.M | re.S)]
+PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
+# A fenced block whole (so that a comment in it is no heading), or a heading.
+PARTS = re.compile(r"^```(\w*)\n(.*?)^```$|^#+ ([^\n]+)$", re.M | re.S)
+
+
+def examples(page):
+    """(the page, the heading above it, the code) per Python example of a page."""
+    heading, found = None, []
+    for language, code, title in PARTS.findall(page.read_text()):
+        heading = title or heading
+        if language == "python":
+            found.append((str(page.relative_to(ROOT)), heading, code))
+    return found
+
+
+EXAMPLES = [example for page in PAGES for example in examples(page)]
 BOOKS = len(marrowfin.iter_prices_file(sample_path()))
 MEMBER = "PRO/2024/Jan/1/32884567/1.234567890.bz2"
 FIRST = next(marrowfin.iter_prices_file(sample_path()))
@@ -46,44 +61,49 @@ def favourite_at_the_off():
     return table["market_id"][0].as_py(), {s for s, p in prices.items() if p == best}, best
 
 
-def table_example(out):
-    """The Tables examples: the pandas frame, DuckDB's spreads, the favourite at the off."""
-    lines = out.splitlines()
-    if lines[0].split() == ["status", "last_price_traded", "traded_volume"]:
-        return "WINNER" in out and len(lines) == len(FIRST.runners) + 2
-    if lines[0] == "2 written; {}":
-        market, favourites, price = favourite_at_the_off()
-        (got,) = eval(lines[1])  # noqa: S307 - a list of tuples, printed by the example
-        return len(lines) == 2 and got[0] == market and got[1] in favourites and got[2] == price
-    spreads = [line.split() for line in lines]
-    return all(len(fields) == 3 and float(fields[1]) > 0 for fields in spreads) and len(spreads) > 5
+def favourites_at_the_off(out):
+    """The favourite at the off that DuckDB found in the Parquet files is the table's own."""
+    written, *found = out.splitlines()
+    market, favourites, price = favourite_at_the_off()
+    got = eval(found[0]) if len(found) == 1 else []  # noqa: S307 - a list of tuples, printed by the example
+    return written == "2 written; {}" and len(got) == 1 and got[0][0] == market and got[0][1] in favourites \
+        and got[0][2] == price
 
 
-def expected(heading):
-    """What an example prints, or a check of it."""
-    return {
-        # The archive's one member, or every runner of the first book, then only those that changed.
-        "A first replay": lambda out: out == f"PRO-2024-01.tar:{MEMBER} {BOOKS}\n" or (
-            out.splitlines()[:len(FIRST.runners)] == [
-                f"{FIRST.publish_time} {r.selection_id} {r.ex.available_to_back[0].price}" for r in FIRST.runners]
-            and len(out.splitlines()) < BOOKS * len(FIRST.runners) / 2),
-        "Coming from the pure-Python stack": lambda out: (
-            out.endswith(f"market-1.168570499.json {BOOKS} books\n") and "+00:00 28843918 REMOVED 20" in out),
-        # The recording without a book is a result, not a failure.
-        "Many files, many machines": lambda out: out == "2 done; {}\n",
-        "Tables for analysis": table_example,
-        "Backtests with flumine": lambda out: out == "1.168570499 23270377 BACK 2.34 2.0 2.68\n",
-    }[heading]
+# What an example prints, or a check of it, by its heading.
+CHECKS = {
+    # The archive's one member, or every runner of the first book, then only those that changed.
+    "A first replay": lambda out: out == f"PRO-2024-01.tar:{MEMBER} {BOOKS}\n" or (
+        out.splitlines()[:len(FIRST.runners)] == [
+            f"{FIRST.publish_time} {r.selection_id} {r.ex.available_to_back[0].price}" for r in FIRST.runners]
+        and len(out.splitlines()) < BOOKS * len(FIRST.runners) / 2),
+    "Coming from the pure-Python stack": lambda out: (
+        out.endswith(f"market-1.168570499.json {BOOKS} books\n") and "+00:00 28843918 REMOVED 20" in out),
+    # The recording without a book is a result, not a failure.
+    "Mapping a function over files": lambda out: out == "2 done; {}\n",
+    "With pandas or polars": lambda out: (
+        out.splitlines()[0].split() == ["status", "last_price_traded", "traded_volume"]
+        and "WINNER" in out and len(out.splitlines()) == len(FIRST.runners) + 2),
+    "With DuckDB": lambda out: len(out.splitlines()) > 5 and all(
+        len(fields) == 3 and float(fields[1]) > 0 for fields in map(str.split, out.splitlines())),
+    "On disk and over a cluster": favourites_at_the_off,
+    "Backtests with flumine": lambda out: out == "1.168570499 23270377 BACK 2.34 2.0 2.68\n",
+}
 
 
-def test_every_example_is_run():
-    assert [heading for heading, _ in EXAMPLES] == [
-        "A first replay", "A first replay", "Coming from the pure-Python stack", "Many files, many machines",
-        "Tables for analysis", "Tables for analysis", "Tables for analysis", "Backtests with flumine"]
+def test_every_check_has_its_example():
+    assert set(CHECKS) - {heading for _, heading, _ in EXAMPLES} == set()
 
 
-@pytest.mark.parametrize("heading, code", EXAMPLES, ids=[heading for heading, _ in EXAMPLES])
-def test_example(tmp_path, heading, code):
+@pytest.mark.parametrize("page", PAGES, ids=lambda page: str(page.relative_to(ROOT)))
+def test_relative_links_lead_somewhere(page):
+    links = re.findall(r"\]\((?!\w+:)([^)#]+)", page.read_text())
+    assert [link for link in links if not (page.parent / link).exists()] == []
+
+
+@pytest.mark.parametrize("page, heading, code", EXAMPLES,
+                         ids=[f"{page}: {heading}" for page, heading, _ in EXAMPLES])
+def test_example(tmp_path, page, heading, code):
     if SANITIZED and "import duckdb" in code:
         pytest.skip("DuckDB aborts under the preloaded ASan")
     (tmp_path / "race.json.gz").symlink_to(sample_path())
@@ -98,5 +118,6 @@ def test_example(tmp_path, heading, code):
         tar.addfile(member, io.BytesIO(packed))
     (tmp_path / "example.py").write_text(code)
     done = subprocess.run([sys.executable, "example.py"], cwd=tmp_path, capture_output=True, text=True)
-    assert done.returncode == 0, done.stderr
-    assert expected(heading)(done.stdout), done.stdout[-2000:]
+    where = f"the example of {page} under {heading!r}"
+    assert done.returncode == 0, f"{where} failed: {done.stderr}"
+    assert CHECKS.get(heading, lambda out: True)(done.stdout), f"{where} printed: {done.stdout[-2000:]}"
