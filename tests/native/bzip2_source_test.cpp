@@ -65,7 +65,7 @@ TEST_P(Bzip2SourceTest, EveryStreamIsDecodedAndPaddingOrJunkAfterOneIsIgnored) {
   EXPECT_EQ(run(bzip2_stream("") + bzip2_stream("x\n")).data, "x\n");
   for (std::string tail : {std::string(10, '\0'), std::string("junk"), std::string("B"),
                            std::string("BZ"), std::string("BZx rest"), std::string("\0\0B", 3),
-                           "x" + bzip2_stream(b)}) {  // a stream after junk is junk too
+                           std::string("x").append(bzip2_stream(b))}) {  // a stream after junk is junk too
     Decoded d = run(bzip2_stream(a) + tail);
     EXPECT_EQ(d.error, "") << tail.substr(0, 8);
     EXPECT_TRUE(d.data == a) << tail.substr(0, 8);

@@ -61,7 +61,7 @@ TEST_P(GzipSourceTest, EveryMemberIsDecodedAndPaddingOrJunkAfterOneIsIgnored) {
   EXPECT_EQ(run(gzip_member("") + gzip_member("x\n")).data, "x\n");
   for (std::string tail : {std::string(10, '\0'), std::string("junk"), std::string("\x1f"),
                            std::string("\x1f\x8a rest"), std::string("\0\0\x1f", 3),
-                           "x" + gzip_member(b)}) {  // a member after junk is junk too
+                           std::string("x").append(gzip_member(b))}) {  // a member after junk is junk too
     Decoded d = run(gzip_member(a) + tail);
     EXPECT_EQ(d.error, "");
     EXPECT_TRUE(d.data == a);

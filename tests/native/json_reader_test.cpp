@@ -324,7 +324,7 @@ TEST(ParseNumber, DecimalsRoundLikeAFullConversion) {
       if (i == point) text += '.';
       text += static_cast<char>('0' + random() % 10);
     }
-    if (random() % 2 == 0) text += "e" + std::to_string(static_cast<int>(random() % 61) - 30);
+    if (random() % 2 == 0) text.append("e").append(std::to_string(static_cast<int>(random() % 61) - 30));
     if (text.find_first_of(".e") == std::string::npos) text += ".0";
     double expected = 0;
     std::from_chars(text.data(), text.data() + text.size(), expected);

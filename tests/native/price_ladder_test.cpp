@@ -85,7 +85,7 @@ TEST(PriceLadder, ManyLevelsStayFindableThroughGrowthAndDeletions) {
     std::string items;
     for (int k : order) {
       if (double size = size_of(k); size >= 0) {
-        items += "[" + std::to_string(k) + ".25," + std::to_string(size) + "],";
+        items.append("[").append(std::to_string(k)).append(".25,").append(std::to_string(size)).append("],");
         model[k + 0.25] = size;
         if (size == 0) model.erase(k + 0.25);
       }
