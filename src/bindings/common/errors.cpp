@@ -4,10 +4,14 @@
 #include <cstdlib>
 #include <string>
 
+#include "bindings/common/process.hpp"
+#include "bindings/common/py_ref.hpp"
+
 namespace marrowfin::py {
 namespace {
 
-// Created once and kept for the life of the process; never a module attribute.
+// Found once per module and kept for the life of the process; never a module
+// attribute.
 PyObject* panic_exception = nullptr;
 
 [[noreturn]] void abort_uncaught() noexcept {
@@ -24,12 +28,78 @@ PyObject* type_qualname(PyObject* value) noexcept {
 
 int init_panic_exception() noexcept {
   if (panic_exception != nullptr) return 0;
-  panic_exception = PyErr_NewExceptionWithDoc(
-      "marrowfin.PanicException",
-      "An internal fault of marrowfin. Derived from BaseException so that "
-      "'except Exception' does not swallow it.",
-      PyExc_BaseException, nullptr);
+  panic_exception = shared_object("marrowfin.PanicException", [] {
+    return Ref::steal(PyErr_NewExceptionWithDoc(
+        "marrowfin.PanicException",
+        "An internal fault of marrowfin. Derived from BaseException so that "
+        "'except Exception' does not swallow it.",
+        PyExc_BaseException, nullptr));
+  });
   return panic_exception != nullptr ? 0 : -1;
+}
+
+PyObject* set_sub_interpreter(const char* module) noexcept {
+  PyErr_Format(PyExc_ImportError,
+               "%s does not support sub-interpreters: it can only be imported in the "
+               "interpreter that imported it first",
+               module);
+  return nullptr;
+}
+
+PyObject* set_all_not_a_list() noexcept {
+  PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
+  return nullptr;
+}
+
+PyObject* set_nul_in_path() noexcept {
+  return set_value_error("file name contained an unexpected NUL byte");
+}
+
+PyObject* set_too_many_positional(Py_ssize_t given) noexcept {
+  PyErr_Format(PyExc_TypeError,
+               "iter_prices_file() takes 1 positional arguments but %zd were given", given);
+  return nullptr;
+}
+
+PyObject* set_unexpected_keyword(PyObject* name) noexcept {
+  PyErr_Format(PyExc_TypeError, "iter_prices_file() got an unexpected keyword argument '%U'",
+               name);
+  return nullptr;
+}
+
+PyObject* set_multiple_values() noexcept {
+  PyErr_SetString(PyExc_TypeError, "iter_prices_file() got multiple values for argument 'path'");
+  return nullptr;
+}
+
+PyObject* set_missing_path() noexcept {
+  PyErr_SetString(PyExc_TypeError,
+                  "iter_prices_file() missing 1 required positional argument: 'path'");
+  return nullptr;
+}
+
+PyObject* set_argument_type(const char* function, const char* argument, const char* expected,
+                            PyObject* value) noexcept {
+  PyObject* name = type_qualname(value);
+  if (name == nullptr) return nullptr;
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %U", function, argument,
+               expected, name);
+  Py_DECREF(name);
+  return nullptr;
+}
+
+PyObject* set_out_of_range(const char* name, long low, long high, PyObject* value) noexcept {
+  PyErr_Format(PyExc_ValueError, "%s must be in %ld..%ld, got %R", name, low, high, value);
+  return nullptr;
+}
+
+PyObject* set_requested_schema_type(PyObject* value) noexcept {
+  PyObject* name = type_qualname(value);
+  if (name == nullptr) return nullptr;
+  PyErr_Format(PyExc_TypeError,
+               "requested_schema must be None or an 'arrow_schema' PyCapsule, not %U", name);
+  Py_DECREF(name);
+  return nullptr;
 }
 
 PyObject* set_already_borrowed() noexcept {

@@ -1,5 +1,7 @@
-// Every exact error text of the Python surface lives in errors.cpp. Each setter
-// sets the Python error and returns nullptr, so a binding can `return set_x();`.
+// Every exact error text of both extension modules lives in errors.cpp. Each
+// setter sets the Python error and returns nullptr, so a binding can
+// `return set_x();`. (The interpreter's own errors, such as PyErr_NoMemory's,
+// keep the interpreter's words.)
 #pragma once
 
 #include "bindings/common/compat.hpp"
@@ -10,8 +12,30 @@
 
 namespace marrowfin::py {
 
-// Creates the panic exception class once per process. Returns -1 with an error set.
+// Finds or makes the panic exception class, one per process whichever module
+// asks first (process.hpp). Returns -1 with an error set.
 [[nodiscard]] int init_panic_exception() noexcept;
+
+// ImportError "<module> does not support sub-interpreters: ...".
+PyObject* set_sub_interpreter(const char* module) noexcept;
+// TypeError "__all__ must be a list".
+PyObject* set_all_not_a_list() noexcept;
+// ValueError "file name contained an unexpected NUL byte".
+PyObject* set_nul_in_path() noexcept;
+
+// iter_prices_file's argument errors, in the binding layer's standard words.
+PyObject* set_too_many_positional(Py_ssize_t given) noexcept;
+PyObject* set_unexpected_keyword(PyObject* name) noexcept;
+PyObject* set_multiple_values() noexcept;
+PyObject* set_missing_path() noexcept;
+
+// TypeError "<function>() argument '<argument>' must be <expected>, not <qualname>".
+PyObject* set_argument_type(const char* function, const char* argument, const char* expected,
+                            PyObject* value) noexcept;
+// ValueError "<name> must be in <low>..<high>, got <repr of value>".
+PyObject* set_out_of_range(const char* name, long low, long high, PyObject* value) noexcept;
+// TypeError of __arrow_c_stream__ for a requested schema that is no capsule.
+PyObject* set_requested_schema_type(PyObject* value) noexcept;
 
 // RuntimeError "Already borrowed": exclusive access refused.
 PyObject* set_already_borrowed() noexcept;

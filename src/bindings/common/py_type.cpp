@@ -1,9 +1,11 @@
 #include "bindings/common/py_type.hpp"
 
+#include <string>
 #include <variant>
 #include <vector>
 
 #include "bindings/common/errors.hpp"
+#include "bindings/common/process.hpp"
 
 namespace marrowfin::py {
 namespace {
@@ -49,8 +51,8 @@ int order_attributes(PyTypeObject* type, const std::vector<Attribute>& attribute
 
 }  // namespace
 
-PyTypeObject* create_class(const ClassSpec& cls) noexcept {
-  return guard([&]() -> PyTypeObject* {
+Ref create_class(const ClassSpec& cls) noexcept {
+  return Ref::steal(guard([&]() -> PyObject* {
     std::vector<PyType_Slot> slots = {
         {Py_tp_doc, const_cast<char*>(cls.doc)},
         {Py_tp_dealloc, reinterpret_cast<void*>(cls.dealloc)},
@@ -83,13 +85,22 @@ PyTypeObject* create_class(const ClassSpec& cls) noexcept {
         slots.data(),
     };
     PyObject* type = PyType_FromSpec(&type_spec);
-    if (type == nullptr) return reinterpret_cast<PyTypeObject*>(panic_from_pending());
+    if (type == nullptr) return panic_from_pending();
     if (members.size() > 1 && getsets->size() > 1 &&
         order_attributes(reinterpret_cast<PyTypeObject*>(type), cls.attributes) < 0) {
       Py_DECREF(type);
-      return reinterpret_cast<PyTypeObject*>(panic_from_pending());
+      return panic_from_pending();
     }
-    return reinterpret_cast<PyTypeObject*>(type);
+    return type;
+  }));
+}
+
+PyTypeObject* shared_class(ClassSpec (*make)()) noexcept {
+  return guard([&]() -> PyTypeObject* {
+    ClassSpec cls = make();
+    std::string key = std::string("marrowfin.class.") + cls.name;
+    return reinterpret_cast<PyTypeObject*>(
+        shared_object(key.c_str(), [&] { return create_class(cls); }));
   });
 }
 

@@ -32,18 +32,23 @@ struct ClassSpec {
   std::vector<PyType_Slot> extra_slots = {};  // e.g. Py_tp_repr
 };
 
-// Creates the class. Returns a new reference, or nullptr with a panic set
-// (failing to create a class object is an internal failure).
-PyTypeObject* create_class(const ClassSpec& cls) noexcept;
+// Creates the class. Returns a new reference, or an empty Ref with a panic
+// set (failing to create a class object is an internal failure).
+Ref create_class(const ClassSpec& cls) noexcept;
 
-// A class object created on first need and kept for the life of the process.
-// `Make` is a function returning a ClassSpec.
+// The class object of `cls`, one per process (process.hpp): made by
+// whichever module asks first, kept for the life of the process. Borrowed,
+// or nullptr with an error set (a panic when the class cannot be made).
+PyTypeObject* shared_class(ClassSpec (*make)()) noexcept;
+
+// The class object of a ClassSpec-returning function `Make`, looked up once
+// per module.
 template <ClassSpec (*Make)()>
 class ClassHolder {
  public:
   // Borrowed reference, or nullptr with a panic set.
   static PyTypeObject* get() noexcept {
-    if (type_ == nullptr) type_ = create_class(Make());
+    if (type_ == nullptr) type_ = shared_class(Make);
     return type_;
   }
 

@@ -8,6 +8,7 @@
 #include "core/market/records.hpp"
 #include "core/load/message_loader.hpp"
 #include "bindings/common/errors.hpp"
+#include "bindings/common/process.hpp"
 #include "bindings/marrowfin/prices_iterator.hpp"
 #include "bindings/marrowfin/py_classes.hpp"
 #include "bindings/common/py_ref.hpp"
@@ -32,43 +33,19 @@ PyModuleDef module_def = {
     nullptr,
 };
 
-// Argument errors of iter_prices_file, in the binding layer's standard words.
-PyObject* set_too_many_positional(Py_ssize_t given) noexcept {
-  PyErr_Format(PyExc_TypeError,
-               "iter_prices_file() takes 1 positional arguments but %zd were given", given);
-  return nullptr;
-}
-
-PyObject* set_unexpected_keyword(PyObject* name) noexcept {
-  PyErr_Format(PyExc_TypeError, "iter_prices_file() got an unexpected keyword argument '%U'",
-               name);
-  return nullptr;
-}
-
-PyObject* set_multiple_values() noexcept {
-  PyErr_SetString(PyExc_TypeError, "iter_prices_file() got multiple values for argument 'path'");
-  return nullptr;
-}
-
-PyObject* set_missing_path() noexcept {
-  PyErr_SetString(PyExc_TypeError,
-                  "iter_prices_file() missing 1 required positional argument: 'path'");
-  return nullptr;
-}
-
 // Finds the `path` argument. Returns a borrowed object, or nullptr with TypeError set.
 PyObject* path_argument(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
   Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
-  if (positional > 1) return set_too_many_positional(positional);
+  if (positional > 1) return py::set_too_many_positional(positional);
   PyObject* path = positional == 1 ? args[0] : nullptr;
   Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t i = 0; i < keywords; ++i) {
     PyObject* name = PyTuple_GET_ITEM(kwnames, i);
-    if (PyUnicode_CompareWithASCIIString(name, "path") != 0) return set_unexpected_keyword(name);
-    if (path != nullptr) return set_multiple_values();
+    if (PyUnicode_CompareWithASCIIString(name, "path") != 0) return py::set_unexpected_keyword(name);
+    if (path != nullptr) return py::set_multiple_values();
     path = args[positional + i];
   }
-  if (path == nullptr) return set_missing_path();
+  if (path == nullptr) return py::set_missing_path();
   return path;
 }
 
@@ -83,7 +60,7 @@ PyObject* iter_prices_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
     if (bytes == nullptr) return nullptr;
     std::string_view path_bytes(bytes, static_cast<std::size_t>(size));
     if (path_bytes.find('\0') != std::string_view::npos) {
-      return py::set_value_error("file name contained an unexpected NUL byte");
+      return py::set_nul_in_path();
     }
     load::LoadResult loaded = load::load_messages(path_bytes);
     if (!loaded.store) return py::set_value_error(loaded.error);
@@ -109,7 +86,7 @@ int add_to_module(PyObject* module, PyObject* name, PyObject* object) noexcept {
     if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
   }
   if (!PyList_Check(all.get())) {
-    PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
+    py::set_all_not_a_list();
     return -1;
   }
   if (PyList_Append(all.get(), name) < 0) return -1;
@@ -154,16 +131,7 @@ int init_body(PyObject* module) noexcept {
 }
 
 PyObject* init_module() noexcept {
-  PyInterpreterState* interpreter = PyInterpreterState_Get();
-  std::int64_t id = PyInterpreterState_GetID(interpreter);
-  if (id == -1) return nullptr;
-  std::int64_t expected = -1;
-  if (!interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
-    PyErr_SetString(PyExc_ImportError,
-                    "marrowfin does not support sub-interpreters: it can only be imported "
-                    "in the interpreter that imported it first");
-    return nullptr;
-  }
+  if (py::claim_interpreter(interpreter_id, "marrowfin") < 0) return nullptr;
   if (module_object != nullptr) return Py_NewRef(module_object);
   py::Ref module = py::Ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
   if (!module) return nullptr;

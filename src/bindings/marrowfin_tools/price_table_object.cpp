@@ -44,15 +44,6 @@ void release_schema_capsule(PyObject* capsule) noexcept {
   delete schema;
 }
 
-PyObject* set_requested_schema_type(PyObject* value) noexcept {
-  PyObject* name = PyType_GetQualName(Py_TYPE(value));
-  if (name == nullptr) return nullptr;
-  PyErr_Format(PyExc_TypeError,
-               "requested_schema must be None or an 'arrow_schema' PyCapsule, not %U", name);
-  Py_DECREF(name);
-  return nullptr;
-}
-
 // __arrow_c_stream__(requested_schema=None): a new stream of the record
 // batches. The table has one schema, so a requested one is not looked at,
 // as the interface allows.
@@ -65,7 +56,7 @@ PyObject* table_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs)
       return nullptr;
     }
     if (requested != Py_None && !PyCapsule_IsValid(requested, kSchemaCapsule)) {
-      return set_requested_schema_type(requested);
+      return py::set_requested_schema_type(requested);
     }
     PriceTable& t = state(self);
     auto stream = std::make_unique<ArrowArrayStream>();

@@ -11,6 +11,7 @@
 #include "core/load/message_loader.hpp"
 #include "core/table/price_table.hpp"
 #include "bindings/common/errors.hpp"
+#include "bindings/common/process.hpp"
 #include "bindings/common/py_ref.hpp"
 #include "bindings/marrowfin_tools/price_table_object.hpp"
 
@@ -20,33 +21,13 @@ namespace {
 std::atomic<std::int64_t> interpreter_id{-1};
 PyObject* module_object = nullptr;  // set once, kept for the process
 
-// Every text of price_table's argument errors. A failed load is a ValueError
-// with the loader's own text, as iter_prices_file gives it.
-PyObject* set_argument_type(const char* argument, const char* expected, PyObject* value) noexcept {
-  PyObject* name = PyType_GetQualName(Py_TYPE(value));
-  if (name == nullptr) return nullptr;
-  PyErr_Format(PyExc_TypeError, "price_table() argument '%s' must be %s, not %U", argument,
-               expected, name);
-  Py_DECREF(name);
-  return nullptr;
-}
-
-PyObject* set_depth_range(PyObject* depth) noexcept {
-  PyErr_Format(PyExc_ValueError, "depth must be in 0..%d, got %R", table::kMaxDepth, depth);
-  return nullptr;
-}
-
-PyObject* set_nul_in_path() noexcept {
-  return py::set_value_error("file name contained an unexpected NUL byte");
-}
-
 // The str or bytes of a path given as either or as an os.PathLike (new
 // reference), or nullptr with an error set.
 PyObject* fspath_of(PyObject* path) noexcept {
   PyObject* fspath = PyOS_FSPath(path);
   if (fspath == nullptr && PyErr_ExceptionMatches(PyExc_TypeError)) {
     PyErr_Clear();
-    return set_argument_type("path", "str, bytes or os.PathLike", path);
+    return py::set_argument_type("price_table", "path", "str, bytes or os.PathLike", path);
   }
   return fspath;
 }
@@ -64,15 +45,15 @@ PyObject* price_table(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     table::TableOptions options;
     if (depth != nullptr) {
       if (!PyLong_Check(depth) || PyBool_Check(depth)) {
-        return set_argument_type("depth", "int", depth);
+        return py::set_argument_type("price_table", "depth", "int", depth);
       }
       int overflow = 0;
       long value = PyLong_AsLongAndOverflow(depth, &overflow);
       if (value == -1 && PyErr_Occurred()) return nullptr;
-      if (overflow != 0 || value < 0 || value > table::kMaxDepth) return set_depth_range(depth);
+      if (overflow != 0 || value < 0 || value > table::kMaxDepth) return py::set_out_of_range("depth", 0, table::kMaxDepth, depth);
       options.depth = static_cast<int>(value);
     }
-    if (!PyBool_Check(every_book)) return set_argument_type("every_book", "bool", every_book);
+    if (!PyBool_Check(every_book)) return py::set_argument_type("price_table", "every_book", "bool", every_book);
     options.every_book = every_book == Py_True;
 
     py::Ref fspath = py::Ref::steal(fspath_of(path));
@@ -84,7 +65,7 @@ PyObject* price_table(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     if (!bytes) return nullptr;
     std::string_view name(PyBytes_AS_STRING(bytes.get()),
                           static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-    if (name.find('\0') != std::string_view::npos) return set_nul_in_path();
+    if (name.find('\0') != std::string_view::npos) return py::set_nul_in_path();
 
     // The load touches no Python object, so other threads run meanwhile. No
     // exception may leave before the thread state is back: it is rethrown
@@ -132,15 +113,7 @@ PyModuleDef module_def = {
 
 PyObject* init_module() noexcept {
   // The class object is kept for the process, so one interpreter only.
-  std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id == -1) return nullptr;
-  std::int64_t expected = -1;
-  if (!interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
-    PyErr_SetString(PyExc_ImportError,
-                    "marrowfin_tools._native does not support sub-interpreters: it can only be "
-                    "imported in the interpreter that imported it first");
-    return nullptr;
-  }
+  if (py::claim_interpreter(interpreter_id, "marrowfin_tools._native") < 0) return nullptr;
   if (module_object != nullptr) return Py_NewRef(module_object);
   if (py::init_panic_exception() < 0) return nullptr;
   py::Ref module = py::Ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));

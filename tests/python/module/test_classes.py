@@ -107,6 +107,33 @@ class TestModule:
         else:
             assert len(lines) == 1
 
+    def test_one_panic_exception_per_process(self):
+        # The tools' helper, imported first, makes the panic exception; the
+        # module, which links its own copy of the binding support, must raise
+        # that one and make no other.
+        pytest.importorskip("_testcapi")
+        code = """if True:
+            import ctypes, _testcapi
+            import marrowfin_tools._native, marrowfin
+            from marrowfin_tools import sample_path
+            api = ctypes.pythonapi
+            api.PyInterpreterState_Get.restype = ctypes.c_void_p
+            api.PyInterpreterState_GetDict.restype = ctypes.py_object
+            api.PyInterpreterState_GetDict.argtypes = [ctypes.c_void_p]
+            shared = api.PyInterpreterState_GetDict(api.PyInterpreterState_Get())
+            runner = next(marrowfin.iter_prices_file(sample_path())).runners[0]
+            _testcapi.set_nomemory(0, 1)  # fails the StartingPrices that .sp makes: a panic
+            try:
+                runner.sp
+            except BaseException as panic:
+                _testcapi.remove_mem_hooks()
+                print(type(panic).__name__, isinstance(panic, Exception),
+                      type(panic) is shared["marrowfin.PanicException"],
+                      sum("PanicException" in str(key) for key in shared))"""
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.split() == ["PanicException", "False", "True", "1"]
+
 
 CONSTANTS = ["bet_delay_models", "elapsed_time", "is_market_data_delayed", "key_line_description",
              "price_ladder_definition", "suspend_reason", "total_available", "streaming_update"]  # fmt: skip
