@@ -182,12 +182,13 @@ PyObject* prepare(PyObject*, PyObject* path) noexcept {
     {
       Recorder recorder{*plan, {}, {}};
       std::unique_ptr<market::MarketCache> cache;
+      bindings::MarketSlots slots;
       for (const load::ParsedMessage& message : loaded.store->messages) {
         for (const json::Value& change : message.market_changes) {
           market::apply_to_market(cache, change, message.publish_time);
         }
         if (!cache) continue;
-        py::Ref book = py::Ref::steal(bindings::to_market_book(*cache));
+        py::Ref book = py::Ref::steal(bindings::to_market_book(*cache, slots));
         if (!book) return nullptr;
         recorder.record(book.get());
       }
@@ -317,8 +318,6 @@ PyMODINIT_FUNC PyInit_marrowfin_floor() {
       bindings::init_time_conversion() < 0) {
     return nullptr;
   }
-  market::ReuseSlot::set_release(
-      [](void* object) noexcept { Py_DECREF(static_cast<PyObject*>(object)); });
   PyDateTime_IMPORT;
   if (PyDateTimeAPI == nullptr) return nullptr;
   return PyModule_Create(&floor::module_def);

@@ -333,8 +333,13 @@ TEST_F(CacheTest, HandicapSeparatesRunnersAndRunnersStaySorted) {
 
 TEST_F(CacheTest, ImageDropsRunnersAndKeepsMarketState) {
   apply(R"({"marketDefinition": {"status": "SUSPENDED", "runners": [{"id": 1}, {"id": 2}]},
-            "rc": [{"id": 1, "atb": [[1.5, 2]]}], "tv": 5})");
+            "rc": [{"id": 3, "atb": [[1.5, 2]]}], "tv": 5})");
+  // Numbered densely in the order made, for readers that keep a slot per runner.
+  EXPECT_EQ(std::tie(runner(1).ordinal, runner(2).ordinal, runner(3).ordinal),
+            std::make_tuple(0u, 1u, 2u));
+  EXPECT_EQ(cache_.runner_generation(), 0u);
   apply(R"({"img": true, "rc": [{"id": 1, "ltp": 3}]})");
+  EXPECT_EQ(std::make_tuple(cache_.runner_generation(), runner(1).ordinal), std::make_tuple(1u, 0u));
   EXPECT_EQ(std::tie(cache_.number_of_runners, cache_.number_of_active_runners,
                      runner(1).change_count),
             std::make_tuple(1u, 1u, 1u));
@@ -348,8 +353,10 @@ TEST_F(CacheTest, ImageDropsRunnersAndKeepsMarketState) {
     apply(not_image);
     EXPECT_EQ(cache_.number_of_runners, 1u) << not_image;
   }
+  EXPECT_EQ(cache_.runner_generation(), 1u);
   apply(R"({"img": true})");
-  EXPECT_EQ(cache_.number_of_runners, 0u);
+  EXPECT_EQ(std::make_tuple(cache_.number_of_runners, cache_.runner_generation()),
+            std::make_tuple(0u, 2u));
   EXPECT_TRUE(order().empty());
 }
 

@@ -104,8 +104,6 @@ int init_body(PyObject* module) noexcept {
   if (py::init_panic_exception() < 0) return -1;
   if (init_strings() < 0) return -1;
   if (init_time_conversion() < 0) return -1;
-  market::ReuseSlot::set_release(
-      [](void* object) noexcept { Py_DECREF(static_cast<PyObject*>(object)); });
   py::Ref module_name = py::Ref::steal(PyModule_GetNameObject(module));
   if (!module_name) return -1;
   py::Ref function =

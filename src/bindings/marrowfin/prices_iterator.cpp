@@ -15,6 +15,7 @@ struct PricesIterator {
   py::BorrowFlag borrow;
   std::unique_ptr<load::MessageStore> store;
   std::unique_ptr<market::MarketCache> cache;  // the one market; made by the first usable id
+  MarketSlots slots;                           // the objects built from it
   std::size_t next_index = 0;
 };
 
@@ -42,7 +43,7 @@ PyObject* iterator_next(PyObject* self) noexcept {
       for (const json::Value& change : message.market_changes) {
         market::apply_to_market(it.cache, change, message.publish_time);
       }
-      if (it.cache) return to_market_book(*it.cache);
+      if (it.cache) return to_market_book(*it.cache, it.slots);
     }
     return nullptr;  // end of iteration: no object, no error
   });

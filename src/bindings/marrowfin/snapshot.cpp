@@ -18,22 +18,13 @@
 namespace marrowfin::bindings {
 namespace {
 
-// The slot's object if it was built at `count` (a new reference), else empty.
-py::Ref reuse(const market::ReuseSlot& slot, std::uint64_t count) noexcept {
-  return py::Ref::new_ref(static_cast<PyObject*>(slot.get_if_current(count)));
-}
-
-void store(market::ReuseSlot& slot, const py::Ref& object, std::uint64_t count) noexcept {
-  slot.store(Py_NewRef(object.get()), count);
-}
-
 // The list of `ladder`, reused while its count is unchanged, else filled
 // straight from the levels as the ladder keeps them. New reference, or empty
 // with a panic set.
-py::Ref ladder_list(const market::ShownLadder& ladder, market::ReuseSlot& slot) {
-  if (py::Ref list = reuse(slot, ladder.count)) return list;
+py::Ref ladder_list(const market::ShownLadder& ladder, ReuseSlot& slot) {
+  if (PyObject* list = slot.get_if_current(ladder.count)) return py::Ref::new_ref(list);
   py::Ref list = py::Ref::steal(create_price_list(ladder.levels()));
-  if (list) store(slot, list, ladder.count);
+  if (list) slot.store(list.get(), ladder.count);
   return list;
 }
 
@@ -65,17 +56,17 @@ py::Ref status_string(const std::string& status, const RunnerRecord* previous) {
 
 // A new Runner of `runner`, stored in its slot. New reference, or empty with
 // an error set.
-py::Ref build_runner(market::RunnerCache& runner) {
-  auto* previous_object = static_cast<PyObject*>(runner.cached_runner.get());
+py::Ref build_runner(market::RunnerCache& runner, RunnerSlots& slots) {
+  PyObject* previous_object = slots.runner.object.get();
   const RunnerRecord* previous =
       previous_object != nullptr ? &py::value_of<RunnerRecord>(previous_object) : nullptr;
 
-  py::Ref back = ladder_list(runner.shown(market::Side::kBack), runner.cached_back_list);
+  py::Ref back = ladder_list(runner.shown(market::Side::kBack), slots.back_list);
   if (!back) return {};
-  py::Ref lay = ladder_list(runner.shown(market::Side::kLay), runner.cached_lay_list);
+  py::Ref lay = ladder_list(runner.shown(market::Side::kLay), slots.lay_list);
   if (!lay) return {};
   py::Ref traded = ladder_list({&runner.traded_volume, nullptr, runner.traded_volume.change_count()},
-                               runner.cached_traded_list);
+                               slots.traded_list);
   if (!traded) return {};
   py::Ref ex =
       py::Ref::steal(make_exchange_prices(std::move(back), std::move(lay), std::move(traded)));
@@ -111,16 +102,18 @@ py::Ref build_runner(market::RunnerCache& runner) {
   record.sp_lay_count = runner.sp_lay.change_count();
   record.sp_back_count = runner.sp_back.change_count();
 
-  store(runner.cached_runner, object, runner.change_count);
+  slots.runner.store(object.get(), runner.change_count);
   return object;
 }
 
 // The MarketDefinition of the cache, or None before the first definition;
 // rebuilt only when a definition arrived. New reference, or empty with an
 // error set (the slot then keeps its old object, so the next call retries).
-py::Ref definition_object(market::MarketCache& cache) {
+py::Ref definition_object(market::MarketCache& cache, ReuseSlot& slot) {
   if (cache.definition_count == 0) return py::Ref::new_ref(Py_None);
-  if (py::Ref cached = reuse(cache.cached_definition, cache.definition_count)) return cached;
+  if (PyObject* cached = slot.get_if_current(cache.definition_count)) {
+    return py::Ref::new_ref(cached);
+  }
 
   MarketDefinitionRecord record;
   const auto& runners = cache.definition_runners;
@@ -168,14 +161,15 @@ py::Ref definition_object(market::MarketCache& cache) {
   record.runners_voidable = cache.runners_voidable;
 
   py::Ref object = py::Ref::steal(make_market_definition(std::move(record)));
-  if (object) store(cache.cached_definition, object, cache.definition_count);
+  if (object) slot.store(object.get(), cache.definition_count);
   return object;
 }
 
 }  // namespace
 
-PyObject* to_market_book(market::MarketCache& cache) noexcept {
+PyObject* to_market_book(market::MarketCache& cache, MarketSlots& slots) noexcept {
   return py::guard([&]() -> PyObject* {
+    slots.follow(cache);
     // Runner objects go straight into the book's new list, in key order.
     // Replacing a runner's old objects may run a caller's __del__, which
     // must not find the list with slots still empty (gc.get_referrers):
@@ -186,20 +180,20 @@ PyObject* to_market_book(market::MarketCache& cache) noexcept {
     PyObject_GC_UnTrack(list.get());
     for (std::size_t i = 0; i < runners.size(); ++i) {
       market::RunnerCache& runner = *runners[i];
+      RunnerSlots& runner_slots = slots.runner(runner);
       // An unchanged runner costs one reference increment.
-      auto* object =
-          static_cast<PyObject*>(runner.cached_runner.get_if_current(runner.change_count));
+      PyObject* object = runner_slots.runner.get_if_current(runner.change_count);
       if (object != nullptr) {
         Py_INCREF(object);
       } else {
-        object = build_runner(runner).release();
+        object = build_runner(runner, runner_slots).release();
         if (object == nullptr) return nullptr;
       }
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), object);
     }
     PyObject_GC_Track(list.get());
 
-    py::Ref definition = definition_object(cache);
+    py::Ref definition = definition_object(cache, slots.definition);
     if (!definition) return nullptr;
     py::Ref publish_time = publish_time_to_datetime(cache.publish_time);
     if (!publish_time) return nullptr;

@@ -4,13 +4,15 @@
 
 #include "bindings/common/compat.hpp"
 
+#include "bindings/marrowfin/reuse.hpp"
 #include "core/market/market_cache.hpp"
 
 namespace marrowfin::bindings {
 
-// A new MarketBook of `cache` (whose reuse slots are updated). Returns a new
+// A new MarketBook of `cache`, handing out again the objects of `slots` (kept
+// beside that cache, and updated) whose state did not change. Returns a new
 // reference, or nullptr with an error set; what was stored in the slots before
 // the error stays stored.
-PyObject* to_market_book(market::MarketCache& cache) noexcept;
+PyObject* to_market_book(market::MarketCache& cache, MarketSlots& slots) noexcept;
 
 }  // namespace marrowfin::bindings

@@ -291,6 +291,7 @@ inline RunnerCache* MarketCache::runner_for(const json::Value& element) {
   if (inserted) {
     ++number_of_active_runners;  // a new runner starts "ACTIVE"
     sorted_valid_ = false;
+    it->second.ordinal = static_cast<std::uint32_t>(runners.size() - 1);
   }
   if (!inserted || (indexed_ + 1) * 2 > index_.size()) {
     rebuild_index();
@@ -412,6 +413,7 @@ void MarketCache::update(const json::Value& change, std::int64_t time) {
     if (bool_of(image) == true) {
       // An image resends every runner that still exists.
       runners.clear();
+      ++runner_generation_;
       changed_.clear();
       rebuild_index();
       number_of_active_runners = 0;

@@ -1,6 +1,6 @@
 // The state of one market folded from its market changes: definition fields,
 // market-level figures, runners with their ladders, and the change counts that
-// let snapshot building reuse the Python objects of unchanged parts.
+// let a reader reuse what it built from the parts that did not change.
 #pragma once
 
 #include <compare>
@@ -86,6 +86,11 @@ struct RunnerCache {
   std::uint64_t change_count = 0;
   // Its place in the market's sorted_runners(), as of their last sort.
   std::uint32_t sorted_at = 0;
+  // Its number among the runners of its generation (MarketCache::
+  // runner_generation()), from 0 in the order made: a reader that keeps
+  // something per runner (the bindings keep the objects built from it) keeps
+  // it at this index, dense since runners go only all at once.
+  std::uint32_t ordinal = 0;
   // MarketCache's round of change notes in which it was last noted.
   std::uint64_t noted_in = 0;
 
@@ -93,12 +98,6 @@ struct RunnerCache {
   // one ("atb"/"atl"), best available, best display; the empty full one when
   // none has. Recordings of the best-offers feeds carry only the latter two.
   ShownLadder shown(Side side) const noexcept;
-
-  // Reuse slots of snapshot building; the update never touches them.
-  ReuseSlot cached_runner;       // Runner, at change_count
-  ReuseSlot cached_back_list;    // list of PriceSize, at shown(Side::kBack).count
-  ReuseSlot cached_lay_list;     // at shown(Side::kLay).count
-  ReuseSlot cached_traded_list;  // at traded_volume's count
 };
 
 class MarketCache {
@@ -114,6 +113,9 @@ class MarketCache {
   // The runners in ascending key order. Valid until the next update. Sorted
   // again only after runners were added or removed.
   std::span<RunnerCache* const> sorted_runners();
+  // Moves whenever the runners were made anew (an image), so a reader that
+  // kept something per runner knows it stands for runners that are gone.
+  std::uint64_t runner_generation() const noexcept { return runner_generation_; }
   // Moves whenever sorted_runners() was sorted again, so a reader that kept
   // something per runner knows with one comparison that the list it lined
   // that up with still stands. Starts at 0, before the first sort.
@@ -173,9 +175,6 @@ class MarketCache {
   // and the runner order beside the map).
   std::unordered_map<RunnerKey, RunnerCache, RunnerKeyHash> runners;
 
-  // Reuse slot of snapshot building: the MarketDefinition, at definition_count.
-  ReuseSlot cached_definition;
-
  private:
   // Sets the field of one member that a definition and a market change
   // share (status, bet delay, flags, version); false for any other key.
@@ -202,6 +201,7 @@ class MarketCache {
   std::vector<RunnerCache*> sorted_;  // cache of sorted_runners()
   bool sorted_valid_ = false;         // false once a runner was added or removed
   std::uint64_t sorted_version_ = 0;
+  std::uint64_t runner_generation_ = 0;
   // Open-addressing index over `runners` for the update's lookups, which
   // are cheaper here than in the node map; the map stays for its readers.
   // Rebuilt should the map's size ever disagree with it.
