@@ -188,7 +188,7 @@ PyObject* prepare(PyObject*, PyObject* path) noexcept {
           market::apply_to_market(cache, change, message.publish_time);
         }
         if (!cache) continue;
-        py::Ref book = py::Ref::steal(bindings::to_market_book(*cache, slots));
+        py::Ref book = bindings::to_market_book(*cache, slots);
         if (!book) return nullptr;
         recorder.record(book.get());
       }
@@ -239,16 +239,16 @@ PyObject* objects(PyObject*, PyObject* handle) noexcept {
             py::Ref& slot = list_slots[r.slot * 3 + static_cast<std::size_t>(k)];
             if (r.lists[k] >= 0) {
               const ListSpan& span = plan.lists[static_cast<std::size_t>(r.lists[k])];
-              slot = py::Ref::steal(bindings::create_price_list(
-                  std::span<const PriceSizePair>(plan.pairs).subspan(span.first, span.count)));
+              slot = bindings::create_price_list(
+                  std::span<const PriceSizePair>(plan.pairs).subspan(span.first, span.count));
               if (!slot) return nullptr;
             }
             lists[k] = py::Ref::new_ref(slot.get());
           }
-          py::Ref ex = py::Ref::steal(
-              bindings::make_exchange_prices(std::move(lists[0]), std::move(lists[1]), std::move(lists[2])));
+          py::Ref ex =
+              bindings::make_exchange_prices(std::move(lists[0]), std::move(lists[1]), std::move(lists[2]));
           if (!ex) return nullptr;
-          py::Ref object = py::Ref::steal(bindings::new_runner());
+          py::Ref object = bindings::new_runner();
           if (!object) return nullptr;
           RunnerRecord& record = py::value_of<RunnerRecord>(object.get());
           const RunnerValues& v = plan.values[r.values];
@@ -269,7 +269,7 @@ PyObject* objects(PyObject*, PyObject* handle) noexcept {
       // a patched one is seen.
       py::Ref publish_time = bindings::publish_time_to_datetime(step.publish_time);
       if (!publish_time) return nullptr;
-      py::Ref book = py::Ref::steal(bindings::new_market_book());
+      py::Ref book = bindings::new_market_book();
       if (!book) return nullptr;
       auto& record = py::value_of<bindings::MarketBookRecord>(book.get());
       const bindings::MarketBookRecord& scalars = plan.books[step.scalars];

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <type_traits>
 
+#include "bindings/common/py_ref.hpp"
+
 namespace marrowfin::py {
 
 // Finds or makes the panic exception class, one per process whichever module
@@ -68,9 +70,15 @@ PyObject* panic_from_pending() noexcept;
 void ensure_error_set() noexcept;
 
 // Result of an object-making call that the interpreter must not fail: a failure
-// becomes a panic. Returns `object` (a new reference, or nullptr with the panic set).
-inline PyObject* must(PyObject* object) noexcept {
-  return object != nullptr ? object : panic_from_pending();
+// becomes a panic. Takes over `object` (a new reference, or nullptr with an
+// error set); returns it, or an empty Ref with the panic set.
+inline Ref must(PyObject* object) noexcept {
+  if (object == nullptr) panic_from_pending();
+  return Ref::steal(object);
+}
+inline Ref must(Ref object) noexcept {
+  if (!object) panic_from_pending();
+  return object;
 }
 
 template <class R>

@@ -1,4 +1,8 @@
-// Owned references to Python objects. A bare PyObject* always means borrowed.
+// Owned references to Python objects. A new reference crosses a function
+// boundary as a Ref; a bare PyObject* always means borrowed, except where the
+// interpreter's conventions rule: a function that the interpreter calls (a
+// slot, method, getter or module init) returns its new reference bare, and
+// the error setters of errors.hpp return a bare nullptr.
 #pragma once
 
 #include "bindings/common/compat.hpp"

@@ -130,14 +130,14 @@ inline bool headers_inline() noexcept {
 // Allocates an instance of a class made by create_class whose value is a T
 // constructed from `args`. `Inline` (only where headers_inline() said so)
 // writes the header here instead of calling PyObject_Init. Returns a new
-// reference, or nullptr with MemoryError set.
+// reference, or an empty Ref with MemoryError set.
 template <class T, bool Inline = false, class... Args>
-PyObject* make_instance(PyTypeObject* type, Args&&... args) noexcept {
+Ref make_instance(PyTypeObject* type, Args&&... args) noexcept {
   void* block = nullptr;
   if constexpr (kRecycled<T> > 0) block = FreeBlocks<T>::pop();
   if (block == nullptr) block = PyObject_Malloc(sizeof(Object<T>));
   auto* object = static_cast<Object<T>*>(block);
-  if (object == nullptr) return PyErr_NoMemory();
+  if (object == nullptr) return Ref::steal(PyErr_NoMemory());
   new (&object->value) T(std::forward<Args>(args)...);
   auto* instance = reinterpret_cast<PyObject*>(object);
 #if !defined(Py_GIL_DISABLED)
@@ -145,11 +145,11 @@ PyObject* make_instance(PyTypeObject* type, Args&&... args) noexcept {
     instance->ob_refcnt = 1;  // as the interpreter does: the block holds no count yet
     Py_SET_TYPE(instance, type);
     Py_INCREF(type);  // every instance holds a reference to its heap class
-    return instance;
+    return Ref::steal(instance);
   }
 #endif
   // Sets the reference count to 1 and holds a reference to the heap type.
-  return PyObject_Init(instance, type);
+  return Ref::steal(PyObject_Init(instance, type));
 }
 
 // The deallocation routine for a class whose instances hold a T.

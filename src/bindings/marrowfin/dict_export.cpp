@@ -21,15 +21,14 @@
 namespace marrowfin::bindings {
 namespace {
 
-// dict[key] = value, taking over `value` (a new reference, or nullptr with an
-// error set). Returns false with an error set.
-[[nodiscard]] bool put(PyObject* dict, PyObject* key, PyObject* value) noexcept {
-  py::Ref owned = py::Ref::steal(value);
-  return owned && PyDict_SetItem(dict, key, owned.get()) == 0;
+// dict[key] = value, where `value` is a new reference, or empty with an error
+// set. Returns false with an error set.
+[[nodiscard]] bool put(PyObject* dict, PyObject* key, const py::Ref& value) noexcept {
+  return value && PyDict_SetItem(dict, key, value.get()) == 0;
 }
 
-py::Ref new_dict() noexcept { return py::Ref::steal(py::must(PyDict_New())); }
-py::Ref new_list() noexcept { return py::Ref::steal(py::must(PyList_New(0))); }
+py::Ref new_dict() noexcept { return py::must(PyDict_New()); }
+py::Ref new_list() noexcept { return py::must(PyList_New(0)); }
 
 // Calls `each(element)` for every element of `list` that is an instance of
 // `type`, by index, below both the starting and the current length; stops at
@@ -53,55 +52,55 @@ bool walk(PyObject* list, PyTypeObject* type, const char* type_name, Each&& each
   return true;
 }
 
-PyObject* price_dict(double price, double size) noexcept {
+py::Ref price_dict(double price, double size) noexcept {
   py::Ref dict = new_dict();
   if (!dict || !put(dict.get(), strings.price, to_python(price)) ||
       !put(dict.get(), strings.size, to_python(size))) {
-    return nullptr;
+    return {};
   }
-  return dict.release();
+  return dict;
 }
 
 // A list of price dicts from a Python list of PriceSize.
-PyObject* price_list_to_dicts(PyObject* list) {
+py::Ref price_list_to_dicts(PyObject* list) {
   py::Ref out = new_list();
-  if (!out) return nullptr;
+  if (!out) return {};
   bool ok = walk(list, price_size_type(), "PriceSize", [&](PyObject* element) {
     const market::PriceSizePair& pair = py::value_of<market::PriceSizePair>(element);
-    py::Ref dict = py::Ref::steal(price_dict(pair.price, pair.size));
+    py::Ref dict = price_dict(pair.price, pair.size);
     return dict && PyList_Append(out.get(), dict.get()) == 0;
   });
-  return ok ? out.release() : nullptr;
+  return ok ? std::move(out) : py::Ref();
 }
 
 // A list of price dicts from native pairs.
-PyObject* vec_ps_to_dicts(std::span<const market::PriceSizePair> pairs) noexcept {
-  py::Ref out = py::Ref::steal(py::must(PyList_New(static_cast<Py_ssize_t>(pairs.size()))));
-  if (!out) return nullptr;
+py::Ref vec_ps_to_dicts(std::span<const market::PriceSizePair> pairs) noexcept {
+  py::Ref out = py::must(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
+  if (!out) return {};
   for (std::size_t i = 0; i < pairs.size(); ++i) {
-    PyObject* dict = price_dict(pairs[i].price, pairs[i].size);
-    if (dict == nullptr) return nullptr;
-    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), dict);
+    py::Ref dict = price_dict(pairs[i].price, pairs[i].size);
+    if (!dict) return {};
+    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), dict.release());
   }
-  return out.release();
+  return out;
 }
 
-PyObject* ex_dict(PyObject* exchange_prices) {
+py::Ref ex_dict(PyObject* exchange_prices) {
   ExchangePricesRecord& ex = py::value_of<ExchangePricesRecord>(exchange_prices);
   py::SharedBorrow borrow(ex.borrow);
-  if (!borrow) return nullptr;
+  if (!borrow) return {};
   py::Ref dict = new_dict();
   if (!dict ||
       !put(dict.get(), strings.available_to_back,
            price_list_to_dicts(ex.available_to_back.get())) ||
       !put(dict.get(), strings.available_to_lay, price_list_to_dicts(ex.available_to_lay.get())) ||
       !put(dict.get(), strings.traded_volume, price_list_to_dicts(ex.traded_volume.get()))) {
-    return nullptr;
+    return {};
   }
-  return dict.release();
+  return dict;
 }
 
-PyObject* sp_dict(const StartingPricesRecord& sp) noexcept {
+py::Ref sp_dict(const StartingPricesRecord& sp) noexcept {
   py::Ref dict = new_dict();
   if (!dict || !put(dict.get(), strings.near_price, to_python(sp.near_price)) ||
       !put(dict.get(), strings.far_price, to_python(sp.far_price)) ||
@@ -109,12 +108,12 @@ PyObject* sp_dict(const StartingPricesRecord& sp) noexcept {
       !put(dict.get(), strings.back_stake_taken, vec_ps_to_dicts(pairs_of(sp.back_stake_taken))) ||
       !put(dict.get(), strings.lay_liability_taken,
            vec_ps_to_dicts(pairs_of(sp.lay_liability_taken)))) {
-    return nullptr;
+    return {};
   }
-  return dict.release();
+  return dict;
 }
 
-PyObject* runner_dict(PyObject* runner_object) {
+py::Ref runner_dict(PyObject* runner_object) {
   const RunnerRecord& runner = py::value_of<RunnerRecord>(runner_object);
   py::Ref dict = new_dict();
   PyObject* d = dict.get();
@@ -126,45 +125,45 @@ PyObject* runner_dict(PyObject* runner_object) {
       !put(d, strings.total_matched, to_python(runner.total_matched)) ||
       !put(d, strings.removal_date, to_python(runner.removal_date)) ||
       !put(d, strings.ex, ex_dict(runner.ex.get())) || !put(d, strings.sp, sp_dict(runner.sp))) {
-    return nullptr;
+    return {};
   }
-  return dict.release();
+  return dict;
 }
 
 // Absent values are left out here rather than written as None.
-PyObject* definition_runner_dict(PyObject* runner_object) noexcept {
+py::Ref definition_runner_dict(PyObject* runner_object) noexcept {
   const market::MarketDefinitionRunner& runner = py::value_of<market::MarketDefinitionRunner>(runner_object);
   py::Ref dict = new_dict();
   PyObject* d = dict.get();
   if (!d || !put(d, strings.id, to_python(runner.selection_id)) ||
       !put(d, strings.sort_priority, to_python(runner.sort_priority)) ||
       !put(d, strings.status, to_python(runner.status))) {
-    return nullptr;
+    return {};
   }
   if (runner.adjustment_factor &&
       !put(d, strings.adjustment_factor, to_python(*runner.adjustment_factor))) {
-    return nullptr;
+    return {};
   }
-  if (runner.name && !put(d, strings.name, to_python(*runner.name))) return nullptr;
+  if (runner.name && !put(d, strings.name, to_python(*runner.name))) return {};
   // 0.0 and -0.0 are left out; NaN compares unequal and is written.
-  if (runner.handicap != 0.0 && !put(d, strings.hc, to_python(runner.handicap))) return nullptr;
+  if (runner.handicap != 0.0 && !put(d, strings.hc, to_python(runner.handicap))) return {};
   if (runner.removal_date && !put(d, strings.removal_date, to_python(*runner.removal_date))) {
-    return nullptr;
+    return {};
   }
-  if (runner.bsp && !put(d, strings.bsp, to_python(*runner.bsp))) return nullptr;
-  return dict.release();
+  if (runner.bsp && !put(d, strings.bsp, to_python(*runner.bsp))) return {};
+  return dict;
 }
 
-PyObject* definition_dict(PyObject* definition_object) {
+py::Ref definition_dict(PyObject* definition_object) {
   const MarketDefinitionRecord& def = py::value_of<MarketDefinitionRecord>(definition_object);
   py::Ref runners = new_list();
-  if (!runners) return nullptr;
+  if (!runners) return {};
   bool ok = walk(def.runners.get(), market_definition_runner_type(), "MarketDefinitionRunner",
                  [&](PyObject* element) {
-                   py::Ref dict = py::Ref::steal(definition_runner_dict(element));
+                   py::Ref dict = definition_runner_dict(element);
                    return dict && PyList_Append(runners.get(), dict.get()) == 0;
                  });
-  if (!ok) return nullptr;
+  if (!ok) return {};
 
   py::Ref dict = new_dict();
   PyObject* d = dict.get();
@@ -189,7 +188,7 @@ PyObject* definition_dict(PyObject* definition_object) {
       !put(d, strings.open_date, to_python(def.open_date_text)) ||
       !put(d, strings.persistence_enabled, to_python(def.persistence_enabled)) ||
       !put(d, strings.regulators, to_python(def.regulators)) ||
-      !put(d, strings.runners, runners.release()) ||
+      !put(d, strings.runners, runners) ||
       !put(d, strings.runners_voidable, to_python(def.runners_voidable)) ||
       !put(d, strings.status, to_python(def.status)) ||
       !put(d, strings.suspend_time, to_python(def.suspend_time_text)) ||
@@ -197,15 +196,15 @@ PyObject* definition_dict(PyObject* definition_object) {
       !put(d, strings.turn_in_play_enabled, to_python(def.turn_in_play_enabled)) ||
       !put(d, strings.venue, to_python(def.venue)) ||
       !put(d, strings.version, to_python(def.version))) {
-    return nullptr;
+    return {};
   }
-  return dict.release();
+  return dict;
 }
 
 }  // namespace
 
-PyObject* market_book_to_dict(PyObject* self) noexcept {
-  return py::guard([&]() -> PyObject* {
+py::Ref market_book_to_dict(PyObject* self) noexcept {
+  return py::Ref::steal(py::guard([&]() -> PyObject* {
     MarketBookRecord& book = py::value_of<MarketBookRecord>(self);
     py::SharedBorrow borrow(book.borrow);
     if (!borrow) return nullptr;
@@ -233,17 +232,17 @@ PyObject* market_book_to_dict(PyObject* self) noexcept {
     py::Ref runners = new_list();
     if (!runners) return nullptr;
     bool ok = walk(book.runners.get(), runner_type(), "Runner", [&](PyObject* element) {
-      py::Ref runner = py::Ref::steal(runner_dict(element));
+      py::Ref runner = runner_dict(element);
       return runner && PyList_Append(runners.get(), runner.get()) == 0;
     });
-    if (!ok || !put(d, strings.runners, runners.release())) return nullptr;
+    if (!ok || !put(d, strings.runners, runners)) return nullptr;
 
     if (book.market_definition.get() != Py_None &&
         !put(d, strings.market_definition, definition_dict(book.market_definition.get()))) {
       return nullptr;
     }
     return dict.release();
-  });
+  }));
 }
 
 }  // namespace marrowfin::bindings

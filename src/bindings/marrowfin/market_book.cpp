@@ -49,7 +49,9 @@ int book_set_streaming_unique_id(PyObject* self, PyObject* value, void*) noexcep
   return 0;
 }
 
-PyObject* book_to_dict(PyObject* self, PyObject*) noexcept { return market_book_to_dict(self); }
+PyObject* book_to_dict(PyObject* self, PyObject*) noexcept {
+  return market_book_to_dict(self).release();
+}
 
 std::vector<py::Attribute> book_attributes() {
   return {
@@ -106,9 +108,9 @@ py::ClassSpec book_class() {
 
 PyTypeObject* market_book_type() noexcept { return py::ClassHolder<book_class>::get(); }
 
-PyObject* new_market_book() noexcept {
+py::Ref new_market_book() noexcept {
   PyTypeObject* type = market_book_type();
-  if (type == nullptr) return nullptr;
+  if (type == nullptr) return {};
   return py::make_instance<B>(type);
 }
 

@@ -96,18 +96,18 @@ PyTypeObject* market_definition_runner_type() noexcept {
   return py::ClassHolder<definition_runner_class>::get();
 }
 
-PyObject* make_market_definition_runner(const market::MarketDefinitionRunner& record) noexcept {
-  return py::guard([&]() -> PyObject* {
+py::Ref make_market_definition_runner(const market::MarketDefinitionRunner& record) noexcept {
+  return py::Ref::steal(py::guard([&]() -> PyObject* {
     PyTypeObject* type = market_definition_runner_type();
     if (type == nullptr) return nullptr;
     market::MarketDefinitionRunner copy = record;
-    return py::must(py::make_instance<DR>(type, std::move(copy)));
-  });
+    return py::must(py::make_instance<DR>(type, std::move(copy))).release();
+  }));
 }
 
-PyObject* make_market_definition(MarketDefinitionRecord&& record) noexcept {
+py::Ref make_market_definition(MarketDefinitionRecord&& record) noexcept {
   PyTypeObject* type = market_definition_type();
-  if (type == nullptr) return nullptr;
+  if (type == nullptr) return {};
   return py::make_instance<D>(type, std::move(record));
 }
 

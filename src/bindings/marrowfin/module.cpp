@@ -64,7 +64,7 @@ PyObject* iter_prices_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
     }
     load::LoadResult loaded = load::load_messages(path_bytes);
     if (!loaded.store) return py::set_value_error(loaded.error);
-    return make_prices_iterator(std::move(loaded.store));
+    return make_prices_iterator(std::move(loaded.store)).release();
   });
 }
 

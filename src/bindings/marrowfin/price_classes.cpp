@@ -25,9 +25,9 @@ PyObject* price_size_subscript(PyObject* self, PyObject* key) noexcept {
   if (utf8 == nullptr) return nullptr;
   std::string_view text(utf8, static_cast<std::size_t>(size));
   const market::PriceSizePair& pair = py::value_of<market::PriceSizePair>(self);
-  if (text == "price") return to_python(pair.price);
-  if (text == "size") return to_python(pair.size);
-  py::Ref key_text = py::Ref::steal(py::must(PyUnicode_FromStringAndSize(utf8, size)));
+  if (text == "price") return to_python(pair.price).release();
+  if (text == "size") return to_python(pair.size).release();
+  py::Ref key_text = py::must(PyUnicode_FromStringAndSize(utf8, size));
   if (!key_text) return nullptr;
   return py::set_key_error(key_text.get());
 }
@@ -37,7 +37,7 @@ PyObject* price_size_repr(PyObject* self) noexcept {
     const market::PriceSizePair& pair = py::value_of<market::PriceSizePair>(self);
     std::string text = "PriceSize(price=" + market::shortest_decimal(pair.price) +
                        ", size=" + market::shortest_decimal(pair.size) + ")";
-    return to_python(text);
+    return to_python(text).release();
   });
 }
 
@@ -67,7 +67,7 @@ py::ClassSpec price_size_class() {
 
 template <auto Member>
 PyObject* get_pair_list(PyObject* self, void*) noexcept {
-  return create_price_list(pairs_of(py::value_of<StartingPricesRecord>(self).*Member));
+  return create_price_list(pairs_of(py::value_of<StartingPricesRecord>(self).*Member)).release();
 }
 
 std::vector<py::Attribute> starting_prices_attributes() {
@@ -118,7 +118,7 @@ PyObject* runner_get_sp(PyObject* self, void*) noexcept {
     PyTypeObject* type = starting_prices_type();
     if (type == nullptr) return nullptr;
     StartingPricesRecord copy = py::value_of<RunnerRecord>(self).sp;
-    return py::must(py::make_instance<StartingPricesRecord>(type, std::move(copy)));
+    return py::must(py::make_instance<StartingPricesRecord>(type, std::move(copy))).release();
   });
 }
 
@@ -168,36 +168,36 @@ namespace {
 template <bool Inline>
 bool fill_price_list(PyObject* list, PyTypeObject* type, std::span<const market::PriceSizePair> pairs) {
   for (std::size_t i = 0; i < pairs.size(); ++i) {
-    PyObject* item = py::must(py::make_instance<market::PriceSizePair, Inline>(type, pairs[i]));
-    if (item == nullptr) return false;
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    py::Ref item = py::must(py::make_instance<market::PriceSizePair, Inline>(type, pairs[i]));
+    if (!item) return false;
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item.release());
   }
   return true;
 }
 
 }  // namespace
 
-PyObject* create_price_list(std::span<const market::PriceSizePair> pairs) noexcept {
+py::Ref create_price_list(std::span<const market::PriceSizePair> pairs) noexcept {
   PyTypeObject* type = price_size_type();
-  if (type == nullptr) return nullptr;
-  py::Ref list = py::Ref::steal(py::must(PyList_New(static_cast<Py_ssize_t>(pairs.size()))));
-  if (!list) return nullptr;
+  if (type == nullptr) return {};
+  py::Ref list = py::must(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
+  if (!list) return {};
   // The most made objects of a replay: their headers are written here when
   // nothing needs to see each creation.
   bool filled = py::headers_inline() ? fill_price_list<true>(list.get(), type, pairs)
                                      : fill_price_list<false>(list.get(), type, pairs);
-  return filled ? list.release() : nullptr;
+  return filled ? std::move(list) : py::Ref();
 }
 
-PyObject* make_exchange_prices(py::Ref back, py::Ref lay, py::Ref traded) noexcept {
+py::Ref make_exchange_prices(py::Ref back, py::Ref lay, py::Ref traded) noexcept {
   PyTypeObject* type = exchange_prices_type();
-  if (type == nullptr) return nullptr;
+  if (type == nullptr) return {};
   return py::make_instance<Ex>(type, std::move(back), std::move(lay), std::move(traded));
 }
 
-PyObject* new_runner() noexcept {
+py::Ref new_runner() noexcept {
   PyTypeObject* type = runner_type();
-  if (type == nullptr) return nullptr;
+  if (type == nullptr) return {};
   return py::make_instance<RunnerRecord>(type);
 }
 

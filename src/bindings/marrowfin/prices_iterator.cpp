@@ -43,7 +43,7 @@ PyObject* iterator_next(PyObject* self) noexcept {
       for (const json::Value& change : message.market_changes) {
         market::apply_to_market(it.cache, change, message.publish_time);
       }
-      if (it.cache) return to_market_book(*it.cache, it.slots);
+      if (it.cache) return to_market_book(*it.cache, it.slots).release();
     }
     return nullptr;  // end of iteration: no object, no error
   });
@@ -76,9 +76,9 @@ py::ClassSpec iterator_class() {
 
 PyTypeObject* prices_iterator_type() noexcept { return py::ClassHolder<iterator_class>::get(); }
 
-PyObject* make_prices_iterator(std::unique_ptr<load::MessageStore> store) noexcept {
+py::Ref make_prices_iterator(std::unique_ptr<load::MessageStore> store) noexcept {
   PyTypeObject* type = prices_iterator_type();
-  if (type == nullptr) return nullptr;
+  if (type == nullptr) return {};
   return py::make_instance<PricesIterator>(type, std::move(store));
 }
 

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "bindings/common/py_ref.hpp"
 #include "core/load/message_loader.hpp"
 
 namespace marrowfin::bindings {
@@ -12,7 +13,7 @@ namespace marrowfin::bindings {
 // Borrowed class object, or nullptr with a panic set.
 PyTypeObject* prices_iterator_type() noexcept;
 
-// A new PricesIterator over `store` (new reference), or nullptr with an error set.
-PyObject* make_prices_iterator(std::unique_ptr<load::MessageStore> store) noexcept;
+// A new PricesIterator over `store` (new reference), or empty with an error set.
+py::Ref make_prices_iterator(std::unique_ptr<load::MessageStore> store) noexcept;
 
 }  // namespace marrowfin::bindings

@@ -23,24 +23,24 @@ PyTypeObject* market_definition_type() noexcept;
 PyTypeObject* market_definition_runner_type() noexcept;
 
 // A new list of new PriceSize objects, one per pair, in order. New reference,
-// or nullptr with the panic set (allocation failures here are faults).
-PyObject* create_price_list(std::span<const market::PriceSizePair> pairs) noexcept;
+// or empty with the panic set (allocation failures here are faults).
+py::Ref create_price_list(std::span<const market::PriceSizePair> pairs) noexcept;
 
 // The make_* functions take over the records' references. Each returns a new
-// reference, or nullptr with the interpreter's error (MemoryError) or a panic set.
-PyObject* make_exchange_prices(py::Ref back, py::Ref lay, py::Ref traded) noexcept;
+// reference, or empty with the interpreter's error (MemoryError) or a panic set.
+py::Ref make_exchange_prices(py::Ref back, py::Ref lay, py::Ref traded) noexcept;
 // Copies `record`; a failure is a panic.
-PyObject* make_market_definition_runner(const market::MarketDefinitionRunner& record) noexcept;
-PyObject* make_market_definition(MarketDefinitionRecord&& record) noexcept;
+py::Ref make_market_definition_runner(const market::MarketDefinitionRunner& record) noexcept;
+py::Ref make_market_definition(MarketDefinitionRecord&& record) noexcept;
 // The new_* functions return an instance with a default record, which the
 // caller fills in place before anything else sees the object (its stored
-// attributes must hold objects by then). New reference, or nullptr with
+// attributes must hold objects by then). New reference, or empty with
 // MemoryError or a panic set.
-PyObject* new_runner() noexcept;
-PyObject* new_market_book() noexcept;
+py::Ref new_runner() noexcept;
+py::Ref new_market_book() noexcept;
 
 // MarketBook.to_dict: a new dict (new reference) of `book` (borrowed
-// MarketBook), or nullptr with an error set.
-PyObject* market_book_to_dict(PyObject* book) noexcept;
+// MarketBook), or empty with an error set.
+py::Ref market_book_to_dict(PyObject* book) noexcept;
 
 }  // namespace marrowfin::bindings

@@ -1,5 +1,6 @@
-// Attribute getters shared by the market-book classes. Each returns a new
-// reference, or nullptr with an error set.
+// Attribute getters shared by the market-book classes: slots the interpreter
+// calls, so each returns a new reference as a bare pointer, or nullptr with an
+// error set.
 #pragma once
 
 #include "bindings/common/compat.hpp"
@@ -16,7 +17,7 @@ using py::stored_member;
 // A field of an immutable class, converted (or a stored object) on each read.
 template <class Record, auto Member>
 PyObject* get_field(PyObject* self, void*) noexcept {
-  return to_python(py::value_of<Record>(self).*Member);
+  return to_python(py::value_of<Record>(self).*Member).release();
 }
 
 // A field of a mutable class (a Record with a `borrow` flag), read under a
@@ -26,12 +27,14 @@ PyObject* get_borrowed_field(PyObject* self, void*) noexcept {
   Record& record = py::value_of<Record>(self);
   py::SharedBorrow borrow(record.borrow);
   if (!borrow) return nullptr;
-  return to_python(record.*Member);
+  return to_python(record.*Member).release();
 }
 
 // Attributes kept only for consumers written against richer records.
 inline PyObject* get_none(PyObject*, void*) noexcept { return Py_NewRef(Py_None); }
 inline PyObject* get_true(PyObject*, void*) noexcept { return Py_NewRef(Py_True); }
-inline PyObject* get_empty_list(PyObject*, void*) noexcept { return py::must(PyList_New(0)); }
+inline PyObject* get_empty_list(PyObject*, void*) noexcept {
+  return py::must(PyList_New(0)).release();
+}
 
 }  // namespace marrowfin::bindings

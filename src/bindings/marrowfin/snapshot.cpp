@@ -23,7 +23,7 @@ namespace {
 // with a panic set.
 py::Ref ladder_list(const market::ShownLadder& ladder, ReuseSlot& slot) {
   if (PyObject* list = slot.get_if_current(ladder.count)) return py::Ref::new_ref(list);
-  py::Ref list = py::Ref::steal(create_price_list(ladder.levels()));
+  py::Ref list = create_price_list(ladder.levels());
   if (list) slot.store(list.get(), ladder.count);
   return list;
 }
@@ -51,7 +51,7 @@ py::Ref status_string(const std::string& status, const RunnerRecord* previous) {
       return py::Ref::new_ref(previous->status.get());
     }
   }
-  return py::Ref::steal(to_python(status));
+  return to_python(status);
 }
 
 // A new Runner of `runner`, stored in its slot. New reference, or empty with
@@ -68,14 +68,13 @@ py::Ref build_runner(market::RunnerCache& runner, RunnerSlots& slots) {
   py::Ref traded = ladder_list({&runner.traded_volume, nullptr, runner.traded_volume.change_count()},
                                slots.traded_list);
   if (!traded) return {};
-  py::Ref ex =
-      py::Ref::steal(make_exchange_prices(std::move(back), std::move(lay), std::move(traded)));
+  py::Ref ex = make_exchange_prices(std::move(back), std::move(lay), std::move(traded));
   if (!ex) return {};
   py::Ref status = status_string(runner.status, previous);
   if (!status) return {};
 
   // Filled in place; dropped whole should a step fail.
-  py::Ref object = py::Ref::steal(new_runner());
+  py::Ref object = new_runner();
   if (!object) return {};
   RunnerRecord& record = py::value_of<RunnerRecord>(object.get());
   record.ex = std::move(ex);
@@ -117,12 +116,12 @@ py::Ref definition_object(market::MarketCache& cache, ReuseSlot& slot) {
 
   MarketDefinitionRecord record;
   const auto& runners = cache.definition_runners;
-  record.runners = py::Ref::steal(py::must(PyList_New(static_cast<Py_ssize_t>(runners.size()))));
+  record.runners = py::must(PyList_New(static_cast<Py_ssize_t>(runners.size())));
   if (!record.runners) return {};
   for (std::size_t i = 0; i < runners.size(); ++i) {
-    PyObject* runner = make_market_definition_runner(runners[i]);
-    if (runner == nullptr) return {};
-    PyList_SET_ITEM(record.runners.get(), static_cast<Py_ssize_t>(i), runner);
+    py::Ref runner = make_market_definition_runner(runners[i]);
+    if (!runner) return {};
+    PyList_SET_ITEM(record.runners.get(), static_cast<Py_ssize_t>(i), runner.release());
   }
   if (!(record.market_time = parse_datetime_or_none(cache.market_time))) return {};
   if (!(record.open_date = parse_datetime_or_none(cache.open_date))) return {};
@@ -160,22 +159,22 @@ py::Ref definition_object(market::MarketCache& cache, ReuseSlot& slot) {
   record.in_play = cache.in_play;
   record.runners_voidable = cache.runners_voidable;
 
-  py::Ref object = py::Ref::steal(make_market_definition(std::move(record)));
+  py::Ref object = make_market_definition(std::move(record));
   if (object) slot.store(object.get(), cache.definition_count);
   return object;
 }
 
 }  // namespace
 
-PyObject* to_market_book(market::MarketCache& cache, MarketSlots& slots) noexcept {
-  return py::guard([&]() -> PyObject* {
+py::Ref to_market_book(market::MarketCache& cache, MarketSlots& slots) noexcept {
+  return py::Ref::steal(py::guard([&]() -> PyObject* {
     slots.follow(cache);
     // Runner objects go straight into the book's new list, in key order.
     // Replacing a runner's old objects may run a caller's __del__, which
     // must not find the list with slots still empty (gc.get_referrers):
     // the collector does not see it until it is full.
     std::span<market::RunnerCache* const> runners = cache.sorted_runners();
-    py::Ref list = py::Ref::steal(py::must(PyList_New(static_cast<Py_ssize_t>(runners.size()))));
+    py::Ref list = py::must(PyList_New(static_cast<Py_ssize_t>(runners.size())));
     if (!list) return nullptr;
     PyObject_GC_UnTrack(list.get());
     for (std::size_t i = 0; i < runners.size(); ++i) {
@@ -198,7 +197,7 @@ PyObject* to_market_book(market::MarketCache& cache, MarketSlots& slots) noexcep
     py::Ref publish_time = publish_time_to_datetime(cache.publish_time);
     if (!publish_time) return nullptr;
 
-    py::Ref object = py::Ref::steal(new_market_book());
+    py::Ref object = new_market_book();
     if (!object) return nullptr;
     MarketBookRecord& book = py::value_of<MarketBookRecord>(object.get());
     book.market_definition = std::move(definition);
@@ -220,7 +219,7 @@ PyObject* to_market_book(market::MarketCache& cache, MarketSlots& slots) noexcep
     book.inplay = cache.in_play;
     book.runners_voidable = cache.runners_voidable;
     return object.release();
-  });
+  }));
 }
 
 }  // namespace marrowfin::bindings

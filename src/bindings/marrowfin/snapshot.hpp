@@ -11,8 +11,8 @@ namespace marrowfin::bindings {
 
 // A new MarketBook of `cache`, handing out again the objects of `slots` (kept
 // beside that cache, and updated) whose state did not change. Returns a new
-// reference, or nullptr with an error set; what was stored in the slots before
+// reference, or an empty Ref with an error set; what was stored in the slots before
 // the error stays stored.
-PyObject* to_market_book(market::MarketCache& cache, MarketSlots& slots) noexcept;
+py::Ref to_market_book(market::MarketCache& cache, MarketSlots& slots) noexcept;
 
 }  // namespace marrowfin::bindings

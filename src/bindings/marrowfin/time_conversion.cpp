@@ -182,7 +182,7 @@ py::Ref parse_datetime_or_none(const std::optional<std::string>& text) noexcept 
                                   : make_subclass_datetime(cls.get(), *parsed, false);
     }
   }
-  py::Ref value = py::Ref::steal(to_python(*text));
+  py::Ref value = to_python(*text);
   if (!value) return {};
   py::Ref parsed = call_class_method(cls.get(), strings.strptime, value.get(),
                                      strings.fractional_seconds_format);
@@ -202,7 +202,7 @@ py::Ref publish_time_to_datetime(std::int64_t milliseconds) noexcept {
   if (maker == Maker::kSubclass && inherits_class_method(cls.get(), strings.utcfromtimestamp)) {
     return make_subclass_datetime(cls.get(), market::utc_from_milliseconds(milliseconds), true);
   }
-  py::Ref seconds = py::Ref::steal(to_python(static_cast<double>(milliseconds) / 1000.0));
+  py::Ref seconds = to_python(static_cast<double>(milliseconds) / 1000.0);
   if (!seconds) return {};
   return call_class_method(cls.get(), strings.utcfromtimestamp, seconds.get());
 }

@@ -129,10 +129,10 @@ py::ClassSpec table_class() {
 
 PyTypeObject* price_table_type() noexcept { return py::ClassHolder<table_class>::get(); }
 
-PyObject* make_price_table(std::shared_ptr<const load::MessageStore> store,
-                           table::TableOptions options, PyObject* path) noexcept {
+py::Ref make_price_table(std::shared_ptr<const load::MessageStore> store,
+                         table::TableOptions options, PyObject* path) noexcept {
   PyTypeObject* type = price_table_type();
-  if (type == nullptr) return nullptr;
+  if (type == nullptr) return {};
   return py::make_instance<PriceTable>(type, std::move(store), options, py::Ref::new_ref(path));
 }
 

@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "bindings/common/py_ref.hpp"
 #include "core/load/message_loader.hpp"
 #include "core/table/price_table.hpp"
 
@@ -14,9 +15,9 @@ namespace marrowfin::tools {
 // Borrowed class object, or nullptr with a panic set.
 PyTypeObject* price_table_type() noexcept;
 
-// A new PriceTable over the loaded `store` (new reference), or nullptr with
-// an error set. `path` (borrowed) is kept for the repr.
-PyObject* make_price_table(std::shared_ptr<const load::MessageStore> store,
+// A new PriceTable over the loaded `store` (new reference), or empty with an
+// error set. `path` (borrowed) is kept for the repr.
+py::Ref make_price_table(std::shared_ptr<const load::MessageStore> store,
                            table::TableOptions options, PyObject* path) noexcept;
 
 }  // namespace marrowfin::tools

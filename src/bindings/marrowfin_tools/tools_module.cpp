@@ -22,12 +22,12 @@ std::atomic<std::int64_t> interpreter_id{-1};
 PyObject* module_object = nullptr;  // set once, kept for the process
 
 // The str or bytes of a path given as either or as an os.PathLike (new
-// reference), or nullptr with an error set.
-PyObject* fspath_of(PyObject* path) noexcept {
-  PyObject* fspath = PyOS_FSPath(path);
-  if (fspath == nullptr && PyErr_ExceptionMatches(PyExc_TypeError)) {
+// reference), or empty with an error set.
+py::Ref fspath_of(PyObject* path) noexcept {
+  py::Ref fspath = py::Ref::steal(PyOS_FSPath(path));
+  if (!fspath && PyErr_ExceptionMatches(PyExc_TypeError)) {
     PyErr_Clear();
-    return py::set_argument_type("price_table", "path", "str, bytes or os.PathLike", path);
+    py::set_argument_type("price_table", "path", "str, bytes or os.PathLike", path);
   }
   return fspath;
 }
@@ -56,7 +56,7 @@ PyObject* price_table(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     if (!PyBool_Check(every_book)) return py::set_argument_type("price_table", "every_book", "bool", every_book);
     options.every_book = every_book == Py_True;
 
-    py::Ref fspath = py::Ref::steal(fspath_of(path));
+    py::Ref fspath = fspath_of(path);
     if (!fspath) return nullptr;
     py::Ref bytes = PyBytes_Check(fspath.get())
                         ? py::Ref::new_ref(fspath.get())
@@ -87,7 +87,7 @@ PyObject* price_table(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
       }
     }
     if (!loaded.store) return py::set_value_error(loaded.error);
-    return make_price_table(std::move(loaded.store), options, fspath.get());
+    return make_price_table(std::move(loaded.store), options, fspath.get()).release();
   });
 }
 
