@@ -70,7 +70,7 @@ class Print {
   void add(std::int64_t i) { add_raw(static_cast<std::uint64_t>(i)); }
   void add(std::int32_t i) { add(static_cast<std::int64_t>(i)); }
   void add(std::string_view s) {
-    check(is_valid_utf8(s));
+    check(marrowfin::json::is_valid_utf8(s));
     add_raw(s.size());
     text_.append(s);
   }
@@ -322,7 +322,7 @@ class Observer {
     }
     runners_ = std::move(now);
 
-    check(is_valid_utf8(cache.market_id) && is_valid_utf8(cache.status));
+    check(marrowfin::json::is_valid_utf8(cache.market_id) && marrowfin::json::is_valid_utf8(cache.status));
     std::string definition = definition_print(cache);
     check(cache.definition_count >= definition_count_);
     if (cache.definition_count == definition_count_) check(definition == definition_);

@@ -1,8 +1,8 @@
 #include "core/json/direct_parser.hpp"
 
-#include <bit>
 #include <cstring>
 
+#include "core/json/members.hpp"
 #include "core/json/number.hpp"
 #include "core/json/string_scan.hpp"
 
@@ -14,9 +14,6 @@ using json::Value;
 namespace {
 
 constexpr unsigned kMaxDepth = 128;  // open arrays and objects, the root's included
-
-// Member keys index a 64-bit set when an object is closed.
-static_assert(static_cast<unsigned>(Key::kNone) < 64);
 
 bool is_space(char c) noexcept { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
 
@@ -300,8 +297,8 @@ class DirectPass {
   // object closes.
   void finish_root(std::size_t start) {
     std::span<const Value> members = open_members(start);
-    parser_.root_members_.resize(distinct(members));
-    sort_into(members, parser_.root_members_.data());
+    parser_.root_members_.resize(sorter_.distinct(members));
+    sorter_.sort_into(members, parser_.root_members_.data());
     parser_.stack_.resize(start);
   }
 
@@ -344,9 +341,9 @@ class DirectPass {
         parser_.root_is_object_ = true;
       } else {
         std::span<const Value> members = open_members(start);
-        std::size_t count = distinct(members);
+        std::size_t count = sorter_.distinct(members);
         Value* sorted = arena_.allocate<Value>(count);
-        sort_into(members, sorted);
+        sorter_.sort_into(members, sorted);
         parser_.stack_.resize(start);
         push(Value::object(sorted, static_cast<std::uint32_t>(count)), key);
       }
@@ -420,11 +417,9 @@ class DirectPass {
 
   const char* finish_ladder(std::size_t start, Key key, const char* after) {
     std::vector<json::Level>& levels = parser_.levels_;
-    std::size_t count = levels.size() - start;
-    auto* packed = arena_.allocate<json::Level>(count);
-    if (count != 0) std::memcpy(packed, levels.data() + start, count * sizeof(json::Level));
+    Value packed = pack_levels(std::span<const json::Level>(levels).subspan(start), arena_);
     levels.resize(start);
-    push(Value::packed_levels(packed, static_cast<std::uint32_t>(count)), key);
+    push(packed, key);
     return after;
   }
 
@@ -474,32 +469,9 @@ class DirectPass {
     return {parser_.stack_.data() + start, parser_.stack_.size() - start};
   }
 
-  // How many distinct keys `members` has; notes where each one's last
-  // occurrence is, for sort_into.
-  std::size_t distinct(std::span<const Value> members) noexcept {
-    std::uint64_t keys = 0;
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < members.size(); ++i) {
-      auto k = static_cast<unsigned>(members[i].key());
-      last_[k] = static_cast<std::uint32_t>(i);
-      count += ((keys >> k) & 1) ^ 1;
-      keys |= std::uint64_t{1} << k;
-    }
-    keys_ = keys;
-    return count;
-  }
-
-  // The last occurrence of each key, in key order.
-  void sort_into(std::span<const Value> members, Value* out) noexcept {
-    for (std::uint64_t keys = keys_; keys != 0; keys &= keys - 1) {
-      *out++ = members[last_[std::countr_zero(keys)]];
-    }
-  }
-
   DirectParser& parser_;
   util::Arena& arena_;
-  std::uint64_t keys_ = 0;
-  std::uint32_t last_[64];
+  MemberSorter sorter_;
 };
 
 DirectParser::DirectParser() {

@@ -8,8 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "core/util/arena.hpp"
+#include "core/json/reader.hpp"
 #include "core/json/value.hpp"
+#include "core/util/arena.hpp"
 
 namespace marrowfin::json {
 
@@ -18,18 +19,11 @@ struct JsonResult {
   std::string error;  // "<description> at line 1 column C" on failure
 };
 
-// Where and why a line failed to parse.
-struct JsonError {
-  std::string_view description;  // one of the fixed descriptions
-  std::size_t column = 0;        // in bytes from the line start, 1-based
-  std::string message() const;   // "<description> at line 1 column <column>"
-};
-
 // Parses lines one after another, reusing its scratch space between lines.
 //
-// A line goes through the DirectParser (json_direct.hpp); only a line it
-// rejects is parsed again by RapidJSON's reader, whose error codes give the
-// description and column. The reader parses in place and overwrites the text.
+// A line goes through the DirectParser (direct_parser.hpp); only a line it
+// rejects is parsed again by the Reader (reader.hpp), which gives the
+// description and column; it parses in place and overwrites the text.
 // A root object's members stay in the parser's scratch space, so that a line
 // that is not kept costs nothing in the arena; materialize_root() moves them
 // into the arena when it is kept.

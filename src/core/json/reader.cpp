@@ -1,4 +1,4 @@
-#include "core/json/line_parser.hpp"
+#include "core/json/reader.hpp"
 
 // SSE2 is part of x86-64, so its string scanning is always safe to use;
 // SSE4.2 only when the build targets it.
@@ -11,11 +11,12 @@
 
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <vector>
 
 #include "core/json/error_texts.hpp"
-#include "core/json/direct_parser.hpp"
+#include "core/json/members.hpp"
 #include "core/json/number.hpp"
 #include "core/json/string_scan.hpp"
 #include "core/json/utf8.hpp"
@@ -51,7 +52,7 @@ struct StrictUtf8 : rapidjson::UTF8<char> {
   }
 };
 
-using Reader = rapidjson::GenericReader<StrictUtf8, StrictUtf8>;
+using SaxReader = rapidjson::GenericReader<StrictUtf8, StrictUtf8>;
 // In place: strings are unescaped inside the line, so nothing is copied
 // twice. The line's end is checked by the caller.
 constexpr unsigned kParseFlags = rapidjson::kParseInsituFlag | rapidjson::kParseStopWhenDoneFlag;
@@ -116,12 +117,18 @@ class Builder {
       return true;
     }
     Frame frame = pop_frame();
-    std::size_t count = sort_members(frame.start);
+    std::span<const json::Value> open(values_.data() + frame.start, values_.size() - frame.start);
+    std::size_t count = sorter_.distinct(open);
     if (parent_ == Parent::kRoot) {  // the root: its members stay here for the loader
+      sorted_.resize(count);
+      sorter_.sort_into(open, sorted_.data());
+      values_.assign(sorted_.begin(), sorted_.end());
       root_is_object_ = true;
       return true;
     }
-    json::Value* members = move_to_arena(frame.start, count);
+    json::Value* members = arena_->allocate<json::Value>(count);
+    sorter_.sort_into(open, members);
+    values_.resize(frame.start);
     push(json::Value::object(members, static_cast<std::uint32_t>(count)), frame.key);
     return true;
   }
@@ -134,14 +141,13 @@ class Builder {
     Frame frame = pop_frame();
     std::size_t count = values_.size() - frame.start;
     if (frame.kind == Parent::kLadder) {
-      std::size_t pairs = count / 2;
-      auto* levels = arena_->allocate<json::Level>(pairs);
       const json::Value* flat = values_.data() + frame.start;
-      for (std::size_t i = 0; i < pairs; ++i) {
-        levels[i] = {*flat[2 * i].as_float(), *flat[2 * i + 1].as_float()};
+      levels_.clear();
+      for (std::size_t i = 0; i + 1 < count; i += 2) {
+        levels_.push_back({*flat[i].as_float(), *flat[i + 1].as_float()});
       }
       values_.resize(frame.start);
-      push(json::Value::packed_levels(levels, static_cast<std::uint32_t>(pairs)), frame.key);
+      push(pack_levels(levels_, *arena_), frame.key);
       return true;
     }
     // A [number, number] pair in a packing ladder stays flat in the ladder.
@@ -248,32 +254,6 @@ class Builder {
     parent_ = Parent::kArray;
   }
 
-  // Sorts the members from `start` on by key, the last of equal keys winning,
-  // in place; returns how many remain.
-  std::size_t sort_members(std::size_t start) noexcept {
-    json::Value* members = values_.data() + start;
-    std::size_t total = values_.size() - start;
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < total; ++i) {
-      json::Value member = members[i];
-      std::size_t j = count;
-      while (j > 0 && members[j - 1].key() > member.key()) {
-        members[j] = members[j - 1];
-        --j;
-      }
-      if (j > 0 && members[j - 1].key() == member.key()) {
-        // Repeated key: the later value replaces the earlier one.
-        for (std::size_t k = j; k < count; ++k) members[k] = members[k + 1];
-        members[j - 1] = member;
-        continue;
-      }
-      members[j] = member;
-      ++count;
-    }
-    values_.resize(start + count);
-    return count;
-  }
-
   // Copies values_[start, start + count) into the arena and drops them here.
   json::Value* move_to_arena(std::size_t start, std::size_t count) {
     json::Value* out = arena_->allocate<json::Value>(count);
@@ -286,6 +266,9 @@ class Builder {
   util::Arena* arena_ = nullptr;
   std::vector<Frame> frames_;
   std::vector<json::Value> values_;
+  std::vector<json::Value> sorted_;  // the root's members, sorted
+  std::vector<json::Level> levels_;  // a ladder's pairs, packed
+  MemberSorter sorter_;
   Parent parent_ = Parent::kRoot;
   json::Value root_;
   bool root_is_object_ = false;
@@ -559,106 +542,49 @@ std::string JsonError::message() const {
   return text;
 }
 
-class LineParser::Impl {
- public:
-  explicit Impl(Method method) noexcept : method_(method) {}
-
-  bool parse(char* text, std::size_t size, util::Arena& arena) {
-    // The value model's sizes are 32-bit; no line may come near that.
-    if (size >= std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
-    text[size] = '\0';
-    if (method_ == Method::kDirect) {
-      util::Arena::Mark mark = arena.mark();
-      if (direct_.parse(text, size, arena)) [[likely]] {
-        used_direct_ = true;
-        return true;
-      }
-      arena.rollback(mark);
-    }
-    // The reader, for the description of the fault. The two accept the same
-    // lines (the fuzzer compares them); should a line ever pass here all
-    // the same, its values are the reader's.
-    used_direct_ = false;
-    return read(text, size, arena);
-  }
-
+struct Reader::Impl {
   bool read(char* text, std::size_t size, util::Arena& arena) {
-    builder_.reset(arena);
+    builder.reset(arena);
     lone_trailing_surrogate_end = kNoOffset;
     rapidjson::InsituStringStream stream(text);
-    rapidjson::ParseResult result = reader_.Parse<kParseFlags>(stream, builder_);
+    rapidjson::ParseResult result = sax.Parse<kParseFlags>(stream, builder);
     std::size_t surrogate_end = lone_trailing_surrogate_end;
     lone_trailing_surrogate_end = kNoOffset;
     if (surrogate_end != kNoOffset) {
       // Decoded before any later fault, so it is the first one.
-      error_ = {kLoneLeadingSurrogate, surrogate_end};
+      error = {kLoneLeadingSurrogate, surrogate_end};
       return false;
     }
     if (result.IsError()) {
-      error_ = Classifier(text, size).classify(result.Code(), result.Offset(), builder_.stop());
+      error = Classifier(text, size).classify(result.Code(), result.Offset(), builder.stop());
       return false;
     }
     std::size_t end = stream.Tell();
     while (end < size && is_json_space(text[end])) ++end;
     if (end < size) {
-      error_ = {kTrailingCharacters, end + 1};
+      error = {kTrailingCharacters, end + 1};
       return false;
     }
     return true;
   }
 
-  bool root_is_object() const noexcept {
-    return used_direct_ ? direct_.root_is_object() : builder_.root_is_object();
-  }
-  json::Value root() const noexcept { return used_direct_ ? direct_.root() : builder_.root(); }
-  std::span<const json::Value> root_members() const noexcept {
-    return used_direct_ ? direct_.root_members() : builder_.root_members();
-  }
-
-  Method method_;
-  bool used_direct_ = false;  // which of the two parsed the last line
-  DirectParser direct_;
-  Builder builder_;
-  Reader reader_;
-  JsonError error_;
+  Builder builder;
+  SaxReader sax;
+  JsonError error;
 };
 
-LineParser::LineParser(Method method) : impl_(std::make_unique<Impl>(method)) {}
-LineParser::~LineParser() = default;
+Reader::Reader() : impl_(std::make_unique<Impl>()) {}
+Reader::~Reader() = default;
 
-bool LineParser::parse(char* text, std::size_t size, util::Arena& arena) {
-  return impl_->parse(text, size, arena);
+bool Reader::read(char* text, std::size_t size, util::Arena& arena) {
+  return impl_->read(text, size, arena);
 }
 
-const JsonError& LineParser::error() const noexcept { return impl_->error_; }
-bool LineParser::root_is_object() const noexcept { return impl_->root_is_object(); }
-json::Value LineParser::root() const noexcept { return impl_->root(); }
-std::span<const json::Value> LineParser::root_members() const noexcept {
-  return impl_->root_members();
-}
-
-json::Value LineParser::materialize_root(util::Arena& arena) {
-  std::span<const json::Value> members = root_members();
-  json::Value* copy = arena.allocate<json::Value>(members.size());
-  if (!members.empty()) std::memcpy(copy, members.data(), members.size_bytes());
-  return json::Value::object(copy, static_cast<std::uint32_t>(members.size()));
-}
-
-JsonResult parse_json(std::string_view text, util::Arena& arena, LineParser::Method method) {
-  JsonResult result;
-  if (!is_valid_utf8(text)) {
-    result.error = std::string(kInvalidUtf8);
-    return result;
-  }
-  std::vector<char> buffer(text.size() + 1 + LineParser::kPadding, '\0');
-  if (!text.empty()) std::memcpy(buffer.data(), text.data(), text.size());
-  LineParser parser(method);
-  if (!parser.parse(buffer.data(), text.size(), arena)) {
-    result.error = parser.error().message();
-    return result;
-  }
-  result.value = parser.root_is_object() ? parser.materialize_root(arena) : parser.root();
-  return result;
+const JsonError& Reader::error() const noexcept { return impl_->error; }
+bool Reader::root_is_object() const noexcept { return impl_->builder.root_is_object(); }
+json::Value Reader::root() const noexcept { return impl_->builder.root(); }
+std::span<const json::Value> Reader::root_members() const noexcept {
+  return impl_->builder.root_members();
 }
 
 }  // namespace marrowfin::json
