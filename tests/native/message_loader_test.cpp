@@ -230,6 +230,35 @@ TEST(ParallelLoad, AMessageListOfManyHugePagesKeepsEveryMessage) {
   }
 }
 
+// A load stops at its decoded-size limit, one byte past it and not before,
+// and when asked to, keeping nothing either way; plain and compressed alike.
+TEST(ParallelLoad, TheSizeLimitAndAnInterruptionEndTheLoad) {
+  std::string stream;
+  for (int i = 1; i <= 20'000; ++i) stream += R"({"pt":)" + std::to_string(i) + R"(,"mc":[]})" "\n";
+  for (bool gzip : {false, true}) {
+    std::string data = gzip ? gzip_member(stream) : stream;
+    auto load = [&](LoadOptions options) {
+      options.chunk_size = 4096;
+      return load_messages_from_bytes(data, encoding_of(gzip), io::Inflater::default_backend(),
+                                      options);
+    };
+    LoadOptions options;
+    options.max_decoded_bytes = stream.size();
+    EXPECT_TRUE(load(options).store) << gzip;
+    options.max_decoded_bytes = stream.size() - 1;
+    LoadResult over = load(options);
+    EXPECT_EQ(std::make_tuple(over.store == nullptr, over.error, over.interrupted),
+              std::make_tuple(true, "decoded size exceeds the limit of " +
+                                        std::to_string(stream.size() - 1) + " bytes", false));
+    int asked = 0;
+    options = {};
+    options.interrupted = [&] { return ++asked == 3; };
+    LoadResult stopped = load(options);
+    EXPECT_EQ(std::make_tuple(stopped.store == nullptr, stopped.error, stopped.interrupted, asked),
+              std::make_tuple(true, std::string(), true, 3));
+  }
+}
+
 // A line that fails with "expected value at line 1 column <column>".
 std::string bad_line(std::size_t column) {
   return R"({"pt":1,"mc":[)" + std::string(column - 15, ' ') + "}";

@@ -88,8 +88,9 @@ PyObject* set_argument_type(const char* function, const char* argument, const ch
   return nullptr;
 }
 
-PyObject* set_out_of_range(const char* name, long low, long high, PyObject* value) noexcept {
-  PyErr_Format(PyExc_ValueError, "%s must be in %ld..%ld, got %R", name, low, high, value);
+PyObject* set_out_of_range(const char* name, long long low, unsigned long long high,
+                           PyObject* value) noexcept {
+  PyErr_Format(PyExc_ValueError, "%s must be in %lld..%llu, got %R", name, low, high, value);
   return nullptr;
 }
 

@@ -35,7 +35,8 @@ PyObject* set_missing_path() noexcept;
 PyObject* set_argument_type(const char* function, const char* argument, const char* expected,
                             PyObject* value) noexcept;
 // ValueError "<name> must be in <low>..<high>, got <repr of value>".
-PyObject* set_out_of_range(const char* name, long low, long high, PyObject* value) noexcept;
+PyObject* set_out_of_range(const char* name, long long low, unsigned long long high,
+                           PyObject* value) noexcept;
 // TypeError of __arrow_c_stream__ for a requested schema that is no capsule.
 PyObject* set_requested_schema_type(PyObject* value) noexcept;
 

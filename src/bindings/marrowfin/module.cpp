@@ -8,6 +8,7 @@
 #include "core/market/records.hpp"
 #include "core/load/message_loader.hpp"
 #include "bindings/common/errors.hpp"
+#include "bindings/common/load.hpp"
 #include "bindings/common/process.hpp"
 #include "bindings/marrowfin/prices_iterator.hpp"
 #include "bindings/marrowfin/py_classes.hpp"
@@ -62,9 +63,10 @@ PyObject* iter_prices_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
     if (path_bytes.find('\0') != std::string_view::npos) {
       return py::set_nul_in_path();
     }
-    load::LoadResult loaded = load::load_messages(path_bytes);
-    if (!loaded.store) return py::set_value_error(loaded.error);
-    return make_prices_iterator(std::move(loaded.store)).release();
+    // The module's contract keeps the load under the interpreter lock.
+    std::unique_ptr<load::MessageStore> store = py::load_file(path_bytes, false);
+    if (!store) return nullptr;
+    return make_prices_iterator(std::move(store)).release();
   });
 }
 

@@ -5,12 +5,14 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <limits>
 #include <new>
 #include <string_view>
 
 #include "core/load/message_loader.hpp"
 #include "core/table/price_table.hpp"
 #include "bindings/common/errors.hpp"
+#include "bindings/common/load.hpp"
 #include "bindings/common/process.hpp"
 #include "bindings/common/py_ref.hpp"
 #include "bindings/marrowfin_tools/price_table_object.hpp"
@@ -67,27 +69,29 @@ PyObject* price_table(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
                           static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
     if (name.find('\0') != std::string_view::npos) return py::set_nul_in_path();
 
-    // The load touches no Python object, so other threads run meanwhile. No
-    // exception may leave before the thread state is back: it is rethrown
-    // after, a shortage of memory as MemoryError, the rest as a panic.
-    load::LoadResult loaded;
-    std::exception_ptr failure;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-      loaded = load::load_messages(name);
-    } catch (...) {
-      failure = std::current_exception();
+    // The load touches no Python object, so other threads run meanwhile.
+    std::unique_ptr<load::MessageStore> store = py::load_file(name, true);
+    if (!store) return nullptr;
+    return make_price_table(std::move(store), options, fspath.get()).release();
+  });
+}
+
+// set_decoded_limit(limit): the decoded-size limit of every load in this
+// process (0 for none), returning the one it replaces.
+PyObject* set_decoded_limit(PyObject*, PyObject* limit) noexcept {
+  return py::guard([&]() -> PyObject* {
+    if (!PyLong_Check(limit) || PyBool_Check(limit)) {
+      return py::set_argument_type("set_decoded_limit", "limit", "int", limit);
     }
-    Py_END_ALLOW_THREADS
-    if (failure) {
-      try {
-        std::rethrow_exception(failure);
-      } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-      }
+    unsigned long long value = PyLong_AsUnsignedLongLong(limit);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
+      PyErr_Clear();
+      return py::set_out_of_range("limit", 0, std::numeric_limits<std::uint64_t>::max(), limit);
     }
-    if (!loaded.store) return py::set_value_error(loaded.error);
-    return make_price_table(std::move(loaded.store), options, fspath.get()).release();
+    std::uint64_t previous = py::decoded_limit();
+    if (py::set_decoded_limit(value) < 0) return nullptr;
+    return PyLong_FromUnsignedLongLong(previous);
   });
 }
 
@@ -96,6 +100,10 @@ PyMethodDef module_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "price_table(path, depth=3, every_book=False)\n--\n\n"
      "Loads a recording; its price table is read through the Arrow PyCapsule interface."},
+    {"set_decoded_limit", set_decoded_limit, METH_O,
+     "set_decoded_limit(limit, /)\n--\n\n"
+     "Sets the most bytes a recording may decode to in any load of this process (0 for no "
+     "limit); returns the limit it replaces."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,12 +4,22 @@
 // decoding and parsing are in json/error_texts.hpp.
 #pragma once
 
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace marrowfin::io::texts {
 
 // Any compressed input.
 inline constexpr std::string_view kUnexpectedEnd = "unexpected end of file";
+
+// A read stopped by its owner (GuardedSource); the owner reports it its own
+// way, so the text never reaches a user.
+inline constexpr std::string_view kStopped = "stopped";
+// A stream that decodes to more than `limit` bytes (GuardedSource).
+inline std::string decoded_limit(std::uint64_t limit) {
+  return "decoded size exceeds the limit of " + std::to_string(limit) + " bytes";
+}
 
 // gzip.
 inline constexpr std::string_view kInvalidGzipHeader = "invalid gzip header";

@@ -13,6 +13,7 @@
 #include "core/io/bzip2_source.hpp"
 #include "core/io/chunk_reader.hpp"
 #include "core/io/encoding.hpp"
+#include "core/io/guarded_source.hpp"
 #include "core/json/error_texts.hpp"
 #include "core/json/line_parser.hpp"
 #include "core/json/utf8.hpp"
@@ -314,7 +315,10 @@ LoadResult load_from(std::unique_ptr<io::ByteSource> file, io::Encoding encoding
   unsigned bzip2_threads = options.bzip2_threads >= 0 ? static_cast<unsigned>(options.bzip2_threads)
                                                       : io::Bzip2Source::default_threads();
   std::unique_ptr<io::ByteSource> source = decoded(std::move(file), encoding, backend, bzip2_threads);
-  return Pipeline(*source, options).run();
+  io::GuardedSource guarded(*source, options.max_decoded_bytes, options.interrupted);
+  LoadResult result = Pipeline(guarded, options).run();
+  if (guarded.stopped()) return {nullptr, {}, true};
+  return result;
 }
 
 }  // namespace

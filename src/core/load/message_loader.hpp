@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -41,10 +42,12 @@ struct MessageStore {
   std::vector<ParsedMessage, util::HugePageAllocator<ParsedMessage>> messages;
 };
 
-// Either the messages or the text of the failure (the ValueError message).
+// Either the messages or the text of the failure (the ValueError message),
+// or neither when the load was interrupted (LoadOptions::interrupted).
 struct LoadResult {
   std::unique_ptr<MessageStore> store;  // null on failure
   std::string error;
+  bool interrupted = false;
 };
 
 // How a load spreads its work. The result never depends on it.
@@ -61,6 +64,14 @@ struct LoadOptions {
   int bzip2_threads = -1;
   // How lines are parsed; the reader alone only to compare with.
   json::LineParser::Method json_method = json::LineParser::Method::kDirect;
+  // The most bytes the file may decode to, 0 for no limit: past it the load
+  // fails with the limit's text before memory fills.
+  std::uint64_t max_decoded_bytes = 0;
+  // Asked on the calling thread before every block it reads (128 KiB of
+  // decoded input, ChunkReader::kReadBlock); true stops the load, which then
+  // keeps nothing and says it was interrupted. The bindings check for
+  // signals here, so Ctrl-C takes effect within a block.
+  std::function<bool()> interrupted = {};
 };
 
 // Reads, decodes and parses the file at `path` (bytes without NUL; the caller

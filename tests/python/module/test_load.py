@@ -332,6 +332,77 @@ print(json.dumps({"refused": bool(stub.refused_any()), "books": books,
 """
 
 
+class TestLongLoads:
+    """A load that cannot get its memory, goes on without end, or decodes past a limit."""
+
+    def run(self, script, *args):
+        done = subprocess.run([sys.executable, "-c", script, *map(str, args)], capture_output=True, text=True,
+                              timeout=60)
+        assert done.returncode == 0, done.stderr
+        return done.stdout.split()
+
+    @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="ASan needs the address space")
+    def test_no_memory_for_the_file_is_memory_error_with_nothing_kept(self, tmp_path):
+        line = b'{"pt":1,"mc":[{"id":"1.1","rc":[{"id":1,"ltp":2.5,"atb":[[1.5,3]]}]}]}\n'
+        path = tmp_path / "large.json.gz"
+        path.write_bytes(gzip.compress(line * 1_500_000, 1))  # 100 MB of text, a few times that parsed
+        small = tmp_path / "small.json"
+        small.write_bytes(line)
+        assert self.run("""if True:
+            import resource, sys, marrowfin
+            from marrowfin_tools import price_table
+            size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+            resource.setrlimit(resource.RLIMIT_AS, (size + (200 << 20),) * 2)
+            for load in (marrowfin.iter_prices_file, price_table):
+                try:
+                    load(sys.argv[1])
+                except MemoryError:
+                    print("MemoryError")
+            print(len(marrowfin.iter_prices_file(sys.argv[2])))""", path, small) == ["MemoryError"] * 2 + ["1"]
+
+    def test_a_signal_stops_a_load_without_end(self, tmp_path):
+        fifo = tmp_path / "endless"
+        os.mkfifo(fifo)
+        # Held open here too, so the pipe never ends between the loads. Its
+        # lines are JSON but no market change: read for ever, keeping nothing.
+        end = os.open(fifo, os.O_RDWR)
+        writer = subprocess.Popen(["yes", "{}"], stdout=end)
+        try:
+            assert self.run("""if True:
+                import signal, sys, time, marrowfin
+                from marrowfin_tools import price_table
+                class Stop(Exception): pass
+                def stop(*_): raise Stop
+                signal.signal(signal.SIGALRM, stop)
+                for load in (marrowfin.iter_prices_file, price_table):
+                    signal.setitimer(signal.ITIMER_REAL, 0.3)
+                    start = time.monotonic()
+                    try:
+                        load(sys.argv[1])
+                    except Stop:
+                        print("stopped", time.monotonic() - start < 3)""", fifo) == ["stopped", "True"] * 2
+        finally:
+            writer.kill()
+            writer.wait()
+            os.close(end)
+
+    def test_the_decoded_size_limit(self, write):
+        from marrowfin_tools import _native, price_table
+
+        bomb = write(bz2.compress(b"{}\n" * 3_000_000), name="bomb.bz2")  # 9 MB from 600 bytes
+        previous = _native.set_decoded_limit(1 << 20)
+        try:
+            for load in (marrowfin.iter_prices_file, price_table):
+                with pytest.raises(ValueError, match=r"^decoded size exceeds the limit of 1048576 bytes$"):
+                    load(bomb)
+            assert _native.set_decoded_limit(0) == 1 << 20
+            assert len(marrowfin.iter_prices_file(bomb)) == 0
+        finally:
+            _native.set_decoded_limit(previous)
+        with pytest.raises(ValueError, match=r"^limit must be in 0\.\.18446744073709551615, got -1$"):
+            _native.set_decoded_limit(-1)
+
+
 JSON_SUITE = PEER_DATA.parent / "jsontestsuite" / "test_parsing"
 
 

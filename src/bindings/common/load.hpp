@@ -1,0 +1,32 @@
+// Loading a stream file for a binding: the loader's result turned into a
+// Python outcome, with what a Python user expects of a long call.
+#pragma once
+
+#include "bindings/common/compat.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "core/load/message_loader.hpp"
+
+namespace marrowfin::py {
+
+// The file at `path` (bytes without NUL), or nullptr with the Python error
+// set: ValueError with the loader's text, MemoryError when the memory for the
+// file could not be had (nothing of it kept), or the exception of a signal
+// handler (Ctrl-C), which runs between blocks of the file. The process's
+// decoded-size limit (decoded_limit()) applies. With `release_lock` the
+// interpreter lock is let go during the load, taken back briefly to run
+// signal handlers.
+std::unique_ptr<load::MessageStore> load_file(std::string_view path, bool release_lock) noexcept;
+
+// The decoded-size limit of every load in this process, 0 for none (the
+// default). The module never sets it; the companion package sets it around
+// the recordings it hands out. Kept in the interpreter's dict, so that both
+// modules see one value.
+std::uint64_t decoded_limit() noexcept;
+// Returns -1 with an error set.
+[[nodiscard]] int set_decoded_limit(std::uint64_t limit) noexcept;
+
+}  // namespace marrowfin::py
