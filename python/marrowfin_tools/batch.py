@@ -13,7 +13,7 @@ import multiprocessing
 import os
 import sys
 import time
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Generator, Iterable, Iterator
 from concurrent.futures.process import BrokenProcessPool
 from typing import IO, Any, NamedTuple
 
@@ -58,7 +58,8 @@ def call_recording(func: Callable[..., Any], recording: Recording, named: bool =
 
 
 def run_files(func: Callable[..., Any], paths: Iterable[str | Recording] | Inputs,
-              jobs: int = 1, *, named: bool = False) -> Iterator[Outcome]:
+              jobs: int = 1, *, named: bool = False,
+              max_size: int | None = None) -> Generator[Outcome, None, None]:
     """Yields one Outcome per recording of the inputs, in order.
 
     The inputs are expanded as marrowfin_tools.inputs describes (directories,
@@ -73,8 +74,14 @@ def run_files(func: Callable[..., Any], paths: Iterable[str | Recording] | Input
     so a list of any length, or an archive of any size, streams through. A
     file whose replay kills its worker process is reported as failed, and the
     others go on.
+
+    `max_size` limits each recording's decoded size (see Inputs; None: the
+    default, or that of the Inputs given).
     """
-    recordings = paths if isinstance(paths, Inputs) else Inputs(paths)
+    return _run(func, Inputs.of(paths, max_size), jobs, named)
+
+
+def _run(func: Callable[..., Any], recordings: Inputs, jobs: int, named: bool) -> Generator[Outcome, None, None]:
     if jobs <= 1:
         for recording in recordings:
             yield call_recording(func, recording, named)

@@ -3,14 +3,16 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import dataclasses
 import functools
 import importlib.metadata
+import io
 import itertools
 import json
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 
 from . import batch, export, inputs, plot, sample_path, summary
 
@@ -61,7 +63,7 @@ def _summary(args: argparse.Namespace) -> int:
             chart = SAMPLE_CHART
     elif chart is not None and len(files) > 1:
         args.parser.error("--plot takes one file")
-    found = inputs.Inputs(files)
+    found = inputs.Inputs(files, max_size=args.max_size)
     recordings: inputs.Inputs | list[inputs.Recording] = found
     listed: list[inputs.Recording] = []
     if chart is not None:
@@ -123,17 +125,24 @@ def _summary(args: argparse.Namespace) -> int:
     return 0
 
 
-def _one_recording(args: argparse.Namespace, files: list[str] | None = None) -> inputs.Recording | None:
+def _one_recording(args: argparse.Namespace, files: list[str] | None = None,
+                   inputs_found: inputs.Inputs | None = None) -> inputs.Recording | None:
     """The one recording a single-file command replays; None after saying why there is none."""
     if files is None:
         files = inputs.from_arguments(args, args.parser)
     if len(files) != 1:
         args.parser.error("give one FILE" if not files else "one FILE only")
-    found = list(itertools.islice(inputs.Inputs(files), 2))  # no further than needed
+    if inputs_found is None:
+        inputs_found = inputs.Inputs(files, max_size=args.max_size)
+    listing = iter(inputs_found)
+    found = list(itertools.islice(listing, 2))  # no further than needed
+    listing.close()  # type: ignore[attr-defined]
     if not found:
         _error(f"{files[0]}: no recordings in it")
         return None
     if len(found) > 1:
+        for recording in found:
+            recording.discard()
         args.parser.error(f"{files[0]} holds more than one recording; name one "
                           "(ARCHIVE:MEMBER for a member of an archive)")
     return found[0]
@@ -167,7 +176,8 @@ def _export(args: argparse.Namespace) -> int:
     progress = batch.Progress(len(files), unit=options.unit) if show else None
     func = functools.partial(export.export_to, plan=plan, options=options)
     # Outputs written into a folder being read are not inputs.
-    found = inputs.Inputs(files, exclude=[plan.directory] if plan.directory is not None else [])
+    found = inputs.Inputs(files, exclude=[plan.directory] if plan.directory is not None else [],
+                          max_size=args.max_size)
     failed = done = 0
     try:
         for outcome in batch.run_files(func, export.checked(found, plan, options), args.jobs, named=True):
@@ -240,6 +250,22 @@ def _plot(args: argparse.Namespace) -> int:
     return 0
 
 
+@contextlib.contextmanager
+def _names_as_bytes() -> Iterator[None]:
+    """File names that are not UTF-8 (lone surrogates, as os gives them) are
+    written out as the bytes they stand for, as other tools write names."""
+    streams = [(stream, stream.errors) for stream in (sys.stdout, sys.stderr)
+               if isinstance(stream, io.TextIOWrapper)]
+    for stream, _ in streams:
+        stream.reconfigure(errors="surrogateescape")
+    try:
+        yield
+    finally:
+        for stream, errors in streams:
+            with contextlib.suppress(ValueError, OSError):  # closed, or its reader gone
+                stream.reconfigure(errors=errors)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="marrowfin",
@@ -309,8 +335,9 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
-        status = args.run(args)
-        sys.stdout.flush()  # a reader that closed early shows here, not at the interpreter's exit
+        with _names_as_bytes():
+            status = args.run(args)
+            sys.stdout.flush()  # a reader that closed early shows here, not at the interpreter's exit
         return status
     except KeyboardInterrupt:
         return 130

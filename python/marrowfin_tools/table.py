@@ -18,12 +18,13 @@ import contextlib
 import functools
 import importlib
 import os
+import re
 import tempfile
 from collections.abc import Iterable, Iterator
 from typing import IO, TYPE_CHECKING, Any, Literal
 
 from ._native import PriceTable, price_table
-from .inputs import Inputs, Outputs, Recording, plain_file
+from .inputs import Inputs, Outputs, Recording, path_list, plain_file
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -37,6 +38,7 @@ Format = Literal["parquet", "csv"]
 SUFFIXES: dict[str, str] = {"parquet": ".parquet", "csv": ".csv", "jsonl": ".jsonl"}
 MISSING_PYARROW = "writing Parquet or CSV needs pyarrow: pip install 'marrowfin[arrow]'"
 
+_NAME_MAX = 240  # bytes of an output's name: room for what a dataset adds ("-0.parquet.part")
 _COMPRESSED = (".gz", ".gzip", ".bz2")
 _TEXT = (".json", ".jsonl", ".ndjson", ".txt")
 
@@ -55,15 +57,27 @@ def output_name(path: str | os.PathLike[str], suffix: str) -> str:
     """The file name of a recording's output: "race.json.gz" -> "race" + suffix.
 
     A compression suffix goes, then a text one; a market id such as
-    "1.2345" keeps its dot.
+    "1.2345" keeps its dot. A second member of one name keeps its number
+    ("day.zip:race.json#2" -> "day.zip:race#2"), and a member named as a
+    folder ("sub/.", "slash.json/") is named after it, not as a hidden file.
+    A name too long for a file system is cut.
     """
-    name = os.path.basename(os.fspath(path))
+    parts = [part for part in os.fspath(path).split(os.sep) if part not in ("", ".")]
+    name = parts[-1] if parts and parts[-1] != ".." else "recording"
+    number = re.search(r"#[0-9]+$", name)
+    tag = number[0] if number else ""
+    name = name.removesuffix(tag)
     for group in (_COMPRESSED, _TEXT):
         for ending in group:
             if name.lower().endswith(ending) and len(name) > len(ending):
                 name = name[: -len(ending)]
                 break
-    return name + suffix
+    encoded, room = os.fsencode(name), _NAME_MAX - len(os.fsencode(tag + suffix))
+    if len(encoded) > room:
+        while room and encoded[room] & 0xC0 == 0x80:  # not inside a character
+            room -= 1
+        name = os.fsdecode(encoded[:room])
+    return name + tag + suffix
 
 
 def _replace_when_done(out: str | os.PathLike[str]) -> tuple[str, int]:
@@ -169,20 +183,21 @@ def _write_one(path: str, name: str, directory: str, depth: int, every_book: boo
 
 def write_parquet_files(paths: Iterable[str | os.PathLike[str]], directory: str | os.PathLike[str], *,
                         depth: int = 3, every_book: bool = False, client: Client | str | None = None,
-                        batch_size: int = 16) -> FileResults[str]:
+                        batch_size: int = 16, max_size: int | None = None) -> FileResults[str]:
     """Writes one Parquet file of the price table per recording, on a Dask cluster.
 
     DIRECTORY/<output_name(name)>.parquet for each recording (`paths` as
     map_files takes them; a member's name is ARCHIVE:MEMBER/PATH), written by
     the workers (which need the recordings and the directory at the same
     paths). Returns, per recording, the file written or the error text.
-    `client` and `batch_size` are those of map_files. Two files named in
+    `client`, `batch_size` and `max_size` are those of map_files. Two files named in
     `paths` that would write the same file are a ValueError before anything
     runs; a recording found in a directory or an archive that would write the
     file of one before it fails on its own.
     """
     from .distributed import map_files
 
+    path_list(paths)
     unique = list(dict.fromkeys(os.fspath(p) for p in paths))
     outputs = Outputs()
     for p in filter(plain_file, unique):
@@ -197,4 +212,5 @@ def write_parquet_files(paths: Iterable[str | os.PathLike[str]], directory: str 
             clash = outputs.clash(recording.name, output_name(recording.name, ".parquet"))
             yield recording if clash is None else recording.failed(clash)
 
-    return map_files(func, checked(Inputs(unique)), client=client, batch_size=batch_size, named=True)
+    return map_files(func, checked(Inputs(unique, max_size=max_size)), client=client, batch_size=batch_size,
+                     named=True)
