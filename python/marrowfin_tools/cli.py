@@ -161,11 +161,29 @@ def _export(args: argparse.Namespace) -> int:
         args.parser.error("give a FILE or --files-from")
     try:
         plan = export.plan(files, args.output, options)
+    except export.Refused as e:
+        _error(str(e))
+        return 1
     except ValueError as e:
         args.parser.error(str(e))
     if plan.single is not None:
-        recording = _one_recording(args, files)
-        return 1 if recording is None else _export_one(recording, plan.single, options)
+        found = inputs.Inputs(files, max_size=args.max_size)
+        recording = _one_recording(args, files, found)
+        if recording is None:
+            return 1
+        refused = None if plan.single == "-" else export.overwrites(recording, plan.single, found.reads)
+        if refused is not None:
+            _error(f"{recording.name}: {refused}")
+            return 1
+        return _export_one(recording, plan.single, options)
+    # Outputs written into a folder being read are not inputs.
+    found = inputs.Inputs(files, exclude=[plan.directory] if plan.directory is not None else [],
+                          max_size=args.max_size)
+    try:  # what is named on its own, before anything runs
+        list(export.checked(export.named(files), plan, options, reads=found.reads, fail=True))
+    except export.Refused as e:
+        _error(str(e))
+        return 1
     if plan.directory is not None:
         try:
             os.makedirs(plan.directory, exist_ok=True)
@@ -175,12 +193,10 @@ def _export(args: argparse.Namespace) -> int:
     show = args.progress if args.progress is not None else sys.stderr.isatty()
     progress = batch.Progress(len(files), unit=options.unit) if show else None
     func = functools.partial(export.export_to, plan=plan, options=options)
-    # Outputs written into a folder being read are not inputs.
-    found = inputs.Inputs(files, exclude=[plan.directory] if plan.directory is not None else [],
-                          max_size=args.max_size)
     failed = done = 0
     try:
-        for outcome in batch.run_files(func, export.checked(found, plan, options), args.jobs, named=True):
+        for outcome in batch.run_files(func, export.checked(found, plan, options, reads=found.reads), args.jobs,
+                                      named=True):
             done += 1
             if progress is not None:
                 progress.total = max(progress.total, found.found)  # archives are listed as they go

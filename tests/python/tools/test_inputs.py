@@ -345,6 +345,33 @@ class TestOutputNames:
         assert names == ["R-0.parquet", "R.GZ-0.parquet", "monday.zip:race-0.parquet", "tuesday.zip:race-0.parquet"]
 
 
+    @pytest.mark.parametrize("files, args, err", [
+        ({"day.zip": {"race.json": "1.100"}}, ["day.zip:race.json", "-o", "day.zip"],
+         ["day.zip:race.json: day.zip is the archive it comes from"]),
+        ({"d/race.json": "1.100"}, ["d", "-o", "d/race.json"], ["d/race.json: d/race.json is the input itself"]),
+        ({"race.jsonl": "1.100"}, ["race.jsonl"], ["race.jsonl: ./race.jsonl is the input itself"]),
+        # A zip named as the output of its member, exported into its own folder.
+        ({"rec.jsonl": {"sub/rec.json": "1.100"}}, ["rec.jsonl"],
+         ["rec.jsonl:sub/rec.json: ./rec.jsonl is the archive it comes from"]),
+        # A member's output onto a recording of the folder that is read after it.
+        ({"d/a.zip": {"sub/b.json": "1.100"}, "d/b.jsonl": "1.200"}, ["d", "-o", "d/"],
+         ["d/a.zip:sub/b.json: d/b.jsonl is read from the input folder d",
+          "d/b.jsonl: d/a.zip:sub/b.json and d/b.jsonl would both write b.jsonl",
+          "2 of 2 files failed"]),
+    ])
+    def test_an_output_never_destroys_an_input(self, capsys, tmp_path, scratch, monkeypatch, files, args, err):
+        work = tmp_path / "work"
+        for name, content in files.items():
+            (work / name).parent.mkdir(parents=True, exist_ok=True)
+            if isinstance(content, dict):
+                write_archive(work / name, {member: MARKETS[m] for member, m in content.items()}, "zip")
+            else:
+                (work / name).write_bytes(MARKETS[content])
+        before = {p: p.read_bytes() for p in work.rglob("*") if p.is_file()}
+        monkeypatch.chdir(work)
+        assert run(capsys, "export", *args) == (1, "", [f"marrowfin: {line}" for line in err])
+        assert {p: p.read_bytes() for p in work.rglob("*") if p.is_file()} == before
+
     def test_names_the_system_allows(self, tmp_path, scratch):
         """Names that are not UTF-8, a member name with no room for a suffix, members named as folders:
         replayed by the command and run_files, and written to visible files of their own."""

@@ -163,10 +163,3 @@ class TestCommand:
         err = capsys.readouterr().err
         assert exit.value.code == 2 and f"error: {text.format(sample=SAMPLE, other=other)}\n" in err
         assert list(tmp_path.iterdir()) == [other.parent]
-
-    def test_an_output_that_would_replace_its_input(self, capsys, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
-        pathlib.Path("race.jsonl").write_bytes(pathlib.Path(SAMPLE).read_bytes())
-        with pytest.raises(SystemExit):
-            cli.main(["export", "race.jsonl"])
-        assert "error: ./race.jsonl is the input itself" in capsys.readouterr().err
