@@ -11,13 +11,13 @@ import io
 import json
 import os
 import sys
-import tempfile
 from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
 from typing import IO, NamedTuple
 
 import marrowfin
 
 from . import inputs, table
+from .scratch import complete_file
 
 FORMATS = ("jsonl", "parquet", "csv")
 
@@ -70,18 +70,8 @@ def text_output(name: str) -> Iterator[IO[str]]:
     if name == "-":
         yield sys.stdout
         return
-    directory = os.path.dirname(os.path.abspath(name))
-    fd, temp = tempfile.mkstemp(prefix=".marrowfin-", suffix=".part", dir=directory)
-    try:
-        with os.fdopen(fd, "wb") as raw, _text_writer(raw, name) as out:
-            yield out
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temp, 0o666 & ~umask)  # as an ordinary new file, not mkstemp's 0600
-        os.replace(temp, name)
-    except BaseException:
-        os.unlink(temp)
-        raise
+    with complete_file(name) as raw, _text_writer(raw, name) as out:
+        yield out
 
 
 def _text_writer(raw: IO[bytes], name: str) -> IO[str]:

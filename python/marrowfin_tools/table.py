@@ -19,12 +19,12 @@ import functools
 import importlib
 import os
 import re
-import tempfile
 from collections.abc import Iterable, Iterator
 from typing import IO, TYPE_CHECKING, Any, Literal
 
 from ._native import PriceTable, price_table
 from .inputs import Inputs, Outputs, Recording, path_list, plain_file
+from .scratch import OUTPUT_PREFIX, PART, Scratch, complete_file, publish
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -80,20 +80,6 @@ def output_name(path: str | os.PathLike[str], suffix: str) -> str:
     return name + tag + suffix
 
 
-def _replace_when_done(out: str | os.PathLike[str]) -> tuple[str, int]:
-    """A temporary file beside `out`, to be renamed onto it once complete."""
-    directory = os.path.dirname(os.path.abspath(out))
-    fd, temp = tempfile.mkstemp(prefix=".marrowfin-", suffix=".part", dir=directory)
-    return temp, fd
-
-
-def _finish(temp: str, out: str | os.PathLike[str]) -> None:
-    umask = os.umask(0)
-    os.umask(umask)
-    os.chmod(temp, 0o666 & ~umask)  # as an ordinary new file, not mkstemp's 0600
-    os.replace(temp, out)
-
-
 def _write_batches(table: PriceTable, sink: Any, format: Format) -> int:
     pa = _pyarrow()
     rows = 0
@@ -124,15 +110,8 @@ def write_table(path: str | os.PathLike[str], out: str | os.PathLike[str] | IO[b
         raise ValueError(f"format must be 'parquet' or 'csv', not {format!r}")
     if not isinstance(out, (str, os.PathLike)):
         return _write_batches(table, out, format)
-    temp, fd = _replace_when_done(out)
-    try:
-        with os.fdopen(fd, "wb") as sink:
-            rows = _write_batches(table, sink, format)
-        _finish(temp, out)
-    except BaseException:
-        os.unlink(temp)
-        raise
-    return rows
+    with complete_file(out) as sink:
+        return _write_batches(table, sink, format)
 
 
 def write_dataset(path: str | os.PathLike[str], directory: str | os.PathLike[str], *,
@@ -151,28 +130,43 @@ def write_dataset(path: str | os.PathLike[str], directory: str | os.PathLike[str
     directory = os.fspath(directory)
     os.makedirs(directory, exist_ok=True)
     written: list[Any] = []
-    moved: list[str] = []
-    # The files are written into a hidden folder of the dataset and moved in
-    # once all are complete: a failure leaves no half of a recording, nor a
-    # file cut short, and a reader never meets one being written.
-    with tempfile.TemporaryDirectory(prefix=".marrowfin-", dir=directory) as scratch:
-        try:
-            with pa.RecordBatchReader.from_stream(table) as reader:
-                pa.dataset.write_dataset(
-                    reader, scratch, format="parquet", partitioning=["market_id"],
-                    partitioning_flavor="hive", basename_template=name + "-{i}.parquet",
-                    file_visitor=written.append)
-            for file in written:
-                target = os.path.join(directory, os.path.relpath(file.path, scratch))
-                os.makedirs(os.path.dirname(target), exist_ok=True)
-                _finish(file.path, target)
-                moved.append(target)
-        except BaseException:
-            for target in moved:
-                with contextlib.suppress(FileNotFoundError):
-                    os.unlink(target)
-            raise
+    # The files are written into a hidden folder of the dataset, under names
+    # that a glob of its Parquet files (ds/**/*.parquet) does not match, and
+    # moved in once all are complete: a failure leaves no half of a recording,
+    # nor a file cut short, and a reader never meets one being written.
+    with Scratch(directory, OUTPUT_PREFIX) as scratch:
+        with pa.RecordBatchReader.from_stream(table) as reader:
+            pa.dataset.write_dataset(
+                reader, scratch, format="parquet", partitioning=["market_id"],
+                partitioning_flavor="hive", basename_template=name + "-{i}.parquet" + PART,
+                file_visitor=written.append)
+        _move_in(sorted(file.path for file in written), scratch, directory)
     return sum(file.metadata.num_rows for file in written)
+
+
+def _move_in(files: list[str], scratch: str, directory: str) -> None:
+    """Moves complete files from the scratch folder into the dataset, all or
+    none: when one fails, those moved go and the files they replaced come back."""
+    moved: list[tuple[str, str | None]] = []  # (target, the file it replaced, kept in the scratch folder)
+    try:
+        for number, file in enumerate(files):
+            target = os.path.join(directory, os.path.relpath(file, scratch).removesuffix(PART))
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            previous: str | None = os.path.join(scratch, f"previous-{number}")
+            try:
+                os.link(target, previous, follow_symlinks=False)  # type: ignore[arg-type]
+            except FileNotFoundError:
+                previous = None
+            moved.append((target, previous))
+            publish(file, target)
+    except BaseException:
+        for target, previous in reversed(moved):
+            with contextlib.suppress(OSError):
+                if previous is None:
+                    os.unlink(target)
+                else:
+                    os.replace(previous, target)
+        raise
 
 
 def _write_one(path: str, name: str, directory: str, depth: int, every_book: bool) -> str:
