@@ -80,26 +80,28 @@ def _summary(args: argparse.Namespace) -> int:
             return summary.summarize(path, progress.add_books)
 
     failed = done = 0
+    # closing(): an exception here ends the workers at once, not once collected.
     try:
-        for outcome in batch.run_files(func, recordings, args.jobs):
-            done += 1
-            if progress is not None:
-                progress.total = max(progress.total, found.found)  # archives are listed as they go
-                if outcome.ok and args.jobs > 1:
-                    progress.books += outcome.value.books
-                progress.clear()
-            if outcome.ok:
-                # Named as given (an archive member was replayed from a copy).
-                result = dataclasses.replace(outcome.value, path=outcome.path)
-                if args.json:
-                    print(json.dumps(result.to_json()), flush=progress is not None)
+        with contextlib.closing(batch.run_files(func, recordings, args.jobs)) as outcomes:
+            for outcome in outcomes:
+                done += 1
+                if progress is not None:
+                    progress.total = max(progress.total, found.found)  # archives are listed as they go
+                    if outcome.ok and args.jobs > 1:
+                        progress.books += outcome.value.books
+                    progress.clear()
+                if outcome.ok:
+                    # Named as given (an archive member was replayed from a copy).
+                    result = dataclasses.replace(outcome.value, path=outcome.path)
+                    if args.json:
+                        print(json.dumps(result.to_json()), flush=progress is not None)
+                    else:
+                        print(summary.format_summary(result), end="\n\n", flush=progress is not None)
                 else:
-                    print(summary.format_summary(result), end="\n\n", flush=progress is not None)
-            else:
-                failed += 1
-                _error(f"{outcome.path}: {outcome.value}")
-            if progress is not None:
-                progress.file_done(outcome.ok)
+                    failed += 1
+                    _error(f"{outcome.path}: {outcome.value}")
+                if progress is not None:
+                    progress.file_done(outcome.ok)
     finally:
         if progress is not None:
             progress.close()
@@ -194,29 +196,30 @@ def _export(args: argparse.Namespace) -> int:
     progress = batch.Progress(len(files), unit=options.unit) if show else None
     func = functools.partial(export.export_to, plan=plan, options=options)
     failed = done = 0
+    runs = batch.run_files(func, export.checked(found, plan, options, reads=found.reads), args.jobs, named=True)
     try:
-        for outcome in batch.run_files(func, export.checked(found, plan, options, reads=found.reads), args.jobs,
-                                      named=True):
-            done += 1
-            if progress is not None:
-                progress.total = max(progress.total, found.found)  # archives are listed as they go
-                progress.clear()
-            ok = outcome.ok and outcome.value.output_error is None
-            if ok:
-                count = outcome.value.written
-                target = plan.target(outcome.path, options)
-                where = f"of {outcome.path} written to {target}" if plan.dataset else f"written to {target}"
-                print(f"{count:,} {options.unit} {where}", file=sys.stderr, flush=True)
+        with contextlib.closing(runs) as outcomes:
+            for outcome in outcomes:
+                done += 1
                 if progress is not None:
-                    progress.books += count
-            elif outcome.ok:
-                failed += 1
-                _error(outcome.value.output_error)
-            else:
-                failed += 1
-                _error(f"{outcome.path}: {outcome.value}")
-            if progress is not None:
-                progress.file_done(ok)
+                    progress.total = max(progress.total, found.found)  # archives are listed as they go
+                    progress.clear()
+                ok = outcome.ok and outcome.value.output_error is None
+                if ok:
+                    count = outcome.value.written
+                    target = plan.target(outcome.path, options)
+                    where = f"of {outcome.path} written to {target}" if plan.dataset else f"written to {target}"
+                    print(f"{count:,} {options.unit} {where}", file=sys.stderr, flush=True)
+                    if progress is not None:
+                        progress.books += count
+                elif outcome.ok:
+                    failed += 1
+                    _error(outcome.value.output_error)
+                else:
+                    failed += 1
+                    _error(f"{outcome.path}: {outcome.value}")
+                if progress is not None:
+                    progress.file_done(ok)
     finally:
         if progress is not None:
             progress.close()
@@ -351,12 +354,14 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
-        with _names_as_bytes():
+        with batch.stopped_by_signals(), _names_as_bytes():
             status = args.run(args)
             sys.stdout.flush()  # a reader that closed early shows here, not at the interpreter's exit
         return status
     except KeyboardInterrupt:
         return 130
+    except batch.Stopped as e:  # SIGTERM or SIGHUP; what was being written is gone
+        return e.code  # type: ignore[return-value]
     except BrokenPipeError:
         # Output piped into a reader that stopped (head): no message, and the
         # status of a command that SIGPIPE ended. What is still buffered for
