@@ -22,7 +22,7 @@ import pytest
 import gen_stream
 import marrowfin
 from conftest import KEPT, PEER_DATA, draws_charts
-from marrowfin_tools import batch, cli, plot, sample_path
+from marrowfin_tools import batch, cli, plot, sample_path, table
 
 SAMPLE = str(sample_path())
 PEER_FILES = sorted(str(p) for p in PEER_DATA.glob("*") if p.name != "README.md") if PEER_DATA.is_dir() else []
@@ -174,6 +174,18 @@ class TestBadInput:
             cli.main(args)
         err = capsys.readouterr().err
         assert exit.value.code == 2 and err.startswith("usage: marrowfin") and "Traceback" not in err
+
+    @pytest.mark.parametrize("fmt", ["jsonl", "parquet"])
+    def test_a_load_without_memory_is_one_line(self, capsys, tmp_path, monkeypatch, fmt):
+        def no_memory(*args):
+            raise MemoryError("cannot allocate 8 GiB")
+
+        monkeypatch.setattr(marrowfin, "iter_prices_file", no_memory)
+        monkeypatch.setattr(table, "price_table", no_memory)
+        out = str(tmp_path / f"out.{fmt}")
+        assert run(capsys, "export", SAMPLE, "--format", fmt, "-o", out) == (
+            1, "", [f"marrowfin: {SAMPLE}: MemoryError: cannot allocate 8 GiB"])
+        assert list(tmp_path.iterdir()) == []
 
     def test_installed_command_has_no_traceback(self, tmp_path):
         command = pathlib.Path(sys.executable).with_name("marrowfin")
