@@ -1,19 +1,26 @@
 """Many files on one machine: worker processes, per-file errors, a progress bar.
 
 The module holds the interpreter lock for a whole replay, so only processes
-replay files side by side.
+replay files side by side. Workers never outlive the run: SIGINT, SIGTERM or
+SIGHUP to the command (or a consumer that stops early) ends them, each
+removing what it was writing, and a worker stops when the command's process
+ends, however it ends.
 """
 
 from __future__ import annotations
 
 import collections
 import concurrent.futures
+import contextlib
 import itertools
 import multiprocessing
 import os
+import select
+import signal
 import sys
+import threading
 import time
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Generator, Iterable, Iterator
 from concurrent.futures.process import BrokenProcessPool
 from typing import IO, Any, NamedTuple
 
@@ -25,6 +32,39 @@ def error_text(error: BaseException) -> str:
     if type(error) is ValueError:
         return str(error)
     return f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
+
+
+STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
+
+
+class Stopped(SystemExit):
+    """SIGTERM or SIGHUP, raised where the process was, so that what it was
+    writing is removed on the way out. Its code is the shell's status for the
+    signal (128 + its number)."""
+
+    def __init__(self, signum: int):
+        super().__init__(128 + signum)
+        self.signum = signum
+
+
+def _raise_stopped(signum: int, frame: object) -> None:
+    for stop in STOP_SIGNALS:  # a second signal must not cut short the clean-up of the first
+        signal.signal(stop, signal.SIG_IGN)
+    raise Stopped(signum)
+
+
+@contextlib.contextmanager
+def stopped_by_signals() -> Iterator[None]:
+    """SIGTERM and SIGHUP raise Stopped for the length of the block (in the main thread)."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = {signum: signal.signal(signum, _raise_stopped) for signum in STOP_SIGNALS}
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
 
 
 class Outcome(NamedTuple):
@@ -58,7 +98,8 @@ def call_recording(func: Callable[..., Any], recording: Recording, named: bool =
 
 
 def run_files(func: Callable[..., Any], paths: Iterable[str | Recording] | Inputs,
-              jobs: int = 1, *, named: bool = False) -> Iterator[Outcome]:
+              jobs: int = 1, *, named: bool = False,
+              max_size: int | None = None) -> Generator[Outcome, None, None]:
     """Yields one Outcome per recording of the inputs, in order.
 
     The inputs are expanded as marrowfin_tools.inputs describes (directories,
@@ -72,9 +113,16 @@ def run_files(func: Callable[..., Any], paths: Iterable[str | Recording] | Input
     module-level function). At most a few recordings per worker are in flight,
     so a list of any length, or an archive of any size, streams through. A
     file whose replay kills its worker process is reported as failed, and the
-    others go on.
+    others go on. Leaving the iteration early (an exception, close()) ends
+    the workers at once.
+
+    `max_size` limits each recording's decoded size (see Inputs; None: the
+    default, or that of the Inputs given).
     """
-    recordings = paths if isinstance(paths, Inputs) else Inputs(paths)
+    return _run(func, Inputs.of(paths, max_size), jobs, named)
+
+
+def _run(func: Callable[..., Any], recordings: Inputs, jobs: int, named: bool) -> Generator[Outcome, None, None]:
     if jobs <= 1:
         for recording in recordings:
             yield call_recording(func, recording, named)
@@ -83,12 +131,14 @@ def run_files(func: Callable[..., Any], paths: Iterable[str | Recording] | Input
     context = multiprocessing.get_context("forkserver")
     pending = iter(recordings)
     window: collections.deque[tuple[Recording, concurrent.futures.Future]] = collections.deque()
-    pool = concurrent.futures.ProcessPoolExecutor(jobs, mp_context=context)
+    pool = _pool(jobs, context)
+    finished = False
     try:
         while True:
             for recording in itertools.islice(pending, 4 * jobs - len(window)):
-                window.append((recording, pool.submit(call_recording, func, recording, named)))
+                window.append((recording, pool.submit(_in_worker, func, recording, named)))
             if not window:
+                finished = True
                 return
             recording, future = window.popleft()
             try:
@@ -101,19 +151,81 @@ def run_files(func: Callable[..., Any], paths: Iterable[str | Recording] | Input
                 pool.shutdown(wait=False, cancel_futures=True)
                 for suspect in suspects:
                     yield _alone(func, suspect, context, named)
-                pool = concurrent.futures.ProcessPoolExecutor(jobs, mp_context=context)
+                pool = _pool(jobs, context)
                 continue
             yield outcome
     finally:
-        pool.shutdown(wait=True, cancel_futures=True)
+        if finished:
+            pool.shutdown(wait=True)
+        else:
+            _stop(pool)
 
 
 def _alone(func: Callable[..., Any], recording: Recording, context: Any, named: bool) -> Outcome:
-    with concurrent.futures.ProcessPoolExecutor(1, mp_context=context) as pool:
-        try:
-            return pool.submit(call_recording, func, recording, named).result()
-        except BrokenProcessPool:
-            return Outcome(recording.name, False, "the worker process replaying it died")
+    pool = _pool(1, context)
+    try:
+        outcome = pool.submit(_in_worker, func, recording, named).result()
+    except BrokenProcessPool:
+        outcome = Outcome(recording.name, False, "the worker process replaying it died")
+    except BaseException:
+        _stop(pool)
+        raise
+    pool.shutdown(wait=True)
+    return outcome
+
+
+def _pool(jobs: int, context: Any) -> concurrent.futures.ProcessPoolExecutor:
+    return concurrent.futures.ProcessPoolExecutor(jobs, mp_context=context, initializer=_worker_started,
+                                                  initargs=(os.getpid(),))
+
+
+def _stop(pool: concurrent.futures.ProcessPoolExecutor) -> None:
+    """Ends the workers now, rather than after the recordings in hand: SIGTERM,
+    on which each removes what it was writing."""
+    for process in list((getattr(pool, "_processes", None) or {}).values()):
+        with contextlib.suppress(Exception):
+            process.terminate()
+    pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _worker_started(command: int) -> None:
+    """A worker leaves SIGINT to the command (which ends the workers), stops on
+    SIGTERM and SIGHUP, and sends itself SIGTERM when the command's process
+    `command` ends (the forkserver, its parent, lives as long as any worker)."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    for signum in STOP_SIGNALS:
+        signal.signal(signum, _raise_stopped)
+    threading.Thread(target=_stop_with, args=(command,), name="marrowfin-stop-with", daemon=True).start()
+
+
+def _stop_with(command: int) -> None:
+    try:
+        pid = os.pidfd_open(command)
+    except ProcessLookupError:
+        pass  # gone already
+    except (OSError, AttributeError):  # no process descriptors here: look every second
+        while _alive(command):
+            time.sleep(1)
+    else:
+        select.select([pid], [], [])  # readable once the process has ended
+    os.kill(os.getpid(), signal.SIGTERM)
+
+
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+        return True
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+
+
+def _in_worker(func: Callable[..., Any], recording: Recording, named: bool) -> Outcome:
+    try:
+        return call_recording(func, recording, named)
+    except Stopped as e:
+        os._exit(e.code)  # type: ignore[arg-type]  # what it wrote is removed; the pool is ending
 
 
 class Progress:

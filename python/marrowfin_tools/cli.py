@@ -3,14 +3,16 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import dataclasses
 import functools
 import importlib.metadata
+import io
 import itertools
 import json
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 
 from . import batch, export, inputs, plot, sample_path, summary
 
@@ -61,7 +63,7 @@ def _summary(args: argparse.Namespace) -> int:
             chart = SAMPLE_CHART
     elif chart is not None and len(files) > 1:
         args.parser.error("--plot takes one file")
-    found = inputs.Inputs(files)
+    found = inputs.Inputs(files, max_size=args.max_size)
     recordings: inputs.Inputs | list[inputs.Recording] = found
     listed: list[inputs.Recording] = []
     if chart is not None:
@@ -78,26 +80,28 @@ def _summary(args: argparse.Namespace) -> int:
             return summary.summarize(path, progress.add_books)
 
     failed = done = 0
+    # closing(): an exception here ends the workers at once, not once collected.
     try:
-        for outcome in batch.run_files(func, recordings, args.jobs):
-            done += 1
-            if progress is not None:
-                progress.total = max(progress.total, found.found)  # archives are listed as they go
-                if outcome.ok and args.jobs > 1:
-                    progress.books += outcome.value.books
-                progress.clear()
-            if outcome.ok:
-                # Named as given (an archive member was replayed from a copy).
-                result = dataclasses.replace(outcome.value, path=outcome.path)
-                if args.json:
-                    print(json.dumps(result.to_json()), flush=progress is not None)
+        with contextlib.closing(batch.run_files(func, recordings, args.jobs)) as outcomes:
+            for outcome in outcomes:
+                done += 1
+                if progress is not None:
+                    progress.total = max(progress.total, found.found)  # archives are listed as they go
+                    if outcome.ok and args.jobs > 1:
+                        progress.books += outcome.value.books
+                    progress.clear()
+                if outcome.ok:
+                    # Named as given (an archive member was replayed from a copy).
+                    result = dataclasses.replace(outcome.value, path=outcome.path)
+                    if args.json:
+                        print(json.dumps(result.to_json()), flush=progress is not None)
+                    else:
+                        print(summary.format_summary(result), end="\n\n", flush=progress is not None)
                 else:
-                    print(summary.format_summary(result), end="\n\n", flush=progress is not None)
-            else:
-                failed += 1
-                _error(f"{outcome.path}: {outcome.value}")
-            if progress is not None:
-                progress.file_done(outcome.ok)
+                    failed += 1
+                    _error(f"{outcome.path}: {outcome.value}")
+                if progress is not None:
+                    progress.file_done(outcome.ok)
     finally:
         if progress is not None:
             progress.close()
@@ -123,17 +127,24 @@ def _summary(args: argparse.Namespace) -> int:
     return 0
 
 
-def _one_recording(args: argparse.Namespace, files: list[str] | None = None) -> inputs.Recording | None:
+def _one_recording(args: argparse.Namespace, files: list[str] | None = None,
+                   inputs_found: inputs.Inputs | None = None) -> inputs.Recording | None:
     """The one recording a single-file command replays; None after saying why there is none."""
     if files is None:
         files = inputs.from_arguments(args, args.parser)
     if len(files) != 1:
         args.parser.error("give one FILE" if not files else "one FILE only")
-    found = list(itertools.islice(inputs.Inputs(files), 2))  # no further than needed
+    if inputs_found is None:
+        inputs_found = inputs.Inputs(files, max_size=args.max_size)
+    listing = iter(inputs_found)
+    found = list(itertools.islice(listing, 2))  # no further than needed
+    listing.close()  # type: ignore[attr-defined]
     if not found:
         _error(f"{files[0]}: no recordings in it")
         return None
     if len(found) > 1:
+        for recording in found:
+            recording.discard()
         args.parser.error(f"{files[0]} holds more than one recording; name one "
                           "(ARCHIVE:MEMBER for a member of an archive)")
     return found[0]
@@ -152,11 +163,29 @@ def _export(args: argparse.Namespace) -> int:
         args.parser.error("give a FILE or --files-from")
     try:
         plan = export.plan(files, args.output, options)
+    except export.Refused as e:
+        _error(str(e))
+        return 1
     except ValueError as e:
         args.parser.error(str(e))
     if plan.single is not None:
-        recording = _one_recording(args, files)
-        return 1 if recording is None else _export_one(recording, plan.single, options)
+        found = inputs.Inputs(files, max_size=args.max_size)
+        recording = _one_recording(args, files, found)
+        if recording is None:
+            return 1
+        refused = None if plan.single == "-" else export.overwrites(recording, plan.single, found.reads)
+        if refused is not None:
+            _error(f"{recording.name}: {refused}")
+            return 1
+        return _export_one(recording, plan.single, options)
+    # Outputs written into a folder being read are not inputs.
+    found = inputs.Inputs(files, exclude=[plan.directory] if plan.directory is not None else [],
+                          max_size=args.max_size)
+    try:  # what is named on its own, before anything runs
+        list(export.checked(export.named(files), plan, options, reads=found.reads, fail=True))
+    except export.Refused as e:
+        _error(str(e))
+        return 1
     if plan.directory is not None:
         try:
             os.makedirs(plan.directory, exist_ok=True)
@@ -166,31 +195,31 @@ def _export(args: argparse.Namespace) -> int:
     show = args.progress if args.progress is not None else sys.stderr.isatty()
     progress = batch.Progress(len(files), unit=options.unit) if show else None
     func = functools.partial(export.export_to, plan=plan, options=options)
-    # Outputs written into a folder being read are not inputs.
-    found = inputs.Inputs(files, exclude=[plan.directory] if plan.directory is not None else [])
     failed = done = 0
+    runs = batch.run_files(func, export.checked(found, plan, options, reads=found.reads), args.jobs, named=True)
     try:
-        for outcome in batch.run_files(func, export.checked(found, plan, options), args.jobs, named=True):
-            done += 1
-            if progress is not None:
-                progress.total = max(progress.total, found.found)  # archives are listed as they go
-                progress.clear()
-            ok = outcome.ok and outcome.value.output_error is None
-            if ok:
-                count = outcome.value.written
-                target = plan.target(outcome.path, options)
-                where = f"of {outcome.path} written to {target}" if plan.dataset else f"written to {target}"
-                print(f"{count:,} {options.unit} {where}", file=sys.stderr, flush=True)
+        with contextlib.closing(runs) as outcomes:
+            for outcome in outcomes:
+                done += 1
                 if progress is not None:
-                    progress.books += count
-            elif outcome.ok:
-                failed += 1
-                _error(outcome.value.output_error)
-            else:
-                failed += 1
-                _error(f"{outcome.path}: {outcome.value}")
-            if progress is not None:
-                progress.file_done(ok)
+                    progress.total = max(progress.total, found.found)  # archives are listed as they go
+                    progress.clear()
+                ok = outcome.ok and outcome.value.output_error is None
+                if ok:
+                    count = outcome.value.written
+                    target = plan.target(outcome.path, options)
+                    where = f"of {outcome.path} written to {target}" if plan.dataset else f"written to {target}"
+                    print(f"{count:,} {options.unit} {where}", file=sys.stderr, flush=True)
+                    if progress is not None:
+                        progress.books += count
+                elif outcome.ok:
+                    failed += 1
+                    _error(outcome.value.output_error)
+                else:
+                    failed += 1
+                    _error(f"{outcome.path}: {outcome.value}")
+                if progress is not None:
+                    progress.file_done(ok)
     finally:
         if progress is not None:
             progress.close()
@@ -238,6 +267,22 @@ def _plot(args: argparse.Namespace) -> int:
         return 1
     print(f"chart written to {os.path.abspath(args.output)}", file=sys.stderr)
     return 0
+
+
+@contextlib.contextmanager
+def _names_as_bytes() -> Iterator[None]:
+    """File names that are not UTF-8 (lone surrogates, as os gives them) are
+    written out as the bytes they stand for, as other tools write names."""
+    streams = [(stream, stream.errors) for stream in (sys.stdout, sys.stderr)
+               if isinstance(stream, io.TextIOWrapper)]
+    for stream, _ in streams:
+        stream.reconfigure(errors="surrogateescape")
+    try:
+        yield
+    finally:
+        for stream, errors in streams:
+            with contextlib.suppress(ValueError, OSError):  # closed, or its reader gone
+                stream.reconfigure(errors=errors)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -309,11 +354,14 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
-        status = args.run(args)
-        sys.stdout.flush()  # a reader that closed early shows here, not at the interpreter's exit
+        with batch.stopped_by_signals(), _names_as_bytes():
+            status = args.run(args)
+            sys.stdout.flush()  # a reader that closed early shows here, not at the interpreter's exit
         return status
     except KeyboardInterrupt:
         return 130
+    except batch.Stopped as e:  # SIGTERM or SIGHUP; what was being written is gone
+        return e.code  # type: ignore[return-value]
     except BrokenPipeError:
         # Output piped into a reader that stopped (head): no message, and the
         # status of a command that SIGPIPE ended. What is still buffered for

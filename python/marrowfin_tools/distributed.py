@@ -4,7 +4,8 @@ Dask is an optional extra (pip install 'marrowfin[dask]'): a LocalCluster
 uses the cores of one machine, a scheduler address the workers of a cluster.
 Every worker needs marrowfin installed and the files at the same paths.
 Directories and archives are expanded here; each worker unpacks the members
-it replays (members of a compressed tar travel with their task).
+it replays (members of a compressed tar, and sparse ones, travel with their
+task: copied to disk while the archive is listed, each at most max_size).
 """
 
 from __future__ import annotations
@@ -66,9 +67,17 @@ def _batches(recordings: Iterable[Recording], size: int) -> Iterator[list[Record
         yield batch
 
 
+def _shipped(recording: Recording) -> Recording:
+    """A recording copied to this machine's disk travels with its bytes: its worker may be elsewhere."""
+    if recording.copy is None:
+        return recording
+    with open(recording.copy.path, "rb") as copy:
+        return dataclasses.replace(recording, data=copy.read(), copy=None)
+
+
 def map_files(func: Callable[..., T], paths: Iterable[str | Any], *,
               client: Client | str | None = None, batch_size: int = 16,
-              named: bool = False) -> FileResults[T]:
+              named: bool = False, max_size: int | None = None) -> FileResults[T]:
     """Calls func(path) for every recording of `paths` on a Dask cluster.
 
     `paths` may hold directories, tar and zip archives and ARCHIVE:MEMBER
@@ -87,7 +96,11 @@ def map_files(func: Callable[..., T], paths: Iterable[str | Any], *,
     travel in batches of `batch_size`, so that hundreds of thousands of files
     do not become as many tasks, and only a few batches per worker thread are
     out at a time, so that an archive of any size streams through.
+
+    `max_size` limits each recording's decoded size (see Inputs; None: the
+    default, or that of the Inputs given): a larger one fails alone.
     """
+    recordings = Inputs.of(paths, max_size)
     try:
         from distributed import Client, as_completed
     except ImportError as e:
@@ -98,7 +111,7 @@ def map_files(func: Callable[..., T], paths: Iterable[str | Any], *,
     if client is None or isinstance(client, str):
         client = owned = Client(client)
     try:
-        batches = enumerate(_batches(paths if isinstance(paths, Inputs) else Inputs(paths), batch_size))
+        batches = enumerate(_batches(map(_shipped, recordings), batch_size))
         # Keyed by (batch, place in it): a batch that failed goes again file by file.
         in_flight: dict[Any, tuple[tuple[int, int], list[Recording]]] = {}
         running = as_completed()

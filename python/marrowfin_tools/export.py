@@ -11,13 +11,13 @@ import io
 import json
 import os
 import sys
-import tempfile
-from collections.abc import Collection, Iterable, Iterator, Sequence
+from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
 from typing import IO, NamedTuple
 
 import marrowfin
 
 from . import inputs, table
+from .scratch import complete_file
 
 FORMATS = ("jsonl", "parquet", "csv")
 
@@ -70,18 +70,8 @@ def text_output(name: str) -> Iterator[IO[str]]:
     if name == "-":
         yield sys.stdout
         return
-    directory = os.path.dirname(os.path.abspath(name))
-    fd, temp = tempfile.mkstemp(prefix=".marrowfin-", suffix=".part", dir=directory)
-    try:
-        with os.fdopen(fd, "wb") as raw, _text_writer(raw, name) as out:
-            yield out
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temp, 0o666 & ~umask)  # as an ordinary new file, not mkstemp's 0600
-        os.replace(temp, name)
-    except BaseException:
-        os.unlink(temp)
-        raise
+    with complete_file(name) as raw, _text_writer(raw, name) as out:
+        yield out
 
 
 def _text_writer(raw: IO[bytes], name: str) -> IO[str]:
@@ -104,6 +94,10 @@ class Options:
     @property
     def unit(self) -> str:
         return "books" if self.format == "jsonl" else "rows"
+
+
+class Refused(ValueError):
+    """An output that would destroy an input; its text names the recording."""
 
 
 class OutputError(Exception):
@@ -181,38 +175,54 @@ def plan(files: Sequence[str], output: str | None, options: Options) -> Plan:
             raise ValueError("several files need an output directory: -o DIR/")
         if output == "-" and options.format == "parquet":
             raise ValueError("Parquet goes to a file or a directory, not to stdout")
-        if output != "-" and _same_file(files[0], output):
-            raise ValueError(f"{output} is the input itself")
         return Plan(single=output)
     directory = output if output is not None else os.curdir
     result = Plan(directory=directory, dataset=output is not None and options.format == "parquet")
     # Recordings named on their own are checked now; those found in
     # directories and archives as they come (checked()).
-    list(checked((inputs.Recording(path, "plain", path=path) for path in files if inputs.plain_file(path)),
-                 result, options, fail=True))
+    list(checked(named(files), result, options, fail=True))
     return result
 
 
-def checked(recordings: Iterable[inputs.Recording], plan: Plan,
-            options: Options, *, fail: bool = False) -> Iterator[inputs.Recording]:
-    """The recordings of a run to `plan`'s directory, with one that would
-    overwrite its input or another's output made a failure of its own (with
-    `fail`, a ValueError with that text)."""
+def named(files: Iterable[str]) -> Iterator[inputs.Recording]:
+    """The recordings named on their own among `files`, for checks before a run."""
+    return (inputs.Recording(path, "plain", path=path) for path in files if inputs.plain_file(path))
+
+
+def checked(recordings: Iterable[inputs.Recording], plan: Plan, options: Options, *,
+            reads: Callable[[str], str | None] | None = None,
+            fail: bool = False) -> Iterator[inputs.Recording]:
+    """The recordings of a run, with one that would overwrite another's output
+    or destroy an input (`reads`: Inputs.reads of the run) made a failure of
+    its own. With `fail`, the first such is raised instead: ValueError, or
+    Refused for an input."""
     outputs = inputs.Outputs()
     for recording in recordings:
         error = None
         if plan.directory is not None:
             name = table.output_name(recording.name, "" if plan.dataset else table.SUFFIXES[options.format])
-            target = plan.target(recording.name, options)
             error = outputs.clash(recording.name, name)
-            if error is None and recording.path is not None and not plan.dataset and _same_file(
-                    recording.path, target):
-                error = f"{target} is the input itself"
-        if error is not None:
-            if fail:
+            if error is not None and fail:
                 raise ValueError(error)
+        if error is None and not plan.dataset and plan.single != "-":
+            error = overwrites(recording, plan.target(recording.name, options), reads)
+            if error is not None and fail:
+                raise Refused(f"{recording.name}: {error}")
+        if error is not None:
             recording = recording.failed(error)
         yield recording
+
+
+def overwrites(recording: inputs.Recording, target: str,
+               reads: Callable[[str], str | None] | None = None) -> str | None:
+    """Why writing `target` would destroy an input, or None: it is (following
+    links) the recording's file, the archive it comes from, or what `reads` says."""
+    if recording.path is not None and _same_file(recording.path, target):
+        return f"{target} is the input itself"
+    if recording.archive is not None and _same_file(recording.archive, target):
+        return f"{target} is the archive it comes from"
+    why = reads(target) if reads is not None else None
+    return None if why is None else f"{target} {why}"
 
 
 def _same_file(a: str, b: str) -> bool:

@@ -17,6 +17,16 @@ Each recording reaches the module as a path: the file itself when its name
 already makes the module read it right, else a link or, for an archive
 member, a copy in a temporary directory that lasts while it is replayed. So
 only the members being replayed take scratch space, wherever the work runs.
+Members are copied in pieces, never held in memory whole; those of a
+compressed tar (which can only be read forward) and sparse ones are copied
+while the archive is listed, and only when they are replayed.
+
+Two members of one name in an archive are told apart: the second is named
+``ARCHIVE:MEMBER#2``, the third ``#3`` (the first such name that is free).
+
+No recording may be larger than `max_size` bytes once decoded (MAX_SIZE by
+default, 0 for no limit): the copy of a member, a plain file and what a pipe
+or device yields stop there, failing that recording alone.
 """
 
 from __future__ import annotations
@@ -32,10 +42,15 @@ import tarfile
 import tempfile
 import zipfile
 import zlib
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Sequence
 from typing import IO
 
+from .scratch import COPY_PREFIX, Copy, Scratch, sweep
+
 HEAD = 4096  # bytes read to tell what a file holds
+MAX_SIZE = 4 << 30  # the default limit on a recording's decoded size
+_PIECE = 1 << 20  # what a copy reads at a time
+_NAME_MAX = 255  # bytes in a file name
 
 _MAGIC = ((b"\x1f\x8b", "gzip"), (b"BZh", "bzip2"), (b"PK\x03\x04", "zip"), (b"PK\x05\x06", "zip"),
           (b"\xfd7zXZ\x00", "xz"), (b"\x28\xb5\x2f\xfd", "zstd"))
@@ -51,6 +66,27 @@ def unsupported(kind: str) -> str:
 
 
 NESTED = "an archive inside an archive is not read; unpack it first"
+NOT_REGULAR = "an archive is only read from a regular file"
+
+
+def size_text(size: int) -> str:
+    """4294967296 -> "4 GiB"; a size that is no whole number of a unit, in bytes."""
+    for shift, unit in ((40, "TiB"), (30, "GiB"), (20, "MiB"), (10, "KiB")):
+        if size >= 1 << shift and size % (1 << shift) == 0:
+            return f"{size >> shift:,} {unit}"
+    return f"{size:,} bytes"
+
+
+def too_large(max_size: int) -> str:
+    """The error of a recording larger than the limit once decoded."""
+    return f"larger than the size limit of {size_text(max_size)} once decoded"
+
+
+def path_list(paths: object, what: str = "paths") -> None:
+    """Raises TypeError for a single path where a list of them is expected (a
+    str would be taken a character at a time)."""
+    if isinstance(paths, (str, bytes, bytearray, os.PathLike)):
+        raise TypeError(f"{what} must be an iterable of paths, not {type(paths).__name__}")
 
 
 def _is_tar_head(head: bytes) -> bool:
@@ -96,12 +132,28 @@ def encoding_by_name(name: str) -> str:
     return "bzip2" if extension == "bz2" else "plain"
 
 
+def _utf8(path: str) -> bool:
+    """The module takes UTF-8 paths; os gives a name that is not with lone surrogates."""
+    try:
+        path.encode("utf-8")
+        return True
+    except UnicodeEncodeError:
+        return False
+
+
 def _readable_name(base: str, kind: str) -> str:
-    """A file name under which the module reads data of `kind` as what it is."""
-    base = base.rstrip("/").rsplit("/", 1)[-1] or "recording"
-    if base.startswith("."):
+    """A file name under which the module reads data of `kind` as what it is:
+    UTF-8, with the suffix its decoder goes by, and short enough for any file system."""
+    base = base.rstrip("/").rsplit("/", 1)[-1].encode("utf-8", "replace").decode("utf-8")
+    if base in ("", ".", "..") or base.startswith("."):
         base = "recording" + base
-    return base if encoding_by_name(base) == kind else base + _SUFFIX[kind]
+    suffix = "" if encoding_by_name(base) == kind else _SUFFIX[kind]
+    encoded = base.encode("utf-8")
+    if len(encoded) + len(suffix) > _NAME_MAX:
+        # Cut to fit, and given the suffix again: the cut may take the one it had.
+        suffix = _SUFFIX[kind]
+        base = encoded[:_NAME_MAX - len(suffix)].decode("utf-8", "ignore")
+    return base + suffix
 
 
 @dataclasses.dataclass(frozen=True)
@@ -117,58 +169,126 @@ class Recording:
     error: str | None = None  # then why
     path: str | None = None  # a file on disk
     archive: str | None = None  # or a member of this archive:
-    member: str | None = None  # a zip member's name,
+    member: str | None = None  # its name there,
     span: tuple[int, int] | None = None  # the (offset, size) of a tar member's bytes,
-    # or its bytes (from a compressed tar, which cannot seek)
+    # or its bytes, travelling with a task to another machine (map_files),
     data: bytes | None = dataclasses.field(default=None, repr=False)
+    entry: int | None = None  # a zip member's place in the archive's list (names may repeat)
+    # a copy on this machine (a member of a compressed tar, or a sparse one),
+    copy: Copy | None = dataclasses.field(default=None, repr=False, compare=False)
+    max_size: int = MAX_SIZE  # the limit on its decoded size; 0 for none
+    piped: bool = False  # `path` is a pipe or a device, read once through a copy
 
     def failed(self, error: str) -> Recording:
         """This recording made a failure of its own, with `error` as its text."""
-        return dataclasses.replace(self, kind=None, error=error)
+        return dataclasses.replace(self, kind=None, error=error, copy=None)
+
+    def discard(self) -> None:
+        """Removes its copy now, rather than with the last object that holds it."""
+        if self.copy is not None:
+            self.copy.remove()
 
     @contextlib.contextmanager
     def local_path(self) -> Iterator[str]:
         """A path the module reads as this recording, for the length of the block.
 
-        Raises ValueError with the error text of data that is not readable.
+        Raises ValueError with the error text of data that is not readable, or
+        of a recording larger than its max_size.
         """
         if self.kind is None:
             raise ValueError(self.error)
-        if self.path is not None and encoding_by_name(self.path) == self.kind:
-            yield self.path
-            return
-        with tempfile.TemporaryDirectory(prefix="marrowfin-") as scratch:
-            base = self.path if self.path is not None else (self.member or self.name)
-            local = os.path.join(scratch, _readable_name(base, self.kind))
-            if self.path is not None:
-                os.symlink(os.path.abspath(self.path), local)
-            else:
-                with open(local, "wb") as out:
-                    self._copy_member(out)
-            yield local
+        with contextlib.ExitStack() as stack:
+            path = self._local(stack)
+            # Every recording reaches the module here. A copy and a plain file
+            # are held to max_size already; a compressed file on disk is not
+            # (the module cannot be given a limit yet).
+            yield path
+
+    def _local(self, stack: contextlib.ExitStack) -> str:
+        assert self.kind is not None
+        if self.copy is not None:
+            return self.copy.path
+        on_disk = self.path is not None and not self.piped
+        if on_disk:
+            assert self.path is not None
+            try:
+                size = os.stat(self.path).st_size
+            except OSError:
+                size = 0  # the module says what is wrong, in its own words
+            if self.max_size and self.kind == "plain" and size > self.max_size:
+                raise ValueError(too_large(self.max_size))
+            if encoding_by_name(self.path) == self.kind and _utf8(self.path):
+                return self.path
+        folder = stack.enter_context(Scratch())
+        if on_disk:
+            assert self.path is not None
+            local = os.path.join(folder, _readable_name(self.path, self.kind))
+            os.symlink(os.path.abspath(self.path), local)
+            return local
+        if self.piped:
+            return self._copy_piped(folder)
+        local = os.path.join(folder, _readable_name(self.member or self.name, self.kind))
+        with open(local, "wb") as out:
+            self._copy_member(out)
+        return local
 
     def _copy_member(self, out: IO[bytes]) -> None:
-        if self.data is not None:
+        limit = self.max_size or None
+        if self.data is not None:  # held to the limit where it was copied
             out.write(self.data)
         elif self.span is not None:
             offset, size = self.span
             with open(self.archive, "rb") as archive:  # type: ignore[arg-type]
                 archive.seek(offset)
-                _copy(archive, out, size)
+                _copy(archive, out, size, limit)
         else:
-            with zipfile.ZipFile(self.archive) as archive:  # type: ignore[arg-type]
-                with archive.open(self.member) as member:  # type: ignore[arg-type]
-                    _copy(member, out, None)
+            assert self.archive is not None and self.member is not None
+            with zipfile.ZipFile(self.archive) as archive:
+                info = archive.getinfo(self.member) if self.entry is None else archive.infolist()[self.entry]
+                if info.filename != self.member:
+                    raise ValueError("the archive changed since it was listed")
+                with archive.open(info) as member:
+                    _copy(member, out, None, limit)
+
+    def _copy_piped(self, folder: str) -> str:
+        assert self.path is not None
+        try:
+            source = open(self.path, "rb")  # a pipe waits here for its writer
+        except OSError as e:
+            raise ValueError(_os_error_text(e)) from e
+        with source:
+            head = b""
+            while len(head) < HEAD and (piece := source.read(HEAD - len(head))):
+                head += piece
+            kind = sniff(head, self.path)
+            if kind in ("tar", "zip"):
+                raise ValueError(NOT_REGULAR)
+            if kind not in _SUFFIX:
+                raise ValueError(unsupported(kind))
+            local = os.path.join(folder, _readable_name(self.path, kind))
+            with open(local, "wb") as out:
+                out.write(head)
+                _copy(source, out, None, self.max_size or None, len(head))
+        return local
 
 
-def _copy(source: IO[bytes], out: IO[bytes], size: int | None) -> None:
+def _copy(source: IO[bytes], out: IO[bytes], size: int | None, limit: int | None, done: int = 0) -> None:
+    """Copies `size` bytes (None: to the end) in pieces. ValueError as soon as
+    they and the `done` bytes written before come to more than `limit` (None: no limit)."""
     left = size
-    while left is None or left > 0:
-        chunk = source.read(1 << 20 if left is None else min(left, 1 << 20))
+    while True:
+        if limit is not None and done + (left or 0) > limit:
+            raise ValueError(too_large(limit))
+        if left is not None and left <= 0:
+            return
+        chunk = source.read(_PIECE if left is None else min(left, _PIECE))
         if not chunk:
             if left:
                 raise ValueError("unexpected end of the archive")
             return
+        done += len(chunk)
+        if limit is not None and done > limit:
+            raise ValueError(too_large(limit))
         out.write(chunk)
         if left is not None:
             left -= len(chunk)
@@ -214,25 +334,94 @@ class Inputs:
 
     `skipped` counts the files and members passed over as not recordings so
     far; `found` the recordings handed out. Directories in `exclude` (an
-    output directory inside an input one) are not looked into.
+    output directory inside an input one) are not looked into. `max_size`
+    limits each recording's decoded size (None: MAX_SIZE; 0: no limit).
     """
 
     def __init__(self, paths: Iterable[str | os.PathLike[str] | Recording],
-                 exclude: Iterable[str | os.PathLike[str]] = ()):
+                 exclude: Iterable[str | os.PathLike[str]] = (), *, max_size: int | None = None):
+        path_list(paths)
+        path_list(exclude, "exclude")
+        if max_size is None:
+            max_size = MAX_SIZE
+        if max_size < 0:
+            raise ValueError("max_size must be 0 (no limit) or more")
+        self.max_size = max_size
         self._paths = paths
         self._exclude = {os.path.realpath(path) for path in exclude}
         self.skipped = 0
         self.found = 0
+        self._read: set[tuple[int, int]] = set()  # (device, inode) of the files read
+        self._folders: dict[str, str] = {}  # the input directories: real path -> as given
+        self._noted = False
+
+    @classmethod
+    def of(cls, paths: Iterable[str | os.PathLike[str] | Recording] | Inputs,
+           max_size: int | None = None) -> Inputs:
+        """`paths` as Inputs (itself when it is one: its own max_size holds)."""
+        if not isinstance(paths, Inputs):
+            return cls(paths, max_size=max_size)
+        if max_size is not None and max_size != paths.max_size:
+            raise ValueError("max_size goes to the Inputs given as paths")
+        return paths
 
     def __iter__(self) -> Iterator[Recording]:
+        sweep(tempfile.gettempdir(), COPY_PREFIX)  # copies a killed run left
         for path in self._paths:
             found = [path] if isinstance(path, Recording) else self._expand(os.fspath(path))
             for recording in found:
                 self.found += 1
                 yield recording
 
+    def reads(self, path: str) -> str | None:
+        """Why writing `path` would destroy an input of these, or None: the file
+        there (links followed) is one of the inputs (named, or read so far), or a
+        file under an input directory that would be read."""
+        try:
+            target = os.stat(path)
+        except OSError:
+            return None  # nothing there to lose
+        if not self._noted and isinstance(self._paths, Sequence):
+            self._noted = True
+            for given in self._paths:
+                if not isinstance(given, Recording):
+                    self._note(os.fspath(given))
+        if (target.st_dev, target.st_ino) in self._read:
+            return "is one of the inputs"
+        real = os.path.realpath(path)
+        for folder, given in self._folders.items():
+            pruned = any(_under(real, excluded) for excluded in self._exclude
+                         if excluded != folder and _under(excluded, folder))
+            if _under(real, folder) and not pruned and _read_in_folder(real):
+                return f"is read from the input folder {given}"
+        return None
+
+    def _note(self, path: str) -> None:
+        """Notes a given path: a folder, or a file (or the archive of ARCHIVE:MEMBER) it reads."""
+        if os.path.isdir(path):
+            self._folders.setdefault(os.path.realpath(path), path)
+            return
+        split = None if os.path.lexists(path) else _split_member(path)
+        self._note_file(split[0] if split is not None else path)
+
+    def _note_file(self, path: str | None) -> None:
+        if path is None:
+            return
+        try:
+            found = os.stat(path)
+        except OSError:
+            return
+        self._read.add((found.st_dev, found.st_ino))
+
+    def _recording(self, name: str, kind: str, **where: object) -> Recording:
+        recording = _found(name, kind, max_size=self.max_size, **where)
+        self._note_file(recording.path)
+        self._note_file(recording.archive)
+        return recording
+
     def _expand(self, path: str) -> Iterator[Recording]:
         if os.path.isdir(path):
+            self._note(path)
             unreadable: list[OSError] = []
             for directory, subdirectories, files in os.walk(path, onerror=unreadable.append):
                 for error in unreadable:
@@ -255,18 +444,22 @@ class Inputs:
 
     def _file(self, path: str, named: bool) -> Iterator[Recording]:
         """A file named on its own (always replayed), or found in a directory."""
-        if not named and not _is_regular(path):
-            self.skipped += 1  # a pipe, socket or device: opening it may wait forever
+        try:
+            regular: bool | None = stat.S_ISREG(os.stat(path).st_mode)
+        except OSError:
+            regular = None  # the open below says why
+        if regular is False:
+            if named:  # read once, through a copy held to the limit: it may never end
+                yield self._recording(path, encoding_by_name(path), path=path, piped=True)
+            else:
+                self.skipped += 1  # a pipe, socket or device: opening it may wait forever
             return
         try:
             with open(path, "rb") as file:
-                regular = stat.S_ISREG(os.fstat(file.fileno()).st_mode)
-                head = file.read(HEAD) if regular else b""
+                head = file.read(HEAD)
         except OSError:
-            regular = False
-        if not regular:
             # The module says what is wrong, in its own words.
-            yield Recording(path, encoding_by_name(path), path=path)
+            yield self._recording(path, encoding_by_name(path), path=path)
             return
         kind = sniff(head, path)
         if kind in ("tar", "zip"):
@@ -274,7 +467,7 @@ class Inputs:
         elif kind == "plain" and not named and not looks_like_recording(head):
             self.skipped += 1
         else:
-            yield _found(path, kind, path=path)
+            yield self._recording(path, kind, path=path)
 
     def _archive(self, archive: str, shown: str, select: str | None = None) -> Iterator[Recording]:
         """The recordings of an archive; `select`: one member, or a folder of them."""
@@ -283,7 +476,7 @@ class Inputs:
             for recording in self._members(archive, select):
                 found = True
                 yield recording
-        except (OSError, tarfile.TarError, zipfile.BadZipFile, EOFError, zlib.error) as e:
+        except (OSError, tarfile.TarError, zipfile.BadZipFile, EOFError, zlib.error, UnicodeDecodeError) as e:
             yield _failed(shown, f"cannot read the archive: {_error_text(e)}")
             return
         if select is not None and not found:
@@ -292,60 +485,114 @@ class Inputs:
     def _members(self, archive: str, select: str | None) -> Iterator[Recording]:
         with open(archive, "rb") as file:
             head = file.read(HEAD)
+        seen: set[str] = set()
         if sniff(head, archive) == "zip":
             with zipfile.ZipFile(archive) as zip_file:
-                for entry in zip_file.infolist():
-                    if not entry.is_dir() and _wanted(entry.filename, select):
-                        try:
-                            with zip_file.open(entry) as member:
-                                head = member.read(HEAD)
-                        except (RuntimeError, NotImplementedError) as e:  # encrypted, Deflate64...
-                            why = "it is encrypted" if entry.flag_bits & 1 else _error_text(e)
-                            yield _failed(f"{archive}:{entry.filename}", f"cannot read the member: {why}")
-                            continue
-                        yield from self._member(archive, entry.filename, head, select)
+                for index, entry in enumerate(zip_file.infolist()):
+                    if entry.is_dir() and not entry.file_size:
+                        continue  # a folder (one with bytes is a member)
+                    name = _unique(entry.filename, seen)
+                    if not _wanted(name, entry.filename, select):
+                        continue
+                    try:
+                        with zip_file.open(entry) as member:
+                            head = member.read(HEAD)
+                    except (RuntimeError, NotImplementedError) as e:  # encrypted, Deflate64...
+                        why = "it is encrypted" if entry.flag_bits & 1 else _error_text(e)
+                        yield _failed(f"{archive}:{name}", f"cannot read the member: {why}")
+                        continue
+                    recording = self._member(archive, name, entry.filename, head, select, entry.file_size,
+                                             entry=index)
+                    if recording is not None:
+                        yield recording
             return
-        # A compressed tar can only be read forward: its members' bytes go
-        # along with their recordings.
+        # A compressed tar can only be read forward, and a sparse member's
+        # bytes are not in one piece: a member of these that is replayed is
+        # copied now, while the archive is read.
         compressed = not _is_tar_head(head)
         with tarfile.open(archive, "r:*") as tar:
             for info in tar:
                 # TarFile keeps every header it read; a year of members is a lot.
                 tar.members.clear()  # type: ignore[attr-defined]
-                if info.isdir() or not _wanted(info.name, select):
+                if info.isdir():
+                    continue
+                name = _unique(info.name, seen)
+                if not _wanted(name, info.name, select):
                     continue
                 if not info.isreg():
                     self.skipped += 1  # links and devices
                     continue
                 source = tar.extractfile(info)
                 assert source is not None
+                head = source.read(HEAD)
                 if compressed or info.issparse():
-                    data = source.read()
-                    yield from self._member(archive, info.name, data[:HEAD], select, data=data)
+                    recording = self._member(archive, name, info.name, head, select, info.size)
+                    if recording is not None and recording.kind is not None:
+                        recording = self._copied(recording, head, source)
                 else:
-                    yield from self._member(archive, info.name, source.read(HEAD), select,
-                                            span=(info.offset_data, info.size))
+                    recording = self._member(archive, name, info.name, head, select, info.size,
+                                             span=(info.offset_data, info.size))
+                if recording is not None:
+                    yield recording
 
-    def _member(self, archive: str, member: str, head: bytes, select: str | None,
-                **where: object) -> Iterator[Recording]:
-        """A member; one named on its own is always replayed, as a file is."""
+    def _member(self, archive: str, name: str, member: str, head: bytes, select: str | None,
+                size: int, **where: object) -> Recording | None:
+        """A member (`name` as shown, `member` in the archive); one named on its
+        own is always replayed, as a file is. None when it is skipped."""
         kind = sniff(head, member)
-        if kind == "plain" and member != select and not looks_like_recording(head):
+        if kind == "plain" and name != select and not looks_like_recording(head):
             self.skipped += 1
-        else:
-            yield _found(f"{archive}:{member}", kind, archive=archive, member=member, **where)
+            return None
+        recording = self._recording(f"{archive}:{name}", kind, archive=archive, member=member, **where)
+        if self.max_size and size > self.max_size and recording.kind is not None:
+            return recording.failed(too_large(self.max_size))
+        return recording
+
+    def _copied(self, recording: Recording, head: bytes, source: IO[bytes]) -> Recording:
+        """The recording with its bytes copied to disk, or failed over the limit."""
+        assert recording.kind is not None and recording.member is not None
+        copy = Copy(_readable_name(recording.member, recording.kind))
+        try:
+            with open(copy.path, "wb") as out:
+                out.write(head)
+                _copy(source, out, None, self.max_size or None, len(head))
+        except ValueError as e:
+            copy.remove()
+            return recording.failed(str(e))
+        except BaseException:
+            copy.remove()
+            raise
+        return dataclasses.replace(recording, copy=copy)
 
 
-def _is_regular(path: str) -> bool:
-    """A regular file, or a link to one; what cannot be looked at is left to the open that follows."""
+def _under(path: str, folder: str) -> bool:
+    return path == folder or path.startswith(folder.rstrip("/") + "/")
+
+
+def _read_in_folder(path: str) -> bool:
+    """Whether a file found in an input directory would be read (not skipped)."""
     try:
-        return stat.S_ISREG(os.stat(path).st_mode)
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return False
+        with open(path, "rb") as file:
+            head = file.read(HEAD)
     except OSError:
-        return True
+        return True  # its error would be reported
+    return sniff(head, path) != "plain" or looks_like_recording(head)
 
 
-def _wanted(member: str, select: str | None) -> bool:
-    return select is None or member == select or member.startswith(select.rstrip("/") + "/")
+def _unique(member: str, seen: set[str]) -> str:
+    """The name a member is shown by: its own, or for a second of one name #2, #3..."""
+    name, count = member, 1
+    while name in seen:
+        count += 1
+        name = f"{member}#{count}"
+    seen.add(name)
+    return name
+
+
+def _wanted(name: str, member: str, select: str | None) -> bool:
+    return select is None or name == select or member.startswith(select.rstrip("/") + "/")
 
 
 def _split_member(path: str) -> tuple[str, str] | None:
@@ -374,22 +621,36 @@ def _error_text(error: BaseException) -> str:
 
 
 def read_list(source: str) -> list[str]:
-    """The paths of a --files-from list, one a line ("-": standard input); blank lines skipped."""
+    """The paths of a --files-from list, one a line ("-": standard input); blank
+    lines skipped. Bytes that are not UTF-8 stand for themselves, as in os's names."""
     if source == "-":
-        lines = sys.stdin.read().splitlines()
+        raw = getattr(sys.stdin, "buffer", None)
+        text = raw.read().decode("utf-8", "surrogateescape") if raw is not None else sys.stdin.read()
     else:
-        with open(source, encoding="utf-8") as file:
-            lines = file.read().splitlines()
-    return [line for line in lines if line.strip()]
+        with open(source, encoding="utf-8", errors="surrogateescape") as file:
+            text = file.read()
+    return [line for line in text.splitlines() if line.strip()]
+
+
+def parse_size(text: str) -> int:
+    """A size in bytes: 1000, 512K, 500M, 4G or 1T (units of 1024; KiB, MB and such too)."""
+    match = re.fullmatch(r"\s*(\d+)\s*(?:([KMGT])(?:i?B)?|B)?\s*", text, re.IGNORECASE)
+    if match is None:
+        raise argparse.ArgumentTypeError(f"not a size: {text} (such as 500M or 4G; 0 for no limit)")
+    shift = {"": 0, "K": 10, "M": 20, "G": 30, "T": 40}[(match[2] or "").upper()]
+    return int(match[1]) << shift
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    """The FILE arguments and --files-from, as every command that replays recordings takes them."""
+    """The FILE arguments, --files-from and --max-size, as every command that replays recordings takes them."""
     parser.add_argument("files", nargs="*", metavar="FILE",
                         help="a recording (plain, gzip or bzip2), a directory, a tar or zip archive, "
                              "or ARCHIVE:MEMBER")
     parser.add_argument("--files-from", metavar="LIST",
                         help="also every path listed in LIST, one a line (- for standard input)")
+    parser.add_argument("--max-size", type=parse_size, default=MAX_SIZE, metavar="SIZE",
+                        help="the largest a recording or member may be once decoded, such as 500M or "
+                             f"8G; a larger one fails alone (default {size_text(MAX_SIZE)}; 0 for no limit)")
 
 
 def from_arguments(args: argparse.Namespace, parser: argparse.ArgumentParser) -> list[str]:

@@ -18,12 +18,13 @@ import contextlib
 import functools
 import importlib
 import os
-import tempfile
+import re
 from collections.abc import Iterable, Iterator
 from typing import IO, TYPE_CHECKING, Any, Literal
 
 from ._native import PriceTable, price_table
-from .inputs import Inputs, Outputs, Recording, plain_file
+from .inputs import Inputs, Outputs, Recording, path_list, plain_file
+from .scratch import OUTPUT_PREFIX, PART, Scratch, complete_file, publish
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -37,6 +38,7 @@ Format = Literal["parquet", "csv"]
 SUFFIXES: dict[str, str] = {"parquet": ".parquet", "csv": ".csv", "jsonl": ".jsonl"}
 MISSING_PYARROW = "writing Parquet or CSV needs pyarrow: pip install 'marrowfin[arrow]'"
 
+_NAME_MAX = 240  # bytes of an output's name: room for what a dataset adds ("-0.parquet.part")
 _COMPRESSED = (".gz", ".gzip", ".bz2")
 _TEXT = (".json", ".jsonl", ".ndjson", ".txt")
 
@@ -55,29 +57,27 @@ def output_name(path: str | os.PathLike[str], suffix: str) -> str:
     """The file name of a recording's output: "race.json.gz" -> "race" + suffix.
 
     A compression suffix goes, then a text one; a market id such as
-    "1.2345" keeps its dot.
+    "1.2345" keeps its dot. A second member of one name keeps its number
+    ("day.zip:race.json#2" -> "day.zip:race#2"), and a member named as a
+    folder ("sub/.", "slash.json/") is named after it, not as a hidden file.
+    A name too long for a file system is cut.
     """
-    name = os.path.basename(os.fspath(path))
+    parts = [part for part in os.fspath(path).split(os.sep) if part not in ("", ".")]
+    name = parts[-1] if parts and parts[-1] != ".." else "recording"
+    number = re.search(r"#[0-9]+$", name)
+    tag = number[0] if number else ""
+    name = name.removesuffix(tag)
     for group in (_COMPRESSED, _TEXT):
         for ending in group:
             if name.lower().endswith(ending) and len(name) > len(ending):
                 name = name[: -len(ending)]
                 break
-    return name + suffix
-
-
-def _replace_when_done(out: str | os.PathLike[str]) -> tuple[str, int]:
-    """A temporary file beside `out`, to be renamed onto it once complete."""
-    directory = os.path.dirname(os.path.abspath(out))
-    fd, temp = tempfile.mkstemp(prefix=".marrowfin-", suffix=".part", dir=directory)
-    return temp, fd
-
-
-def _finish(temp: str, out: str | os.PathLike[str]) -> None:
-    umask = os.umask(0)
-    os.umask(umask)
-    os.chmod(temp, 0o666 & ~umask)  # as an ordinary new file, not mkstemp's 0600
-    os.replace(temp, out)
+    encoded, room = os.fsencode(name), _NAME_MAX - len(os.fsencode(tag + suffix))
+    if len(encoded) > room:
+        while room and encoded[room] & 0xC0 == 0x80:  # not inside a character
+            room -= 1
+        name = os.fsdecode(encoded[:room])
+    return name + tag + suffix
 
 
 def _write_batches(table: PriceTable, sink: Any, format: Format) -> int:
@@ -110,15 +110,8 @@ def write_table(path: str | os.PathLike[str], out: str | os.PathLike[str] | IO[b
         raise ValueError(f"format must be 'parquet' or 'csv', not {format!r}")
     if not isinstance(out, (str, os.PathLike)):
         return _write_batches(table, out, format)
-    temp, fd = _replace_when_done(out)
-    try:
-        with os.fdopen(fd, "wb") as sink:
-            rows = _write_batches(table, sink, format)
-        _finish(temp, out)
-    except BaseException:
-        os.unlink(temp)
-        raise
-    return rows
+    with complete_file(out) as sink:
+        return _write_batches(table, sink, format)
 
 
 def write_dataset(path: str | os.PathLike[str], directory: str | os.PathLike[str], *,
@@ -137,28 +130,43 @@ def write_dataset(path: str | os.PathLike[str], directory: str | os.PathLike[str
     directory = os.fspath(directory)
     os.makedirs(directory, exist_ok=True)
     written: list[Any] = []
-    moved: list[str] = []
-    # The files are written into a hidden folder of the dataset and moved in
-    # once all are complete: a failure leaves no half of a recording, nor a
-    # file cut short, and a reader never meets one being written.
-    with tempfile.TemporaryDirectory(prefix=".marrowfin-", dir=directory) as scratch:
-        try:
-            with pa.RecordBatchReader.from_stream(table) as reader:
-                pa.dataset.write_dataset(
-                    reader, scratch, format="parquet", partitioning=["market_id"],
-                    partitioning_flavor="hive", basename_template=name + "-{i}.parquet",
-                    file_visitor=written.append)
-            for file in written:
-                target = os.path.join(directory, os.path.relpath(file.path, scratch))
-                os.makedirs(os.path.dirname(target), exist_ok=True)
-                _finish(file.path, target)
-                moved.append(target)
-        except BaseException:
-            for target in moved:
-                with contextlib.suppress(FileNotFoundError):
-                    os.unlink(target)
-            raise
+    # The files are written into a hidden folder of the dataset, under names
+    # that a glob of its Parquet files (ds/**/*.parquet) does not match, and
+    # moved in once all are complete: a failure leaves no half of a recording,
+    # nor a file cut short, and a reader never meets one being written.
+    with Scratch(directory, OUTPUT_PREFIX) as scratch:
+        with pa.RecordBatchReader.from_stream(table) as reader:
+            pa.dataset.write_dataset(
+                reader, scratch, format="parquet", partitioning=["market_id"],
+                partitioning_flavor="hive", basename_template=name + "-{i}.parquet" + PART,
+                file_visitor=written.append)
+        _move_in(sorted(file.path for file in written), scratch, directory)
     return sum(file.metadata.num_rows for file in written)
+
+
+def _move_in(files: list[str], scratch: str, directory: str) -> None:
+    """Moves complete files from the scratch folder into the dataset, all or
+    none: when one fails, those moved go and the files they replaced come back."""
+    moved: list[tuple[str, str | None]] = []  # (target, the file it replaced, kept in the scratch folder)
+    try:
+        for number, file in enumerate(files):
+            target = os.path.join(directory, os.path.relpath(file, scratch).removesuffix(PART))
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            previous: str | None = os.path.join(scratch, f"previous-{number}")
+            try:
+                os.link(target, previous, follow_symlinks=False)  # type: ignore[arg-type]
+            except FileNotFoundError:
+                previous = None
+            moved.append((target, previous))
+            publish(file, target)
+    except BaseException:
+        for target, previous in reversed(moved):
+            with contextlib.suppress(OSError):
+                if previous is None:
+                    os.unlink(target)
+                else:
+                    os.replace(previous, target)
+        raise
 
 
 def _write_one(path: str, name: str, directory: str, depth: int, every_book: bool) -> str:
@@ -169,20 +177,21 @@ def _write_one(path: str, name: str, directory: str, depth: int, every_book: boo
 
 def write_parquet_files(paths: Iterable[str | os.PathLike[str]], directory: str | os.PathLike[str], *,
                         depth: int = 3, every_book: bool = False, client: Client | str | None = None,
-                        batch_size: int = 16) -> FileResults[str]:
+                        batch_size: int = 16, max_size: int | None = None) -> FileResults[str]:
     """Writes one Parquet file of the price table per recording, on a Dask cluster.
 
     DIRECTORY/<output_name(name)>.parquet for each recording (`paths` as
     map_files takes them; a member's name is ARCHIVE:MEMBER/PATH), written by
     the workers (which need the recordings and the directory at the same
     paths). Returns, per recording, the file written or the error text.
-    `client` and `batch_size` are those of map_files. Two files named in
+    `client`, `batch_size` and `max_size` are those of map_files. Two files named in
     `paths` that would write the same file are a ValueError before anything
     runs; a recording found in a directory or an archive that would write the
     file of one before it fails on its own.
     """
     from .distributed import map_files
 
+    path_list(paths)
     unique = list(dict.fromkeys(os.fspath(p) for p in paths))
     outputs = Outputs()
     for p in filter(plain_file, unique):
@@ -197,4 +206,5 @@ def write_parquet_files(paths: Iterable[str | os.PathLike[str]], directory: str 
             clash = outputs.clash(recording.name, output_name(recording.name, ".parquet"))
             yield recording if clash is None else recording.failed(clash)
 
-    return map_files(func, checked(Inputs(unique)), client=client, batch_size=batch_size, named=True)
+    return map_files(func, checked(Inputs(unique, max_size=max_size)), client=client, batch_size=batch_size,
+                     named=True)

@@ -2,6 +2,8 @@
 with the json module, independently of marrowfin."""
 
 import datetime as dt
+import fcntl
+import glob
 import gzip
 import json
 import lzma
@@ -9,15 +11,18 @@ import os
 import pathlib
 import pty
 import select
+import signal
 import subprocess
 import sys
+import tempfile
+import time
 
 import pytest
 
 import gen_stream
 import marrowfin
-from conftest import PEER_DATA, draws_charts
-from marrowfin_tools import batch, cli, plot, sample_path
+from conftest import KEPT, PEER_DATA, draws_charts
+from marrowfin_tools import batch, cli, plot, sample_path, table
 
 SAMPLE = str(sample_path())
 PEER_FILES = sorted(str(p) for p in PEER_DATA.glob("*") if p.name != "README.md") if PEER_DATA.is_dir() else []
@@ -170,6 +175,18 @@ class TestBadInput:
         err = capsys.readouterr().err
         assert exit.value.code == 2 and err.startswith("usage: marrowfin") and "Traceback" not in err
 
+    @pytest.mark.parametrize("fmt", ["jsonl", "parquet"])
+    def test_a_load_without_memory_is_one_line(self, capsys, tmp_path, monkeypatch, fmt):
+        def no_memory(*args):
+            raise MemoryError("cannot allocate 8 GiB")
+
+        monkeypatch.setattr(marrowfin, "iter_prices_file", no_memory)
+        monkeypatch.setattr(table, "price_table", no_memory)
+        out = str(tmp_path / f"out.{fmt}")
+        assert run(capsys, "export", SAMPLE, "--format", fmt, "-o", out) == (
+            1, "", [f"marrowfin: {SAMPLE}: MemoryError: cannot allocate 8 GiB"])
+        assert list(tmp_path.iterdir()) == []
+
     def test_installed_command_has_no_traceback(self, tmp_path):
         command = pathlib.Path(sys.executable).with_name("marrowfin")
         done = subprocess.run([command, "summary", str(tmp_path / "nope")], capture_output=True, text=True)
@@ -209,6 +226,73 @@ class TestManyFiles:
         outcomes = list(batch.run_files(exit_on_x, ["a", "x", "b", "c"], jobs=2))
         assert outcomes == [("a", True, "a"), ("x", False, "the worker process replaying it died"),
                             ("b", True, "b"), ("c", True, "c")]
+
+
+def readers(paths):
+    """The ids of the other processes that hold one of `paths` open."""
+    wanted = {str(path) for path in paths}
+    found = set()
+    for fd in glob.glob("/proc/[0-9]*/fd/*"):
+        pid = int(fd.split("/")[2])
+        try:
+            if pid != os.getpid() and os.readlink(fd) in wanted:
+                found.add(pid)
+        except OSError:
+            pass  # gone meanwhile
+    return found
+
+
+def wait_for(condition, seconds=30):
+    end = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.05)
+    return True
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGKILL], ids=["TERM", "HUP", "KILL"])
+def test_a_signal_to_the_command_ends_its_workers(tmp_path, monkeypatch, signum):
+    """Each worker is held reading a pipe; after the signal no process reads them, and nothing is left of the
+    outputs or the copies. What a kill leaves anyway, the next run removes, and nothing of a run going on."""
+    pipes = [tmp_path / "a.json", tmp_path / "b.json"]
+    out, temp = tmp_path / "out", tmp_path / "tmp"
+    temp.mkdir()
+    writers = []
+    for pipe in pipes:
+        os.mkfifo(pipe)
+        writers.append(os.open(pipe, os.O_RDWR))  # so that a reader waits for more
+        os.write(writers[-1], (KEPT + "\n").encode())
+    with open(tmp_path / "err", "w") as err:
+        command = subprocess.Popen([pathlib.Path(sys.executable).with_name("marrowfin"), "export", *map(str, pipes),
+                                    "--jobs", "2", "-o", f"{out}/"], env={**os.environ, "TMPDIR": str(temp)}, stderr=err)
+    try:
+        assert wait_for(lambda: len(readers(pipes)) == 2)
+        command.send_signal(signum)
+        assert command.wait(60) == (-signum if signum == signal.SIGKILL else 128 + signum)
+        assert wait_for(lambda: not readers(pipes))
+    finally:
+        command.kill()
+        for fd in writers:
+            os.close(fd)
+    assert list(out.iterdir()) == [] and list(temp.glob("marrowfin-*")) == []
+    if signum != signal.SIGKILL:
+        assert (tmp_path / "err").read_text() == ""
+    # What a kill would leave, and what a run going on holds.
+    (out / ".marrowfin-left.part").write_text("half")
+    for name in ("marrowfin-copy-left", "marrowfin-copy-held"):
+        (temp / name).mkdir()
+        (temp / name / "race.json").write_text("half")
+    held = os.open(temp / "marrowfin-copy-held", os.O_RDONLY)
+    fcntl.flock(held, fcntl.LOCK_EX)
+    monkeypatch.setattr(tempfile, "tempdir", str(temp))
+    (tmp_path / "race.json").write_text(KEPT + "\n")
+    try:
+        assert cli.main(["export", str(tmp_path / "race.json"), "-o", f"{out}/"]) == 0
+    finally:
+        os.close(held)
+    assert [p.name for p in out.iterdir()] == ["race.jsonl"]
+    assert [p.name for p in temp.glob("marrowfin-*")] == ["marrowfin-copy-held"]
 
 
 class TestExport:

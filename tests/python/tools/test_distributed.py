@@ -7,6 +7,8 @@ import os
 import pathlib
 import tarfile
 import threading
+import warnings
+import zipfile
 
 import dask
 import distributed  # a test extra, so that this runs rather than skips
@@ -110,10 +112,17 @@ def test_parquet_files_of_recordings_found_in_folders_never_overwrite(client, tm
     for day in ("1", "2"):
         (tmp_path / "Jan" / day).mkdir(parents=True)
         (tmp_path / "Jan" / day / "race.json.gz").symlink_to(sample_path())
-    got = write_parquet_files([tmp_path / "Jan"], tmp_path / "tables", client=client)
+    zipped = tmp_path / "day.zip"  # two members of one name: each its own file
+    with warnings.catch_warnings(), zipfile.ZipFile(zipped, "w") as archive:
+        warnings.simplefilter("ignore")  # zipfile warns of a name it writes twice
+        for data in (pathlib.Path(sample_path()).read_bytes(), gzip.compress(b"{]\n")):
+            archive.writestr("race.json.gz", data)
+    got = write_parquet_files([tmp_path / "Jan", zipped], tmp_path / "tables", client=client)
     first, second = (str(tmp_path / "Jan" / day / "race.json.gz") for day in ("1", "2"))
-    assert got.results == {first: str(tmp_path / "tables" / "race.parquet")}
-    assert got.failures == {second: f"{first} and {second} would both write race.parquet"}
+    assert got.results == {first: str(tmp_path / "tables" / "race.parquet"),
+                           f"{zipped}:race.json.gz": str(tmp_path / "tables" / "day.zip:race.parquet")}
+    assert got.failures == {second: f"{first} and {second} would both write race.parquet",
+                            f"{zipped}:race.json.gz#2": "key must be a string at line 1 column 2"}
 
 
 def test_archives_and_directories_are_expanded(client, tmp_path):

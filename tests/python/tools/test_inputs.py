@@ -1,6 +1,7 @@
 """Archives, directories, file lists and content sniffing in the command and the many-file functions."""
 
 import bz2
+import contextlib
 import gzip
 import io
 import json
@@ -11,13 +12,16 @@ import subprocess
 import sys
 import tarfile
 import tempfile
+import threading
+import tracemalloc
+import warnings
 import zipfile
 
 import pytest
 
 import marrowfin
 from conftest import change, definition, message, runner
-from marrowfin_tools import batch, cli, inputs, summarize
+from marrowfin_tools import batch, cli, inputs, map_files, summarize, write_parquet_files
 
 DAY = "PRO/2024/Jan/1"
 
@@ -194,6 +198,58 @@ class TestArchives:
         outcomes = list(batch.run_files(look, [archive]))
         assert [o.value for o in outcomes] == ["1.100.bz2", "1.200.bz2", "1.300.bz2"]
 
+    @pytest.mark.parametrize("kind", ["zip", "tar"])
+    def test_members_of_one_name_are_each_replayed_and_written(self, capsys, tmp_path, scratch, expected, kind):
+        archive = tmp_path / f"day.{kind}"
+        entries = [("race.json", MARKETS["1.100"]), ("race.json", MARKETS["1.200"]), ("race.json", b"README\n"),
+                   ("race.json#2", MARKETS["1.300"])]  # a name the second one would take
+        if kind == "zip":
+            with warnings.catch_warnings(), zipfile.ZipFile(archive, "w") as zipped:
+                warnings.simplefilter("ignore")  # zipfile warns of a name it writes twice
+                for name, data in entries:
+                    zipped.writestr(name, data)
+        else:
+            with tarfile.open(archive, "w") as tar:
+                for name, data in entries:
+                    info = tarfile.TarInfo(name)
+                    info.size = len(data)
+                    tar.addfile(info, io.BytesIO(data))
+        names = [f"{archive}:race.json", f"{archive}:race.json#2", f"{archive}:race.json#2#2"]
+        status, got, err = summaries(capsys, str(archive))
+        assert (status, err) == (0, ["marrowfin: 1 file skipped (not a recording)"])
+        assert got == dict(zip(names, [expected["1.100"], expected["1.200"], expected["1.300"]]))
+        status, _, err = run(capsys, "export", str(archive), "-o", f"{tmp_path}/out/")
+        outputs = ["race.jsonl", "race#2.jsonl", "race.json#2#2.jsonl"]
+        assert status == 0 and err[:3] == [f"{n} books written to {tmp_path}/out/day.{kind}:{o}"
+                                           for n, o in zip((3, 5, 2), outputs)]
+        assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted(f"day.{kind}:{o}" for o in outputs)
+        status, _, err = run(capsys, "export", names[1], "-o", str(tmp_path / "second.jsonl"))
+        assert (status, err) == (0, [f"5 books written to {tmp_path / 'second.jsonl'}"])
+
+    @pytest.mark.parametrize("kind", ["sparse", "tar.gz"])
+    def test_members_are_never_held_in_memory(self, tmp_path, scratch, kind):
+        """A sparse member of zeros that claims 48 MiB in a tar of a few KiB is skipped; a member of a
+        compressed tar is copied in pieces; the recording after each is read."""
+        size = 48 << 20
+        (tmp_path / "1.100.json").write_bytes(MARKETS["1.100"])
+        archive = tmp_path / f"day.{'tar' if kind == 'sparse' else kind}"
+        if kind == "sparse":
+            with open(tmp_path / "hole", "wb") as hole:
+                hole.truncate(size)
+            for flag, name in (("-cf", "hole"), ("-rf", "1.100.json")):
+                subprocess.run(["tar", "--sparse", flag, archive, "-C", tmp_path, name], check=True)
+            expected = [(f"{archive}:1.100.json", True, len(MARKETS["1.100"]))]
+        else:
+            write_archive(archive, {"big.json": b"{" + bytes(size), "1.100.json": MARKETS["1.100"]}, kind)
+            expected = [(f"{archive}:big.json", True, size + 1), (f"{archive}:1.100.json", True, len(MARKETS["1.100"]))]
+        tracemalloc.start()
+        try:
+            outcomes = list(batch.run_files(os.path.getsize, [str(archive)]))
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+        assert outcomes == expected and peak < 8 << 20
+
 
 class TestDirectoriesAndLists:
     @pytest.fixture
@@ -289,6 +345,60 @@ class TestOutputNames:
         assert names == ["R-0.parquet", "R.GZ-0.parquet", "monday.zip:race-0.parquet", "tuesday.zip:race-0.parquet"]
 
 
+    @pytest.mark.parametrize("files, args, err", [
+        ({"day.zip": {"race.json": "1.100"}}, ["day.zip:race.json", "-o", "day.zip"],
+         ["day.zip:race.json: day.zip is the archive it comes from"]),
+        ({"d/race.json": "1.100"}, ["d", "-o", "d/race.json"], ["d/race.json: d/race.json is the input itself"]),
+        ({"race.jsonl": "1.100"}, ["race.jsonl"], ["race.jsonl: ./race.jsonl is the input itself"]),
+        # A zip named as the output of its member, exported into its own folder.
+        ({"rec.jsonl": {"sub/rec.json": "1.100"}}, ["rec.jsonl"],
+         ["rec.jsonl:sub/rec.json: ./rec.jsonl is the archive it comes from"]),
+        # A member's output onto a recording of the folder that is read after it.
+        ({"d/a.zip": {"sub/b.json": "1.100"}, "d/b.jsonl": "1.200"}, ["d", "-o", "d/"],
+         ["d/a.zip:sub/b.json: d/b.jsonl is read from the input folder d",
+          "d/b.jsonl: d/a.zip:sub/b.json and d/b.jsonl would both write b.jsonl",
+          "2 of 2 files failed"]),
+    ])
+    def test_an_output_never_destroys_an_input(self, capsys, tmp_path, scratch, monkeypatch, files, args, err):
+        work = tmp_path / "work"
+        for name, content in files.items():
+            (work / name).parent.mkdir(parents=True, exist_ok=True)
+            if isinstance(content, dict):
+                write_archive(work / name, {member: MARKETS[m] for member, m in content.items()}, "zip")
+            else:
+                (work / name).write_bytes(MARKETS[content])
+        before = {p: p.read_bytes() for p in work.rglob("*") if p.is_file()}
+        monkeypatch.chdir(work)
+        assert run(capsys, "export", *args) == (1, "", [f"marrowfin: {line}" for line in err])
+        assert {p: p.read_bytes() for p in work.rglob("*") if p.is_file()} == before
+
+    def test_names_the_system_allows(self, tmp_path, scratch):
+        """Names that are not UTF-8, a member name with no room for a suffix, members named as folders:
+        replayed by the command and run_files, and written to visible files of their own."""
+        top = tmp_path / "in"
+        top.mkdir()
+        (top / os.fsdecode(b"\xff.json")).write_bytes(MARKETS["1.100"])
+        members = {os.fsdecode(b"\xfe.json"): MARKETS["1.200"], "x" * 252: MARKETS["1.300"],
+                   "sub/.": MARKETS["1.100"], "slash.json/": MARKETS["1.200"]}
+        write_archive(top / "day.tar", members, "tar")
+        write_archive(top / "day.zip", {"slash.json/": MARKETS["1.300"]}, "zip")  # a folder's name, with bytes
+        names = [f"{top}/day.tar:{name}" for name in members] + [f"{top}/day.zip:slash.json/",
+                                                                   str(top / os.fsdecode(b"\xff.json"))]
+        outcomes = list(batch.run_files(lambda path: len(marrowfin.iter_prices_file(path)), [str(top)]))
+        assert outcomes == [(name, True, books) for name, books in zip(names, (5, 2, 3, 5, 2, 3))]
+        command = [pathlib.Path(sys.executable).with_name("marrowfin")]
+        done = subprocess.run(command + ["summary", str(top)], capture_output=True, timeout=120)
+        assert done.returncode == 0
+        assert [line for line in done.stdout.splitlines() if line and not line.startswith(b" ")] == [
+            os.fsencode(name) for name in names]
+        out = tmp_path / "out"
+        done = subprocess.run(command + ["export", str(top), "-o", f"{out}/"], capture_output=True, timeout=120)
+        assert done.returncode == 0 and len(done.stderr.splitlines()) == 6
+        assert sorted(os.listdir(os.fsencode(out))) == sorted(
+            [b"\xff.jsonl", b"day.tar:\xfe.jsonl", (b"day.tar:" + b"x" * 252)[:234] + b".jsonl",
+             b"day.tar:sub.jsonl", b"day.tar:slash.jsonl", b"day.zip:slash.jsonl"])
+
+
 class TestSingleRecordingCommands:
     @pytest.fixture
     def archive(self, tmp_path):
@@ -346,3 +456,44 @@ def test_recordings_pickle_and_open_elsewhere(tmp_path, scratch):
         with recording.local_path() as path:
             assert len(marrowfin.iter_prices_file(path)) > 1
     assert list(scratch.iterdir()) == []
+
+
+@pytest.mark.parametrize("call", [inputs.Inputs, lambda p: batch.run_files(len, p), lambda p: map_files(len, p),
+                                  lambda p: write_parquet_files(p, "out")],
+                         ids=["Inputs", "run_files", "map_files", "write_parquet_files"])
+@pytest.mark.parametrize("path", ["ab", b"ab"])
+def test_one_path_where_a_list_of_them_is_expected(tmp_path, monkeypatch, call, path):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(TypeError, match=f"^paths must be an iterable of paths, not {type(path).__name__}$"):
+        call(path)
+    assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("how", ["command", "run_files"])
+def test_a_recording_over_the_size_limit_fails_alone(capsys, tmp_path, scratch, how):
+    """Members, a plain file, a device and a pipe without end, each over a limit of 64 KiB."""
+    big = b"{" + b" " * (1 << 20) + b"}\n"  # 1 MiB that compresses to next to nothing
+    for kind, name in (("zip", "day.zip"), ("tar", "day.tar"), ("tar.gz", "day.tgz")):
+        write_archive(tmp_path / name, {"big.json": big}, kind)
+    (tmp_path / "big.json").write_bytes(big)
+    small = tmp_path / "small.json"
+    small.write_bytes(MARKETS["1.100"])
+    pipe = tmp_path / "pipe.json"
+    os.mkfifo(pipe)
+
+    def feed():  # until the reader goes
+        with contextlib.suppress(BrokenPipeError), open(pipe, "wb") as writer:
+            while True:
+                writer.write(big)
+
+    threading.Thread(target=feed, daemon=True).start()
+    large = [f"{tmp_path}/{name}:big.json" for name in ("day.zip", "day.tar", "day.tgz")]
+    large += [str(tmp_path / "big.json"), "/dev/zero", str(pipe)]
+    text = "larger than the size limit of 64 KiB once decoded"
+    if how == "command":
+        status, got, err = summaries(capsys, str(small), *large, "--max-size", "64K")
+        assert status == 1 and list(got) == [str(small)]
+        assert err == [f"marrowfin: {path}: {text}" for path in large] + ["marrowfin: 6 of 7 files failed"]
+    else:
+        outcomes = list(batch.run_files(os.path.getsize, [str(small), *large], max_size=64 << 10))
+        assert outcomes == [(str(small), True, len(MARKETS["1.100"]))] + [(path, False, text) for path in large]
