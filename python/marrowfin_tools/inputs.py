@@ -45,6 +45,7 @@ import zlib
 from collections.abc import Iterable, Iterator, Sequence
 from typing import IO
 
+from . import _native
 from .scratch import COPY_PREFIX, Copy, Scratch, sweep
 
 HEAD = 4096  # bytes read to tell what a file holds
@@ -200,9 +201,14 @@ class Recording:
         with contextlib.ExitStack() as stack:
             path = self._local(stack)
             # Every recording reaches the module here. A copy and a plain file
-            # are held to max_size already; a compressed file on disk is not
-            # (the module cannot be given a limit yet).
-            yield path
+            # are held to max_size already; a compressed file on disk is held
+            # to it as it decodes, by the limit every load of the process
+            # observes while the block runs.
+            previous = _native.set_decoded_limit(self.max_size)
+            try:
+                yield path
+            finally:
+                _native.set_decoded_limit(previous)
 
     def _local(self, stack: contextlib.ExitStack) -> str:
         assert self.kind is not None

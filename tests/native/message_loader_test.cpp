@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/io/byte_source.hpp"
+#include "core/io/error_texts.hpp"
 #include "core/json/utf8.hpp"
 #include "test_support.hpp"
 
@@ -248,8 +249,11 @@ TEST(ParallelLoad, TheSizeLimitAndAnInterruptionEndTheLoad) {
     options.max_decoded_bytes = stream.size() - 1;
     LoadResult over = load(options);
     EXPECT_EQ(std::make_tuple(over.store == nullptr, over.error, over.interrupted),
-              std::make_tuple(true, "decoded size exceeds the limit of " +
-                                        std::to_string(stream.size() - 1) + " bytes", false));
+              std::make_tuple(true, io::texts::decoded_limit(stream.size() - 1), false));
+    EXPECT_EQ(io::texts::decoded_limit(1'234'567),
+              "larger than the size limit of 1,234,567 bytes once decoded");
+    EXPECT_EQ(io::texts::decoded_limit(std::uint64_t{3} << 30),
+              "larger than the size limit of 3 GiB once decoded");
     int asked = 0;
     options = {};
     options.interrupted = [&] { return ++asked == 3; };

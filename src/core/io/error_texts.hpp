@@ -16,10 +16,11 @@ inline constexpr std::string_view kUnexpectedEnd = "unexpected end of file";
 // A read stopped by its owner (GuardedSource); the owner reports it its own
 // way, so the text never reaches a user.
 inline constexpr std::string_view kStopped = "stopped";
-// A stream that decodes to more than `limit` bytes (GuardedSource).
-inline std::string decoded_limit(std::uint64_t limit) {
-  return "decoded size exceeds the limit of " + std::to_string(limit) + " bytes";
-}
+// A stream that decodes to more than `limit` bytes (GuardedSource), in the
+// words marrowfin_tools uses for a member's copy: "larger than the size limit
+// of 4 GiB once decoded" (a size that is no whole number of a unit in bytes,
+// "1,000 bytes").
+std::string decoded_limit(std::uint64_t limit);
 
 // gzip.
 inline constexpr std::string_view kInvalidGzipHeader = "invalid gzip header";
