@@ -34,9 +34,10 @@ class CacheTest : public ::testing::Test {
   RunnerCache& runner(std::int64_t id, std::int64_t hc_key = 0) {
     return cache_.runners.at(RunnerKey{id, hc_key});
   }
-  std::vector<RunnerKey> order() {
+  std::vector<RunnerKey> order() { return keys(cache_.sorted_runners()); }
+  static std::vector<RunnerKey> keys(std::span<RunnerCache* const> runners) {
     std::vector<RunnerKey> keys;
-    for (RunnerCache* r : cache_.sorted_runners()) {
+    for (RunnerCache* r : runners) {
       keys.push_back({r->selection_id, handicap_key(r->handicap)});
     }
     return keys;
@@ -338,7 +339,11 @@ TEST_F(CacheTest, ImageDropsRunnersAndKeepsMarketState) {
   EXPECT_EQ(std::tie(runner(1).ordinal, runner(2).ordinal, runner(3).ordinal),
             std::make_tuple(0u, 1u, 2u));
   EXPECT_EQ(cache_.runner_generation(), 0u);
+  // In the order made, which a later definition listing them otherwise keeps.
+  apply(R"({"marketDefinition": {"runners": [{"id": 3}, {"id": 4}, {"id": 2}]}})");
+  EXPECT_EQ(keys(cache_.runners_as_made()), (std::vector<RunnerKey>{{1, 0}, {2, 0}, {3, 0}, {4, 0}}));
   apply(R"({"img": true, "rc": [{"id": 1, "ltp": 3}]})");
+  EXPECT_EQ(keys(cache_.runners_as_made()), (std::vector<RunnerKey>{{1, 0}}));
   EXPECT_EQ(std::make_tuple(cache_.runner_generation(), runner(1).ordinal), std::make_tuple(1u, 0u));
   EXPECT_EQ(std::tie(cache_.number_of_runners, cache_.number_of_active_runners,
                      runner(1).change_count),
@@ -346,8 +351,8 @@ TEST_F(CacheTest, ImageDropsRunnersAndKeepsMarketState) {
   EXPECT_TRUE(runner(1).available_to_back.empty());
   EXPECT_EQ(order(), (std::vector<RunnerKey>{{1, 0}}));
   EXPECT_EQ(std::tie(cache_.status, cache_.total_matched, cache_.definition_count),
-            std::make_tuple("SUSPENDED", 5.0, 1u));
-  EXPECT_EQ(cache_.definition_runners.size(), 2u);
+            std::make_tuple("SUSPENDED", 5.0, 2u));
+  EXPECT_EQ(cache_.definition_runners.size(), 3u);
   // Only the boolean true is an image.
   for (const char* not_image : {R"({"img": false})", R"({"img": 1})", R"({"img": "true"})"}) {
     apply(not_image);

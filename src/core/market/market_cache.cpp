@@ -291,7 +291,8 @@ inline RunnerCache* MarketCache::runner_for(const json::Value& element) {
   if (inserted) {
     ++number_of_active_runners;  // a new runner starts "ACTIVE"
     sorted_valid_ = false;
-    it->second.ordinal = static_cast<std::uint32_t>(runners.size() - 1);
+    it->second.ordinal = static_cast<std::uint32_t>(made_.size());
+    made_.push_back(&it->second);
   }
   if (!inserted || (indexed_ + 1) * 2 > index_.size()) {
     rebuild_index();
@@ -413,6 +414,7 @@ void MarketCache::update(const json::Value& change, std::int64_t time) {
     if (bool_of(image) == true) {
       // An image resends every runner that still exists.
       runners.clear();
+      made_.clear();
       ++runner_generation_;
       changed_.clear();
       rebuild_index();

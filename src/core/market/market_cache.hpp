@@ -120,6 +120,12 @@ class MarketCache {
   // something per runner knows with one comparison that the list it lined
   // that up with still stands. Starts at 0, before the first sort.
   std::uint64_t sorted_version() const noexcept { return sorted_version_; }
+  // The runners in the order they were made since the runners were last made
+  // anew: a definition's in the order it lists them, then those that a runner
+  // change names first, as they come (the order in which the pure-Python peer
+  // lists them; a later definition listing them otherwise reorders nothing).
+  // Valid until the next update.
+  std::span<RunnerCache* const> runners_as_made() const noexcept { return made_; }
 
   // The runners whose change count moved since forget_changed() was last
   // called or the runners were made anew, each once, in no order. A reader
@@ -199,6 +205,7 @@ class MarketCache {
   std::vector<RunnerCache*> changed_;  // of changed_runners()
   std::uint64_t change_round_ = 1;     // runners start noted in round 0
   std::vector<RunnerCache*> sorted_;  // cache of sorted_runners()
+  std::vector<RunnerCache*> made_;    // of runners_as_made(), by ordinal
   bool sorted_valid_ = false;         // false once a runner was added or removed
   std::uint64_t sorted_version_ = 0;
   std::uint64_t runner_generation_ = 0;

@@ -1,0 +1,83 @@
+#include "core/market/merged_replay.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/load/message_loader.hpp"
+
+namespace marrowfin::market {
+namespace {
+
+// A recording of one message per publish time, each a change of market `id`
+// (runner `pt` gets a traded price, so the fold can be told apart).
+std::unique_ptr<load::MessageStore> recording(const std::vector<int>& times,
+                                              const std::string& id = "1.1") {
+  std::string text;
+  for (int pt : times) {
+    text += R"({"pt":)" + std::to_string(pt) + R"(,"mc":[{"id":")" + id + R"(","rc":[{"id":)" +
+            std::to_string(pt) + R"(,"ltp":2}]}]})" "\n";
+  }
+  load::LoadResult loaded = load::load_messages_from_bytes(text, io::Encoding::kPlain,
+                                                           io::Inflater::default_backend());
+  EXPECT_TRUE(loaded.store) << loaded.error;
+  return std::move(loaded.store);
+}
+
+// (recording, message) of every step.
+std::vector<std::pair<std::size_t, std::size_t>> order(MergedReplay& replay) {
+  std::vector<std::pair<std::size_t, std::size_t>> steps;
+  MergedReplay::Step step;
+  while (replay.next(step)) steps.emplace_back(step.recording, step.message);
+  EXPECT_FALSE(replay.next(step));  // and stays ended
+  return steps;
+}
+
+using Steps = std::vector<std::pair<std::size_t, std::size_t>>;
+
+TEST(MergedReplay, MergesByPublishTimeTiesToTheEarlierRecordingEachOwnOrderKept) {
+  const struct {
+    std::vector<std::vector<int>> recordings;
+    Steps expected;
+  } cases[] = {
+      // Interleaved, with ties at 5 and 9 going to the lower index.
+      {{{1, 5, 9}, {2, 5, 9, 10}, {5}}, {{0, 0}, {1, 0}, {0, 1}, {1, 1}, {2, 0}, {0, 2}, {1, 2}, {1, 3}}},
+      // A tie ends the run of a later recording.
+      {{{5, 6}, {3, 5}}, {{1, 0}, {0, 0}, {1, 1}, {0, 1}}},
+      // Times that go back within a recording keep its order; empty recordings yield nothing.
+      {{{}, {7, 2, 8}, {}, {3}}, {{3, 0}, {1, 0}, {1, 1}, {1, 2}}},
+      // One after the other: runs without a switch.
+      {{{10, 11}, {1, 2, 3}}, {{1, 0}, {1, 1}, {1, 2}, {0, 0}, {0, 1}}},
+      {{}, {}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::unique_ptr<load::MessageStore>> stores;
+    for (const auto& times : c.recordings) stores.push_back(recording(times));
+    MergedReplay replay(std::move(stores));
+    EXPECT_EQ(order(replay), c.expected);
+  }
+}
+
+TEST(MergedReplay, EachRecordingFoldsIntoASetOfItsOwn) {
+  std::vector<std::unique_ptr<load::MessageStore>> stores;
+  stores.push_back(recording({1, 3}, "1.5"));
+  stores.push_back(recording({2}, "1.5"));
+  MergedReplay replay(std::move(stores));
+  MergedReplay::Step step;
+  std::vector<std::size_t> runners;
+  while (replay.next(step)) {
+    ASSERT_EQ(step.touched.size(), 1u);
+    MarketCache& cache = replay.markets(step.recording).market(step.touched[0].market);
+    EXPECT_EQ(cache.market_id, "1.5");
+    runners.push_back(cache.runners.size());
+  }
+  // The same market id in two recordings is two markets: 1, then 1 of its own, then 2.
+  EXPECT_EQ(runners, (std::vector<std::size_t>{1, 1, 2}));
+  EXPECT_EQ(replay.markets(0).size(), 1u);
+  EXPECT_EQ(replay.markets(1).size(), 1u);
+}
+
+}  // namespace
+}  // namespace marrowfin::market
