@@ -94,6 +94,32 @@ PyObject* set_out_of_range(const char* name, long long low, unsigned long long h
   return nullptr;
 }
 
+PyObject* set_not_a_choice(const char* name, const char* choices, PyObject* value) noexcept {
+  PyErr_Format(PyExc_ValueError, "%s must be %s, got %R", name, choices, value);
+  return nullptr;
+}
+
+PyObject* set_path_item_type(const char* function, const char* argument, PyObject* item) noexcept {
+  PyObject* name = type_qualname(item);
+  if (name == nullptr) return nullptr;
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must hold str, bytes or os.PathLike, not %U",
+               function, argument, name);
+  Py_DECREF(name);
+  return nullptr;
+}
+
+PyObject* name_file_in_load_error(std::string_view path) noexcept {
+  if (PyErr_Occurred() != PyExc_ValueError) return nullptr;
+  Ref error = Ref::steal(PyErr_GetRaisedException());
+  Ref text = Ref::steal(PyObject_Str(error.get()));
+  if (!text) return nullptr;
+  Ref name = Ref::steal(
+      PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "replace"));
+  if (!name) return nullptr;
+  PyErr_Format(PyExc_ValueError, "%U: %U", name.get(), text.get());
+  return nullptr;
+}
+
 PyObject* set_requested_schema_type(PyObject* value) noexcept {
   PyObject* name = type_qualname(value);
   if (name == nullptr) return nullptr;

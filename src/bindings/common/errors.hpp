@@ -37,6 +37,15 @@ PyObject* set_argument_type(const char* function, const char* argument, const ch
 // ValueError "<name> must be in <low>..<high>, got <repr of value>".
 PyObject* set_out_of_range(const char* name, long long low, unsigned long long high,
                            PyObject* value) noexcept;
+// ValueError "<name> must be <choices>, got <repr of value>".
+PyObject* set_not_a_choice(const char* name, const char* choices, PyObject* value) noexcept;
+// TypeError "<function>() argument '<argument>' must hold str, bytes or
+// os.PathLike, not <qualname>": an item of an iterable of paths.
+PyObject* set_path_item_type(const char* function, const char* argument, PyObject* item) noexcept;
+// Replaces a pending ValueError of exactly that class (a failed load's) by
+// ValueError "<path>: <its text>", which names the recording among several;
+// any other pending error stays as it is. Returns nullptr.
+PyObject* name_file_in_load_error(std::string_view path) noexcept;
 // TypeError of __arrow_c_stream__ for a requested schema that is no capsule.
 PyObject* set_requested_schema_type(PyObject* value) noexcept;
 

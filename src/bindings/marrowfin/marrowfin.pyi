@@ -56,7 +56,8 @@ class MarketBook:
     @property
     def publish_time(self) -> datetime:
         """When the exchange published the message: a naive datetime in UTC
-        (replace(tzinfo=timezone.utc) makes it aware).
+        (replace(tzinfo=timezone.utc) makes it aware; marrowfin_tools.market_books
+        with aware=True gives aware ones, as the definition's times).
         """
     @property
     def publish_time_epoch(self) -> int:
@@ -105,7 +106,8 @@ class MarketBook:
         """The definition in force, or None before the stream gave one."""
     @property
     def runners(self) -> list[Runner]:
-        """The runners, ordered by (selection id, handicap)."""
+        """The runners, ordered by (selection id, handicap); market_books with
+        runner_order="definition" lists them as the pure-Python peer does."""
     @property
     def bet_delay_models(self) -> None:
         """Always None (kept for consumers of richer records)."""

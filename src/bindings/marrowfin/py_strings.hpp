@@ -14,6 +14,10 @@ namespace marrowfin::bindings {
   X(dunder_import, "__import__")                        \
   X(strptime, "strptime")                               \
   X(utcfromtimestamp, "utcfromtimestamp")               \
+  X(fromtimestamp, "fromtimestamp")                     \
+  X(replace, "replace")                                 \
+  X(tzinfo, "tzinfo")                                   \
+  X(utc, "utc")                                         \
   X(fractional_seconds_format, "%Y-%m-%dT%H:%M:%S.%fZ") \
   X(whole_seconds_format, "%Y-%m-%dT%H:%M:%SZ")         \
   X(market_id, "marketId")                              \

@@ -108,7 +108,7 @@ py::Ref build_runner(market::RunnerCache& runner, RunnerSlots& slots) {
 // The MarketDefinition of the cache, or None before the first definition;
 // rebuilt only when a definition arrived. New reference, or empty with an
 // error set (the slot then keeps its old object, so the next call retries).
-py::Ref definition_object(market::MarketCache& cache, ReuseSlot& slot) {
+py::Ref definition_object(market::MarketCache& cache, ReuseSlot& slot, bool aware) {
   if (cache.definition_count == 0) return py::Ref::new_ref(Py_None);
   if (PyObject* cached = slot.get_if_current(cache.definition_count)) {
     return py::Ref::new_ref(cached);
@@ -123,10 +123,10 @@ py::Ref definition_object(market::MarketCache& cache, ReuseSlot& slot) {
     if (!runner) return {};
     PyList_SET_ITEM(record.runners.get(), static_cast<Py_ssize_t>(i), runner.release());
   }
-  if (!(record.market_time = parse_datetime_or_none(cache.market_time))) return {};
-  if (!(record.open_date = parse_datetime_or_none(cache.open_date))) return {};
-  if (!(record.suspend_time = parse_datetime_or_none(cache.suspend_time))) return {};
-  if (!(record.settled_time = parse_datetime_or_none(cache.settled_time))) return {};
+  if (!(record.market_time = parse_datetime_or_none(cache.market_time, aware))) return {};
+  if (!(record.open_date = parse_datetime_or_none(cache.open_date, aware))) return {};
+  if (!(record.suspend_time = parse_datetime_or_none(cache.suspend_time, aware))) return {};
+  if (!(record.settled_time = parse_datetime_or_none(cache.settled_time, aware))) return {};
 
   record.each_way_divisor = cache.each_way_divisor;
   record.regulators = cache.regulators;
@@ -166,14 +166,17 @@ py::Ref definition_object(market::MarketCache& cache, ReuseSlot& slot) {
 
 }  // namespace
 
-py::Ref to_market_book(market::MarketCache& cache, MarketSlots& slots) noexcept {
+py::Ref to_market_book(market::MarketCache& cache, MarketSlots& slots,
+                       const BookOptions& options) noexcept {
   return py::Ref::steal(py::guard([&]() -> PyObject* {
     slots.follow(cache);
-    // Runner objects go straight into the book's new list, in key order.
+    // Runner objects go straight into the book's new list, in key order
+    // or in the order made.
     // Replacing a runner's old objects may run a caller's __del__, which
     // must not find the list with slots still empty (gc.get_referrers):
     // the collector does not see it until it is full.
-    std::span<market::RunnerCache* const> runners = cache.sorted_runners();
+    std::span<market::RunnerCache* const> runners =
+        options.runners_as_made ? cache.runners_as_made() : cache.sorted_runners();
     py::Ref list = py::must(PyList_New(static_cast<Py_ssize_t>(runners.size())));
     if (!list) return nullptr;
     PyObject_GC_UnTrack(list.get());
@@ -192,9 +195,9 @@ py::Ref to_market_book(market::MarketCache& cache, MarketSlots& slots) noexcept 
     }
     PyObject_GC_Track(list.get());
 
-    py::Ref definition = definition_object(cache, slots.definition);
+    py::Ref definition = definition_object(cache, slots.definition, options.aware);
     if (!definition) return nullptr;
-    py::Ref publish_time = publish_time_to_datetime(cache.publish_time);
+    py::Ref publish_time = publish_time_to_datetime(cache.publish_time, options.aware);
     if (!publish_time) return nullptr;
 
     py::Ref object = new_market_book();

@@ -124,17 +124,19 @@ bool inherits_class_method(PyObject* cls, PyObject* name) noexcept {
          PyCFunction_GET_FUNCTION(mine.get()) == PyCFunction_GET_FUNCTION(own.get());
 }
 
-// A naive datetime of the subclass `cls`, made as the interpreter's own class
-// methods make one: by calling the class with the fields, and with tzinfo None
-// for utcfromtimestamp (`with_tzinfo`), without it for strptime. New reference or empty.
-py::Ref make_subclass_datetime(PyObject* cls, const market::CivilTime& t, bool with_tzinfo) noexcept {
+// A datetime of the subclass `cls`, made as the interpreter's own class
+// methods make one: by calling the class with the fields, and with `tzinfo`
+// (None for utcfromtimestamp, timezone.utc for fromtimestamp with it, or for
+// an aware strptime's value) when given, without it for strptime. New reference or empty.
+py::Ref make_subclass_datetime(PyObject* cls, const market::CivilTime& t,
+                               PyObject* tzinfo) noexcept {
   const int year = static_cast<int>(std::clamp<std::int64_t>(t.year, -999999999, 999999999));
-  return py::Ref::steal(with_tzinfo ? PyObject_CallFunction(cls, "iiiiiiiO", year, t.month, t.day,
-                                                            t.hour, t.minute, t.second,
-                                                            t.microsecond, Py_None)
-                                    : PyObject_CallFunction(cls, "iiiiiii", year, t.month, t.day,
-                                                            t.hour, t.minute, t.second,
-                                                            t.microsecond));
+  if (tzinfo == nullptr) {
+    return py::Ref::steal(PyObject_CallFunction(cls, "iiiiiii", year, t.month, t.day, t.hour,
+                                                t.minute, t.second, t.microsecond));
+  }
+  return py::Ref::steal(PyObject_CallFunction(cls, "iiiiiiiO", year, t.month, t.day, t.hour,
+                                              t.minute, t.second, t.microsecond, tzinfo));
 }
 
 // cls.<method>(argument[, extra]). New reference or empty.
@@ -145,14 +147,37 @@ py::Ref call_class_method(PyObject* cls, PyObject* method, PyObject* argument,
   return py::Ref::steal(PyObject_VectorcallMethod(method, args, count, nullptr));
 }
 
-// A naive datetime of the interpreter's own class; a year outside 1..9999
-// gets the class's own ValueError. New reference or empty.
-py::Ref make_datetime(const market::CivilTime& t) noexcept {
+// A datetime of the interpreter's own class with `tzinfo` (None: naive); a
+// year outside 1..9999 gets the class's own ValueError. New reference or empty.
+py::Ref make_datetime(const market::CivilTime& t, PyObject* tzinfo) noexcept {
   // A 64-bit millisecond count stays within a few hundred million years.
   const int year = static_cast<int>(std::clamp<std::int64_t>(t.year, -999999999, 999999999));
   return py::Ref::steal(PyDateTimeAPI->DateTime_FromDateAndTime(
-      year, t.month, t.day, t.hour, t.minute, t.second, t.microsecond, Py_None,
+      year, t.month, t.day, t.hour, t.minute, t.second, t.microsecond, tzinfo,
       PyDateTimeAPI->DateTimeType));
+}
+
+// datetime.timezone.utc: the C module's own when its API is known, else the
+// attribute of the datetime module imported now. New reference or empty.
+py::Ref utc_timezone() noexcept {
+  if (PyDateTimeAPI != nullptr) return py::Ref::new_ref(PyDateTimeAPI->TimeZone_UTC);
+  py::Ref module = import_datetime();
+  if (!module) return {};
+  py::Ref timezone = py::Ref::steal(PyObject_GetAttr(module.get(), strings.timezone));
+  if (!timezone) return {};
+  return py::Ref::steal(PyObject_GetAttr(timezone.get(), strings.utc));
+}
+
+// value.replace(tzinfo=timezone.utc) of a datetime made by a class method.
+// Steals `value`; new reference or empty.
+py::Ref with_utc(py::Ref value) noexcept {
+  if (!value) return {};
+  py::Ref utc = utc_timezone();
+  if (!utc) return {};
+  PyObject* args[] = {value.get(), utc.get()};
+  py::Ref names = py::Ref::steal(PyTuple_Pack(1, strings.tzinfo));
+  if (!names) return {};
+  return py::Ref::steal(PyObject_VectorcallMethod(strings.replace, args, 1, names.get()));
 }
 
 }  // namespace
@@ -170,7 +195,7 @@ int init_time_conversion() noexcept {
   return 0;
 }
 
-py::Ref parse_datetime_or_none(const std::optional<std::string>& text) noexcept {
+py::Ref parse_datetime_or_none(const std::optional<std::string>& text, bool aware) noexcept {
   if (!text) return py::Ref::new_ref(Py_None);
   Maker maker = Maker::kForeign;
   py::Ref cls = datetime_class(maker);
@@ -178,33 +203,49 @@ py::Ref parse_datetime_or_none(const std::optional<std::string>& text) noexcept 
   if (maker == Maker::kOwn ||
       (maker == Maker::kSubclass && inherits_class_method(cls.get(), strings.strptime))) {
     if (std::optional<market::CivilTime> parsed = market::parse_definition_time(*text)) {
-      return maker == Maker::kOwn ? make_datetime(*parsed)
-                                  : make_subclass_datetime(cls.get(), *parsed, false);
+      if (maker == Maker::kOwn) {
+        return make_datetime(*parsed, aware ? PyDateTime_TimeZone_UTC : Py_None);
+      }
+      return make_subclass_datetime(cls.get(), *parsed,
+                                    aware ? PyDateTime_TimeZone_UTC : nullptr);
     }
   }
   py::Ref value = to_python(*text);
   if (!value) return {};
   py::Ref parsed = call_class_method(cls.get(), strings.strptime, value.get(),
                                      strings.fractional_seconds_format);
-  if (parsed) return parsed;
-  PyErr_Clear();
-  return call_class_method(cls.get(), strings.strptime, value.get(), strings.whole_seconds_format);
+  if (!parsed) {
+    PyErr_Clear();
+    parsed = call_class_method(cls.get(), strings.strptime, value.get(),
+                               strings.whole_seconds_format);
+  }
+  if (aware) return with_utc(std::move(parsed));
+  return parsed;
 }
 
-py::Ref publish_time_to_datetime(std::int64_t milliseconds) noexcept {
+py::Ref publish_time_to_datetime(std::int64_t milliseconds, bool aware) noexcept {
   Maker maker = Maker::kForeign;
   py::Ref cls = datetime_class(maker);
   if (!cls) return {};
   // The interpreter's own class, and a subclass that inherits the method, get
-  // the value utcfromtimestamp would give, without its deprecation warning; a
-  // class with a method of its own is called as it always was.
-  if (maker == Maker::kOwn) return make_datetime(market::utc_from_milliseconds(milliseconds));
-  if (maker == Maker::kSubclass && inherits_class_method(cls.get(), strings.utcfromtimestamp)) {
-    return make_subclass_datetime(cls.get(), market::utc_from_milliseconds(milliseconds), true);
+  // the value utcfromtimestamp (fromtimestamp with timezone.utc, when aware)
+  // would give, without its deprecation warning; a class with a method of its
+  // own is called as it always was.
+  PyObject* method = aware ? strings.fromtimestamp : strings.utcfromtimestamp;
+  if (maker == Maker::kOwn) {
+    return make_datetime(market::utc_from_milliseconds(milliseconds),
+                         aware ? PyDateTime_TimeZone_UTC : Py_None);
+  }
+  if (maker == Maker::kSubclass && inherits_class_method(cls.get(), method)) {
+    return make_subclass_datetime(cls.get(), market::utc_from_milliseconds(milliseconds),
+                                  aware ? PyDateTime_TimeZone_UTC : Py_None);
   }
   py::Ref seconds = to_python(static_cast<double>(milliseconds) / 1000.0);
   if (!seconds) return {};
-  return call_class_method(cls.get(), strings.utcfromtimestamp, seconds.get());
+  if (!aware) return call_class_method(cls.get(), method, seconds.get());
+  py::Ref utc = utc_timezone();
+  if (!utc) return {};
+  return call_class_method(cls.get(), method, seconds.get(), utc.get());
 }
 
 }  // namespace marrowfin::bindings

@@ -20,13 +20,16 @@ namespace marrowfin::bindings {
 
 // None (no import) for an absent text; else a naive datetime as strptime
 // parses it with "%Y-%m-%dT%H:%M:%S.%fZ", then "%Y-%m-%dT%H:%M:%SZ" (made here
-// for the two usual forms, else strptime is called). Returns a new reference,
-// or an empty Ref with the error of the last attempt set.
-py::Ref parse_datetime_or_none(const std::optional<std::string>& text) noexcept;
+// for the two usual forms, else strptime is called). `aware` gives the same
+// time with tzinfo timezone.utc (the parsed value's replace(tzinfo=...)).
+// Returns a new reference, or an empty Ref with the error of the last attempt set.
+py::Ref parse_datetime_or_none(const std::optional<std::string>& text, bool aware = false) noexcept;
 
 // The value of datetime.utcfromtimestamp(milliseconds / 1000.0), made here
-// (without the method's deprecation warning) for the interpreter's own class.
-// Returns a new reference, or an empty Ref with the interpreter's error set.
-py::Ref publish_time_to_datetime(std::int64_t milliseconds) noexcept;
+// (without the method's deprecation warning) for the interpreter's own class;
+// `aware`: of datetime.fromtimestamp(milliseconds / 1000.0, timezone.utc), the
+// same time with tzinfo. Returns a new reference, or an empty Ref with the
+// interpreter's error set.
+py::Ref publish_time_to_datetime(std::int64_t milliseconds, bool aware = false) noexcept;
 
 }  // namespace marrowfin::bindings

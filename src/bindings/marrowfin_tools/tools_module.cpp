@@ -1,13 +1,12 @@
-// marrowfin_tools._native: the companion package's binding over the core,
-// the function price_table and its class.
+// marrowfin_tools._native: the companion package's binding over the core:
+// price_table and market_books, and their classes.
 #include "bindings/common/compat.hpp"
 
 #include <atomic>
 #include <cstdint>
-#include <exception>
 #include <limits>
-#include <new>
-#include <string_view>
+#include <memory>
+#include <utility>
 
 #include "core/load/message_loader.hpp"
 #include "core/table/price_table.hpp"
@@ -15,6 +14,10 @@
 #include "bindings/common/load.hpp"
 #include "bindings/common/process.hpp"
 #include "bindings/common/py_ref.hpp"
+#include "bindings/marrowfin/py_strings.hpp"
+#include "bindings/marrowfin/time_conversion.hpp"
+#include "bindings/marrowfin_tools/loading.hpp"
+#include "bindings/marrowfin_tools/market_books.hpp"
 #include "bindings/marrowfin_tools/price_table_object.hpp"
 
 namespace marrowfin::tools {
@@ -23,15 +26,8 @@ namespace {
 std::atomic<std::int64_t> interpreter_id{-1};
 PyObject* module_object = nullptr;  // set once, kept for the process
 
-// The str or bytes of a path given as either or as an os.PathLike (new
-// reference), or empty with an error set.
-py::Ref fspath_of(PyObject* path) noexcept {
-  py::Ref fspath = py::Ref::steal(PyOS_FSPath(path));
-  if (!fspath && PyErr_ExceptionMatches(PyExc_TypeError)) {
-    PyErr_Clear();
-    py::set_argument_type("price_table", "path", "str, bytes or os.PathLike", path);
-  }
-  return fspath;
+PyObject* not_a_table_path(PyObject* path) noexcept {
+  return py::set_argument_type("price_table", "path", "str, bytes or os.PathLike", path);
 }
 
 PyObject* price_table(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
@@ -58,19 +54,12 @@ PyObject* price_table(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     if (!PyBool_Check(every_book)) return py::set_argument_type("price_table", "every_book", "bool", every_book);
     options.every_book = every_book == Py_True;
 
-    py::Ref fspath = fspath_of(path);
+    py::Ref fspath = fspath_of(path, not_a_table_path);
     if (!fspath) return nullptr;
-    py::Ref bytes = PyBytes_Check(fspath.get())
-                        ? py::Ref::new_ref(fspath.get())
-                        // UnicodeEncodeError passes through
-                        : py::Ref::steal(PyUnicode_EncodeFSDefault(fspath.get()));
+    py::Ref bytes = path_bytes(fspath.get());
     if (!bytes) return nullptr;
-    std::string_view name(PyBytes_AS_STRING(bytes.get()),
-                          static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-    if (name.find('\0') != std::string_view::npos) return py::set_nul_in_path();
-
     // The load touches no Python object, so other threads run meanwhile.
-    std::unique_ptr<load::MessageStore> store = py::load_file(name, true);
+    std::unique_ptr<load::MessageStore> store = py::load_file(bytes_view(bytes.get()), true);
     if (!store) return nullptr;
     return make_price_table(std::move(store), options, fspath.get()).release();
   });
@@ -104,13 +93,17 @@ PyMethodDef module_methods[] = {
      "set_decoded_limit(limit, /)\n--\n\n"
      "Sets the most bytes a recording may decode to in any load of this process (0 for no "
      "limit); returns the limit it replaces."},
+    {"market_books", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(market_books)),
+     METH_VARARGS | METH_KEYWORDS,
+     "market_books(paths, *, runner_order='selection', aware=False)\n--\n\n"
+     "Loads every recording of paths; the books of all their markets, merged by publish time."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "marrowfin_tools._native",
-    "The native table builder of marrowfin_tools.",
+    "The native helper of marrowfin_tools: price tables and merged replays.",
     0,
     module_methods,
     nullptr,
@@ -124,12 +117,18 @@ PyObject* init_module() noexcept {
   if (py::claim_interpreter(interpreter_id, "marrowfin_tools._native") < 0) return nullptr;
   if (module_object != nullptr) return Py_NewRef(module_object);
   if (py::init_panic_exception() < 0) return nullptr;
+  // This module's own copy of the book-building code needs them as the module's does.
+  if (bindings::init_strings() < 0 || bindings::init_time_conversion() < 0) return nullptr;
   py::Ref module = py::Ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
   if (!module) return nullptr;
-  PyTypeObject* type = price_table_type();
-  if (type == nullptr) return nullptr;
-  if (PyModule_AddObjectRef(module.get(), "PriceTable", reinterpret_cast<PyObject*>(type)) < 0) {
-    return nullptr;
+  const std::pair<const char*, PyTypeObject* (*)() noexcept> classes[] = {
+      {"PriceTable", price_table_type}, {"MarketBooks", market_books_type}};
+  for (auto [name, make] : classes) {
+    PyTypeObject* type = make();
+    if (type == nullptr) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), name, reinterpret_cast<PyObject*>(type)) < 0) {
+      return nullptr;
+    }
   }
   module_object = module.release();
   return Py_NewRef(module_object);
