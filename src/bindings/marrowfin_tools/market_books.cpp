@@ -32,8 +32,11 @@ struct MarketBooks {
   // The message whose books are being handed out, and the next of them.
   market::MergedReplay::Step step;
   std::size_t next_touched = 0;
-  // Of the last book handed out.
+  // Of the last book handed out: its recording and message, and whether that
+  // message was an image of its market.
   bool started = false;
+  std::size_t recording = 0;
+  std::size_t message = 0;
   bool image = false;
 };
 
@@ -62,6 +65,8 @@ PyObject* books_next(PyObject* self) noexcept {
     std::vector<bindings::MarketSlots>& slots = it.slots[it.step.recording];
     if (slots.size() < set.size()) slots.resize(set.size());
     it.started = true;
+    it.recording = it.step.recording;
+    it.message = it.step.message;
     it.image = touched.image;
     return bindings::to_market_book(set.market(touched.market), slots[touched.market], it.options)
         .release();
@@ -72,14 +77,14 @@ PyObject* books_next(PyObject* self) noexcept {
 PyObject* books_path_index(PyObject* self, void*) noexcept {
   MarketBooks& it = state(self);
   if (!it.started) Py_RETURN_NONE;
-  return PyLong_FromSize_t(it.step.recording);
+  return PyLong_FromSize_t(it.recording);
 }
 
 // The number of the last book's message among its recording's kept messages.
 PyObject* books_message_index(PyObject* self, void*) noexcept {
   MarketBooks& it = state(self);
   if (!it.started) Py_RETURN_NONE;
-  return PyLong_FromSize_t(it.step.message);
+  return PyLong_FromSize_t(it.message);
 }
 
 // Whether the last book's message was a full image of its market.

@@ -110,7 +110,7 @@ class TestModule:
     def test_one_panic_exception_per_process(self):
         # The tools' helper, imported first, makes the panic exception; the
         # module, which links its own copy of the binding support, must raise
-        # that one and make no other.
+        # that one and make no other, and so must the helper's own code.
         pytest.importorskip("_testcapi")
         code = """if True:
             import ctypes, _testcapi
@@ -122,17 +122,24 @@ class TestModule:
             api.PyInterpreterState_GetDict.argtypes = [ctypes.c_void_p]
             shared = api.PyInterpreterState_GetDict(api.PyInterpreterState_Get())
             runner = next(marrowfin.iter_prices_file(sample_path())).runners[0]
-            _testcapi.set_nomemory(0, 1)  # fails the StartingPrices that .sp makes: a panic
-            try:
-                runner.sp
-            except BaseException as panic:
-                _testcapi.remove_mem_hooks()
-                print(type(panic).__name__, isinstance(panic, Exception),
-                      type(panic) is shared["marrowfin.PanicException"],
-                      sum("PanicException" in str(key) for key in shared))"""
+            books = marrowfin_tools._native.market_books([sample_path()])
+            panics = []
+            # Fails the StartingPrices that .sp makes, then the runner list of the helper's
+            # next book: a panic each.
+            for fail in (lambda: runner.sp, lambda: next(books)):
+                _testcapi.set_nomemory(0, 1)
+                try:
+                    fail()
+                except BaseException as panic:
+                    panics.append(panic)
+                finally:
+                    _testcapi.remove_mem_hooks()
+            print(*[type(panic).__name__ for panic in panics], isinstance(panics[0], Exception),
+                  all(type(panic) is shared["marrowfin.PanicException"] for panic in panics),
+                  sum("PanicException" in str(key) for key in shared))"""
         result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
         assert result.returncode == 0, result.stderr
-        assert result.stdout.split() == ["PanicException", "False", "True", "1"]
+        assert result.stdout.split() == ["PanicException", "PanicException", "False", "True", "1"]
 
 
 CONSTANTS = ["bet_delay_models", "elapsed_time", "is_market_data_delayed", "key_line_description",

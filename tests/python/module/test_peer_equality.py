@@ -2,6 +2,7 @@
 dict mode) on real and generated recordings: the strongest check of how books
 are built. Where the two differ by design, the comparison says so below."""
 
+import datetime
 import gzip
 import math
 import pathlib
@@ -11,22 +12,29 @@ import pytest
 
 import gen_stream
 import marrowfin
-from conftest import PEER_DATA, SANITIZED
-from marrowfin_tools import sample_path
+from conftest import PEER_DATA, PT, SANITIZED, change, definition, message, runner
+from marrowfin_tools import market_books, sample_path
 
 betfairlightweight = pytest.importorskip("betfairlightweight")
+from betfairlightweight.compat import parse_datetime  # noqa: E402
 from betfairlightweight.streaming.listener import StreamListener  # noqa: E402
 
 REAL = sorted(p.name for p in PEER_DATA.iterdir() if p.name != "README.md") if PEER_DATA.is_dir() else []
 
 
-def peer_books(path, market_id):
-    """The peer's book of `market_id` after every line that yields books."""
+def peer_snaps(path):
+    """The peer's books of every market, by market id, after every line that yields books."""
     listener = StreamListener(max_latency=None, lightweight=True, update_clk=False)
     client = betfairlightweight.APIClient("user", "password", "key")
     stream = client.streaming.create_historical_generator_stream(file_path=str(path), listener=listener)
     for books in stream.get_generator()():
-        yield next((b for b in books if b["marketId"] == market_id), None)
+        yield {b["marketId"]: b for b in books}
+
+
+def peer_books(path, market_id):
+    """The peer's book of `market_id` after every line that yields books."""
+    for books in peer_snaps(path):
+        yield books.get(market_id)
 
 
 def pairs(levels):
@@ -156,3 +164,62 @@ def test_generated_races(options, tmp_path):
     path = tmp_path / "race.json"
     gen_stream.main(["--size-mb", "2", *options, "-o", str(path)])
     compare(path)
+
+
+# The peer lists runners in the order it first met them since the market's
+# last image: a definition's in its order, then those a runner change named
+# first; a definition listing them otherwise reorders nothing.
+SET = {"inPlay": False, "betDelay": 0, "numberOfWinners": 1, "complete": True, "crossMatching": True,
+       "runnersVoidable": False, "bspReconciled": False}  # what the peer leaves at None otherwise
+ORDERS = [
+    message(PT, change(rc=[runner(9, atb=[[2, 1]])])),
+    message(PT + 1, change(marketDefinition=definition([runner(3, sortPriority=1), runner(1, sortPriority=2),
+                                                        runner(9, sortPriority=3)], **SET), rc=[runner(5, ltp=2)])),
+    message(PT + 2, change(marketDefinition=definition([runner(i, sortPriority=i) for i in (1, 3, 5, 9)], **SET))),
+    message(PT + 3, change(img=True, marketDefinition=definition([runner(5), runner(1)], **SET),
+                           rc=[runner(7, ltp=3)])),
+]  # fmt: skip
+PEER_TIMES = [("market_time", "marketTime"), ("open_date", "openDate"), ("suspend_time", "suspendTime"),
+              ("settled_time", "settledTime")]
+
+
+def compare_every_market(path, plain_path=None):
+    """Every book of every market, with the peer's runner order and aware
+    times, against the peer's book of that market after the same line."""
+    books = market_books([str(path)], runner_order="definition", aware=True)
+    theirs = list(peer_snaps(plain_path or path))
+    assert len(theirs) == len(marrowfin.iter_prices_file(str(path)))  # one per kept message
+    sides, orders = Sides(), []
+    for book in books:
+        peer = theirs[books.message_index][book.market_id]
+        found = differences(book, peer, sides)
+        order = [(r.selection_id, r.handicap) for r in book.runners]
+        if order != [(r["selectionId"], float(r["handicap"] or 0)) for r in peer["runners"]]:
+            found.append(("runner order", order, peer["runners"]))
+        times = [(book.publish_time, datetime.datetime.fromtimestamp(peer["publishTime"] / 1e3, datetime.UTC))]
+        if book.market_definition is not None:
+            times += [(getattr(book.market_definition, ours), parse_datetime(peer["marketDefinition"][key]))
+                      for ours, key in PEER_TIMES if peer["marketDefinition"].get(key)]
+        # The peer makes None of a time without fractional seconds.
+        found += [("time", ours, peer) for ours, peer in times if peer is not None and (ours, ours.tzinfo) != (
+            peer, peer.tzinfo)]
+        assert not found, f"{book.market_id} at message {books.message_index}: {found[:5]}"
+        orders.append([key[0] for key in order])
+    return orders
+
+
+@pytest.mark.skipif(not REAL, reason="peer recordings absent")
+@pytest.mark.parametrize("name", REAL)
+def test_every_market_in_the_peers_runner_order_and_times(name, tmp_path):
+    path = PEER_DATA / name
+    if SANITIZED and path.stat().st_size > 1_000_000:
+        pytest.skip("long recordings take minutes in the sanitizer pass; the normal pass compares them")
+    compare_every_market(path, plain_copy(path, tmp_path) if name.endswith(".gz") else None)
+
+
+def test_the_peers_runner_order_on_the_sample_a_handicap_market_and_its_rules(write, tmp_path):
+    path = pathlib.Path(sample_path())
+    compare_every_market(path, plain_copy(path, tmp_path))
+    gen_stream.main(["--size-mb", "1", "--seed", "11", "--handicap", "-o", str(tmp_path / "ah.json")])
+    compare_every_market(tmp_path / "ah.json")
+    assert compare_every_market(write(*ORDERS)) == [[9], [9, 3, 1, 5], [9, 3, 1, 5], [5, 1, 7]]
