@@ -40,4 +40,21 @@ PyObject* keep_shared(const char* key, Ref object) noexcept {
   return object.get();  // the dict holds a reference now
 }
 
+void* shared_storage(const char* key, void* own) noexcept {
+  static constexpr const char* kCapsule = "marrowfin.storage";
+  PyObject* pending = PyErr_GetRaisedException();
+  void* found = own;
+  Ref name = Ref::steal(PyUnicode_FromFormat("marrowfin.storage.%s", key));
+  const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  PyObject* kept = text == nullptr ? nullptr : shared_object(text, [&] {
+    return Ref::steal(PyCapsule_New(own, kCapsule, nullptr));
+  });
+  if (kept != nullptr && PyCapsule_IsValid(kept, kCapsule)) {
+    found = PyCapsule_GetPointer(kept, kCapsule);
+  }
+  PyErr_Clear();
+  PyErr_SetRaisedException(pending);
+  return found;
+}
+
 }  // namespace marrowfin::py

@@ -27,6 +27,12 @@ PyObject* find_shared(const char* key) noexcept;
 // Keeps `object` under `key`. Borrowed, or nullptr with an error set.
 PyObject* keep_shared(const char* key, Ref object) noexcept;
 
+// The address kept under `key` (a type's name): of the static storage that
+// the first module to ask gave as `own`, so that the copies of a template in
+// both modules share one; `own` should the lookup fail. A pending exception
+// stays pending.
+void* shared_storage(const char* key, void* own) noexcept;
+
 // The object kept under `key`, made by `make()` (a Ref: new, or empty with an
 // error set) when no module made it yet. Borrowed, or nullptr with an error set.
 template <class Make>

@@ -8,10 +8,12 @@
 #include <cstddef>
 #include <new>
 #include <type_traits>
+#include <typeinfo>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "bindings/common/process.hpp"
 #include "bindings/common/py_ref.hpp"
 
 namespace marrowfin::py {
@@ -75,21 +77,39 @@ T& value_of(PyObject* self) noexcept {
 template <class T>
 inline constexpr int kRecycled = 0;
 
+// The blocks are kept once per process (process.hpp): a class is made by
+// whichever module comes first, whose deallocation then keeps the blocks, and
+// the other module's instances must be made from those.
 template <class T>
 class FreeBlocks {
  public:
-  static void* pop() noexcept { return count_ > 0 ? blocks_[--count_] : nullptr; }
+  static void* pop() noexcept {
+    Pool& p = pool();
+    return p.count > 0 ? p.blocks[--p.count] : nullptr;
+  }
   // False when full: the caller frees the block.
   static bool push(void* block) noexcept {
-    if (count_ == kCapacity) return false;
-    blocks_[count_++] = block;
+    Pool& p = pool();
+    if (p.count == kCapacity) return false;
+    p.blocks[p.count++] = block;
     return true;
   }
 
  private:
   static constexpr int kCapacity = kRecycled<T>;
-  static inline void* blocks_[kCapacity];
-  static inline int count_ = 0;
+  struct Pool {
+    void* blocks[kCapacity];
+    int count = 0;
+  };
+  static Pool& pool() noexcept {
+    // Both modules are built together, so the type's name is one key.
+    if (shared_ == nullptr) {
+      shared_ = static_cast<Pool*>(shared_storage(typeid(Pool).name(), &own_));
+    }
+    return *shared_;
+  }
+  static inline Pool own_;
+  static inline Pool* shared_ = nullptr;
 };
 
 // A read-only attribute without docstring, converted by `get` on every read.
