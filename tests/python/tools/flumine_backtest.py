@@ -1,9 +1,10 @@
-"""The flumine backtest that tests/python/test_flumine.py and bench/flumine_speed.py
-run on both streams: one deterministic strategy, the books it was shown and
-the orders it placed."""
+"""The flumine backtests that tests/python/tools/test_flumine.py and
+bench/flumine_speed.py run on both streams: deterministic strategies, the
+books each was shown, how often it was asked to trade, and the orders it placed."""
 
 from __future__ import annotations
 
+import datetime
 import time
 
 from flumine import BaseStrategy, FlumineSimulation, clients
@@ -11,15 +12,27 @@ from flumine.order.ordertype import LimitOrder
 from flumine.order.trade import Trade
 
 
-class PriceTaker(BaseStrategy):
-    """Pre-off: backs at the best lay, once per runner. In play: lays at the
-    best back, once more. One live trade at a time, at prices up to 10."""
+class Recorded(BaseStrategy):
+    """Notes the book of every check_market_book call, passes the open ones,
+    and counts process_market_book calls before trading on them."""
 
     def check_market_book(self, market, market_book):
-        self.context.setdefault("seen", []).append(market_book.publish_time_epoch)
+        self.context.setdefault("seen", []).append((market_book.market_id, market_book.publish_time_epoch))
         return market_book.status == "OPEN"
 
     def process_market_book(self, market, market_book):
+        self.context["calls"] = self.context.get("calls", 0) + 1
+        self.trade(market, market_book)
+
+    def trade(self, market, market_book):
+        raise NotImplementedError
+
+
+class PriceTaker(Recorded):
+    """Pre-off: backs at the best lay, once per runner. In play: lays at the
+    best back, once more. One live trade at a time, at prices up to 10."""
+
+    def trade(self, market, market_book):
         for runner in market_book.runners:
             if runner.status != "ACTIVE":
                 continue
@@ -35,12 +48,54 @@ class PriceTaker(BaseStrategy):
             market.place_order(trade.create_order(side=side, order_type=LimitOrder(ladder[0]["price"], 2.0)))
 
 
-def simulate(stream_class, paths, **listener_kwargs):
-    """(wall seconds of FlumineSimulation.run(), publish times the strategy
-    saw, the orders it placed) for one simulation."""
+class BackTheFavourite(Recorded):
+    """The README's strategy: backs the favourite once at the best lay price,
+    the first of the runners listed at that price when several are."""
+
+    def trade(self, market, market_book):
+        priced = [r for r in market_book.runners if r.status == "ACTIVE" and r.ex.available_to_lay]
+        if not priced:
+            return
+        favourite = min(priced, key=lambda r: r.ex.available_to_lay[0]["price"])
+        context = self.get_runner_context(market.market_id, favourite.selection_id, favourite.handicap)
+        if context.trade_count == 0:
+            trade = Trade(market.market_id, favourite.selection_id, favourite.handicap, self)
+            price = favourite.ex.available_to_lay[0]["price"]
+            market.place_order(trade.create_order(side="BACK", order_type=LimitOrder(price, 2.0)))
+
+
+EPOCH = datetime.datetime(2015, 1, 1, tzinfo=datetime.timezone.utc)
+
+
+class OnTheClock(Recorded):
+    """Times as flumine's own books give them, aware in UTC: compared with an
+    aware datetime and with flumine's clock, and read as POSIX timestamps
+    (which a naive time gets wrong by the local offset). Lays the last runner
+    listed once, in the five minutes before the scheduled off."""
+
+    def trade(self, market, market_book):
+        definition = market_book.market_definition
+        if definition is None or market_book.publish_time < EPOCH:
+            return
+        now = datetime.datetime.now(datetime.timezone.utc)  # flumine's clock: the book's publish time
+        to_off = definition.market_time.timestamp() - market_book.publish_time_epoch / 1000
+        if now != market_book.publish_time or not 0 < to_off <= 300 or market.seconds_to_start > 300:
+            return
+        runner = market_book.runners[-1]
+        context = self.get_runner_context(market.market_id, runner.selection_id, runner.handicap)
+        if runner.status == "ACTIVE" and runner.ex.available_to_back and context.trade_count == 0:
+            trade = Trade(market.market_id, runner.selection_id, runner.handicap, self)
+            price = runner.ex.available_to_back[0]["price"]
+            market.place_order(trade.create_order(side="LAY", order_type=LimitOrder(price, 2.0)))
+
+
+def simulate(stream_class, paths, strategy_class=PriceTaker, stream_kwargs=None, **listener_kwargs):
+    """(wall seconds of FlumineSimulation.run(), the (market, publish time) of
+    every check_market_book call, the number of process_market_book calls,
+    the orders placed) of one simulation."""
     framework = FlumineSimulation(client=clients.SimulatedClient())
-    strategy = PriceTaker(streams=[stream_class(path, listener_kwargs=listener_kwargs) for path in paths],
-                          max_order_exposure=10, max_selection_exposure=20)
+    streams = [stream_class(path, listener_kwargs=listener_kwargs, **(stream_kwargs or {})) for path in paths]
+    strategy = strategy_class(streams=streams, max_order_exposure=10, max_selection_exposure=20)
     framework.add_strategy(strategy)
     start = time.perf_counter()
     framework.run()
@@ -48,6 +103,6 @@ def simulate(stream_class, paths, **listener_kwargs):
     orders = sorted(
         (market.market_id, order.selection_id, order.handicap, order.side, order.order_type.price,
          order.order_type.size, order.status.value, order.size_matched, order.average_price_matched,
-         round(order.profit, 9), order.date_time_created.replace(tzinfo=None))
+         round(order.profit, 9), order.date_time_created)
         for market in framework.markets for order in market.blotter)  # fmt: skip
-    return elapsed, strategy.context.get("seen", []), orders
+    return elapsed, strategy.context.get("seen", []), strategy.context.get("calls", 0), orders

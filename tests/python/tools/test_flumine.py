@@ -1,46 +1,144 @@
 """MarrowfinStream in flumine's FlumineSimulation, against flumine's own historical stream.
 
-A deterministic strategy runs once on each stream; the books it is shown and
-the orders it places, with their matched sizes, prices and profits, must agree.
+A deterministic strategy runs once on each stream; the books it is shown, how
+often it is asked to trade and the orders it places, with their matched sizes,
+prices, profits and times, must agree.
 """
 
 import gzip
+import json
+import logging
 import os
 import pathlib
 import re
 import subprocess
 import sys
+import time
 
 import flumine  # a test extra, so that this runs rather than skips
 import pytest
 from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream
 
+import gen_stream
 from conftest import PEER_DATA
+from flumine_backtest import BackTheFavourite, OnTheClock, PriceTaker
 from flumine_backtest import simulate as run_backtest
 from marrowfin_tools import sample_path
 from marrowfin_tools.flumine import MarrowfinStream
 
-# flumine's own stream cannot read a file without a market definition
-# (1.209492553) and yields every market of a file with several (the SUB_IMAGE
-# file); ours replays one market per file.
+# flumine's own stream cannot read a market without a definition (1.209492553,
+# and two markets of the SUB_IMAGE file).
 PEER_FILES = sorted(str(p) for p in PEER_DATA.glob("*")
                     if p.name not in ("README.md", "1.209492553") and "SUB_IMAGE" not in p.name
                     ) if PEER_DATA.is_dir() else []  # fmt: skip
 SAMPLE = sample_path()
+needs_peer_data = pytest.mark.skipif(not PEER_FILES, reason="peer recordings absent")
 
 
-def simulate(stream_class, paths, **listener_kwargs):
-    """(publish times the strategy saw, the orders it placed)."""
-    return run_backtest(stream_class, paths, **listener_kwargs)[1:]
+def simulate(stream_class, paths, strategy=PriceTaker, **listener_kwargs):
+    """(the (market, publish time) of every book the strategy checked, its
+    process_market_book calls, the orders it placed)."""
+    return run_backtest(stream_class, paths, strategy, **listener_kwargs)[1:]
+
+
+def on_both_streams(paths, strategy=PriceTaker, **listener_kwargs):
+    """The run on MarrowfinStream, which must equal the run on flumine's own stream."""
+    ours = simulate(MarrowfinStream, paths, strategy, **listener_kwargs)
+    assert ours == simulate(BetfairHistoricalStream, paths, strategy, **listener_kwargs)
+    return ours
+
+
+@pytest.fixture(scope="module")
+def race(tmp_path_factory):
+    """The WIN and PLACE markets of one greyhound race, recorded apart, merged
+    into one recording by publish time (ties: WIN first, then line order)."""
+    lines = []
+    for file, name in enumerate(("1.197931750", "1.197931751")):
+        for number, line in enumerate((PEER_DATA / name).read_text().splitlines()):
+            lines.append((json.loads(line)["pt"], file, number, line + "\n"))
+    path = tmp_path_factory.mktemp("race") / "race.json"
+    path.write_text("".join(line for *_, line in sorted(lines)))
+    return str(path)
+
+
+@pytest.fixture(scope="module")
+def tied_race(tmp_path_factory):
+    """A generated race in which the favourite's best lay price is tied when
+    the README's strategy first trades: the runner listed first gets the order."""
+    path = tmp_path_factory.mktemp("generated") / "race.json"
+    gen_stream.generate(path, size_mb=0.3, seed=38)
+    return str(path)
 
 
 @pytest.mark.parametrize("path", [SAMPLE] + PEER_FILES, ids=os.path.basename)
 def test_the_same_books_and_orders_as_flumines_own_stream(path):
-    ours = simulate(MarrowfinStream, [path])
-    assert ours == simulate(BetfairHistoricalStream, [path])
+    seen, calls, orders = on_both_streams([path])
+    assert calls > 0 or path.endswith(("1.211006011", "1.230478683", "1.230478683.gz"))  # nothing open: no calls
     if path == SAMPLE:  # pre-off and in-play orders, matched and not
-        orders = ours[1]
         assert {o[3] for o in orders} == {"BACK", "LAY"} and any(o[7] for o in orders) and not all(o[7] for o in orders)
+
+
+@needs_peer_data
+@pytest.mark.parametrize("strategy, recording, kwargs", [
+    (PriceTaker, "race", {}),
+    (BackTheFavourite, "race", {}),
+    (OnTheClock, "race", {}),  # reads the last runner listed, and aware times
+    (BackTheFavourite, "tied_race", {"inplay": False, "seconds_to_start": 600}),  # the README's run
+    (OnTheClock, "1.200806927", {}),
+], ids=lambda v: getattr(v, "__name__", None) if isinstance(v, type) else str(v) or "{}")  # fmt: skip
+def test_strategies_that_read_the_runner_order_and_times(request, strategy, recording, kwargs):
+    path = request.getfixturevalue(recording) if "race" in recording else str(PEER_DATA / recording)
+    seen, calls, orders = on_both_streams([path], strategy, **kwargs)
+    assert orders and calls
+    if recording == "race":
+        # For every line, a book of each market seen so far; orders in both markets.
+        markets = {market for market, _ in seen}
+        assert markets == {"1.197931750", "1.197931751"} and len(seen) > len(pathlib.Path(path).read_text().splitlines())
+        assert strategy is not PriceTaker or {o[0] for o in orders} == markets
+
+
+@needs_peer_data
+def test_local_time_changes_nothing(race, monkeypatch):
+    # The recordings' own time zone: a naive UTC time's timestamp() is 11 hours off there.
+    monkeypatch.setenv("TZ", "Australia/Sydney")
+    time.tzset()
+    try:
+        assert all(on_both_streams([race], strategy)[2] for strategy in (OnTheClock, BackTheFavourite))
+    finally:
+        monkeypatch.undo()
+        time.tzset()
+
+
+class FluminesStream(BetfairHistoricalStream):
+    # flumine 3.3's event processing logs each stream's market filter, which
+    # its historical stream lacks.
+    market_filter = None
+
+
+@needs_peer_data
+def test_event_processing_merges_an_events_streams_by_time():
+    paths = [str(PEER_DATA / name) for name in ("1.197931750", "1.197931751")]
+    kwargs = {"event_processing": True, "event_group": "race"}
+    ours = run_backtest(MarrowfinStream, paths, PriceTaker, stream_kwargs=kwargs)[1:]
+    assert ours == run_backtest(FluminesStream, paths, PriceTaker, stream_kwargs=kwargs)[1:]
+    # The two markets' books alternate rather than one market after the other.
+    assert len({market for market, _ in ours[0][:20]}) == 2 and {o[0] for o in ours[2]} == {
+        "1.197931750", "1.197931751"}
+
+
+@needs_peer_data
+def test_each_market_is_logged_as_it_is_added(race, caplog):
+    caplog.set_level(logging.INFO)
+
+    def added(logger):
+        return [r.getMessage() for r in caplog.records if r.name == logger and " added, " in r.getMessage()]
+
+    simulate(MarrowfinStream, [race])
+    simulate(BetfairHistoricalStream, [race])
+    ours = added("marrowfin_tools.flumine")
+    assert ours == added("flumine.streams.betfairhistoricalstream") == [
+        "[MarketStream: 10000]: 1.197931750 added, 1 markets in cache",
+        "[MarketStream: 10000]: 1.197931751 added, 2 markets in cache"]
 
 
 @pytest.mark.parametrize("kwargs", [
@@ -49,10 +147,9 @@ def test_the_same_books_and_orders_as_flumines_own_stream(path):
 def test_the_listeners_filters(kwargs):
     # The sample (horse racing, goes in play), a greyhound race and a soccer market.
     paths = [SAMPLE] + [p for p in PEER_FILES if os.path.basename(p) in ("1.197931750", "1.145405534")]
-    ours = simulate(MarrowfinStream, paths, **kwargs)
-    assert ours == simulate(BetfairHistoricalStream, paths, **kwargs)
+    seen, _, _ = on_both_streams(paths, **kwargs)
     # Only the soccer recording is of event type 1 or 4.
-    assert bool(ours[0]) == (kwargs != {"event_type_ids": ["1", "4"]} or bool(PEER_FILES))
+    assert bool(seen) == (kwargs != {"event_type_ids": ["1", "4"]} or bool(PEER_FILES))
 
 
 def test_lines_that_are_not_json_are_skipped_as_flumines_stream_skips_them(tmp_path, caplog):
@@ -62,8 +159,7 @@ def test_lines_that_are_not_json_are_skipped_as_flumines_stream_skips_them(tmp_p
     damaged = tmp_path / "damaged.json.gz"
     damaged.write_bytes(gzip.compress(b"".join(lines[:middle] + [lines[middle][:60] + b"\n"] + lines[middle + 1:-1]
                                                + [lines[-1][:50]])))
-    ours = simulate(MarrowfinStream, [str(damaged)])
-    assert ours == simulate(BetfairHistoricalStream, [str(damaged)])
+    on_both_streams([str(damaged)])
     assert [r.message for r in caplog.records if r.name == "marrowfin_tools.flumine"] == [
         f"value error: {line!r}" for line in (lines[middle][:60] + b"\n", lines[-1][:50])]
 
@@ -81,6 +177,8 @@ def test_what_it_refuses():
     with pytest.raises(ValueError, match="^MarrowfinStream takes the listener filters event_type_ids, inplay, "
                                          "max_inplay_seconds, seconds_to_start; not lightweight$"):
         MarrowfinStream(SAMPLE, listener_kwargs={"inplay": True, "lightweight": True})
+    with pytest.raises(ValueError, match="^runner_order must be 'selection' or 'definition', got 'sort'$"):
+        MarrowfinStream(SAMPLE, runner_order="sort")
 
 
 def test_marrowfin_tools_leaves_flumine_unimported():
