@@ -60,6 +60,34 @@ TEST(MergedReplay, MergesByPublishTimeTiesToTheEarlierRecordingEachOwnOrderKept)
   }
 }
 
+TEST(MergedReplay, ManyRecordingsAgreeWithTakingTheEarliestHeadEachTime) {
+  // Times with many ties and some going back, over recordings of every length.
+  std::vector<std::vector<int>> times(9);
+  unsigned state = 7;
+  for (std::size_t r = 0; r < times.size(); ++r) {
+    for (std::size_t i = 0; i < r * 5; ++i) {
+      state = state * 1103515245u + 12345u;
+      times[r].push_back(static_cast<int>(1 + (state >> 16) % 40 + i * 3));
+    }
+  }
+  Steps expected;
+  std::vector<std::size_t> at(times.size(), 0);
+  for (;;) {
+    std::size_t best = times.size();
+    for (std::size_t r = 0; r < times.size(); ++r) {
+      if (at[r] < times[r].size() && (best == times.size() || times[r][at[r]] < times[best][at[best]])) {
+        best = r;
+      }
+    }
+    if (best == times.size()) break;
+    expected.emplace_back(best, at[best]++);
+  }
+  std::vector<std::unique_ptr<load::MessageStore>> stores;
+  for (const auto& t : times) stores.push_back(recording(t));
+  MergedReplay replay(std::move(stores));
+  EXPECT_EQ(order(replay), expected);
+}
+
 TEST(MergedReplay, EachRecordingFoldsIntoASetOfItsOwn) {
   std::vector<std::unique_ptr<load::MessageStore>> stores;
   stores.push_back(recording({1, 3}, "1.5"));

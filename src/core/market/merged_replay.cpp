@@ -24,6 +24,18 @@ MergedReplay::MergedReplay(std::vector<std::unique_ptr<load::MessageStore>> stor
   std::make_heap(waiting_.begin(), waiting_.end(), later<Head>);
 }
 
+void MergedReplay::sift_down(Head head) noexcept {
+  const std::size_t size = waiting_.size();
+  std::size_t hole = 0;
+  for (std::size_t child = 1; child < size; child = 2 * hole + 1) {
+    if (child + 1 < size && waiting_[child + 1] < waiting_[child]) ++child;
+    if (!(waiting_[child] < head)) break;
+    waiting_[hole] = waiting_[child];
+    hole = child;
+  }
+  waiting_[hole] = head;
+}
+
 bool MergedReplay::next(Step& step) {
   // The current recording goes on while its next message comes before every
   // waiting one: recordings of different hours, or a burst of one market,
@@ -32,9 +44,11 @@ bool MergedReplay::next(Step& step) {
     if (exhausted(current_)) {
       has_current_ = false;
     } else if (!waiting_.empty() && waiting_.front() < head_of(current_)) {
-      waiting_.push_back(head_of(current_));
-      std::push_heap(waiting_.begin(), waiting_.end(), later<Head>);
-      has_current_ = false;
+      // The earliest waiting recording takes over and the current one waits
+      // in its place: one sift down rather than a push and a pop.
+      Head head = head_of(current_);
+      current_ = waiting_.front().recording;
+      sift_down(head);
     }
   }
   if (!has_current_) {
@@ -48,6 +62,13 @@ bool MergedReplay::next(Step& step) {
   // Moved on first: a message whose fold fails is not applied twice.
   const std::size_t index = next_[current_]++;
   load::prefetch_after(messages, index);
+  // When the recordings interleave, the next message is as often the
+  // earliest waiting one's, which its own recording's prefetch never reached.
+  if (!waiting_.empty()) {
+    const std::size_t other = waiting_.front().recording;
+    std::span<const json::Value> changes = stores_[other]->messages[next_[other]].market_changes;
+    if (!changes.empty()) util::prefetch(changes.front().members().data());
+  }
   const load::ParsedMessage& message = messages[index];
   step.recording = current_;
   step.message = index;

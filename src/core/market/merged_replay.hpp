@@ -56,12 +56,14 @@ class MergedReplay {
   bool exhausted(std::size_t recording) const noexcept {
     return next_[recording] == stores_[recording]->messages.size();
   }
+  // Replaces the earliest waiting head by `head`, keeping the heap's order.
+  void sift_down(Head head) noexcept;
 
   std::vector<std::unique_ptr<load::MessageStore>> stores_;
   std::vector<std::unique_ptr<MarketSet>> sets_;
   std::vector<std::size_t> next_;  // per recording, its first message not yet applied
   // The heads of the recordings with messages left, other than the current
-  // one: a min-heap (std::push_heap with `later`).
+  // one: a min-heap (the std heap functions with `later`), earliest in front.
   std::vector<Head> waiting_;
   std::size_t current_ = 0;
   bool has_current_ = false;

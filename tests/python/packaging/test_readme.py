@@ -5,7 +5,8 @@ somewhere.
 The examples read "race.json.gz" and "recordings/**/*.gz": here the first is
 the sample, and the recordings are the sample and a recording without a book;
 the downloaded archive "PRO-2024-01.tar" holds the sample as bzip2, which
-"1.234567890.bz2" is too. An example's output is checked where a check of its
+"1.234567890.bz2" is too. "race-win.json.gz" is the sample as well, and
+"race-place.json.gz" the sample made a PLACE market of its own id. An example's output is checked where a check of its
 heading is known; every other example must run to its end.
 """
 
@@ -78,7 +79,8 @@ CHECKS = {
             f"{FIRST.publish_time} {r.selection_id} {r.ex.available_to_back[0].price}" for r in FIRST.runners]
         and len(out.splitlines()) < BOOKS * len(FIRST.runners) / 2),
     "Coming from the pure-Python stack": lambda out: (
-        out.endswith(f"market-1.168570499.json {BOOKS} books\n") and "+00:00 28843918 REMOVED 20" in out),
+        out.endswith("True True\n") and "+00:00 28843918 REMOVED 20" in out
+        and out.split()[1] == "23270377"),  # sort priority 1, the lowest id is not
     # The recording without a book is a result, not a failure.
     "Mapping a function over files": lambda out: out == "2 done; {}\n",
     "With pandas or polars": lambda out: (
@@ -88,6 +90,11 @@ CHECKS = {
         len(fields) == 3 and float(fields[1]) > 0 for fields in map(str.split, out.splitlines())),
     "On disk and over a cluster": favourites_at_the_off,
     "Backtests with flumine": lambda out: out == "1.168570499 23270377 BACK 2.34 2.0 2.68\n",
+    # Both markets at their off, in time order, with aware times; the same favourite.
+    "Every market, in time order": lambda out: [line.split()[:3] for line in out.splitlines()] == [
+        ["WIN", "1.168570499", "race-win.json.gz"], ["PLACE", "1.168570500", "race-place.json.gz"]]
+        and len({tuple(line.split()[3:]) for line in out.splitlines()}) == 1 and "+00:00 " in out,
+    "The rules": lambda out: out == f"{BOOKS} books\n",
 }
 
 
@@ -112,6 +119,12 @@ def test_example(tmp_path, page, heading, code):
     (tmp_path / "recordings" / "2024" / "empty.json.gz").write_bytes(gzip.compress(b""))
     packed = bz2.compress(gzip.decompress(pathlib.Path(sample_path()).read_bytes()))
     (tmp_path / "1.234567890.bz2").write_bytes(packed)
+    (tmp_path / "race-win.json.gz").symlink_to(sample_path())
+    place = gzip.decompress(pathlib.Path(sample_path()).read_bytes())
+    for win, place_text in ((b'"1.168570499"', b'"1.168570500"'), (b'"marketType":"WIN"', b'"marketType":"PLACE"'),
+                            (b'"numberOfWinners":1', b'"numberOfWinners":3')):
+        place = place.replace(win, place_text)
+    (tmp_path / "race-place.json.gz").write_bytes(gzip.compress(place))
     with tarfile.open(tmp_path / "PRO-2024-01.tar", "w") as tar:
         member = tarfile.TarInfo(MEMBER)
         member.size = len(packed)
