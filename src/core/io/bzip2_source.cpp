@@ -60,8 +60,9 @@ unsigned Bzip2Source::default_threads() noexcept {
   return cores >= 2 ? std::min(cores, 8u) : 0;
 }
 
-Bzip2Source::Bzip2Source(std::unique_ptr<ByteSource> file, unsigned threads)
-    : file_(std::move(file)), threads_(threads) {}
+Bzip2Source::Bzip2Source(std::unique_ptr<ByteSource> file, unsigned threads,
+                         std::size_t input_step)
+    : file_(std::move(file)), threads_(input_step != 0 ? 0 : threads), input_step_(input_step) {}
 
 Bzip2Source::~Bzip2Source() = default;
 
@@ -135,8 +136,9 @@ ReadResult Bzip2Source::read(char* out, std::size_t capacity) {
         char* dest = skipping ? scratch : out + produced;
         std::size_t space =
             skipping ? std::min<std::uint64_t>(skip_, sizeof scratch) : capacity - produced;
-        Stream::Step step =
-            stream_->decode(input_.data() + pos_, input_.size() - pos_, dest, space);
+        std::size_t available = input_.size() - pos_;
+        if (input_step_ != 0) available = std::min(available, input_step_);
+        Stream::Step step = stream_->decode(input_.data() + pos_, available, dest, space);
         pos_ += step.consumed;
         if (skipping) {
           skip_ -= step.produced;
@@ -187,6 +189,7 @@ ReadResult Bzip2Source::read(char* out, std::size_t capacity) {
       case State::kFailed:
         return {0, error_};
     }
+    if (input_step_ != 0 && produced > 0) break;  // no further than asked for
   }
   if (!failure.empty()) {
     state_ = State::kFailed;

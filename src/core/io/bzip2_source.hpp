@@ -28,6 +28,12 @@ namespace marrowfin::io {
 // With `threads` above 0, that many threads decode the blocks (Bzip2Pipeline)
 // while the reading thread goes on with what they decoded; the bytes and the
 // failure are those of one pass. With 0, the reading thread decodes.
+//
+// With `input_step` above 0 (and `threads` 0), libbz2 is handed at most that
+// many compressed bytes at a time and a read returns as soon as it has bytes:
+// a block decodes whole before its first byte comes out, so a reader that
+// stops early has then decoded no block past the one its last bytes came from
+// (of the next one, libbz2 looked at one step's bytes at most).
 class Bzip2Source final : public ByteSource {
  public:
   // One per usable core (at most 8) when there are two or more: blocks are
@@ -35,7 +41,8 @@ class Bzip2Source final : public ByteSource {
   // core, where the reading thread decodes.
   [[nodiscard]] static unsigned default_threads() noexcept;
 
-  explicit Bzip2Source(std::unique_ptr<ByteSource> file, unsigned threads = default_threads());
+  explicit Bzip2Source(std::unique_ptr<ByteSource> file, unsigned threads = default_threads(),
+                       std::size_t input_step = 0);
   ~Bzip2Source() override;
   Bzip2Source(const Bzip2Source&) = delete;
   Bzip2Source& operator=(const Bzip2Source&) = delete;
@@ -71,6 +78,7 @@ class Bzip2Source final : public ByteSource {
   Bzip2Memory memory_;   // libbz2's in one pass; outlives stream_
   std::unique_ptr<Stream> stream_;
   unsigned threads_;
+  std::size_t input_step_;  // 0: all there is
   std::unique_ptr<Bzip2Pipeline> pipeline_;
   std::uint64_t skip_ = 0;  // bytes the pipeline handed out before it gave up
   State state_ = State::kUnread;

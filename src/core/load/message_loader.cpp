@@ -29,8 +29,8 @@ const json::Value* member(std::span<const json::Value> members, json::Key key) n
   return nullptr;
 }
 
-// Appends the message of a parsed line when the line is kept; false when it
-// is skipped (its values may then be rolled back).
+}  // namespace
+
 bool keep_line(json::LineParser& parser, util::Arena& arena, std::vector<ParsedMessage>& messages) {
   if (!parser.root_is_object()) return false;
   std::span<const json::Value> members = parser.root_members();
@@ -53,6 +53,8 @@ bool keep_line(json::LineParser& parser, util::Arena& arena, std::vector<ParsedM
   }
   return false;
 }
+
+namespace {
 
 LoadResult failure(std::string text) { return {nullptr, std::move(text)}; }
 

@@ -42,6 +42,14 @@ struct MessageStore {
   std::vector<ParsedMessage, util::HugePageAllocator<ParsedMessage>> messages;
 };
 
+// Appends the message of a line just parsed by `parser` when the loader keeps
+// it: a root object with an integer "pt" above 0 and an "mc" array, or a bare
+// market change (with "marketDefinition" or "rc"), which becomes the
+// message's only change and is copied into `arena`. False when it is
+// skipped (its values may then be rolled back).
+bool keep_line(json::LineParser& parser, util::Arena& arena,
+               std::vector<ParsedMessage>& messages);
+
 // Either the messages or the text of the failure (the ValueError message),
 // or neither when the load was interrupted (LoadOptions::interrupted).
 struct LoadResult {

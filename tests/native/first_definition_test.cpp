@@ -1,0 +1,138 @@
+// The first market definition of a stream file, found line by line and read
+// no further: which change is the one, the failures before it, and how far
+// each encoding decodes.
+#include "core/load/first_definition.hpp"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "core/io/byte_source.hpp"
+#include "core/load/message_loader.hpp"
+#include "test_support.hpp"
+
+namespace marrowfin::load {
+namespace {
+
+using namespace marrowfin::test;  // NOLINT: the tests' helpers
+
+// Whole lines of sample text, without a definition.
+std::string lines_of(std::size_t size, unsigned seed) {
+  std::string text = sample_text(size, seed);
+  text.resize(text.rfind('\n') + 1);
+  return text;
+}
+
+FirstDefinition read(const std::string& bytes, io::Encoding encoding) {
+  return read_first_definition(std::make_unique<io::MemorySource>(bytes), encoding);
+}
+
+std::string encoded(const std::string& text, io::Encoding encoding) {
+  switch (encoding) {
+    case io::Encoding::kGzip: return gzip_member(text);
+    case io::Encoding::kBzip2: return bzip2_stream(text);
+    case io::Encoding::kPlain: break;
+  }
+  return text;
+}
+
+// Lines that come before a definition without being one.
+const std::string kNoDefinition =
+    R"({"op": "heartbeat", "pt": 5})" "\n"
+    R"({"pt": 0, "mc": [{"id": "1.9", "marketDefinition": {"venue": "no pt"}}]})" "\n"
+    R"({"pt": 6, "mc": [{"marketDefinition": {"venue": "no market yet"}}]})" "\n"
+    "\r\n"
+    R"({"pt": 7, "mc": [{"id": "1.2", "rc": [{"id": 1, "ltp": 2}]}, {"id": "1.3", "marketDefinition": 4}]})"
+    "\n";
+
+struct Case {
+  const char* what;
+  std::string text;
+  bool found;
+  std::string market_id, venue, error;
+  std::int64_t publish_time = 0;
+};
+
+class FirstDefinitionTest : public testing::TestWithParam<io::Encoding> {};
+
+TEST_P(FirstDefinitionTest, TheFirstDefinitionThatGoesToAMarketAndTheFailuresBeforeIt) {
+  const Case cases[] = {
+      {"on line 1", R"({"pt": 3, "mc": [{"id": "1.5", "marketDefinition": {"venue": "Ayr"}}]})", true,
+       "1.5", "Ayr", "", 3},
+      {"after lines that are not one, without an id: the first market's",
+       kNoDefinition + R"({"pt": 8, "mc": [{"rc": []}, {"marketDefinition": {"venue": "Kelso"}}]})" "\n" +
+           R"({"pt": 9, "marketDefinition": {"venue": "later"}})",
+       true, "1.2", "Kelso", "", 8},
+      {"a bare change as the line, and no line feed at the end",
+       kNoDefinition + R"({"pt": 9, "id": "1.4", "marketDefinition": {"venue": "Perth"}})", true, "1.4",
+       "Perth", "", 9},
+      {"none at all", kNoDefinition, false, "", "", ""},
+      {"a bad line before it", kNoDefinition + "[1,]\n" + R"({"pt": 9, "id": "1.4", "marketDefinition": {}})",
+       false, "", "", "trailing comma at line 1 column 4"},
+      {"bad UTF-8 before it", kNoDefinition + "\"\xff\"\n", false, "", "", "stream did not contain valid UTF-8"},
+      {"a bad line after it is not read",
+       R"({"pt": 3, "mc": [{"id": "1.5", "marketDefinition": {}}]})" "\n{]\n", true, "1.5", "", "", 3},
+  };
+  for (const Case& c : cases) {
+    FirstDefinition got = read(encoded(c.text, GetParam()), GetParam());
+    EXPECT_EQ(got.found, c.found) << c.what;
+    EXPECT_EQ(got.error, c.error) << c.what;
+    if (!got.found) continue;
+    EXPECT_EQ(got.market_id, c.market_id) << c.what;
+    EXPECT_EQ(got.publish_time, c.publish_time) << c.what;
+    const json::Value* definition = got.change.find(json::Key::kMarketDefinition);
+    ASSERT_NE(definition, nullptr) << c.what;
+    const json::Value* venue = definition->find(json::Key::kVenue);
+    EXPECT_EQ(venue != nullptr ? std::string(*venue->as_string()) : "", c.venue) << c.what;
+  }
+}
+
+TEST_P(FirstDefinitionTest, DecodesNoFurtherThanAStepPastTheLine) {
+  // 1 MB of lines after the definition, which a whole decode would read.
+  std::string text = R"({"pt": 3, "mc": [{"id": "1.5", "marketDefinition": {}}]})" "\n";
+  const std::size_t line = text.size();
+  text += lines_of(1'000'000, 1);
+  FirstDefinition got = read(encoded(text, GetParam()), GetParam());
+  ASSERT_TRUE(got.found);
+  EXPECT_GE(got.bytes_decoded, line);
+  // bzip2 delivers a block whole: 900 kB at level 9.
+  EXPECT_LE(got.bytes_decoded, GetParam() == io::Encoding::kBzip2 ? 900'100 : kDefinitionReadStep);
+}
+
+std::string encoding_name(const testing::TestParamInfo<io::Encoding>& param) {
+  constexpr const char* kNames[] = {"Plain", "Gzip", "Bzip2"};
+  return kNames[static_cast<int>(param.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Encodings, FirstDefinitionTest,
+                         testing::Values(io::Encoding::kPlain, io::Encoding::kGzip,
+                                         io::Encoding::kBzip2),
+                         encoding_name);
+
+// A bzip2 block is decoded whole or not at all: the search must stop at the
+// end of the block that holds the line, and leave the next one undecoded.
+// Here one stream per block, as parallel compressors write them, so that the
+// blocks' bounds in the text are known.
+TEST(FirstDefinitionBzip2, StopsAtTheEndOfTheBlockThatHoldsTheLine) {
+  const std::string before = lines_of(300'000, 3);
+  const std::string line = R"({"pt": 3, "mc": [{"id": "1.5", "marketDefinition": {}}]})" "\n";
+  const std::string after = lines_of(300'000, 4);
+  for (int level : {1, 9}) {
+    // The definition alone in the second stream, then at the start of a
+    // stream of several blocks (level 1: 100 kB each).
+    FirstDefinition got = read(bzip2_stream(before, level) + bzip2_stream(line, level) +
+                                   bzip2_stream(after, level),
+                               io::Encoding::kBzip2);
+    ASSERT_TRUE(got.found) << level;
+    EXPECT_EQ(got.bytes_decoded, before.size() + line.size()) << level;
+
+    got = read(bzip2_stream(before, level) + bzip2_stream(line + after, level), io::Encoding::kBzip2);
+    ASSERT_TRUE(got.found) << level;
+    EXPECT_GT(got.bytes_decoded, before.size() + line.size()) << level;
+    EXPECT_LE(got.bytes_decoded, before.size() + level * 100'000 + 100) << level;
+  }
+}
+
+}  // namespace
+}  // namespace marrowfin::load
