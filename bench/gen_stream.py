@@ -197,6 +197,17 @@ def _levels(changes: dict) -> str:
     return ",".join(["[%s,%s]" % (PRICE_TEXT[k], money(v)) for k, v in changes.items()])
 
 
+BEST_LEVELS = 3
+
+
+def _best_levels(side: dict, back: bool) -> str:
+    """[level, price, size] of the best levels of a side; size 0 empties a level."""
+    top = sorted(side, reverse=back)[:BEST_LEVELS]
+    levels = ["[%d,%s,%s]" % (i, PRICE_TEXT[k], money(side[k])) for i, k in enumerate(top)]
+    levels += ["[%d,0,0]" % i for i in range(len(top), BEST_LEVELS)]
+    return ",".join(levels)
+
+
 class _Sink:
     """Collects lines and writes them in big chunks."""
 
@@ -233,9 +244,12 @@ class _Sink:
 
 
 class _Market:
-    def __init__(self, sink: _Sink, *, runners: int, seed: int, handicap: bool):
+    def __init__(self, sink: _Sink, *, runners: int, seed: int, handicap: bool,
+                 best_offers: bool = False, market_time_moves: int = 0):
         self.sink = sink
         self.handicap = handicap
+        self.best_offers = best_offers
+        self.market_time_moves = market_time_moves
         rng = random.Random(seed)
         self.rng = rng
         self.rnd = rng.random
@@ -264,6 +278,7 @@ class _Market:
             hour, minute = rng.randrange(12, 21), rng.randrange(0, 12) * 5
         # 2023-01-02 00:00 UTC
         self.market_time = 1672617600000 + (day * 86400 + hour * 3600 + minute * 60) * 1000
+        self.shown_market_time = self.market_time  # what definitions say; it may move
         self.runners: list[_Runner] = []
         if handicap:
             self._make_handicap(runners)
@@ -391,6 +406,10 @@ class _Market:
         """The next definition: every one carries a new version."""
         self.version += 1 + int(self.rnd() * 90000)
         self.definitions += 1
+        if self.market_time_moves > 0 and not self.in_play and self.definitions > 1:
+            # The start is put back, or brought forward, by a few minutes.
+            self.market_time_moves -= 1
+            self.shown_market_time += self.rng.choice((-120000, 180000, 300000, 600000))
         return self._definition_text()
 
     def _definition_text(self) -> str:
@@ -417,7 +436,8 @@ class _Market:
             '"marketBaseRate":%d,"eventId":"%s","eventTypeId":"%s","numberOfWinners":%d'
             % (m["marketBaseRate"], self.event_id, m["eventTypeId"], m["numberOfWinners"]),
             '"bettingType":"%s","marketType":"%s","marketTime":"%s","suspendTime":"%s"'
-            % (m["bettingType"], m["marketType"], iso_time(self.market_time), iso_time(self.market_time)),
+            % (m["bettingType"], m["marketType"], iso_time(self.shown_market_time),
+               iso_time(self.shown_market_time)),
             '"bspReconciled":%s,"complete":true,"inPlay":%s,"crossMatching":%s,"runnersVoidable":false'
             % (_js(self.bsp_reconciled), _js(self.in_play), _js(self.status == "OPEN")),
             '"numberOfActiveRunners":%d,"betDelay":%d,"status":"%s"'
@@ -439,10 +459,17 @@ class _Market:
     def _rc(self, r: _Runner, atb=None, atl=None, trd=None, spb=None, spl=None,
             spn=None, spf=None, ltp=False, tv=False) -> str:
         parts = []
-        if atb:
-            parts.append('"atb":[%s]' % _levels(atb))
-        if atl:
-            parts.append('"atl":[%s]' % _levels(atl))
+        if self.best_offers:
+            # The best-offers feed: the top levels of a side, whole, when it changed.
+            if atb:
+                parts.append('"batb":[%s]' % _best_levels(r.back, True))
+            if atl:
+                parts.append('"batl":[%s]' % _best_levels(r.lay, False))
+        else:
+            if atb:
+                parts.append('"atb":[%s]' % _levels(atb))
+            if atl:
+                parts.append('"atl":[%s]' % _levels(atl))
         if trd:
             parts.append('"trd":[%s]' % _levels(trd))
         if spb:
@@ -856,11 +883,16 @@ def _js(flag: bool) -> str:
 
 
 def generate(path, *, size_mb: float, runners: int | None = None, seed: int = 1,
-             handicap: bool = False, gzip: bool = False) -> Summary:
+             handicap: bool = False, gzip: bool = False, best_offers: bool = False,
+             market_time_moves: int = 0, meta: dict | None = None) -> Summary:
     """Writes one market's recording to `path` and describes what it wrote.
 
     `runners` defaults to 10 (race) or 12 (handicap: six lines of two teams;
-    it must be even there).
+    it must be even there). `best_offers` writes the best-offers feed
+    ("batb"/"batl", the top three levels) instead of full ladders;
+    `market_time_moves` makes that many of the definitions after the first,
+    before the off, move the market time; `meta` overrides fields of the definitions
+    ("countryCode", "marketType", "venue", "eventTypeId", ...).
     """
     if runners is None:
         runners = 12 if handicap else 10
@@ -876,7 +908,9 @@ def generate(path, *, size_mb: float, runners: int | None = None, seed: int = 1,
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     with open(path, "wb") as raw:
         sink = _Sink(raw, gzip)
-        m = _Market(sink, runners=runners, seed=seed, handicap=handicap)
+        m = _Market(sink, runners=runners, seed=seed, handicap=handicap, best_offers=best_offers,
+                    market_time_moves=market_time_moves)
+        m.meta.update(meta or {})
         rnd = m.rnd
         # Plan: the in-play phase takes its natural length unless the file is
         # small; the definitions at the turn and the close are set aside.

@@ -1,6 +1,7 @@
 // libFuzzer: any bytes as a stream file (gzip when they start with the gzip
-// magic), its price table built in small batches, with a depth, a mode and a
-// batch size taken from the input's length. Every row is checked against an
+// magic), its price table built in small batches, with a depth, a mode, a
+// batch size and the starting-price columns or not taken from the input's
+// length. Every row is checked against an
 // oracle that folds each market into a cache of its own by the iterator's
 // rules, tells changed runners by their key, and reads every value afresh
 // from the cache. Aborts when:
@@ -104,7 +105,7 @@ void read_batch(const ArrowArray& batch, const std::vector<Field>& fields, std::
 // that market's changes.
 class Oracle {
  public:
-  Oracle(int depth, bool every_book) : depth_(depth), every_book_(every_book) {}
+  Oracle(int depth, bool every_book, bool sp) : depth_(depth), every_book_(every_book), sp_(sp) {}
 
   void message(const ParsedMessage& message, std::vector<Row>& rows) {
     std::vector<std::string> touched;
@@ -122,6 +123,7 @@ class Oracle {
       image[market] |= img != nullptr && img->as_bool() == true;
     }
     for (const std::string& market : touched) {
+      std::int64_t book = books_[market]++;
       auto& seen = counts_[market];
       if (image[market]) seen.clear();
       MarketCache& cache = *caches_[market];
@@ -130,14 +132,14 @@ class Oracle {
         auto found = seen.find(key);
         bool changed = found == seen.end() || found->second != runner->change_count;
         seen[key] = runner->change_count;
-        if (changed || every_book_) rows.push_back(row(cache, *runner));
+        if (changed || every_book_) rows.push_back(row(cache, book, *runner));
       }
     }
   }
 
  private:
-  Row row(const MarketCache& m, const RunnerCache& r) const {
-    Row row = {m.market_id, integer(m.publish_time), m.status, std::uint64_t{m.in_play},
+  Row row(const MarketCache& m, std::int64_t book, const RunnerCache& r) const {
+    Row row = {m.market_id, integer(m.publish_time), integer(book), m.status, std::uint64_t{m.in_play},
                integer(r.selection_id), number(r.handicap), r.status};
     row.push_back(r.last_price_traded ? number(*r.last_price_traded) : Cell{});
     row.push_back(number(r.total_matched));
@@ -152,12 +154,20 @@ class Oracle {
       }
     }
     row.push_back(number(sum_sizes(r.traded_volume.to_price_sizes())));
+    if (sp_) {
+      for (const SpValue* sp : {&r.near_price, &r.far_price, &r.actual_sp}) {
+        const double* value = std::get_if<double>(sp);
+        row.push_back(value != nullptr ? number(*value) : Cell{});
+      }
+    }
     return row;
   }
 
   int depth_;
   bool every_book_;
+  bool sp_;
   std::string first_;
+  std::map<std::string, std::int64_t> books_;
   std::map<std::string, std::unique_ptr<MarketCache>> caches_;
   std::map<std::string, std::map<RunnerKey, std::uint64_t>> counts_;
 };
@@ -179,8 +189,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // also fill whole 8-row lines and grow a batch's room.
   constexpr std::int64_t kBatchRows[] = {1, 2, 3, 7, 8, 9, 17, 1025, 65536};
   TableOptions options{static_cast<int>(size % (kMaxDepth + 1)), (size / 11) % 2 == 1,
-                       kBatchRows[(size / 22) % std::size(kBatchRows)]};
-  Oracle oracle(options.depth, options.every_book);
+                       kBatchRows[(size / 22) % std::size(kBatchRows)],
+                       (size / 198) % 2 == 1};
+  Oracle oracle(options.depth, options.every_book, options.sp);
   std::vector<Row> expected;
   for (const ParsedMessage& message : store->messages) oracle.message(message, expected);
 
@@ -188,9 +199,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   export_price_table_stream(store, options, &stream);
   store.reset();  // the stream holds its own share
   ArrowSchema schema;
-  check(stream.get_schema(&stream, &schema) == 0 && schema.n_children == 10 + 4 * options.depth);
+  check(stream.get_schema(&stream, &schema) == 0 &&
+        schema.n_children == 11 + 4 * options.depth + (options.sp ? 3 : 0));
   schema.release(&schema);
-  std::vector<Field> fields = price_table_fields(options.depth);
+  std::vector<Field> fields = price_table_fields(options.depth, options.sp);
   std::vector<Row> rows;
   ArrowArray batch;
   for (;;) {

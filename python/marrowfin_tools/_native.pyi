@@ -1,10 +1,13 @@
-"""The native helper of marrowfin_tools: price tables and merged replays."""
+"""The native helper of marrowfin_tools: price and runner tables, first
+definitions and merged replays."""
 
 import os
 from collections.abc import Iterable, Iterator
-from typing import Any, Literal, final
+from typing import Any, Literal, TypedDict, final
 
 import marrowfin
+
+_Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 @final
 class PriceTable:
@@ -14,13 +17,47 @@ class PriceTable:
     def depth(self) -> int: ...
     @property
     def every_book(self) -> bool: ...
+    @property
+    def sp(self) -> bool: ...
     def __arrow_c_stream__(self, /, requested_schema: object | None = None) -> Any: ...
     def __arrow_c_schema__(self, /) -> Any: ...
 
-def price_table(
-    path: str | bytes | os.PathLike[str] | os.PathLike[bytes], depth: int = 3, every_book: bool = False
-) -> PriceTable: ...
+@final
+class RunnerTable:
+    """The runner table of some recordings, read through the Arrow PyCapsule interface."""
 
+    @property
+    def before(self) -> tuple[int, ...]: ...
+    @property
+    def markets(self) -> int: ...
+    @property
+    def rows(self) -> int: ...
+    def __arrow_c_stream__(self, /, requested_schema: object | None = None) -> Any: ...
+    def __arrow_c_schema__(self, /) -> Any: ...
+
+class _Definition(TypedDict):
+    market_id: str
+    publish_time: int
+    event_id: str | None
+    event_name: str | None
+    event_type_id: str | None
+    country_code: str | None
+    venue: str | None
+    market_name: str | None
+    market_type: str | None
+    race_type: str | None
+    betting_type: str | None
+    market_time: int | None
+    status: str
+    in_play: bool
+    number_of_winners: int
+    runners: list[tuple[int, float, str | None, int, str]]
+
+def price_table(
+    path: _Path, depth: int = 3, every_book: bool = False, *, sp: bool = False, load: bool = True
+) -> PriceTable: ...
+def first_definition(path: _Path) -> _Definition | None: ...
+def runner_table(paths: Iterable[_Path], before: Iterable[int] = ()) -> RunnerTable: ...
 def set_decoded_limit(limit: int, /) -> int: ...
 
 @final

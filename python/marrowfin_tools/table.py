@@ -22,7 +22,9 @@ import re
 from collections.abc import Iterable, Iterator
 from typing import IO, TYPE_CHECKING, Any, Literal
 
-from ._native import PriceTable, price_table
+from . import _native
+from ._native import PriceTable
+from .filters import MarketFilterLike, keep_recording
 from .inputs import Inputs, Outputs, Recording, path_list, plain_file
 from .scratch import OUTPUT_PREFIX, PART, Scratch, complete_file, publish
 
@@ -41,6 +43,24 @@ MISSING_PYARROW = "writing Parquet or CSV needs pyarrow: pip install 'marrowfin[
 _NAME_MAX = 240  # bytes of an output's name: room for what a dataset adds ("-0.parquet.part")
 _COMPRESSED = (".gz", ".gzip", ".bz2")
 _TEXT = (".json", ".jsonl", ".ndjson", ".txt")
+
+
+def price_table(path: str | bytes | os.PathLike[str] | os.PathLike[bytes], depth: int = 3,
+                every_book: bool = False, *, sp: bool = False,
+                market_filter: MarketFilterLike | None = None) -> PriceTable:
+    """The price table of the recording at `path` (see docs/tables.md): loads it now,
+    and each read of the table folds it anew.
+
+    `sp` adds the starting-price columns. A recording that `market_filter`
+    skips (see marrowfin_tools.filters) is not loaded: its table has the
+    columns and no rows. A file that cannot be read raises the ValueError of
+    iter_prices_file.
+    """
+    # The arguments are checked before the filter reads anything.
+    empty = _native.price_table(path, depth, every_book, sp=sp, load=False)
+    if not keep_recording(path, market_filter):
+        return empty
+    return _native.price_table(path, depth, every_book, sp=sp)
 
 
 def _pyarrow() -> Any:
@@ -177,7 +197,8 @@ def _write_one(path: str, name: str, directory: str, depth: int, every_book: boo
 
 def write_parquet_files(paths: Iterable[str | os.PathLike[str]], directory: str | os.PathLike[str], *,
                         depth: int = 3, every_book: bool = False, client: Client | str | None = None,
-                        batch_size: int = 16, max_size: int | None = None) -> FileResults[str]:
+                        batch_size: int = 16, max_size: int | None = None,
+                        market_filter: MarketFilterLike | None = None) -> FileResults[str]:
     """Writes one Parquet file of the price table per recording, on a Dask cluster.
 
     DIRECTORY/<output_name(name)>.parquet for each recording (`paths` as
@@ -187,7 +208,8 @@ def write_parquet_files(paths: Iterable[str | os.PathLike[str]], directory: str 
     `client`, `batch_size` and `max_size` are those of map_files. Two files named in
     `paths` that would write the same file are a ValueError before anything
     runs; a recording found in a directory or an archive that would write the
-    file of one before it fails on its own.
+    file of one before it fails on its own. `market_filter` skips
+    recordings as map_files does (listed in `filtered`, nothing written).
     """
     from .distributed import map_files
 
@@ -207,4 +229,4 @@ def write_parquet_files(paths: Iterable[str | os.PathLike[str]], directory: str 
             yield recording if clash is None else recording.failed(clash)
 
     return map_files(func, checked(Inputs(unique, max_size=max_size)), client=client, batch_size=batch_size,
-                     named=True)
+                     named=True, market_filter=market_filter)

@@ -105,37 +105,39 @@ const std::string kRace =
     "\n";
 
 TEST(PriceTable, FieldsInOrderWithTheLadderBlocksAtEachDepth) {
-  auto names = [](int depth) {
+  auto names = [](int depth, bool sp = false) {
     std::string joined;
-    for (const Field& f : price_table_fields(depth)) joined += f.name + (f.nullable ? "? " : " ");
+    for (const Field& f : price_table_fields(depth, sp)) joined += f.name + (f.nullable ? "? " : " ");
     return joined;
   };
   const std::string fixed =
-      "market_id publish_time market_status inplay selection_id handicap status "
+      "market_id publish_time book market_status inplay selection_id handicap status "
       "last_price_traded? total_matched ";
   EXPECT_EQ(names(0), fixed + "traded_volume ");
   EXPECT_EQ(names(2), fixed + "back_price_1? back_price_2? back_size_1? back_size_2? "
                               "lay_price_1? lay_price_2? lay_size_1? lay_size_2? traded_volume ");
-  EXPECT_EQ(price_table_fields(kMaxDepth).size(), 10u + 4 * kMaxDepth);
+  EXPECT_EQ(price_table_fields(kMaxDepth).size(), 11u + 4 * kMaxDepth);
+  EXPECT_EQ(names(0, true), fixed + "traded_volume sp_near? sp_far? sp_actual? ");
 }
 
 TEST(PriceTable, ChangedRunnersOnlyWithTheValuesTheBooksShow) {
   std::vector<Row> rows = table(kRace, 2, false);
-  // market_id, pt, market status, inplay, id, hc, status, ltp, tv, back p1 p2,
-  // back s1 s2, lay p1 p2, lay s1 s2, traded volume (0.1 + 0.2 in price order).
+  // market_id, pt, book, market status, inplay, id, hc, status, ltp, tv, back
+  // p1 p2, back s1 s2, lay p1 p2, lay s1 s2, traded volume (0.1 + 0.2 in
+  // price order).
   std::vector<Row> expected = {
-      {"1.5", std::int64_t{10}, "OPEN", false, std::int64_t{1}, -0.5, "ACTIVE", null, 0.0,
+      {"1.5", std::int64_t{10}, std::int64_t{0}, "OPEN", false, std::int64_t{1}, -0.5, "ACTIVE", null, 0.0,
        null, null, null, null, 5.0, null, 1.0, null, 0.0},
-      {"1.5", std::int64_t{10}, "OPEN", false, std::int64_t{2}, 0.0, "ACTIVE", 2.2, 0.3,
+      {"1.5", std::int64_t{10}, std::int64_t{0}, "OPEN", false, std::int64_t{2}, 0.0, "ACTIVE", 2.2, 0.3,
        2.2, 2.0, 3.0, 5.0, 2.4, null, 7.0, null, 0.2 + 0.1},
-      {"1.5", std::int64_t{11}, "OPEN", false, std::int64_t{2}, 0.0, "ACTIVE", 2.2, 0.3,
+      {"1.5", std::int64_t{11}, std::int64_t{1}, "OPEN", false, std::int64_t{2}, 0.0, "ACTIVE", 2.2, 0.3,
        2.0, 1.9, 5.0, 1.0, 2.4, null, 7.0, null, 0.2 + 0.1},
       // pt 12 set runner 2's 1.9 to what it was: no change, no row. The image
       // made runner 2 anew; runner 1 is gone.
-      {"1.5", std::int64_t{13}, "SUSPENDED", true, std::int64_t{2}, 0.0, "ACTIVE", null, 0.0,
+      {"1.5", std::int64_t{13}, std::int64_t{3}, "SUSPENDED", true, std::int64_t{2}, 0.0, "ACTIVE", null, 0.0,
        null, null, null, null, 3.0, null, 1.0, null, 0.0},
       // A definition listing a runner rebuilds its book object: a row.
-      {"1.5", std::int64_t{14}, "SUSPENDED", true, std::int64_t{2}, 0.0, "WINNER", null, 0.0,
+      {"1.5", std::int64_t{14}, std::int64_t{4}, "SUSPENDED", true, std::int64_t{2}, 0.0, "WINNER", null, 0.0,
        null, null, null, null, 3.0, null, 1.0, null, 0.0},
   };
   EXPECT_EQ(rows, expected);
@@ -145,7 +147,8 @@ TEST(PriceTable, EveryBookHasEveryRunnerAndTheChangedRowsAreAmongThem) {
   std::vector<Row> every = table(kRace, 1, true);
   ASSERT_EQ(every.size(), 2u + 2 + 2 + 1 + 1);
   EXPECT_EQ(std::get<std::int64_t>(every[4][1]), 12);
-  EXPECT_EQ(std::get<std::int64_t>(every[4][4]), 1);
+  EXPECT_EQ(std::get<std::int64_t>(every[4][2]), 2);  // the third book
+  EXPECT_EQ(std::get<std::int64_t>(every[4][5]), 1);
   std::vector<Row> changed = table(kRace, 1, false);
   std::size_t found = 0;
   for (const Row& row : every) {
@@ -223,7 +226,7 @@ TEST(PriceTable, HeldBatchesAndColumnsKeepTheirRowsWhileMoreAreWritten) {
 
     // Keep the first batch's back_price_1 alone and release the rest of it
     // before the next batch is written: the column must still read as it did.
-    const std::size_t column = 9;
+    const std::size_t column = 10;
     ASSERT_EQ(fields[column].name, "back_price_1");
     PriceTableReader again(load(lines), {3, false, batch_rows});
     ASSERT_EQ(again.next(&batch), PriceTableReader::Status::kBatch);
@@ -251,13 +254,15 @@ TEST(PriceTable, MarketsOfOneMessageGiveABookEachInTheOrderTouched) {
       R"({"rc": [{"id": 2}]}]})" "\n"
       R"({"pt": 3, "mc": []})" "\n"
       R"({"pt": 4, "mc": [{"id": "1.1", "rc": [{"id": 1, "ltp": 4}]}]})" "\n";
-  std::vector<std::tuple<std::string, std::int64_t, std::int64_t>> keys;
+  std::vector<std::tuple<std::string, std::int64_t, std::int64_t, std::int64_t>> keys;
   for (const Row& row : table(lines, 0, true)) {
     keys.emplace_back(std::get<std::string>(row[0]), std::get<std::int64_t>(row[1]),
-                      std::get<std::int64_t>(row[4]));
+                      std::get<std::int64_t>(row[2]), std::get<std::int64_t>(row[5]));
   }
-  // The message before any market id and the one touching none give no book.
-  EXPECT_EQ(keys, (decltype(keys){{"1.2", 2, 1}, {"1.2", 2, 2}, {"1.1", 2, 1}, {"1.1", 4, 1}}));
+  // The message before any market id and the one touching none give no book;
+  // each market numbers its own books.
+  EXPECT_EQ(keys, (decltype(keys){
+                      {"1.2", 2, 0, 1}, {"1.2", 2, 0, 2}, {"1.1", 2, 0, 1}, {"1.1", 4, 1, 1}}));
 }
 
 TEST(PriceTable, NoMarketGivesNoBatch) {
@@ -288,11 +293,11 @@ TEST(TableStream, HandsOverSchemaBatchesAndThenTheEndEveryTime) {
   ArrowSchema schema;
   ASSERT_EQ(stream.get_schema(&stream, &schema), 0);
   EXPECT_STREQ(schema.format, "+s");
-  ASSERT_EQ(schema.n_children, 14);
+  ASSERT_EQ(schema.n_children, 15);
   EXPECT_STREQ(schema.children[1]->name, "publish_time");
   EXPECT_STREQ(schema.children[1]->format, "tsm:UTC");
   EXPECT_EQ(schema.children[1]->flags, 0);
-  EXPECT_EQ(schema.children[7]->flags, ARROW_FLAG_NULLABLE);
+  EXPECT_EQ(schema.children[8]->flags, ARROW_FLAG_NULLABLE);
   // A consumer may move a child out and release the rest first.
   ArrowSchema moved = *schema.children[0];
   schema.children[0]->release = nullptr;

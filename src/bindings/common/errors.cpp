@@ -108,6 +108,21 @@ PyObject* set_path_item_type(const char* function, const char* argument, PyObjec
   return nullptr;
 }
 
+PyObject* set_held_twice(const char* name, PyObject* value) noexcept {
+  PyErr_Format(PyExc_ValueError, "%s holds %R twice", name, value);
+  return nullptr;
+}
+
+PyObject* set_argument_items_type(const char* function, const char* argument, const char* expected,
+                                  PyObject* item) noexcept {
+  PyObject* name = type_qualname(item);
+  if (name == nullptr) return nullptr;
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must hold %s, not %U", function, argument,
+               expected, name);
+  Py_DECREF(name);
+  return nullptr;
+}
+
 PyObject* name_file_in_load_error(std::string_view path) noexcept {
   if (PyErr_Occurred() != PyExc_ValueError) return nullptr;
   Ref error = Ref::steal(PyErr_GetRaisedException());

@@ -46,6 +46,12 @@ PyObject* set_path_item_type(const char* function, const char* argument, PyObjec
 // ValueError "<path>: <its text>", which names the recording among several;
 // any other pending error stays as it is. Returns nullptr.
 PyObject* name_file_in_load_error(std::string_view path) noexcept;
+// ValueError "<name> holds <repr of value> twice".
+PyObject* set_held_twice(const char* name, PyObject* value) noexcept;
+// TypeError "<function>() argument '<argument>' must hold <expected>, not <qualname>",
+// for an item of an iterable argument.
+PyObject* set_argument_items_type(const char* function, const char* argument, const char* expected,
+                                  PyObject* item) noexcept;
 // TypeError of __arrow_c_stream__ for a requested schema that is no capsule.
 PyObject* set_requested_schema_type(PyObject* value) noexcept;
 

@@ -1,8 +1,23 @@
 #include "bindings/marrowfin_tools/loading.hpp"
 
+#include <new>
+
 #include "bindings/common/errors.hpp"
 
 namespace marrowfin::tools {
+
+bool set_error_from(std::exception_ptr failure) noexcept {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    py::set_panic(e.what());
+  } catch (...) {
+    py::set_panic("unknown C++ exception");
+  }
+  return false;
+}
 
 py::Ref fspath_of(PyObject* path, PyObject* (*not_a_path)(PyObject*)) noexcept {
   py::Ref fspath = py::Ref::steal(PyOS_FSPath(path));

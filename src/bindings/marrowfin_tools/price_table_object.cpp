@@ -1,18 +1,14 @@
 #include "bindings/marrowfin_tools/price_table_object.hpp"
 
-#include <new>
 #include <utility>
 
-#include "core/table/table_stream.hpp"
 #include "bindings/common/errors.hpp"
 #include "bindings/common/py_ref.hpp"
 #include "bindings/common/py_type.hpp"
+#include "bindings/marrowfin_tools/arrow_capsules.hpp"
 
 namespace marrowfin::tools {
 namespace {
-
-constexpr const char* kStreamCapsule = "arrow_array_stream";
-constexpr const char* kSchemaCapsule = "arrow_schema";
 
 struct PriceTable {
   std::shared_ptr<const load::MessageStore> store;
@@ -22,67 +18,21 @@ struct PriceTable {
 
 PriceTable& state(PyObject* self) noexcept { return py::value_of<PriceTable>(self); }
 
-// Capsule destructors: a consumer that took the struct over has set its
-// release to null; one that never did leaves it to us.
-void release_stream_capsule(PyObject* capsule) noexcept {
-  auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, kStreamCapsule));
-  if (stream == nullptr) {
-    PyErr_WriteUnraisable(capsule);
-    return;
-  }
-  if (stream->release != nullptr) stream->release(stream);
-  delete stream;
-}
-
-void release_schema_capsule(PyObject* capsule) noexcept {
-  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, kSchemaCapsule));
-  if (schema == nullptr) {
-    PyErr_WriteUnraisable(capsule);
-    return;
-  }
-  if (schema->release != nullptr) schema->release(schema);
-  delete schema;
-}
-
 // __arrow_c_stream__(requested_schema=None): a new stream of the record
-// batches. The table has one schema, so a requested one is not looked at,
-// as the interface allows.
+// batches, which folds the recording anew.
 PyObject* table_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return py::guard([&]() -> PyObject* {
-    static const char* keywords[] = {"requested_schema", nullptr};
-    PyObject* requested = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:__arrow_c_stream__",
-                                     const_cast<char**>(keywords), &requested)) {
-      return nullptr;
-    }
-    if (requested != Py_None && !PyCapsule_IsValid(requested, kSchemaCapsule)) {
-      return py::set_requested_schema_type(requested);
-    }
+    if (!parse_stream_arguments(args, kwargs)) return nullptr;
     PriceTable& t = state(self);
-    auto stream = std::make_unique<ArrowArrayStream>();
-    table::export_price_table_stream(t.store, t.options, stream.get());
-    PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule, release_stream_capsule);
-    if (capsule == nullptr) {
-      stream->release(stream.get());
-      return nullptr;
-    }
-    stream.release();
-    return capsule;
+    return stream_capsule(std::make_unique<table::PriceTableReader>(t.store, t.options));
   });
 }
 
 // __arrow_c_schema__(): the schema of the record batches.
 PyObject* table_arrow_c_schema(PyObject* self, PyObject*) noexcept {
   return py::guard([&]() -> PyObject* {
-    auto schema = std::make_unique<ArrowSchema>();
-    table::export_price_table_schema(state(self).options.depth, schema.get());
-    PyObject* capsule = PyCapsule_New(schema.get(), kSchemaCapsule, release_schema_capsule);
-    if (capsule == nullptr) {
-      schema->release(schema.get());
-      return nullptr;
-    }
-    schema.release();
-    return capsule;
+    const table::TableOptions& options = state(self).options;
+    return schema_capsule(table::price_table_fields(options.depth, options.sp));
   });
 }
 
@@ -94,10 +44,15 @@ PyObject* table_every_book(PyObject* self, void*) noexcept {
   return Py_NewRef(state(self).options.every_book ? Py_True : Py_False);
 }
 
+PyObject* table_sp(PyObject* self, void*) noexcept {
+  return Py_NewRef(state(self).options.sp ? Py_True : Py_False);
+}
+
 PyObject* table_repr(PyObject* self) noexcept {
   PriceTable& t = state(self);
-  return PyUnicode_FromFormat("<PriceTable of %R, depth=%d, every_book=%s>", t.path.get(),
-                              t.options.depth, t.options.every_book ? "True" : "False");
+  return PyUnicode_FromFormat("<PriceTable of %R, depth=%d, every_book=%s, sp=%s>", t.path.get(),
+                              t.options.depth, t.options.every_book ? "True" : "False",
+                              t.options.sp ? "True" : "False");
 }
 
 PyMethodDef table_methods[] = {
@@ -119,7 +74,8 @@ py::ClassSpec table_class() {
       "recording anew in record batches.",
       sizeof(py::Object<PriceTable>),
       py::dealloc_instance<PriceTable>,
-      {py::read_only("depth", table_depth), py::read_only("every_book", table_every_book)},
+      {py::read_only("depth", table_depth), py::read_only("every_book", table_every_book),
+       py::read_only("sp", table_sp)},
       table_methods,
       {{Py_tp_repr, reinterpret_cast<void*>(table_repr)}},
   };

@@ -1,24 +1,31 @@
 // marrowfin_tools._native: the companion package's binding over the core:
-// price_table and market_books, and their classes.
+// price_table, runner_table, first_definition and market_books, and their
+// classes.
 #include "bindings/common/compat.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <limits>
 #include <memory>
 #include <utility>
+#include <vector>
 
-#include "core/load/message_loader.hpp"
-#include "core/table/price_table.hpp"
 #include "bindings/common/errors.hpp"
 #include "bindings/common/load.hpp"
 #include "bindings/common/process.hpp"
 #include "bindings/common/py_ref.hpp"
 #include "bindings/marrowfin/py_strings.hpp"
 #include "bindings/marrowfin/time_conversion.hpp"
+#include "bindings/marrowfin_tools/definition_dict.hpp"
 #include "bindings/marrowfin_tools/loading.hpp"
 #include "bindings/marrowfin_tools/market_books.hpp"
 #include "bindings/marrowfin_tools/price_table_object.hpp"
+#include "bindings/marrowfin_tools/runner_table_object.hpp"
+#include "core/load/first_definition.hpp"
+#include "core/load/message_loader.hpp"
+#include "core/table/price_table.hpp"
+#include "core/table/runner_table.hpp"
 
 namespace marrowfin::tools {
 namespace {
@@ -30,14 +37,35 @@ PyObject* not_a_table_path(PyObject* path) noexcept {
   return py::set_argument_type("price_table", "path", "str, bytes or os.PathLike", path);
 }
 
+PyObject* not_a_definition_path(PyObject* path) noexcept {
+  return py::set_argument_type("first_definition", "path", "str, bytes or os.PathLike", path);
+}
+
+PyObject* not_a_runner_path(PyObject* path) noexcept {
+  return py::set_path_item_type("runner_table", "paths", path);
+}
+
+// A bool argument; false with an error set when it is not one.
+bool bool_argument(const char* function, const char* argument, PyObject* value, bool& out) noexcept {
+  if (!PyBool_Check(value)) {
+    py::set_argument_type(function, argument, "bool", value);
+    return false;
+  }
+  out = value == Py_True;
+  return true;
+}
+
 PyObject* price_table(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   return py::guard([&]() -> PyObject* {
-    static const char* keywords[] = {"path", "depth", "every_book", nullptr};
+    static const char* keywords[] = {"path", "depth", "every_book", "sp", "load", nullptr};
     PyObject* path = nullptr;
     PyObject* depth = nullptr;
     PyObject* every_book = Py_False;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:price_table",
-                                     const_cast<char**>(keywords), &path, &depth, &every_book)) {
+    PyObject* sp = Py_False;
+    PyObject* load = Py_True;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO$OO:price_table",
+                                     const_cast<char**>(keywords), &path, &depth, &every_book,
+                                     &sp, &load)) {
       return nullptr;
     }
     table::TableOptions options;
@@ -48,20 +76,129 @@ PyObject* price_table(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
       int overflow = 0;
       long value = PyLong_AsLongAndOverflow(depth, &overflow);
       if (value == -1 && PyErr_Occurred()) return nullptr;
-      if (overflow != 0 || value < 0 || value > table::kMaxDepth) return py::set_out_of_range("depth", 0, table::kMaxDepth, depth);
+      if (overflow != 0 || value < 0 || value > table::kMaxDepth) {
+        return py::set_out_of_range("depth", 0, table::kMaxDepth, depth);
+      }
       options.depth = static_cast<int>(value);
     }
-    if (!PyBool_Check(every_book)) return py::set_argument_type("price_table", "every_book", "bool", every_book);
-    options.every_book = every_book == Py_True;
+    bool loads = true;
+    if (!bool_argument("price_table", "every_book", every_book, options.every_book) ||
+        !bool_argument("price_table", "sp", sp, options.sp) ||
+        !bool_argument("price_table", "load", load, loads)) {
+      return nullptr;
+    }
 
     py::Ref fspath = fspath_of(path, not_a_table_path);
     if (!fspath) return nullptr;
     py::Ref bytes = path_bytes(fspath.get());
     if (!bytes) return nullptr;
+    if (!loads) {
+      return make_price_table(std::make_shared<const load::MessageStore>(), options, fspath.get())
+          .release();
+    }
     // The load touches no Python object, so other threads run meanwhile.
     std::unique_ptr<load::MessageStore> store = py::load_file(bytes_view(bytes.get()), true);
     if (!store) return nullptr;
     return make_price_table(std::move(store), options, fspath.get()).release();
+  });
+}
+
+PyObject* first_definition(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return py::guard([&]() -> PyObject* {
+    static const char* keywords[] = {"path", nullptr};
+    PyObject* path = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:first_definition",
+                                     const_cast<char**>(keywords), &path)) {
+      return nullptr;
+    }
+    py::Ref fspath = fspath_of(path, not_a_definition_path);
+    if (!fspath) return nullptr;
+    py::Ref bytes = path_bytes(fspath.get());
+    if (!bytes) return nullptr;
+    load::FirstDefinition first;
+    if (!unlocked([&] { first = load::read_first_definition(bytes_view(bytes.get())); })) {
+      return nullptr;
+    }
+    if (first.found) return definition_dict(first);
+    if (!first.error.empty()) return py::set_value_error(first.error);
+    Py_RETURN_NONE;
+  });
+}
+
+// The seconds of `before` (an iterable of int) into `out`, and their tuple
+// (new reference); empty with an error set.
+py::Ref before_seconds(PyObject* before, std::vector<std::int64_t>& out) noexcept {
+  if (before == nullptr) return py::Ref::steal(PyTuple_New(0));
+  py::Ref iterator = py::Ref::steal(PyObject_GetIter(before));
+  if (!iterator) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      py::set_argument_type("runner_table", "before", "an iterable of int", before);
+    }
+    return {};
+  }
+  py::Ref items = py::Ref::steal(PyList_New(0));
+  if (!items) return {};
+  while (py::Ref item = py::Ref::steal(PyIter_Next(iterator.get()))) {
+    if (!PyLong_Check(item.get()) || PyBool_Check(item.get())) {
+      py::set_argument_items_type("runner_table", "before", "int", item.get());
+      return {};
+    }
+    int overflow = 0;
+    long long seconds = PyLong_AsLongLongAndOverflow(item.get(), &overflow);
+    if (seconds == -1 && PyErr_Occurred()) return {};
+    if (overflow != 0 || seconds < 0 || seconds > table::kMaxBeforeSeconds) {
+      py::set_out_of_range("before", 0, table::kMaxBeforeSeconds, item.get());
+      return {};
+    }
+    if (std::find(out.begin(), out.end(), seconds) != out.end()) {
+      py::set_held_twice("before", item.get());
+      return {};
+    }
+    out.push_back(seconds);
+    if (PyList_Append(items.get(), item.get()) < 0) return {};
+  }
+  if (PyErr_Occurred()) return {};
+  return py::Ref::steal(PyList_AsTuple(items.get()));
+}
+
+PyObject* runner_table(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return py::guard([&]() -> PyObject* {
+    static const char* keywords[] = {"paths", "before", nullptr};
+    PyObject* paths = nullptr;
+    PyObject* before = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:runner_table", const_cast<char**>(keywords),
+                                     &paths, &before)) {
+      return nullptr;
+    }
+    std::vector<std::int64_t> seconds;
+    py::Ref before_tuple = before_seconds(before, seconds);
+    if (!before_tuple) return nullptr;
+    py::Ref iterator = py::Ref::steal(PyObject_GetIter(paths));
+    if (!iterator) {
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+      PyErr_Clear();
+      return py::set_argument_type("runner_table", "paths", "an iterable of paths", paths);
+    }
+    // One recording at a time: loaded, folded into rows, and freed before
+    // the next is asked for.
+    auto rows = std::make_shared<table::RunnerRows>(std::move(seconds));
+    while (py::Ref path = py::Ref::steal(PyIter_Next(iterator.get()))) {
+      py::Ref fspath = fspath_of(path.get(), not_a_runner_path);
+      if (!fspath) return nullptr;
+      py::Ref bytes = path_bytes(fspath.get());
+      if (!bytes) return nullptr;
+      std::unique_ptr<load::MessageStore> store = py::load_file(bytes_view(bytes.get()), true);
+      if (!store) return nullptr;
+      if (!unlocked([&] {
+            rows->add(store->messages);
+            store.reset();
+          })) {
+        return nullptr;
+      }
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return make_runner_table(std::move(rows), before_tuple.get()).release();
   });
 }
 
@@ -87,8 +224,19 @@ PyObject* set_decoded_limit(PyObject*, PyObject* limit) noexcept {
 PyMethodDef module_methods[] = {
     {"price_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(price_table)),
      METH_VARARGS | METH_KEYWORDS,
-     "price_table(path, depth=3, every_book=False)\n--\n\n"
-     "Loads a recording; its price table is read through the Arrow PyCapsule interface."},
+     "price_table(path, depth=3, every_book=False, *, sp=False, load=True)\n--\n\n"
+     "Loads a recording; its price table is read through the Arrow PyCapsule interface. With "
+     "load=False the file is not opened and the table has no rows."},
+    {"first_definition",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(first_definition)),
+     METH_VARARGS | METH_KEYWORDS,
+     "first_definition(path)\n--\n\n"
+     "The fields of the recording's first market definition as a dict, read from the start of "
+     "the file and no further; None when it has none."},
+    {"runner_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(runner_table)),
+     METH_VARARGS | METH_KEYWORDS,
+     "runner_table(paths, before=())\n--\n\n"
+     "Loads each recording of the iterable in turn and keeps the rows of its runner table."},
     {"set_decoded_limit", set_decoded_limit, METH_O,
      "set_decoded_limit(limit, /)\n--\n\n"
      "Sets the most bytes a recording may decode to in any load of this process (0 for no "
@@ -103,7 +251,8 @@ PyMethodDef module_methods[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "marrowfin_tools._native",
-    "The native helper of marrowfin_tools: price tables and merged replays.",
+    "The native helper of marrowfin_tools: price and runner tables, first definitions and "
+    "merged replays.",
     0,
     module_methods,
     nullptr,
@@ -113,7 +262,7 @@ PyModuleDef module_def = {
 };
 
 PyObject* init_module() noexcept {
-  // The class object is kept for the process, so one interpreter only.
+  // The class objects are kept for the process, so one interpreter only.
   if (py::claim_interpreter(interpreter_id, "marrowfin_tools._native") < 0) return nullptr;
   if (module_object != nullptr) return Py_NewRef(module_object);
   if (py::init_panic_exception() < 0) return nullptr;
@@ -122,7 +271,9 @@ PyObject* init_module() noexcept {
   py::Ref module = py::Ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
   if (!module) return nullptr;
   const std::pair<const char*, PyTypeObject* (*)() noexcept> classes[] = {
-      {"PriceTable", price_table_type}, {"MarketBooks", market_books_type}};
+      {"PriceTable", price_table_type},
+      {"RunnerTable", runner_table_type},
+      {"MarketBooks", market_books_type}};
   for (auto [name, make] : classes) {
     PyTypeObject* type = make();
     if (type == nullptr) return nullptr;

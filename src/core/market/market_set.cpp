@@ -14,6 +14,14 @@ std::size_t MarketSet::market_for(std::string_view id) {
   return last_ = index;
 }
 
+std::optional<std::size_t> MarketSet::market_of(const json::Value& change) const noexcept {
+  std::optional<std::string_view> id = market_id_of(change);
+  if (!id) return markets_.empty() ? std::nullopt : std::optional<std::size_t>(0);
+  if (last_ < markets_.size() && markets_[last_].cache->market_id == *id) return last_;
+  auto found = index_.find(*id);
+  return found != index_.end() ? std::optional<std::size_t>(found->second) : std::nullopt;
+}
+
 std::span<const MarketSet::Touched> MarketSet::apply(std::span<const json::Value> changes,
                                                      std::int64_t publish_time) {
   touched_.clear();

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <unordered_map>
@@ -35,6 +36,10 @@ class MarketSet {
   // while there is none. Returns the markets touched, each once, in the order
   // first touched; valid until the next call.
   std::span<const Touched> apply(std::span<const json::Value> changes, std::int64_t publish_time);
+
+  // The market that apply() would give `change` to, when it is made already:
+  // its index, or nullopt for a market not yet named or no market at all.
+  std::optional<std::size_t> market_of(const json::Value& change) const noexcept;
 
   // The markets in the order they were first named.
   std::size_t size() const noexcept { return markets_.size(); }

@@ -32,6 +32,17 @@ void civil_from_days(std::int64_t days, CivilTime& out) noexcept {
   out.year = year_of_era + era * 400 + (out.month <= 2 ? 1 : 0);
 }
 
+// Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's
+// days_from_civil), for the years a definition time may name.
+std::int64_t days_from_civil(std::int64_t year, int month, int day) noexcept {
+  year -= month <= 2 ? 1 : 0;
+  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const std::int64_t year_of_era = year - era * 400;
+  const std::int64_t day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  const std::int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+  return era * 146097 + day_of_era - 719468;
+}
+
 bool is_leap(int year) noexcept { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
 
 int days_in_month(int year, int month) noexcept {
@@ -113,6 +124,14 @@ std::optional<CivilTime> parse_definition_time(std::string_view text) noexcept {
     out.microsecond = fraction;
   }
   return out;
+}
+
+std::optional<std::int64_t> definition_time_milliseconds(std::string_view text) noexcept {
+  std::optional<CivilTime> time = parse_definition_time(text);
+  if (!time) return std::nullopt;
+  std::int64_t seconds = days_from_civil(time->year, time->month, time->day) * kSecondsPerDay +
+                         time->hour * 3600 + time->minute * 60 + time->second;
+  return seconds * 1000 + time->microsecond / 1000;
 }
 
 }  // namespace marrowfin::market

@@ -151,10 +151,15 @@ class alignas(64) Column {
     reinterpret_cast<std::int32_t*>(values_.data())[row + 1] = static_cast<std::int32_t>(end);
     return true;
   }
-  // Not for utf8 columns, whose values never are. The value bytes are zero,
-  // so that a batch's bytes do not depend on what the memory held.
+  // The value bytes are zero (a text null is empty), so that a batch's bytes
+  // do not depend on what the memory held.
   void put_null(std::int64_t row) noexcept {
-    if (type_ != ColumnType::kBool) line_[slot(row)] = 0;
+    if (type_ == ColumnType::kUtf8) {
+      reinterpret_cast<std::int32_t*>(values_.data())[row + 1] =
+          static_cast<std::int32_t>(text_.size());
+    } else if (type_ != ColumnType::kBool) {
+      line_[slot(row)] = 0;
+    }
     validity_.data()[row / 8] &= static_cast<std::uint8_t>(~(1u << (row % 8)));
   }
 

@@ -6,6 +6,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "core/util/float_sum.hpp"
+
 namespace marrowfin::table {
 namespace {
 
@@ -14,10 +16,12 @@ using market::RunnerCache;
 using market::Side;
 
 // Column positions of the fixed columns; the ladder columns follow from
-// kFirstLadder, depth columns per block, then traded_volume.
+// kFirstLadder, depth columns per block, then traded_volume and the
+// starting prices.
 enum Fixed : std::size_t {
   kMarketId,
   kPublishTime,
+  kBook,
   kMarketStatus,
   kInplay,
   kSelectionId,
@@ -34,10 +38,11 @@ constexpr std::size_t kBatchText = std::size_t{64} << 20;
 
 }  // namespace
 
-std::vector<Field> price_table_fields(int depth) {
+std::vector<Field> price_table_fields(int depth, bool sp) {
   std::vector<Field> fields = {
       {"market_id", ColumnType::kUtf8, false},
       {"publish_time", ColumnType::kTimestampMsUtc, false},
+      {"book", ColumnType::kInt64, false},
       {"market_status", ColumnType::kUtf8, false},
       {"inplay", ColumnType::kBool, false},
       {"selection_id", ColumnType::kInt64, false},
@@ -52,31 +57,26 @@ std::vector<Field> price_table_fields(int depth) {
     }
   }
   fields.push_back({"traded_volume", ColumnType::kFloat64, false});
+  if (sp) {
+    for (const char* name : {"sp_near", "sp_far", "sp_actual"}) {
+      fields.push_back({name, ColumnType::kFloat64, true});
+    }
+  }
   return fields;
 }
 
 double sum_sizes(std::span<const PriceSizePair> levels) noexcept {
-  double sum = 0.0;
-  double compensation = 0.0;
-  for (const PriceSizePair& level : levels) {
-    double x = level.size;
-    double t = sum + x;
-    if (std::fabs(sum) >= std::fabs(x)) {
-      compensation += (sum - t) + x;
-    } else {
-      compensation += (x - t) + sum;
-    }
-    sum = t;
-  }
-  // As Python: no compensation that would turn an overflowed sum into NaN.
-  if (compensation != 0.0 && std::isfinite(compensation)) sum += compensation;
-  return sum;
+  util::FloatSum sum;
+  for (const PriceSizePair& level : levels) sum.add(level.size);
+  return sum.value();
 }
 
 PriceTableReader::PriceTableReader(std::shared_ptr<const load::MessageStore> store,
                                    TableOptions options)
-    : store_(std::move(store)), options_(options) {
-  for (const Field& field : price_table_fields(options_.depth)) columns_.emplace_back(field);
+    : store_(std::move(store)),
+      options_(options),
+      fields_(price_table_fields(options.depth, options.sp)) {
+  for (const Field& field : fields_) columns_.emplace_back(field);
 }
 
 PriceTableReader::~PriceTableReader() {
@@ -152,6 +152,7 @@ void PriceTableReader::reserve_rows() {
 void PriceTableReader::start_book(const market::MarketSet::Touched& book) {
   if (market_rows_.size() <= book.market) market_rows_.resize(book.market + 1);
   rows_of_market_ = &market_rows_[book.market];
+  ++rows_of_market_->book;
   if (book.image) {
     rows_of_market_->runners.clear();
     rows_of_market_->rows.clear();
@@ -231,6 +232,7 @@ void PriceTableReader::append_row(const RunnerCache& runner, const RunnerRow& ro
   (void)columns_[kMarketStatus].put(at, std::string_view(market_->status));
   (void)columns_[kStatus].put(at, std::string_view(runner.status));
   columns_[kPublishTime].put(at, market_->publish_time);
+  columns_[kBook].put(at, rows_of_market_->book);
   columns_[kInplay].put(at, market_->in_play);
   columns_[kSelectionId].put(at, runner.selection_id);
   columns_[kHandicap].put(at, runner.handicap);
@@ -257,6 +259,16 @@ void PriceTableReader::append_row(const RunnerCache& runner, const RunnerRow& ro
   side(row.back, row.back_levels);
   side(row.lay, row.lay_levels);
   ladder->put(at, row.traded_volume);
+  if (options_.sp) {
+    for (const market::SpValue* value : {&runner.near_price, &runner.far_price, &runner.actual_sp}) {
+      ++ladder;
+      if (std::optional<double> number = sp_number(*value)) {
+        ladder->put(at, *number);
+      } else {
+        ladder->put_null(at);
+      }
+    }
+  }
   end_row(columns_, at);
   ++rows_;
 }

@@ -3,20 +3,23 @@
 // touched the market (one per market it touched); a row is written for each
 // runner that changed since the market's previous book (every runner of a
 // market's first book), or for every runner of every book. The values are
-// those the market's books show.
+// those the market's books show; `book` numbers a market's books from 0.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "core/market/market_cache.hpp"
 #include "core/market/market_set.hpp"
 #include "core/load/message_loader.hpp"
 #include "core/table/arrow_columns.hpp"
+#include "core/table/batch_reader.hpp"
 
 namespace marrowfin::table {
 
@@ -26,13 +29,23 @@ struct TableOptions {
   int depth = 3;            // price levels per side, 0..kMaxDepth
   bool every_book = false;  // every runner of every book, not only the changed ones
   std::int64_t batch_rows = 65536;
+  bool sp = false;          // the starting-price columns too
 };
 
-// The columns in order: market_id, publish_time, market_status, inplay,
-// selection_id, handicap, status, last_price_traded, total_matched, then
-// back_price_1..N, back_size_1..N, lay_price_1..N, lay_size_1..N (N = depth)
-// and traded_volume. `depth` must be in 0..kMaxDepth.
-std::vector<Field> price_table_fields(int depth);
+// The columns in order: market_id, publish_time, book, market_status,
+// inplay, selection_id, handicap, status, last_price_traded, total_matched,
+// then back_price_1..N, back_size_1..N, lay_price_1..N, lay_size_1..N
+// (N = depth), traded_volume and, with `sp`, sp_near, sp_far and sp_actual
+// (each null unless the runner's value is a number). `depth` must be in
+// 0..kMaxDepth.
+std::vector<Field> price_table_fields(int depth, bool sp = false);
+
+// The starting price when it is a number: a text such as "Infinity" or
+// "NaN" has no place in a column of doubles.
+inline std::optional<double> sp_number(const market::SpValue& value) noexcept {
+  const double* number = std::get_if<double>(&value);
+  return number != nullptr ? std::optional<double>(*number) : std::nullopt;
+}
 
 // Python's sum() of the sizes, in their order: floats added with Neumaier's
 // compensation, as Python does from 3.12 on.
@@ -40,22 +53,16 @@ double sum_sizes(std::span<const market::PriceSizePair> levels) noexcept;
 
 // Builds the rows batch by batch, folding the messages only as far as the
 // batch in hand needs, so that only that batch's rows are ever held.
-class PriceTableReader {
+class PriceTableReader final : public BatchReader {
  public:
-  enum class Status { kBatch, kEnd, kTextTooLong };
-
   // `options.depth` must be in 0..kMaxDepth and batch_rows at least 1.
   PriceTableReader(std::shared_ptr<const load::MessageStore> store, TableOptions options);
-  PriceTableReader(const PriceTableReader&) = delete;
-  PriceTableReader& operator=(const PriceTableReader&) = delete;
-  ~PriceTableReader();
+  ~PriceTableReader() override;
 
-  // kBatch: `out` (released) now holds a struct array of the next rows, at
-  // most batch_rows of them (or fewer, to keep a text column under 64 MiB).
-  // kEnd: every row was handed out; `out` is untouched. kTextTooLong: one
-  // row's texts pass what 32-bit offsets address. Throws std::bad_alloc; after
-  // any failure the reader must not be used again.
-  Status next(ArrowArray* out);
+  std::span<const Field> fields() const noexcept override { return fields_; }
+  // Batches of at most batch_rows rows (or fewer, to keep a text column
+  // under 64 MiB).
+  Status next(ArrowArray* out) override;
 
  private:
   // What a runner's last row held, with the counts its ladders were read at.
@@ -79,6 +86,7 @@ class PriceTableReader {
     std::vector<const market::RunnerCache*> runners;
     std::vector<RunnerRow> rows;
     std::uint64_t sorted_version = 0;  // the market's, when mapped last
+    std::int64_t book = -1;            // the number of the market's book in hand
   };
 
   void start_book(const market::MarketSet::Touched& book);
@@ -95,6 +103,7 @@ class PriceTableReader {
 
   std::shared_ptr<const load::MessageStore> store_;
   TableOptions options_;
+  std::vector<Field> fields_;
   std::vector<Column> columns_;
   market::MarketSet markets_;
   std::vector<MarketRows> market_rows_;  // by market index

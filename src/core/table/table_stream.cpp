@@ -10,11 +10,9 @@ namespace marrowfin::table {
 namespace {
 
 struct StreamState {
-  StreamState(std::shared_ptr<const load::MessageStore> store, TableOptions options)
-      : reader(std::move(store), options), depth(options.depth) {}
+  explicit StreamState(std::unique_ptr<BatchReader> r) : reader(std::move(r)) {}
 
-  PriceTableReader reader;
-  int depth;
+  std::unique_ptr<BatchReader> reader;
   int failure = 0;  // the errno value of the first failure; the reader is spent then
   std::string error;
 };
@@ -37,7 +35,7 @@ int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) noexcept {
   if (stream->release == nullptr) return EINVAL;
   StreamState& s = state(stream);
   try {
-    export_price_table_schema(s.depth, out);
+    export_struct_schema(s.reader->fields(), out);
     return 0;
   } catch (const std::bad_alloc&) {
     // Only the schema failed; the batches may still be read.
@@ -51,10 +49,10 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
   StreamState& s = state(stream);
   if (s.failure != 0) return s.failure;
   try {
-    switch (s.reader.next(out)) {
-      case PriceTableReader::Status::kBatch: return 0;
-      case PriceTableReader::Status::kEnd: out->release = nullptr; return 0;
-      case PriceTableReader::Status::kTextTooLong: return fail(s, EOVERFLOW, texts::kTextTooLong);
+    switch (s.reader->next(out)) {
+      case BatchReader::Status::kBatch: return 0;
+      case BatchReader::Status::kEnd: out->release = nullptr; return 0;
+      case BatchReader::Status::kTextTooLong: return fail(s, EOVERFLOW, texts::kTextTooLong);
     }
   } catch (const std::bad_alloc&) {
     return fail(s, ENOMEM, texts::kOutOfMemory);
@@ -78,13 +76,8 @@ void stream_release(ArrowArrayStream* stream) noexcept {
 
 }  // namespace
 
-void export_price_table_schema(int depth, ArrowSchema* out) {
-  export_struct_schema(price_table_fields(depth), out);
-}
-
-void export_price_table_stream(std::shared_ptr<const load::MessageStore> store,
-                               TableOptions options, ArrowArrayStream* out) {
-  auto owned = std::make_unique<StreamState>(std::move(store), options);
+void export_table_stream(std::unique_ptr<BatchReader> reader, ArrowArrayStream* out) {
+  auto owned = std::make_unique<StreamState>(std::move(reader));
   *out = ArrowArrayStream{
       .get_schema = stream_get_schema,
       .get_next = stream_get_next,
@@ -92,6 +85,15 @@ void export_price_table_stream(std::shared_ptr<const load::MessageStore> store,
       .release = stream_release,
       .private_data = owned.release(),
   };
+}
+
+void export_price_table_schema(const TableOptions& options, ArrowSchema* out) {
+  export_struct_schema(price_table_fields(options.depth, options.sp), out);
+}
+
+void export_price_table_stream(std::shared_ptr<const load::MessageStore> store,
+                               TableOptions options, ArrowArrayStream* out) {
+  export_table_stream(std::make_unique<PriceTableReader>(std::move(store), options), out);
 }
 
 }  // namespace marrowfin::table

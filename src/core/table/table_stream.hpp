@@ -1,4 +1,4 @@
-// The price table handed out through Arrow's C stream interface.
+// Tables handed out through Arrow's C stream interface.
 #pragma once
 
 #include <memory>
@@ -6,6 +6,7 @@
 
 #include "core/load/message_loader.hpp"
 #include "core/table/arrow_abi.hpp"
+#include "core/table/batch_reader.hpp"
 #include "core/table/price_table.hpp"
 
 namespace marrowfin::table {
@@ -18,12 +19,17 @@ inline constexpr std::string_view kTextTooLong =
 inline constexpr std::string_view kReleased = "the stream was used after its release";
 }  // namespace texts
 
-// Fills `out` (released) with the schema of the table at `depth` (0..kMaxDepth).
-// Throws std::bad_alloc, leaving `out` as it was.
-void export_price_table_schema(int depth, ArrowSchema* out);
+// Fills `out` (released) with a stream of the reader's record batches. The
+// stream owns the reader; it may be read from any one thread at a time.
+// Throws std::bad_alloc, leaving `out` as it was (and the reader freed).
+void export_table_stream(std::unique_ptr<BatchReader> reader, ArrowArrayStream* out);
 
-// Fills `out` (released) with a stream of the table's record batches. The
-// stream holds a share of `store` and folds the markets itself, batch by
+// Fills `out` (released) with the schema of the price table of `options`.
+// Throws std::bad_alloc, leaving `out` as it was.
+void export_price_table_schema(const TableOptions& options, ArrowSchema* out);
+
+// Fills `out` (released) with a stream of the price table's record batches.
+// The stream holds a share of `store` and folds the markets itself, batch by
 // batch, so streams of one store may be read side by side, each from any one
 // thread at a time. Throws std::bad_alloc, leaving `out` as it was.
 void export_price_table_stream(std::shared_ptr<const load::MessageStore> store,

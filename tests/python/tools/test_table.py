@@ -33,23 +33,25 @@ def handicap_race(tmp_path_factory):
 
 @pytest.mark.parametrize("path", [SAMPLE, "handicap"] + PEER_FILES, ids=os.path.basename)
 def test_rows_are_those_of_each_markets_books(path, tmp_path, request):
-    """All columns at every depth, changed rows and every book, against rows
-    made in Python from the books of each market's own recording."""
+    """All columns at every depth, with and without the starting prices,
+    changed rows and every book, against rows made in Python from the books
+    of each market's own recording."""
     if path == "handicap":
         path = request.getfixturevalue("handicap_race")
-    schema = pa.schema(price_table(path, 10)).append(pa.field("changed", pa.bool_()))
+    schema = pa.schema(price_table(path, 10, sp=True)).append(pa.field("changed", pa.bool_()))
     oracle = {market: pa.table(columns, schema=schema)
-              for market, columns in rows_per_market(path, tmp_path, 10, True, flag_changes=True).items()}
+              for market, columns in rows_per_market(path, tmp_path, 10, True, True, sp=True).items()}
     assert oracle, "a recording with markets"
     for depth in DEPTHS:
+        sp = depth % 2 == 1
         for every_book in (False, True):
-            table = pa.table(price_table(path, depth, every_book))
-            assert table.column_names == column_names(depth)
+            table = pa.table(price_table(path, depth, every_book, sp=sp))
+            assert table.column_names == column_names(depth, sp)
             rows = 0
             for market, expected in oracle.items():
                 if not every_book:
                     expected = expected.filter(expected["changed"])
-                expected = expected.select(column_names(depth))
+                expected = expected.select(column_names(depth, sp))
                 got = table if len(oracle) == 1 else table.filter(pc.equal(table["market_id"], market))
                 assert got.equals(expected), (market, depth, every_book)
                 rows += got.num_rows
@@ -170,8 +172,8 @@ class TestArguments:
         import pathlib
 
         t = price_table(pathlib.Path(SAMPLE), every_book=True)
-        assert (t.depth, t.every_book) == (3, True)
-        assert repr(t) == f"<PriceTable of {SAMPLE!r}, depth=3, every_book=True>"
+        assert (t.depth, t.every_book, t.sp) == (3, True, False)
+        assert repr(t) == f"<PriceTable of {SAMPLE!r}, depth=3, every_book=True, sp=False>"
         assert pa.table(price_table(os.fsencode(SAMPLE), depth=0)).equals(pa.table(price_table(SAMPLE, 0)))
         with pytest.raises(TypeError, match="No constructor defined for PriceTable"):
             PriceTable()

@@ -153,7 +153,7 @@ class TestCommand:
 
     def test_csv_to_stdout_and_jsonl_still_the_default(self, capsys, tmp_path, monkeypatch):
         status, out, err = run(capsys, "export", SAMPLE, "--format", "csv", "-o", "-", "--depth", "1")
-        assert status == 0 and out.splitlines()[0].startswith('"market_id","publish_time","market_status"')
+        assert status == 0 and out.splitlines()[0].startswith('"market_id","publish_time","book","market_status"')
         assert len(out.splitlines()) == pa.table(price_table(SAMPLE, 1)).num_rows + 1
         monkeypatch.chdir(tmp_path)
         status, _, err = run(capsys, "export", SAMPLE)

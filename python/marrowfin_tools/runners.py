@@ -1,0 +1,141 @@
+"""The runner table of many recordings, and the `runners` command's logic.
+
+    import duckdb
+    from marrowfin_tools import MarketFilter, runner_table
+
+    t = runner_table(["PRO-2024-01.tar"], before=(60, 0),
+                     market_filter=MarketFilter(country_codes={"AU"}, market_types={"WIN"}))
+    duckdb.sql("select venue, count(*) from t where status = 'WINNER' group by all")
+
+One row per runner of each market's last book, for every market of each
+recording; the columns are those of docs/tables.md. Each recording is loaded,
+folded once and dropped before the next is read.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import sys
+from collections.abc import Iterable, Iterator, Sequence
+from typing import IO, Any, NamedTuple
+
+from . import _native
+from ._native import RunnerTable
+from .filters import MarketFilterLike, keep_recording
+from .inputs import Inputs, Recording
+from .scratch import complete_file
+from .table import _pyarrow
+
+__all__ = ["RunnerTable", "runner_table"]
+
+Paths = str | os.PathLike[str] | Iterable[str | os.PathLike[str] | Recording]
+
+
+def runner_table(paths: Paths, *, before: Iterable[int] = (),
+                 market_filter: MarketFilterLike | None = None) -> RunnerTable:
+    """The runner table of the recordings of `paths`, read through the Arrow PyCapsule interface.
+
+    `paths`: one path, or any number of recordings, folders and archives as
+    the command takes them (ARCHIVE:MEMBER too). `before`: whole seconds
+    before each market's (final) market time at which to add the runner's
+    prices: back_price_{s}s, lay_price_{s}s, ltp_{s}s and traded_volume_{s}s.
+    `market_filter` (see marrowfin_tools.filters) skips recordings on their
+    first market definition, before they are loaded.
+
+    A recording that cannot be read raises ValueError naming it: "NAME: text".
+    """
+    if isinstance(paths, (str, os.PathLike)):
+        paths = [paths]
+    current: list[str] = []
+
+    def local_paths() -> Iterator[str]:
+        # One member unpacked at a time: the module has loaded a path before
+        # it asks for the next, which removes the copy of the one before.
+        for recording in Inputs(paths):  # type: ignore[arg-type]
+            current[:] = [recording.name]
+            with recording.local_path() as path:
+                if keep_recording(path, market_filter):
+                    yield path
+
+    try:
+        return _native.runner_table(local_paths(), before)
+    except ValueError as e:
+        if not current:
+            raise  # the arguments
+        raise ValueError(f"{current[0]}: {e}") from None
+
+
+class Rows(NamedTuple):
+    """What a worker sends back of one recording."""
+
+    table: Any  # pyarrow.Table
+    markets: int
+
+
+def recording_rows(path: str, before: Sequence[int]) -> Rows:
+    """The runner table of one recording as a pyarrow Table, which pickles;
+    a module-level function, so that worker processes can run it."""
+    pa = _pyarrow()
+    table = _native.runner_table([path], before)
+    return Rows(pa.table(table), table.markets)
+
+
+def check_output(output: str, files: Sequence[str]) -> str:
+    """The format of `output` ("csv" or "parquet"), checked before anything
+    runs. Raises ValueError with the usage error's text."""
+    if output == "-":
+        return "csv"
+    suffix = os.path.splitext(output)[1].lower()
+    if suffix not in (".csv", ".parquet"):
+        raise ValueError("-o takes a .csv or .parquet file, or - for CSV on stdout")
+    for path in files:
+        with contextlib.suppress(OSError):
+            if os.path.samefile(path, output):
+                raise ValueError(f"{output} is an input")
+    return suffix[1:]
+
+
+class Writer:
+    """One table written batch by batch into `output` (CSV on stdout for
+    "-"), which appears only once complete; the schema is the table's even
+    when no row comes."""
+
+    def __init__(self, output: str, before: Sequence[int]):
+        self.output = output
+        self.rows = 0
+        self.markets = 0
+        self._pa = _pyarrow()
+        self._format = check_output(output, ())
+        self._schema = self._pa.schema(_native.runner_table([], before))
+        self._stack = contextlib.ExitStack()
+        self._writer: Any = None
+
+    def __enter__(self) -> Writer:
+        with self._stack as stack:
+            sink: IO[bytes] = sys.stdout.buffer if self.output == "-" else stack.enter_context(
+                complete_file(self.output))
+            if self._format == "parquet":
+                self._writer = self._pa.parquet.ParquetWriter(sink, self._schema)
+            else:
+                self._writer = self._pa.csv.CSVWriter(sink, self._schema)
+            self._stack = stack.pop_all()
+        return self
+
+    def write(self, rows: Rows) -> None:
+        for batch in rows.table.to_batches():
+            self._writer.write_batch(batch)
+        self.rows += rows.table.num_rows
+        self.markets += rows.markets
+
+    def __exit__(self, kind: Any, value: Any, traceback: Any) -> bool:
+        # The file appears once the writer has written its end, and only
+        # when nothing failed.
+        try:
+            self._writer.close()
+            if self.output == "-":
+                sys.stdout.flush()
+        except BaseException as e:
+            self._stack.__exit__(type(e), e, e.__traceback__)
+            raise
+        return bool(self._stack.__exit__(kind, value, traceback))

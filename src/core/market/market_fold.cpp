@@ -1,0 +1,170 @@
+#include "core/market/market_fold.hpp"
+
+#include <algorithm>
+
+#include "core/market/stream_time.hpp"
+#include "core/util/float_sum.hpp"
+
+namespace marrowfin::market {
+namespace {
+
+double sum_of_sizes(std::span<const PriceSizePair> levels) noexcept {
+  util::FloatSum sum;
+  for (const PriceSizePair& level : levels) sum.add(level.size);
+  return sum.value();
+}
+
+std::optional<double> best_price(const ShownLadder& shown) noexcept {
+  std::span<const PriceSizePair> levels = shown.levels();
+  return levels.empty() ? std::nullopt : std::optional<double>(levels.front().price);
+}
+
+// Whether applying `change` may turn its market in play: only an "inPlay"
+// member, of the change or of its definition, sets the flag.
+bool may_turn_in_play(const json::Value& change) noexcept {
+  if (change.find(json::Key::kInPlay) != nullptr) return true;
+  const json::Value* definition = change.find(json::Key::kMarketDefinition);
+  return definition != nullptr && definition->find(json::Key::kInPlay) != nullptr;
+}
+
+}  // namespace
+
+void read_values(const RunnerCache& runner, RunnerValues& out) {
+  out.key = {runner.selection_id, handicap_key(runner.handicap)};
+  out.last_price_traded = runner.last_price_traded;
+  out.back_price = best_price(runner.shown(Side::kBack));
+  out.lay_price = best_price(runner.shown(Side::kLay));
+  std::span<const PriceSizePair> traded = runner.traded_volume.levels();
+  out.traded.assign(traded.begin(), traded.end());
+  // As a book shows them: the back stake from "spl", the lay liability from "spb".
+  out.back_stake_taken = sum_of_sizes(runner.sp_lay.levels());
+  out.lay_liability_taken = sum_of_sizes(runner.sp_back.levels());
+}
+
+const RunnerValues* BookValues::find(const RunnerKey& key) const noexcept {
+  auto found = std::lower_bound(runners.begin(), runners.end(), key,
+                                [](const RunnerValues& r, const RunnerKey& k) { return r.key < k; });
+  return found != runners.end() && found->key == key ? &*found : nullptr;
+}
+
+MarketFold::MarketFold(std::vector<std::int64_t> offsets) : offsets_(std::move(offsets)) {}
+
+void MarketFold::find_market_times(std::span<const load::ParsedMessage> messages) {
+  std::optional<std::string_view> first;
+  for (const load::ParsedMessage& message : messages) {
+    for (const json::Value& change : message.market_changes) {
+      std::optional<std::string_view> id = market_id_of(change);
+      if (id && !first) first = id;
+      if (!id && !first) continue;  // goes to no market
+      const json::Value* definition = change.find(json::Key::kMarketDefinition);
+      const json::Value* time =
+          definition != nullptr ? definition->find(json::Key::kMarketTime) : nullptr;
+      if (std::optional<std::string_view> text = time != nullptr ? time->as_string() : std::nullopt) {
+        market_times_[id ? *id : *first] = *text;  // as the cache reads it: a text, or nothing
+      }
+    }
+  }
+}
+
+void MarketFold::take(MarketCache& market, BookValues& book) {
+  std::span<RunnerCache* const> runners = market.sorted_runners();
+  book.taken = true;
+  book.runners.resize(runners.size());  // keeps the ladders' room of an earlier copy
+  for (std::size_t i = 0; i < runners.size(); ++i) read_values(*runners[i], book.runners[i]);
+}
+
+void MarketFold::before_message(std::span<const json::Value> changes, std::int64_t publish_time) {
+  ++serial_;
+  for (const json::Value& change : changes) {
+    std::optional<std::size_t> index = markets_.market_of(change);
+    if (!index) continue;  // a new market has no book to keep yet
+    Pending& pending = pending_[*index];
+    MarketTrack& track = tracks_[*index];
+    if (pending.seen_by != serial_) {
+      pending.seen_by = serial_;
+      // This book is past the time: the latest one was the last before it.
+      for (std::size_t i = 0; i < offsets_.size(); ++i) {
+        if (pending.cuts[i] == Cut::kLive && publish_time > pending.cutoffs[i]) {
+          take(markets_.market(*index), track.before[i]);
+          pending.cuts[i] = Cut::kFrozen;
+        }
+      }
+    }
+    if (!pending.seen_in_play && !pending.candidate && may_turn_in_play(change)) {
+      take(markets_.market(*index), track.pre_play);
+      pending.candidate = true;
+    }
+  }
+}
+
+void MarketFold::after_book(std::size_t index, std::int64_t publish_time) {
+  if (index >= tracks_.size()) {  // first named by this message
+    tracks_.resize(index + 1);
+    pending_.resize(index + 1);
+    MarketTrack& track = tracks_[index];
+    Pending& pending = pending_[index];
+    track.before.resize(offsets_.size());
+    pending.cuts.assign(offsets_.size(), Cut::kNone);
+    if (auto found = market_times_.find(markets_.market(index).market_id);
+        found != market_times_.end()) {
+      track.market_time = definition_time_milliseconds(found->second);
+    }
+    if (track.market_time) {
+      for (std::int64_t offset : offsets_) pending.cutoffs.push_back(*track.market_time - offset);
+    }
+  }
+  MarketTrack& track = tracks_[index];
+  Pending& pending = pending_[index];
+  MarketCache& market = markets_.market(index);
+  if (++track.books == 1) track.first_publish_time = publish_time;
+  track.last_publish_time = publish_time;
+
+  if (!pending.seen_in_play && market.in_play) {
+    pending.seen_in_play = true;
+    track.off_time = publish_time;
+    // The copy made before this book is the pre-play book's; a market in
+    // play from its first book has none.
+    if (!pending.candidate) track.pre_play = {};
+  } else if (pending.candidate) {
+    track.pre_play.taken = false;
+  }
+  pending.candidate = false;
+
+  bool open = market.status == "OPEN";
+  if (pending.open && !open) take(market, track.closing);
+  pending.open = open;
+
+  for (std::size_t i = 0; i < pending.cutoffs.size(); ++i) {
+    if (publish_time <= pending.cutoffs[i]) {
+      pending.cuts[i] = Cut::kLive;
+      track.before[i].taken = false;
+    }
+  }
+}
+
+void MarketFold::fold(std::span<const load::ParsedMessage> messages) {
+  find_market_times(messages);
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    load::prefetch_after(messages, i);
+    const load::ParsedMessage& message = messages[i];
+    before_message(message.market_changes, message.publish_time);
+    for (const MarketSet::Touched& book :
+         markets_.apply(message.market_changes, message.publish_time)) {
+      after_book(book.market, message.publish_time);
+    }
+  }
+  // What is still the latest book now is the last one.
+  for (std::size_t index = 0; index < tracks_.size(); ++index) {
+    MarketTrack& track = tracks_[index];
+    Pending& pending = pending_[index];
+    MarketCache& market = markets_.market(index);
+    if (!track.closing.taken) take(market, track.closing);
+    if (!pending.seen_in_play) track.pre_play = track.closing;
+    for (std::size_t i = 0; i < offsets_.size(); ++i) {
+      if (pending.cuts[i] == Cut::kLive) take(market, track.before[i]);
+    }
+  }
+  market_times_.clear();  // its views outlive nothing
+}
+
+}  // namespace marrowfin::market

@@ -1,0 +1,116 @@
+"""Market filters: the first definition read from the start of a file and no
+further, the criteria, and every many-file path that skips a recording
+without loading it."""
+
+import bz2
+import dataclasses
+import datetime as dt
+import gzip
+
+import pyarrow as pa
+import pytest
+
+import marrowfin
+from conftest import PT, change, definition, message, runner
+from marrowfin_tools import MarketFilter, first_definition, keep_recording, price_table, runner_table, sample_path
+
+SAMPLE = str(sample_path())
+UTC = dt.timezone.utc
+COMPRESS = {"plain.json": lambda b: b, "gzip.gz": gzip.compress, "bzip2.bz2": bz2.compress}
+
+
+def later(write):
+    """Lines that hold no definition a market gets, then one with an id-less
+    change, then the first market's definition; then a tail that is not JSON."""
+    lines = [message(PT, change(rc=[runner(1, ltp=2.0)])),
+             message(PT + 1, change(market=None, marketDefinition=definition([runner(1, name="Uno")],
+                     venue="Ascot", countryCode="GB", marketType="WIN", eventTypeId="7",
+                     marketTime="2024-01-31T23:30:00.000Z"))),
+             "not JSON"]
+    return write(*lines)
+
+
+@pytest.mark.parametrize("name", COMPRESS)
+def test_first_definition_in_every_encoding(write, tmp_path, name):
+    with open(later(write), "rb") as f:
+        text = f.read()
+    path = tmp_path / name
+    path.write_bytes(COMPRESS[name](text))
+    got = first_definition(path)
+    assert (got.market_id, got.venue, got.country_code, got.market_type, got.event_type_id) == (
+        "1.100", "Ascot", "GB", "WIN", "7")
+    assert got.market_time == dt.datetime(2024, 1, 31, 23, 30, tzinfo=UTC)
+    assert got.publish_time == dt.datetime.fromtimestamp((PT + 1) / 1000, UTC)
+    assert [(r.selection_id, r.name, r.status) for r in got.runners] == [(1, "Uno", "ACTIVE")]
+    path.write_bytes(COMPRESS[name](text.split(b"\n")[0] + b"\n"))  # no definition at all
+    assert first_definition(path) is None
+
+
+def test_the_sample_as_its_first_book_shows_it():
+    book = next(iter(marrowfin.iter_prices_file(SAMPLE)))
+    got, shown = first_definition(SAMPLE), book.market_definition
+    assert (got.market_id, got.status, got.in_play, got.number_of_winners) == (
+        book.market_id, shown.status, shown.in_play, shown.number_of_winners)
+    assert [got.event_id, got.event_name, got.event_type_id, got.country_code, got.venue, got.market_name,
+            got.market_type, got.race_type, got.betting_type] == [
+        shown.event_id, shown.event_name, shown.event_type_id, shown.country_code, shown.venue, shown.name,
+        shown.market_type, shown.race_type, shown.betting_type]
+    assert got.market_time == shown.market_time.replace(tzinfo=UTC)
+    assert got.runners == tuple((r.selection_id, r.handicap, r.name, r.sort_priority, r.status)
+                                for r in shown.runners)
+
+
+@pytest.mark.parametrize("content", [None, b"[1,]\n", b"\xff\n", gzip.compress(b'{"pt":1}\n' * 99)[:-9]])
+def test_a_file_unreadable_before_a_definition_raises_as_a_load_and_is_kept(tmp_path, content):
+    path = tmp_path / ("x.gz" if content and content[:2] == b"\x1f\x8b" else "x.json")
+    if content is not None:
+        path.write_bytes(content)
+    with pytest.raises(ValueError) as expected:
+        marrowfin.iter_prices_file(str(path))
+    with pytest.raises(ValueError) as got:
+        first_definition(path)
+    assert str(got.value) == str(expected.value)
+    assert keep_recording(path, MarketFilter(venues={"nowhere"}))  # its load then says why
+
+
+AYR = dict(event_type_id="7", country_code="GB", venue="Ayr", market_type="WIN",
+           market_time=dt.datetime(2024, 1, 31, 23, 30, tzinfo=UTC))
+
+
+@pytest.mark.parametrize("criteria, kept", [
+    ({}, True),
+    ({"country_codes": {"gb", "IE"}, "market_types": ["win"], "venues": ("AYR",)}, True),
+    ({"country_codes": {"AU"}}, False),
+    ({"event_type_ids": {"7", "4339"}}, True),
+    ({"event_type_ids": {"07"}}, False),  # ids are exact
+    ({"market_time_from": dt.datetime(2024, 1, 31, 23, 30)}, True),  # naive is UTC; from is inclusive
+    ({"market_time_to": dt.datetime(2024, 1, 31, 23, 30, tzinfo=UTC)}, False),  # to is exclusive
+    ({"market_time_from": dt.datetime(2024, 2, 1, 9, tzinfo=dt.timezone(dt.timedelta(hours=10)))}, True),
+    ({"market_time_to": dt.datetime(2024, 2, 1, 10, 31, tzinfo=dt.timezone(dt.timedelta(hours=11)))}, True),
+])
+def test_criteria(criteria, kept):
+    market_filter = MarketFilter(**criteria)
+    full = dataclasses.replace(first_definition(SAMPLE), **AYR)
+    assert market_filter(full) is kept
+    # A definition without the field, and a recording without one, meet no criterion.
+    assert market_filter(dataclasses.replace(full, **dict.fromkeys(AYR))) is (not criteria)
+    assert market_filter(None) is (not criteria)
+
+
+def test_a_recording_filtered_out_is_never_loaded(write, tmp_path):
+    """Its tail is not JSON: a load would fail on it."""
+    skipped, no_definition = later(write), write(message(PT, change(rc=[runner(1)])), name="none.json")
+    aus = MarketFilter(country_codes={"AU"})
+    with pytest.raises(TypeError, match="^country_codes takes a collection of texts, not one text$"):
+        MarketFilter(country_codes="AU")
+    assert not keep_recording(skipped, aus) and not keep_recording(no_definition, aus)
+    assert keep_recording(no_definition, MarketFilter()) and keep_recording(skipped, None)
+    # Without a definition before the line that is not JSON, the filter cannot tell: kept.
+    assert keep_recording(write(message(PT, change(rc=[runner(1)])), "not JSON", name="bad.json"), aus)
+    assert pa.table(price_table(skipped, sp=True, market_filter=aus)).schema == pa.table(
+        price_table(SAMPLE, sp=True)).schema
+    assert pa.table(price_table(skipped, market_filter=aus)).num_rows == 0
+    assert runner_table([skipped, no_definition, SAMPLE], market_filter=aus).rows == 0
+    with pytest.raises(ValueError, match="^expected ident at line 1 column 2$"):
+        price_table(skipped, market_filter=MarketFilter(country_codes={"GB"}))  # kept, so loaded
+

@@ -1,0 +1,139 @@
+"""runner_table: every cell, for every market of a recording, against the
+same table computed in Python from each market's own books."""
+
+import json
+import os
+
+import pyarrow as pa
+import pytest
+
+import marrowfin
+from conftest import PEER_DATA, PT, change, definition, message, runner
+from marrowfin_tools import MarketFilter, RunnerTable, runner_table, sample_path
+from table_rows import generated, market_files, runner_column_names, runner_rows_from_books
+
+SAMPLE = str(sample_path())
+PEER_FILES = sorted(str(p) for p in PEER_DATA.glob("*") if p.name != "README.md") if PEER_DATA.is_dir() else []
+# A day before (no book yet), minutes before, and the market time itself.
+BEFORE = (86400, 300, 60, 0)
+START = "2021-03-30T16:20:00.000Z"
+START_MS = 1617121200000
+
+
+def without_definitions(path, out):
+    """The recording with every market definition taken out of its changes."""
+    lines = []
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            kept = json.loads(line)
+            for c in kept["mc"]:
+                c.pop("marketDefinition", None)
+            lines.append(json.dumps(kept))
+    out.write_text("".join(line + "\n" for line in lines), encoding="utf-8")
+    return str(out)
+
+
+def crafted(write):
+    """Where a fold could go wrong: a market time put back once its first
+    times had passed, a publish time that goes back below a time once past
+    it, the turn in play by a change of its own, a runner only in the
+    closing book, an image, a market in play from its first book, one without
+    runners, and changes without an id."""
+    race = [runner(1, sortPriority=1, name="One"), runner(2, sortPriority=2, name="Two", hc=-1.5)]
+    final = [runner(1, sortPriority=1, name="One", status="WINNER", bsp=2.9),
+             runner(2, sortPriority=2, name="Two", hc=-1.5, status="LOSER", bsp=7)]
+    return write(
+        message(START_MS - 400_000, change(img=True, marketDefinition=definition(race, marketTime=START,
+                countryCode="AU"), rc=[runner(1, atb=[[3.0, 5]], trd=[[3.0, 10]], ltp=3.0)])),
+        message(START_MS - 310_000, change(rc=[runner(1, atl=[[3.2, 7]], trd=[[3.0, 12], [3.1, 1]])])),
+        message(START_MS - 290_000, change(rc=[runner(2, hc=-1.5, trd=[[6.0, 2]], ltp=6.0)])),
+        message(START_MS - 305_000, change(rc=[runner(1, ltp=3.1)])),
+        message(START_MS - 200_000, change(market="1.200", marketDefinition=definition([], inPlay=True))),
+        message(START_MS - 100_000, change(marketDefinition=definition(race, marketTime="2021-03-30T16:25:00Z"))),
+        message(START_MS - 50_000, change(market=None, rc=[runner(1, trd=[[3.0, 20], [2.8, 4]], ltp=2.8)])),
+        message(START_MS + 5_000, change(inPlay=True, rc=[runner(1, trd=[[3.0, 25], [2.8, 4], [2.5, 9]])])),
+        # Back below the final time less 300 s: the last book at or before it, in file order.
+        message(START_MS - 1_000, change(rc=[runner(1, ltp=2.9, atb=[[2.9, 1]])])),
+        message(START_MS + 6_000, change(rc=[runner(3, trd=[[1.5, 3]], spl=[[1.5, 2.0]], ltp=1.5)])),
+        message(START_MS + 9_000, change(marketDefinition=definition(race, status="SUSPENDED", inPlay=True))),
+        message(START_MS + 9_500, change(img=True, rc=[runner(1, trd=[[3.0, 1]]), runner(2, hc=-1.5)])),
+        message(START_MS + 10_000, change(marketDefinition=definition(final, status="CLOSED"))),
+        message(START_MS + 11_000, change(market="1.300", rc=[runner(5, trd=[[2.0, 1]])])),
+        message(START_MS + 12_000, change(market="1.400", marketDefinition=definition([]))),
+        name="crafted.json")
+
+
+@pytest.fixture(scope="module")
+def made(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("races")
+    return {
+        "handicap": lambda: generated(folder / "handicap.json", size_mb=0.3, seed=11, handicap=True),
+        "best offers": lambda: generated(folder / "best.json.gz", size_mb=0.3, seed=12, best_offers=True),
+        "moving market time": lambda: generated(folder / "moves.json", size_mb=0.4, seed=13, market_time_moves=6),
+        "no definition": lambda: without_definitions(generated(folder / "full.json", size_mb=0.2, seed=14),
+                                                     folder / "none.json"),
+    }
+
+
+@pytest.mark.parametrize("path", [SAMPLE, "handicap", "best offers", "moving market time", "no definition",
+                                  "crafted"] + PEER_FILES, ids=os.path.basename)
+def test_every_cell_is_the_one_computed_from_the_books(path, made, write, tmp_path):
+    if path == "crafted":
+        path = crafted(write)
+    elif path in made:
+        path = made[path]()
+    t = runner_table(path, before=BEFORE)
+    got = pa.table(t)
+    assert got.column_names == runner_column_names(BEFORE)
+    rows = []
+    for own in market_files(path, tmp_path).values():
+        rows += runner_rows_from_books(marrowfin.iter_prices_file(own), BEFORE)
+    expected = pa.table(dict(zip(got.column_names, zip(*rows))), schema=got.schema)
+    for name in got.column_names:  # the first column that differs, by name
+        assert got[name].to_pylist() == expected[name].to_pylist(), name
+    assert got.equals(expected)  # floats to the bit, nulls as nulls
+    assert (t.rows, t.markets) == (got.num_rows, len(set(got["market_id"].to_pylist())))
+
+
+def test_many_recordings_one_after_another_and_a_filter(tmp_path, write):
+    other = crafted(write)
+    (tmp_path / "empty").mkdir()
+    both = pa.table(runner_table([SAMPLE, tmp_path / "empty", other]))
+    assert both.equals(pa.concat_tables([pa.table(runner_table(SAMPLE)), pa.table(runner_table(other))]))
+    aus = runner_table([SAMPLE, other], market_filter=MarketFilter(country_codes={"au"}))
+    assert set(pa.table(aus)["market_id"].to_pylist()) == {"1.100", "1.200", "1.300", "1.400"}
+
+
+class TestArguments:
+    def test_the_table_and_its_schema(self):
+        t = runner_table([], before=[30, 0])
+        assert repr(t) == "<RunnerTable of 0 markets, 0 rows, before=(30, 0)>"
+        assert pa.schema(t) == pa.table(t).schema and pa.table(t).num_rows == 0
+        with pytest.raises(TypeError, match="No constructor defined for RunnerTable"):
+            RunnerTable()
+
+    @pytest.mark.parametrize("paths, before, error, text", [
+        ([SAMPLE], [60, 60], ValueError, "before holds 60 twice"),
+        ([SAMPLE], [-1], ValueError, "before must be in 0..1099511627776, got -1"),
+        ([SAMPLE], [2**70], ValueError, f"before must be in 0..1099511627776, got {2**70}"),
+        ([SAMPLE], [1.5], TypeError, "runner_table() argument 'before' must hold int, not float"),
+        ([SAMPLE], 60, TypeError, "runner_table() argument 'before' must be an iterable of int, not int"),
+        ([SAMPLE, "missing.json"], (), ValueError, "missing.json: No such file or directory (os error 2)"),
+    ])
+    def test_bad_arguments_and_files(self, paths, before, error, text):
+        with pytest.raises(error) as raised:
+            runner_table(paths, before=before)
+        assert str(raised.value) == text
+
+    def test_a_bad_file_is_named_and_its_copy_removed(self, tmp_path):
+        import tarfile
+
+        bad = tmp_path / "bad.json"
+        bad.write_text('{"pt": 1, "mc": []}\n{]\n')
+        archive = tmp_path / "day.tar"
+        with tarfile.open(archive, "w") as tar:
+            tar.add(SAMPLE, "a/sample.json.gz")
+            tar.add(bad, "a/bad.json")
+        with pytest.raises(ValueError, match=f"^{archive}:a/bad.json: key must be a string at line 1 column 2$"):
+            runner_table(archive)
+
