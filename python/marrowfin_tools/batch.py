@@ -12,6 +12,7 @@ from __future__ import annotations
 import collections
 import concurrent.futures
 import contextlib
+import enum
 import itertools
 import multiprocessing
 import os
@@ -24,6 +25,7 @@ from collections.abc import Callable, Generator, Iterable, Iterator
 from concurrent.futures.process import BrokenProcessPool
 from typing import IO, Any, NamedTuple
 
+from .filters import MarketFilterLike, keep_recording
 from .inputs import Inputs, Recording
 
 
@@ -67,10 +69,22 @@ def stopped_by_signals() -> Iterator[None]:
             signal.signal(signum, handler)
 
 
+class Skipped(enum.Enum):
+    """The value of the Outcome of a recording that the market filter skipped
+    (an enum member, so that it is itself again after pickling)."""
+
+    FILTERED = "filtered out"
+
+
 class Outcome(NamedTuple):
     path: str  # the input's name: its path, or ARCHIVE:MEMBER/PATH
     ok: bool
-    value: Any  # the function's result, or the error text when not ok
+    value: Any  # the function's result, the error text when not ok, or Skipped.FILTERED
+
+    @property
+    def filtered(self) -> bool:
+        """The market filter skipped the recording: ok, and never loaded."""
+        return self.value is Skipped.FILTERED
 
 
 def call(func: Callable[[str], Any], path: str) -> Outcome:
@@ -83,11 +97,15 @@ def call(func: Callable[[str], Any], path: str) -> Outcome:
         return Outcome(path, False, error_text(e))
 
 
-def call_recording(func: Callable[..., Any], recording: Recording, named: bool = False) -> Outcome:
+def call_recording(func: Callable[..., Any], recording: Recording, named: bool = False,
+                   market_filter: MarketFilterLike | None = None) -> Outcome:
     """call() on a path that reads as the recording (an archive member is unpacked for it);
-    with `named`, func(path, name) gets the recording's name too."""
+    with `named`, func(path, name) gets the recording's name too. A recording
+    that `market_filter` skips is not loaded: its Outcome says `filtered`."""
     try:
         with recording.local_path() as path:
+            if not keep_recording(path, market_filter):
+                return Outcome(recording.name, True, Skipped.FILTERED)
             if named:
                 return call(lambda local: func(local, recording.name), path)._replace(path=recording.name)
             return call(func, path)._replace(path=recording.name)
@@ -99,7 +117,8 @@ def call_recording(func: Callable[..., Any], recording: Recording, named: bool =
 
 def run_files(func: Callable[..., Any], paths: Iterable[str | Recording] | Inputs,
               jobs: int = 1, *, named: bool = False,
-              max_size: int | None = None) -> Generator[Outcome, None, None]:
+              max_size: int | None = None,
+              market_filter: MarketFilterLike | None = None) -> Generator[Outcome, None, None]:
     """Yields one Outcome per recording of the inputs, in order.
 
     The inputs are expanded as marrowfin_tools.inputs describes (directories,
@@ -118,14 +137,21 @@ def run_files(func: Callable[..., Any], paths: Iterable[str | Recording] | Input
 
     `max_size` limits each recording's decoded size (see Inputs; None: the
     default, or that of the Inputs given).
+
+    With `market_filter` (see marrowfin_tools.filters), a recording is first
+    kept or skipped on its first market definition, in the worker; one
+    skipped is never loaded and yields Outcome(name, True, Skipped.FILTERED),
+    whose `filtered` is true. With worker processes it must pickle too (a
+    MarketFilter, a module-level function).
     """
-    return _run(func, Inputs.of(paths, max_size), jobs, named)
+    return _run(func, Inputs.of(paths, max_size), jobs, named, market_filter)
 
 
-def _run(func: Callable[..., Any], recordings: Inputs, jobs: int, named: bool) -> Generator[Outcome, None, None]:
+def _run(func: Callable[..., Any], recordings: Inputs, jobs: int, named: bool,
+         market_filter: MarketFilterLike | None = None) -> Generator[Outcome, None, None]:
     if jobs <= 1:
         for recording in recordings:
-            yield call_recording(func, recording, named)
+            yield call_recording(func, recording, named, market_filter)
         return
     # forkserver: workers do not inherit the parent's threads or locks.
     context = multiprocessing.get_context("forkserver")
@@ -136,7 +162,7 @@ def _run(func: Callable[..., Any], recordings: Inputs, jobs: int, named: bool) -
     try:
         while True:
             for recording in itertools.islice(pending, 4 * jobs - len(window)):
-                window.append((recording, pool.submit(_in_worker, func, recording, named)))
+                window.append((recording, pool.submit(_in_worker, func, recording, named, market_filter)))
             if not window:
                 finished = True
                 return
@@ -150,7 +176,7 @@ def _run(func: Callable[..., Any], recordings: Inputs, jobs: int, named: bool) -
                 window.clear()
                 pool.shutdown(wait=False, cancel_futures=True)
                 for suspect in suspects:
-                    yield _alone(func, suspect, context, named)
+                    yield _alone(func, suspect, context, named, market_filter)
                 pool = _pool(jobs, context)
                 continue
             yield outcome
@@ -161,10 +187,11 @@ def _run(func: Callable[..., Any], recordings: Inputs, jobs: int, named: bool) -
             _stop(pool)
 
 
-def _alone(func: Callable[..., Any], recording: Recording, context: Any, named: bool) -> Outcome:
+def _alone(func: Callable[..., Any], recording: Recording, context: Any, named: bool,
+           market_filter: MarketFilterLike | None) -> Outcome:
     pool = _pool(1, context)
     try:
-        outcome = pool.submit(_in_worker, func, recording, named).result()
+        outcome = pool.submit(_in_worker, func, recording, named, market_filter).result()
     except BrokenProcessPool:
         outcome = Outcome(recording.name, False, "the worker process replaying it died")
     except BaseException:
@@ -221,9 +248,10 @@ def _alive(pid: int) -> bool:
         return True
 
 
-def _in_worker(func: Callable[..., Any], recording: Recording, named: bool) -> Outcome:
+def _in_worker(func: Callable[..., Any], recording: Recording, named: bool,
+               market_filter: MarketFilterLike | None = None) -> Outcome:
     try:
-        return call_recording(func, recording, named)
+        return call_recording(func, recording, named, market_filter)
     except Stopped as e:
         os._exit(e.code)  # type: ignore[arg-type]  # what it wrote is removed; the pool is ending
 

@@ -1,4 +1,4 @@
-"""The `marrowfin` command: summary, export and plot of recorded streams."""
+"""The `marrowfin` command: summary, export, runners and plot of recorded streams."""
 
 from __future__ import annotations
 
@@ -14,7 +14,7 @@ import os
 import sys
 from collections.abc import Iterator, Sequence
 
-from . import batch, export, inputs, plot, sample_path, summary
+from . import batch, export, filters, inputs, plot, runners, sample_path, summary
 
 SAMPLE_CHART = "marrowfin-sample.png"
 # Exit status when stdout's reader closed early: 128 + SIGPIPE, as the shell
@@ -48,10 +48,22 @@ def _jobs(text: str) -> int:
     return value or getattr(os, "process_cpu_count", os.cpu_count)() or 1
 
 
-def _report_skipped(found: inputs.Inputs) -> None:
+def _before(text: str) -> tuple[int, ...]:
+    try:
+        seconds = tuple(int(part) for part in text.split(","))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"whole seconds, comma-separated: {text}") from None
+    if any(s < 0 for s in seconds) or len(set(seconds)) != len(seconds):
+        raise argparse.ArgumentTypeError(f"distinct seconds of 0 or more: {text}")
+    return seconds
+
+
+def _report_skipped(found: inputs.Inputs, filtered: int = 0) -> None:
     if found.skipped:
         _error(f"{found.skipped:,} files skipped (not recordings)" if found.skipped > 1
                else "1 file skipped (not a recording)")
+    if filtered:
+        _error(f"{filtered:,} recordings filtered out" if filtered > 1 else "1 recording filtered out")
 
 
 def _summary(args: argparse.Namespace) -> int:
@@ -79,12 +91,19 @@ def _summary(args: argparse.Namespace) -> int:
         def func(path: str) -> summary.MarketSummary:
             return summary.summarize(path, progress.add_books)
 
-    failed = done = 0
+    failed = done = filtered = 0
+    market_filter = filters.from_arguments(args)
     # closing(): an exception here ends the workers at once, not once collected.
     try:
-        with contextlib.closing(batch.run_files(func, recordings, args.jobs)) as outcomes:
+        with contextlib.closing(batch.run_files(func, recordings, args.jobs,
+                                                market_filter=market_filter)) as outcomes:
             for outcome in outcomes:
                 done += 1
+                if outcome.filtered:
+                    filtered += 1
+                    if progress is not None:
+                        progress.file_done(True)
+                    continue
                 if progress is not None:
                     progress.total = max(progress.total, found.found)  # archives are listed as they go
                     if outcome.ok and args.jobs > 1:
@@ -105,12 +124,12 @@ def _summary(args: argparse.Namespace) -> int:
     finally:
         if progress is not None:
             progress.close()
-    _report_skipped(found)
+    _report_skipped(found, filtered)
     if failed:
         if done > 1:
             _error(f"{failed} of {done} files failed")
         return 1
-    if chart is not None and listed:
+    if chart is not None and listed and not filtered:  # no chart of a recording filtered out
         try:
             with listed[0].local_path() as path:
                 plot.plot_file(path, chart)
@@ -168,6 +187,7 @@ def _export(args: argparse.Namespace) -> int:
         return 1
     except ValueError as e:
         args.parser.error(str(e))
+    market_filter = filters.from_arguments(args)
     if plan.single is not None:
         found = inputs.Inputs(files, max_size=args.max_size)
         recording = _one_recording(args, files, found)
@@ -177,7 +197,7 @@ def _export(args: argparse.Namespace) -> int:
         if refused is not None:
             _error(f"{recording.name}: {refused}")
             return 1
-        return _export_one(recording, plan.single, options)
+        return _export_one(recording, plan.single, options, market_filter)
     # Outputs written into a folder being read are not inputs.
     found = inputs.Inputs(files, exclude=[plan.directory] if plan.directory is not None else [],
                           max_size=args.max_size)
@@ -195,8 +215,9 @@ def _export(args: argparse.Namespace) -> int:
     show = args.progress if args.progress is not None else sys.stderr.isatty()
     progress = batch.Progress(len(files), unit=options.unit) if show else None
     func = functools.partial(export.export_to, plan=plan, options=options)
-    failed = done = 0
-    runs = batch.run_files(func, export.checked(found, plan, options, reads=found.reads), args.jobs, named=True)
+    failed = done = filtered = 0
+    runs = batch.run_files(func, export.checked(found, plan, options, reads=found.reads), args.jobs, named=True,
+                           market_filter=market_filter)
     try:
         with contextlib.closing(runs) as outcomes:
             for outcome in outcomes:
@@ -204,6 +225,11 @@ def _export(args: argparse.Namespace) -> int:
                 if progress is not None:
                     progress.total = max(progress.total, found.found)  # archives are listed as they go
                     progress.clear()
+                if outcome.filtered:
+                    filtered += 1
+                    if progress is not None:
+                        progress.file_done(True)
+                    continue
                 ok = outcome.ok and outcome.value.output_error is None
                 if ok:
                     count = outcome.value.written
@@ -223,16 +249,20 @@ def _export(args: argparse.Namespace) -> int:
     finally:
         if progress is not None:
             progress.close()
-    _report_skipped(found)
+    _report_skipped(found, filtered)
     if failed and done > 1:
         _error(f"{failed} of {done} files failed")
     return 1 if failed else 0
 
 
-def _export_one(recording: inputs.Recording, out: str, options: export.Options) -> int:
+def _export_one(recording: inputs.Recording, out: str, options: export.Options,
+                market_filter: filters.MarketFilter | None = None) -> int:
     """One recording to one named output or stdout, in this process."""
     try:
         with recording.local_path() as path:
+            if not filters.keep_recording(path, market_filter):
+                _error(f"{recording.name}: filtered out; nothing written")
+                return 0
             count = export.export_file(path, out, options)
     except BrokenPipeError:
         raise  # stdout's reader has gone: main() ends quietly
@@ -244,6 +274,62 @@ def _export_one(recording: inputs.Recording, out: str, options: export.Options) 
         return 1
     print(f"{count:,} {options.unit} written to {out}", file=sys.stderr)
     return 0
+
+
+def _runners(args: argparse.Namespace) -> int:
+    files = inputs.from_arguments(args, args.parser)
+    if not files:
+        args.parser.error("give a FILE or --files-from")
+    try:
+        runners.check_output(args.output, files)
+    except ValueError as e:
+        args.parser.error(str(e))
+    try:
+        writer = runners.Writer(args.output, args.before)
+    except ImportError as e:
+        _error(str(e))
+        return 1
+    show = args.progress if args.progress is not None else sys.stderr.isatty()
+    progress = batch.Progress(len(files), unit="rows") if show else None
+    func = functools.partial(runners.recording_rows, before=args.before)
+    found = inputs.Inputs(files, max_size=args.max_size)
+    failed = done = filtered = 0
+    runs = batch.run_files(func, found, args.jobs, market_filter=filters.from_arguments(args))
+    try:
+        with writer, contextlib.closing(runs) as outcomes:
+            for outcome in outcomes:
+                done += 1
+                if progress is not None:
+                    progress.total = max(progress.total, found.found)  # archives are listed as they go
+                    progress.clear()
+                if outcome.filtered:
+                    filtered += 1
+                elif outcome.ok:
+                    writer.write(outcome.value)
+                    if outcome.value.markets == 0:
+                        _error(f"{outcome.path}: no market in it")
+                    if progress is not None:
+                        progress.books += outcome.value.table.num_rows
+                else:
+                    failed += 1
+                    _error(f"{outcome.path}: {outcome.value}")
+                if progress is not None:
+                    progress.file_done(outcome.ok)
+    except OSError as e:
+        if isinstance(e, BrokenPipeError):
+            raise  # stdout's reader has gone: main() ends quietly
+        _error(f"{args.output}: {e.strerror or e}")
+        return 1
+    finally:
+        if progress is not None:
+            progress.close()
+    rows, markets = writer.rows, writer.markets
+    print(f"{rows:,} row{'s' * (rows != 1)} of {markets:,} market{'s' * (markets != 1)} written to "
+          f"{args.output}", file=sys.stderr)
+    _report_skipped(found, filtered)
+    if failed and done > 1:
+        _error(f"{failed} of {done} files failed")
+    return 1 if failed else 0
 
 
 def _plot(args: argparse.Namespace) -> int:
@@ -307,6 +393,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="worker processes (default 1; 0 for one per core)")
     p.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="progress bar on stderr (default: when stderr is a terminal)")
+    filters.add_arguments(p)
     p.add_argument("--plot", metavar="CHART", help="also draw the chart of the one FILE")
     p.add_argument("--no-plot", action="store_true", help="no chart for the sample")
     p.set_defaults(run=_summary, parser=p)
@@ -337,7 +424,28 @@ def build_parser() -> argparse.ArgumentParser:
                    help="worker processes (default 1; 0 for one per core)")
     p.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="progress bar on stderr (default: when stderr is a terminal)")
+    filters.add_arguments(p)
     p.set_defaults(run=_export, parser=p)
+
+    p = commands.add_parser(
+        "runners", help="a row per runner of each market: result, prices before and in play",
+        description="One table of every recording: a row per runner of each market's last book, "
+                    "with the market, the runner's result and starting price, its traded volume, "
+                    "weighted average, lowest and highest price before the off and in play, and "
+                    "its prices at given seconds before the market time (needs pyarrow: "
+                    "pip install 'marrowfin[arrow]').")
+    inputs.add_arguments(p)
+    p.add_argument("--before", type=_before, default=(), metavar="S,S,...",
+                   help="seconds before the market time at which to add each runner's best "
+                        "prices, last traded price and traded volume, such as 60,30,0")
+    filters.add_arguments(p)
+    p.add_argument("-o", "--output", default="-", metavar="OUT",
+                   help="OUT.csv or OUT.parquet (default: CSV on stdout)")
+    p.add_argument("-j", "--jobs", type=_jobs, default=1, metavar="N",
+                   help="worker processes (default 1; 0 for one per core)")
+    p.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                   help="progress bar on stderr (default: when stderr is a terminal)")
+    p.set_defaults(run=_runners, parser=p)
 
     p = commands.add_parser(
         "plot", help="chart of each runner's prices over time",

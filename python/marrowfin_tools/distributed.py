@@ -17,6 +17,7 @@ from collections.abc import Callable, Iterable, Iterator
 from typing import TYPE_CHECKING, Any, Generic, TypeVar
 
 from .batch import Outcome, call_recording, error_text
+from .filters import MarketFilterLike
 from .inputs import Inputs, Recording
 
 if TYPE_CHECKING:
@@ -29,10 +30,12 @@ MISSING_DASK = "map_files needs Dask: pip install 'marrowfin[dask]'"
 
 @dataclasses.dataclass
 class FileResults(Generic[T]):
-    """Per path, in the order given: what the function returned, or its error text."""
+    """Per path, in the order given: what the function returned, or its error
+    text; and the recordings the market filter skipped."""
 
     results: dict[str, T]
     failures: dict[str, str]
+    filtered: list[str] = dataclasses.field(default_factory=list)
 
 
 def _one_line(text: str) -> str:
@@ -40,7 +43,7 @@ def _one_line(text: str) -> str:
 
 
 def _run_batch(recordings: list[Recording], user_func: Callable[..., Any],
-               named: bool = False) -> list[Outcome]:
+               named: bool = False, market_filter: MarketFilterLike | None = None) -> list[Outcome]:
     """The outcomes of a batch, each result already pickled.
 
     Dask pickles a task's result whole, so one result that does not pickle
@@ -50,8 +53,8 @@ def _run_batch(recordings: list[Recording], user_func: Callable[..., Any],
 
     out = []
     for recording in recordings:
-        outcome = call_recording(user_func, recording, named)
-        if outcome.ok:
+        outcome = call_recording(user_func, recording, named, market_filter)
+        if outcome.ok and not outcome.filtered:
             try:
                 outcome = Outcome(outcome.path, True, cloudpickle.dumps(outcome.value))
             except Exception as e:
@@ -77,7 +80,8 @@ def _shipped(recording: Recording) -> Recording:
 
 def map_files(func: Callable[..., T], paths: Iterable[str | Any], *,
               client: Client | str | None = None, batch_size: int = 16,
-              named: bool = False, max_size: int | None = None) -> FileResults[T]:
+              named: bool = False, max_size: int | None = None,
+              market_filter: MarketFilterLike | None = None) -> FileResults[T]:
     """Calls func(path) for every recording of `paths` on a Dask cluster.
 
     `paths` may hold directories, tar and zip archives and ARCHIVE:MEMBER
@@ -96,6 +100,10 @@ def map_files(func: Callable[..., T], paths: Iterable[str | Any], *,
     travel in batches of `batch_size`, so that hundreds of thousands of files
     do not become as many tasks, and only a few batches per worker thread are
     out at a time, so that an archive of any size streams through.
+
+    `market_filter` (see marrowfin_tools.filters) keeps or skips each
+    recording on its first market definition, on the worker, before func
+    runs; the skipped ones, never loaded, are listed in `filtered`.
 
     `max_size` limits each recording's decoded size (see Inputs; None: the
     default, or that of the Inputs given): a larger one fails alone.
@@ -117,7 +125,8 @@ def map_files(func: Callable[..., T], paths: Iterable[str | Any], *,
         running = as_completed()
 
         def submit_batch(key: tuple[int, int], batch: list[Recording]) -> None:
-            future = client.submit(_run_batch, batch, user_func=func, named=named, pure=False)
+            future = client.submit(_run_batch, batch, user_func=func, named=named,
+                                   market_filter=market_filter, pure=False)
             in_flight[future.key] = (key, batch)
             running.add(future)
 
@@ -156,6 +165,9 @@ def map_files(func: Callable[..., T], paths: Iterable[str | Any], *,
         for outcome in done[key]:
             if not outcome.ok:
                 out.failures[outcome.path] = outcome.value
+                continue
+            if outcome.filtered:
+                out.filtered.append(outcome.path)
                 continue
             try:
                 out.results[outcome.path] = pickle.loads(outcome.value)

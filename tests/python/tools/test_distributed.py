@@ -14,7 +14,7 @@ import dask
 import distributed  # a test extra, so that this runs rather than skips
 import pytest
 
-from marrowfin_tools import map_files, sample_path, summarize
+from marrowfin_tools import MarketFilter, map_files, sample_path, summarize
 
 
 @pytest.fixture(scope="module")
@@ -99,6 +99,11 @@ def test_parquet_files_written_by_the_workers(client, tmp_path):
     assert got.failures == {paths[2]: "No such file or directory (os error 2)"}
     expected = pa.table(price_table(sample, 1, True))
     assert all(pq.read_table(out).equals(expected) for out in got.results.values())
+    # The filter runs on the workers; a missing file is kept, for its load to say why.
+    aus = MarketFilter(country_codes={"AU"})
+    got = write_parquet_files(paths, tmp_path / "aus", client=client, market_filter=aus)
+    assert (got.results, got.filtered, list(got.failures)) == ({}, paths[:2], paths[2:])
+    assert not list((tmp_path / "aus").iterdir())
     (tmp_path / "other").mkdir()
     (tmp_path / "other" / "race.json.gz").symlink_to(sample)
     with pytest.raises(ValueError, match="would both write race.parquet"):

@@ -12,7 +12,8 @@ import pytest
 
 import marrowfin
 from conftest import PT, change, definition, message, runner
-from marrowfin_tools import MarketFilter, first_definition, keep_recording, price_table, runner_table, sample_path
+from marrowfin_tools import (MarketFilter, batch, first_definition, keep_recording, price_table, runner_table,
+                             sample_path)
 
 SAMPLE = str(sample_path())
 UTC = dt.timezone.utc
@@ -107,10 +108,35 @@ def test_a_recording_filtered_out_is_never_loaded(write, tmp_path):
     assert keep_recording(no_definition, MarketFilter()) and keep_recording(skipped, None)
     # Without a definition before the line that is not JSON, the filter cannot tell: kept.
     assert keep_recording(write(message(PT, change(rc=[runner(1)])), "not JSON", name="bad.json"), aus)
+    for jobs in (1, 2):
+        got = list(batch.run_files(len, [skipped, SAMPLE, no_definition], jobs, market_filter=aus))
+        assert got == [(skipped, True, batch.Skipped.FILTERED), (SAMPLE, True, batch.Skipped.FILTERED),
+                       (no_definition, True, batch.Skipped.FILTERED)]
+        assert all(outcome.filtered for outcome in got)
+    gb = MarketFilter(country_codes={"GB"})
+    assert [o.filtered for o in batch.run_files(len, [skipped, SAMPLE], market_filter=gb)] == [False, False]
     assert pa.table(price_table(skipped, sp=True, market_filter=aus)).schema == pa.table(
         price_table(SAMPLE, sp=True)).schema
     assert pa.table(price_table(skipped, market_filter=aus)).num_rows == 0
     assert runner_table([skipped, no_definition, SAMPLE], market_filter=aus).rows == 0
     with pytest.raises(ValueError, match="^expected ident at line 1 column 2$"):
-        price_table(skipped, market_filter=MarketFilter(country_codes={"GB"}))  # kept, so loaded
+        price_table(skipped, market_filter=gb)  # kept, so loaded
 
+
+def test_the_commands_skip_and_count_what_the_filter_keeps_out(capsys, tmp_path):
+    from marrowfin_tools import cli
+
+    def run(*args):
+        status = cli.main(list(args))
+        out, err = capsys.readouterr()
+        return status, out, err.splitlines()
+
+    assert run("summary", "--json", "--no-plot", "--country", "AU", SAMPLE, SAMPLE) == (
+        0, "", ["marrowfin: 2 recordings filtered out"])
+    status, out, err = run("summary", "--json", "--no-plot", "--venue", "southwell", "--event-type", "7", SAMPLE)
+    assert (status, len(out.splitlines()), err) == (0, 1, [])
+    assert run("export", SAMPLE, "-o", str(tmp_path / "x.jsonl"), "--market-type", "PLACE") == (
+        0, "", [f"marrowfin: {SAMPLE}: filtered out; nothing written"])
+    status, _, err = run("export", SAMPLE, SAMPLE, "-o", f"{tmp_path}/out/", "--market-time-to", "2024-10-29")
+    assert status == 0 and err[-1] == "marrowfin: 2 recordings filtered out"
+    assert sorted(p.name for p in tmp_path.rglob("*")) == ["out"]

@@ -137,3 +137,59 @@ class TestArguments:
         with pytest.raises(ValueError, match=f"^{archive}:a/bad.json: key must be a string at line 1 column 2$"):
             runner_table(archive)
 
+
+class TestCommand:
+    def run(self, capsys, *args):
+        from marrowfin_tools import cli
+
+        status = cli.main(list(args))
+        out, err = capsys.readouterr()
+        return status, out, err.splitlines()
+
+    @pytest.mark.parametrize("jobs", ["1", "2"])
+    def test_parquet_and_csv_of_every_recording_with_failures_and_filters(self, capsys, write, tmp_path, jobs):
+        import pyarrow.csv
+        import pyarrow.parquet as pq
+
+        other, bad = crafted(write), write("{]", name="bad.json")
+        nothing = write(message(PT, change(market=None, rc=[runner(1)])), name="nothing.json")
+        paths = [SAMPLE, bad, other, nothing, str(tmp_path / "missing.json")]
+        expected = pa.table(runner_table([SAMPLE, other], before=(60, 0)))
+        status, out, err = self.run(capsys, "runners", *paths, "--before", "60,0", "-o", f"{tmp_path}/r.parquet",
+                                    "--jobs", jobs)
+        assert (status, out) == (1, "")
+        assert err == [f"marrowfin: {bad}: key must be a string at line 1 column 2",
+                       f"marrowfin: {nothing}: no market in it",
+                       f"marrowfin: {paths[4]}: No such file or directory (os error 2)",
+                       f"15 rows of 5 markets written to {tmp_path}/r.parquet",
+                       "marrowfin: 2 of 5 files failed"]
+        assert pq.read_table(tmp_path / "r.parquet").equals(expected)
+
+        status, _, err = self.run(capsys, "runners", SAMPLE, other, "--country", "au,NZ", "--market-time-from",
+                                  "2021-03-30", "--market-time-to", "2021-03-30", "-o", f"{tmp_path}/r.csv",
+                                  "--jobs", jobs)
+        assert status == 0 and err == [f"5 rows of 4 markets written to {tmp_path}/r.csv",
+                                       "marrowfin: 1 recording filtered out"]
+        got = pyarrow.csv.read_csv(tmp_path / "r.csv")
+        assert got.column_names == runner_column_names() and got["selection_id"].to_pylist() == [1, 2, None, 5, None]
+
+    def test_csv_on_stdout(self, capsys):
+        status, out, err = self.run(capsys, "runners", SAMPLE)
+        assert status == 0 and err == ["10 rows of 1 market written to -"]
+        assert out.splitlines()[0] == ",".join(f'"{name}"' for name in runner_column_names())
+        assert len(out.splitlines()) == 11
+
+    @pytest.mark.parametrize("args, text", [
+        (["-o", "r.txt"], "-o takes a .csv or .parquet file, or - for CSV on stdout"),
+        (["{input}", "-o", "{input}"], "{input} is an input"),
+        (["--before", "60,60"], "argument --before: distinct seconds of 0 or more: 60,60"),
+        (["--before", "1.5"], "argument --before: whole seconds, comma-separated: 1.5"),
+        (["--market-time-to", "soon"], "argument --market-time-to: not an ISO 8601 date or time: soon"),
+    ])
+    def test_usage_errors(self, capsys, tmp_path, args, text):
+        named = tmp_path / "race.csv"  # a recording, whatever its name
+        named.symlink_to(SAMPLE)
+        with pytest.raises(SystemExit) as raised:
+            self.run(capsys, "runners", SAMPLE, *(a.format(input=named) for a in args))
+        assert raised.value.code == 2
+        assert capsys.readouterr().err.splitlines()[-1].endswith(f"error: {text.format(input=named)}")
