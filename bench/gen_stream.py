@@ -949,6 +949,50 @@ def generate(path, *, size_mb: float, runners: int | None = None, seed: int = 1,
                    removed=removed, winners=winners)
 
 
+_AU_VENUES = ("Flemington", "Randwick", "Caulfield", "Eagle Farm", "Morphettville", "Ascot",
+              "Pakenham", "Rosehill")
+
+
+def write_archive(path, *, members: int, seed: int = 1, size_mb: tuple = (0.5, 3.0),
+                  kept_share: float = 0.15, level: int = 9) -> list[tuple[str, bool]]:
+    """Writes a tar of bzip2 recordings laid out as the exchange's monthly
+    downloads are (PRO/2024/Jan/<day>/<event id>/<market id>.bz2), one race
+    each, of sizes drawn from `size_mb`. `kept_share` of them are Australian
+    WIN markets, the rest British and Irish WIN and PLACE ones; some move
+    their market time. Returns (member name, Australian WIN) per member, in
+    order. `level` is bzip2's (9: blocks of 900 kB, as the exchange writes)."""
+    import bz2
+    import io
+    import tarfile
+    import tempfile
+
+    rng = random.Random(seed)
+    kept = set(rng.sample(range(members), round(members * kept_share)))
+    out = []
+    with tarfile.open(path, "w") as tar, tempfile.TemporaryDirectory() as scratch:
+        plain = os.path.join(scratch, "market.json")
+        for i in range(members):
+            if i in kept:
+                meta = {"countryCode": "AU", "marketType": "WIN", "venue": rng.choice(_AU_VENUES),
+                        "timezone": "Australia/Sydney"}
+            else:
+                meta = {"countryCode": rng.choice(("GB", "IE")), "marketType": rng.choice(("WIN", "PLACE"))}
+            summary = generate(plain, size_mb=rng.uniform(*size_mb), seed=seed * 100003 + i,
+                               runners=rng.randrange(6, 17), market_time_moves=rng.choice((0, 0, 1, 3)),
+                               meta=meta)
+            with open(plain, "rb") as f:
+                text = f.read()
+            event_id = json.loads(text[:text.index(b"\n")])["mc"][0]["marketDefinition"]["eventId"]
+            name = "PRO/2024/Jan/%d/%s/%s.bz2" % (1 + i % 30, event_id, summary.market_id)
+            data = bz2.compress(text, level)
+            info = tarfile.TarInfo(name)
+            info.size = len(data)
+            info.mtime = 1706745600  # fixed, so that a seed gives the same bytes
+            tar.addfile(info, io.BytesIO(data))
+            out.append((name, i in kept))
+    return out
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("-o", "--output", required=True, help="file to write")

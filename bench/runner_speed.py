@@ -1,0 +1,204 @@
+#!/usr/bin/env python3
+"""The runner table and market filters on a month of bzip2 recordings, run by hand.
+
+    .venv/bin/python bench/runner_speed.py [--members 300] [--big-members 40] [--python-files 20]
+
+Makes (once, kept in bench/out) two tars of bzip2 recordings in the exchange's
+layout with bench/gen_stream.py: the month (--members races of 0.5 to 3 MB,
+one to four bzip2 blocks, 15% of them Australian WIN markets) and the big
+one (--big-members races of 6 to 8 MB, seven blocks or more). Then, wall
+times in this one run (each the best of --runs, the two sides of a ratio
+taken in turns):
+
+- `marrowfin runners MONTH.tar --jobs 2` against `bzip2 -dc` of all its
+  members run as two parallel halves, the floor of any reader (target: at
+  most 1.2 times);
+- runner_table over the members as plain files against the same table
+  computed in Python from the books of iter_prices_file (the tests' oracle,
+  tests/python/tools/table_rows.py), both in this process on the first
+  --python-files members (target: at least 10 times faster);
+- `--country AU --market-type WIN` (15% of the markets) against no filter,
+  on the big tar (target: at most 0.35) and on the month (what a filter
+  saves on recordings of few blocks);
+- memory, in a fresh process: the peak resident growth of one worker's
+  runner table of the largest recording, plain and bzip2, and of a 50 MB
+  race, against its kept bytes (target: at most 1.5 times plus the output
+  batch), beside that of its load alone.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import pathlib
+import subprocess
+import sys
+import tarfile
+import tempfile
+import time
+
+import gen_stream
+
+HERE = pathlib.Path(__file__).resolve().parent
+OUT = HERE / "out"
+sys.path[:0] = [str(HERE.parent / "tests" / "python"), str(HERE.parent / "tests" / "python" / "tools")]
+from bench_load import kept_bytes  # noqa: E402
+
+MEMORY_PROBE = """
+import sys
+import pyarrow, pyarrow.csv, pyarrow.dataset, pyarrow.parquet  # what a worker has imported before
+import marrowfin
+from marrowfin_tools import runners
+
+def peak_kib():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+
+before = peak_kib()
+if sys.argv[2] == "load":
+    it = marrowfin.iter_prices_file(sys.argv[1])
+    print(before, peak_kib(), 0)
+else:
+    rows = runners.recording_rows(sys.argv[1], (60, 30, 0))
+    print(before, peak_kib(), rows.table.nbytes)
+"""
+
+
+def peak_growth(path: pathlib.Path, what: str) -> tuple[int, int]:
+    """(peak resident growth, output bytes) of a worker's runner table of
+    `path`, or of its load alone, in a fresh process."""
+    probe = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(path), what], check=True,
+                           capture_output=True, text=True)
+    before, after, table_bytes = map(int, probe.stdout.split())
+    return (after - before) * 1024, table_bytes
+
+
+def archive(name: str, members: int, seed: int, size_mb: tuple) -> pathlib.Path:
+    path = OUT / name
+    if not path.exists():
+        OUT.mkdir(exist_ok=True)
+        started = time.perf_counter()
+        gen_stream.write_archive(str(path) + ".part", members=members, seed=seed, size_mb=size_mb)
+        os.replace(str(path) + ".part", path)
+        print(f"made {path} in {time.perf_counter() - started:.0f} s", file=sys.stderr)
+    return path
+
+
+def unpacked(tar: pathlib.Path) -> list[pathlib.Path]:
+    """The members as .bz2 files beside the tar, made once."""
+    folder = tar.with_suffix(".members")
+    if not folder.exists():
+        with tarfile.open(tar) as t:
+            t.extractall(str(folder) + ".part", filter="data")
+        os.replace(str(folder) + ".part", folder)
+    return sorted(folder.rglob("*.bz2"))
+
+
+def plain(members: list[pathlib.Path]) -> list[pathlib.Path]:
+    """Plain copies of the members, made once."""
+    import bz2
+
+    out = []
+    for member in members:
+        text = member.with_suffix(".json")
+        if not text.exists():
+            text.write_bytes(bz2.decompress(member.read_bytes()))
+        out.append(text)
+    return out
+
+
+def wall(func) -> float:
+    started = time.perf_counter()
+    func()
+    return time.perf_counter() - started
+
+
+def in_turns(runs: int, *funcs) -> list[float]:
+    """The best wall time of each function, the functions taken in turns."""
+    best = [float("inf")] * len(funcs)
+    for _ in range(runs):
+        for i, func in enumerate(funcs):
+            best[i] = min(best[i], wall(func))
+    return best
+
+
+def command(*args: str) -> None:
+    with tempfile.TemporaryDirectory() as scratch:
+        subprocess.run([sys.executable, "-m", "marrowfin_tools", "runners", *args, "--no-progress",
+                        "-o", f"{scratch}/runners.parquet"], check=True, stderr=subprocess.DEVNULL)
+
+
+def bzip2_halves(members: list[pathlib.Path]) -> None:
+    half = len(members) // 2
+    jobs = [subprocess.Popen(["bzip2", "-dc", *map(str, part)], stdout=subprocess.DEVNULL)
+            for part in (members[:half], members[half:])]
+    for job in jobs:
+        assert job.wait() == 0
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--members", type=int, default=300)
+    parser.add_argument("--big-members", type=int, default=40)
+    parser.add_argument("--python-files", type=int, default=20)
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--seed", type=int, default=1)
+    args = parser.parse_args()
+
+    import pyarrow as pa
+
+    import marrowfin
+    from marrowfin_tools import runner_table
+    from table_rows import market_files, runner_rows_from_books
+
+    month = archive(f"runners-month-{args.members}-{args.seed}.tar", args.members, args.seed, (0.5, 3.0))
+    big = archive(f"runners-big-{args.big_members}-{args.seed}.tar", args.big_members, args.seed + 1, (6.0, 8.0))
+    members = unpacked(month)
+    texts = plain(members)
+    text_mb = sum(p.stat().st_size for p in texts) / 1e6
+    print(f"month: {len(members)} members, {month.stat().st_size / 1e6:.0f} MB of bzip2, {text_mb:.0f} MB "
+          f"of text; big: {big.stat().st_size / 1e6:.0f} MB of bzip2; {os.cpu_count()} cores")
+
+    runners, floor = in_turns(args.runs, lambda: command(str(month), "--jobs", "2"),
+                              lambda: bzip2_halves(members))
+    print(f"runners --jobs 2 {runners:.2f} s, bzip2 -dc in two halves {floor:.2f} s: "
+          f"ratio {runners / floor:.2f} (target <= 1.2)")
+
+    sample = [str(p) for p in texts[:args.python_files]]
+
+    def in_python():
+        rows = []
+        with tempfile.TemporaryDirectory() as scratch:
+            for path in sample:
+                for own in market_files(path, scratch).values():
+                    rows += runner_rows_from_books(marrowfin.iter_prices_file(own), (60, 30, 0))
+        return rows
+
+    native, python = in_turns(args.runs, lambda: pa.table(runner_table(sample, before=(60, 30, 0))), in_python)
+    print(f"{len(sample)} plain files: runner_table {native:.2f} s, in Python from the books {python:.1f} s: "
+          f"x{python / native:.1f} (target >= 10)")
+
+    filters = ("--country", "AU", "--market-type", "WIN")
+    for name, tar in (("big", big), ("month", month)):
+        everything, kept = in_turns(args.runs, lambda: command(str(tar), "--jobs", "2"),
+                                    lambda: command(str(tar), "--jobs", "2", *filters))
+        print(f"{name}: filtered to 15% {kept:.2f} s, unfiltered {everything:.2f} s: "
+              f"ratio {kept / everything:.2f}" + (" (target <= 0.35)" if name == "big" else ""))
+
+    largest = max(members, key=lambda p: p.stat().st_size)
+    race = OUT / "race50.json"
+    if not race.exists():
+        gen_stream.generate(str(race), size_mb=50, seed=7)
+    text_of_largest = largest.with_suffix(".json")
+    for path, text in ((text_of_largest, text_of_largest), (largest, text_of_largest), (race, race)):
+        kept, _ = kept_bytes(text)
+        growth, table_bytes = peak_growth(path, "runners")
+        load, _ = peak_growth(path, "load")
+        print(f"worker peak growth on {path.name} ({kept / 1e6:.1f} MB kept): {growth / 1e6:.1f} MB and a "
+              f"{table_bytes / 1e3:.0f} kB table: ratio {(growth - table_bytes) / kept:.2f} (target <= 1.5; "
+              f"its load alone {load / kept:.2f})")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
