@@ -100,6 +100,20 @@ TEST_P(FirstDefinitionTest, DecodesNoFurtherThanAStepPastTheLine) {
   EXPECT_LE(got.bytes_decoded, GetParam() == io::Encoding::kBzip2 ? 900'100 : kDefinitionReadStep);
 }
 
+TEST_P(FirstDefinitionTest, HeldToALoadsLimitAndStoppedWhenAsked) {
+  // A file without a definition is read to its end, unless a limit comes first.
+  const std::string text = encoded(lines_of(200'000, 2), GetParam());
+  FirstDefinition got = read_first_definition(std::make_unique<io::MemorySource>(text), GetParam(),
+                                              {.max_decoded_bytes = 100'000});
+  EXPECT_FALSE(got.found || got.interrupted);
+  EXPECT_EQ(got.error, "larger than the size limit of 100,000 bytes once decoded");
+  int asked = 0;
+  got = read_first_definition(std::make_unique<io::MemorySource>(text), GetParam(),
+                              {.interrupted = [&] { return ++asked == 3; }});
+  EXPECT_TRUE(got.interrupted && !got.found && got.error.empty());
+  EXPECT_EQ(asked, 3);
+}
+
 std::string encoding_name(const testing::TestParamInfo<io::Encoding>& param) {
   constexpr const char* kNames[] = {"Plain", "Gzip", "Bzip2"};
   return kNames[static_cast<int>(param.param)];

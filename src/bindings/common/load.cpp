@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <exception>
+#include <functional>
 #include <new>
 
 #include "bindings/common/errors.hpp"
@@ -39,24 +40,27 @@ int set_decoded_limit(std::uint64_t limit) noexcept {
   return keep_shared(kLimitKey, std::move(value)) != nullptr ? 0 : -1;
 }
 
-std::unique_ptr<load::MessageStore> load_file(std::string_view path, bool release_lock) noexcept {
-  load::LoadOptions options;
-  options.max_decoded_bytes = decoded_limit();
-  load::LoadResult loaded;
-  std::exception_ptr failure;
-  if (!release_lock) {
-    options.interrupted = [] { return PyErr_CheckSignals() < 0; };
-    try {
-      loaded = load::load_messages(path, io::Inflater::default_backend(), options);
-    } catch (...) {
-      failure = std::current_exception();
+namespace {
+
+// Runs `work(interrupted)` as a load runs: without the interpreter lock when
+// `release_lock` (taken back at most every kUnlockedCheckInterval to run
+// signal handlers), `interrupted` being the check to hand the core. Returns
+// what it threw, with the lock held again.
+template <class F>
+std::exception_ptr run_checked(bool release_lock, F&& work) noexcept {
+  try {
+    if (!release_lock) {
+      work([] { return PyErr_CheckSignals() < 0; });
+      return nullptr;
     }
-  } else {
-    // The load touches no Python object; no exception may leave before the
-    // thread state is back.
-    PyThreadState* state = PyEval_SaveThread();
-    auto next_check = std::chrono::steady_clock::now();
-    options.interrupted = [&] {
+  } catch (...) {
+    return std::current_exception();
+  }
+  PyThreadState* state = PyEval_SaveThread();
+  auto next_check = std::chrono::steady_clock::now();
+  std::exception_ptr failure;
+  try {
+    work([&] {
       auto now = std::chrono::steady_clock::now();
       if (now < next_check) return false;
       next_check = now + kUnlockedCheckInterval;
@@ -64,24 +68,40 @@ std::unique_ptr<load::MessageStore> load_file(std::string_view path, bool releas
       bool stop = PyErr_CheckSignals() < 0;
       state = PyEval_SaveThread();
       return stop;
-    };
-    try {
-      loaded = load::load_messages(path, io::Inflater::default_backend(), options);
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    PyEval_RestoreThread(state);
+    });
+  } catch (...) {
+    failure = std::current_exception();
   }
+  PyEval_RestoreThread(state);
+  return failure;
+}
+
+// The Python error for what a load threw; returns false.
+bool set_failure(std::exception_ptr failure) noexcept {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();  // as Python's own containers fail; nothing of the file is kept
+  } catch (const std::exception& error) {
+    set_panic(error.what());
+  } catch (...) {
+    set_panic("unknown C++ exception");
+  }
+  return false;
+}
+
+}  // namespace
+
+std::unique_ptr<load::MessageStore> load_file(std::string_view path, bool release_lock) noexcept {
+  load::LoadOptions options;
+  options.max_decoded_bytes = decoded_limit();
+  load::LoadResult loaded;
+  std::exception_ptr failure = run_checked(release_lock, [&](std::function<bool()> interrupted) {
+    options.interrupted = std::move(interrupted);
+    loaded = load::load_messages(path, io::Inflater::default_backend(), options);
+  });
   if (failure) {
-    try {
-      std::rethrow_exception(failure);
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();  // as Python's own containers fail; nothing of the file is kept
-    } catch (const std::exception& error) {
-      set_panic(error.what());
-    } catch (...) {
-      set_panic("unknown C++ exception");
-    }
+    set_failure(failure);
     return nullptr;
   }
   if (loaded.interrupted) return nullptr;  // the handler's exception is set
@@ -90,6 +110,17 @@ std::unique_ptr<load::MessageStore> load_file(std::string_view path, bool releas
     return nullptr;
   }
   return std::move(loaded.store);
+}
+
+bool read_first_definition(std::string_view path, load::FirstDefinition& out) noexcept {
+  load::DefinitionOptions options;
+  options.max_decoded_bytes = decoded_limit();
+  std::exception_ptr failure = run_checked(true, [&](std::function<bool()> interrupted) {
+    options.interrupted = std::move(interrupted);
+    out = load::read_first_definition(path, options);
+  });
+  if (failure) return set_failure(failure);
+  return !out.interrupted;  // else the handler's exception is set
 }
 
 }  // namespace marrowfin::py

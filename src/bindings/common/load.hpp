@@ -8,6 +8,7 @@
 #include <memory>
 #include <string_view>
 
+#include "core/load/first_definition.hpp"
 #include "core/load/message_loader.hpp"
 
 namespace marrowfin::py {
@@ -20,6 +21,13 @@ namespace marrowfin::py {
 // interpreter lock is let go during the load, taken back briefly to run
 // signal handlers.
 std::unique_ptr<load::MessageStore> load_file(std::string_view path, bool release_lock) noexcept;
+
+// The first market definition of the file at `path`
+// (load::read_first_definition), read as load_file reads with the lock let
+// go: signal handlers between reads, the process's decoded-size limit. False
+// with the Python error set when memory ran out or a handler raised; a
+// failure of the file itself is in `out.error`.
+[[nodiscard]] bool read_first_definition(std::string_view path, load::FirstDefinition& out) noexcept;
 
 // The decoded-size limit of every load in this process, 0 for none (the
 // default). The module never sets it; the companion package sets it around

@@ -116,9 +116,7 @@ PyObject* first_definition(PyObject*, PyObject* args, PyObject* kwargs) noexcept
     py::Ref bytes = path_bytes(fspath.get());
     if (!bytes) return nullptr;
     load::FirstDefinition first;
-    if (!unlocked([&] { first = load::read_first_definition(bytes_view(bytes.get())); })) {
-      return nullptr;
-    }
+    if (!py::read_first_definition(bytes_view(bytes.get()), first)) return nullptr;
     if (first.found) return definition_dict(first);
     if (!first.error.empty()) return py::set_value_error(first.error);
     Py_RETURN_NONE;

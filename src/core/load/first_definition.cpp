@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/io/bzip2_source.hpp"
+#include "core/io/guarded_source.hpp"
 #include "core/json/error_texts.hpp"
 #include "core/json/line_parser.hpp"
 #include "core/json/utf8.hpp"
@@ -134,24 +135,32 @@ class Reader {
 
 }  // namespace
 
-FirstDefinition read_first_definition(std::unique_ptr<io::ByteSource> file, io::Encoding encoding) {
+FirstDefinition read_first_definition(std::unique_ptr<io::ByteSource> file, io::Encoding encoding,
+                                      const DefinitionOptions& options) {
   // One pass, block by block for bzip2: decoding threads would decode
   // blocks ahead that are never read.
   std::unique_ptr<io::ByteSource> source =
       encoding == io::Encoding::kBzip2
           ? std::make_unique<io::Bzip2Source>(std::move(file), 0, kBzip2InputStep)
           : io::decoded(std::move(file), encoding, io::Inflater::default_backend(), 0);
-  return Reader(*source).run();
+  // A file without a definition is read to its end: held to a load's limit.
+  io::GuardedSource guarded(*source, options.max_decoded_bytes, options.interrupted);
+  FirstDefinition result = Reader(guarded).run();
+  if (guarded.stopped()) {
+    result = {};
+    result.interrupted = true;
+  }
+  return result;
 }
 
-FirstDefinition read_first_definition(std::string_view path) {
+FirstDefinition read_first_definition(std::string_view path, const DefinitionOptions& options) {
   io::OpenResult opened = io::open_file(path);
   if (!opened.file) {
     FirstDefinition failed;
     failed.error = std::move(opened.error);
     return failed;
   }
-  return read_first_definition(std::move(opened.file), io::encoding_from_name(path));
+  return read_first_definition(std::move(opened.file), io::encoding_from_name(path), options);
 }
 
 }  // namespace marrowfin::load

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -27,6 +28,8 @@ struct FirstDefinition {
   // Not found: the text of the read, decoding or parsing failure that came
   // first (the load's text for it), or empty when the file has no definition.
   std::string error;
+  // Not found either: DefinitionOptions::interrupted stopped the read.
+  bool interrupted = false;
   // Decoded bytes read, to see how far decoding went.
   std::uint64_t bytes_decoded = 0;
 };
@@ -36,15 +39,25 @@ struct FirstDefinition {
 // that holds it, since a block decodes whole; see Bzip2Source's input step).
 inline constexpr std::size_t kDefinitionReadStep = std::size_t{16} << 10;
 
+// What a load's options say of a read (LoadOptions): the most bytes the file
+// may decode to (0 for no limit; past it, the limit's text), and what is
+// asked before every read of the decoder, true stopping the read.
+struct DefinitionOptions {
+  std::uint64_t max_decoded_bytes = 0;
+  std::function<bool()> interrupted = {};
+};
+
 // Lines are taken as the loader keeps them, and a change goes to a market by
 // the iterator's rule: its own "id" (a non-empty string), else the first
 // market named in the file; a change before any market is named goes to none
 // and does not count. The first kept change holding a "marketDefinition"
 // object that goes to a market is the one. Reads `path` (bytes without NUL;
 // the caller checks) decoded as its name says. Throws only std::bad_alloc.
-[[nodiscard]] FirstDefinition read_first_definition(std::string_view path);
+[[nodiscard]] FirstDefinition read_first_definition(std::string_view path,
+                                                    const DefinitionOptions& options = {});
 // The same from any source, decoded as `encoding` says. For tests.
 [[nodiscard]] FirstDefinition read_first_definition(std::unique_ptr<io::ByteSource> file,
-                                                    io::Encoding encoding);
+                                                    io::Encoding encoding,
+                                                    const DefinitionOptions& options = {});
 
 }  // namespace marrowfin::load
