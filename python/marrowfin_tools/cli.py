@@ -99,13 +99,14 @@ def _summary(args: argparse.Namespace) -> int:
                                                 market_filter=market_filter)) as outcomes:
             for outcome in outcomes:
                 done += 1
+                if progress is not None:
+                    progress.total = max(progress.total, found.found)  # archives are listed as they go
                 if outcome.filtered:
                     filtered += 1
                     if progress is not None:
                         progress.file_done(True)
                     continue
                 if progress is not None:
-                    progress.total = max(progress.total, found.found)  # archives are listed as they go
                     if outcome.ok and args.jobs > 1:
                         progress.books += outcome.value.books
                     progress.clear()

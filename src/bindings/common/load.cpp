@@ -13,6 +13,7 @@ namespace marrowfin::py {
 namespace {
 
 constexpr const char* kLimitKey = "marrowfin.decoded_limit";
+constexpr const char* kThreadsKey = "marrowfin.load_threads";
 
 // Without the lock, handlers run at most this often: taking the lock back
 // waits for any thread that holds it.
@@ -32,6 +33,26 @@ std::uint64_t decoded_limit() noexcept {
     return 0;
   }
   return value;
+}
+
+unsigned load_threads() noexcept {
+  PyObject* threads = find_shared(kThreadsKey);  // borrowed
+  if (threads == nullptr) {
+    PyErr_Clear();
+    return 0;
+  }
+  unsigned long value = PyLong_AsUnsignedLong(threads);
+  if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return 0;
+  }
+  return static_cast<unsigned>(value);
+}
+
+int set_load_threads(unsigned threads) noexcept {
+  Ref value = Ref::steal(PyLong_FromUnsignedLong(threads));
+  if (!value) return -1;
+  return keep_shared(kThreadsKey, std::move(value)) != nullptr ? 0 : -1;
 }
 
 int set_decoded_limit(std::uint64_t limit) noexcept {
@@ -95,6 +116,10 @@ bool set_failure(std::exception_ptr failure) noexcept {
 std::unique_ptr<load::MessageStore> load_file(std::string_view path, bool release_lock) noexcept {
   load::LoadOptions options;
   options.max_decoded_bytes = decoded_limit();
+  if (unsigned threads = load_threads(); threads != 0) {
+    options.threads = threads;
+    options.bzip2_threads = threads == 1 ? 0 : static_cast<int>(threads);
+  }
   load::LoadResult loaded;
   std::exception_ptr failure = run_checked(release_lock, [&](std::function<bool()> interrupted) {
     options.interrupted = std::move(interrupted);

@@ -29,6 +29,14 @@ std::unique_ptr<load::MessageStore> load_file(std::string_view path, bool releas
 // failure of the file itself is in `out.error`.
 [[nodiscard]] bool read_first_definition(std::string_view path, load::FirstDefinition& out) noexcept;
 
+// Threads of every load in this process: 0 for the loader's own choice (one
+// per usable core, the default); with 1 the calling thread parses and
+// decodes alone. Worker processes that already cover the cores set 1, as
+// threads of their own would only contend. Kept as the limit is.
+unsigned load_threads() noexcept;
+// Returns -1 with an error set.
+[[nodiscard]] int set_load_threads(unsigned threads) noexcept;
+
 // The decoded-size limit of every load in this process, 0 for none (the
 // default). The module never sets it; the companion package sets it around
 // the recordings it hands out. Kept in the interpreter's dict, so that both

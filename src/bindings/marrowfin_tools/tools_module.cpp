@@ -219,6 +219,26 @@ PyObject* set_decoded_limit(PyObject*, PyObject* limit) noexcept {
   });
 }
 
+// set_load_threads(threads): the threads of every load in this process (0
+// for one per core, the default), returning the number it replaces.
+PyObject* set_load_threads(PyObject*, PyObject* threads) noexcept {
+  return py::guard([&]() -> PyObject* {
+    if (!PyLong_Check(threads) || PyBool_Check(threads)) {
+      return py::set_argument_type("set_load_threads", "threads", "int", threads);
+    }
+    int overflow = 0;
+    long value = PyLong_AsLongAndOverflow(threads, &overflow);
+    if (value == -1 && PyErr_Occurred()) return nullptr;
+    constexpr long kMost = 1024;
+    if (overflow != 0 || value < 0 || value > kMost) {
+      return py::set_out_of_range("threads", 0, kMost, threads);
+    }
+    unsigned previous = py::load_threads();
+    if (py::set_load_threads(static_cast<unsigned>(value)) < 0) return nullptr;
+    return PyLong_FromUnsignedLong(previous);
+  });
+}
+
 PyMethodDef module_methods[] = {
     {"price_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(price_table)),
      METH_VARARGS | METH_KEYWORDS,
@@ -235,6 +255,10 @@ PyMethodDef module_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "runner_table(paths, before=())\n--\n\n"
      "Loads each recording of the iterable in turn and keeps the rows of its runner table."},
+    {"set_load_threads", set_load_threads, METH_O,
+     "set_load_threads(threads, /)\n--\n\n"
+     "Sets the threads of every load in this process (0 for one per core, the default; 1 to "
+     "parse and decode on the calling thread alone); returns the number it replaces."},
     {"set_decoded_limit", set_decoded_limit, METH_O,
      "set_decoded_limit(limit, /)\n--\n\n"
      "Sets the most bytes a recording may decode to in any load of this process (0 for no "

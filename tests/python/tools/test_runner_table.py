@@ -3,6 +3,7 @@ same table computed in Python from each market's own books."""
 
 import json
 import os
+import pathlib
 
 import pyarrow as pa
 import pytest
@@ -193,3 +194,22 @@ class TestCommand:
             self.run(capsys, "runners", SAMPLE, *(a.format(input=named) for a in args))
         assert raised.value.code == 2
         assert capsys.readouterr().err.splitlines()[-1].endswith(f"error: {text.format(input=named)}")
+
+
+def test_loads_on_one_thread_as_workers_make_them_give_the_same_table(tmp_path):
+    import bz2
+    import gzip
+
+    from marrowfin_tools import _native
+
+    packed = tmp_path / "race.bz2"
+    packed.write_bytes(bz2.compress(gzip.decompress(pathlib.Path(SAMPLE).read_bytes()), 1))  # 100 kB blocks
+    everywhere = pa.table(runner_table([packed, SAMPLE], before=BEFORE))
+    assert _native.set_load_threads(1) == 0
+    try:
+        assert pa.table(runner_table([packed, SAMPLE], before=BEFORE)).equals(everywhere)
+    finally:
+        assert _native.set_load_threads(0) == 1
+    for bad, error in ((-1, ValueError), (1025, ValueError), (1.0, TypeError), (True, TypeError)):
+        with pytest.raises(error):
+            _native.set_load_threads(bad)
