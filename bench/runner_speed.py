@@ -13,6 +13,9 @@ taken in turns):
 - `marrowfin runners MONTH.tar --jobs 2` against `bzip2 -dc` of all its
   members run as two parallel halves, the floor of any reader (target: at
   most 1.2 times);
+- the CPU time of runner_table over every member, loading as the
+  command's workers do, against that of bzip2 -dc over every member: the
+  same comparison, less disturbed by other work on the machine;
 - runner_table over the members as plain files against the same table
   computed in Python from the books of iter_prices_file (the tests' oracle,
   tests/python/tools/table_rows.py), both in this process on the first
@@ -31,6 +34,7 @@ from __future__ import annotations
 import argparse
 import os
 import pathlib
+import resource
 import subprocess
 import sys
 import tarfile
@@ -113,6 +117,14 @@ def wall(func) -> float:
     return time.perf_counter() - started
 
 
+def cpu(func, who: int) -> float:
+    """User and system seconds of `func`, in this process or its children."""
+    before = resource.getrusage(who)
+    func()
+    after = resource.getrusage(who)
+    return after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime
+
+
 def in_turns(runs: int, *funcs) -> list[float]:
     """The best wall time of each function, the functions taken in turns."""
     best = [float("inf")] * len(funcs)
@@ -148,7 +160,7 @@ def main() -> int:
     import pyarrow as pa
 
     import marrowfin
-    from marrowfin_tools import runner_table
+    from marrowfin_tools import _native, runner_table
     from table_rows import market_files, runner_rows_from_books
 
     month = archive(f"runners-month-{args.members}-{args.seed}.tar", args.members, args.seed, (0.5, 3.0))
@@ -163,6 +175,16 @@ def main() -> int:
                               lambda: bzip2_halves(members))
     print(f"runners --jobs 2 {runners:.2f} s, bzip2 -dc in two halves {floor:.2f} s: "
           f"ratio {runners / floor:.2f} (target <= 1.2)")
+    # CPU time, which a machine shared with other work disturbs less than
+    # wall time: the table of every member in this process, loading as the
+    # command's workers do (one thread each on two cores), against bzip2 -dc
+    # of every member.
+    previous = _native.set_load_threads(1)
+    table_cpu = cpu(lambda: pa.table(runner_table([str(m) for m in members])), resource.RUSAGE_SELF)
+    _native.set_load_threads(previous)
+    bzip2_cpu = cpu(lambda: bzip2_halves(members), resource.RUSAGE_CHILDREN)
+    print(f"CPU: runner_table of every member {table_cpu:.2f} s, bzip2 -dc of every member "
+          f"{bzip2_cpu:.2f} s: ratio {table_cpu / bzip2_cpu:.2f}")
 
     sample = [str(p) for p in texts[:args.python_files]]
 
