@@ -63,11 +63,12 @@ def price_table(path: str | bytes | os.PathLike[str] | os.PathLike[bytes], depth
     return _native.price_table(path, depth, every_book, sp=sp)
 
 
-def _pyarrow() -> Any:
-    """pyarrow with its csv, parquet and dataset modules, or ImportError saying what to install."""
+def _pyarrow(modules: tuple[str, ...] = ("csv", "parquet", "dataset")) -> Any:
+    """pyarrow with those of its modules (dataset imports pandas: a third of a
+    second), or ImportError saying what to install."""
     try:
-        for name in ("pyarrow.csv", "pyarrow.parquet", "pyarrow.dataset"):
-            importlib.import_module(name)
+        for name in modules:
+            importlib.import_module("pyarrow." + name)
         return importlib.import_module("pyarrow")
     except ImportError as e:
         raise ImportError(MISSING_PYARROW) from e
