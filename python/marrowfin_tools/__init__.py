@@ -12,7 +12,8 @@ from __future__ import annotations
 
 import pathlib
 
-from ._native import MarketBooks, market_books
+from ._native import MarketBooks
+from .books import market_books
 from .distributed import FileResults, map_files
 from .export import export_books, select_books
 from .filters import Definition, MarketFilter, first_definition, keep_recording

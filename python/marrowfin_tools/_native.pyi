@@ -2,7 +2,7 @@
 definitions and merged replays."""
 
 import os
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any, Literal, TypedDict, final
 
 import marrowfin
@@ -85,11 +85,13 @@ def market_books(
     *,
     runner_order: Literal["selection", "definition"] = "selection",
     aware: bool = False,
+    keep: Callable[[str | bytes | os.PathLike[str] | os.PathLike[bytes]], bool] | None = None,
 ) -> MarketBooks:
     """Loads every recording of paths (plain, gzip or bzip2) at once; the books of all their
     markets, merged by publish time (ties: the order of paths, then of lines).
 
     runner_order="definition" lists runners as the pure-Python peer does; aware=True makes
     publish_time and the definition's times aware datetimes in UTC. A recording that fails to
-    load raises ValueError "<path>: <reason>", and nothing is returned.
+    load raises ValueError "<path>: <reason>", and nothing is returned. A recording that keep
+    (when given) says false of is not loaded, and yields nothing.
     """

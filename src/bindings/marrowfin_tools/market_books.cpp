@@ -119,7 +119,10 @@ PyObject* not_a_path_item(PyObject* path) noexcept {
 
 // Every recording of `paths` loaded, in order: the stores, or nothing with an
 // error set (a failed load: ValueError "<path>: <reason>"; nothing is kept).
-std::optional<std::vector<std::unique_ptr<load::MessageStore>>> load_all(PyObject* paths) {
+// A recording that `keep` (a callable, or null) says false of is not loaded:
+// its store is empty, so indexes into `paths` still count it.
+std::optional<std::vector<std::unique_ptr<load::MessageStore>>> load_all(PyObject* paths,
+                                                                         PyObject* keep) {
   // One path is iterable too (a str by its characters): refused as such.
   if (py::Ref one = py::Ref::steal(PyOS_FSPath(paths))) {
     not_a_path_iterable(paths);
@@ -141,6 +144,15 @@ std::optional<std::vector<std::unique_ptr<load::MessageStore>>> load_all(PyObjec
     if (!fspath) return std::nullopt;
     py::Ref bytes = path_bytes(fspath.get());
     if (!bytes) return std::nullopt;
+    if (keep != nullptr) {
+      py::Ref kept = py::Ref::steal(PyObject_CallOneArg(keep, path.get()));
+      int truth = kept ? PyObject_IsTrue(kept.get()) : -1;
+      if (truth < 0) return std::nullopt;
+      if (truth == 0) {
+        stores.push_back(std::make_unique<load::MessageStore>());
+        continue;
+      }
+    }
     // The load touches no Python object, so other threads run meanwhile.
     std::unique_ptr<load::MessageStore> store = py::load_file(bytes_view(bytes.get()), true);
     if (!store) {
@@ -159,16 +171,18 @@ PyTypeObject* market_books_type() noexcept { return py::ClassHolder<books_class>
 
 PyObject* market_books(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   return py::guard([&]() -> PyObject* {
-    static const char* keywords[] = {"paths", "runner_order", "aware", nullptr};
+    static const char* keywords[] = {"paths", "runner_order", "aware", "keep", nullptr};
     PyObject* paths = nullptr;
     PyObject* runner_order = nullptr;
     PyObject* aware = Py_False;
-    // A market_filter keyword, decided on a recording's first definition,
-    // joins these once the price table's filter exists.
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:market_books",
+    PyObject* keep = Py_None;  // marrowfin_tools.market_books passes its market filter here
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO:market_books",
                                      const_cast<char**>(keywords), &paths, &runner_order,
-                                     &aware)) {
+                                     &aware, &keep)) {
       return nullptr;
+    }
+    if (keep != Py_None && !PyCallable_Check(keep)) {
+      return py::set_argument_type("market_books", "keep", "None or callable", keep);
     }
     bindings::BookOptions options;
     if (runner_order != nullptr) {
@@ -185,7 +199,8 @@ PyObject* market_books(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
 
     PyTypeObject* type = market_books_type();
     if (type == nullptr) return nullptr;
-    std::optional<std::vector<std::unique_ptr<load::MessageStore>>> stores = load_all(paths);
+    std::optional<std::vector<std::unique_ptr<load::MessageStore>>> stores =
+        load_all(paths, keep == Py_None ? nullptr : keep);
     if (!stores) return nullptr;
     const std::size_t recordings = stores->size();
     auto replay = std::make_unique<market::MergedReplay>(std::move(*stores));

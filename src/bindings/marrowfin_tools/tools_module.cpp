@@ -265,7 +265,7 @@ PyMethodDef module_methods[] = {
      "limit); returns the limit it replaces."},
     {"market_books", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(market_books)),
      METH_VARARGS | METH_KEYWORDS,
-     "market_books(paths, *, runner_order='selection', aware=False)\n--\n\n"
+     "market_books(paths, *, runner_order='selection', aware=False, keep=None)\n--\n\n"
      "Loads every recording of paths; the books of all their markets, merged by publish time."},
     {nullptr, nullptr, 0, nullptr},
 };

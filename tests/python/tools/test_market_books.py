@@ -42,6 +42,17 @@ def test_merged_by_publish_time_ties_to_the_earlier_path_then_line(write):
     assert next(books, None) is None and books.message_index == 2
 
 
+def test_a_recording_the_market_filter_skips_is_never_loaded(write):
+    from marrowfin_tools import MarketFilter
+
+    win = write(message(PT, change("1.1", marketDefinition={"marketType": "WIN"})), name="win.txt")
+    place = write(message(PT, change("1.2", marketDefinition={"marketType": "PLACE"})), "not JSON", name="place.txt")
+    books = market_books([place, win], market_filter=MarketFilter(market_types=["win"]))
+    assert [(b.market_id, books.path_index) for b in books] == [("1.1", 1)]
+    with pytest.raises(ValueError, match="place.txt: expected ident"):
+        market_books([place, win])
+
+
 def as_alone(books):
     """Per book: its dict, and which of its runners and definition are the
     objects of its market's book before."""
