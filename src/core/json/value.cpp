@@ -8,69 +8,8 @@
 namespace marrowfin::json {
 namespace {
 
-// Indexed by Key; the enum lists the keys in ascending byte order, so sorting
-// members by Key sorts them by name.
-constexpr std::array<std::string_view, static_cast<std::size_t>(Key::kNone) + 1> kNames = {
-    "adjustmentFactor",
-    "atb",
-    "atl",
-    "batb",
-    "batl",
-    "bdatb",
-    "bdatl",
-    "betDelay",
-    "bettingType",
-    "bsp",
-    "bspMarket",
-    "bspReconciled",
-    "complete",
-    "countryCode",
-    "crossMatching",
-    "discountAllowed",
-    "eachWayDivisor",
-    "eventId",
-    "eventName",
-    "eventTypeId",
-    "hc",
-    "id",
-    "img",
-    "inPlay",
-    "lastMatchTime",
-    "ltp",
-    "marketBaseRate",
-    "marketDefinition",
-    "marketTime",
-    "marketType",
-    "mc",
-    "name",
-    "numberOfWinners",
-    "openDate",
-    "persistenceEnabled",
-    "pt",
-    "raceType",
-    "rc",
-    "regulators",
-    "removalDate",
-    "runners",
-    "runnersVoidable",
-    "settledTime",
-    "sortPriority",
-    "spb",
-    "spf",
-    "spl",
-    "spn",
-    "status",
-    "suspendTime",
-    "timezone",
-    "trd",
-    "turnInPlayEnabled",
-    "tv",
-    "venue",
-    "version",
-    "",
-};
-
-constexpr std::size_t kMaxNameLength = 18;  // "persistenceEnabled"
+constexpr std::size_t kMaxNameLength =
+    std::ranges::max(kKeyNames, {}, [](std::string_view name) { return name.size(); }).size();
 
 // A name of 2 to 16 bytes is told apart by two words that together cover all
 // its bytes (they overlap for names under 16 bytes): loads of 2, 4 or 8
@@ -133,7 +72,7 @@ constexpr Table build_table() {
     Table table{multiplier | 1, {}};
     bool collided = false;
     for (std::size_t k = 0; k < static_cast<std::size_t>(Key::kNone) && !collided; ++k) {
-      std::string_view name = kNames[k];
+      std::string_view name = kKeyNames[k];
       Words words = name_words(name.data(), name.size());
       Slot& slot = table.slots[slot_of(words, name.size(), table.multiplier)];
       collided = slot.size != 0;
@@ -156,7 +95,7 @@ Key key_from_name(std::string_view name) noexcept {
     return Key::kNone;
   }
   if (size > 16 &&
-      std::memcmp(name.data() + 8, kNames[static_cast<std::size_t>(slot.key)].data() + 8,
+      std::memcmp(name.data() + 8, kKeyNames[static_cast<std::size_t>(slot.key)].data() + 8,
                   size - 16) != 0) {
     return Key::kNone;
   }
@@ -199,11 +138,6 @@ bool same_value(const Value& a, const Value& b) noexcept {
       return true;
   }
   return false;
-}
-
-std::string_view key_name(Key key) noexcept {
-  auto index = static_cast<std::size_t>(key);
-  return index < kNames.size() ? kNames[index] : std::string_view();
 }
 
 }  // namespace marrowfin::json

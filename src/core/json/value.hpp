@@ -9,78 +9,107 @@
 // array of Levels.
 #pragma once
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string_view>
 
 namespace marrowfin::json {
 
-// Every key the market cache or the loader reads, at any level of a message.
+// X(Name, text) for every key the market cache or the loader reads, at any
+// level of a message, in ascending byte order of the text: members are sorted
+// by Key, so that sorts them by name too (checked below). At most 63 keys,
+// since members.hpp keeps a set of them in one 64-bit word.
+#define MARROWFIN_STREAM_KEYS(X) \
+  X(AdjustmentFactor, "adjustmentFactor")     \
+  X(Atb, "atb")                               \
+  X(Atl, "atl")                               \
+  X(Batb, "batb")                             \
+  X(Batl, "batl")                             \
+  X(Bdatb, "bdatb")                           \
+  X(Bdatl, "bdatl")                           \
+  X(BetDelay, "betDelay")                     \
+  X(BettingType, "bettingType")               \
+  X(Bsp, "bsp")                               \
+  X(BspMarket, "bspMarket")                   \
+  X(BspReconciled, "bspReconciled")           \
+  X(Complete, "complete")                     \
+  X(CountryCode, "countryCode")               \
+  X(CrossMatching, "crossMatching")           \
+  X(DiscountAllowed, "discountAllowed")       \
+  X(EachWayDivisor, "eachWayDivisor")         \
+  X(EventId, "eventId")                       \
+  X(EventName, "eventName")                   \
+  X(EventTypeId, "eventTypeId")               \
+  X(Hc, "hc")                                 \
+  X(Id, "id")                                 \
+  X(Img, "img")                               \
+  X(InPlay, "inPlay")                         \
+  X(LastMatchTime, "lastMatchTime")           \
+  X(Ltp, "ltp")                               \
+  X(MarketBaseRate, "marketBaseRate")         \
+  X(MarketDefinition, "marketDefinition")     \
+  X(MarketTime, "marketTime")                 \
+  X(MarketType, "marketType")                 \
+  X(Mc, "mc")                                 \
+  X(Name, "name")                             \
+  X(NumberOfWinners, "numberOfWinners")       \
+  X(OpenDate, "openDate")                     \
+  X(PersistenceEnabled, "persistenceEnabled") \
+  X(Pt, "pt")                                 \
+  X(RaceType, "raceType")                     \
+  X(Rc, "rc")                                 \
+  X(Regulators, "regulators")                 \
+  X(RemovalDate, "removalDate")               \
+  X(Runners, "runners")                       \
+  X(RunnersVoidable, "runnersVoidable")       \
+  X(SettledTime, "settledTime")               \
+  X(SortPriority, "sortPriority")             \
+  X(Spb, "spb")                               \
+  X(Spf, "spf")                               \
+  X(Spl, "spl")                               \
+  X(Spn, "spn")                               \
+  X(Status, "status")                         \
+  X(SuspendTime, "suspendTime")               \
+  X(Timezone, "timezone")                     \
+  X(Trd, "trd")                               \
+  X(TurnInPlayEnabled, "turnInPlayEnabled")   \
+  X(Tv, "tv")                                 \
+  X(Venue, "venue")                           \
+  X(Version, "version")
+
 enum class Key : std::uint8_t {
-  kAdjustmentFactor,
-  kAtb,
-  kAtl,
-  kBatb,
-  kBatl,
-  kBdatb,
-  kBdatl,
-  kBetDelay,
-  kBettingType,
-  kBsp,
-  kBspMarket,
-  kBspReconciled,
-  kComplete,
-  kCountryCode,
-  kCrossMatching,
-  kDiscountAllowed,
-  kEachWayDivisor,
-  kEventId,
-  kEventName,
-  kEventTypeId,
-  kHc,
-  kId,
-  kImg,
-  kInPlay,
-  kLastMatchTime,
-  kLtp,
-  kMarketBaseRate,
-  kMarketDefinition,
-  kMarketTime,
-  kMarketType,
-  kMc,
-  kName,
-  kNumberOfWinners,
-  kOpenDate,
-  kPersistenceEnabled,
-  kPt,
-  kRaceType,
-  kRc,
-  kRegulators,
-  kRemovalDate,
-  kRunners,
-  kRunnersVoidable,
-  kSettledTime,
-  kSortPriority,
-  kSpb,
-  kSpf,
-  kSpl,
-  kSpn,
-  kStatus,
-  kSuspendTime,
-  kTimezone,
-  kTrd,
-  kTurnInPlayEnabled,
-  kTv,
-  kVenue,
-  kVersion,
+#define MARROWFIN_KEY_ENUMERATOR(name, text) k##name,
+  MARROWFIN_STREAM_KEYS(MARROWFIN_KEY_ENUMERATOR)
+#undef MARROWFIN_KEY_ENUMERATOR
   kNone,  // not a stream key: array elements and the root carry it
 };
+
+// The stream's text of each key, indexed by Key ("" for kNone). Each is a
+// literal, so data() is NUL-terminated.
+inline constexpr std::array<std::string_view, static_cast<std::size_t>(Key::kNone) + 1>
+    kKeyNames = {
+#define MARROWFIN_KEY_NAME(name, text) text,
+        MARROWFIN_STREAM_KEYS(MARROWFIN_KEY_NAME)
+#undef MARROWFIN_KEY_NAME
+        "",
+};
+
+static_assert(std::ranges::adjacent_find(kKeyNames.begin(), kKeyNames.end() - 1,
+                                         std::ranges::greater_equal{}) == kKeyNames.end() - 1,
+              "the stream keys must be listed in ascending byte order, each once");
 
 // The Key for a member name, or Key::kNone when nothing reads that name.
 Key key_from_name(std::string_view name) noexcept;
 // The stream's text of a key ("" for kNone).
-std::string_view key_name(Key key) noexcept;
+constexpr std::string_view key_name(Key key) noexcept {
+  auto index = static_cast<std::size_t>(key);
+  return index < kKeyNames.size() ? kKeyNames[index] : std::string_view();
+}
 // True for the keys whose arrays may be packed as Levels.
 constexpr bool is_ladder_key(Key key) noexcept {
   return key == Key::kAtb || key == Key::kAtl || key == Key::kTrd || key == Key::kSpb ||
