@@ -7,8 +7,13 @@
 // to the element it works on.
 #include "bindings/common/compat.hpp"
 
+#include <algorithm>
+#include <array>
 #include <span>
+#include <string_view>
 
+#include "core/json/value.hpp"
+#include "core/market/definition_fields.hpp"
 #include "bindings/common/borrow.hpp"
 #include "bindings/common/errors.hpp"
 #include "bindings/marrowfin/py_classes.hpp"
@@ -154,8 +159,10 @@ py::Ref definition_runner_dict(PyObject* runner_object) noexcept {
   return dict;
 }
 
-py::Ref definition_dict(PyObject* definition_object) {
-  const MarketDefinitionRecord& def = py::value_of<MarketDefinitionRecord>(definition_object);
+using D = MarketDefinitionRecord;
+
+// The definition's runners as a list of dicts.
+py::Ref definition_runner_dicts(const D& def) {
   py::Ref runners = new_list();
   if (!runners) return {};
   bool ok = walk(def.runners.get(), market_definition_runner_type(), "MarketDefinitionRunner",
@@ -163,40 +170,53 @@ py::Ref definition_dict(PyObject* definition_object) {
                    py::Ref dict = definition_runner_dict(element);
                    return dict && PyList_Append(runners.get(), dict.get()) == 0;
                  });
-  if (!ok) return {};
+  return ok ? std::move(runners) : py::Ref();
+}
 
+// One key of a definition's dict: its text, its interned string and its
+// value (a new reference, or empty with an error set).
+struct DefinitionKey {
+  std::string_view text;
+  PyObject* Strings::*string = nullptr;
+  py::Ref (*value)(const D&) = nullptr;
+  bool exported = true;
+};
+
+// Every row of the definition table, exported or not, then the two of their own.
+constexpr auto kDefinitionRows = std::to_array<DefinitionKey>({
+#define MARROWFIN_DICT_FIELD(key, member, Type, init, dict) \
+  {json::key_name(json::Key::k##key), &Strings::member,     \
+   [](const D& def) { return to_python(def.member); }, dict},
+#define MARROWFIN_DICT_TIME(key, member, dict)          \
+  {json::key_name(json::Key::k##key), &Strings::member, \
+   [](const D& def) { return to_python(def.member##_text); }, dict},
+    MARROWFIN_DEFINITION_FIELDS(MARROWFIN_DICT_FIELD, MARROWFIN_DICT_FIELD, MARROWFIN_DICT_TIME,
+                                MARROWFIN_NO_ROW)
+#undef MARROWFIN_DICT_FIELD
+#undef MARROWFIN_DICT_TIME
+    {"numberOfActiveRunners", &Strings::number_of_active_runners,
+     [](const D& def) { return to_python(def.number_of_active_runners); }},
+    {"runners", &Strings::runners, definition_runner_dicts},
+});
+
+// The exported keys in the order the dict has them: sorted by text.
+constexpr auto kDefinitionKeys = [] {
+  std::array<DefinitionKey, std::ranges::count_if(kDefinitionRows, &DefinitionKey::exported)>
+      keys{};
+  std::ranges::copy_if(kDefinitionRows, keys.begin(), &DefinitionKey::exported);
+  std::ranges::sort(keys, {}, &DefinitionKey::text);
+  return keys;
+}();
+static_assert(std::ranges::adjacent_find(kDefinitionKeys, {}, &DefinitionKey::text) ==
+                  kDefinitionKeys.end(),
+              "a definition's dict has each key once");
+
+py::Ref definition_dict(PyObject* definition_object) {
+  const D& def = py::value_of<D>(definition_object);
   py::Ref dict = new_dict();
-  PyObject* d = dict.get();
-  if (!d || !put(d, strings.bet_delay, to_python(def.bet_delay)) ||
-      !put(d, strings.betting_type, to_python(def.betting_type)) ||
-      !put(d, strings.bsp_market, to_python(def.bsp_market)) ||
-      !put(d, strings.bsp_reconciled, to_python(def.bsp_reconciled)) ||
-      !put(d, strings.complete, to_python(def.complete)) ||
-      !put(d, strings.country_code, to_python(def.country_code)) ||
-      !put(d, strings.cross_matching, to_python(def.cross_matching)) ||
-      !put(d, strings.discount_allowed, to_python(def.discount_allowed)) ||
-      !put(d, strings.event_id, to_python(def.event_id)) ||
-      !put(d, strings.event_name, to_python(def.event_name)) ||
-      !put(d, strings.event_type_id, to_python(def.event_type_id)) ||
-      !put(d, strings.in_play, to_python(def.in_play)) ||
-      !put(d, strings.market_base_rate, to_python(def.market_base_rate)) ||
-      !put(d, strings.market_time, to_python(def.market_time_text)) ||
-      !put(d, strings.market_type, to_python(def.market_type)) ||
-      !put(d, strings.name, to_python(def.name)) ||
-      !put(d, strings.number_of_active_runners, to_python(def.number_of_active_runners)) ||
-      !put(d, strings.number_of_winners, to_python(def.number_of_winners)) ||
-      !put(d, strings.open_date, to_python(def.open_date_text)) ||
-      !put(d, strings.persistence_enabled, to_python(def.persistence_enabled)) ||
-      !put(d, strings.regulators, to_python(def.regulators)) ||
-      !put(d, strings.runners, runners) ||
-      !put(d, strings.runners_voidable, to_python(def.runners_voidable)) ||
-      !put(d, strings.status, to_python(def.status)) ||
-      !put(d, strings.suspend_time, to_python(def.suspend_time_text)) ||
-      !put(d, strings.timezone, to_python(def.timezone)) ||
-      !put(d, strings.turn_in_play_enabled, to_python(def.turn_in_play_enabled)) ||
-      !put(d, strings.venue, to_python(def.venue)) ||
-      !put(d, strings.version, to_python(def.version))) {
-    return {};
+  if (!dict) return {};
+  for (const DefinitionKey& key : kDefinitionKeys) {
+    if (!put(dict.get(), strings.*key.string, key.value(def))) return {};
   }
   return dict;
 }

@@ -5,6 +5,9 @@
 
 #include "bindings/common/compat.hpp"
 
+#include <type_traits>
+#include <utility>
+
 #include "bindings/common/borrow.hpp"
 #include "bindings/marrowfin/py_convert.hpp"
 #include "bindings/common/py_type.hpp"
@@ -28,6 +31,18 @@ PyObject* get_borrowed_field(PyObject* self, void*) noexcept {
   py::SharedBorrow borrow(record.borrow);
   if (!borrow) return nullptr;
   return to_python(record.*Member).release();
+}
+
+// The attribute `name` of the field `Member` of an immutable class: a stored
+// object handed out as it is, any other field converted on each read.
+template <class Record, auto Member>
+py::Attribute attribute(const char* name) noexcept {
+  using Field = std::remove_cvref_t<decltype(std::declval<Record&>().*Member)>;
+  if constexpr (std::is_same_v<Field, py::Ref>) {
+    return stored_member<Record, Member>(name);
+  } else {
+    return read_only(name, get_field<Record, Member>);
+  }
 }
 
 // Attributes kept only for consumers written against richer records.

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/market/definition_fields.hpp"
 #include "core/market/records.hpp"
 #include "bindings/common/borrow.hpp"
 #include "bindings/common/py_ref.hpp"
@@ -66,43 +67,20 @@ struct RunnerRecord {
   std::uint64_t sp_back_count = 0;  // lay_liability_taken
 };
 
+// The fields of definition_fields.hpp as the cache held them, then the two
+// attributes of their own.
 struct MarketDefinitionRecord {
-  std::string status;
-  std::optional<std::string> event_id;
-  std::optional<std::string> event_type_id;
-  std::optional<std::string> event_name;
-  std::optional<std::string> market_type;
-  std::optional<std::string> country_code;
-  std::optional<std::string> venue;
-  std::optional<std::string> race_type;
-  std::optional<std::string> name;
-  std::optional<std::string> timezone;
-  std::optional<std::string> betting_type;
-  std::vector<std::string> regulators;
-  py::Ref market_time;  // datetime or None, each of the four
-  py::Ref open_date;
-  py::Ref suspend_time;
-  py::Ref settled_time;
-  // The stream's texts of three times, for the dict export only.
-  std::optional<std::string> market_time_text;
-  std::optional<std::string> open_date_text;
-  std::optional<std::string> suspend_time_text;
+#define MARROWFIN_RECORD_FIELD(key, member, Type, init, dict) Type member = init;
+  // A time is a datetime or None, and the stream's text for to_dict().
+#define MARROWFIN_RECORD_TIME(key, member, dict) \
+  py::Ref member;                                \
+  std::optional<std::string> member##_text;
+  MARROWFIN_DEFINITION_FIELDS(MARROWFIN_RECORD_FIELD, MARROWFIN_RECORD_FIELD,
+                              MARROWFIN_RECORD_TIME, MARROWFIN_NO_ROW)
+#undef MARROWFIN_RECORD_FIELD
+#undef MARROWFIN_RECORD_TIME
   py::Ref runners;  // list of market::MarketDefinitionRunner
-  std::optional<double> each_way_divisor;
-  double market_base_rate = 0.0;
-  std::int64_t version = 0;
-  std::int32_t bet_delay = 0;
-  std::int32_t number_of_winners = 0;
   std::int32_t number_of_active_runners = 0;
-  bool bsp_market = false;
-  bool persistence_enabled = false;
-  bool turn_in_play_enabled = false;
-  bool discount_allowed = false;
-  bool bsp_reconciled = false;
-  bool complete = false;
-  bool cross_matching = false;
-  bool in_play = false;
-  bool runners_voidable = false;
 };
 
 // One snapshot. Mutable class (streaming_unique_id): readers borrow.

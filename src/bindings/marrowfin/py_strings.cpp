@@ -1,5 +1,7 @@
 #include "bindings/marrowfin/py_strings.hpp"
 
+#include "core/json/value.hpp"
+
 namespace marrowfin::bindings {
 
 Strings strings;
@@ -11,6 +13,11 @@ int init_strings() noexcept {
   made.field = PyUnicode_InternFromString(text); \
   if (made.field == nullptr) return -1;
   MARROWFIN_STRINGS(MARROWFIN_MAKE_STRING)
+#define MARROWFIN_MAKE_KEY_STRING(key, member, ...) \
+  MARROWFIN_MAKE_STRING(member, json::key_name(json::Key::k##key).data())
+  MARROWFIN_DEFINITION_FIELDS(MARROWFIN_MAKE_KEY_STRING, MARROWFIN_MAKE_KEY_STRING,
+                              MARROWFIN_MAKE_KEY_STRING, MARROWFIN_NO_ROW)
+#undef MARROWFIN_MAKE_KEY_STRING
 #undef MARROWFIN_MAKE_STRING
   strings = made;
   return 0;

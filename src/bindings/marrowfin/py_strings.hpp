@@ -5,9 +5,13 @@
 
 #include "bindings/common/compat.hpp"
 
+#include "core/market/definition_fields.hpp"
+
 namespace marrowfin::bindings {
 
-// X(field, text) for every pre-made string.
+// X(field, text) for every pre-made string but the stream keys of the
+// definition's fields (definition_fields.hpp), which Strings holds as well,
+// each under the name of its member.
 #define MARROWFIN_STRINGS(X)                            \
   X(datetime, "datetime")                               \
   X(datetime_capi, "datetime_CAPI")                     \
@@ -21,18 +25,10 @@ namespace marrowfin::bindings {
   X(fractional_seconds_format, "%Y-%m-%dT%H:%M:%S.%fZ") \
   X(whole_seconds_format, "%Y-%m-%dT%H:%M:%SZ")         \
   X(market_id, "marketId")                              \
-  X(status, "status")                                   \
-  X(bet_delay, "betDelay")                              \
-  X(bsp_reconciled, "bspReconciled")                    \
-  X(complete, "complete")                               \
-  X(cross_matching, "crossMatching")                    \
   X(inplay, "inplay")                                   \
   X(number_of_active_runners, "numberOfActiveRunners")  \
   X(number_of_runners, "numberOfRunners")               \
-  X(number_of_winners, "numberOfWinners")               \
-  X(runners_voidable, "runnersVoidable")                \
   X(total_matched, "totalMatched")                      \
-  X(version, "version")                                 \
   X(last_match_time, "lastMatchTime")                   \
   X(publish_time, "publishTime")                        \
   X(runners, "runners")                                 \
@@ -54,25 +50,6 @@ namespace marrowfin::bindings {
   X(lay_liability_taken, "layLiabilityTaken")           \
   X(price, "price")                                     \
   X(size, "size")                                       \
-  X(betting_type, "bettingType")                        \
-  X(bsp_market, "bspMarket")                            \
-  X(country_code, "countryCode")                        \
-  X(discount_allowed, "discountAllowed")                \
-  X(event_id, "eventId")                                \
-  X(event_name, "eventName")                            \
-  X(event_type_id, "eventTypeId")                       \
-  X(in_play, "inPlay")                                  \
-  X(market_base_rate, "marketBaseRate")                 \
-  X(market_time, "marketTime")                          \
-  X(market_type, "marketType")                          \
-  X(name, "name")                                       \
-  X(open_date, "openDate")                              \
-  X(persistence_enabled, "persistenceEnabled")          \
-  X(regulators, "regulators")                           \
-  X(suspend_time, "suspendTime")                        \
-  X(timezone, "timezone")                               \
-  X(turn_in_play_enabled, "turnInPlayEnabled")          \
-  X(venue, "venue")                                     \
   X(id, "id")                                           \
   X(sort_priority, "sortPriority")                      \
   X(hc, "hc")                                           \
@@ -82,6 +59,10 @@ struct Strings {
 #define MARROWFIN_STRING_FIELD(field, text) PyObject* field = nullptr;
   MARROWFIN_STRINGS(MARROWFIN_STRING_FIELD)
 #undef MARROWFIN_STRING_FIELD
+#define MARROWFIN_KEY_STRING(key, member, ...) PyObject* member = nullptr;
+  MARROWFIN_DEFINITION_FIELDS(MARROWFIN_KEY_STRING, MARROWFIN_KEY_STRING, MARROWFIN_KEY_STRING,
+                              MARROWFIN_NO_ROW)
+#undef MARROWFIN_KEY_STRING
 };
 
 // Borrowed strings; valid once init_strings has succeeded.

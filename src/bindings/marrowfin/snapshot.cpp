@@ -123,41 +123,16 @@ py::Ref definition_object(market::MarketCache& cache, ReuseSlot& slot, bool awar
     if (!runner) return {};
     PyList_SET_ITEM(record.runners.get(), static_cast<Py_ssize_t>(i), runner.release());
   }
-  if (!(record.market_time = parse_datetime_or_none(cache.market_time, aware))) return {};
-  if (!(record.open_date = parse_datetime_or_none(cache.open_date, aware))) return {};
-  if (!(record.suspend_time = parse_datetime_or_none(cache.suspend_time, aware))) return {};
-  if (!(record.settled_time = parse_datetime_or_none(cache.settled_time, aware))) return {};
-
-  record.each_way_divisor = cache.each_way_divisor;
-  record.regulators = cache.regulators;
-  record.status = cache.status;
-  record.event_id = cache.event_id;
-  record.event_type_id = cache.event_type_id;
-  record.event_name = cache.event_name;
-  record.market_type = cache.market_type;
-  record.country_code = cache.country_code;
-  record.venue = cache.venue;
-  record.race_type = cache.race_type;
-  record.name = cache.name;
-  record.timezone = cache.timezone;
-  record.betting_type = cache.betting_type;
-  record.market_time_text = cache.market_time;
-  record.open_date_text = cache.open_date;
-  record.suspend_time_text = cache.suspend_time;
-  record.market_base_rate = cache.market_base_rate;
-  record.version = cache.version;
-  record.bet_delay = cache.bet_delay;
-  record.number_of_winners = cache.number_of_winners;
   record.number_of_active_runners = static_cast<std::int32_t>(cache.number_of_active_runners);
-  record.bsp_market = cache.bsp_market;
-  record.persistence_enabled = cache.persistence_enabled;
-  record.turn_in_play_enabled = cache.turn_in_play_enabled;
-  record.discount_allowed = cache.discount_allowed;
-  record.bsp_reconciled = cache.bsp_reconciled;
-  record.complete = cache.complete;
-  record.cross_matching = cache.cross_matching;
-  record.in_play = cache.in_play;
-  record.runners_voidable = cache.runners_voidable;
+
+#define MARROWFIN_COPY_FIELD(key, member, ...) record.member = cache.member;
+#define MARROWFIN_COPY_TIME(key, member, dict)                                   \
+  if (!(record.member = parse_datetime_or_none(cache.member, aware))) return {}; \
+  record.member##_text = cache.member;
+  MARROWFIN_DEFINITION_FIELDS(MARROWFIN_COPY_FIELD, MARROWFIN_COPY_FIELD, MARROWFIN_COPY_TIME,
+                              MARROWFIN_NO_ROW)
+#undef MARROWFIN_COPY_FIELD
+#undef MARROWFIN_COPY_TIME
 
   py::Ref object = make_market_definition(std::move(record));
   if (object) slot.store(object.get(), cache.definition_count);

@@ -31,11 +31,12 @@ std::int32_t low32(std::int64_t value) noexcept {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(value)));
 }
 
-// Setters that leave the field as it was unless the value has the accepted type.
-void read_string(const Value* v, std::string& field) {
+// Setters that leave the field as it was unless the value has the accepted
+// type; one per type of field (definition_fields.hpp).
+void read_field(const Value* v, std::string& field) {
   if (auto s = string_of(v)) field.assign(*s);
 }
-void read_string(const Value* v, std::optional<std::string>& field) {
+void read_field(const Value* v, std::optional<std::string>& field) {
   if (auto s = string_of(v)) {
     if (field) {
       field->assign(*s);
@@ -44,20 +45,28 @@ void read_string(const Value* v, std::optional<std::string>& field) {
     }
   }
 }
-void read_bool(const Value* v, bool& field) {
+void read_field(const Value* v, bool& field) {
   if (auto b = bool_of(v)) field = *b;
 }
-void read_low32(const Value* v, std::int32_t& field) {
+void read_field(const Value* v, std::int32_t& field) {
   if (auto i = integer_of(v)) field = low32(*i);
 }
-void read_integer(const Value* v, std::int64_t& field) {
+void read_field(const Value* v, std::int64_t& field) {
   if (auto i = integer_of(v)) field = *i;
 }
-void read_float(const Value* v, double& field) {
+void read_field(const Value* v, double& field) {
   if (auto d = float_of(v)) field = *d;
 }
-void read_float(const Value* v, std::optional<double>& field) {
+void read_field(const Value* v, std::optional<double>& field) {
   if (auto d = float_of(v)) field = *d;
+}
+// An array replaces the list, keeping its strings.
+void read_field(const Value* v, std::vector<std::string>& field) {
+  if (v == nullptr || !v->is_array()) return;
+  field.clear();
+  for (const Value& element : v->items()) {
+    if (auto s = element.as_string()) field.emplace_back(*s);
+  }
 }
 
 // Compare-then-set for runner fields whose change must count: true only when
@@ -71,7 +80,7 @@ bool update_float(const Value* v, std::optional<double>& field) {
 bool update_string(const Value* v, std::optional<std::string>& field) {
   auto s = string_of(v);
   if (!s || field == *s) return false;
-  read_string(v, field);
+  read_field(v, field);
   return true;
 }
 
@@ -106,14 +115,14 @@ void for_each_element(const Value& array, Fn&& fn) {
 MarketDefinitionRunner definition_runner(const Value& element) {
   MarketDefinitionRunner record;
   if (!element.is_object()) return record;
-  read_integer(element.find(Key::kId), record.selection_id);
-  read_low32(element.find(Key::kSortPriority), record.sort_priority);
-  read_string(element.find(Key::kStatus), record.status);
-  read_float(element.find(Key::kHc), record.handicap);
-  read_float(element.find(Key::kAdjustmentFactor), record.adjustment_factor);
-  read_float(element.find(Key::kBsp), record.bsp);
-  read_string(element.find(Key::kRemovalDate), record.removal_date);
-  read_string(element.find(Key::kName), record.name);
+  read_field(element.find(Key::kId), record.selection_id);
+  read_field(element.find(Key::kSortPriority), record.sort_priority);
+  read_field(element.find(Key::kStatus), record.status);
+  read_field(element.find(Key::kHc), record.handicap);
+  read_field(element.find(Key::kAdjustmentFactor), record.adjustment_factor);
+  read_field(element.find(Key::kBsp), record.bsp);
+  read_field(element.find(Key::kRemovalDate), record.removal_date);
+  read_field(element.find(Key::kName), record.name);
   return record;
 }
 
@@ -127,7 +136,7 @@ constexpr std::uint64_t kBestDisplayCounts = std::uint64_t{1} << 63;
 void set_or_clear(const Value* v, std::optional<double>& field) { field = float_of(v); }
 void set_or_clear(const Value* v, std::optional<std::string>& field) {
   if (string_of(v)) {
-    read_string(v, field);
+    read_field(v, field);
   } else {
     field.reset();
   }
@@ -177,14 +186,11 @@ std::int64_t handicap_key(double handicap) noexcept {
 // field: every market change and runner change goes through these.
 inline bool MarketCache::apply_shared_field(const json::Value& m) {
   switch (m.key()) {
-    case Key::kStatus: read_string(&m, status); return true;
-    case Key::kBetDelay: read_low32(&m, bet_delay); return true;
-    case Key::kBspReconciled: read_bool(&m, bsp_reconciled); return true;
-    case Key::kComplete: read_bool(&m, complete); return true;
-    case Key::kCrossMatching: read_bool(&m, cross_matching); return true;
-    case Key::kInPlay: read_bool(&m, in_play); return true;
-    case Key::kRunnersVoidable: read_bool(&m, runners_voidable); return true;
-    case Key::kVersion: read_integer(&m, version); return true;
+#define MARROWFIN_READ_SHARED(key, member, ...) \
+  case Key::k##key: read_field(&m, member); return true;
+    MARROWFIN_DEFINITION_FIELDS(MARROWFIN_NO_ROW, MARROWFIN_READ_SHARED, MARROWFIN_NO_ROW,
+                                MARROWFIN_NO_ROW)
+#undef MARROWFIN_READ_SHARED
     default: return false;
   }
 }
@@ -193,35 +199,11 @@ void MarketCache::apply_definition(const json::Value& definition) {
   for (const Value& m : definition.members()) {
     if (apply_shared_field(m)) continue;
     switch (m.key()) {
-      case Key::kNumberOfWinners: read_low32(&m, number_of_winners); break;
-      case Key::kEventId: read_string(&m, event_id); break;
-      case Key::kEventTypeId: read_string(&m, event_type_id); break;
-      case Key::kEventName: read_string(&m, event_name); break;
-      case Key::kMarketType: read_string(&m, market_type); break;
-      case Key::kMarketTime: read_string(&m, market_time); break;
-      case Key::kCountryCode: read_string(&m, country_code); break;
-      case Key::kVenue: read_string(&m, venue); break;
-      case Key::kRaceType: read_string(&m, race_type); break;
-      case Key::kBspMarket: read_bool(&m, bsp_market); break;
-      case Key::kPersistenceEnabled: read_bool(&m, persistence_enabled); break;
-      case Key::kEachWayDivisor: read_float(&m, each_way_divisor); break;
-      case Key::kTimezone: read_string(&m, timezone); break;
-      case Key::kTurnInPlayEnabled: read_bool(&m, turn_in_play_enabled); break;
-      case Key::kBettingType: read_string(&m, betting_type); break;
-      case Key::kName: read_string(&m, name); break;
-      case Key::kDiscountAllowed: read_bool(&m, discount_allowed); break;
-      case Key::kMarketBaseRate: read_float(&m, market_base_rate); break;
-      case Key::kRegulators:
-        if (m.is_array()) {
-          regulators.clear();
-          for (const Value& element : m.items()) {
-            if (auto s = element.as_string()) regulators.emplace_back(*s);
-          }
-        }
-        break;
-      case Key::kOpenDate: read_string(&m, open_date); break;
-      case Key::kSuspendTime: read_string(&m, suspend_time); break;
-      case Key::kSettledTime: read_string(&m, settled_time); break;
+#define MARROWFIN_READ_FIELD(key, member, ...) \
+  case Key::k##key: read_field(&m, member); break;
+      MARROWFIN_DEFINITION_FIELDS(MARROWFIN_READ_FIELD, MARROWFIN_NO_ROW, MARROWFIN_READ_FIELD,
+                                  MARROWFIN_NO_ROW)
+#undef MARROWFIN_READ_FIELD
       default: break;
     }
   }
@@ -231,7 +213,7 @@ inline void MarketCache::apply_market_fields(const json::Value& change) {
   for (const Value& m : change.members()) {
     if (apply_shared_field(m)) continue;
     switch (m.key()) {
-      case Key::kTv: read_float(&m, total_matched); break;
+      case Key::kTv: read_field(&m, total_matched); break;
       case Key::kLastMatchTime:
         if (auto t = m.as_integer()) last_match_time = *t;
         break;

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/market/definition_fields.hpp"
 #include "core/market/level_ladder.hpp"
 #include "core/market/price_ladder.hpp"
 #include "core/market/records.hpp"
@@ -138,36 +139,14 @@ class MarketCache {
   }
 
   std::string market_id;
-  std::string status = "OPEN";
-  std::int32_t bet_delay = 0;
-  bool bsp_reconciled = false;
-  bool complete = true;
-  bool cross_matching = true;
-  bool in_play = false;
-  bool runners_voidable = false;
-  std::int32_t number_of_winners = 1;
-  std::optional<std::string> event_id;
-  std::optional<std::string> event_type_id;
-  std::optional<std::string> event_name;
-  std::optional<std::string> market_type;
-  std::optional<std::string> market_time;
-  std::optional<std::string> country_code;
-  std::optional<std::string> venue;
-  std::optional<std::string> race_type;
-  bool bsp_market = false;
-  bool persistence_enabled = true;
-  std::optional<double> each_way_divisor;
-  std::optional<std::string> timezone;
-  bool turn_in_play_enabled = false;
-  std::optional<std::string> betting_type;
-  std::optional<std::string> name;
-  bool discount_allowed = false;
-  double market_base_rate = 0.0;
-  std::vector<std::string> regulators;
-  std::optional<std::string> open_date;
-  std::optional<std::string> suspend_time;
-  std::optional<std::string> settled_time;
-  std::int64_t version = 0;
+  // The definition's fields (definition_fields.hpp); a market change sets
+  // the shared ones too.
+#define MARROWFIN_CACHE_FIELD(key, member, Type, init, dict) Type member = init;
+#define MARROWFIN_CACHE_TIME(key, member, dict) std::optional<std::string> member;
+  MARROWFIN_DEFINITION_FIELDS(MARROWFIN_CACHE_FIELD, MARROWFIN_CACHE_FIELD, MARROWFIN_CACHE_TIME,
+                              MARROWFIN_NO_ROW)
+#undef MARROWFIN_CACHE_FIELD
+#undef MARROWFIN_CACHE_TIME
   std::vector<MarketDefinitionRunner> definition_runners;
   std::uint64_t definition_count = 0;
   double total_matched = 0.0;
@@ -183,7 +162,7 @@ class MarketCache {
 
  private:
   // Sets the field of one member that a definition and a market change
-  // share (status, bet delay, flags, version); false for any other key.
+  // share (the SHARED rows of definition_fields.hpp); false for any other key.
   bool apply_shared_field(const json::Value& member);
   void apply_definition(const json::Value& definition);
   void apply_market_fields(const json::Value& change);
