@@ -17,14 +17,9 @@ using DR = market::MarketDefinitionRunner;
 
 std::vector<py::Attribute> definition_runner_attributes() {
   return {
-    read_only("selection_id", get_field<DR, &DR::selection_id>),
-    read_only("sort_priority", get_field<DR, &DR::sort_priority>),
-    read_only("status", get_field<DR, &DR::status>),
-    read_only("handicap", get_field<DR, &DR::handicap>),
-    read_only("adjustment_factor", get_field<DR, &DR::adjustment_factor>),
-    read_only("removal_date", get_field<DR, &DR::removal_date>),
-    read_only("name", get_field<DR, &DR::name>),
-    read_only("bsp", get_field<DR, &DR::bsp>),
+#define MARROWFIN_ATTRIBUTE(key, member, ...) attribute<DR, &DR::member>(#member),
+    MARROWFIN_DEFINITION_RUNNER_FIELDS(MARROWFIN_ATTRIBUTE)
+#undef MARROWFIN_ATTRIBUTE
   };
 }
 

@@ -115,14 +115,10 @@ void for_each_element(const Value& array, Fn&& fn) {
 MarketDefinitionRunner definition_runner(const Value& element) {
   MarketDefinitionRunner record;
   if (!element.is_object()) return record;
-  read_field(element.find(Key::kId), record.selection_id);
-  read_field(element.find(Key::kSortPriority), record.sort_priority);
-  read_field(element.find(Key::kStatus), record.status);
-  read_field(element.find(Key::kHc), record.handicap);
-  read_field(element.find(Key::kAdjustmentFactor), record.adjustment_factor);
-  read_field(element.find(Key::kBsp), record.bsp);
-  read_field(element.find(Key::kRemovalDate), record.removal_date);
-  read_field(element.find(Key::kName), record.name);
+#define MARROWFIN_READ_RUNNER_FIELD(key, member, ...) \
+  read_field(element.find(Key::k##key), record.member);
+  MARROWFIN_DEFINITION_RUNNER_FIELDS(MARROWFIN_READ_RUNNER_FIELD)
+#undef MARROWFIN_READ_RUNNER_FIELD
   return record;
 }
 

@@ -8,6 +8,8 @@
 #include <variant>
 #include <vector>
 
+#include "core/market/definition_fields.hpp"
+
 namespace marrowfin::market {
 
 // One price/size pair of a ladder read-out, price first.
@@ -22,14 +24,9 @@ using SpValue = std::variant<std::monostate, double, std::string>;
 
 // One runner as a market definition lists it.
 struct MarketDefinitionRunner {
-  std::int64_t selection_id = 0;
-  std::int32_t sort_priority = 0;
-  std::string status = "ACTIVE";
-  double handicap = 0.0;
-  std::optional<double> adjustment_factor;
-  std::optional<double> bsp;
-  std::optional<std::string> removal_date;
-  std::optional<std::string> name;
+#define MARROWFIN_RUNNER_FIELD(key, member, Type, init) Type member = init;
+  MARROWFIN_DEFINITION_RUNNER_FIELDS(MARROWFIN_RUNNER_FIELD)
+#undef MARROWFIN_RUNNER_FIELD
 };
 
 }  // namespace marrowfin::market
