@@ -5,6 +5,7 @@
 
 #include "bindings/common/errors.hpp"
 #include "bindings/common/py_ref.hpp"
+#include "core/market/definition_fields.hpp"
 #include "core/market/market_cache.hpp"
 #include "core/market/stream_time.hpp"
 
@@ -51,13 +52,9 @@ PyObject* definition_dict(const load::FirstDefinition& first) noexcept {
     PyObject* out = d.get();
     bool ok = set(out, "market_id", text(m.market_id)) &&
               set(out, "publish_time", py::Ref::steal(PyLong_FromLongLong(first.publish_time))) &&
-              set(out, "event_id", text_or_none(m.event_id)) &&
-              set(out, "event_name", text_or_none(m.event_name)) &&
-              set(out, "event_type_id", text_or_none(m.event_type_id)) &&
-              set(out, "country_code", text_or_none(m.country_code)) &&
-              set(out, "venue", text_or_none(m.venue)) &&
-              set(out, "market_name", text_or_none(m.name)) &&
-              set(out, "market_type", text_or_none(m.market_type)) &&
+#define MARROWFIN_SET_TEXT(member, column) set(out, column, text_or_none(m.member)) &&
+              MARROWFIN_MARKET_TEXT_COLUMNS(MARROWFIN_SET_TEXT)
+#undef MARROWFIN_SET_TEXT
               set(out, "race_type", text_or_none(m.race_type)) &&
               set(out, "betting_type", text_or_none(m.betting_type)) &&
               set(out, "market_time",

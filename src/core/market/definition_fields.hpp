@@ -4,7 +4,7 @@
 // (market_definition.cpp), the to_dict() keys and values (dict_export.cpp)
 // and their interned strings (py_strings.hpp) are all made from the first
 // table; the record of a definition's runner and its attributes from the
-// second.
+// second; the runner table's market columns from the third.
 #pragma once
 
 // The types the rows name.
@@ -84,6 +84,21 @@
   FIELD(RemovalDate, removal_date, std::optional<std::string>, {})      \
   FIELD(Name, name, std::optional<std::string>, {})                     \
   FIELD(Bsp, bsp, std::optional<double>, {})
+
+// MARROWFIN_MARKET_TEXT_COLUMNS(COLUMN): the market's text columns of the
+// runner table after market_id (table/runner_table.*), in their order, which
+// a first definition's dict (marrowfin_tools.first_definition) keeps too:
+// COLUMN(member, column) for a text field of the first table and the name of
+// its column. A list of its own, since the table's order and names are not
+// the attributes'.
+#define MARROWFIN_MARKET_TEXT_COLUMNS(COLUMN) \
+  COLUMN(event_id, "event_id")                \
+  COLUMN(event_name, "event_name")            \
+  COLUMN(event_type_id, "event_type_id")      \
+  COLUMN(country_code, "country_code")        \
+  COLUMN(venue, "venue")                      \
+  COLUMN(name, "market_name")                 \
+  COLUMN(market_type, "market_type")
 
 // For a kind of row a use has nothing to make of.
 #define MARROWFIN_NO_ROW(...)

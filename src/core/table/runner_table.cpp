@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "core/market/definition_fields.hpp"
 #include "core/market/market_cache.hpp"
 #include "core/market/market_fold.hpp"
 #include "core/table/price_table.hpp"
@@ -18,7 +19,9 @@ using market::PriceSizePair;
 using market::RunnerValues;
 
 // The market's texts after market_id, in column order.
-constexpr std::size_t kMarketTexts = 7;
+#define MARROWFIN_COUNT_COLUMN(member, column) +1
+constexpr std::size_t kMarketTexts = 0 MARROWFIN_MARKET_TEXT_COLUMNS(MARROWFIN_COUNT_COLUMN);
+#undef MARROWFIN_COUNT_COLUMN
 
 struct MarketRow {
   std::string market_id;
@@ -107,10 +110,10 @@ struct RunnerRows::Data {
 std::vector<Field> runner_table_fields(std::span<const std::int64_t> before) {
   using enum ColumnType;
   std::vector<Field> fields = {
-      {"market_id", kUtf8, false},          {"event_id", kUtf8, true},
-      {"event_name", kUtf8, true},          {"event_type_id", kUtf8, true},
-      {"country_code", kUtf8, true},        {"venue", kUtf8, true},
-      {"market_name", kUtf8, true},         {"market_type", kUtf8, true},
+      {"market_id", kUtf8, false},
+#define MARROWFIN_TEXT_FIELD(member, column) {column, kUtf8, true},
+      MARROWFIN_MARKET_TEXT_COLUMNS(MARROWFIN_TEXT_FIELD)
+#undef MARROWFIN_TEXT_FIELD
       {"market_time", kTimestampMsUtc, true}, {"off_time", kTimestampMsUtc, true},
       {"market_status", kUtf8, false},      {"selection_id", kInt64, true},
       {"handicap", kFloat64, true},         {"runner_name", kUtf8, true},
@@ -152,12 +155,13 @@ void RunnerRows::add(std::span<const load::ParsedMessage> messages) {
   for (std::size_t index = 0; index < fold.size(); ++index) {
     market::MarketCache& m = fold.market(index);
     const market::MarketTrack& track = fold.track(index);
+#define MARROWFIN_TEXT_VALUE(member, column) m.member,
     d.markets.push_back({m.market_id,
-                         {m.event_id, m.event_name, m.event_type_id, m.country_code, m.venue,
-                          m.name, m.market_type},
+                         {MARROWFIN_MARKET_TEXT_COLUMNS(MARROWFIN_TEXT_VALUE)},
                          track.market_time,
                          track.off_time,
                          m.status});
+#undef MARROWFIN_TEXT_VALUE
     const std::size_t market_row = d.markets.size() - 1;
     // The last definition's runners, the last of a key where it lists one twice.
     std::unordered_map<market::RunnerKey, const market::MarketDefinitionRunner*,
