@@ -1,8 +1,11 @@
 // libFuzzer: any bytes as a zstd file, decoded from large reads into large
-// buffers and from reads of a few bytes into small ones. A block comes out
-// whole or not at all and frames end where their bytes say, so the two must
-// agree exactly: on the decoded bytes, also before a failure, and on the
-// failure, which must be one of the decoder's own texts.
+// buffers and from reads of a few bytes into small ones. Frames end where
+// their bytes say and are decoded block by block, whatever the sizes, so the
+// two must agree on the decoded bytes and on the failure, which must be one
+// of the decoder's own texts. Before a failure one output need only begin the
+// other: libzstd does not count what it wrote in a step that failed, and a
+// step takes in what the read brought (with large reads, a block and the
+// checksum that fails it come in one step).
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -78,6 +81,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Decoded large = decode(bytes, std::size_t{1} << 20, std::size_t{1} << 20);
   if (!known(large.error)) std::abort();
   Decoded small = decode(bytes, 7, 4093);
-  if (small.error != large.error || small.data != large.data) std::abort();
+  if (small.error != large.error) std::abort();
+  if (large.error.empty() ? small.data != large.data
+                          : !small.data.starts_with(large.data) && !large.data.starts_with(small.data)) {
+    std::abort();
+  }
   return 0;
 }

@@ -109,6 +109,7 @@ TEST(ZstdSource, Failures) {
       {bare_frame('\x01', "\x88\x07"), kUnsupported},         // a dictionary
       {bare_frame('\0', "\x90"), kUnsupported},               // a 256 MiB window
       {with_byte(tiny, 5, static_cast<char>(tiny[5] + 1)), kCorrupt},  // the content size
+      {bare_frame('\x20', "\x21"), kCorrupt},  // 33 bytes, says the header; the block is empty
       {with_byte(good, good.size() - 1, static_cast<char>(~good.back())), kCorrupt},  // the checksum
       {with_byte(tiny, tiny.size() - 6, static_cast<char>(~tiny[tiny.size() - 6])), kCorrupt},
       {with_byte(unsized, unsized.size() / 2, static_cast<char>(~unsized[unsized.size() / 2])), kCorrupt},

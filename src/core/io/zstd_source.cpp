@@ -17,8 +17,19 @@ constexpr unsigned char kFrameMagic[4] = {0x28, 0xB5, 0x2F, 0xFD};
 // The first byte's low four bits are free.
 constexpr unsigned char kSkippableMagic[4] = {0x50, 0x2A, 0x4D, 0x18};
 constexpr std::size_t kSkippableHeader = 8;  // the magic, then the size of the rest
+constexpr std::size_t kMaxFrameHeader = 18;
 // libzstd's default: what its own tools decode without being told to allow more.
 constexpr int kWindowLogMax = 27;
+
+// The size of a frame header from its descriptor, the byte after the magic.
+std::size_t frame_header_size(unsigned char descriptor) {
+  constexpr std::size_t kDictionaryId[4] = {0, 1, 2, 4};
+  constexpr std::size_t kContentSize[4] = {0, 2, 4, 8};
+  bool single_segment = (descriptor & 0x20) != 0;
+  std::size_t content_size = kContentSize[descriptor >> 6];
+  if (single_segment && content_size == 0) content_size = 1;
+  return 4 + 1 + (single_segment ? 0 : 1) + kDictionaryId[descriptor & 3] + content_size;
+}
 
 std::string_view failure_text(std::size_t code) {
   switch (ZSTD_getErrorCode(code)) {
@@ -101,6 +112,13 @@ std::string ZstdSource::begin_frame(Magic magic) {
   if (magic == Magic::kFrame) {
     if (!decoder_) decoder_ = std::make_unique<Decoder>();
     decoder_->restart();
+    // libzstd checks the content size a header gives, except in a frame
+    // whose last block is empty: checked here.
+    while (unread() < kMaxFrameHeader && refill()) {
+    }
+    content_size_ = ZSTD_getFrameContentSize(input_.get() + pos_, unread());
+    frame_produced_ = 0;
+    header_size_ = unread() > 4 ? frame_header_size(static_cast<unsigned char>(input_[pos_ + 4])) : unread();
     state_ = State::kFrame;
     return {};
   }
@@ -142,15 +160,29 @@ ReadResult ZstdSource::read(char* out, std::size_t capacity) {
         break;
       }
       case State::kFrame: {
-        ZSTD_inBuffer in{input_.get() + pos_, unread(), 0};
+        // libzstd decodes a frame in one step when it lies whole in the input
+        // at the end of its header and fits in the output, and then does not
+        // check its window against the limit. Its header alone at first keeps
+        // every frame to blocks, so that the failure does not depend on the
+        // reads and the room.
+        ZSTD_inBuffer in{input_.get() + pos_, std::min(unread(), header_size_ > 0 ? header_size_ : unread()), 0};
+        header_size_ = 0;
         ZSTD_outBuffer dest{out + produced, capacity - produced, 0};
         std::size_t hint = ZSTD_decompressStream(decoder_->get(), &dest, &in);
         pos_ += in.pos;
         produced += dest.pos;
+        frame_produced_ += dest.pos;
         if (ZSTD_isError(hint)) {
           failure = failure_text(hint);
         } else if (hint == 0) {
-          state_ = State::kNextFrame;  // decoded, checked and handed out whole
+          // Decoded, checked and handed out whole. (A header libzstd cannot
+          // read gives no size here, and libzstd's own failure.)
+          bool sized = content_size_ != ZSTD_CONTENTSIZE_UNKNOWN && content_size_ != ZSTD_CONTENTSIZE_ERROR;
+          if (sized && frame_produced_ != content_size_) {
+            failure = texts::kCorruptZstd;
+          } else {
+            state_ = State::kNextFrame;
+          }
         } else if (in.pos == 0 && dest.pos == 0 && !refill()) {
           // It wanted input, with room for output.
           failure = end_text();

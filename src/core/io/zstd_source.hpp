@@ -26,7 +26,8 @@ namespace marrowfin::io {
 //   "unexpected end of file"  input ends inside a frame
 // or the file's read error, which takes the place of the end of the input.
 // Bytes decoded before a failure are delivered first; the failure comes with
-// the next read.
+// the next read. (Not what libzstd wrote in the step that failed, which it
+// does not count: how much that is depends on the sizes of the reads.)
 class ZstdSource final : public ByteSource {
  public:
   // Two of libzstd's largest blocks: most blocks then lie whole in the input
@@ -68,6 +69,11 @@ class ZstdSource final : public ByteSource {
   bool input_ended_ = false;
   std::string input_error_;
   std::uint64_t skip_left_ = 0;  // bytes of a skippable frame yet to pass over
+  // The frame's content size as its header gives it (or libzstd's marks for
+  // none and for a header it cannot read), and the bytes it gave so far.
+  unsigned long long content_size_ = 0;
+  std::uint64_t frame_produced_ = 0;
+  std::size_t header_size_ = 0;  // of the frame's header, until libzstd was handed it
   State state_ = State::kFirstFrame;
   std::string error_;
 };
