@@ -1,5 +1,5 @@
-// libFuzzer, end to end on the core: any bytes as a stream file (gzip or
-// bzip2 when they start with that format's magic), loaded as a file is, every
+// libFuzzer, end to end on the core: any bytes as a stream file (gzip, bzip2
+// or zstd when they start with that format's magic), loaded as a file is, every
 // message applied to a MarketCache the way the iterator does, and everything
 // a book is built from read out after each message. Aborts when:
 // - a load fails with a text outside the fixed set;
@@ -54,7 +54,8 @@ bool known_error(std::string_view error) {
   static const std::string_view kWhole[] = {
       "invalid gzip header", "gzip header field too long", "corrupt deflate stream",
       "corrupt gzip stream does not have a matching checksum", "unexpected end of file",
-      "invalid bzip2 header", "corrupt bzip2 stream", "stream did not contain valid UTF-8"};
+      "invalid bzip2 header", "corrupt bzip2 stream", "invalid zstd header",
+      "unsupported zstd frame", "corrupt zstd stream", "stream did not contain valid UTF-8"};
   for (std::string_view text : kWhole) {
     if (error == text) return true;
   }
@@ -372,9 +373,10 @@ void check_same(const LoadResult& a, const LoadResult& b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  Encoding encoding = bytes.starts_with("\x1f\x8b") ? Encoding::kGzip
-                      : bytes.starts_with("BZh")    ? Encoding::kBzip2
-                                                    : Encoding::kPlain;
+  Encoding encoding = bytes.starts_with("\x1f\x8b")         ? Encoding::kGzip
+                      : bytes.starts_with("BZh")            ? Encoding::kBzip2
+                      : bytes.starts_with("\x28\xb5\x2f\xfd") ? Encoding::kZstd
+                                                            : Encoding::kPlain;
   // One piece on one thread (a compressed input's size is not its text's).
   LoadResult loaded = load_messages_from_bytes(
       bytes, encoding, Inflater::default_backend(),

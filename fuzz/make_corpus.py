@@ -2,10 +2,11 @@
 """Writes the fuzzers' seed corpus (fuzz/corpus/<target>/): slices of generated
 recordings and short hand-written lines that reach the odd corners (images,
 handicaps, text starting prices, removals, packed and unpacked ladders, other
-markets, gzip header fields, bzip2 streams and blocks). Deterministic; rerun
-after changing it.
+markets, gzip header fields, bzip2 streams and blocks, zstd frames).
+Deterministic; rerun after changing it, with the project's venv (zstandard is a
+test dependency).
 
-    fuzz/make_corpus.py
+    .venv/bin/python fuzz/make_corpus.py
 """
 
 import bz2
@@ -16,6 +17,8 @@ import struct
 import sys
 import tempfile
 import zlib
+
+import zstandard
 
 ROOT = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(ROOT.parent / "bench"))
@@ -145,6 +148,8 @@ def main():
     files["replay/handicap"] = lines(handicap[:1] + handicap[4:10])
     files["replay/race_gzip"] = gzip_member(lines(race[:1] + race[4:8]), level=9)
     files["replay/race_bzip2"] = bz2.compress(lines(race[:1] + race[4:8]), 9)
+    files["replay/race_zstd"] = zstandard.ZstdCompressor(level=3, write_checksum=True).compress(
+        lines(race[:1] + race[4:8]))
     for name, rows in SHORT_STREAMS.items():
         files[f"replay/{name}"] = "\n".join(rows).encode() + b"\n"
     # The price table folds every market of a file: the replay seeds, and two
@@ -185,6 +190,23 @@ def main():
     marked = bytearray(files["bzip2_source/three_blocks"])
     marked[len(marked) // 3:len(marked) // 3 + 6] = bytes.fromhex("314159265359")
     files["bzip2_source/marker_in_data"] = bytes(marked)
+
+    checked = zstandard.ZstdCompressor(level=3, write_checksum=True)
+    unsized = zstandard.ZstdCompressor(level=1, write_checksum=False, write_content_size=False)
+
+    def skippable(payload, variant=0):
+        return struct.pack("<II", 0x184D2A50 + variant, len(payload)) + payload
+
+    files["zstd_source/one_frame"] = checked.compress(text)
+    files["zstd_source/unsized_frame"] = unsized.compress(text)
+    files["zstd_source/blocks"] = unsized.compress(blocks[:300_000])  # three blocks
+    files["zstd_source/empty_frame"] = checked.compress(b"")
+    files["zstd_source/two_frames"] = checked.compress(text[:200]) + unsized.compress(text[200:])
+    files["zstd_source/skippable_frames"] = (skippable(b"meta") + checked.compress(text[:200])
+                                             + skippable(b"", 15) + checked.compress(text[200:]))
+    files["zstd_source/padding_after"] = checked.compress(text) + bytes(16)
+    files["zstd_source/junk_after"] = checked.compress(text) + b"\x28\xb5\x2f junk"
+    files["zstd_source/runs"] = checked.compress(b"\n".join(bytes([c]) * 300 for c in range(256)))
 
     for name, data in files.items():
         path = corpus / name

@@ -6,7 +6,8 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="$ROOT/.venv"
 
 # Debian packages: headers and tools that are installed, never copied in.
-DEB_PACKAGES=(rapidjson-dev libgtest-dev zlib1g-dev libisal-dev libbz2-dev bzip2 cmake ninja-build g++ pkg-config)
+DEB_PACKAGES=(rapidjson-dev libgtest-dev zlib1g-dev libisal-dev libbz2-dev bzip2 libzstd-dev cmake ninja-build
+  g++ pkg-config)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

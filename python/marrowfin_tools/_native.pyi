@@ -87,7 +87,7 @@ def market_books(
     aware: bool = False,
     keep: Callable[[str | bytes | os.PathLike[str] | os.PathLike[bytes]], bool] | None = None,
 ) -> MarketBooks:
-    """Loads every recording of paths (plain, gzip or bzip2) at once; the books of all their
+    """Loads every recording of paths (plain, gzip, bzip2 or zstd) at once; the books of all their
     markets, merged by publish time (ties: the order of paths, then of lines).
 
     runner_order="definition" lists runners as the pure-Python peer does; aware=True makes

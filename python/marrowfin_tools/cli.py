@@ -375,7 +375,7 @@ def _names_as_bytes() -> Iterator[None]:
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="marrowfin",
-        description="Replay recorded exchange market-change streams (plain, gzip or bzip2; "
+        description="Replay recorded exchange market-change streams (plain, gzip, bzip2 or zstd; "
                     "files, directories, tar and zip archives).")
     try:
         version = importlib.metadata.version("marrowfin")

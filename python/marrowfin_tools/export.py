@@ -175,6 +175,9 @@ def plan(files: Sequence[str], output: str | None, options: Options) -> Plan:
             raise ValueError("several files need an output directory: -o DIR/")
         if output == "-" and options.format == "parquet":
             raise ValueError("Parquet goes to a file or a directory, not to stdout")
+        if options.format == "jsonl" and inputs.encoding_by_name(output) == "zstd":
+            # Python's library writes no zstd before 3.14; plain text under that name would not read back.
+            raise ValueError(f"{output}: zstd output is not written; name it .jsonl, .jsonl.gz or .jsonl.bz2")
         return Plan(single=output)
     directory = output if output is not None else os.curdir
     result = Plan(directory=directory, dataset=output is not None and options.format == "parquet")

@@ -55,7 +55,7 @@ class MarrowfinStream(BetfairHistoricalStream):
     """A recording replayed by marrowfin for `FlumineSimulation`.
 
     The arguments are those of flumine's `BetfairHistoricalStream`; `file_path`
-    is a plain, gzip or bzip2 stream file. Only market streams
+    is a plain, gzip, bzip2 or zstd stream file. Only market streams
     ("marketSubscription") are replayed. `runner_order` and `aware` are those
     of `market_books`: flumine's conventions by default.
     """
@@ -179,6 +179,9 @@ def _open_decoded(path: str) -> io.BufferedIOBase:
     encoding = encoding_by_name(path)
     if encoding == "gzip":
         return gzip.open(path, "rb")
+    if encoding == "zstd":
+        # Python's library decodes no zstd before 3.14: the module's error stands.
+        raise OSError("no zstd decoder")
     return bz2.open(path, "rb") if encoding == "bzip2" else open(path, "rb")
 
 

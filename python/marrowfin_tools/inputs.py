@@ -1,6 +1,6 @@
 """What the commands and the many-file functions accept as files.
 
-Besides recordings (plain, gzip or bzip2 under any name), an input may be:
+Besides recordings (plain, gzip, bzip2 or zstd under any name), an input may be:
 
 - a directory: every recording under it, recursively, in name order;
 - a tar archive (plain, gzip or bzip2 compressed) or a zip archive: every
@@ -10,8 +10,8 @@ Besides recordings (plain, gzip or bzip2 under any name), an input may be:
 What a file holds is told by its first bytes, not by its name. A member or a
 file found in a directory that is not a recording (a README, a checksum list,
 an empty file, a pipe) is skipped and counted; a file named on its own is always
-replayed, so that its error is seen. Data the module cannot read (xz, zstd,
-an archive inside an archive) is an error of that one input.
+replayed, so that its error is seen. Data the module cannot read (xz, an
+archive inside an archive) is an error of that one input.
 
 Each recording reaches the module as a path: the file itself when its name
 already makes the module read it right, else a link or, for an archive
@@ -56,8 +56,9 @@ _NAME_MAX = 255  # bytes in a file name
 _MAGIC = ((b"\x1f\x8b", "gzip"), (b"BZh", "bzip2"), (b"PK\x03\x04", "zip"), (b"PK\x05\x06", "zip"),
           (b"\xfd7zXZ\x00", "xz"), (b"\x28\xb5\x2f\xfd", "zstd"))
 _TAR_NAMES = (".tar.bz2", ".tbz2", ".tbz")
+_ZSTD_TAR_NAMES = (".tar.zst", ".tzst")
 # The suffix that makes the module read a kind of data: it decodes by name alone.
-_SUFFIX = {"plain": ".json", "gzip": ".gz", "bzip2": ".bz2"}
+_SUFFIX = {"plain": ".json", "gzip": ".gz", "bzip2": ".bz2", "zstd": ".zst"}
 _WHITE_SPACE = b" \t\r\n\x0b\x0c"
 
 
@@ -95,12 +96,16 @@ def _is_tar_head(head: bytes) -> bool:
 
 
 def sniff(head: bytes, name: str = "") -> str:
-    """What data starting with `head` is: plain, gzip, bzip2, tar, zip, xz or zstd.
+    """What data starting with `head` is: plain, gzip, bzip2, zstd, tar, zip,
+    xz or zstd tar.
 
     A tar may be compressed: gzip data is looked into; bzip2 data counts as a
-    tar by its name only (its first block would have to be decoded whole).
+    tar by its name only (its first block would have to be decoded whole), and
+    so does zstd data, as a zstd tar.
     """
     kind = next((kind for magic, kind in _MAGIC if head.startswith(magic)), "plain")
+    if kind == "plain" and len(head) >= 4 and head[0] & 0xF0 == 0x50 and head[1:4] == b"\x2a\x4d\x18":
+        kind = "zstd"  # a skippable frame first, passed over as the module passes it over
     if kind == "plain" and _is_tar_head(head):
         return "tar"
     if kind == "gzip":
@@ -112,6 +117,8 @@ def sniff(head: bytes, name: str = "") -> str:
             return "tar"
     elif kind == "bzip2" and name.lower().endswith(_TAR_NAMES):
         return "tar"
+    elif kind == "zstd" and name.lower().endswith(_ZSTD_TAR_NAMES):
+        return "zstd tar"  # which tarfile does not read
     return kind
 
 
@@ -130,7 +137,7 @@ def encoding_by_name(name: str) -> str:
     extension = base[dot + 1:] if dot > 0 else ""
     if extension in ("gz", "gzip"):
         return "gzip"
-    return "bzip2" if extension == "bz2" else "plain"
+    return {"bz2": "bzip2", "zst": "zstd"}.get(extension, "plain")
 
 
 def _utf8(path: str) -> bool:
@@ -166,7 +173,7 @@ class Recording:
     """
 
     name: str
-    kind: str | None  # plain, gzip or bzip2; None when it cannot be read:
+    kind: str | None  # plain, gzip, bzip2 or zstd; None when it cannot be read:
     error: str | None = None  # then why
     path: str | None = None  # a file on disk
     archive: str | None = None  # or a member of this archive:
@@ -650,7 +657,7 @@ def parse_size(text: str) -> int:
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     """The FILE arguments, --files-from and --max-size, as every command that replays recordings takes them."""
     parser.add_argument("files", nargs="*", metavar="FILE",
-                        help="a recording (plain, gzip or bzip2), a directory, a tar or zip archive, "
+                        help="a recording (plain, gzip, bzip2 or zstd), a directory, a tar or zip archive, "
                              "or ARCHIVE:MEMBER")
     parser.add_argument("--files-from", metavar="LIST",
                         help="also every path listed in LIST, one a line (- for standard input)")

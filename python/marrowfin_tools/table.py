@@ -41,7 +41,7 @@ SUFFIXES: dict[str, str] = {"parquet": ".parquet", "csv": ".csv", "jsonl": ".jso
 MISSING_PYARROW = "writing Parquet or CSV needs pyarrow: pip install 'marrowfin[arrow]'"
 
 _NAME_MAX = 240  # bytes of an output's name: room for what a dataset adds ("-0.parquet.part")
-_COMPRESSED = (".gz", ".gzip", ".bz2")
+_COMPRESSED = (".gz", ".gzip", ".bz2", ".zst")
 _TEXT = (".json", ".jsonl", ".ndjson", ".txt")
 
 

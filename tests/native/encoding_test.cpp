@@ -8,6 +8,7 @@ namespace {
 TEST(Encoding, ByTheExtensionOfTheFinalComponentOnly) {
   const auto gz = Encoding::kGzip;
   const auto bz = Encoding::kBzip2;
+  const auto zs = Encoding::kZstd;
   const auto no = Encoding::kPlain;
   const struct {
     const char* path;
@@ -20,6 +21,8 @@ TEST(Encoding, ByTheExtensionOfTheFinalComponentOnly) {
       {"..", no},      {".", no},       {"/", no},        {"", no},             {"gz", no},
       {"x.", no},      {"x.gz/y", no},  {"x.gzi", no},    {"x.gz ", no},        {"x.BZ2", no},
       {"x.bz", no},    {"x.bzip2", no}, {".bz2", no},     {"x.bz2.json", no},   {"x.tbz2", no},
+      {"x.zst", zs},   {"1.2.json.zst", zs}, {"x.zst/", zs}, {"..zst", zs},     {"x.ZST", no},
+      {"x.zstd", no},  {".zst", no},    {"x.zst.json", no}, {"x.tzst", no},     {"x.zs", no},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(static_cast<int>(encoding_from_name(c.path)), static_cast<int>(c.encoding)) << c.path;

@@ -32,6 +32,7 @@ std::string encoded(const std::string& text, io::Encoding encoding) {
   switch (encoding) {
     case io::Encoding::kGzip: return gzip_member(text);
     case io::Encoding::kBzip2: return bzip2_stream(text);
+    case io::Encoding::kZstd: return zstd_frame(text);
     case io::Encoding::kPlain: break;
   }
   return text;
@@ -115,13 +116,13 @@ TEST_P(FirstDefinitionTest, HeldToALoadsLimitAndStoppedWhenAsked) {
 }
 
 std::string encoding_name(const testing::TestParamInfo<io::Encoding>& param) {
-  constexpr const char* kNames[] = {"Plain", "Gzip", "Bzip2"};
+  constexpr const char* kNames[] = {"Plain", "Gzip", "Bzip2", "Zstd"};
   return kNames[static_cast<int>(param.param)];
 }
 
 INSTANTIATE_TEST_SUITE_P(Encodings, FirstDefinitionTest,
                          testing::Values(io::Encoding::kPlain, io::Encoding::kGzip,
-                                         io::Encoding::kBzip2),
+                                         io::Encoding::kBzip2, io::Encoding::kZstd),
                          encoding_name);
 
 // A bzip2 block is decoded whole or not at all: the search must stop at the

@@ -1,11 +1,12 @@
 // Helpers shared by the native tests: a byte source served in pieces, gzip
 // members built by hand (so that every field can be damaged on purpose),
-// bzip2 streams and parsing a JSON text for the cache tests.
+// bzip2 streams, zstd frames and parsing a JSON text for the cache tests.
 #pragma once
 
 #include <bzlib.h>
 #include <gtest/gtest.h>
 #include <zlib.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -126,6 +127,34 @@ inline std::string bzip2_stream(const std::string& text, int level = 9) {
   EXPECT_EQ(status, BZ_OK);
   out.resize(size);
   return out;
+}
+
+struct FrameOptions {
+  int level = 3;
+  bool checksum = true;
+  bool content_size = true;  // else the header leaves it out, as a stream's does
+};
+
+// One zstd frame of `text`.
+inline std::string zstd_frame(const std::string& text, const FrameOptions& o = {}) {
+  ZSTD_CCtx* cctx = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, o.level);
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, o.checksum ? 1 : 0);
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, o.content_size ? 1 : 0);
+  std::string out(ZSTD_compressBound(text.size()), '\0');
+  ZSTD_inBuffer in{text.data(), text.size(), 0};
+  ZSTD_outBuffer dest{out.data(), out.size(), 0};
+  std::size_t left = ZSTD_compressStream2(cctx, &dest, &in, ZSTD_e_end);
+  EXPECT_EQ(left, 0u);
+  ZSTD_freeCCtx(cctx);
+  out.resize(dest.pos);
+  return out;
+}
+
+// A skippable frame (magic 0x184D2A50 + `variant`) holding `payload`.
+inline std::string skippable_frame(const std::string& payload, unsigned variant = 0) {
+  return little_endian(0x184D2A50u + variant, 4) +
+         little_endian(static_cast<std::uint32_t>(payload.size()), 4) + payload;
 }
 
 // The value of a JSON text that must parse.

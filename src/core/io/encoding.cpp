@@ -2,6 +2,7 @@
 
 #include "core/io/bzip2_source.hpp"
 #include "core/io/gzip_source.hpp"
+#include "core/io/zstd_source.hpp"
 
 namespace marrowfin::io {
 
@@ -23,6 +24,7 @@ Encoding encoding_from_name(std::string_view path) noexcept {
   std::string_view extension = name.substr(dot + 1);
   if (extension == "gz" || extension == "gzip") return Encoding::kGzip;
   if (extension == "bz2") return Encoding::kBzip2;
+  if (extension == "zst") return Encoding::kZstd;
   return Encoding::kPlain;
 }
 
@@ -33,6 +35,8 @@ std::unique_ptr<ByteSource> decoded(std::unique_ptr<ByteSource> file, Encoding e
       return std::make_unique<GzipSource>(std::move(file), backend);
     case Encoding::kBzip2:
       return std::make_unique<Bzip2Source>(std::move(file), bzip2_threads);
+    case Encoding::kZstd:
+      return std::make_unique<ZstdSource>(std::move(file));
     case Encoding::kPlain:
       break;
   }

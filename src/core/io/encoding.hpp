@@ -10,12 +10,12 @@
 
 namespace marrowfin::io {
 
-enum class Encoding : std::uint8_t { kPlain, kGzip, kBzip2 };
+enum class Encoding : std::uint8_t { kPlain, kGzip, kBzip2, kZstd };
 
 // By the extension of the final component of `path` alone, never by content:
 // the text after its last dot, when that dot is not the component's first
-// character ("gz" or "gzip": gzip, "bz2": bzip2, exact bytes; anything else
-// plain). A trailing "/" does not start a new component; ".." has none.
+// character ("gz" or "gzip": gzip, "bz2": bzip2, "zst": zstd, exact bytes;
+// anything else plain). A trailing "/" does not start a new component; ".." has none.
 [[nodiscard]] Encoding encoding_from_name(std::string_view path) noexcept;
 
 // The decoded bytes of `file` (`file` itself when plain); `bzip2_threads` as

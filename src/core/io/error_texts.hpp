@@ -33,4 +33,11 @@ inline constexpr std::string_view kGzipChecksum =
 inline constexpr std::string_view kInvalidBzip2Header = "invalid bzip2 header";
 inline constexpr std::string_view kCorruptBzip2 = "corrupt bzip2 stream";
 
+// zstd.
+inline constexpr std::string_view kInvalidZstdHeader = "invalid zstd header";
+inline constexpr std::string_view kCorruptZstd = "corrupt zstd stream";
+// A well-formed frame this reader will not decode: one made with a dictionary,
+// or one whose window is over the 128 MiB a decoder keeps in memory.
+inline constexpr std::string_view kUnsupportedZstdFrame = "unsupported zstd frame";
+
 }  // namespace marrowfin::io::texts

@@ -19,7 +19,7 @@ WHEEL = os.environ.get("MARROWFIN_WHEEL")
 pytestmark = pytest.mark.skipif(not WHEEL, reason="needs a wheel from scripts/wheel (scripts/test_wheels)")
 
 # Linked beyond the C library and the interpreter; each must travel inside.
-BUNDLED = ("libisal", "libbz2")
+BUNDLED = ("libisal", "libbz2", "libzstd")
 
 
 def test_the_wheel_is_for_this_interpreter_and_any_recent_glibc():

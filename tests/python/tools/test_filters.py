@@ -9,6 +9,7 @@ import gzip
 
 import pyarrow as pa
 import pytest
+import zstandard
 
 import marrowfin
 from conftest import PT, change, definition, message, runner
@@ -17,7 +18,8 @@ from marrowfin_tools import (MarketFilter, batch, first_definition, keep_recordi
 
 SAMPLE = str(sample_path())
 UTC = dt.timezone.utc
-COMPRESS = {"plain.json": lambda b: b, "gzip.gz": gzip.compress, "bzip2.bz2": bz2.compress}
+COMPRESS = {"plain.json": lambda b: b, "gzip.gz": gzip.compress, "bzip2.bz2": bz2.compress,
+            "zstd.zst": zstandard.ZstdCompressor().compress}
 
 
 def later(write):

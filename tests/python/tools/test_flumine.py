@@ -17,6 +17,7 @@ import time
 
 import flumine  # a test extra, so that this runs rather than skips
 import pytest
+import zstandard
 from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream
 
 import gen_stream
@@ -169,6 +170,16 @@ def test_a_damaged_file_is_an_error_that_names_it(tmp_path):
     cut.write_bytes(pathlib.Path(SAMPLE).read_bytes()[:-100])
     with pytest.raises(ValueError, match=f"^{re.escape(str(cut))}: unexpected end of file$"):
         next(MarrowfinStream(str(cut)).create_generator()())
+
+
+def test_a_zstd_file_with_a_line_that_is_not_json_fails_whole(tmp_path):
+    # Its good lines cannot be picked out without a zstd decoder in Python.
+    lines = gzip.decompress(pathlib.Path(SAMPLE).read_bytes()).splitlines(keepends=True)
+    damaged = tmp_path / "damaged.json.zst"
+    damaged.write_bytes(zstandard.ZstdCompressor().compress(b"".join(lines[:-1] + [lines[-1][:50]])))
+    expected = f"{damaged}: EOF while parsing an object at line 1 column 50"
+    with pytest.raises(ValueError, match=f"^{re.escape(expected)}$"):
+        next(MarrowfinStream(str(damaged)).create_generator()())
 
 
 def test_what_it_refuses():

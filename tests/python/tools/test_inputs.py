@@ -18,6 +18,7 @@ import warnings
 import zipfile
 
 import pytest
+import zstandard
 
 import marrowfin
 from conftest import change, definition, message, runner
@@ -185,6 +186,34 @@ class TestArchives:
         status, got, err = summaries(capsys, str(archive))
         assert status == 1 and list(got) == [f"{archive}:{RECORDINGS[0]}", f"{archive}:{RECORDINGS[2]}"]
         assert err[0] == f"marrowfin: {archive}:{member}: cannot read the member: {text}"
+
+    @pytest.mark.parametrize("kind", ["dir", "tar", "zip"])
+    def test_zstd_recordings_by_content_and_a_zst_name_read_in_place(self, capsys, tmp_path, scratch, expected,
+                                                                     kind):
+        pack = zstandard.ZstdCompressor(write_checksum=True).compress
+        members = {"1.100.json.zst": pack(MARKETS["1.100"]),
+                   "1.200": b"P*M\x18\x02\x00\x00\x00hi" + pack(MARKETS["1.200"]),  # a skippable frame first
+                   "1.300.bz2": pack(MARKETS["1.300"]),
+                   "day.tar.zst": pack(b"PRO/2024/Jan/1/1.100.bz2".ljust(257, b"\0") + b"ustar")}
+        where = tmp_path / "in"
+        if kind == "dir":
+            where.mkdir()
+            for name, data in members.items():
+                (where / name).write_bytes(data)
+        else:
+            write_archive(where, members, kind)
+        status, got, err = summaries(capsys, str(where))
+        prefix = f"{where}/" if kind == "dir" else f"{where}:"
+        assert status == 1 and by_market(got, prefix) == {
+            "1.100.json.zst": expected["1.100"], "1.200": expected["1.200"], "1.300.bz2": expected["1.300"]}
+        assert err == [f"marrowfin: {prefix}day.tar.zst: zstd tar data is not supported; decompress it first",
+                       "marrowfin: 1 of 4 files failed"]
+        # The module reads a .zst name as zstd: such a file is replayed where it lies.
+        for recording in inputs.Inputs([str(where)]):
+            if recording.kind is not None:
+                with recording.local_path() as path:
+                    assert (path == recording.path) == (recording.name.endswith(".zst") and kind == "dir")
+                    assert path.endswith(".zst")
 
     def test_members_are_unpacked_one_at_a_time_and_removed(self, tmp_path, scratch):
         archive = str(tmp_path / "day.tar.bz2")
@@ -417,6 +446,11 @@ class TestSingleRecordingCommands:
             status, _, err = run(capsys, "export", f"{archive}:{RECORDINGS[1]}", "-o", str(target))
             assert (status, err) == (0, [f"5 books written to {target}"])
             assert [json.loads(line) for line in read(target).splitlines()] == books
+        # The module would read the name as zstd, which Python's library does not write.
+        with pytest.raises(SystemExit) as exit:
+            cli.main(["export", f"{archive}:{RECORDINGS[1]}", "-o", str(tmp_path / "books.jsonl.zst")])
+        assert exit.value.code == 2 and "zstd output is not written" in capsys.readouterr().err
+        assert not (tmp_path / "books.jsonl.zst").exists()
 
     def test_one_recording_only(self, capsys, tmp_path, scratch, archive):
         with pytest.raises(SystemExit) as exit:
@@ -435,7 +469,8 @@ class TestSingleRecordingCommands:
     [(b'{"op":"mcm"}', "x.gz", "plain"), (gzip.compress(b"{}"), "x", "gzip"), (bz2.compress(b"{}"), "x", "bzip2"),
      (bz2.compress(b"{}"), "x.tar.bz2", "tar"), (b"PK\x03\x04rest", "x", "zip"), (b"PK\x05\x06" + bytes(18), "x", "zip"),
      (lzma.compress(b"{}"), "x.bz2", "xz"), (b"\x28\xb5\x2f\xfd\x00", "x", "zstd"), (b"", "x.gz", "plain"),
-     (b"BZ", "x.bz2", "plain")],
+     (b"BZ", "x.bz2", "plain"), (b"\x5f\x2a\x4d\x18\x00", "x", "zstd"), (b"\x60\x2a\x4d\x18\x00", "x", "plain"),
+     (b"\x28\xb5\x2f\xfd\x00", "x.TAR.ZST", "zstd tar"), (b"\x28\xb5\x2f\xfd\x00", "x.tzst", "zstd tar")],
 )
 def test_sniff(head, name, kind):
     assert inputs.sniff(head, name) == kind

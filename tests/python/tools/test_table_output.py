@@ -45,9 +45,10 @@ def run(capsys, *args):
 
 @pytest.mark.parametrize("name, suffix", [
     ("race.json.gz", ".parquet"), ("1.2345", ".csv"), ("1.2345.gz", ".csv"), ("a.b.JSONL", ".jsonl"),
-    ("x.txt.bz2", ".parquet"), (".gz", ".csv"), ("dir/race.json", ".parquet")])
+    ("x.txt.bz2", ".parquet"), (".gz", ".csv"), ("dir/race.json", ".parquet"), ("1.2345.json.zst", ".csv")])
 def test_output_names(name, suffix):
-    stem = {".gz": ".gz", "dir/race.json": "race"}.get(name, re.sub(r"(\.json|\.JSONL|\.txt)?(\.gz|\.bz2)?$", "", name))
+    stem = {".gz": ".gz", "dir/race.json": "race"}.get(
+        name, re.sub(r"(\.json|\.JSONL|\.txt)?(\.gz|\.bz2|\.zst)?$", "", name))
     assert output_name(name, suffix) == stem + suffix
 
 
