@@ -191,7 +191,9 @@ class alignas(64) Column {
   bool staged() const noexcept {
     return type_ != ColumnType::kUtf8 && type_ != ColumnType::kBool;
   }
-  // Writes the staged line whose first row is `first` (a multiple of 8).
+  // Writes the staged line whose first row is `first` (a multiple of 8), a
+  // whole 64-byte line at once past the cache (non-temporal stores): a table
+  // is written once and read later, so fetching each line first is wasted.
   void write_line(std::int64_t first) noexcept;
   // Writes the staged values of rows [rows rounded down to 8, rows): those of
   // a line not yet full, before the buffer is copied or handed over.
