@@ -47,8 +47,8 @@ bool parse_stream_arguments(PyObject* args, PyObject* kwargs) noexcept {
   return true;
 }
 
-PyObject* stream_capsule(std::unique_ptr<table::BatchReader> reader) noexcept {
-  return py::guard([&]() -> PyObject* {
+py::Ref stream_capsule(std::unique_ptr<table::BatchReader> reader) noexcept {
+  return py::Ref::steal(py::guard([&]() -> PyObject* {
     auto stream = std::make_unique<ArrowArrayStream>();
     table::export_table_stream(std::move(reader), stream.get());
     PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule, release_stream_capsule);
@@ -58,11 +58,11 @@ PyObject* stream_capsule(std::unique_ptr<table::BatchReader> reader) noexcept {
     }
     (void)stream.release();
     return capsule;
-  });
+  }));
 }
 
-PyObject* schema_capsule(std::span<const table::Field> fields) noexcept {
-  return py::guard([&]() -> PyObject* {
+py::Ref schema_capsule(std::span<const table::Field> fields) noexcept {
+  return py::Ref::steal(py::guard([&]() -> PyObject* {
     auto schema = std::make_unique<ArrowSchema>();
     table::export_struct_schema(fields, schema.get());
     PyObject* capsule = PyCapsule_New(schema.get(), kSchemaCapsule, release_schema_capsule);
@@ -72,7 +72,7 @@ PyObject* schema_capsule(std::span<const table::Field> fields) noexcept {
     }
     (void)schema.release();
     return capsule;
-  });
+  }));
 }
 
 }  // namespace marrowfin::tools

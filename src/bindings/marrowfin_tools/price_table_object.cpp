@@ -18,23 +18,15 @@ struct PriceTable {
 
 PriceTable& state(PyObject* self) noexcept { return py::value_of<PriceTable>(self); }
 
-// __arrow_c_stream__(requested_schema=None): a new stream of the record
-// batches, which folds the recording anew.
-PyObject* table_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return py::guard([&]() -> PyObject* {
-    if (!parse_stream_arguments(args, kwargs)) return nullptr;
-    PriceTable& t = state(self);
-    return stream_capsule(std::make_unique<table::PriceTableReader>(t.store, t.options));
-  });
+std::unique_ptr<table::BatchReader> table_reader(PriceTable& t) {
+  return std::make_unique<table::PriceTableReader>(t.store, t.options);
 }
 
-// __arrow_c_schema__(): the schema of the record batches.
-PyObject* table_arrow_c_schema(PyObject* self, PyObject*) noexcept {
-  return py::guard([&]() -> PyObject* {
-    const table::TableOptions& options = state(self).options;
-    return schema_capsule(table::price_table_fields(options.depth, options.sp));
-  });
+std::vector<table::Field> table_fields(PriceTable& t) {
+  return table::price_table_fields(t.options.depth, t.options.sp);
 }
+
+using Arrow = ArrowMethods<PriceTable, table_reader, table_fields>;
 
 PyObject* table_depth(PyObject* self, void*) noexcept {
   return PyLong_FromLong(state(self).options.depth);
@@ -55,17 +47,6 @@ PyObject* table_repr(PyObject* self) noexcept {
                               t.options.sp ? "True" : "False");
 }
 
-PyMethodDef table_methods[] = {
-    {"__arrow_c_stream__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_arrow_c_stream)),
-     METH_VARARGS | METH_KEYWORDS,
-     "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
-     "A new PyCapsule 'arrow_array_stream' of the table's record batches."},
-    {"__arrow_c_schema__", table_arrow_c_schema, METH_NOARGS,
-     "__arrow_c_schema__($self, /)\n--\n\nA new PyCapsule 'arrow_schema' of the table's schema."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 py::ClassSpec table_class() {
   return {
       "marrowfin_tools.PriceTable",
@@ -76,7 +57,7 @@ py::ClassSpec table_class() {
       py::dealloc_instance<PriceTable>,
       {py::read_only("depth", table_depth), py::read_only("every_book", table_every_book),
        py::read_only("sp", table_sp)},
-      table_methods,
+      Arrow::methods,
       {{Py_tp_repr, reinterpret_cast<void*>(table_repr)}},
   };
 }

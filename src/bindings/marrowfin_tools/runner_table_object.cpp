@@ -17,20 +17,15 @@ struct RunnerTable {
 
 RunnerTable& state(PyObject* self) noexcept { return py::value_of<RunnerTable>(self); }
 
-// __arrow_c_stream__(requested_schema=None): a new stream of the record batches.
-PyObject* table_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return py::guard([&]() -> PyObject* {
-    if (!parse_stream_arguments(args, kwargs)) return nullptr;
-    return stream_capsule(std::make_unique<table::RunnerTableReader>(state(self).rows));
-  });
+std::unique_ptr<table::BatchReader> table_reader(RunnerTable& t) {
+  return std::make_unique<table::RunnerTableReader>(t.rows);
 }
 
-// __arrow_c_schema__(): the schema of the record batches.
-PyObject* table_arrow_c_schema(PyObject* self, PyObject*) noexcept {
-  return py::guard([&]() -> PyObject* {
-    return schema_capsule(table::runner_table_fields(state(self).rows->before()));
-  });
+std::vector<table::Field> table_fields(RunnerTable& t) {
+  return table::runner_table_fields(t.rows->before());
 }
+
+using Arrow = ArrowMethods<RunnerTable, table_reader, table_fields>;
 
 PyObject* table_before(PyObject* self, void*) noexcept { return Py_NewRef(state(self).before.get()); }
 
@@ -48,17 +43,6 @@ PyObject* table_repr(PyObject* self) noexcept {
                               t.rows->markets(), t.rows->size(), t.before.get());
 }
 
-PyMethodDef table_methods[] = {
-    {"__arrow_c_stream__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table_arrow_c_stream)),
-     METH_VARARGS | METH_KEYWORDS,
-     "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
-     "A new PyCapsule 'arrow_array_stream' of the table's record batches."},
-    {"__arrow_c_schema__", table_arrow_c_schema, METH_NOARGS,
-     "__arrow_c_schema__($self, /)\n--\n\nA new PyCapsule 'arrow_schema' of the table's schema."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 py::ClassSpec table_class() {
   return {
       "marrowfin_tools.RunnerTable",
@@ -69,7 +53,7 @@ py::ClassSpec table_class() {
       py::dealloc_instance<RunnerTable>,
       {py::read_only("before", table_before), py::read_only("markets", table_markets),
        py::read_only("rows", table_rows)},
-      table_methods,
+      Arrow::methods,
       {{Py_tp_repr, reinterpret_cast<void*>(table_repr)}},
   };
 }
