@@ -68,7 +68,7 @@ class Reader {
   void read_more() {
     // The pending text moves to the front; room for a step, then a byte the
     // parser may write and its padding.
-    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+    if (end_ > begin_) std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
     end_ -= begin_;
     begin_ = 0;
     std::size_t wanted = end_ + kDefinitionReadStep + 1 + json::LineParser::kPadding;
