@@ -1,5 +1,5 @@
-// Reading a stream file: the file, its lines, UTF-8 and blank lines, and
-// which messages are kept.
+// Reading a stream file: the file, its lines, UTF-8 and blank lines, which
+// messages are kept, and a result that does not depend on how the work is cut.
 #include "core/load/message_loader.hpp"
 
 #include <gtest/gtest.h>
@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -20,26 +19,24 @@
 namespace marrowfin::load {
 namespace {
 
-using namespace marrowfin::test;  // NOLINT: the tests\' helpers
-
+using namespace marrowfin::test;  // NOLINT: the tests' helpers
 using namespace std::string_view_literals;
 
 TEST(Utf8, ValidMalformedAndBlankText) {
-  const std::string_view valid[] = {
-      ""sv, "plain ascii with a NUL \0 inside"sv, "\xC2\x80 \xDF\xBF \xE2\x82\xAC \xEF\xBF\xBF"sv,
-      "\xE0\xA0\x80 \xED\x9F\xBF \xEE\x80\x80"sv,  // around the surrogates
-      "\xF0\x90\x80\x80 \xF4\x8F\xBF\xBF"sv,       // U+10000, U+10FFFF
+  const std::pair<std::string_view, bool> texts[] = {
+      {""sv, true}, {"plain ascii with a NUL \0 inside"sv, true},
+      {"\xC2\x80 \xDF\xBF \xE2\x82\xAC \xEF\xBF\xBF"sv, true},
+      {"\xE0\xA0\x80 \xED\x9F\xBF \xEE\x80\x80"sv, true},  // around the surrogates
+      {"\xF0\x90\x80\x80 \xF4\x8F\xBF\xBF"sv, true},       // U+10000, U+10FFFF
+      {"\x80"sv, false}, {"\xFF"sv, false}, {"\xF5\x80\x80\x80"sv, false},  // no lead byte
+      {"\xC0\x80"sv, false}, {"\xC1\xBF"sv, false}, {"\xE0\x9F\xBF"sv, false},
+      {"\xF0\x8F\xBF\xBF"sv, false},  // overlong
+      {"\xC2"sv, false}, {"\xC2\x41"sv, false}, {"\xE2\x82"sv, false}, {"\xF0\x90\x80"sv, false},
+      {"\xED\xA0\x80"sv, false}, {"\xED\xBF\xBF"sv, false}, {"\xF4\x90\x80\x80"sv, false},
   };
-  const std::string_view invalid[] = {
-      "\x80"sv, "\xFF"sv, "\xF5\x80\x80\x80"sv,                            // no lead byte
-      "\xC0\x80"sv, "\xC1\xBF"sv, "\xE0\x9F\xBF"sv, "\xF0\x8F\xBF\xBF"sv,  // overlong
-      "\xC2"sv, "\xC2\x41"sv, "\xE2\x82"sv, "\xF0\x90\x80"sv,              // cut short
-      "\xED\xA0\x80"sv, "\xED\xBF\xBF"sv, "\xF4\x90\x80\x80"sv,            // no scalar value
-  };
-  // The word-at-a-time path must agree wherever the sequence falls, the very
-  // end of the text included.
-  // is_ascii, which lets a whole chunk skip the check, likewise.
-  auto check = [](std::string_view text, bool ok) {
+  // The word-at-a-time paths (is_ascii lets a whole chunk skip the check)
+  // must agree wherever the sequence falls, the very end included.
+  for (auto [text, ok] : texts) {
     const bool ascii = std::ranges::all_of(text, [](char c) { return (c & 0x80) == 0; });
     EXPECT_EQ(json::is_valid_utf8(text), ok) << testing::PrintToString(text);
     for (std::size_t pad = 1; pad < 40; pad += 7) {
@@ -48,24 +45,19 @@ TEST(Utf8, ValidMalformedAndBlankText) {
       EXPECT_EQ(json::is_valid_utf8(before + std::string(pad, 'b')), ok) << pad;
       EXPECT_EQ(json::is_ascii(before + std::string(pad, 'b')), ascii) << pad;
     }
-  };
-  for (std::string_view text : valid) check(text, true);
-  for (std::string_view text : invalid) check(text, false);
-
-  // Only Unicode White_Space makes a line blank.
-  const std::string_view blank[] = {
-      ""sv, " \t\n\v\f\r"sv, "\r"sv,
-      "\xC2\x85\xC2\xA0\xE1\x9A\x80"sv,                      // U+0085 U+00A0 U+1680
-      "\xE2\x80\x80\xE2\x80\x8A\xE2\x80\xA8\xE2\x80\xA9"sv,  // U+2000 U+200A U+2028 U+2029
-      "\xE2\x80\xAF\xE2\x81\x9F\xE3\x80\x80"sv,              // U+202F U+205F U+3000
-  };
-  // Information separators, U+FEFF, U+200B, U+180E, U+2060, U+00A1, U+3001.
-  const std::string_view not_blank[] = {
-      "x"sv, " {}"sv, "\0"sv, "\x1C"sv, "\xEF\xBB\xBF"sv, "\xE2\x80\x8B"sv,
-      "\xE1\xA0\x8E"sv, "\xE2\x81\xA0"sv, "\xC2\xA1"sv, "  \xE3\x80\x81"sv,
-  };
-  for (std::string_view text : blank) EXPECT_TRUE(json::is_blank(text)) << text;
-  for (std::string_view text : not_blank) EXPECT_FALSE(json::is_blank(text)) << text;
+  }
+  // Only Unicode White_Space makes a line blank: U+0085 U+00A0 U+1680, U+2000
+  // U+200A U+2028 U+2029, U+202F U+205F U+3000; not the information
+  // separators, U+FEFF, U+200B, U+180E, U+2060, U+00A1, U+3001.
+  for (std::string_view text : {""sv, " \t\n\v\f\r"sv, "\r"sv, "\xC2\x85\xC2\xA0\xE1\x9A\x80"sv,
+                                "\xE2\x80\x80\xE2\x80\x8A\xE2\x80\xA8\xE2\x80\xA9"sv,
+                                "\xE2\x80\xAF\xE2\x81\x9F\xE3\x80\x80"sv}) {
+    EXPECT_TRUE(json::is_blank(text)) << text;
+  }
+  for (std::string_view text : {"x"sv, " {}"sv, "\0"sv, "\x1C"sv, "\xEF\xBB\xBF"sv, "\xE2\x80\x8B"sv,
+                                "\xE1\xA0\x8E"sv, "\xE2\x81\xA0"sv, "\xC2\xA1"sv, "  \xE3\x80\x81"sv}) {
+    EXPECT_FALSE(json::is_blank(text)) << text;
+  }
 }
 
 // "<publish time>:<key names of each change's members>" per message.
@@ -76,14 +68,16 @@ std::string describe(const LoadResult& result) {
     out += std::to_string(message.publish_time) + ":";
     for (const json::Value& change : message.market_changes) {
       out += "{";
-      for (const json::Value& m : change.members()) {
-        out += std::string(json::key_name(m.key())) + ",";
-      }
+      for (const json::Value& m : change.members()) out += std::string(json::key_name(m.key())) + ",";
       out += "}";
     }
     out += " ";
   }
   return out;
+}
+
+LoadResult load(const std::string& data, io::Encoding encoding, LoadOptions options = {}) {
+  return load_messages_from_bytes(data, encoding, io::Inflater::default_backend(), options);
 }
 
 TEST(LoadMessages, KeepsMarketChangesInFileOrder) {
@@ -98,23 +92,19 @@ TEST(LoadMessages, KeepsMarketChangesInFileOrder) {
       "10:{id,img,}{id,rc,} "
       "12:{id,marketDefinition,pt,rc,} "  // a bare change: the whole line object
       "14: ";
-  const struct {
-    io::Encoding encoding;
-    std::string data;
-    const char* suffix;
-  } files[] = {{io::Encoding::kPlain, stream, ".txt"},
-               {io::Encoding::kGzip, gzip_member(stream), ".gz"},
-               {io::Encoding::kBzip2, bzip2_stream(stream), ".bz2"}};
-  for (const auto& f : files) {
+  const std::pair<io::Encoding, const char*> files[] = {
+      {io::Encoding::kPlain, ".txt"}, {io::Encoding::kGzip, ".gz"}, {io::Encoding::kBzip2, ".bz2"},
+      {io::Encoding::kZstd, ".zst"}};
+  for (auto [encoding, suffix] : files) {
     char name[] = "/tmp/marrowfin_loader_XXXXXX";
     ::close(mkstemp(name));
     std::remove(name);
-    std::string path = name + std::string(f.suffix);
-    std::ofstream(path, std::ios::binary) << f.data;
+    std::string path = name + std::string(suffix);
+    std::string data = encoded(stream, encoding);
+    std::ofstream(path, std::ios::binary) << data;
     for (auto backend : {io::Inflater::Backend::kZlib, io::Inflater::default_backend()}) {
-      EXPECT_EQ(describe(load_messages(path, backend)), expected) << f.suffix;
-      EXPECT_EQ(describe(load_messages_from_bytes(f.data, f.encoding, backend)), expected)
-          << f.suffix;
+      EXPECT_EQ(describe(load_messages(path, backend)), expected) << suffix;
+      EXPECT_EQ(describe(load_messages_from_bytes(data, encoding, backend)), expected) << suffix;
     }
     std::remove(path.c_str());
   }
@@ -128,223 +118,141 @@ TEST(LoadMessages, SkippedLinesLeaveNothingInTheArenaAndAFailureKeepsNothing) {
     skipped += R"({"pt":0,"mc":[{"id":"1.1","rc":[{"atb":[)" + levels + "]}]}]}\n";
     skipped += R"({"op":"mcm","pt":5,"clk":"x"})" "\n";
   }
-  auto backend = io::Inflater::default_backend();
-  auto plain = io::Encoding::kPlain;
-  LoadResult result = load_messages_from_bytes(skipped + R"({"pt":1,"mc":[]})", plain, backend);
+  LoadResult result = load(skipped + R"({"pt":1,"mc":[]})", io::Encoding::kPlain);
   ASSERT_TRUE(result.store);
   EXPECT_EQ(result.store->messages.size(), 1u);
   EXPECT_LE(result.store->arena.reserved_bytes(), util::Arena::kBlockSize);
-  EXPECT_EQ(describe(load_messages_from_bytes(skipped + R"({"pt":1,"mc":[})", plain, backend)),
+  EXPECT_EQ(describe(load(skipped + R"({"pt":1,"mc":[})", io::Encoding::kPlain)),
             "error: expected value at line 1 column 15");
 }
 
-// The whole load of `text` (stored as `data`) in one chunk on the calling
-// thread alone: the reference.
-io::Encoding encoding_of(bool gzip) { return gzip ? io::Encoding::kGzip : io::Encoding::kPlain; }
-
-LoadResult load_sequentially(const std::string& data, bool gzip, const std::string& text) {
-  return load_messages_from_bytes(data, encoding_of(gzip), io::Inflater::default_backend(),
-                                  {.chunk_size = text.size() + 1, .threads = 1});
-}
-
-// Empty when both loads have the same outcome: the same error, or the same
+// True when both loads have the same outcome: the same error, or the same
 // messages value by value.
-std::string difference(const LoadResult& a, const LoadResult& b) {
-  if (!a.store || !b.store) {
-    if (a.error == b.error && !a.store && !b.store) return "";
-    return "outcomes differ: '" + a.error + "' and '" + b.error + "'";
-  }
+bool same(const LoadResult& a, const LoadResult& b) {
+  if (!a.store || !b.store) return !a.store && !b.store && a.error == b.error;
   const auto& x = a.store->messages;
   const auto& y = b.store->messages;
-  if (x.size() != y.size()) {
-    return std::to_string(x.size()) + " and " + std::to_string(y.size()) + " messages";
-  }
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    bool same = x[i].publish_time == y[i].publish_time &&
-                x[i].market_changes.size() == y[i].market_changes.size();
-    for (std::size_t j = 0; same && j < x[i].market_changes.size(); ++j) {
-      same = json::same_value(x[i].market_changes[j], y[i].market_changes[j]);
-    }
-    if (!same) return "message " + std::to_string(i) + " differs";
-  }
-  return "";
+  return std::ranges::equal(x, y, [](const ParsedMessage& m, const ParsedMessage& n) {
+    return m.publish_time == n.publish_time &&
+           std::ranges::equal(m.market_changes, n.market_changes, json::same_value);
+  });
 }
 
-// Lines of every kind the loader tells apart, and one long enough to cross
-// many chunks.
-std::string varied_stream() {
-  std::string long_name(5000, 'n');
+TEST(ParallelLoad, TheSameMessagesHoweverTheInputIsCut) {
+  // Lines of every kind the loader tells apart, and one long enough to cross
+  // many chunks.
   const std::string lines[] = {
       R"({"op":"mcm","pt":10,"mc":[{"id":"1.1","img":true,"rc":[{"id":7,"atb":[[1.5,2],[1.6,3]]}]}]})",
-      R"({"op":"mcm","pt":11})",
-      "",
-      " \t",
-      R"({"pt":0,"mc":[{"id":"lost"}]})",
+      R"({"op":"mcm","pt":11})", "", " \t", "\xC2\xA0", R"({"pt":0,"mc":[{"id":"lost"}]})",
       R"({"id":"1.1","rc":[{"id":1,"trd":[[2,-0.0],[3,"x"]]}],"pt":12,"marketDefinition":null})",
       R"([{"pt":13,"mc":[]}])",
-      R"({"pt":14,"mc":[{"id":"1.1","marketDefinition":{"name":")" + long_name +
+      R"({"pt":14,"mc":[{"id":"1.1","marketDefinition":{"name":")" + std::string(5000, 'n') +
           R"(","runners":[{"id":1,"hc":-0.5}]}}]})",
-      "\xC2\xA0",  // blank: U+00A0
       R"({"pt":15,"mc":[{"id":"1.\u00e9","rc":[{"id":18446744073709551615,"ltp":-3}]}]})",
   };
   std::string stream;
   for (int round = 0; round < 40; ++round) {
     for (const std::string& line : lines) stream += line + (round % 3 == 0 ? "\r\n" : "\n");
   }
-  return stream + R"({"pt":16,"mc":[]})";  // no final line feed
-}
-
-TEST(ParallelLoad, TheSameMessagesHoweverTheInputIsCut) {
-  const std::string stream = varied_stream();
-  const std::string inputs[] = {stream, "", "\n", " \n\r\n", R"({"pt":1,"mc":[]})", "x\n"};
-  for (const std::string& input : inputs) {
-    for (bool gzip : {false, true}) {
-      std::string data = gzip ? gzip_member(input) : input;
-      LoadResult reference = load_sequentially(data, gzip, input);
+  stream += R"({"pt":16,"mc":[]})";  // no final line feed
+  for (const std::string& input : {stream, std::string(), std::string("\n"), std::string("x\n")}) {
+    for (auto encoding : {io::Encoding::kPlain, io::Encoding::kGzip}) {
+      const std::string data = encoded(input, encoding);
+      // In one chunk on the calling thread alone: the reference.
+      LoadResult reference = load(data, encoding, {.chunk_size = input.size() + 1, .threads = 1});
       for (unsigned threads : {1u, 2u, 4u}) {
         for (std::size_t chunk_size : {1ul, 7ul, 64ul, 1000ul, 65536ul}) {
-          LoadResult parallel = load_messages_from_bytes(
-              data, encoding_of(gzip), io::Inflater::default_backend(), {chunk_size, threads});
-          EXPECT_EQ(difference(reference, parallel), "")
-              << input.size() << " bytes, gzip " << gzip << ", " << threads << " threads, chunks of "
-              << chunk_size;
+          EXPECT_TRUE(same(reference, load(data, encoding, {chunk_size, threads})))
+              << input.size() << " bytes, " << static_cast<int>(encoding) << ", " << threads
+              << " threads, chunks of " << chunk_size;
         }
       }
     }
   }
-  ASSERT_EQ(load_sequentially(stream, false, stream).store->messages.size(), 40u * 4 + 1);
+  EXPECT_EQ(load(stream, io::Encoding::kPlain).store->messages.size(), 40u * 4 + 1);
 }
 
 // A list of messages longer than a huge page grows out of the heap into huge
-// pages, whole and in order, on one thread and on several.
-TEST(ParallelLoad, AMessageListOfManyHugePagesKeepsEveryMessage) {
+// pages, whole and in order; a load stops at its decoded-size limit, one byte
+// past it and not before, and when asked to, keeping nothing either way.
+TEST(ParallelLoad, AHugeListIsKeptWholeAndTheSizeLimitAndAnInterruptionEndTheLoad) {
   constexpr int kMessages = 300'000;  // 7 MB of list
   std::string stream;
   for (int i = 1; i <= kMessages; ++i) stream += R"({"pt":)" + std::to_string(i) + R"(,"mc":[]})" "\n";
   for (unsigned threads : {1u, 2u}) {
-    LoadResult loaded = load_messages_from_bytes(stream, io::Encoding::kPlain,
-                                                 io::Inflater::default_backend(), {65536, threads});
+    LoadResult loaded = load(stream, io::Encoding::kPlain, {65536, threads});
     ASSERT_TRUE(loaded.store) << loaded.error;
     const auto& messages = loaded.store->messages;
     ASSERT_EQ(messages.size(), static_cast<std::size_t>(kMessages));
     for (int i = 0; i < kMessages; ++i) ASSERT_EQ(messages[i].publish_time, i + 1) << threads;
   }
-}
-
-// A load stops at its decoded-size limit, one byte past it and not before,
-// and when asked to, keeping nothing either way; plain and compressed alike.
-TEST(ParallelLoad, TheSizeLimitAndAnInterruptionEndTheLoad) {
-  std::string stream;
-  for (int i = 1; i <= 20'000; ++i) stream += R"({"pt":)" + std::to_string(i) + R"(,"mc":[]})" "\n";
-  for (bool gzip : {false, true}) {
-    std::string data = gzip ? gzip_member(stream) : stream;
-    auto load = [&](LoadOptions options) {
-      options.chunk_size = 4096;
-      return load_messages_from_bytes(data, encoding_of(gzip), io::Inflater::default_backend(),
-                                      options);
-    };
-    LoadOptions options;
-    options.max_decoded_bytes = stream.size();
-    EXPECT_TRUE(load(options).store) << gzip;
-    options.max_decoded_bytes = stream.size() - 1;
-    LoadResult over = load(options);
+  stream.resize(stream.find(R"({"pt":20001,)"));
+  for (auto encoding : {io::Encoding::kPlain, io::Encoding::kGzip}) {
+    const std::string data = encoded(stream, encoding);
+    EXPECT_TRUE(load(data, encoding, {.chunk_size = 4096, .max_decoded_bytes = stream.size()}).store);
+    LoadResult over = load(data, encoding, {.chunk_size = 4096, .max_decoded_bytes = stream.size() - 1});
     EXPECT_EQ(std::make_tuple(over.store == nullptr, over.error, over.interrupted),
               std::make_tuple(true, io::texts::decoded_limit(stream.size() - 1), false));
-    EXPECT_EQ(io::texts::decoded_limit(1'234'567),
-              "larger than the size limit of 1,234,567 bytes once decoded");
-    EXPECT_EQ(io::texts::decoded_limit(std::uint64_t{3} << 30),
-              "larger than the size limit of 3 GiB once decoded");
     int asked = 0;
-    options = {};
-    options.interrupted = [&] { return ++asked == 3; };
-    LoadResult stopped = load(options);
+    LoadResult stopped = load(data, encoding, {.chunk_size = 4096, .interrupted = [&] { return ++asked == 3; }});
     EXPECT_EQ(std::make_tuple(stopped.store == nullptr, stopped.error, stopped.interrupted, asked),
               std::make_tuple(true, std::string(), true, 3));
   }
+  EXPECT_EQ(io::texts::decoded_limit(1'234'567), "larger than the size limit of 1,234,567 bytes once decoded");
+  EXPECT_EQ(io::texts::decoded_limit(std::uint64_t{3} << 30), "larger than the size limit of 3 GiB once decoded");
 }
 
-// A line that fails with "expected value at line 1 column <column>".
-std::string bad_line(std::size_t column) {
-  return R"({"pt":1,"mc":[)" + std::string(column - 15, ' ') + "}";
-}
-
-TEST(ParallelLoad, TheFirstBadLineInTheFileWins) {
+// Of several failures, the one earliest in the file wins, however the input
+// is cut and parsed: bad lines (line i fails at column 20 + i % 7) and a
+// gzip member cut short or with a wrong CRC.
+TEST(ParallelLoad, TheFirstBadLineOrCorruptGzipStreamInTheFileWins) {
   const std::string good = R"({"pt":5,"mc":[{"id":"1.1","rc":[{"id":3,"atl":[[4.4,1]]}]}]})";
-  // 3000 lines, bad at `bad` (line i fails at column 20 + i % 7); where the
-  // first bad line starts and ends.
-  struct Stream {
+  auto make = [&](std::vector<int> bad, std::size_t* first_start = nullptr) {
     std::string data;
-    std::size_t start = 0, end = 0;
-  };
-  auto make = [&](std::vector<int> bad) {
-    Stream s;
     for (int i = 0; i < 3000; ++i) {
-      bool is_bad = std::find(bad.begin(), bad.end(), i) != bad.end();
-      if (is_bad && s.end == 0) s.start = s.data.size();
-      s.data += (is_bad ? bad_line(20 + static_cast<std::size_t>(i) % 7) : good) + "\n";
-      if (is_bad && s.end == 0) s.end = s.data.size();
+      bool is_bad = std::ranges::find(bad, i) != bad.end();
+      if (is_bad && first_start != nullptr && *first_start == 0) *first_start = data.size();
+      data += (is_bad ? R"({"pt":1,"mc":[)" + std::string(5 + i % 7, ' ') + "}" : good) + "\n";
     }
-    return s;
+    return data;
   };
-  auto error_of = [](const std::string& input, bool gzip, LoadOptions options) {
-    LoadResult result =
-        load_messages_from_bytes(input, encoding_of(gzip), io::Inflater::default_backend(), options);
-    return result.store ? std::string("loaded") : result.error;
-  };
-  const Stream several = make({1000, 1001, 2000, 2999});
-  const std::string first = "expected value at line 1 column 26";  // line 1000's
-  const std::string packed = gzip_member(several.data);
-  for (unsigned threads : {1u, 2u, 4u}) {
-    for (std::size_t chunk_size : {1ul, 100ul, 4096ul, 65536ul}) {
-      EXPECT_EQ(error_of(several.data, false, {chunk_size, threads}), first)
-          << threads << " " << chunk_size;
-      EXPECT_EQ(error_of(packed, true, {chunk_size, threads}), first)
-          << threads << " " << chunk_size;
-    }
-    // The first chunk ends just before, inside or just after the bad line.
-    for (std::size_t chunk_size : {several.start - 1, several.start, several.start + 1,
-                                   several.end - 1, several.end, several.end + 1}) {
-      EXPECT_EQ(error_of(several.data, false, {chunk_size, threads}), first)
-          << threads << " " << chunk_size;
-    }
-    EXPECT_EQ(error_of(make({2999}).data, false, {4096, threads}),
-              "expected value at line 1 column 23");
-    EXPECT_EQ(error_of(make({0}).data, false, {4096, threads}),
-              "expected value at line 1 column 20");
-    EXPECT_EQ(error_of(make({}).data, false, {4096, threads}), "loaded");
-  }
-}
-
-TEST(ParallelLoad, ABadLineAndACorruptGzipStreamInFileOrder) {
-  std::string good;
-  for (int i = 0; i < 2000; ++i) good += R"({"pt":)" + std::to_string(i + 1) + R"(,"mc":[]})" "\n";
-  const std::string bad = bad_line(20) + "\n";
-  const std::string line_error = "expected value at line 1 column 20";
+  const std::string column = "expected value at line 1 column ";
+  std::size_t start = 0;
+  const std::string several = make({1000, 1001, 2000, 2999}, &start);
+  const std::string tail = make({}).substr(0, 2000 * (good.size() + 1));
   const struct {
     std::string text;
-    double cut;  // the member is cut to this part of its size; 0: its CRC is wrong instead
+    double cut;  // a gzip member cut to this part of its size; 0: its CRC is wrong; -1: plain
     std::string error;
   } cases[] = {
+      {several, -1, column + "26"},  // line 1000's
+      {make({2999}), -1, column + "23"},
+      {make({0}), -1, column + "20"},
+      {make({}), -1, "loaded"},
+      {several, 1, column + "26"},
       // The bad line is decoded before the damage is found.
-      {good + bad + good + good + good, 0.9, line_error},
-      {good + bad + good, 0, line_error},
-      {bad + good, 0.5, line_error},
+      {several + tail, 0.9, column + "26"},
+      {make({1000}), 0, column + "26"},
       // The damage comes first: what follows it is never seen.
-      {good + good + good + bad, 0.5, "unexpected end of file"},
-      {good + good, 0.5, "unexpected end of file"},
-      {good, 0, "corrupt gzip stream does not have a matching checksum"},
+      {tail + tail + several, 0.5, "unexpected end of file"},
+      {tail, 0, "corrupt gzip stream does not have a matching checksum"},
   };
   for (const auto& c : cases) {
-    std::string packed = gzip_member(c.text, {.crc_delta = c.cut == 0 ? 1u : 0u});
-    if (c.cut != 0) packed.resize(static_cast<std::size_t>(static_cast<double>(packed.size()) * c.cut));
+    std::string data = c.text;
+    if (c.cut >= 0) data = gzip_member(c.text, {.crc_delta = c.cut == 0 ? 1u : 0u});
+    if (c.cut > 0) data.resize(static_cast<std::size_t>(static_cast<double>(data.size()) * c.cut));
+    auto encoding = c.cut >= 0 ? io::Encoding::kGzip : io::Encoding::kPlain;
     for (unsigned threads : {1u, 2u, 4u}) {
-      for (std::size_t chunk_size : {1ul, 333ul, 4096ul, LoadOptions::kDefaultChunkSize}) {
-        LoadResult result = load_messages_from_bytes(packed, io::Encoding::kGzip, io::Inflater::default_backend(),
-                                                     {chunk_size, threads});
+      for (std::size_t chunk_size : {1ul, 100ul, 4096ul, LoadOptions::kDefaultChunkSize}) {
+        LoadResult result = load(data, encoding, {chunk_size, threads});
         EXPECT_EQ(result.store ? "loaded" : result.error, c.error)
             << c.text.size() << " " << c.cut << " " << threads << " " << chunk_size;
       }
     }
+  }
+  // The first chunk ends just before, inside or just after the first bad line.
+  for (std::size_t chunk_size : {start - 1, start, start + 1, start + 60, start + 61, start + 62}) {
+    EXPECT_EQ(load(several, io::Encoding::kPlain, {chunk_size, 2}).error, column + "26") << chunk_size;
   }
 }
 

@@ -1,6 +1,7 @@
 // Helpers shared by the native tests: a byte source served in pieces, gzip
 // members built by hand (so that every field can be damaged on purpose),
-// bzip2 streams, zstd frames and parsing a JSON text for the cache tests.
+// bzip2 streams, zstd frames, each decoder as the loader makes it, and
+// parsing a JSON text for the market tests.
 #pragma once
 
 #include <bzlib.h>
@@ -11,10 +12,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/io/byte_source.hpp"
+#include "core/io/encoding.hpp"
 #include "core/json/line_parser.hpp"
 
 namespace marrowfin::test {
@@ -65,6 +69,12 @@ inline Decoded drain(io::ByteSource& source, std::size_t out_chunk) {
       return out;
     }
   }
+}
+
+// `data` with bit `bit` (counted from the first byte's high bit) flipped.
+inline std::string flip(std::string data, std::size_t bit) {
+  data[bit / 8] = static_cast<char>(data[bit / 8] ^ (0x80 >> (bit % 8)));
+  return data;
 }
 
 struct MemberOptions {
@@ -157,11 +167,66 @@ inline std::string skippable_frame(const std::string& payload, unsigned variant 
          little_endian(static_cast<std::uint32_t>(payload.size()), 4) + payload;
 }
 
+// `text` in the usual form of `encoding`.
+inline std::string encoded(const std::string& text, io::Encoding encoding) {
+  switch (encoding) {
+    case io::Encoding::kGzip: return gzip_member(text);
+    case io::Encoding::kBzip2: return bzip2_stream(text);
+    case io::Encoding::kZstd: return zstd_frame(text);
+    case io::Encoding::kPlain: break;
+  }
+  return text;
+}
+
+// A decoder as the loader makes one: gzip on either inflate backend, bzip2
+// by the reading thread or by threads of its own, zstd.
+struct Codec {
+  io::Encoding encoding;
+  io::Inflater::Backend backend = io::Inflater::Backend::kZlib;
+  unsigned threads = 0;
+
+  // Everything decoded from `data`, read `out_chunk` bytes at a time from
+  // `in_chunk`-byte reads of a source that fails from offset `fail_at` on.
+  Decoded operator()(std::string data, std::size_t out_chunk = 65536, std::size_t in_chunk = 1 << 20,
+                     std::size_t fail_at = std::string::npos) const {
+    auto file = std::make_unique<ChunkedSource>(std::move(data), in_chunk, fail_at);
+    return drain(*io::decoded(std::move(file), encoding, backend, threads), out_chunk);
+  }
+  std::string name() const {
+    switch (encoding) {
+      case io::Encoding::kGzip: return backend == io::Inflater::Backend::kZlib ? "gzip_zlib" : "gzip_isal";
+      case io::Encoding::kBzip2: return std::string("bzip2_").append(std::to_string(threads)).append("_threads");
+      case io::Encoding::kZstd: return "zstd";
+      case io::Encoding::kPlain: break;
+    }
+    return "plain";
+  }
+};
+
+// Every decoder of `encoding` (ISA-L's when it is built in).
+inline std::vector<Codec> codecs_of(io::Encoding encoding) {
+  using io::Inflater;
+  switch (encoding) {
+    case io::Encoding::kGzip:
+      if (!Inflater::available(Inflater::Backend::kIsal)) return {{encoding}};
+      return {{encoding}, {encoding, Inflater::Backend::kIsal}};
+    case io::Encoding::kBzip2: return {{encoding}, {encoding, {}, 1}, {encoding, {}, 2}};
+    default: return {{encoding}};
+  }
+}
+
 // The value of a JSON text that must parse.
 inline json::Value parse_ok(std::string_view text, util::Arena& arena) {
   json::JsonResult parsed = json::parse_json(text, arena);
   EXPECT_EQ(parsed.error, "") << text;
   return parsed.value;
+}
+
+// The value of `text` parsed as the member `key` of an object, as the loader
+// hands it over (ladders under a ladder key arrive packed when they can).
+inline json::Value member_value(std::string_view key, std::string_view text, util::Arena& arena) {
+  json::Value object = parse_ok("{\"" + std::string(key) + "\":" + std::string(text) + "}", arena);
+  return object.members().empty() ? json::Value() : object.members().front();
 }
 
 }  // namespace marrowfin::test
