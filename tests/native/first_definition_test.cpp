@@ -24,18 +24,8 @@ std::string lines_of(std::size_t size, unsigned seed) {
   return text;
 }
 
-FirstDefinition read(const std::string& bytes, io::Encoding encoding) {
-  return read_first_definition(std::make_unique<io::MemorySource>(bytes), encoding);
-}
-
-std::string encoded(const std::string& text, io::Encoding encoding) {
-  switch (encoding) {
-    case io::Encoding::kGzip: return gzip_member(text);
-    case io::Encoding::kBzip2: return bzip2_stream(text);
-    case io::Encoding::kZstd: return zstd_frame(text);
-    case io::Encoding::kPlain: break;
-  }
-  return text;
+FirstDefinition read(const std::string& bytes, io::Encoding encoding, const DefinitionOptions& options = {}) {
+  return read_first_definition(std::make_unique<io::MemorySource>(bytes), encoding, options);
 }
 
 // Lines that come before a definition without being one.
@@ -89,7 +79,9 @@ TEST_P(FirstDefinitionTest, TheFirstDefinitionThatGoesToAMarketAndTheFailuresBef
   }
 }
 
-TEST_P(FirstDefinitionTest, DecodesNoFurtherThanAStepPastTheLine) {
+// A definition is read no further than a step past its line; a file without
+// one is read to its end, unless a load's limit or an interruption comes first.
+TEST_P(FirstDefinitionTest, DecodesNoFurtherThanAStepPastTheLineAndStopsAtALimitOrWhenAsked) {
   // 1 MB of lines after the definition, which a whole decode would read.
   std::string text = R"({"pt": 3, "mc": [{"id": "1.5", "marketDefinition": {}}]})" "\n";
   const std::size_t line = text.size();
@@ -99,18 +91,13 @@ TEST_P(FirstDefinitionTest, DecodesNoFurtherThanAStepPastTheLine) {
   EXPECT_GE(got.bytes_decoded, line);
   // bzip2 delivers a block whole: 900 kB at level 9.
   EXPECT_LE(got.bytes_decoded, GetParam() == io::Encoding::kBzip2 ? 900'100 : kDefinitionReadStep);
-}
 
-TEST_P(FirstDefinitionTest, HeldToALoadsLimitAndStoppedWhenAsked) {
-  // A file without a definition is read to its end, unless a limit comes first.
-  const std::string text = encoded(lines_of(200'000, 2), GetParam());
-  FirstDefinition got = read_first_definition(std::make_unique<io::MemorySource>(text), GetParam(),
-                                              {.max_decoded_bytes = 100'000});
+  const std::string none = encoded(lines_of(200'000, 2), GetParam());
+  got = read(none, GetParam(), {.max_decoded_bytes = 100'000});
   EXPECT_FALSE(got.found || got.interrupted);
   EXPECT_EQ(got.error, "larger than the size limit of 100,000 bytes once decoded");
   int asked = 0;
-  got = read_first_definition(std::make_unique<io::MemorySource>(text), GetParam(),
-                              {.interrupted = [&] { return ++asked == 3; }});
+  got = read(none, GetParam(), {.interrupted = [&] { return ++asked == 3; }});
   EXPECT_TRUE(got.interrupted && !got.found && got.error.empty());
   EXPECT_EQ(asked, 3);
 }

@@ -14,11 +14,7 @@ using namespace marrowfin::test;  // NOLINT: the tests\' helpers
 
 using Pairs = std::vector<PriceSizePair>;
 
-json::Value levels(std::string_view text, util::Arena& arena) {
-  std::string member = "{\"batb\":" + std::string(text) + "}";
-  const json::Value* value = test::parse_ok(member, arena).find(json::Key::kBatb);
-  return value != nullptr ? *value : json::Value();
-}
+json::Value levels(std::string_view text, util::Arena& arena) { return member_value("batb", text, arena); }
 
 TEST(LevelLadder, UpdateChangesAndReadsOutInLevelOrder) {
   const struct {
