@@ -5,17 +5,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <filesystem>
-#include <functional>
 #include <limits>
-#include <set>
 #include <span>
 #include <string>
 #include <tuple>
-#include <unordered_map>
 #include <vector>
 
-#include "core/load/message_loader.hpp"
 #include "test_support.hpp"
 
 namespace marrowfin::market {
@@ -387,53 +382,6 @@ TEST_F(CacheTest, ChangedRunnersAreNotedOnceUntilForgottenOrMadeAnew) {
   apply(R"({"rc": [{"id": 1, "ltp": 4}]})");
   (void)cache_.sorted_runners();
   EXPECT_EQ(std::tie(runner(1).sorted_at, runner(3).sorted_at), std::make_tuple(0u, 1u));
-}
-
-// Whole recorded streams: the derived counts stay right message after message
-// and the runner order holds.
-TEST(PeerRecordings, ApplyWithConsistentCounts) {
-  const std::filesystem::path folder = "/work/shared/data/peer";
-  if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no peer recordings";
-  auto key = [](const RunnerCache* r) {
-    return RunnerKey{r->selection_id, handicap_key(r->handicap)};
-  };
-  int files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    if (entry.path().extension() == ".md" || entry.path().extension() == ".gz") continue;
-    load::LoadResult loaded = load::load_messages(entry.path().string());
-    ASSERT_TRUE(loaded.store) << entry.path() << ": " << loaded.error;
-    MarketCache cache("peer");
-    std::unordered_map<const RunnerCache*, std::uint64_t> counts;
-    for (const load::ParsedMessage& message : loaded.store->messages) {
-      for (const json::Value& change : message.market_changes) cache.update(change, 1);
-      // Every runner whose count moved is noted, once; every runner noted
-      // is one of the market's (an image's new runner may take an old one's
-      // address, so a noted runner need not look moved).
-      std::set<const RunnerCache*> present, noted;
-      for (const auto& [k, r] : cache.runners) {
-        present.insert(&r);
-        auto had = counts.find(&r);
-        if (had == counts.end() || had->second != r.change_count) {
-          ASSERT_TRUE(std::ranges::count(cache.changed_runners(), &r) == 1) << entry.path();
-        }
-      }
-      for (const RunnerCache* r : cache.changed_runners()) {
-        ASSERT_TRUE(noted.insert(r).second && present.contains(r)) << entry.path();
-      }
-      cache.forget_changed();
-      counts.clear();
-      for (const auto& [k, r] : cache.runners) counts.emplace(&r, r.change_count);
-      std::uint32_t active = 0;
-      for (const auto& [k, r] : cache.runners) active += r.status == "ACTIVE" ? 1 : 0;
-      ASSERT_EQ(cache.number_of_active_runners, active) << entry.path();
-      std::span<RunnerCache* const> sorted = cache.sorted_runners();
-      ASSERT_EQ(sorted.size(), cache.runners.size());
-      ASSERT_EQ(std::ranges::adjacent_find(sorted, std::greater_equal<>(), key), sorted.end());
-    }
-    EXPECT_GT(cache.runners.size(), 0u) << entry.path();
-    ++files;
-  }
-  EXPECT_GT(files, 0);
 }
 
 }  // namespace
