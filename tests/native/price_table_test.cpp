@@ -237,9 +237,6 @@ TEST(PriceTable, MarketsOfOneMessageGiveABookEachInTheOrderTouched) {
   // each market numbers its own books.
   EXPECT_EQ(keys, (decltype(keys){
                       {"1.2", 2, 0, 1}, {"1.2", 2, 0, 2}, {"1.1", 2, 0, 1}, {"1.1", 4, 1, 1}}));
-  // No market, no batch.
-  EXPECT_TRUE(table(R"({"pt": 1, "mc": [{"rc": [{"id": 1}]}]})" "\n", 3, true).empty());
-  EXPECT_TRUE(table("", 3, true).empty());
 }
 
 TEST(SumSizes, AddsAsPythonsSumDoes) {
@@ -295,31 +292,6 @@ TEST(TableStream, HandsOverSchemaBatchesAndThenTheEndEveryTime) {
   EXPECT_EQ(stream.get_last_error(&stream), nullptr);
   stream.release(&stream);
   EXPECT_EQ(stream.release, nullptr);
-}
-
-TEST(TableStream, StreamsOfOneStoreFoldApart) {
-  auto store = load(kRace);
-  ArrowArrayStream a, b;
-  export_price_table_stream(store, {0, true, 3}, &a);
-  export_price_table_stream(store, {0, true, 3}, &b);
-  store.reset();  // the streams hold it
-  std::int64_t rows[2] = {0, 0};
-  ArrowArray batch;
-  for (bool more = true; more;) {
-    more = false;
-    for (int i = 0; i < 2; ++i) {
-      ArrowArrayStream& s = i == 0 ? a : b;
-      ASSERT_EQ(s.get_next(&s, &batch), 0);
-      if (batch.release == nullptr) continue;
-      rows[i] += batch.length;
-      batch.release(&batch);
-      more = true;
-    }
-  }
-  EXPECT_EQ(rows[0], 8);
-  EXPECT_EQ(rows[1], 8);
-  a.release(&a);
-  b.release(&b);
 }
 
 }  // namespace
