@@ -1,18 +1,13 @@
 #include "core/io/bzip2_blocks.hpp"
 
-#include <bzlib.h>
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 #include <vector>
 
-#include "test_support.hpp"
-
 namespace marrowfin::io::bzip2 {
 namespace {
-
-using namespace marrowfin::test;  // NOLINT: the tests\' helpers
 
 // Every marker, one bit position after another.
 std::vector<Marker> naive_markers(const std::string& data) {
@@ -66,32 +61,6 @@ TEST(Bzip2Blocks, MarkersAtEveryBitOffsetAndAtTheEdges) {
   // A marker cut off by the end is none; the search starts where it is told.
   EXPECT_FALSE(find_marker(data.substr(0, 199), at.back()));
   EXPECT_EQ(find_marker(data, 62)->bit, 130u);
-}
-
-TEST(Bzip2Blocks, EachBlockDecodesAloneAsAStreamOfItsOwn) {
-  std::string text = sample_text(450000, 4);
-  for (int level : {1, 2}) {
-    std::string stream = bzip2_stream(text, level);
-    std::vector<Marker> markers = all_markers(stream);
-    ASSERT_GE(markers.size(), 3u);
-    ASSERT_TRUE(markers.back().end);
-    std::uint32_t crc = 0;
-    std::string joined;
-    for (std::size_t i = 0; i + 1 < markers.size(); ++i) {
-      std::string one;
-      one_block_stream(stream, markers[i].bit, markers[i + 1].bit, static_cast<char>('0' + level),
-                       one);
-      std::string out(200000 * static_cast<std::size_t>(level), '\0');
-      auto size = static_cast<unsigned>(out.size());
-      ASSERT_EQ(BZ2_bzBuffToBuffDecompress(out.data(), &size, one.data(),
-                                           static_cast<unsigned>(one.size()), 0, 0),
-                BZ_OK);
-      joined.append(out.data(), size);
-      crc = combine_crc(crc, bits_at(stream, markers[i].bit + kMarkerBits, kCrcBits));
-    }
-    EXPECT_TRUE(joined == text);
-    EXPECT_EQ(crc, bits_at(stream, markers.back().bit + kMarkerBits, kCrcBits));
-  }
 }
 
 }  // namespace

@@ -266,52 +266,6 @@ TEST(RunnerChange, CountsOnlyEffectiveChanges) {
   }
 }
 
-// Recordings of the best-offers feeds: each side shows the first ladder with
-// levels of full, best available and best display.
-TEST_F(CacheTest, BestOffersLaddersShowWhileTheFullLadderIsEmpty) {
-  auto shown = [&](Side side) {
-    std::vector<PriceSizePair> out;
-    runner(1).shown(side).read_out(out);
-    return out;
-  };
-  struct Step {
-    const char* rc;
-    std::vector<PriceSizePair> back, lay;
-    bool counts;  // the runner's change count moves
-  };
-  const Step steps[] = {
-      {R"("bdatb": [[1, 1.9, 3], [0, 2, 5]], "bdatl": [[2, 2.2, 1]])", {{2, 5}, {1.9, 3}},
-       {{2.2, 1}}, true},
-      {R"("atb": [[2, 0]], "bdatb": [[0, 2, 0]])", {{1.9, 3}}, {{2.2, 1}}, true},
-      {R"("batb": [[0, 2.02, 1]])", {{2.02, 1}}, {{2.2, 1}}, true},
-      {R"("bdatb": [[0, 1.5, 1]])", {{2.02, 1}}, {{2.2, 1}}, false},
-      {R"("batb": [[0, 2.02, 0]])", {{1.5, 1}, {1.9, 3}}, {{2.2, 1}}, true},
-      {R"("atl": [[2.3, 4]], "bdatl": [[2, 2.2, 9]])", {{1.5, 1}, {1.9, 3}}, {{2.3, 4}}, true},
-      {R"("bdatl": [[2, 2.2, 8]])", {{1.5, 1}, {1.9, 3}}, {{2.3, 4}}, false},
-      {R"("atl": [[2.3, 0]])", {{1.5, 1}, {1.9, 3}}, {{2.2, 8}}, true},
-      {R"("batl": [[0, 2.1, 1]])", {{1.5, 1}, {1.9, 3}}, {{2.1, 1}}, true},
-      {R"("batl": [[0, 2.1, 0]], "bdatl": [[2, 2.2, 0]])", {{1.5, 1}, {1.9, 3}}, {}, true},
-  };
-  std::uint64_t count = 0;
-  std::uint64_t back_count = 0, lay_count = 0;
-  for (const Step& step : steps) {
-    apply(R"({"rc": [{"id": 1, )" + std::string(step.rc) + "}]}");
-    EXPECT_EQ(shown(Side::kBack), step.back) << step.rc;
-    EXPECT_EQ(shown(Side::kLay), step.lay) << step.rc;
-    EXPECT_EQ(runner(1).change_count, count + (step.counts ? 1 : 0)) << step.rc;
-    count = runner(1).change_count;
-    // A list built for one count may be handed out again only while the
-    // levels stand still.
-    std::uint64_t back = runner(1).shown(Side::kBack).count;
-    std::uint64_t lay = runner(1).shown(Side::kLay).count;
-    if (!step.counts) {
-      EXPECT_EQ(std::tie(back, lay), std::tie(back_count, lay_count)) << step.rc;
-    }
-    back_count = back;
-    lay_count = lay;
-  }
-}
-
 TEST_F(CacheTest, HandicapSeparatesRunnersAndRunnersStaySorted) {
   apply(R"({"marketDefinition": {"runners": [{"id": 7, "hc": 1.5}]},
             "rc": [{"id": 7, "ltp": 2}, {"id": 7, "hc": 0, "tv": 1},

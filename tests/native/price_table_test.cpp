@@ -104,29 +104,6 @@ const std::string kRace =
     R"({"pt": 14, "mc": [{"id": "1.5", "marketDefinition": {"runners": [{"id": 2, "status": "WINNER"}]}}]})"
     "\n";
 
-TEST(PriceTable, ChangedRunnersOnlyWithTheValuesTheBooksShow) {
-  std::vector<Row> rows = table(kRace, 2, false);
-  // market_id, pt, book, market status, inplay, id, hc, status, ltp, tv, back
-  // p1 p2, back s1 s2, lay p1 p2, lay s1 s2, traded volume (0.1 + 0.2 in
-  // price order).
-  std::vector<Row> expected = {
-      {"1.5", std::int64_t{10}, std::int64_t{0}, "OPEN", false, std::int64_t{1}, -0.5, "ACTIVE", null, 0.0,
-       null, null, null, null, 5.0, null, 1.0, null, 0.0},
-      {"1.5", std::int64_t{10}, std::int64_t{0}, "OPEN", false, std::int64_t{2}, 0.0, "ACTIVE", 2.2, 0.3,
-       2.2, 2.0, 3.0, 5.0, 2.4, null, 7.0, null, 0.2 + 0.1},
-      {"1.5", std::int64_t{11}, std::int64_t{1}, "OPEN", false, std::int64_t{2}, 0.0, "ACTIVE", 2.2, 0.3,
-       2.0, 1.9, 5.0, 1.0, 2.4, null, 7.0, null, 0.2 + 0.1},
-      // pt 12 set runner 2's 1.9 to what it was: no change, no row. The image
-      // made runner 2 anew; runner 1 is gone.
-      {"1.5", std::int64_t{13}, std::int64_t{3}, "SUSPENDED", true, std::int64_t{2}, 0.0, "ACTIVE", null, 0.0,
-       null, null, null, null, 3.0, null, 1.0, null, 0.0},
-      // A definition listing a runner rebuilds its book object: a row.
-      {"1.5", std::int64_t{14}, std::int64_t{4}, "SUSPENDED", true, std::int64_t{2}, 0.0, "WINNER", null, 0.0,
-       null, null, null, null, 3.0, null, 1.0, null, 0.0},
-  };
-  EXPECT_EQ(rows, expected);
-}
-
 TEST(PriceTable, EveryBookHasEveryRunnerAndTheChangedRowsAreAmongThem) {
   std::vector<Row> every = table(kRace, 1, true);
   ASSERT_EQ(every.size(), 2u + 2 + 2 + 1 + 1);
