@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -312,30 +311,6 @@ TEST_F(CacheTest, ImageDropsRunnersAndKeepsMarketState) {
   EXPECT_EQ(std::make_tuple(cache_.number_of_runners, cache_.runner_generation()),
             std::make_tuple(0u, 2u));
   EXPECT_TRUE(order().empty());
-}
-
-TEST_F(CacheTest, ChangedRunnersAreNotedOnceUntilForgottenOrMadeAnew) {
-  auto changed = [&] {
-    std::vector<std::int64_t> ids;
-    for (const RunnerCache* r : cache_.changed_runners()) ids.push_back(r->selection_id);
-    std::ranges::sort(ids);
-    return ids;
-  };
-  apply(R"({"marketDefinition": {"runners": [{"id": 1}, {"id": 2}, {"id": 3}]}})");
-  EXPECT_EQ(changed(), (std::vector<std::int64_t>{1, 2, 3}));  // listed by a definition
-  cache_.forget_changed();
-  apply(R"({"rc": [{"id": 2, "ltp": 3}, {"id": 2, "tv": [[3, 1]]}, {"id": 4, "ltp": 2}]})");
-  apply(R"({"rc": [{"id": 2, "ltp": 3}, {"id": 3, "atb": []}]})");  // no effect: not noted
-  EXPECT_EQ(changed(), (std::vector<std::int64_t>{2, 4}));
-  cache_.forget_changed();
-  EXPECT_TRUE(changed().empty());
-  apply(R"({"rc": [{"id": 1, "ltp": 5}]})");
-  apply(R"({"img": true, "rc": [{"id": 3, "ltp": 4}]})");  // runner 1 is gone with the image
-  EXPECT_EQ(changed(), (std::vector<std::int64_t>{3}));
-  EXPECT_EQ(runner(3).sorted_at, 0u);
-  apply(R"({"rc": [{"id": 1, "ltp": 4}]})");
-  (void)cache_.sorted_runners();
-  EXPECT_EQ(std::tie(runner(1).sorted_at, runner(3).sorted_at), std::make_tuple(0u, 1u));
 }
 
 }  // namespace

@@ -61,33 +61,5 @@ TEST_F(MarketSetTest, AMarketIsTouchedOnceInTheOrderFirstTouchedAndAnyImageOfItC
   EXPECT_EQ(apply(R"([{"id": "1.2"}, {"id": "1.2"}])"), (Touched{{"1.2", false}}));
 }
 
-TEST_F(MarketSetTest, EachMarketFoldsOnlyItsOwnChanges) {
-  // The same runner id in two markets, and the first market's state as the
-  // iterator's one cache has it.
-  std::string messages[] = {
-      R"([{"id": "1.1", "rc": [{"id": 4, "atb": [[2, 5]], "ltp": 2}]},
-          {"id": "1.2", "marketDefinition": {"status": "SUSPENDED", "inPlay": true},
-           "rc": [{"id": 4, "atb": [[3, 1]]}]}])",
-      R"([{"rc": [{"id": 4, "atb": [[2, 0], [1.9, 8]]}]}, {"id": "1.2", "img": true,
-           "rc": [{"id": 6, "trd": [[3, 2]]}]}])",
-  };
-  std::unique_ptr<MarketCache> alone;
-  for (const std::string& text : messages) {
-    json::Value message = test::parse_ok(text, arena_);
-    for (const json::Value& change : message.items()) apply_to_market(alone, change, 7);
-    set_.apply(message.items(), 7);
-  }
-  MarketCache& first = set_.market(0);
-  ASSERT_EQ(first.runners.size(), 1u);
-  const RunnerCache& four = first.runners.at({4, 0});
-  EXPECT_EQ(four.available_to_back.to_price_sizes(), (std::vector<PriceSizePair>{{1.9, 8}}));
-  EXPECT_EQ(four.change_count, alone->runners.at({4, 0}).change_count);
-  EXPECT_EQ(first.status, "OPEN");
-  MarketCache& second = set_.market(1);
-  EXPECT_EQ(std::tie(second.status, second.in_play), std::make_tuple("SUSPENDED", true));
-  ASSERT_EQ(second.runners.size(), 1u);  // the image dropped runner 4
-  EXPECT_EQ(second.runners.at({6, 0}).traded_volume.size(), 1u);
-}
-
 }  // namespace
 }  // namespace marrowfin::market

@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <memory>
 #include <string>
@@ -196,24 +194,6 @@ TEST(PriceTable, HeldBatchesAndColumnsKeepTheirRowsWhileMoreAreWritten) {
     }
     alone.release(&alone);
   }
-}
-
-TEST(PriceTable, MarketsOfOneMessageGiveABookEachInTheOrderTouched) {
-  const std::string lines =
-      R"({"pt": 1, "mc": [{"rc": [{"id": 9}]}]})" "\n"
-      R"({"pt": 2, "mc": [{"id": "1.2", "rc": [{"id": 1}]}, {"id": "1.1", "rc": [{"id": 1, "ltp": 3}]}, )"
-      R"({"rc": [{"id": 2}]}]})" "\n"
-      R"({"pt": 3, "mc": []})" "\n"
-      R"({"pt": 4, "mc": [{"id": "1.1", "rc": [{"id": 1, "ltp": 4}]}]})" "\n";
-  std::vector<std::tuple<std::string, std::int64_t, std::int64_t, std::int64_t>> keys;
-  for (const Row& row : table(lines, 0, true)) {
-    keys.emplace_back(std::get<std::string>(row[0]), std::get<std::int64_t>(row[1]),
-                      std::get<std::int64_t>(row[2]), std::get<std::int64_t>(row[5]));
-  }
-  // The message before any market id and the one touching none give no book;
-  // each market numbers its own books.
-  EXPECT_EQ(keys, (decltype(keys){
-                      {"1.2", 2, 0, 1}, {"1.2", 2, 0, 2}, {"1.1", 2, 0, 1}, {"1.1", 4, 1, 1}}));
 }
 
 TEST(SumSizes, AddsAsPythonsSumDoes) {
