@@ -30,35 +30,24 @@ std::string number_text(double d) {
 // (double), "s", [..], L[price/size,..] (packed levels) and {key:value,..}.
 std::string dump(const Value& v) {
   std::string out;
-  bool first = true;
-  auto add = [&](std::string_view text) { out.append(first ? "" : ",").append(text), first = false; };
+  auto add = [&](const std::string& text) { out.append(out.empty() ? "" : ",").append(text); };
   switch (v.kind()) {
-    case Kind::kNull:
-      return "null";
-    case Kind::kFalse:
-      return "false";
-    case Kind::kTrue:
-      return "true";
-    case Kind::kUint:
-      return "u" + std::to_string(*v.as_unsigned());
-    case Kind::kInt:
-      return "i" + std::to_string(*v.as_integer());
-    case Kind::kDouble:
-      return "d" + number_text(*v.as_float());
-    case Kind::kString:
-      return std::string("\"").append(*v.as_string()).append("\"");
+    case Kind::kNull: return "null";
+    case Kind::kFalse: return "false";
+    case Kind::kTrue: return "true";
+    case Kind::kUint: return "u" + std::to_string(*v.as_unsigned());
+    case Kind::kInt: return "i" + std::to_string(*v.as_integer());
+    case Kind::kDouble: return "d" + number_text(*v.as_float());
+    case Kind::kString: return std::string("\"").append(*v.as_string()).append("\"");
     case Kind::kArray:
-      out = "[";
       for (const Value& item : v.items()) add(dump(item));
-      return out.append("]");
+      return "[" + out + "]";
     case Kind::kLevels:
-      out = "L[";
       for (const json::Level& l : v.levels()) add(number_text(l.price) + "/" + number_text(l.size));
-      return out.append("]");
+      return "L[" + out + "]";
     case Kind::kObject:
-      out = "{";
       for (const Value& m : v.members()) add(std::string(json::key_name(m.key())) + ":" + dump(m));
-      return out.append("}");
+      return "{" + out + "}";
   }
   return "?";
 }
@@ -79,12 +68,8 @@ class ParseJson : public ::testing::TestWithParam<Method> {
   }
 };
 
-std::string method_name(const ::testing::TestParamInfo<Method>& param) {
-  return param.param == Method::kDirect ? "Direct" : "Reader";
-}
-
 INSTANTIATE_TEST_SUITE_P(Methods, ParseJson, ::testing::Values(Method::kDirect, Method::kReader),
-                         method_name);
+                         [](const auto& param) { return param.param == Method::kDirect ? "Direct" : "Reader"; });
 
 struct Case {
   std::string_view text;
@@ -193,29 +178,6 @@ TEST_P(ParseJson, ControlCharacterAtAnyOffset) {
   }
 }
 
-TEST_P(ParseJson, NestingLimit) {
-  auto nested = [this](int depth, std::string open, std::string inner, std::string close) {
-    std::string text;
-    for (int i = 0; i < depth; ++i) text += open;
-    text += inner;
-    for (int i = 0; i < depth; ++i) text += close;
-    return parse_to_text(text);
-  };
-  const std::string kError = "error: recursion limit exceeded at line 1 column ";
-  EXPECT_EQ(nested(128, "[", "", "]").substr(0, 4), "[[[[");
-  EXPECT_EQ(nested(129, "[", "", "]"), kError + "129");
-  EXPECT_EQ(nested(128, "{\"rc\":", "1", "}").substr(0, 8), "{rc:{rc:");
-  EXPECT_EQ(nested(129, "{\"rc\":", "1", "}"), kError + "769");
-  // Inside a dropped member the limit holds all the same.
-  EXPECT_EQ(nested(1, "{\"op\":", std::string(128, '[') + std::string(128, ']'), "}"),
-            kError + "134");
-  // Far deeper input fails at the limit rather than recursing on.
-  EXPECT_EQ(nested(100000, "[", "", ""), kError + "129");
-}
-
-// Lines where the direct parser's own paths meet the reader's rules: each
-// must give the reader's values, or be rejected with the reader's text, and
-// the direct parser alone must accept exactly what the reader accepts.
 std::string nest(int depth, std::string_view open, std::string_view inner, std::string_view close) {
   std::string text;
   for (int i = 0; i < depth; ++i) text += open;
@@ -223,6 +185,22 @@ std::string nest(int depth, std::string_view open, std::string_view inner, std::
   for (int i = 0; i < depth; ++i) text += close;
   return text;
 }
+
+TEST_P(ParseJson, NestingLimit) {
+  const std::string kError = "error: recursion limit exceeded at line 1 column ";
+  EXPECT_EQ(parse_to_text(nest(128, "[", "", "]")).substr(0, 4), "[[[[");
+  EXPECT_EQ(parse_to_text(nest(129, "[", "", "]")), kError + "129");
+  EXPECT_EQ(parse_to_text(nest(128, "{\"rc\":", "1", "}")).substr(0, 8), "{rc:{rc:");
+  EXPECT_EQ(parse_to_text(nest(129, "{\"rc\":", "1", "}")), kError + "769");
+  // Inside a dropped member the limit holds all the same.
+  EXPECT_EQ(parse_to_text("{\"op\":" + nest(128, "[", "", "]") + "}"), kError + "134");
+  // Far deeper input fails at the limit rather than recursing on.
+  EXPECT_EQ(parse_to_text(nest(100000, "[", "", "")), kError + "129");
+}
+
+// Lines where the direct parser's own paths meet the reader's rules: each
+// must give the reader's values, or be rejected with the reader's text, and
+// the direct parser alone must accept exactly what the reader accepts.
 
 const std::string kAgreementLines[] = {
     // Escapes in values and keys; keys decoded to read names, or past the
