@@ -102,15 +102,10 @@ TEST_P(FirstDefinitionTest, DecodesNoFurtherThanAStepPastTheLineAndStopsAtALimit
   EXPECT_EQ(asked, 3);
 }
 
-std::string encoding_name(const testing::TestParamInfo<io::Encoding>& param) {
-  constexpr const char* kNames[] = {"Plain", "Gzip", "Bzip2", "Zstd"};
-  return kNames[static_cast<int>(param.param)];
-}
-
 INSTANTIATE_TEST_SUITE_P(Encodings, FirstDefinitionTest,
-                         testing::Values(io::Encoding::kPlain, io::Encoding::kGzip,
-                                         io::Encoding::kBzip2, io::Encoding::kZstd),
-                         encoding_name);
+                         testing::Values(io::Encoding::kPlain, io::Encoding::kGzip, io::Encoding::kBzip2,
+                                         io::Encoding::kZstd),
+                         [](const auto& param) { return name_of(param.param); });
 
 // A bzip2 block is decoded whole or not at all: the search must stop at the
 // end of the block that holds the line, and leave the next one undecoded.

@@ -178,6 +178,11 @@ inline std::string encoded(const std::string& text, io::Encoding encoding) {
   return text;
 }
 
+inline std::string name_of(io::Encoding encoding) {
+  const char* names[] = {"plain", "gzip", "bzip2", "zstd"};
+  return names[static_cast<int>(encoding)];
+}
+
 // A decoder as the loader makes one: gzip on either inflate backend, bzip2
 // by the reading thread or by threads of its own, zstd.
 struct Codec {
@@ -193,13 +198,9 @@ struct Codec {
     return drain(*io::decoded(std::move(file), encoding, backend, threads), out_chunk);
   }
   std::string name() const {
-    switch (encoding) {
-      case io::Encoding::kGzip: return backend == io::Inflater::Backend::kZlib ? "gzip_zlib" : "gzip_isal";
-      case io::Encoding::kBzip2: return std::string("bzip2_").append(std::to_string(threads)).append("_threads");
-      case io::Encoding::kZstd: return "zstd";
-      case io::Encoding::kPlain: break;
-    }
-    return "plain";
+    std::string base = name_of(encoding);
+    if (encoding == io::Encoding::kGzip) return base + (backend == io::Inflater::Backend::kZlib ? "_zlib" : "_isal");
+    return encoding == io::Encoding::kBzip2 ? base + "_" + std::to_string(threads) + "_threads" : base;
   }
 };
 
