@@ -250,8 +250,9 @@ TEST(ParallelLoad, TheFirstBadLineOrCorruptGzipStreamInTheFileWins) {
       }
     }
   }
-  // The first chunk ends just before, inside or just after the first bad line.
-  for (std::size_t chunk_size : {start - 1, start, start + 1, start + 60, start + 61, start + 62}) {
+  // The first chunk ends just before, inside or just after the first bad line
+  // (27 bytes with its line feed).
+  for (std::size_t chunk_size : {start - 1, start, start + 1, start + 26, start + 27, start + 28}) {
     EXPECT_EQ(load(several, io::Encoding::kPlain, {chunk_size, 2}).error, column + "26") << chunk_size;
   }
 }
