@@ -75,10 +75,7 @@ class Decoder : public testing::TestWithParam<Codec> {
   std::string foreign(const std::string& text) const {
     return encoding_ == Encoding::kBzip2 ? zstd_frame(text) : bzip2_stream(text);
   }
-  std::string header_error() const {
-    return encoding_ == Encoding::kGzip ? "invalid gzip header" : encoding_ == Encoding::kBzip2 ? "invalid bzip2 header"
-                                                                                               : "invalid zstd header";
-  }
+  std::string header_error() const { return "invalid " + name_of(encoding_) + " header"; }
   // `text` whole, with its checksum wrong, and the failure that says so.
   std::string damaged(const std::string& text) const {
     if (encoding_ == Encoding::kGzip) return gzip_member(text, {.crc_delta = 1});

@@ -31,9 +31,7 @@ class CacheTest : public ::testing::Test {
   std::vector<RunnerKey> order() { return keys(cache_.sorted_runners()); }
   static std::vector<RunnerKey> keys(std::span<RunnerCache* const> runners) {
     std::vector<RunnerKey> keys;
-    for (RunnerCache* r : runners) {
-      keys.push_back({r->selection_id, handicap_key(r->handicap)});
-    }
+    for (RunnerCache* r : runners) keys.push_back({r->selection_id, handicap_key(r->handicap)});
     return keys;
   }
 

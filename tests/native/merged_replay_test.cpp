@@ -26,16 +26,16 @@ std::unique_ptr<load::MessageStore> recording(const std::vector<int>& times,
   return std::move(loaded.store);
 }
 
+using Steps = std::vector<std::pair<std::size_t, std::size_t>>;
+
 // (recording, message) of every step.
-std::vector<std::pair<std::size_t, std::size_t>> order(MergedReplay& replay) {
-  std::vector<std::pair<std::size_t, std::size_t>> steps;
+Steps order(MergedReplay& replay) {
+  Steps steps;
   MergedReplay::Step step;
   while (replay.next(step)) steps.emplace_back(step.recording, step.message);
   EXPECT_FALSE(replay.next(step));  // and stays ended
   return steps;
 }
-
-using Steps = std::vector<std::pair<std::size_t, std::size_t>>;
 
 TEST(MergedReplay, MergesByPublishTimeTiesToTheEarlierRecordingEachOwnOrderKept) {
   const struct {
