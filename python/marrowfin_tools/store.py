@@ -251,13 +251,22 @@ class Writer:
             os.close(self._lock)
             self._lock = None
             raise NotAStore(f"{self.store}: another convert is writing to it") from None
-        # What a convert that was killed left: its unfinished files and parts.
-        sweep(self.store, OUTPUT_PREFIX, again=True)
-        sweep(folder, OUTPUT_PREFIX, again=True)
-        known = _read(self.store, ["market_id", "path", "bytes"]).to_pydict()
+        try:
+            # What a convert that was killed left: its unfinished files and parts.
+            sweep(self.store, OUTPUT_PREFIX, again=True)
+            sweep(folder, OUTPUT_PREFIX, again=True)
+            known = _read(self.store, ["market_id", "path", "bytes"]).to_pydict()
+        except BaseException:
+            self._unlock()
+            raise
         for market, path, size in zip(known["market_id"], known["path"], known["bytes"]):
             self._note(market, path, size)
         return self
+
+    def _unlock(self) -> None:
+        if self._lock is not None:
+            os.close(self._lock)
+            self._lock = None
 
     def _note(self, market: str, path: str, size: int) -> None:
         self._keys.add((market, size))
@@ -353,6 +362,4 @@ class Writer:
         try:
             self.flush()  # the rows of every file moved in, even when a signal ended the run
         finally:
-            if self._lock is not None:
-                os.close(self._lock)
-                self._lock = None
+            self._unlock()
