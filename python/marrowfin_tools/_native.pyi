@@ -53,6 +53,24 @@ class _Definition(TypedDict):
     number_of_winners: int
     runners: list[tuple[int, float, str | None, int, str]]
 
+class _CatalogRow(TypedDict):
+    market_id: str
+    event_id: str | None
+    event_name: str | None
+    event_type_id: str | None
+    country_code: str | None
+    venue: str | None
+    market_name: str | None
+    market_type: str | None
+    market_time: int | None
+    off_time: int | None
+    first_publish_time: int
+    last_publish_time: int
+    books: int
+    status: str
+    number_of_runners: int
+    winners: list[int]
+
 def price_table(
     path: _Path, depth: int = 3, every_book: bool = False, *, sp: bool = False, load: bool = True
 ) -> PriceTable: ...
@@ -60,6 +78,7 @@ def first_definition(path: _Path) -> _Definition | None: ...
 def runner_table(paths: Iterable[_Path], before: Iterable[int] = ()) -> RunnerTable: ...
 def set_decoded_limit(limit: int, /) -> int: ...
 def set_load_threads(threads: int, /) -> int: ...
+def store_recording(path: _Path, fd: int, level: int) -> list[_CatalogRow]: ...
 
 @final
 class MarketBooks:

@@ -5,18 +5,20 @@ from __future__ import annotations
 
 import functools
 import os
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from typing import Literal
 
 from . import _native
 from .filters import MarketFilterLike, keep_recording
+from .inputs import Inputs, is_store
 
 PathLike = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 
 def market_books(paths: Iterable[PathLike], *, runner_order: Literal["selection", "definition"] = "selection",
                  aware: bool = False, market_filter: MarketFilterLike | None = None) -> _native.MarketBooks:
-    """Loads every recording of `paths` (plain, gzip, bzip2 or zstd) at once;
+    """Loads every recording of `paths` (plain, gzip, bzip2 or zstd; a store
+    made by `marrowfin convert` stands for every recording in it) at once;
     the books of all their markets, merged by publish time (ties: the order of
     `paths`, then of lines).
 
@@ -28,4 +30,15 @@ def market_books(paths: Iterable[PathLike], *, runner_order: Literal["selection"
     "<path>: <reason>", and nothing is returned.
     """
     keep = None if market_filter is None else functools.partial(keep_recording, market_filter=market_filter)
-    return _native.market_books(paths, runner_order=runner_order, aware=aware, keep=keep)
+    return _native.market_books(_stores_opened(paths), runner_order=runner_order, aware=aware, keep=keep)
+
+
+def _stores_opened(paths: Iterable[PathLike]) -> Iterator[PathLike]:
+    """The paths, a store (a folder `marrowfin convert` made) standing for every recording in it."""
+    for path in paths:
+        if isinstance(path, (str, os.PathLike)) and is_store(path):
+            # A file that cannot be read is passed on by name: its load says why.
+            yield from (recording.path if recording.path is not None else recording.name
+                        for recording in Inputs([path], max_size=0))
+        else:
+            yield path

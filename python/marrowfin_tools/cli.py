@@ -1,4 +1,4 @@
-"""The `marrowfin` command: summary, export, runners and plot of recorded streams."""
+"""The `marrowfin` command: summary, export, runners, plot and convert of recorded streams."""
 
 from __future__ import annotations
 
@@ -14,7 +14,7 @@ import os
 import sys
 from collections.abc import Iterator, Sequence
 
-from . import batch, export, filters, inputs, plot, runners, sample_path, summary
+from . import batch, export, filters, inputs, plot, runners, sample_path, store, summary
 
 SAMPLE_CHART = "marrowfin-sample.png"
 # Exit status when stdout's reader closed early: 128 + SIGPIPE, as the shell
@@ -333,6 +333,75 @@ def _runners(args: argparse.Namespace) -> int:
     return 1 if failed else 0
 
 
+def _level(text: str) -> int:
+    value = int(text)
+    if not 1 <= value <= 19:
+        raise argparse.ArgumentTypeError(f"must be 1 to 19: {text}")
+    return value
+
+
+def _convert(args: argparse.Namespace) -> int:
+    files = inputs.from_arguments(args, args.parser)
+    if not files:
+        args.parser.error("give a FILE or --files-from")
+    try:
+        writer = store.Writer(args.output, args.level)
+    except ImportError as e:
+        _error(str(e))
+        return 1
+    show = args.progress if args.progress is not None else sys.stderr.isatty()
+    progress = batch.Progress(len(files), unit="markets") if show else None
+    # The store is no input of its own, should an input folder hold it.
+    found = inputs.Inputs(files, exclude=[args.output], max_size=args.max_size)
+    func = functools.partial(store.store_recording, store=args.output, level=args.level)
+    failed = done = filtered = 0
+    try:
+        with writer:
+            runs = batch.run_files(func, writer.pending(found), args.jobs, named=True,
+                                   market_filter=filters.from_arguments(args))
+            with contextlib.closing(runs) as outcomes:
+                for outcome in outcomes:
+                    done += 1
+                    if progress is not None:
+                        progress.total = max(progress.total, found.found)  # archives are listed as they go
+                        progress.clear()
+                    if outcome.filtered or not outcome.ok:
+                        writer.forget(outcome.path)
+                        if outcome.filtered:
+                            filtered += 1
+                        else:
+                            failed += 1
+                            _error(f"{outcome.path}: {outcome.value}")
+                    elif not outcome.value.rows:
+                        writer.add(outcome.path, outcome.value)
+                        _error(f"{outcome.path}: no market in it; not stored")
+                    elif progress is not None:
+                        progress.books += writer.add(outcome.path, outcome.value)
+                    else:
+                        writer.add(outcome.path, outcome.value)
+                    if progress is not None:
+                        progress.file_done(outcome.ok)
+    except store.NotAStore as e:
+        _error(str(e))
+        return 1
+    except OSError as e:
+        _error(f"{args.output}: {e.strerror or e}")
+        return 1
+    finally:
+        if progress is not None:
+            progress.close()
+    markets, recordings = writer.added, writer.recordings
+    print(f"{markets:,} market{'s' * (markets != 1)} of {recordings:,} recording{'s' * (recordings != 1)} "
+          f"added to {args.output}", file=sys.stderr)
+    if writer.already:
+        _error(f"{writer.already:,} recordings already in the store" if writer.already > 1
+               else "1 recording already in the store")
+    _report_skipped(found, filtered)
+    if failed and done > 1:
+        _error(f"{failed} of {done} files failed")
+    return 1 if failed else 0
+
+
 def _plot(args: argparse.Namespace) -> int:
     recording = _one_recording(args)
     if recording is None:
@@ -447,6 +516,25 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="progress bar on stderr (default: when stderr is a terminal)")
     p.set_defaults(run=_runners, parser=p)
+
+    p = commands.add_parser(
+        "convert", help="a store: every recording decoded once, kept as zstd, with a market catalogue",
+        description="Writes every recording into the store STORE as zstd, laid out by market date "
+                    "and market id (STORE/YYYY/MM/DD/MARKET_ID.json.zst), and adds a row per market "
+                    "to its catalogue (Parquet files under STORE/catalog/; needs pyarrow: pip install "
+                    "'marrowfin[arrow]'). A recording already in the store (same market id, same "
+                    "size) is skipped, so converting again adds only what is new.")
+    inputs.add_arguments(p)
+    p.add_argument("-o", "--output", required=True, metavar="STORE",
+                   help="the store: a new or empty folder, or one that convert made")
+    p.add_argument("--level", type=_level, default=store.DEFAULT_LEVEL, metavar="N",
+                   help=f"zstd level, 1 to 19 (default {store.DEFAULT_LEVEL}); the window is 1 MiB at any level")
+    filters.add_arguments(p)
+    p.add_argument("-j", "--jobs", type=_jobs, default=1, metavar="N",
+                   help="worker processes (default 1; 0 for one per core)")
+    p.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                   help="progress bar on stderr (default: when stderr is a terminal)")
+    p.set_defaults(run=_convert, parser=p)
 
     p = commands.add_parser(
         "plot", help="chart of each runner's prices over time",

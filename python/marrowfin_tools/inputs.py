@@ -5,7 +5,9 @@ Besides recordings (plain, gzip, bzip2 or zstd under any name), an input may be:
 - a directory: every recording under it, recursively, in name order;
 - a tar archive (plain, gzip or bzip2 compressed) or a zip archive: every
   recording inside it, named ``ARCHIVE:MEMBER/PATH``;
-- ``ARCHIVE:MEMBER/PATH``: that member, or every member under that folder.
+- ``ARCHIVE:MEMBER/PATH``: that member, or every member under that folder;
+- a store that ``marrowfin convert`` made: every recording in it, by date
+  (its catalogue and a convert's unfinished files are not looked at).
 
 What a file holds is told by its first bytes, not by its name. A member or a
 file found in a directory that is not a recording (a README, a checksum list,
@@ -46,7 +48,7 @@ from collections.abc import Iterable, Iterator, Sequence
 from typing import IO
 
 from . import _native
-from .scratch import COPY_PREFIX, Copy, Scratch, sweep
+from .scratch import COPY_PREFIX, OUTPUT_PREFIX, Copy, Scratch, sweep
 
 HEAD = 4096  # bytes read to tell what a file holds
 MAX_SIZE = 4 << 30  # the default limit on a recording's decoded size
@@ -60,6 +62,7 @@ _ZSTD_TAR_NAMES = (".tar.zst", ".tzst")
 # The suffix that makes the module read a kind of data: it decodes by name alone.
 _SUFFIX = {"plain": ".json", "gzip": ".gz", "bzip2": ".bz2", "zstd": ".zst"}
 _WHITE_SPACE = b" \t\r\n\x0b\x0c"
+STORE_CATALOG = "catalog"  # the folder that makes a folder a store, and holds its catalogue
 
 
 def unsupported(kind: str) -> str:
@@ -140,6 +143,11 @@ def encoding_by_name(name: str) -> str:
     return {"bz2": "bzip2", "zst": "zstd"}.get(extension, "plain")
 
 
+def is_store(path: str | os.PathLike[str]) -> bool:
+    """A folder that `marrowfin convert` made: it holds the catalogue's folder."""
+    return os.path.isdir(os.path.join(path, STORE_CATALOG))
+
+
 def _utf8(path: str) -> bool:
     """The module takes UTF-8 paths; os gives a name that is not with lone surrogates."""
     try:
@@ -186,6 +194,7 @@ class Recording:
     copy: Copy | None = dataclasses.field(default=None, repr=False, compare=False)
     max_size: int = MAX_SIZE  # the limit on its decoded size; 0 for none
     piped: bool = False  # `path` is a pipe or a device, read once through a copy
+    size: int | None = None  # the bytes of a zip member, as the archive lists them
 
     def failed(self, error: str) -> Recording:
         """This recording made a failure of its own, with `error` as its text."""
@@ -435,6 +444,7 @@ class Inputs:
     def _expand(self, path: str) -> Iterator[Recording]:
         if os.path.isdir(path):
             self._note(path)
+            store = is_store(path)
             unreadable: list[OSError] = []
             for directory, subdirectories, files in os.walk(path, onerror=unreadable.append):
                 for error in unreadable:
@@ -442,8 +452,11 @@ class Inputs:
                 unreadable.clear()
                 subdirectories[:] = sorted(
                     name for name in subdirectories
-                    if os.path.realpath(os.path.join(directory, name)) not in self._exclude)
+                    if os.path.realpath(os.path.join(directory, name)) not in self._exclude
+                    and not (store and directory == path and name == STORE_CATALOG))
                 for name in sorted(files):
+                    if store and name.startswith(OUTPUT_PREFIX):
+                        continue  # a convert's file not yet complete
                     yield from self._file(os.path.join(directory, name), named=False)
             for error in unreadable:
                 yield _failed(error.filename, _os_error_text(error))
@@ -515,7 +528,7 @@ class Inputs:
                         yield _failed(f"{archive}:{name}", f"cannot read the member: {why}")
                         continue
                     recording = self._member(archive, name, entry.filename, head, select, entry.file_size,
-                                             entry=index)
+                                             entry=index, size=entry.file_size)
                     if recording is not None:
                         yield recording
             return

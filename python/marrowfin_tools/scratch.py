@@ -25,12 +25,12 @@ PART = ".part"
 _swept: set[tuple[str, str]] = set()
 
 
-def sweep(directory: str, prefix: str) -> None:
+def sweep(directory: str, prefix: str, *, again: bool = False) -> None:
     """Removes what a run that died left in `directory`: entries named `prefix`...
     (files only when they end in .part) that belong to this user and that no
-    process holds locked. Once per process and directory."""
+    process holds locked. Once per process and directory, unless `again`."""
     key = (os.path.realpath(directory), prefix)
-    if key in _swept:
+    if key in _swept and not again:
         return
     _swept.add(key)
     try:
@@ -86,6 +86,12 @@ def _locked(make: Callable[[], tuple[int | None, str]]) -> tuple[int, str]:
             pass
         if fd is not None:
             os.close(fd)
+
+
+def part_file(directory: str) -> tuple[int, str]:
+    """A new empty .marrowfin-*.part file in `directory`, locked while the
+    returned descriptor is open: (descriptor, path)."""
+    return _locked(lambda: tempfile.mkstemp(prefix=OUTPUT_PREFIX, suffix=PART, dir=directory))
 
 
 class Scratch:

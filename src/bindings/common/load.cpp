@@ -113,8 +113,10 @@ bool set_failure(std::exception_ptr failure) noexcept {
 
 }  // namespace
 
-std::unique_ptr<load::MessageStore> load_file(std::string_view path, bool release_lock) noexcept {
+std::unique_ptr<load::MessageStore> load_file(std::string_view path, bool release_lock,
+                                              io::ByteSink* copy_to) noexcept {
   load::LoadOptions options;
+  options.copy_to = copy_to;
   options.max_decoded_bytes = decoded_limit();
   if (unsigned threads = load_threads(); threads != 0) {
     options.threads = threads;

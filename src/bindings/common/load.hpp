@@ -19,8 +19,10 @@ namespace marrowfin::py {
 // handler (Ctrl-C), which runs between blocks of the file. The process's
 // decoded-size limit (decoded_limit()) applies. With `release_lock` the
 // interpreter lock is let go during the load, taken back briefly to run
-// signal handlers.
-std::unique_ptr<load::MessageStore> load_file(std::string_view path, bool release_lock) noexcept;
+// signal handlers. With `copy_to`, every decoded byte goes to it too
+// (load::LoadOptions::copy_to).
+std::unique_ptr<load::MessageStore> load_file(std::string_view path, bool release_lock,
+                                              io::ByteSink* copy_to = nullptr) noexcept;
 
 // The first market definition of the file at `path`
 // (load::read_first_definition), read as load_file reads with the lock let

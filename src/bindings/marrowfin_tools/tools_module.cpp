@@ -1,6 +1,6 @@
 // marrowfin_tools._native: the companion package's binding over the core:
-// price_table, runner_table, first_definition and market_books, and their
-// classes.
+// price_table, runner_table, first_definition, market_books and
+// store_recording, and their classes.
 #include "bindings/common/compat.hpp"
 
 #include <algorithm>
@@ -22,6 +22,7 @@
 #include "bindings/marrowfin_tools/market_books.hpp"
 #include "bindings/marrowfin_tools/price_table_object.hpp"
 #include "bindings/marrowfin_tools/runner_table_object.hpp"
+#include "bindings/marrowfin_tools/store_recording.hpp"
 #include "core/load/first_definition.hpp"
 #include "core/load/message_loader.hpp"
 #include "core/table/price_table.hpp"
@@ -267,6 +268,12 @@ PyMethodDef module_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "market_books(paths, *, runner_order='selection', aware=False, keep=None)\n--\n\n"
      "Loads every recording of paths; the books of all their markets, merged by publish time."},
+    {"store_recording",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_recording)),
+     METH_VARARGS | METH_KEYWORDS,
+     "store_recording(path, fd, level)\n--\n\n"
+     "Loads a recording, writing its decoded text as one zstd frame (1 MiB window, checksum) to "
+     "the file descriptor fd as it decodes; returns its catalogue rows, a dict per market."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -7,6 +7,7 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -318,7 +319,9 @@ LoadResult load_from(std::unique_ptr<io::ByteSource> file, io::Encoding encoding
                                                       : io::Bzip2Source::default_threads();
   std::unique_ptr<io::ByteSource> source = decoded(std::move(file), encoding, backend, bzip2_threads);
   io::GuardedSource guarded(*source, options.max_decoded_bytes, options.interrupted);
-  LoadResult result = Pipeline(guarded, options).run();
+  std::optional<io::TeeSource> tee;
+  if (options.copy_to != nullptr) tee.emplace(guarded, *options.copy_to);
+  LoadResult result = Pipeline(tee ? static_cast<io::ByteSource&>(*tee) : guarded, options).run();
   if (guarded.stopped()) return {nullptr, {}, true};
   return result;
 }

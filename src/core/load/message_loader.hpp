@@ -12,6 +12,7 @@
 #include "core/util/arena.hpp"
 #include "core/util/huge_pages.hpp"
 #include "core/util/prefetch.hpp"
+#include "core/io/byte_sink.hpp"
 #include "core/io/encoding.hpp"
 #include "core/io/inflater.hpp"
 #include "core/json/line_parser.hpp"
@@ -80,6 +81,11 @@ struct LoadOptions {
   // keeps nothing and says it was interrupted. The bindings check for
   // signals here, so Ctrl-C takes effect within a block.
   std::function<bool()> interrupted = {};
+  // When set, every decoded byte goes to it too, in order, on the calling
+  // thread (io::TeeSource), after the size limit: a load that succeeds has
+  // copied exactly the text it parsed. Its failure fails the load with its
+  // text. Not owned.
+  io::ByteSink* copy_to = nullptr;
 };
 
 // Reads, decodes and parses the file at `path` (bytes without NUL; the caller

@@ -6,8 +6,9 @@ The examples read "race.json.gz" and "recordings/**/*.gz": here the first is
 the sample, and the recordings are the sample and a recording without a book;
 the downloaded archive "PRO-2024-01.tar" holds the sample as bzip2, which
 "1.234567890.bz2" is too. "race-win.json.gz" is the sample as well, and
-"race-place.json.gz" the sample made a PLACE market of its own id. An example's output is checked where a check of its
-heading is known; every other example must run to its end.
+"race-place.json.gz" the sample made a PLACE market of its own id; "store" is that archive converted, for the
+examples that read a catalogue. An example's output is checked where a check of its heading is known; every other
+example must run to its end.
 """
 
 import bz2
@@ -72,6 +73,16 @@ def favourites_at_the_off(out):
         and got[0][2] == price
 
 
+def backed_at_the_off(out):
+    """The sample's favourite at its first book in play, and what backing it made."""
+    off = next(book for book in marrowfin.iter_prices_file(sample_path()) if book.inplay)
+    priced = [r for r in off.runners if r.status == "ACTIVE" and r.ex.available_to_back]
+    favourite = min(priced, key=lambda r: r.ex.available_to_back[0].price)
+    price = favourite.ex.available_to_back[0].price
+    won = favourite.selection_id in [r.selection_id for r in LAST.runners if r.status == "WINNER"]
+    return out == f"{off.market_id} {favourite.selection_id} {price} {round(price - 1 if won else -1.0, 2)}\n"
+
+
 # What an example prints, or a check of it, by its heading.
 CHECKS = {
     # The archive's one member, or every runner of the first book, then only those that changed.
@@ -99,6 +110,7 @@ CHECKS = {
     # The sample's winner, from the archive; its first definition, which no filter for Australia keeps.
     "In Python, with DuckDB": lambda out: [row[:2] for row in eval(out)] == [  # noqa: S307 - printed tuples
         (r.name, r.bsp) for r in LAST.market_definition.runners if r.status == "WINNER"],
+    "From archive to store to a filtered backtest": backed_at_the_off,
     "Market filters": lambda out: out == "1.168570499 Southwell 2024-10-30 20:00:00+00:00 False\n",
 }
 
@@ -134,6 +146,9 @@ def test_example(tmp_path, page, heading, code):
         member = tarfile.TarInfo(MEMBER)
         member.size = len(packed)
         tar.addfile(member, io.BytesIO(packed))
+    if 'catalog("store")' in code:
+        subprocess.run([sys.executable, "-m", "marrowfin_tools", "convert", "PRO-2024-01.tar", "-o", "store"],
+                       cwd=tmp_path, check=True, capture_output=True)
     (tmp_path / "example.py").write_text(code)
     done = subprocess.run([sys.executable, "example.py"], cwd=tmp_path, capture_output=True, text=True)
     where = f"the example of {page} under {heading!r}"

@@ -1,0 +1,235 @@
+"""marrowfin convert and the store's catalogue: an archive of the sample, peer
+recordings and generated races converted; every book replayed from the store
+is the original's, every catalogue row is computed again from the books, and
+a second convert, or one killed part way and run again, changes nothing."""
+
+import bz2
+import gzip
+import io
+import json
+import os
+import pathlib
+import re
+import subprocess
+import sys
+import tarfile
+
+import pytest
+import zstandard
+
+import gen_stream
+import marrowfin
+from conftest import PEER_DATA
+from marrowfin_tools import Inputs, batch, catalog, cli, market_books, price_table, runner_table, sample_path
+from table_rows import _epoch_ms, uses_duckdb
+
+TIMES = ("market_time", "off_time", "first_publish_time", "last_publish_time")
+PEER = ("1.197931750", "1.211006011", "1.209492553", "BASIC-1.132153978.gz",
+        "streaming_mcm_SUB_IMAGE_no_market_def.json")  # 137 markets in one line, no definition
+
+
+def decoded(name, data):
+    name = name.split("#")[0]
+    if name.endswith(".gz"):
+        return gzip.decompress(data)
+    return bz2.decompress(data) if name.endswith(".bz2") else data
+
+
+@pytest.fixture(scope="module")
+def archive(tmp_path_factory):
+    """(the archive, {member name as shown: its bytes}, the damaged member's name)."""
+    folder = tmp_path_factory.mktemp("archive")
+    members = [("day/sample.json.gz", pathlib.Path(sample_path()).read_bytes())]
+    for name in PEER if PEER_DATA.is_dir() else ():
+        data = (PEER_DATA / name).read_bytes()
+        members.append((f"peer/{name}.bz2", bz2.compress(data)) if name[0].isdigit() else (f"peer/{name}", data))
+    for seed, size in ((1, 0.2), (2, 0.1), (3, 0.1)):
+        race = gen_stream.generate(folder / "race.json", size_mb=size, seed=seed)
+        text = (folder / "race.json").read_bytes()
+        members.append((f"PRO/2024/Jan/{seed}/1/{race.market_id}.bz2", bz2.compress(text)))
+        members.append(("gen/race.json.gz", gzip.compress(text, mtime=0)))  # one name, three recordings
+    damaged = bytearray(members[-2][1])
+    damaged[len(damaged) // 2] ^= 0x55
+    members.append(("gen/damaged.bz2", bytes(damaged)))
+    path = folder / "month.tar"
+    shown, seen = {}, {}
+    with tarfile.open(path, "w") as tar:
+        for name, data in members:
+            info = tarfile.TarInfo(name)
+            info.size = len(data)
+            tar.addfile(info, io.BytesIO(data))
+            seen[name] = seen.get(name, 0) + 1
+            shown[name if seen[name] == 1 else f"{name}#{seen[name]}"] = data
+    return str(path), shown, "gen/damaged.bz2"
+
+
+def convert(capsys, *args):
+    status = cli.main(["convert", *map(str, args)])
+    return status, capsys.readouterr().err.splitlines()
+
+
+def snapshot(store):
+    """{relative path: bytes} of every file of the store but its catalogue, and its rows, sorted."""
+    files = {str(p.relative_to(store)): p.read_bytes() for p in pathlib.Path(store).rglob("*")
+             if p.is_file() and p.parts[len(pathlib.Path(store).parts)] != "catalog"}
+    rows = catalog(store).to_pylist()
+    return files, sorted(rows, key=lambda row: (row["path"], row["market_id"]))
+
+
+def expected_rows(path, source, size):
+    """The catalogue's rows of a recording, from its books."""
+    books = {}
+    for book in market_books([path]):
+        books.setdefault(book.market_id, []).append(book)
+    rows = []
+    for market, its in books.items():
+        last, definition = its[-1], its[-1].market_definition
+        texts = ("event_id", "event_name", "event_type_id", "country_code", "venue", "name", "market_type")
+        row = {"market_id": market,
+               **{name if name != "name" else "market_name": getattr(definition, name, None) for name in texts},
+               "market_time": definition and _epoch_ms(definition.market_time),
+               "off_time": next((b.publish_time_epoch for b in its if b.inplay), None),
+               "first_publish_time": its[0].publish_time_epoch, "last_publish_time": last.publish_time_epoch,
+               "books": len(its), "status": last.status, "number_of_runners": len(last.runners),
+               "winners": [r.selection_id for r in last.runners if r.status == "WINNER"],
+               "source": source, "bytes": size}
+        rows.append(row)
+    return rows
+
+
+@pytest.fixture(scope="module")
+def store(archive, tmp_path_factory):
+    """The archive converted on two workers: (store, status, stderr lines)."""
+    path = tmp_path_factory.mktemp("store") / "store"
+    status = cli.main(["convert", archive[0], "-o", str(path), "--jobs", "2", "--level", "3"])
+    return str(path), status
+
+
+def test_an_archive_converted_replays_as_it_was_and_its_catalogue_is_its_books(archive, store, tmp_path, capsys):
+    tar, members, damaged = archive
+    path, status = store
+    assert status == 1  # the damaged member
+    table = catalog(path)
+    rows = table.to_pylist()
+    for name in TIMES:  # as epoch milliseconds
+        for row, value in zip(rows, table[name].cast("int64").to_pylist()):
+            row[name] = value
+    root = os.path.abspath(path) + "/"
+    by_source = {}
+    for row in rows:
+        by_source.setdefault(row["source"], []).append(row)
+        assert row.pop("path").startswith(root)
+    assert set(by_source) == {f"{tar}:{name}" for name in members if name != damaged}
+    store_files, firsts = {}, {}
+    for row in table.to_pylist():
+        store_files.setdefault(row["source"], set()).add(row["path"])
+        firsts.setdefault(row["path"], row)
+    for number, (name, data) in enumerate(members.items()):
+        if name == damaged:
+            continue
+        original = tmp_path / f"{number}-{name.split('#')[0].replace('/', '_')}"
+        original.write_bytes(data)
+        (stored,) = store_files[f"{tar}:{name}"]  # one store file per recording, however many markets
+        # Named after its first market (a second recording of it numbered), in the folder of its date.
+        first = firsts[stored]
+        day = first["market_time"] or first["first_publish_time"]
+        assert re.fullmatch(rf"{root}{day:%Y/%m/%d}/{re.escape(first['market_id'])}(-[2-9])?\.json\.zst", stored)
+        assert zstandard.ZstdDecompressor().decompressobj().decompress(pathlib.Path(stored).read_bytes()) == \
+            decoded(name, data)
+        assert [b.to_dict() for b in market_books([str(original)])] == [b.to_dict() for b in market_books([stored])]
+        assert by_source[f"{tar}:{name}"] == expected_rows(str(original), f"{tar}:{name}", len(data))
+    assert len({p for paths in store_files.values() for p in paths}) == len(members) - 1
+    if PEER_DATA.is_dir():
+        assert len(by_source[f"{tar}:peer/streaming_mcm_SUB_IMAGE_no_market_def.json"]) == 137
+
+    # Converting again adds nothing and touches nothing; the damaged member fails again.
+    before = snapshot(path), sorted(os.listdir(os.path.join(path, "catalog")))
+    status, err = convert(capsys, tar, "-o", path)
+    assert status == 1
+    assert err[0].startswith(f"marrowfin: {tar}:{damaged}: ")
+    assert err[1:] == [f"0 markets of 0 recordings added to {path}",
+                       f"marrowfin: {len(members) - 1} recordings already in the store"]
+    assert (snapshot(path), sorted(os.listdir(os.path.join(path, "catalog")))) == before
+
+
+KILLED = """
+import os, signal, sys
+from marrowfin_tools import cli, store
+store.FLUSH_ROWS = 2
+done = 0
+real = store.store_recording
+def dying(path, name, **options):
+    global done
+    stored = real(path, name, **options)
+    done += 1
+    if done == 6:  # with its file complete under its temporary name
+        os.kill(os.getpid(), signal.SIGKILL)
+    return stored
+store.store_recording = dying
+sys.exit(cli.main(["convert", *sys.argv[1:]]))
+"""
+
+
+def test_a_convert_killed_part_way_and_run_again_makes_the_same_store(archive, store, tmp_path, capsys):
+    again = tmp_path / "store"
+    killed = subprocess.run([sys.executable, "-c", KILLED, archive[0], "-o", again, "--level", "3"],
+                            capture_output=True)
+    assert killed.returncode == -9
+    listed = {row["path"] for row in catalog(again).to_pylist()}
+    moved_in = {str(p) for p in again.rglob("*.json.zst")}
+    assert len(listed) == 4 and len(moved_in - listed) == 1  # a file whose rows were not written yet
+    assert len(list(again.glob(".marrowfin-*.part"))) == 1
+    assert convert(capsys, archive[0], "-o", again, "--jobs", "2", "--level", "3")[0] == 1
+    assert list(again.glob(".marrowfin-*")) == []
+    files, rows = snapshot(again)
+    for row in rows:
+        row["path"] = row["path"].replace(str(again), store[0])
+    assert (files, rows) == snapshot(store[0])
+
+
+@uses_duckdb
+def test_the_catalogue_in_duckdb_polars_and_pandas_and_its_paths_everywhere(store, tmp_path, capsys):
+    import duckdb
+    import polars as pl
+
+    path = store[0]
+    markets = catalog(path)
+    assert pl.from_arrow(markets).shape == markets.to_pandas().shape == (markets.num_rows, 19)
+    assert list(pl.DataFrame(markets).columns) == list(markets.to_pandas().columns) == markets.column_names
+    wins = [p for (p,) in duckdb.sql("select distinct path from markets where market_type = 'WIN' "
+                                     "and books > 0 order by path").fetchall()]
+    books = duckdb.sql("select sum(books) from markets where market_type = 'WIN'").fetchall()[0][0]
+    assert len(wins) >= 3
+    assert runner_table(wins).markets == len(wins)
+    assert sum(1 for _ in market_books(wins)) == books
+    assert [o.path for o in batch.run_files(lambda p: 0, wins)] == [r.name for r in Inputs(wins)] == wins
+    assert pl.DataFrame(price_table(wins[0])).height > 0
+    assert cli.main(["summary", "--json", *wins]) == 0
+    first = {}
+    for row in markets.to_pylist():
+        first.setdefault(row["path"], row["market_id"])
+    assert [json.loads(line)["market_id"] for line in capsys.readouterr().out.splitlines()] == [first[p] for p in wins]
+    # A store stands for every recording in it; its catalogue is not read as one.
+    every = markets.num_rows
+    assert sum(1 for _ in market_books([path])) == duckdb.sql("select sum(books) from markets").fetchall()[0][0]
+    assert cli.main(["runners", path, "-o", str(tmp_path / "runners.parquet")]) == 0
+    assert capsys.readouterr().err.splitlines()[-1].endswith(f" of {every:,} markets written to {tmp_path}/runners.parquet")
+    # Without pyarrow, the packages import; convert and catalog() say what they need.
+    code = ("import sys; sys.modules['pyarrow'] = None\n"
+            "import marrowfin, marrowfin_tools, marrowfin_tools.cli\n"
+            "try: marrowfin_tools.catalog(sys.argv[1])\n"
+            "except ImportError as e: print(e)\n")
+    done = subprocess.run([sys.executable, "-c", code, path], capture_output=True, text=True)
+    assert done.stdout == "the store's catalogue needs pyarrow: pip install 'marrowfin[arrow]'\n"
+
+
+@pytest.mark.parametrize("setup, text", [
+    (lambda out: out.mkdir() or (out / "mine.txt").write_text("kept"), "{}: not a store, and not empty"),
+    (lambda out: out.write_text("kept"), "{}: not a folder"),
+])
+def test_an_output_that_is_no_store_is_left_alone(tmp_path, capsys, setup, text):
+    out = tmp_path / "out"
+    setup(out)
+    before = sorted(p.name for p in tmp_path.rglob("*"))
+    assert convert(capsys, sample_path(), "-o", out) == (1, [f"marrowfin: {text.format(out)}"])
+    assert sorted(p.name for p in tmp_path.rglob("*")) == before
