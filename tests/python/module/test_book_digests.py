@@ -2,22 +2,27 @@
 to_dict(), its datetimes, and which objects it shares with the book before.
 The digests were taken from the build before the ladders were kept sorted and
 times were converted natively; a change in how books are built shows here
-first. Print the digests of the current build with
-    .venv/bin/python tests/python/test_book_digests.py
+first. A mismatch names the first book and field that differ from the books
+of the last run that matched, kept in build/book-digests. Running the file
+    PYTHONPATH=tests/python:bench .venv/bin/python tests/python/module/test_book_digests.py
+prints the digests of the current build (and keeps the books of those that match).
 """
 
+import gzip
 import hashlib
 import marshal
 import pathlib
+import zlib
 
 import pytest
 
 import gen_stream
 import marrowfin
-from conftest import PEER_DATA, SANITIZED
+from conftest import PEER_DATA, ROOT, SANITIZED
 from marrowfin_tools import sample_path
 
 GENERATED = {"race-3": ["--seed", "3"], "handicap-11": ["--seed", "11", "--handicap"]}
+REFERENCE = ROOT / "build" / "book-digests"
 
 DIGESTS = {
     "sample": "36dfa0859ad0fb0c3af69e62eb9c4dff93a257e000b1f1c2c99b179ebeae518e",
@@ -39,32 +44,69 @@ DIGESTS = {
 }
 
 
-def shared_objects(runner):
-    return runner, runner.ex.available_to_back, runner.ex.available_to_lay, runner.ex.traded_volume
-
-
-def digest(path):
-    """sha256 over every book: its dict, its times, and per runner (by key)
-    which of the runner and its three lists are the previous book's objects."""
-    h = hashlib.sha256()
+def fields(path):
+    """Per book, its fields as (name, bytes), in the order the digest reads them:
+    to_dict() in marshal's version 2 (floats by their bits; no references or
+    interning flags, which would depend on reference counts) cut at its items
+    and runners, the times, whether the definition is the book before's, and
+    per runner (by key) which of the runner and its three lists are."""
     before, definition = {}, None
     for book in marrowfin.iter_prices_file(str(path)):
-        # Version 2: floats by their bits, and no references or interning
-        # flags, which would depend on reference counts.
-        h.update(marshal.dumps(book.to_dict(), 2))
-        h.update(repr(book.publish_time).encode())
+        exported = book.to_dict()
+        parts = [("{", b"{")]
+        for key, value in exported.items():
+            if key == "runners":
+                parts.append((key, marshal.dumps(key, 2) + b"[" + len(value).to_bytes(4, "little")))
+                parts += [(f"runners[{i}]", marshal.dumps(r, 2)) for i, r in enumerate(value)]
+            else:
+                parts.append((key, marshal.dumps(key, 2) + marshal.dumps(value, 2)))
+        parts += [("}", b"0"), ("publish_time", repr(book.publish_time).encode())]
         d = book.market_definition
         if d is not None:
-            h.update(repr((d.market_time, d.open_date, d.suspend_time, d.settled_time)).encode())
-        h.update(b"D" if d is definition and d is not None else b"d")
+            parts.append(("definition times", repr((d.market_time, d.open_date, d.suspend_time,
+                                                    d.settled_time)).encode()))  # fmt: skip
+        parts.append(("definition object", b"D" if d is definition and d is not None else b"d"))
         definition, now = d, {}
-        for runner in book.runners:
-            key = (runner.selection_id, runner.handicap)
-            now[key] = objects = shared_objects(runner)
-            old = before.get(key, (None,) * 4)
-            h.update(bytes(a is b for a, b in zip(objects, old)))
+        for r in book.runners:
+            key = (r.selection_id, r.handicap)
+            now[key] = objects = (r, r.ex.available_to_back, r.ex.available_to_lay, r.ex.traded_volume)
+            shared = bytes(a is b for a, b in zip(objects, before.get(key, (None,) * 4)))
+            parts.append((f"objects shared by runner {key}", shared))
         before = now
+        yield book.publish_time_epoch, parts
+
+
+def digest(path, books=None):
+    """The sha256 of the books' fields; each book's (pt, {field: crc32}) appended to `books` if given."""
+    h = hashlib.sha256()
+    for pt, parts in fields(path):
+        for _, data in parts:
+            h.update(data)
+        if books is not None:
+            books.append((pt, {field: zlib.crc32(data) for field, data in parts}))
     return h.hexdigest()
+
+
+def check(name, path):
+    """The digest of the books; on a mismatch, the first book and field that differ from the books of the last
+    run that matched (kept then)."""
+    kept = REFERENCE / f"{name}-{DIGESTS[name][:16]}.marshal.gz"
+    books = None if kept.exists() else []
+    found = digest(path, books)
+    if found == DIGESTS[name]:
+        if books is not None:
+            REFERENCE.mkdir(parents=True, exist_ok=True)
+            kept.write_bytes(gzip.compress(marshal.dumps(books), 1))
+        return found
+    if books is not None:
+        return f"{found}, not {DIGESTS[name]} (no books of a run that matched in {REFERENCE})"
+    now, then = [], marshal.loads(gzip.decompress(kept.read_bytes()))
+    digest(path, now)
+    for index, ((pt, new), (_, old)) in enumerate(zip(now, then)):
+        if new != old:
+            differ = [f for f in new if new[f] != old.get(f)] + [f for f in old if f not in new]
+            return f"book {index} (pt {pt}) differs first, in {', '.join(differ)}"
+    return f"{len(now)} books, not {len(then)}"
 
 
 def generated(name, tmp_path):
@@ -77,12 +119,12 @@ REAL = [name for name in DIGESTS if name not in GENERATED and name != "sample"]
 
 
 def test_bundled_sample():
-    assert digest(sample_path()) == DIGESTS["sample"]
+    assert check("sample", sample_path()) == DIGESTS["sample"]
 
 
 @pytest.mark.parametrize("name", GENERATED)
 def test_generated_races(name, tmp_path):
-    assert digest(generated(name, tmp_path)) == DIGESTS[name]
+    assert check(name, generated(name, tmp_path)) == DIGESTS[name]
 
 
 @pytest.mark.skipif(not PEER_DATA.is_dir(), reason="peer recordings absent")
@@ -91,7 +133,7 @@ def test_real_recordings(name):
     path = PEER_DATA / name
     if SANITIZED and path.stat().st_size > 1_000_000:
         pytest.skip("long recordings take minutes in the sanitizer pass; the normal pass checks them")
-    assert digest(path) == DIGESTS[name]
+    assert check(name, path) == DIGESTS[name]
 
 
 if __name__ == "__main__":
@@ -101,4 +143,4 @@ if __name__ == "__main__":
         paths = {"sample": sample_path(), **{n: generated(n, pathlib.Path(tmp)) for n in GENERATED},
                  **{n: PEER_DATA / n for n in REAL}}
         for name, path in paths.items():
-            print(f'    "{name}": "{digest(path)}",')
+            print(f'    "{name}": "{check(name, path)}",')

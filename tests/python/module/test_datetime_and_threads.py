@@ -19,30 +19,10 @@ import pytest
 import marrowfin
 from conftest import PT, busy_stream, change, definition, message
 
-FORMAT_ERROR = "time data {!r} does not match format '%Y-%m-%dT%H:%M:%SZ'"
 # Patched classes below call the real utcfromtimestamp, which warns from
 # Python 3.12 on (3.11's does not; the filter then has nothing to do).
 real_utcfromtimestamp_warns = pytest.mark.filterwarnings(
     "ignore:datetime.datetime.utcfromtimestamp:DeprecationWarning")
-
-
-@pytest.mark.parametrize(
-    "text, expected",
-    [
-        ("2021-01-01T12:30:00.000Z", datetime.datetime(2021, 1, 1, 12, 30)),
-        ("2021-01-01T12:30:00Z", datetime.datetime(2021, 1, 1, 12, 30)),
-        ("2021-01-01T12:30:00.1234Z", datetime.datetime(2021, 1, 1, 12, 30, 0, 123400)),
-        ("2021-01-01", None), ("", None), ("2021-01-01T12:30:00+00:00", None),
-    ],
-)  # fmt: skip
-def test_definition_times(replay, text, expected):
-    if expected is None:
-        with pytest.raises(ValueError) as error:
-            replay(message(PT, change(marketDefinition=definition(suspendTime=text))))
-        assert str(error.value) == FORMAT_ERROR.format(text)
-    else:
-        (book,) = replay(message(PT, change(marketDefinition=definition(marketTime=text))))
-        assert book.market_definition.market_time == expected and expected.tzinfo is None
 
 
 FRACTIONAL, WHOLE = "%Y-%m-%dT%H:%M:%S.%fZ", "%Y-%m-%dT%H:%M:%SZ"
@@ -118,35 +98,23 @@ class TestTheInterpretersOwnClass:
         assert got == [strptime_as_before(text) for text in texts]
         assert sum(isinstance(v, tuple) for v in got) > 100  # 7 fraction digits, and the edge cases
 
-    def test_a_replaced_module_holding_the_class_warns_nothing(self, replay, monkeypatch):
-        stand_in = types.ModuleType("datetime")
-        stand_in.datetime = datetime.datetime
-        monkeypatch.setitem(sys.modules, "datetime", stand_in)
-        (book,) = replay(message(PT, change(marketDefinition=definition(marketTime="2021-03-30T16:20:00Z"))))
-        assert (book.publish_time, book.market_definition.market_time) == (
-            datetime.datetime(2023, 11, 14, 22, 13, 20), datetime.datetime(2021, 3, 30, 16, 20))
-
-    def test_warnings_as_errors_replay_the_sample_to_the_end(self):
-        code = ("import sys, marrowfin, marrowfin_tools\n"
-                "it = marrowfin.iter_prices_file(str(marrowfin_tools.sample_path()))\n"
-                "print(len(it), sum(1 for _ in it), '_strptime' in sys.modules)")  # fmt: skip
-        out = subprocess.run([sys.executable, "-W", "error", "-c", code], check=True, capture_output=True, text=True)
-        kept, books, strptime_imported = out.stdout.split()
-        assert kept == books and int(books) > 1000 and strptime_imported == "False"
-
-    def test_a_subclass_put_in_before_the_first_time_is_built_as_the_class_builds_it(self):
+    def test_a_fresh_process_with_warnings_as_errors_and_a_subclass_put_in_first(self):
         # flumine's simulation clock patches datetime.datetime before the
-        # first book is made; its times must not take the warning path.
-        code = ("import datetime, sys, marrowfin, marrowfin_tools\n"
-                "class Frozen(datetime.datetime): pass\n"
-                "real, datetime.datetime = datetime.datetime, Frozen\n"
-                "path = str(marrowfin_tools.sample_path())\n"
-                "times = lambda: [(b.publish_time, b.market_definition.market_time) for b in marrowfin.iter_prices_file(path)]\n"
-                "patched = times()\n"
-                "datetime.datetime = real\n"
-                "print(patched == times(), {type(t).__name__ for pair in patched for t in pair}, '_strptime' in sys.modules)")  # fmt: skip
+        # first book is made; its times must not take the warning path, nor
+        # may the class's own, nor import _strptime.
+        code = """if True:
+            import datetime, sys, marrowfin, marrowfin_tools
+            class Frozen(datetime.datetime): pass
+            real, datetime.datetime = datetime.datetime, Frozen
+            path = str(marrowfin_tools.sample_path())
+            times = lambda: [(b.publish_time, b.market_definition.market_time) for b in marrowfin.iter_prices_file(path)]
+            patched = times()
+            datetime.datetime = real
+            own = times()
+            print(patched == own, len(own) > 1000, {type(t).__name__ for pair in patched for t in pair},
+                  {type(t).__name__ for pair in own for t in pair}, "_strptime" in sys.modules)"""
         out = subprocess.run([sys.executable, "-W", "error", "-c", code], check=True, capture_output=True, text=True)
-        assert out.stdout.split() == ["True", "{'Frozen'}", "False"]
+        assert out.stdout.split() == ["True", "True", "{'Frozen'}", "{'datetime'}", "False"]
 
 
 def test_a_subclass_that_inherits_the_class_methods_is_built_as_they_build_it(write, monkeypatch):
@@ -189,9 +157,16 @@ def test_a_subclass_that_inherits_the_class_methods_is_built_as_they_build_it(wr
     assert made == by_class_methods  # the same constructor calls, in the same order
 
 
+def fake_datetime(monkeypatch, **methods):
+    """Puts a datetime module whose datetime class has these class methods in sys.modules."""
+    fake = types.ModuleType("datetime")
+    fake.datetime = type("datetime", (), {name: classmethod(f) for name, f in methods.items()})
+    monkeypatch.setitem(sys.modules, "datetime", fake)
+
+
 @real_utcfromtimestamp_warns
-def test_a_replaced_class_sees_the_calls_it_always_saw(replay, monkeypatch):
-    real, calls = datetime.datetime, []
+def test_a_patched_class_sees_the_calls_it_always_saw_on_every_call(write, replay, monkeypatch):
+    real, calls, names = datetime.datetime, [], []
 
     class Patched(real):
         @classmethod
@@ -204,64 +179,48 @@ def test_a_replaced_class_sees_the_calls_it_always_saw(replay, monkeypatch):
             calls.append(("utcfromtimestamp", seconds))
             return real.utcfromtimestamp(seconds)
 
-    monkeypatch.setattr(datetime, "datetime", Patched)
-    first, second = replay(
-        message(PT, change(marketDefinition=definition(marketTime="2021-03-30T16:20:00.000Z",
-                                                       settledTime="2021-03-30T16:27:20Z"))),
-        message(PT + 1, change(tv=5)))  # fmt: skip
-    assert calls == [
-        ("strptime", "2021-03-30T16:20:00.000Z", FRACTIONAL),
-        ("strptime", "2021-03-30T16:27:20Z", FRACTIONAL), ("strptime", "2021-03-30T16:27:20Z", WHOLE),
-        ("utcfromtimestamp", PT / 1000.0), ("utcfromtimestamp", (PT + 1) / 1000.0),
-    ]  # fmt: skip
-    assert first.market_definition.settled_time == real(2021, 3, 30, 16, 27, 20)
-    assert second.publish_time == real(2023, 11, 14, 22, 13, 20, 1000)
-
-
-def fake_datetime(monkeypatch, **methods):
-    """Puts a datetime module whose datetime class has these class methods in sys.modules."""
-    fake = types.ModuleType("datetime")
-    fake.datetime = type("datetime", (), {name: classmethod(f) for name, f in methods.items()})
-    monkeypatch.setitem(sys.modules, "datetime", fake)
-
-
-@real_utcfromtimestamp_warns
-def test_patches_and_a_replaced_import_are_seen_on_every_call(write, monkeypatch):
-    real, seen, names = datetime.datetime, [], []
-
-    class Patched(real):
-        @classmethod
-        def utcfromtimestamp(cls, seconds):
-            seen.append(seconds)
-            return real.utcfromtimestamp(seconds)
-
     def recording_import(name, *args, **kwargs):
         names.append(name)
         return real_import(name, *args, **kwargs)
 
-    it = marrowfin.iter_prices_file(write(*(message(PT + i, change()) for i in range(4))))
+    it = marrowfin.iter_prices_file(write(
+        message(PT, change()), message(PT + 1, change(marketDefinition=definition(
+            marketTime="2021-03-30T16:20:00.000Z", settledTime="2021-03-30T16:27:20Z"))),
+        *(message(PT + i, change()) for i in range(2, 6))))  # fmt: skip
     next(it)
     monkeypatch.setattr(datetime, "datetime", Patched)
-    next(it)
+    book = next(it)
+    # A whole second after the fractional form failed.
+    assert calls == [
+        ("strptime", "2021-03-30T16:20:00.000Z", FRACTIONAL),
+        ("strptime", "2021-03-30T16:27:20Z", FRACTIONAL), ("strptime", "2021-03-30T16:27:20Z", WHOLE),
+        ("utcfromtimestamp", (PT + 1) / 1000.0),
+    ]  # fmt: skip
+    assert (book.market_definition.settled_time, book.publish_time) == (
+        real(2021, 3, 30, 16, 27, 20), real(2023, 11, 14, 22, 13, 20, 1000))
+    next(it)  # the definition's times stand
+    assert calls[4:] == [("utcfromtimestamp", (PT + 2) / 1000.0)]
     monkeypatch.setattr(datetime, "datetime", real)
-    next(it)
+    # A module put in sys.modules holding the class itself: made natively, without a warning.
+    stand_in = types.ModuleType("datetime")
+    stand_in.datetime = real
+    monkeypatch.setitem(sys.modules, "datetime", stand_in)
+    assert next(it).publish_time == real(2023, 11, 14, 22, 13, 20, 3000) and len(calls) == 5
     real_import = builtins.__import__
     monkeypatch.setattr(builtins, "__import__", recording_import)  # honoured, as by the import statement
     next(it)
-    assert (seen, names) == ([(PT + 1) / 1000.0], ["datetime"])
-
-
-def test_only_present_times_are_converted_and_import_failures_propagate(replay, monkeypatch):
-    calls = []
+    assert names == ["datetime"]
+    monkeypatch.setattr(builtins, "__import__", real_import)
+    # A class of another kind: its class methods' values, whatever they are.
     fake_datetime(monkeypatch, utcfromtimestamp=lambda cls, s: calls.append("utcfromtimestamp") or s,
                   strptime=lambda cls, text, format: calls.append("strptime") or text)
     (book,) = replay(message(PT, change(marketDefinition=definition(openDate="x"))))
-    assert calls == ["strptime", "utcfromtimestamp"]
-    assert (book.publish_time, book.market_definition.open_date) == (PT / 1000.0, "x")
-    assert book.market_definition.market_time is None
+    assert (book.publish_time, book.market_definition.open_date, book.market_definition.market_time) == (
+        PT / 1000.0, "x", None)
+    assert calls[5:] == ["strptime", "utcfromtimestamp"]  # only the times present
     monkeypatch.setitem(sys.modules, "datetime", None)
     with pytest.raises(ImportError):
-        replay(message(PT, change()))
+        next(it)
 
 
 def test_reentrant_call_from_datetime(write, monkeypatch):

@@ -1,6 +1,5 @@
 """The iterator's steps: which messages reach the market, when books are yielded, when it ends."""
 
-import datetime
 import os
 
 import pytest
@@ -13,73 +12,55 @@ def ids(book):
     return [r.selection_id for r in book.runners]
 
 
-class TestIteration:
-    def test_one_book_per_message_then_stays_ended(self, write):
-        it = marrowfin.iter_prices_file(write(*(message(PT + i, change(rc=[runner(i)])) for i in range(4))))
-        assert iter(it) is it and type(it) is marrowfin.PricesIterator and len(it) == 4
-        for _ in it:
-            break
-        books = list(it)  # a second loop goes on where the first stopped
-        assert [b.publish_time_epoch for b in books] == [PT + 1, PT + 2, PT + 3]
-        assert [ids(b) for b in books] == [[0, 1], [0, 1, 2], [0, 1, 2, 3]]
-        for _ in range(2):
-            with pytest.raises(StopIteration):
-                next(it)
-        assert len(it) == 4 and list(it) == []
-
-    def test_empty_file_and_a_file_removed_after_loading(self, write, tmp_path):
-        it = marrowfin.iter_prices_file(write())
-        assert len(it) == 0 and list(it) == []
-        it = marrowfin.iter_prices_file(write(message(PT, change()), name="gone.txt"))
-        os.remove(tmp_path / "gone.txt")  # the file is read once, at the call
-        assert len(it) == 1 and len(list(it)) == 1
-
-    def test_publish_time(self, replay):
-        books = replay(message(1700000000123, change()), message(253402300799999, change()), message(1, change()))
-        assert [b.publish_time for b in books] == [datetime.datetime(2023, 11, 14, 22, 13, 20, 123000),
-                                                  datetime.datetime(9999, 12, 31, 23, 59, 59, 998993),
-                                                  datetime.datetime(1970, 1, 1, 0, 0, 0, 1000)]
-
-    def test_bare_market_change_lines(self, replay):
-        books = replay({"id": "1.100", "pt": PT, "rc": [runner(3)]},
-                       {"pt": PT + 1, "marketDefinition": definition([runner(4)])})
-        assert [ids(b) for b in books] == [[3], [3, 4]]
-        assert books[1].market_id == "1.100"
+def test_one_book_per_message_then_stays_ended(write, tmp_path):
+    it = marrowfin.iter_prices_file(write(*(message(PT + i, change(rc=[runner(i)])) for i in range(4))))
+    os.remove(tmp_path / "stream.txt")  # the file is read once, at the call
+    assert iter(it) is it and type(it) is marrowfin.PricesIterator and len(it) == 4
+    for _ in it:
+        break
+    books = list(it)  # a second loop goes on where the first stopped
+    assert [(b.publish_time_epoch, ids(b)) for b in books] == [(PT + 1, [0, 1]), (PT + 2, [0, 1, 2]),
+                                                                (PT + 3, [0, 1, 2, 3])]  # fmt: skip
+    for _ in range(2):
+        with pytest.raises(StopIteration):
+            next(it)
+    assert len(it) == 4 and list(it) == []
+    it = marrowfin.iter_prices_file(write())
+    assert len(it) == 0 and list(it) == []
 
 
-class TestMarketCreation:
-    """Messages before the first usable market id are skipped over, never end the iteration."""
+def test_bare_market_change_lines(replay):
+    books = replay({"id": "1.100", "pt": PT, "rc": [runner(3)]},
+                   {"pt": PT + 1, "marketDefinition": definition([runner(4)])})
+    assert [(b.market_id, ids(b)) for b in books] == [("1.100", [3]), ("1.100", [3, 4])]
 
-    @pytest.mark.parametrize(
-        "first",
-        [change(market=None, rc=[runner(1)]), change(market=5, rc=[runner(1)]),
-         change(market="", rc=[runner(1)]), "not a change", {}],
-        ids=["no id", "int id", "empty id", "string", "empty object"],
+
+@pytest.mark.parametrize(
+    "first",
+    [change(market=None, rc=[runner(1)]), change(market=5, rc=[runner(1)]),
+     change(market="", rc=[runner(1)]), "not a change", {}],
+    ids=["no id", "int id", "empty id", "string", "empty object"],
+)
+def test_messages_before_the_first_usable_market_id_are_skipped(write, first):
+    it = marrowfin.iter_prices_file(
+        write(message(PT, first), message(PT + 1, change(rc=[runner(2)])), message(PT + 2, change(rc=[runner(3)])))
     )
-    def test_first_message_without_usable_id(self, write, first):
-        it = marrowfin.iter_prices_file(
-            write(message(PT, first), message(PT + 1, change(rc=[runner(2)])), message(PT + 2, change(rc=[runner(3)])))
-        )
-        assert [(b.publish_time_epoch, ids(b)) for b in it] == [(PT + 1, [2]), (PT + 2, [2, 3])]
-        with pytest.raises(StopIteration):
-            next(it)
+    assert [(b.publish_time_epoch, ids(b)) for b in it] == [(PT + 1, [2]), (PT + 2, [2, 3])]
+    with pytest.raises(StopIteration):
+        next(it)
 
-    def test_no_message_creates_the_market(self, write):
-        it = marrowfin.iter_prices_file(
-            write(message(PT, change(market=None)), message(PT + 1), message(PT + 2, change(market="")))
-        )
-        assert len(it) == 3 and list(it) == []
-        with pytest.raises(StopIteration):
-            next(it)
 
-    def test_changes_without_usable_id(self, replay):
-        # Skipped before the market exists, applied to it after.
-        (book,) = replay(
-            message(PT, change(market=None, rc=[runner(9)]), change(rc=[runner(1)]),
-                    change(market=None, rc=[runner(2)]),
-                    change(market=7, rc=[runner(3)]), change(market="", rc=[runner(4)]))
-        )
-        assert (book.market_id, ids(book)) == ("1.100", [1, 2, 3, 4])
+def test_no_message_creates_the_market_or_changes_without_id_apply_to_it(write, replay):
+    it = marrowfin.iter_prices_file(
+        write(message(PT, change(market=None)), message(PT + 1), message(PT + 2, change(market="")))
+    )
+    assert len(it) == 3 and list(it) == []
+    # Skipped before the market exists, applied to it after.
+    (book,) = replay(
+        message(PT, change(market=None, rc=[runner(9)]), change(rc=[runner(1)]), change(market=None, rc=[runner(2)]),
+                change(market=7, rc=[runner(3)]), change(market="", rc=[runner(4)]))
+    )
+    assert (book.market_id, ids(book)) == ("1.100", [1, 2, 3, 4])
 
 
 def test_changes_of_another_market_are_not_applied(replay):

@@ -1,4 +1,6 @@
-"""iter_prices_file: its argument, reading plain and gzip files, which lines it keeps, hostile files."""
+"""iter_prices_file: its argument, the encodings chosen by name (plain, gzip,
+bzip2, zstd; their texts and hostile frames are also the native tests'),
+which lines it keeps, hostile files, long loads."""
 
 import bz2
 import gzip
@@ -8,23 +10,29 @@ import pathlib
 import random
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import zlib
 
 import pytest
+import zstandard
 
 import marrowfin
 from conftest import KEPT, PEER_DATA
+from marrowfin_tools import sample_path
 
-GZIP_ERRORS = {"invalid gzip header", "gzip header field too long", "corrupt deflate stream",
-               "corrupt gzip stream does not have a matching checksum", "unexpected end of file"}
+END, UTF8 = "unexpected end of file", "stream did not contain valid UTF-8"
+HEADER = {"gz": "invalid gzip header", "bz2": "invalid bzip2 header", "zst": "invalid zstd header"}
+COMPRESS = {"gz": lambda d: gzip.compress(d, mtime=0), "bz2": bz2.compress,
+            "zst": zstandard.ZstdCompressor().compress}  # fmt: skip
+CORRUPT_BZIP2, CHECKSUM = "corrupt bzip2 stream", "corrupt gzip stream does not have a matching checksum"
+GZIP_ERRORS = {HEADER["gz"], "gzip header field too long", "corrupt deflate stream", CHECKSUM, END}
 
 
 def is_load_error(text):
     """One of the module's own failure texts for a readable file."""
-    return (text in GZIP_ERRORS or text == "stream did not contain valid UTF-8"
-            or re.fullmatch(r".+ at line 1 column \d+", text) is not None)
+    return text in GZIP_ERRORS or text == UTF8 or re.fullmatch(r".+ at line 1 column \d+", text) is not None
 
 
 def outcome(write, data, name="stream.txt"):
@@ -78,16 +86,22 @@ class TestArguments:
             assert len(it) == 1
 
 
+LINES = ((KEPT + "\n") * 3).encode()
+
+
 @pytest.mark.parametrize(
-    "name, is_gzip",
-    [("x.gz", True), ("x.gzip", True), ("x.tar.gz", True), ("..gz", True), ("x.GZ", False),
-     ("x.gz.txt", False), ("x.gz2", False), (".gz", False), ("gz", False)],
-)
-def test_gzip_is_chosen_by_the_name_only(write, name, is_gzip):
-    plain = (KEPT + "\n").encode()
-    packed_text = 1 if is_gzip else "stream did not contain valid UTF-8"
-    assert outcome(write, plain, name) == ("invalid gzip header" if is_gzip else 1)
-    assert outcome(write, gzip.compress(plain), name) == packed_text
+    "name, encoding",
+    [("x.gz", "gz"), ("x.gzip", "gz"), ("x.tar.gz", "gz"), ("..gz", "gz"), ("x.GZ", None), ("x.gz.txt", None),
+     ("x.gz2", None), (".gz", None), ("gz", None), ("x.bz2", "bz2"), ("1.234567890.bz2", "bz2"),
+     ("x.tar.bz2", "bz2"), ("..bz2", "bz2"), ("x.BZ2", None), ("x.bz2.txt", None), ("x.bz", None),
+     ("x.bzip2", None), (".bz2", None), ("x.tbz2", None), ("x.zst", "zst"), ("..zst", "zst"), ("x.zstd", None),
+     ("x.ZST", None), (".zst", None)],
+)  # fmt: skip
+def test_the_encoding_is_chosen_by_the_name_only(write, name, encoding):
+    # Content never chooses: gzip data under a bzip2 name is a bad bzip2 file.
+    for packed_as, compress in [(None, bytes), *COMPRESS.items()]:
+        expected = 3 if packed_as == encoding else HEADER[encoding] if encoding else UTF8
+        assert outcome(write, compress(LINES), name) == expected, packed_as
 
 
 def gzip_member(data, *, crc_delta=0):
@@ -96,28 +110,100 @@ def gzip_member(data, *, crc_delta=0):
     return bytes(member)
 
 
-LINES = ((KEPT + "\n") * 3).encode()
-CHECKSUM = "corrupt gzip stream does not have a matching checksum"
+def flip(data, bit):
+    """`data` with one bit flipped, counted from the first byte's high bit."""
+    out = bytearray(data)
+    out[bit // 8] ^= 0x80 >> bit % 8
+    return bytes(out)
+
+
+GOOD = bz2.compress(LINES)
+BAD_LINE_FIRST = bz2.compress(b"[1,]\n" + LINES)
 
 
 @pytest.mark.parametrize(
-    "data, result",
+    "name, data, result",
     [
-        # Every member is read: what appending recorders and `cat a.gz b.gz` make.
-        (gzip_member(LINES) + gzip_member(b"") + gzip_member(LINES[:-1]), 6),
-        (gzip_member(LINES) + bytes(100), 3),  # padding after a member ends the stream
-        (b"", "unexpected end of file"),
-        (b"\x1f\x8b\x07" + bytes(7), "invalid gzip header"),
-        (gzip_member(LINES)[:-1], "unexpected end of file"),
-        (gzip_member(LINES, crc_delta=1), CHECKSUM),
-        (b"\x1f\x8b\x08" + bytes(7) + b"\x07" + b"\xff" * 30, "corrupt deflate stream"),
-        (b"\x1f\x8b\x08\x08" + bytes(6) + b"n" * 65536 + b"\0", "gzip header field too long"),
-        # A bad line before a gzip fault is the fault reported.
-        (gzip_member(b"[1,]\n" + LINES, crc_delta=1), "trailing comma at line 1 column 4"),
+        # Every member or stream is read: what appending recorders, parallel
+        # compressors and `cat a.gz b.gz` make.
+        ("x.gz", gzip_member(LINES) + gzip_member(b"") + gzip_member(LINES[:-1]), 6),
+        ("x.bz2", bz2.compress(LINES) + bz2.compress(b"") + bz2.compress(LINES[:-1], 1), 6),
+        ("x.gz", gzip_member(LINES) + bytes(100), 3),  # padding after a member ends the stream
+        ("x.bz2", GOOD + bytes(100), 3),
+        ("x.bz2", GOOD + b"not bzip2", 3),  # so do bytes that do not start another stream
+        ("x.gz", b"", END),
+        ("x.bz2", b"", END),
+        ("x.bz2", b"BZh", END),
+        ("x.gz", b"\x1f\x8b\x07" + bytes(7), HEADER["gz"]),
+        ("x.bz2", b"BZh0" + GOOD[4:], HEADER["bz2"]),
+        ("x.gz", gzip_member(LINES)[:-1], END),
+        ("x.bz2", GOOD[:-1], END),  # the stream CRC cut short
+        ("x.bz2", GOOD[:-10], END),  # the end-of-stream marker missing
+        ("x.bz2", GOOD + b"BZh9", END),
+        ("x.gz", gzip_member(LINES, crc_delta=1), CHECKSUM),
+        ("x.bz2", flip(GOOD, 8 * len(GOOD) - 16), CORRUPT_BZIP2),  # the stream CRC
+        ("x.bz2", flip(GOOD, 80), CORRUPT_BZIP2),  # the block CRC
+        ("x.gz", b"\x1f\x8b\x08" + bytes(7) + b"\x07" + b"\xff" * 30, "corrupt deflate stream"),
+        ("x.gz", b"\x1f\x8b\x08\x08" + bytes(6) + b"n" * 65536 + b"\0", "gzip header field too long"),
+        # A bad line before a damaged checksum is the fault reported.
+        ("x.gz", gzip_member(b"[1,]\n" + LINES, crc_delta=1), "trailing comma at line 1 column 4"),
+        ("x.bz2", flip(BAD_LINE_FIRST, 8 * len(BAD_LINE_FIRST) - 16), "trailing comma at line 1 column 4"),
     ],
 )
-def test_gzip(write, data, result):
-    assert outcome(write, data, "x.gz") == result
+def test_compressed_files(write, name, data, result):
+    assert outcome(write, data, name) == result
+
+
+def replay_print(path):
+    """What a replay shows of every book, and all of the last (to_dict of every book is slow)."""
+    shown = []
+    for book in marrowfin.iter_prices_file(str(path)):
+        shown.append((book.publish_time_epoch, book.status, book.total_matched, [
+            (r.selection_id, r.status, r.last_price_traded, r.total_matched,
+             [(p.price, p.size) for p in r.ex.available_to_back[:1]])
+            for r in book.runners]))  # fmt: skip
+    return shown, book.to_dict()
+
+
+def recordings():
+    """The sample and the smaller real recordings (the decoders' thread counts are the native tests')."""
+    found = [pathlib.Path(sample_path())]
+    if PEER_DATA.is_dir():
+        found += [p for p in sorted(PEER_DATA.iterdir())
+                  if p.name != "README.md" and p.suffix != ".gz" and p.stat().st_size < 2_000_000]
+    return found
+
+
+def skippable(payload):
+    return struct.pack("<II", 0x184D2A50, len(payload)) + payload
+
+
+@pytest.mark.parametrize("path", recordings(), ids=lambda p: p.name)
+def test_every_encoding_gives_the_books_of_the_plain_file(tmp_path, path):
+    text = gzip.decompress(path.read_bytes()) if path.suffix == ".gz" else path.read_bytes()
+    # Small blocks, and files cut into streams and frames as parallel
+    # compressors write them (zstd's with skippable frames and zero padding).
+    thirds = [text[i:i + len(text) // 3] for i in range(0, len(text), len(text) // 3)]
+    unsized = zstandard.ZstdCompressor(level=1, write_content_size=False, write_checksum=False)
+    files = {
+        "plain.json": text,
+        "packed.json.gz": gzip.compress(text),
+        "packed.json.bz2": bz2.compress(text, 9),
+        "blocks.bz2": bz2.compress(text, 1),
+        "streams.bz2": b"".join(bz2.compress(third, 1) for third in thirds),
+        "packed.json.zst": zstandard.ZstdCompressor(level=9, write_checksum=True).compress(text),
+        "frames.zst": skippable(b"meta") + b"".join(unsized.compress(third) + bytes(i % 5) + skippable(b"")
+                                                    for i, third in enumerate(thirds)),
+    }  # fmt: skip
+    for name, data in files.items():
+        (tmp_path / name).write_bytes(data)
+    expected = replay_print(tmp_path / "plain.json")
+    for name in files:
+        assert replay_print(tmp_path / name) == expected, name
+    (tmp_path / "cut.zst").write_bytes(files["packed.json.zst"][:-1])
+    with pytest.raises(ValueError) as error:
+        marrowfin.iter_prices_file(str(tmp_path / "cut.zst"))
+    assert error.value.args == (END,)
 
 
 @pytest.mark.parametrize(
@@ -132,11 +218,11 @@ def test_gzip(write, data, result):
         ((KEPT + "\r" + KEPT).encode(), "trailing characters at line 1 column 41"),
         ((KEPT + "\x00").encode(), "trailing characters at line 1 column 40"),
         (("\ufeff" + KEPT).encode(), "expected value at line 1 column 1"),
-        (b"\xed\xa0\x80\n", "stream did not contain valid UTF-8"),
-        (b"  \x85  \n", "stream did not contain valid UTF-8"),  # checked before the blank test
+        (b"\xed\xa0\x80\n", UTF8),
+        (b"  \x85  \n", UTF8),  # checked before the blank test
         # A bad line after good ones, and one after a line of good UTF-8 that is not ASCII.
-        (((KEPT + "\n") * 3).encode() + b'{"pt":1,"mc":[],"x":"\xc3"}\n', "stream did not contain valid UTF-8"),
-        ((KEPT + "\n" + '{"x":"\u00e9"}\n').encode() + b"\xc3\n", "stream did not contain valid UTF-8"),
+        (((KEPT + "\n") * 3).encode() + b'{"pt":1,"mc":[],"x":"\xc3"}\n', UTF8),
+        ((KEPT + "\n" + '{"x":"\u00e9"}\n').encode() + b"\xc3\n", UTF8),
         # One bad line loses the whole file, wherever it is.
         ((KEPT + "\n") * 10000 + '{"pt":1,"mc":[}\n' + KEPT, "expected value at line 1 column 15"),
     ],
@@ -174,20 +260,40 @@ def books(path):
     return [book.to_dict() for book in marrowfin.iter_prices_file(path)]
 
 
+def flips(write, data, name, bit, texts=()):
+    """The number of books, and the byte offsets i at which flipping bit(i) leaves them loadable and as they
+    were; every other flip fails with a module error (or one of `texts`)."""
+    original, loaded = books(write(data, name=name)), set()
+    for i in range(len(data)):
+        try:
+            content = books(write(flip(data, bit(i)), name="flipped." + name))
+        except ValueError as error:
+            assert is_load_error(error.args[0]) or error.args[0] in texts, (i, error.args[0])
+        else:
+            assert content == original, i
+            loaded.add(i)
+    return len(original), loaded
+
+
 class TestHostileFiles:
     """Damaged, huge or odd files: a module error or a correct load, never a crash, never a wrong book."""
 
     LINES = market_lines(300)
     DATA = ("\n".join(LINES) + "\n").encode()
 
-    def test_gzip_truncated_anywhere(self, write):
-        data = gzip.compress(self.DATA, mtime=0)
-        # Near a cut the backends may say either, depending on how far they
+    @pytest.mark.parametrize(
+        "name, compress, texts",
+        [("x.gz", lambda d: gzip.compress(d, mtime=0), {END, "corrupt deflate stream"}),
+         ("x.bz2", lambda d: bz2.compress(d * 12, 1), {END}),  # four blocks
+         ("x.zst", COMPRESS["zst"], {END})],
+    )  # fmt: skip
+    def test_truncated_anywhere(self, write, name, compress, texts):
+        # Near a cut gzip's backends may say either, depending on how far they
         # read ahead into the missing block.
+        data = compress(self.DATA)
         for k in range(64):
-            cut = outcome(write, data[: len(data) * k // 64], "x.gz")
-            assert cut in {"unexpected end of file", "corrupt deflate stream"}, k
-        assert outcome(write, data[:-1], "x.gz") == "unexpected end of file"
+            assert outcome(write, data[: len(data) * k // 64], name) in texts, k
+        assert outcome(write, data[:-1], name) == END
 
     def test_gzip_bit_flips(self, write):
         # Header fields without a header CRC are only protected by being
@@ -197,25 +303,21 @@ class TestHostileFiles:
         header += name + b"\0recorded\0"
         body = ("\n".join(self.LINES[:60]) + "\n").encode()
         data = header + gzip.compress(body, mtime=0)[10:] + bytes(16)
-        original = books(write(data, name="x.gz"))
-        assert len(original) == 60
-        loaded = set()
-        for i in range(len(data)):
-            flipped = bytearray(data)
-            flipped[i] ^= 1 << (i % 8)
-            try:
-                content = books(write(bytes(flipped), name="flipped.gz"))
-            except ValueError as error:
-                assert is_load_error(error.args[0]), (i, error.args[0])
-            else:
-                assert content == original, i
-                loaded.add(i)
+        count, loaded = flips(write, data, "x.gz", lambda i: 8 * i + 7 - i % 8)
         # What a flip may leave loadable: the time, extra flags and system;
         # the extra payload; name and comment bytes that stay non-zero; the
         # zero padding (no single flip makes it a gzip magic).
         must_load = set(range(4, 10)) | set(range(12, len(header) - 1)) - {12 + len(extra) + len(name)}
-        assert must_load | set(range(len(data) - 16, len(data))) <= loaded
+        assert count == 60 and must_load | set(range(len(data) - 16, len(data))) <= loaded
         assert len(loaded) < len(data) * 0.1
+
+    def test_bzip2_bit_flips(self, write):
+        data = bz2.compress(b"\n".join(self.DATA.split(b"\n")[:40]), 9) + bytes(16)
+        # A damaged block's bytes reach the parser before its CRC is checked.
+        count, loaded = flips(write, data, "x.bz2", lambda i: 8 * i + i % 8, {HEADER["bz2"], CORRUPT_BZIP2})
+        # A flip may leave the data intact (the zero padding after the stream,
+        # the tables of Huffman codes that no symbol uses); the CRCs catch the rest.
+        assert count == 40 and set(range(len(data) - 16, len(data))) <= loaded and len(loaded) < len(data) / 4
 
     def test_100_mb_line(self, tmp_path):
         path = tmp_path / "long.txt"
@@ -259,19 +361,15 @@ class TestFilesOfManyChunks:
     DATA = ("\n".join(LINES) + "\n").encode()
 
     @pytest.mark.parametrize("name", ["x.txt", "x.gz"])
-    def test_books_in_file_order(self, write, name):
-        data = gzip.compress(self.DATA, compresslevel=1) if name == "x.gz" else self.DATA
-        times = [b.publish_time_epoch for b in marrowfin.iter_prices_file(write(data, name=name))]
+    def test_books_and_the_first_bad_line_in_file_order(self, write, name):
+        compress = (lambda d: gzip.compress(d, compresslevel=1)) if name == "x.gz" else bytes
+        times = [b.publish_time_epoch for b in marrowfin.iter_prices_file(write(compress(self.DATA), name=name))]
         assert times == [1700000000000 + i for i in range(len(self.LINES))]
-
-    @pytest.mark.parametrize("name", ["x.txt", "x.gz"])
-    def test_the_first_bad_line_wins(self, write, name):
         # Bad lines about 1.4, 2.3 and 3.5 MB into the file, each failing at another column.
         lines = list(self.LINES)
         for index, spaces in ((12_000, 1), (20_000, 2), (30_000, 3)):
             lines[index] = '{"pt":1,"mc":[' + " " * spaces + "}"
-        data = ("\n".join(lines) + "\n").encode()
-        data = gzip.compress(data, compresslevel=1) if name == "x.gz" else data
+        data = compress(("\n".join(lines) + "\n").encode())
         assert outcome(write, data, name) == "expected value at line 1 column 16"
 
     def test_a_bad_line_before_a_gzip_fault_and_after_it(self, write):
@@ -279,8 +377,7 @@ class TestFilesOfManyChunks:
         damaged = gzip_member(head + b"[1,]\n" + self.DATA, crc_delta=1)
         assert outcome(write, damaged, "x.gz") == "trailing comma at line 1 column 4"
         cut = gzip.compress(self.DATA + b"[1,]\n", compresslevel=1)[:-100_000]
-        assert outcome(write, cut, "x.gz") == "unexpected end of file"
-
+        assert outcome(write, cut, "x.gz") == END
 
     @pytest.mark.skipif(shutil.which("cc") is None, reason="needs a C compiler")
     # Thread creation that fails throws; the sanitizer's runtime preloaded into

@@ -2,11 +2,12 @@
 
 import datetime
 import gc
+import json
 
 import pytest
 
 import marrowfin
-from conftest import PT, change, definition, message, runner
+from conftest import PEER_DATA, PT, change, definition, message, runner
 
 
 def lists(r):
@@ -26,18 +27,11 @@ class TestRunnerReuse:
         (book,) = replay(message(PT, change(rc=[runner(5), runner(3, hc=1.0), runner(3, hc=-0.5)])))
         assert [(r.selection_id, r.handicap) for r in book.runners] == [(3, -0.5), (3, 1.0), (5, 0.0)]
 
-    def test_only_the_changed_runner_is_new_and_earlier_books_keep_theirs(self, replay):
-        first, second = replay(START, message(PT + 1, change(rc=[runner(2, ltp=3.0, atb=[[2.0, 7], [1.9, 1]])])))
-        old, new = by_id(first), by_id(second)
-        assert new[1] is old[1] and new[3] is old[3] and new[2] is not old[2]
-        assert (old[2].last_price_traded, new[2].last_price_traded) == (2.1, 3.0)
-        assert [(p.price, p.size) for p in old[2].ex.available_to_back] == [(2.0, 5.0)]
-        assert [(p.price, p.size) for p in new[2].ex.available_to_back] == [(2.0, 7.0), (1.9, 1.0)]
-
     @pytest.mark.parametrize(
         "second, new_runners, new_lists",
         [
             (change(rc=[runner(2, trd=[[2.1, 10]])]), [0, 1, 0], (0, 0, 1)),
+            (change(rc=[runner(2, ltp=3.0, atb=[[2.0, 7], [1.9, 1]])]), [0, 1, 0], (1, 0, 0)),
             (change(rc=[runner(2, atb=[[2.0, 0]])]), [0, 1, 0], (1, 0, 0)),
             (change(rc=[runner(2, atl=[[2.3, 1]])]), [0, 1, 0], (0, 1, 0)),
             (change(rc=[runner(2, status="REMOVED")]), [0, 1, 0], (0, 0, 0)),
@@ -50,8 +44,9 @@ class TestRunnerReuse:
             (dict(START["mc"][0], img=True), [1, 1, 1], (1, 1, 1)),
         ],
     )
-    def test_what_a_change_rebuilds(self, replay, second, new_runners, new_lists):
+    def test_what_a_change_rebuilds_and_earlier_books_keep(self, replay, second, new_runners, new_lists):
         first, book = replay(START, message(PT + 1, second))
+        assert first.to_dict() == replay(START)[0].to_dict()
         assert [a is not b for a, b in zip(book.runners, first.runners)] == list(map(bool, new_runners))
         for old, new in zip(first.runners, book.runners):
             assert (new.ex is not old.ex) == (new is not old)
@@ -93,19 +88,33 @@ class TestRunnerReuse:
         first.runners.clear()  # each book has its own list
         assert len(second.runners) == 3
 
-    def test_mutating_a_ladder_list_shows_until_the_ladder_changes(self, replay):
-        # The list is shared by the books that hand it out; it is the caller's to leave alone.
-        first, second, third = replay(
-            START, message(PT + 1, change(rc=[runner(1, ltp=5.0)])),
-            message(PT + 2, change(rc=[runner(1, atb=[[1.5, 1]])])),
-        )
-        by_id(first)[1].ex.available_to_back.append("foreign")
-        assert by_id(second)[1].ex.available_to_back[-1] == "foreign"
-        assert "foreign" not in by_id(third)[1].ex.available_to_back
-
 
 def prices(levels):
     return [(p.price, p.size) for p in levels]
+
+
+SELF = PEER_DATA / "SELF-1.181223995"
+
+
+@pytest.mark.skipif(not SELF.exists(), reason="peer recordings absent")
+def test_reuse_line_by_line_in_a_real_recording():
+    """A runner that no change of a line names is the same object as before;
+    the definition object changes exactly with a definition."""
+    lines = [json.loads(line) for line in SELF.read_text().splitlines() if line.strip()]
+    books, reused = list(marrowfin.iter_prices_file(str(SELF))), 0
+    for i, (line, prev, book) in enumerate(zip(lines[1:], books, books[1:]), 1):
+        changes = line.get("mc", [])
+        carries = any("marketDefinition" in mc for mc in changes)
+        assert (book.market_definition is not prev.market_definition) == carries, i
+        if carries or any(mc.get("img") for mc in changes):
+            continue
+        touched = {rc["id"] for mc in changes for rc in mc.get("rc", [])}
+        before = by_id(prev)
+        for r in book.runners:
+            if r.selection_id not in touched:
+                assert r is before[r.selection_id], i
+                reused += 1
+    assert reused > 10000
 
 
 class TestBestOffers:
