@@ -2,8 +2,8 @@
 to_dict(), its datetimes, and which objects it shares with the book before.
 The digests were taken from the build before the ladders were kept sorted and
 times were converted natively; a change in how books are built shows here
-first. A mismatch names the first book and field that differ from the books
-of the last run that matched, kept in build/book-digests. Running the file
+first. A mismatch names the first book and field (a to_dict() key path) that
+differ from the last run that matched, kept in build/book-digests. Running the file
     PYTHONPATH=tests/python:bench .venv/bin/python tests/python/module/test_book_digests.py
 prints the digests of the current build (and keeps the books of those that match).
 """
@@ -18,7 +18,7 @@ import pytest
 
 import gen_stream
 import marrowfin
-from conftest import PEER_DATA, ROOT, SANITIZED
+from conftest import PEER_DATA, PT, ROOT, SANITIZED, change, definition, message, runner
 from marrowfin_tools import sample_path
 
 GENERATED = {"race-3": ["--seed", "3"], "handicap-11": ["--seed", "11", "--handicap"]}
@@ -44,24 +44,36 @@ DIGESTS = {
 }
 
 
-def fields(path):
-    """Per book, its fields as (name, bytes), in the order the digest reads them:
-    to_dict() in marshal's version 2 (floats by their bits; no references or
-    interning flags, which would depend on reference counts) cut at its items
-    and runners, the times, whether the definition is the book before's, and
-    per runner (by key) which of the runner and its three lists are."""
-    before, definition = {}, None
-    for book in marrowfin.iter_prices_file(str(path)):
-        exported = book.to_dict()
-        parts = [("{", b"{")]
-        for key, value in exported.items():
-            if key == "runners":
-                parts.append((key, marshal.dumps(key, 2) + b"[" + len(value).to_bytes(4, "little")))
-                parts += [(f"runners[{i}]", marshal.dumps(r, 2)) for i, r in enumerate(value)]
-            else:
-                parts.append((key, marshal.dumps(key, 2) + marshal.dumps(value, 2)))
-        parts += [("}", b"0"), ("publish_time", repr(book.publish_time).encode())]
-        d = book.market_definition
+def split(value, out, path=""):
+    """Appends marshal.dumps(value, 2) cut at dict items and runners to `out`, as
+    (field, bytes). Version 2 writes floats by their bits and no references,
+    which would depend on reference counts."""
+    out.append((path, b"{"))
+    for key, item in value.items():
+        field = path + key
+        if type(item) is dict:
+            out.append((field, marshal.dumps(key, 2)))
+            split(item, out, field + ".")
+        elif key == "runners":
+            out.append((field, marshal.dumps(key, 2) + b"[" + len(item).to_bytes(4, "little")))
+            for i, each in enumerate(item):
+                split(each, out, f"{field}[{i}].")
+        else:
+            out.append((field, marshal.dumps(key, 2) + marshal.dumps(item, 2)))
+    out.append((path, b"0"))
+    return out
+
+
+def digest(books, records=None):
+    """The sha256 over every book: its to_dict(), its times, whether its
+    definition is the book before's, and per runner (by key) which of the
+    runner and its three lists are the book before's objects. Appends per book
+    (pt, {field: crc32}) to `records` if given (slower: the dict is cut)."""
+    h, before, definition = hashlib.sha256(), {}, None
+    for book in books:
+        d, exported = book.market_definition, book.to_dict()
+        parts = split(exported, []) if records is not None else [("", marshal.dumps(exported, 2))]
+        parts.append(("publish_time", repr(book.publish_time).encode()))
         if d is not None:
             parts.append(("definition times", repr((d.market_time, d.open_date, d.suspend_time,
                                                     d.settled_time)).encode()))  # fmt: skip
@@ -70,43 +82,49 @@ def fields(path):
         for r in book.runners:
             key = (r.selection_id, r.handicap)
             now[key] = objects = (r, r.ex.available_to_back, r.ex.available_to_lay, r.ex.traded_volume)
-            shared = bytes(a is b for a, b in zip(objects, before.get(key, (None,) * 4)))
-            parts.append((f"objects shared by runner {key}", shared))
-        before = now
-        yield book.publish_time_epoch, parts
-
-
-def digest(path, books=None):
-    """The sha256 of the books' fields; each book's (pt, {field: crc32}) appended to `books` if given."""
-    h = hashlib.sha256()
-    for pt, parts in fields(path):
-        for _, data in parts:
+            parts.append((f"objects shared by runner {key}",
+                          bytes(a is b for a, b in zip(objects, before.get(key, (None,) * 4)))))
+        before, crcs = now, {}
+        for field, data in parts:
             h.update(data)
-        if books is not None:
-            books.append((pt, {field: zlib.crc32(data) for field, data in parts}))
+            crcs[field] = zlib.crc32(data, crcs.get(field, 0))
+        if records is not None:
+            records.append((book.publish_time_epoch, crcs))
     return h.hexdigest()
 
 
-def check(name, path):
-    """The digest of the books; on a mismatch, the first book and field that differ from the books of the last
-    run that matched (kept then)."""
-    kept = REFERENCE / f"{name}-{DIGESTS[name][:16]}.marshal.gz"
-    books = None if kept.exists() else []
-    found = digest(path, books)
-    if found == DIGESTS[name]:
-        if books is not None:
-            REFERENCE.mkdir(parents=True, exist_ok=True)
-            kept.write_bytes(gzip.compress(marshal.dumps(books), 1))
-        return found
-    if books is not None:
-        return f"{found}, not {DIGESTS[name]} (no books of a run that matched in {REFERENCE})"
-    now, then = [], marshal.loads(gzip.decompress(kept.read_bytes()))
-    digest(path, now)
+def first_difference(now, then):
+    """Names the first book and field of `now` that differ from `then` (records of digest())."""
     for index, ((pt, new), (_, old)) in enumerate(zip(now, then)):
         if new != old:
-            differ = [f for f in new if new[f] != old.get(f)] + [f for f in old if f not in new]
-            return f"book {index} (pt {pt}) differs first, in {', '.join(differ)}"
+            field = next(f for f in [*new, *old] if new.get(f) != old.get(f))
+            return f"book {index} (pt {pt}) differs first, in {field}"
     return f"{len(now)} books, not {len(then)}"
+
+
+def check(name, path):
+    """The digest of the books; on a mismatch, where they first differ from the
+    last run that matched (whose records are kept, once, in REFERENCE)."""
+    kept = REFERENCE / f"{name}-{DIGESTS[name][:16]}.marshal.gz"
+    records = None if kept.exists() or SANITIZED else []
+    found = digest(marrowfin.iter_prices_file(str(path)), records)
+    if found == DIGESTS[name] and records is not None:
+        REFERENCE.mkdir(parents=True, exist_ok=True)
+        kept.write_bytes(gzip.compress(marshal.dumps(records), 1))
+    if found == DIGESTS[name] or not kept.exists():
+        return found
+    digest(marrowfin.iter_prices_file(str(path)), records := [])
+    return f"{found}: {first_difference(records, marshal.loads(gzip.decompress(kept.read_bytes())))}"
+
+
+def test_a_mismatch_names_the_first_book_and_field_that_differ(replay):
+    start = message(PT, change(marketDefinition=definition([runner(i) for i in (1, 2, 3)])))
+    then, now = [], []
+    same = digest(replay(start, message(PT + 1, change(rc=[runner(3, atb=[[2.0, 1]])]))), then)
+    assert same == digest(replay(start, message(PT + 1, change(rc=[runner(3, atb=[[2.0, 1]])]))))
+    other = digest(replay(start, message(PT + 1, change(rc=[runner(3, atb=[[2.0, 2]])]))), now)
+    assert other != same and first_difference(now, then) == (
+        f"book 1 (pt {PT + 1}) differs first, in runners[2].ex.availableToBack")
 
 
 def generated(name, tmp_path):
