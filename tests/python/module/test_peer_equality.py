@@ -31,12 +31,6 @@ def peer_snaps(path):
         yield {b["marketId"]: b for b in books}
 
 
-def peer_books(path, market_id):
-    """The peer's book of `market_id` after every line that yields books."""
-    for books in peer_snaps(path):
-        yield books.get(market_id)
-
-
 def pairs(levels):
     return [(p["price"], p["size"]) for p in levels]
 
@@ -125,45 +119,12 @@ def differences(book, theirs, sides):
     return found
 
 
-def compare(path, plain_path=None):
-    """Every book of `path` against the peer's books of the same recording in plain text."""
-    books = list(marrowfin.iter_prices_file(str(path)))
-    assert books, "a recording without books compares nothing"
-    theirs = list(peer_books(plain_path or path, books[0].market_id))
-    assert len(theirs) == len(books)
-    sides = Sides()
-    for index, (book, peer) in enumerate(zip(books, theirs)):
-        found = differences(book, peer, sides)
-        assert not found, f"book {index} (pt {book.publish_time_epoch}): {found[:5]}"
-
-
 def plain_copy(path, tmp_path):
     """The peer reads plain text only."""
     target = tmp_path / path.name.removesuffix(".gz")
     with gzip.open(path, "rb") as source, open(target, "wb") as out:
         shutil.copyfileobj(source, out)
     return target
-
-
-@pytest.mark.skipif(not REAL, reason="peer recordings absent")
-@pytest.mark.parametrize("name", REAL)
-def test_real_recordings(name, tmp_path):
-    path = PEER_DATA / name
-    if SANITIZED and path.stat().st_size > 1_000_000:
-        pytest.skip("long recordings take minutes in the sanitizer pass; the normal pass compares them")
-    compare(path, plain_copy(path, tmp_path) if name.endswith(".gz") else None)
-
-
-def test_bundled_sample(tmp_path):
-    path = pathlib.Path(sample_path())
-    compare(path, plain_copy(path, tmp_path))
-
-
-@pytest.mark.parametrize("options", [["--seed", "3"], ["--seed", "11", "--handicap"]])
-def test_generated_races(options, tmp_path):
-    path = tmp_path / "race.json"
-    gen_stream.main(["--size-mb", "2", *options, "-o", str(path)])
-    compare(path)
 
 
 # The peer lists runners in the order it first met them since the market's
@@ -184,12 +145,16 @@ PEER_TIMES = [("market_time", "marketTime"), ("open_date", "openDate"), ("suspen
 
 
 def compare_every_market(path, plain_path=None):
-    """Every book of every market, with the peer's runner order and aware
-    times, against the peer's book of that market after the same line."""
+    """Every book of the module (the file's first market), then every book of
+    every market with the peer's runner order and aware times, against the
+    peer's book of that market after the same line."""
+    theirs, sides, orders = list(peer_snaps(plain_path or path)), Sides(), []
+    ours = marrowfin.iter_prices_file(str(path))
+    assert len(ours) == len(theirs) > 0  # one per kept message
+    for index, book in enumerate(ours):
+        found = differences(book, theirs[index][book.market_id], sides)
+        assert not found, f"book {index} (pt {book.publish_time_epoch}): {found[:5]}"
     books = market_books([str(path)], runner_order="definition", aware=True)
-    theirs = list(peer_snaps(plain_path or path))
-    assert len(theirs) == len(marrowfin.iter_prices_file(str(path)))  # one per kept message
-    sides, orders = Sides(), []
     for book in books:
         peer = theirs[books.message_index][book.market_id]
         found = differences(book, peer, sides)

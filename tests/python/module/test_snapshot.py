@@ -2,12 +2,11 @@
 
 import datetime
 import gc
-import json
 
 import pytest
 
 import marrowfin
-from conftest import PEER_DATA, PT, change, definition, message, runner
+from conftest import PT, change, definition, message, runner
 
 
 def lists(r):
@@ -91,30 +90,6 @@ class TestRunnerReuse:
 
 def prices(levels):
     return [(p.price, p.size) for p in levels]
-
-
-SELF = PEER_DATA / "SELF-1.181223995"
-
-
-@pytest.mark.skipif(not SELF.exists(), reason="peer recordings absent")
-def test_reuse_line_by_line_in_a_real_recording():
-    """A runner that no change of a line names is the same object as before;
-    the definition object changes exactly with a definition."""
-    lines = [json.loads(line) for line in SELF.read_text().splitlines() if line.strip()]
-    books, reused = list(marrowfin.iter_prices_file(str(SELF))), 0
-    for i, (line, prev, book) in enumerate(zip(lines[1:], books, books[1:]), 1):
-        changes = line.get("mc", [])
-        carries = any("marketDefinition" in mc for mc in changes)
-        assert (book.market_definition is not prev.market_definition) == carries, i
-        if carries or any(mc.get("img") for mc in changes):
-            continue
-        touched = {rc["id"] for mc in changes for rc in mc.get("rc", [])}
-        before = by_id(prev)
-        for r in book.runners:
-            if r.selection_id not in touched:
-                assert r is before[r.selection_id], i
-                reused += 1
-    assert reused > 10000
 
 
 class TestBestOffers:
