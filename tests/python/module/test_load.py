@@ -89,14 +89,9 @@ class TestArguments:
 LINES = ((KEPT + "\n") * 3).encode()
 
 
-@pytest.mark.parametrize(
-    "name, encoding",
-    [("x.gz", "gz"), ("x.gzip", "gz"), ("x.tar.gz", "gz"), ("..gz", "gz"), ("x.GZ", None), ("x.gz.txt", None),
-     ("x.gz2", None), (".gz", None), ("gz", None), ("x.bz2", "bz2"), ("1.234567890.bz2", "bz2"),
-     ("x.tar.bz2", "bz2"), ("..bz2", "bz2"), ("x.BZ2", None), ("x.bz2.txt", None), ("x.bz", None),
-     ("x.bzip2", None), (".bz2", None), ("x.tbz2", None), ("x.zst", "zst"), ("..zst", "zst"), ("x.zstd", None),
-     ("x.ZST", None), (".zst", None)],
-)  # fmt: skip
+# The whole table of names is the native tests'; here, that each reader is reached.
+@pytest.mark.parametrize("name, encoding", [("x.gzip", "gz"), ("x.GZ", None), ("x.bz2", "bz2"), ("x.bz2.txt", None),
+                                            ("x.zst", "zst"), ("x.zstd", None)])  # fmt: skip
 def test_the_encoding_is_chosen_by_the_name_only(write, name, encoding):
     # Content never chooses: gzip data under a bzip2 name is a bad bzip2 file.
     for packed_as, compress in [(None, bytes), *COMPRESS.items()]:
@@ -117,10 +112,11 @@ def flip(data, bit):
     return bytes(out)
 
 
-GOOD = bz2.compress(LINES)
 BAD_LINE_FIRST = bz2.compress(b"[1,]\n" + LINES)
 
 
+# Each reader's every fault is the native tests'; here, that the load reads on
+# past a member and reports each kind of fault in its words.
 @pytest.mark.parametrize(
     "name, data, result",
     [
@@ -129,20 +125,11 @@ BAD_LINE_FIRST = bz2.compress(b"[1,]\n" + LINES)
         ("x.gz", gzip_member(LINES) + gzip_member(b"") + gzip_member(LINES[:-1]), 6),
         ("x.bz2", bz2.compress(LINES) + bz2.compress(b"") + bz2.compress(LINES[:-1], 1), 6),
         ("x.gz", gzip_member(LINES) + bytes(100), 3),  # padding after a member ends the stream
-        ("x.bz2", GOOD + bytes(100), 3),
-        ("x.bz2", GOOD + b"not bzip2", 3),  # so do bytes that do not start another stream
         ("x.gz", b"", END),
-        ("x.bz2", b"", END),
-        ("x.bz2", b"BZh", END),
         ("x.gz", b"\x1f\x8b\x07" + bytes(7), HEADER["gz"]),
-        ("x.bz2", b"BZh0" + GOOD[4:], HEADER["bz2"]),
-        ("x.gz", gzip_member(LINES)[:-1], END),
-        ("x.bz2", GOOD[:-1], END),  # the stream CRC cut short
-        ("x.bz2", GOOD[:-10], END),  # the end-of-stream marker missing
-        ("x.bz2", GOOD + b"BZh9", END),
+        ("x.bz2", b"BZh0" + bz2.compress(LINES)[4:], HEADER["bz2"]),
         ("x.gz", gzip_member(LINES, crc_delta=1), CHECKSUM),
-        ("x.bz2", flip(GOOD, 8 * len(GOOD) - 16), CORRUPT_BZIP2),  # the stream CRC
-        ("x.bz2", flip(GOOD, 80), CORRUPT_BZIP2),  # the block CRC
+        ("x.bz2", flip(bz2.compress(LINES), 80), CORRUPT_BZIP2),  # the block CRC
         ("x.gz", b"\x1f\x8b\x08" + bytes(7) + b"\x07" + b"\xff" * 30, "corrupt deflate stream"),
         ("x.gz", b"\x1f\x8b\x08\x08" + bytes(6) + b"n" * 65536 + b"\0", "gzip header field too long"),
         # A bad line before a damaged checksum is the fault reported.
@@ -150,46 +137,23 @@ BAD_LINE_FIRST = bz2.compress(b"[1,]\n" + LINES)
         ("x.bz2", flip(BAD_LINE_FIRST, 8 * len(BAD_LINE_FIRST) - 16), "trailing comma at line 1 column 4"),
     ],
 )
-def test_compressed_files(write, name, data, result):
+def test_gzip_members_and_the_faults_of_compressed_files(write, name, data, result):
     assert outcome(write, data, name) == result
-
-
-def replay_print(path):
-    """What a replay shows of every book, and all of the last (to_dict of every book is slow)."""
-    shown = []
-    for book in marrowfin.iter_prices_file(str(path)):
-        shown.append((book.publish_time_epoch, book.status, book.total_matched, [
-            (r.selection_id, r.status, r.last_price_traded, r.total_matched,
-             [(p.price, p.size) for p in r.ex.available_to_back[:1]])
-            for r in book.runners]))  # fmt: skip
-    return shown, book.to_dict()
-
-
-def recordings():
-    """The sample and the smaller real recordings (the decoders' thread counts are the native tests')."""
-    found = [pathlib.Path(sample_path())]
-    if PEER_DATA.is_dir():
-        found += [p for p in sorted(PEER_DATA.iterdir())
-                  if p.name != "README.md" and p.suffix != ".gz" and p.stat().st_size < 2_000_000]
-    return found
 
 
 def skippable(payload):
     return struct.pack("<II", 0x184D2A50, len(payload)) + payload
 
 
-@pytest.mark.parametrize("path", recordings(), ids=lambda p: p.name)
-def test_every_encoding_gives_the_books_of_the_plain_file(tmp_path, path):
-    text = gzip.decompress(path.read_bytes()) if path.suffix == ".gz" else path.read_bytes()
+def test_every_encoding_gives_the_books_of_the_plain_file(tmp_path):
+    text = gzip.decompress(pathlib.Path(sample_path()).read_bytes())
     # Small blocks, and files cut into streams and frames as parallel
     # compressors write them (zstd's with skippable frames and zero padding).
     thirds = [text[i:i + len(text) // 3] for i in range(0, len(text), len(text) // 3)]
     unsized = zstandard.ZstdCompressor(level=1, write_content_size=False, write_checksum=False)
     files = {
         "plain.json": text,
-        "packed.json.gz": gzip.compress(text),
         "packed.json.bz2": bz2.compress(text, 9),
-        "blocks.bz2": bz2.compress(text, 1),
         "streams.bz2": b"".join(bz2.compress(third, 1) for third in thirds),
         "packed.json.zst": zstandard.ZstdCompressor(level=9, write_checksum=True).compress(text),
         "frames.zst": skippable(b"meta") + b"".join(unsized.compress(third) + bytes(i % 5) + skippable(b"")
@@ -197,13 +161,27 @@ def test_every_encoding_gives_the_books_of_the_plain_file(tmp_path, path):
     }  # fmt: skip
     for name, data in files.items():
         (tmp_path / name).write_bytes(data)
-    expected = replay_print(tmp_path / "plain.json")
+    expected = books(str(tmp_path / "plain.json"))
+    assert len(expected) > 1000
     for name in files:
-        assert replay_print(tmp_path / name) == expected, name
+        assert books(str(tmp_path / name)) == expected, name
     (tmp_path / "cut.zst").write_bytes(files["packed.json.zst"][:-1])
     with pytest.raises(ValueError) as error:
         marrowfin.iter_prices_file(str(tmp_path / "cut.zst"))
     assert error.value.args == (END,)
+
+
+KEPT_LINES = [
+    KEPT, '{"id":"1.1","marketDefinition":{},"pt":5}', '{"rc":[],"pt":5}', '{"pt":5,"mc":[]}',
+    '{"pt":5,"mc":{},"marketDefinition":null}', '{"pt":9223372036854775807,"mc":[]}',
+    '{"pt":-1,"pt":5,"mc":[]}',  # the last "pt" wins
+]
+SKIPPED_LINES = [
+    '{"pt":5,"mc":[],"pt":0}', '{"op":"mcm","pt":5}', '{"pt":5,"mc":{}}', '{"pt":5,"id":"1.1","img":true}',
+    "{}", "[]", '[{"pt":5,"mc":[]}]', "5", "null", '{"pt":0,"mc":[]}', '{"pt":-5,"mc":[]}', '{"pt":1.5,"mc":[]}',
+    '{"pt":5.0,"mc":[]}', '{"pt":"123","mc":[]}', '{"pt":true,"mc":[]}', '{"pt":9223372036854775808,"mc":[]}',
+    '{"mc":[]}', '{"PT":5,"mc":[]}', '{"pt":5,"MC":[]}',
+]
 
 
 @pytest.mark.parametrize(
@@ -224,29 +202,12 @@ def test_every_encoding_gives_the_books_of_the_plain_file(tmp_path, path):
         (((KEPT + "\n") * 3).encode() + b'{"pt":1,"mc":[],"x":"\xc3"}\n', UTF8),
         ((KEPT + "\n" + '{"x":"\u00e9"}\n').encode() + b"\xc3\n", UTF8),
         # One bad line loses the whole file, wherever it is.
-        ((KEPT + "\n") * 10000 + '{"pt":1,"mc":[}\n' + KEPT, "expected value at line 1 column 15"),
-    ],
+        (((KEPT + "\n") * 10000 + '{"pt":1,"mc":[}\n' + KEPT).encode(), "expected value at line 1 column 15"),
+    ]
+    + [((line + "\n").encode(), 1) for line in KEPT_LINES] + [((line + "\n").encode(), 0) for line in SKIPPED_LINES],
 )
-def test_lines(write, data, result):
-    assert outcome(write, data if isinstance(data, bytes) else data.encode()) == result
-
-
-KEPT_LINES = [
-    KEPT, '{"id":"1.1","marketDefinition":{},"pt":5}', '{"rc":[],"pt":5}', '{"pt":5,"mc":[]}',
-    '{"pt":5,"mc":{},"marketDefinition":null}', '{"pt":9223372036854775807,"mc":[]}',
-    '{"pt":-1,"pt":5,"mc":[]}',  # the last "pt" wins
-]
-SKIPPED_LINES = [
-    '{"pt":5,"mc":[],"pt":0}', '{"op":"mcm","pt":5}', '{"pt":5,"mc":{}}', '{"pt":5,"id":"1.1","img":true}',
-    "{}", "[]", '[{"pt":5,"mc":[]}]', "5", "null", '{"pt":0,"mc":[]}', '{"pt":-5,"mc":[]}', '{"pt":1.5,"mc":[]}',
-    '{"pt":5.0,"mc":[]}', '{"pt":"123","mc":[]}', '{"pt":true,"mc":[]}', '{"pt":9223372036854775808,"mc":[]}',
-    '{"mc":[]}', '{"PT":5,"mc":[]}', '{"pt":5,"MC":[]}',
-]
-
-
-@pytest.mark.parametrize("line, kept", [(x, True) for x in KEPT_LINES] + [(x, False) for x in SKIPPED_LINES])
-def test_which_lines_are_kept(write, line, kept):
-    assert outcome(write, (line + "\n").encode()) == int(kept)
+def test_lines_kept_skipped_and_refused(write, data, result):
+    assert outcome(write, data) == result
 
 
 def market_lines(count):
