@@ -92,58 +92,54 @@ def prices(levels):
     return [(p.price, p.size) for p in levels]
 
 
-class TestBestOffers:
+def test_best_offers_shown_while_the_full_ladder_is_empty(replay):
     """Recordings of the best-offers feeds carry [level, price, size] ladders only."""
-
-    def test_shown_while_the_full_ladder_is_empty(self, replay):
-        books = replay(
-            message(PT, change(rc=[runner(1, bdatb=[[1, 1.9, 3], [0, 2.0, 5]], bdatl=[[0, 2.2, 1]]), runner(2)])),
-            message(PT + 1, change(rc=[runner(1, batb=[[0, 2.02, 1]]), runner(2, ltp=3.0)])),
-            message(PT + 2, change(rc=[runner(1, bdatb=[[0, 1.5, 1]], bdatl=[[0, 2.2, 0]])])),
-            message(PT + 3, change(rc=[runner(1, atb=[[1.99, 2]])])),
-            message(PT + 4, change(rc=[runner(1, batb=[[0, 2.0, 9]])])),
-            message(PT + 5, change(rc=[runner(1, atb=[[1.99, 0]])])),
-        )  # fmt: skip
-        shown = [(prices(b.runners[0].ex.available_to_back), prices(b.runners[0].ex.available_to_lay)) for b in books]
-        # Best available before best display, the full ladder before both.
-        assert shown == [([(2.0, 5.0), (1.9, 3.0)], [(2.2, 1.0)]), ([(2.02, 1.0)], [(2.2, 1.0)]),
-                         ([(2.02, 1.0)], []), ([(1.99, 2.0)], []), ([(1.99, 2.0)], []), ([(2.0, 9.0)], [])]
-        assert books[1].to_dict()["runners"][0]["ex"]["availableToBack"] == [{"price": 2.02, "size": 1.0}]
-        # Reuse as for full ladders: a hidden ladder that changes rebuilds nothing.
-        first, second, third, fourth, fifth, _ = (b.runners[0] for b in books)
-        assert second.ex.available_to_lay is first.ex.available_to_lay
-        assert third.ex.available_to_back is second.ex.available_to_back
-        assert fifth is fourth
-        assert books[1].runners[1] is not books[0].runners[1]
+    books = replay(
+        message(PT, change(rc=[runner(1, bdatb=[[1, 1.9, 3], [0, 2.0, 5]], bdatl=[[0, 2.2, 1]]), runner(2)])),
+        message(PT + 1, change(rc=[runner(1, batb=[[0, 2.02, 1]]), runner(2, ltp=3.0)])),
+        message(PT + 2, change(rc=[runner(1, bdatb=[[0, 1.5, 1]], bdatl=[[0, 2.2, 0]])])),
+        message(PT + 3, change(rc=[runner(1, atb=[[1.99, 2]])])),
+        message(PT + 4, change(rc=[runner(1, batb=[[0, 2.0, 9]])])),
+        message(PT + 5, change(rc=[runner(1, atb=[[1.99, 0]])])),
+    )  # fmt: skip
+    shown = [(prices(b.runners[0].ex.available_to_back), prices(b.runners[0].ex.available_to_lay)) for b in books]
+    # Best available before best display, the full ladder before both.
+    assert shown == [([(2.0, 5.0), (1.9, 3.0)], [(2.2, 1.0)]), ([(2.02, 1.0)], [(2.2, 1.0)]),
+                     ([(2.02, 1.0)], []), ([(1.99, 2.0)], []), ([(1.99, 2.0)], []), ([(2.0, 9.0)], [])]
+    assert books[1].to_dict()["runners"][0]["ex"]["availableToBack"] == [{"price": 2.02, "size": 1.0}]
+    # Reuse as for full ladders: a hidden ladder that changes rebuilds nothing.
+    first, second, third, fourth, fifth, _ = (b.runners[0] for b in books)
+    assert second.ex.available_to_lay is first.ex.available_to_lay
+    assert third.ex.available_to_back is second.ex.available_to_back
+    assert fifth is fourth
+    assert books[1].runners[1] is not books[0].runners[1]
 
 
-class TestDefinitionRunners:
-    def test_a_definition_without_removal_date_clears_it(self, replay):
-        """A reinstated runner: the definition describes its runners whole."""
-        removed = runner(1, status="REMOVED", removalDate="2021-03-30T10:00:00.000Z", adjustmentFactor=12.5)
-        books = replay(message(PT, change(marketDefinition=definition([removed, runner(2)]))),
-                       message(PT + 1, change(marketDefinition=definition([runner(1, status="ACTIVE"), runner(2)]))),
-                       message(PT + 2, change(rc=[runner(1, removalDate="x")])))
-        assert [(b.runners[0].removal_date, b.runners[0].adjustment_factor) for b in books] == [
-            ("2021-03-30T10:00:00.000Z", 12.5), (None, None), ("x", None)]
-        exported = books[1].to_dict()
-        assert (exported["runners"][0]["removalDate"], exported["runners"][0]["adjustmentFactor"]) == (None, None)
-        assert "removalDate" not in exported["marketDefinition"]["runners"][0]
-        assert books[1].market_definition.runners[0].removal_date is None
+def test_a_definition_without_removal_date_clears_it(replay):
+    """A reinstated runner: the definition describes its runners whole."""
+    removed = runner(1, status="REMOVED", removalDate="2021-03-30T10:00:00.000Z", adjustmentFactor=12.5)
+    books = replay(message(PT, change(marketDefinition=definition([removed, runner(2)]))),
+                   message(PT + 1, change(marketDefinition=definition([runner(1, status="ACTIVE"), runner(2)]))),
+                   message(PT + 2, change(rc=[runner(1, removalDate="x")])))
+    assert [(b.runners[0].removal_date, b.runners[0].adjustment_factor) for b in books] == [
+        ("2021-03-30T10:00:00.000Z", 12.5), (None, None), ("x", None)]
+    exported = books[1].to_dict()
+    assert (exported["runners"][0]["removalDate"], exported["runners"][0]["adjustmentFactor"]) == (None, None)
+    assert "removalDate" not in exported["marketDefinition"]["runners"][0]
+    assert books[1].market_definition.runners[0].removal_date is None
 
 
-class TestDefinitionReuse:
-    def test_none_until_the_first_then_the_same_until_the_next(self, replay):
-        books = replay(message(PT, change(rc=[runner(1)])), START,
-                       message(PT + 1, change(status="SUSPENDED", inPlay=True, rc=[runner(1, ltp=3.0)])), START)
-        assert books[0].market_definition is None
-        assert books[2].market_definition is books[1].market_definition
-        assert books[3].market_definition is not books[1].market_definition
-        # Market fields outside a definition show in the book, not in the definition.
-        assert (books[2].status, books[2].inplay, books[2].market_definition.status) == ("SUSPENDED", True, "OPEN")
-        # The runner list is shared until the next definition.
-        books[1].market_definition.runners.pop()
-        assert [len(b.market_definition.runners) for b in books[1:]] == [2, 2, 3]
+def test_none_until_the_first_then_the_same_until_the_next(replay):
+    books = replay(message(PT, change(rc=[runner(1)])), START,
+                   message(PT + 1, change(status="SUSPENDED", inPlay=True, rc=[runner(1, ltp=3.0)])), START)
+    assert books[0].market_definition is None
+    assert books[2].market_definition is books[1].market_definition
+    assert books[3].market_definition is not books[1].market_definition
+    # Market fields outside a definition show in the book, not in the definition.
+    assert (books[2].status, books[2].inplay, books[2].market_definition.status) == ("SUSPENDED", True, "OPEN")
+    # The runner list is shared until the next definition.
+    books[1].market_definition.runners.pop()
+    assert [len(b.market_definition.runners) for b in books[1:]] == [2, 2, 3]
 
 
 class TestFailures:
