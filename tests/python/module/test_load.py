@@ -315,30 +315,11 @@ class TestHostileFiles:
 
 
 class TestFilesOfManyChunks:
-    """Files of several megabytes are parsed in pieces on several threads: the books and the errors are
-    those of a file read line by line."""
+    """Files of several megabytes are parsed in pieces on several threads (their
+    books and first bad line, however cut, are the native tests')."""
 
     LINES = market_lines(40_000)  # about 4.6 MB
     DATA = ("\n".join(LINES) + "\n").encode()
-
-    @pytest.mark.parametrize("name", ["x.txt", "x.gz"])
-    def test_books_and_the_first_bad_line_in_file_order(self, write, name):
-        compress = (lambda d: gzip.compress(d, compresslevel=1)) if name == "x.gz" else bytes
-        times = [b.publish_time_epoch for b in marrowfin.iter_prices_file(write(compress(self.DATA), name=name))]
-        assert times == [1700000000000 + i for i in range(len(self.LINES))]
-        # Bad lines about 1.4, 2.3 and 3.5 MB into the file, each failing at another column.
-        lines = list(self.LINES)
-        for index, spaces in ((12_000, 1), (20_000, 2), (30_000, 3)):
-            lines[index] = '{"pt":1,"mc":[' + " " * spaces + "}"
-        data = compress(("\n".join(lines) + "\n").encode())
-        assert outcome(write, data, name) == "expected value at line 1 column 16"
-
-    def test_a_bad_line_before_a_gzip_fault_and_after_it(self, write):
-        head = self.DATA[: self.DATA.index(b"\n", 3_000_000) + 1]
-        damaged = gzip_member(head + b"[1,]\n" + self.DATA, crc_delta=1)
-        assert outcome(write, damaged, "x.gz") == "trailing comma at line 1 column 4"
-        cut = gzip.compress(self.DATA + b"[1,]\n", compresslevel=1)[:-100_000]
-        assert outcome(write, cut, "x.gz") == END
 
     @pytest.mark.skipif(shutil.which("cc") is None, reason="needs a C compiler")
     # Thread creation that fails throws; the sanitizer's runtime preloaded into
