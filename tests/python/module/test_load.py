@@ -221,40 +221,12 @@ def books(path):
     return [book.to_dict() for book in marrowfin.iter_prices_file(path)]
 
 
-def flips(write, data, name, bit, texts=()):
-    """The number of books, and the byte offsets i at which flipping bit(i) leaves them loadable and as they
-    were; every other flip fails with a module error (or one of `texts`)."""
-    original, loaded = books(write(data, name=name)), set()
-    for i in range(len(data)):
-        try:
-            content = books(write(flip(data, bit(i)), name="flipped." + name))
-        except ValueError as error:
-            assert is_load_error(error.args[0]) or error.args[0] in texts, (i, error.args[0])
-        else:
-            assert content == original, i
-            loaded.add(i)
-    return len(original), loaded
-
-
 class TestHostileFiles:
-    """Damaged, huge or odd files: a module error or a correct load, never a crash, never a wrong book."""
+    """Damaged, huge or odd files: a module error or a correct load, never a crash,
+    never a wrong book (each reader's cuts and flips in its stream are the native tests')."""
 
     LINES = market_lines(300)
     DATA = ("\n".join(LINES) + "\n").encode()
-
-    @pytest.mark.parametrize(
-        "name, compress, texts",
-        [("x.gz", lambda d: gzip.compress(d, mtime=0), {END, "corrupt deflate stream"}),
-         ("x.bz2", lambda d: bz2.compress(d * 12, 1), {END}),  # four blocks
-         ("x.zst", COMPRESS["zst"], {END})],
-    )  # fmt: skip
-    def test_truncated_anywhere(self, write, name, compress, texts):
-        # Near a cut gzip's backends may say either, depending on how far they
-        # read ahead into the missing block.
-        data = compress(self.DATA)
-        for k in range(64):
-            assert outcome(write, data[: len(data) * k // 64], name) in texts, k
-        assert outcome(write, data[:-1], name) == END
 
     def test_gzip_bit_flips(self, write):
         # Header fields without a header CRC are only protected by being
@@ -264,21 +236,21 @@ class TestHostileFiles:
         header += name + b"\0recorded\0"
         body = ("\n".join(self.LINES[:60]) + "\n").encode()
         data = header + gzip.compress(body, mtime=0)[10:] + bytes(16)
-        count, loaded = flips(write, data, "x.gz", lambda i: 8 * i + 7 - i % 8)
+        original, loaded = books(write(data, name="x.gz")), set()
+        for i in range(len(data)):
+            try:
+                content = books(write(flip(data, 8 * i + 7 - i % 8), name="flipped.gz"))
+            except ValueError as error:
+                assert is_load_error(error.args[0]), (i, error.args[0])
+            else:
+                assert content == original, i
+                loaded.add(i)
         # What a flip may leave loadable: the time, extra flags and system;
         # the extra payload; name and comment bytes that stay non-zero; the
         # zero padding (no single flip makes it a gzip magic).
         must_load = set(range(4, 10)) | set(range(12, len(header) - 1)) - {12 + len(extra) + len(name)}
-        assert count == 60 and must_load | set(range(len(data) - 16, len(data))) <= loaded
+        assert len(original) == 60 and must_load | set(range(len(data) - 16, len(data))) <= loaded
         assert len(loaded) < len(data) * 0.1
-
-    def test_bzip2_bit_flips(self, write):
-        data = bz2.compress(b"\n".join(self.DATA.split(b"\n")[:40]), 9) + bytes(16)
-        # A damaged block's bytes reach the parser before its CRC is checked.
-        count, loaded = flips(write, data, "x.bz2", lambda i: 8 * i + i % 8, {HEADER["bz2"], CORRUPT_BZIP2})
-        # A flip may leave the data intact (the zero padding after the stream,
-        # the tables of Huffman codes that no symbol uses); the CRCs catch the rest.
-        assert count == 40 and set(range(len(data) - 16, len(data))) <= loaded and len(loaded) < len(data) / 4
 
     def test_100_mb_line(self, tmp_path):
         path = tmp_path / "long.txt"
