@@ -29,38 +29,32 @@ def test_one_book_per_message_then_stays_ended(write, tmp_path):
     assert len(it) == 0 and list(it) == []
 
 
-def test_bare_market_change_lines(replay):
-    books = replay({"id": "1.100", "pt": PT, "rc": [runner(3)]},
-                   {"pt": PT + 1, "marketDefinition": definition([runner(4)])})
-    assert [(b.market_id, ids(b)) for b in books] == [("1.100", [3]), ("1.100", [3, 4])]
+THEN = [message(PT + 1, change(rc=[runner(2)])), message(PT + 2, change(rc=[runner(3)]))]
 
 
 @pytest.mark.parametrize(
-    "first",
-    [change(market=None, rc=[runner(1)]), change(market=5, rc=[runner(1)]),
-     change(market="", rc=[runner(1)]), "not a change", {}],
-    ids=["no id", "int id", "empty id", "string", "empty object"],
-)
-def test_messages_before_the_first_usable_market_id_are_skipped(write, first):
-    it = marrowfin.iter_prices_file(
-        write(message(PT, first), message(PT + 1, change(rc=[runner(2)])), message(PT + 2, change(rc=[runner(3)])))
-    )
-    assert [(b.publish_time_epoch, ids(b)) for b in it] == [(PT + 1, [2]), (PT + 2, [2, 3])]
+    "messages, expected",
+    [
+        # Messages before the first usable market id are skipped over, never end the iteration.
+        *[([message(PT, first), *THEN], [(PT + 1, [2]), (PT + 2, [2, 3])])
+          for first in [change(market=None, rc=[runner(1)]), change(market=5, rc=[runner(1)]),
+                        change(market="", rc=[runner(1)]), "not a change", {}]],
+        ([message(PT, change(market=None)), message(PT + 1), message(PT + 2, change(market=""))], []),
+        # Changes without a usable id: skipped before the market exists, applied to it after.
+        ([message(PT, change(market=None, rc=[runner(9)]), change(rc=[runner(1)]), change(market=None, rc=[runner(2)]),
+                  change(market=7, rc=[runner(3)]), change(market="", rc=[runner(4)]))], [(PT, [1, 2, 3, 4])]),
+        # Bare market change lines.
+        ([{"id": "1.100", "pt": PT, "rc": [runner(3)]}, {"pt": PT + 1, "marketDefinition": definition([runner(4)])}],
+         [(PT, [3]), (PT + 1, [3, 4])]),
+    ],
+)  # fmt: skip
+def test_which_messages_reach_the_market(write, messages, expected):
+    it = marrowfin.iter_prices_file(write(*messages))
+    assert len(it) == len(messages)
+    books = list(it)
+    assert [(b.publish_time_epoch, ids(b)) for b in books] == expected and {b.market_id for b in books} <= {"1.100"}
     with pytest.raises(StopIteration):
         next(it)
-
-
-def test_no_message_creates_the_market_or_changes_without_id_apply_to_it(write, replay):
-    it = marrowfin.iter_prices_file(
-        write(message(PT, change(market=None)), message(PT + 1), message(PT + 2, change(market="")))
-    )
-    assert len(it) == 3 and list(it) == []
-    # Skipped before the market exists, applied to it after.
-    (book,) = replay(
-        message(PT, change(market=None, rc=[runner(9)]), change(rc=[runner(1)]), change(market=None, rc=[runner(2)]),
-                change(market=7, rc=[runner(3)]), change(market="", rc=[runner(4)]))
-    )
-    assert (book.market_id, ids(book)) == ("1.100", [1, 2, 3, 4])
 
 
 def test_changes_of_another_market_are_not_applied(replay):
