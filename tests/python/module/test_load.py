@@ -161,10 +161,12 @@ def test_every_encoding_gives_the_books_of_the_plain_file(tmp_path):
     }  # fmt: skip
     for name, data in files.items():
         (tmp_path / name).write_bytes(data)
-    expected = books(str(tmp_path / "plain.json"))
+    shown = lambda name: [(b.publish_time_epoch, b.to_dict() if i % 25 == 0 else b.total_matched)  # noqa: E731
+                          for i, b in enumerate(marrowfin.iter_prices_file(str(tmp_path / name)))]  # fmt: skip
+    expected = shown("plain.json")
     assert len(expected) > 1000
     for name in files:
-        assert books(str(tmp_path / name)) == expected, name
+        assert shown(name) == expected, name
     (tmp_path / "cut.zst").write_bytes(files["packed.json.zst"][:-1])
     with pytest.raises(ValueError) as error:
         marrowfin.iter_prices_file(str(tmp_path / "cut.zst"))
