@@ -16,6 +16,7 @@ import pytest
 import marrowfin
 from conftest import EXPECTED, PT, change, message, runner
 
+
 def test_the_module_holds_its_names_only_and_once_per_process():
     # Which names __all__ lists is the stub's to say (stubtest, in the packaging tests, compares them).
     assert {name for name in vars(marrowfin) if not name.startswith("__")} == set(marrowfin.__all__)
