@@ -2,16 +2,14 @@
 to_dict(), its datetimes, and which objects it shares with the book before.
 The digests were taken from the build before the ladders were kept sorted and
 times were converted natively; a change in how books are built shows here
-first. A mismatch names the first book and field (a to_dict() key path) that
-differ from the last run that matched, kept in build/book-digests. Running the file
-    PYTHONPATH=tests/python:bench .venv/bin/python tests/python/module/test_book_digests.py
-prints the digests of the current build (and keeps the books of those that match).
+first. A mismatch shows the digest of the current build and names the first
+book and field (a to_dict() key path) that differ from the last run that
+matched, whose per-book records are kept in build/book-digests.
 """
 
 import gzip
 import hashlib
 import marshal
-import pathlib
 import zlib
 
 import pytest
@@ -152,13 +150,3 @@ def test_real_recordings(name):
     if SANITIZED and path.stat().st_size > 1_000_000:
         pytest.skip("long recordings take minutes in the sanitizer pass; the normal pass checks them")
     assert check(name, path) == DIGESTS[name]
-
-
-if __name__ == "__main__":
-    import tempfile
-
-    with tempfile.TemporaryDirectory() as tmp:
-        paths = {"sample": sample_path(), **{n: generated(n, pathlib.Path(tmp)) for n in GENERATED},
-                 **{n: PEER_DATA / n for n in REAL}}
-        for name, path in paths.items():
-            print(f'    "{name}": "{check(name, path)}",')
