@@ -288,34 +288,30 @@ class TestHostileFiles:
         assert len(b.to_dict()["runners"]) == 10_000
 
 
-class TestFilesOfManyChunks:
+@pytest.mark.skipif(shutil.which("cc") is None, reason="needs a C compiler")
+# Thread creation that fails throws; the sanitizer's runtime preloaded into
+# an interpreter built without it finds no C++ runtime to throw with.
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's C++ throws fail")
+def test_no_thread_to_be_had(write, tmp_path):
     """Files of several megabytes are parsed in pieces on several threads (their
-    books and first bad line, however cut, are the native tests')."""
-
-    LINES = market_lines(40_000)  # about 4.6 MB
-    DATA = ("\n".join(LINES) + "\n").encode()
-
-    @pytest.mark.skipif(shutil.which("cc") is None, reason="needs a C compiler")
-    # Thread creation that fails throws; the sanitizer's runtime preloaded into
-    # an interpreter built without it finds no C++ runtime to throw with.
-    @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's C++ throws fail")
-    @pytest.mark.parametrize("name", ["x.txt", "x.gz", "x.bz2"])
-    def test_no_thread_to_be_had(self, write, tmp_path, name):
-        """When no thread can be started, both readers load on the calling thread alone."""
-        compress = {"x.txt": bytes, "x.gz": lambda d: gzip.compress(d, 1), "x.bz2": lambda d: bz2.compress(d, 1)}
-        path = write(compress[name](self.DATA), name=name)
-        (tmp_path / "refuse.c").write_text(REFUSE_THREADS)
-        stub = tmp_path / "refuse.so"
-        subprocess.run(["cc", "-shared", "-fPIC", "-o", stub, tmp_path / "refuse.c", "-ldl"], check=True)
-        preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(stub)]))
-        done = subprocess.run([sys.executable, "-c", READ_WITHOUT_THREADS, stub, path], capture_output=True,
-                              text=True, timeout=120, env=dict(os.environ, LD_PRELOAD=preload))
-        assert done.returncode == 0, done.stderr
-        times = [1700000000000 + i for i in range(len(self.LINES))]
-        assert json.loads(done.stdout) == {"refused": True, "books": sum(times), "rows": len(times)}
+    books and first bad line, however cut, are the native tests'); when no
+    thread can be started, both readers load on the calling thread alone."""
+    data = ("\n".join(market_lines(40_000)) + "\n").encode()  # about 4.6 MB
+    paths = [write(data, name="x.txt"), write(gzip.compress(data, 1), name="x.gz"),
+             write(bz2.compress(data, 1), name="x.bz2")]  # fmt: skip
+    (tmp_path / "refuse.c").write_text(REFUSE_THREADS)
+    stub = tmp_path / "refuse.so"
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", stub, tmp_path / "refuse.c", "-ldl"], check=True)
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(stub)]))
+    done = subprocess.run([sys.executable, "-c", READ_WITHOUT_THREADS, stub, *paths], capture_output=True,
+                          text=True, timeout=120, env=dict(os.environ, LD_PRELOAD=preload))
+    assert done.returncode == 0, done.stderr
+    loaded = {"refused": True, "books": sum(1700000000000 + i for i in range(40_000)), "rows": 40_000}
+    assert [json.loads(line) for line in done.stdout.splitlines()] == [loaded] * 3
 
 
-# Thread creation that fails from the moment refuse_threads() is called.
+# Thread creation that fails from the moment refuse_threads() is called;
+# refused_any() says whether any was refused since it last asked.
 REFUSE_THREADS = r"""
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -323,7 +319,7 @@ REFUSE_THREADS = r"""
 #include <pthread.h>
 static int refuse, refused;
 void refuse_threads(void) { refuse = 1; }
-int refused_any(void) { return refused; }
+int refused_any(void) { int was = refused; refused = 0; return was; }
 int pthread_create(pthread_t *t, const pthread_attr_t *a, void *(*f)(void *), void *arg) {
   if (refuse) { refused = 1; return EAGAIN; }
   int (*real)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) =
@@ -338,10 +334,10 @@ import pyarrow, marrowfin
 from marrowfin_tools import price_table
 stub = ctypes.CDLL(sys.argv[1])
 stub.refuse_threads()
-table = price_table(sys.argv[2])
-books = sum(book.publish_time_epoch for book in marrowfin.iter_prices_file(sys.argv[2]))
-print(json.dumps({"refused": bool(stub.refused_any()), "books": books,
-                  "rows": pyarrow.table(table).num_rows}))
+for path in sys.argv[2:]:
+    table = price_table(path)
+    books = sum(book.publish_time_epoch for book in marrowfin.iter_prices_file(path))
+    print(json.dumps({"refused": bool(stub.refused_any()), "books": books, "rows": pyarrow.table(table).num_rows}))
 """
 
 
