@@ -117,19 +117,20 @@ CONSTANTS = ["bet_delay_models", "elapsed_time", "is_market_data_delayed", "key_
              "price_ladder_definition", "suspend_reason", "total_available", "streaming_update"]  # fmt: skip
 
 
-def test_defaults(replay):
+def test_defaults(replay, bare_book):
     (empty,) = replay(message(PT, change(marketDefinition={"runners": []})))
     d = empty.market_definition
     assert [d.event_id, d.venue, d.name, d.betting_type, d.market_time, d.open_date, d.suspend_time,
             d.settled_time, d.each_way_divisor] == [None] * 9
     assert (d.regulators, d.runners, d.status) == ([], [], "OPEN")
-    (b,) = replay(message(1609459200000, change(rc=[runner(5)])))  # no definition at all
+    b = bare_book  # no definition at all
     assert (b.market_definition, b.status, b.version, b.last_match_time) == (None, "OPEN", 0, None)
     assert (b.publish_time, b.publish_time_epoch) == (datetime.datetime(2021, 1, 1), 1609459200000)
     assert (b.bet_delay, b.number_of_winners, b.number_of_runners, b.number_of_active_runners) == (0, 1, 1, 1)
     assert (b.bsp_reconciled, b.complete, b.cross_matching, b.inplay) == (False, True, True, False)
     assert (b.runners_voidable, b.total_matched, b.streaming_unique_id) == (False, 0.0, None)
     assert b.streaming_snap is True and [getattr(b, name) for name in CONSTANTS] == [None] * 8
+    assert list(b.to_dict()) == [key for key in EXPECTED if key != "marketDefinition"]
 
 
 OUT_OF_RANGE = OverflowError("out of range integral type conversion attempted")

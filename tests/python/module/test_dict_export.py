@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-from conftest import EXPECTED, PT, change, message, prices
+from conftest import EXPECTED, prices
 
 
 class TestKeys:
@@ -14,13 +14,6 @@ class TestKeys:
         assert json.dumps(book.to_dict()) == json.dumps(EXPECTED)
         assert book.to_dict()["runners"][2]["status"] is book.runners[2].status
 
-    def test_without_definition(self, replay):
-        (bare,) = replay(message(PT, change()))
-        assert list(bare.to_dict()) == list(EXPECTED)[:-1]
-        assert bare.to_dict()["runners"] == []
-        with pytest.raises(TypeError):
-            bare.to_dict(1)
-
     def test_result_is_independent(self, book):
         first, second = book.to_dict(), book.to_dict()
         assert first == second and first["runners"][2]["ex"] is not second["runners"][2]["ex"]
@@ -28,6 +21,8 @@ class TestKeys:
         first["marketDefinition"]["regulators"].append("X")
         assert second == book.to_dict() == EXPECTED
         assert book.market_definition.regulators == ["MR_INT", "X"]
+        with pytest.raises(TypeError):
+            book.to_dict(1)
 
 
 class TestChangedLists:
