@@ -7,7 +7,7 @@ VENV="$ROOT/.venv"
 
 # Debian packages: headers and tools that are installed, never copied in.
 DEB_PACKAGES=(rapidjson-dev libgtest-dev zlib1g-dev libisal-dev libbz2-dev bzip2 libzstd-dev cmake ninja-build
-  g++ pkg-config)
+  g++ pkg-config ccache)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -92,6 +92,12 @@ if [ "${MARROWFIN_SETUP_DONE:-}" != "$ROOT" ]; then
   "$PYTHON" -m pip install -q --disable-pip-version-check --upgrade pip >/dev/null
   "$PYTHON" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "cmake>=3.24" ninja
   export MARROWFIN_SETUP_DONE="$ROOT"
+fi
+
+# The core compiles alike in every wheel's build: its objects are compiled once
+# per checkout and reused (a cache in the checkout's build folder).
+if command -v ccache >/dev/null 2>&1; then
+  export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR="$ROOT/build/ccache" CCACHE_BASEDIR="$ROOT"
 fi
 
 # Builds and installs the project into the venv with the extras named (default: test).
