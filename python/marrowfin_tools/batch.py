@@ -218,16 +218,15 @@ def _stop(pool: concurrent.futures.ProcessPoolExecutor) -> None:
 
 def _worker_started(command: int, jobs: int = 1) -> None:
     """A worker leaves SIGINT to the command (which ends the workers), stops on
-    SIGTERM and SIGHUP, and sends itself SIGTERM when the command's process
-    `command` ends (the forkserver, its parent, lives as long as any worker).
+    SIGTERM and SIGHUP (see _in_worker), and sends itself SIGTERM when the
+    command's process `command` ends (the forkserver, its parent, lives as long
+    as any worker).
     Its loads take their share of the cores, one of `jobs` workers: threads
     beyond it only contend with the other workers (a small bzip2 file decoded
     on threads of its own costs 60% more CPU)."""
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
     _native.set_load_threads(max(1, cores // jobs))
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    for signum in STOP_SIGNALS:
-        signal.signal(signum, _raise_stopped)
     threading.Thread(target=_stop_with, args=(command,), name="marrowfin-stop-with", daemon=True).start()
 
 
@@ -256,10 +255,22 @@ def _alive(pid: int) -> bool:
 
 def _in_worker(func: Callable[..., Any], recording: Recording, named: bool,
                market_filter: MarketFilterLike | None = None) -> Outcome:
+    # A stop signal raises Stopped only while a recording is replayed, so that
+    # what it was writing is removed. Between recordings it ends the worker at
+    # once: raised there, the pool's own code would catch it (its result
+    # sending catches BaseException), and the worker, its stop signals ignored
+    # by then, would never end and the pool would wait for it for ever.
     try:
+        for signum in STOP_SIGNALS:
+            signal.signal(signum, _raise_stopped)
         return call_recording(func, recording, named, market_filter)
     except Stopped as e:
         os._exit(e.code)  # type: ignore[arg-type]  # what it wrote is removed; the pool is ending
+    finally:
+        signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
+        for signum in STOP_SIGNALS:
+            signal.signal(signum, signal.SIG_DFL)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)  # one that came meanwhile ends it now
 
 
 class Progress:
