@@ -562,7 +562,7 @@ class Inputs:
                     yield recording
 
     def _member(self, archive: str, name: str, member: str, head: bytes, select: str | None,
-                size: int, **where: object) -> Recording | None:
+                member_size: int, **where: object) -> Recording | None:
         """A member (`name` as shown, `member` in the archive); one named on its
         own is always replayed, as a file is. None when it is skipped."""
         kind = sniff(head, member)
@@ -570,7 +570,7 @@ class Inputs:
             self.skipped += 1
             return None
         recording = self._recording(f"{archive}:{name}", kind, archive=archive, member=member, **where)
-        if self.max_size and size > self.max_size and recording.kind is not None:
+        if self.max_size and member_size > self.max_size and recording.kind is not None:
             return recording.failed(too_large(self.max_size))
         return recording
 
