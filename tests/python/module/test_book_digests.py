@@ -28,16 +28,13 @@ DIGESTS = {
     "race-3": "d08ae6f33c0ab93f2706df5a79d453a78d8b8658da5e8d301ab705be9e0580ae",
     "handicap-11": "24489f2a6b5d12b9be8dcbd4f76b6814849c09b14ac246c0281a77b8137d334e",
     "1.145405534": "8c5db04585828f4a0d0191489a32b74c5e98d833c3dbf73e7cf02cfcf109c6b2",
-    "1.145405534.gz": "8c5db04585828f4a0d0191489a32b74c5e98d833c3dbf73e7cf02cfcf109c6b2",
     "1.197931750": "b9fe8ff840534eebabd575cdae2f5edb0a29ff5d9217e9cbf1674bc2f34b02af",
     "1.197931751": "099a17e17f7f2c7fbeecfb48033e09cb827a5b1e04b7ea6e3de9cc121bd3f7bb",
     "1.200806927": "0137b68f4897126a407cc718ae2485064e5e0e5afa62fc69f92060e644ff1180",
     "1.209492553": "4dc048a563607e8f51e27217fb51b0d239b3ff8bec5a7c71c810f6a7ae5d272b",
     "1.211006011": "e53443961cf062743de08b256aa3bba2dca90b8b7974ee930ffa32935d86c411",
     "1.230478683": "9e1a8e0bc8a9348e0b3d7dec0062cc8a15267f1e3190f7d2eda3fd359a8b88e1",
-    "1.230478683.gz": "9e1a8e0bc8a9348e0b3d7dec0062cc8a15267f1e3190f7d2eda3fd359a8b88e1",
     "BASIC-1.132153978": "19c5f3193e5ea44d5ad1a938995ca4c46a3f45e065ed4849eae10e0878b42cbf",
-    "BASIC-1.132153978.gz": "19c5f3193e5ea44d5ad1a938995ca4c46a3f45e065ed4849eae10e0878b42cbf",
     "SELF-1.181223995": "783dbe55f33210a6dc7429414a27decb69bef9978ca9cb43a89d7aeb0a3329c2",
     "streaming_mcm_SUB_IMAGE_no_market_def.json": "34ec0fac5ee53d5a0cf13634e9f68ba7c782d1e8177e1737ebff2f1051601098",
 }
@@ -133,6 +130,7 @@ def generated(name, tmp_path):
     return path
 
 
+# (The compressed copies of recordings are read in the peer comparison.)
 REAL = [name for name in DIGESTS if name not in GENERATED and name != "sample"]
 
 

@@ -112,20 +112,6 @@ def test_best_offers_shown_while_the_full_ladder_is_empty(replay):
     assert books[1].runners[1] is not books[0].runners[1]
 
 
-def test_a_definition_without_removal_date_clears_it(replay):
-    """A reinstated runner: the definition describes its runners whole."""
-    removed = runner(1, status="REMOVED", removalDate="2021-03-30T10:00:00.000Z", adjustmentFactor=12.5)
-    books = replay(message(PT, change(marketDefinition=definition([removed, runner(2)]))),
-                   message(PT + 1, change(marketDefinition=definition([runner(1, status="ACTIVE"), runner(2)]))),
-                   message(PT + 2, change(rc=[runner(1, removalDate="x")])))
-    assert [(b.runners[0].removal_date, b.runners[0].adjustment_factor) for b in books] == [
-        ("2021-03-30T10:00:00.000Z", 12.5), (None, None), ("x", None)]
-    exported = books[1].to_dict()
-    assert (exported["runners"][0]["removalDate"], exported["runners"][0]["adjustmentFactor"]) == (None, None)
-    assert "removalDate" not in exported["marketDefinition"]["runners"][0]
-    assert books[1].market_definition.runners[0].removal_date is None
-
-
 def test_none_until_the_first_then_the_same_until_the_next(replay):
     books = replay(message(PT, change(rc=[runner(1)])), START,
                    message(PT + 1, change(status="SUSPENDED", inPlay=True, rc=[runner(1, ltp=3.0)])), START)
