@@ -1,14 +1,7 @@
 """The Python examples of README.md and of every docs/ page, each run as a
-script on the bundled sample; and the pages' relative links, which must lead
-somewhere.
-
-The examples read "race.json.gz" and "recordings/**/*.gz": here the first is
-the sample, and the recordings are the sample and a recording without a book;
-the downloaded archive "PRO-2024-01.tar" holds the sample as bzip2, which
-"1.234567890.bz2" is too. "race-win.json.gz" is the sample as well, and
-"race-place.json.gz" the sample made a PLACE market of its own id; "store" is that archive converted, for the
-examples that read a catalogue. An example's output is checked where a check of its heading is known; every other
-example must run to its end.
+script beside the files they read (the bundled sample under each name, an
+archive of it, a PLACE market made of it, a store converted from the archive),
+its output checked where its heading has a check; and the pages' relative links.
 """
 
 import bz2
