@@ -85,33 +85,6 @@ class TestRunnerReuse:
         assert [b.status is a.status for a, b in zip(runners, runners[1:])] == [True, False, True, False]
 
 
-def prices(levels):
-    return [(p.price, p.size) for p in levels]
-
-
-def test_best_offers_shown_while_the_full_ladder_is_empty(replay):
-    """Recordings of the best-offers feeds carry [level, price, size] ladders only."""
-    books = replay(
-        message(PT, change(rc=[runner(1, bdatb=[[1, 1.9, 3], [0, 2.0, 5]], bdatl=[[0, 2.2, 1]]), runner(2)])),
-        message(PT + 1, change(rc=[runner(1, batb=[[0, 2.02, 1]]), runner(2, ltp=3.0)])),
-        message(PT + 2, change(rc=[runner(1, bdatb=[[0, 1.5, 1]], bdatl=[[0, 2.2, 0]])])),
-        message(PT + 3, change(rc=[runner(1, atb=[[1.99, 2]])])),
-        message(PT + 4, change(rc=[runner(1, batb=[[0, 2.0, 9]])])),
-        message(PT + 5, change(rc=[runner(1, atb=[[1.99, 0]])])),
-    )  # fmt: skip
-    shown = [(prices(b.runners[0].ex.available_to_back), prices(b.runners[0].ex.available_to_lay)) for b in books]
-    # Best available before best display, the full ladder before both.
-    assert shown == [([(2.0, 5.0), (1.9, 3.0)], [(2.2, 1.0)]), ([(2.02, 1.0)], [(2.2, 1.0)]),
-                     ([(2.02, 1.0)], []), ([(1.99, 2.0)], []), ([(1.99, 2.0)], []), ([(2.0, 9.0)], [])]
-    assert books[1].to_dict()["runners"][0]["ex"]["availableToBack"] == [{"price": 2.02, "size": 1.0}]
-    # Reuse as for full ladders: a hidden ladder that changes rebuilds nothing.
-    first, second, third, fourth, fifth, _ = (b.runners[0] for b in books)
-    assert second.ex.available_to_lay is first.ex.available_to_lay
-    assert third.ex.available_to_back is second.ex.available_to_back
-    assert fifth is fourth
-    assert books[1].runners[1] is not books[0].runners[1]
-
-
 def test_none_until_the_first_then_the_same_until_the_next(replay):
     books = replay(message(PT, change(rc=[runner(1)])), START,
                    message(PT + 1, change(status="SUSPENDED", inPlay=True, rc=[runner(1, ltp=3.0)])), START)
