@@ -161,10 +161,3 @@ EXPECTED = {
 def book(replay):
     (book,) = replay(RICH_MESSAGE)
     return book
-
-
-@pytest.fixture
-def bare_book(replay):
-    """A book of a market that has seen no definition."""
-    (book,) = replay(message(1609459200000, change(rc=[runner(5)])))
-    return book
