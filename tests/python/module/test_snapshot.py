@@ -98,51 +98,42 @@ def test_none_until_the_first_then_the_same_until_the_next(replay):
     assert [len(b.market_definition.runners) for b in books[1:]] == [2, 2, 3]
 
 
-class TestFailures:
-    def test_unparsable_time_raises_until_replaced(self, write):
-        it = marrowfin.iter_prices_file(write(
-            START, message(PT + 1, change(marketDefinition=definition([runner(1)], marketTime="2021-01-01"))),
-            message(PT + 2, change(rc=[runner(1, ltp=9.0)])), message(PT + 3),
-            message(PT + 4, change(marketDefinition=definition([runner(1)], marketTime="2021-01-01T10:00:00Z"))),
-        ))  # fmt: skip
-        good = next(it)
-        for _ in range(3):
-            with pytest.raises(ValueError) as error:
-                next(it)
-            assert str(error.value) == "time data '2021-01-01' does not match format '%Y-%m-%dT%H:%M:%SZ'"
-        book = next(it)
-        assert (book.market_definition.market_time, by_id(book)[1].last_price_traded) == (
-            datetime.datetime(2021, 1, 1, 10), 9.0)
-        assert good.market_definition.market_time is None
-        assert list(it) == []
+# The counting class inherits utcfromtimestamp, which warns.
+@pytest.mark.filterwarnings("ignore:datetime.datetime.utcfromtimestamp:DeprecationWarning")
+def test_a_failed_step_keeps_what_it_built_and_a_bad_definition_fails_until_replaced(write, monkeypatch):
+    parsed, real = [], datetime.datetime
 
-    # The counting class inherits utcfromtimestamp, which warns.
-    @pytest.mark.filterwarnings("ignore:datetime.datetime.utcfromtimestamp:DeprecationWarning")
-    def test_objects_built_before_an_error_stay_stored(self, write, monkeypatch):
-        # The second message changes runner 1's ladder and carries a new
-        # definition, then fails at its publish time (beyond year 9999).
-        parsed, real = [], datetime.datetime
+    class CountingDatetime(real):
+        @classmethod
+        def strptime(cls, text, format):
+            parsed.append(text)
+            return real.strptime(text, format)
 
-        class CountingDatetime(real):
-            @classmethod
-            def strptime(cls, text, format):
-                parsed.append(text)
-                return real.strptime(text, format)
-
-        it = marrowfin.iter_prices_file(write(
-            START, message(253402300800000, change(marketDefinition=definition(
-                [runner(1)], marketTime="2021-01-01T10:00:00.000Z"), rc=[runner(1, atb=[[2.0, 77]])])),
-            message(PT + 2, change()),
-        ))  # fmt: skip
+    good = lambda pt: change(marketDefinition=definition([runner(1)], marketTime=pt))  # noqa: E731
+    it = marrowfin.iter_prices_file(write(
+        # Changes runner 1's ladder and the definition, then fails at its publish time (beyond year 9999).
+        START, message(253402300800000, dict(good("2021-01-01T10:00:00.000Z"), rc=[runner(1, atb=[[2.0, 77]])])),
+        message(PT + 2, change()), message(PT + 3, good("2021-01-01")), message(PT + 4, change(rc=[runner(1, ltp=9.0)])),
+        message(PT + 5), message(PT + 6, good("2021-01-01T11:00:00Z")),
+    ))  # fmt: skip
+    first = next(it)
+    monkeypatch.setattr(datetime, "datetime", CountingDatetime)
+    with pytest.raises(ValueError, match="^year 10000 is out of range$"):
         next(it)
-        monkeypatch.setattr(datetime, "datetime", CountingDatetime)
-        with pytest.raises(ValueError, match="^year 10000 is out of range$"):
+    # The ladder list built by the failed call is the one the next book shows.
+    built = [o for o in gc.get_objects() if type(o) is list and o
+             and type(o[0]) is marrowfin.PriceSize and o[0].size == 77.0]
+    assert len(built) == 1
+    book = next(it)
+    assert parsed == ["2021-01-01T10:00:00.000Z"]  # the definition was not rebuilt
+    assert book.market_definition.market_time == datetime.datetime(2021, 1, 1, 10)
+    assert by_id(book)[1].ex.available_to_back is built[0] and book.publish_time_epoch == PT + 2
+    for _ in range(3):
+        with pytest.raises(ValueError) as error:
             next(it)
-        # The ladder list built by the failed call is the one the next book shows.
-        built = [o for o in gc.get_objects() if type(o) is list and o
-                 and type(o[0]) is marrowfin.PriceSize and o[0].size == 77.0]
-        assert len(built) == 1
-        book = next(it)
-        assert parsed == ["2021-01-01T10:00:00.000Z"]  # the definition was not rebuilt
-        assert book.market_definition.market_time == datetime.datetime(2021, 1, 1, 10)
-        assert by_id(book)[1].ex.available_to_back is built[0] and book.publish_time_epoch == PT + 2
+        assert str(error.value) == "time data '2021-01-01' does not match format '%Y-%m-%dT%H:%M:%SZ'"
+    book = next(it)
+    assert (book.market_definition.market_time, by_id(book)[1].last_price_traded) == (
+        datetime.datetime(2021, 1, 1, 11), 9.0)
+    assert first.market_definition.market_time is None
+    assert list(it) == []
