@@ -45,14 +45,12 @@ class TestArguments:
             ((b"x",), {}, TypeError, "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
             ((pathlib.Path("x"),), {}, TypeError,
              "argument 'path': 'PosixPath' object cannot be converted to 'PyString'"),
-            ((None,), {}, TypeError, "argument 'path': 'NoneType' object cannot be converted to 'PyString'"),
             (("a\0b",), {}, ValueError, "file name contained an unexpected NUL byte"),
             (("bad\udc80name",), {}, UnicodeEncodeError,
              "'utf-8' codec can't encode character '\\udc80' in position 3: surrogates not allowed"),
             (("{tmp}/missing.txt",), {}, ValueError, "No such file or directory (os error 2)"),
             (("{tmp}/dir",), {}, ValueError, "Is a directory (os error 21)"),  # found at the first read
             (("{tmp}/dir.gz",), {}, ValueError, "Is a directory (os error 21)"),
-            (("{tmp}/dir.gz/",), {}, ValueError, "Is a directory (os error 21)"),
             (("{tmp}/file/x.gz",), {}, ValueError, "Not a directory (os error 20)"),
         ],
     )

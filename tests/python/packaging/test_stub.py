@@ -5,7 +5,6 @@ import pathlib
 import shutil
 import subprocess
 import sys
-import types
 
 import pytest
 
@@ -56,19 +55,6 @@ def test_every_class_attribute_and_function_has_a_docstring():
             if isinstance(node, (ast.ClassDef, ast.FunctionDef)) and not ast.get_docstring(node)
             and not any(isinstance(d, ast.Attribute) and d.attr == "setter" for d in node.decorator_list)]
     assert bare == []
-
-
-def test_the_stub_lists_each_class_in_the_order_of_its_attributes():
-    # stubtest does not look at the order, which vars() shows and the field
-    # tables make: a field added to a table and to the stub in other places.
-    tree = ast.parse((SITE / "marrowfin.pyi").read_text())
-    for node in tree.body:
-        if isinstance(node, ast.ClassDef) and hasattr(marrowfin, node.name):
-            stub = [item.name for item in node.body if isinstance(item, ast.FunctionDef)
-                    and any(isinstance(d, ast.Name) and d.id == "property" for d in item.decorator_list)]
-            names = [name for name, value in vars(getattr(marrowfin, node.name)).items()
-                     if isinstance(value, (types.GetSetDescriptorType, types.MemberDescriptorType))]
-            assert names == stub, node.name
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm (binutils)")
