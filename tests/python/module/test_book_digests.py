@@ -1,10 +1,9 @@
 """Every book stays what it was: one digest per recording over each book's
-to_dict(), its datetimes, and which objects it shares with the book before.
-The digests were taken from the build before the ladders were kept sorted and
-times were converted natively; a change in how books are built shows here
-first. A mismatch shows the digest of the current build and names the first
-book and field (a to_dict() key path) that differ from the last run that
-matched, whose per-book records are kept in build/book-digests.
+to_dict(), its datetimes, and which objects it shares with the book before
+(taken before the ladders were kept sorted and times converted natively). A
+mismatch shows the current build's digest and names the first book and field
+(a to_dict() key path) that differ from the last run that matched, whose
+per-book records are kept in build/book-digests.
 """
 
 import contextlib
@@ -124,29 +123,21 @@ def test_a_mismatch_names_the_first_book_and_field_that_differ(replay):
         f"book 1 (pt {PT + 1}) differs first, in runners[2].ex.availableToBack")
 
 
-def generated(name, tmp_path):
-    path = tmp_path / f"{name}.json"
-    gen_stream.main(["--size-mb", "2", *GENERATED[name], "-o", str(path)])
-    return path
-
-
-# (The compressed copies of recordings are read in the peer comparison.)
-REAL = [name for name in DIGESTS if name not in GENERATED and name != "sample"]
-
-
-def test_bundled_sample():
-    assert check("sample", sample_path()) == DIGESTS["sample"]
-
-
-@pytest.mark.parametrize("name", GENERATED)
-def test_generated_races(name, tmp_path):
-    assert check(name, generated(name, tmp_path)) == DIGESTS[name]
-
-
-@pytest.mark.skipif(not PEER_DATA.is_dir(), reason="peer recordings absent")
-@pytest.mark.parametrize("name", REAL)
-def test_real_recordings(name):
-    path = PEER_DATA / name
-    if SANITIZED and path.stat().st_size > 1_000_000:
+def recording(name, tmp_path):
+    """The bundled sample, a generated race, or a peer recording (the peer
+    comparison reads their compressed copies)."""
+    if name == "sample":
+        return sample_path()
+    if name in GENERATED:
+        gen_stream.main(["--size-mb", "2", *GENERATED[name], "-o", str(tmp_path / "race.json")])
+        return tmp_path / "race.json"
+    if not PEER_DATA.is_dir():
+        pytest.skip("peer recordings absent")
+    if SANITIZED and (PEER_DATA / name).stat().st_size > 1_000_000:
         pytest.skip("long recordings take minutes in the sanitizer pass; the normal pass checks them")
-    assert check(name, path) == DIGESTS[name]
+    return PEER_DATA / name
+
+
+@pytest.mark.parametrize("name", DIGESTS)
+def test_the_books_of_each_recording(name, tmp_path):
+    assert check(name, recording(name, tmp_path)) == DIGESTS[name]

@@ -41,15 +41,11 @@ def outcome(function, *args):
 
 def stepped(it, value):
     """value(book) for each step of the iterator, or the step's exception's class and text."""
-    while True:
+    for _ in range(len(it)):
         try:
-            book = next(it)
-        except StopIteration:
-            return
+            yield value(next(it))
         except Exception as error:  # noqa: BLE001 - compared below
             yield type(error), str(error)
-        else:
-            yield value(book)
 
 
 def strptime_as_before(text):
