@@ -1,4 +1,6 @@
-"""The iterator's steps: which messages reach the market, when books are yielded, when it ends."""
+"""The iterator's steps: which messages reach the market, when books are yielded,
+when it ends. That another market's changes only repeat the book is checked by
+the peer comparison and the digests of a recording of 137 markets."""
 
 import os
 
@@ -55,19 +57,3 @@ def test_which_messages_reach_the_market(write, messages, expected):
     assert [(b.publish_time_epoch, ids(b)) for b in books] == expected and {b.market_id for b in books} <= {"1.100"}
     with pytest.raises(StopIteration):
         next(it)
-
-
-def test_changes_of_another_market_are_not_applied(replay):
-    # One iterator tracks one market: a message of another market only repeats the book.
-    foreign = change(market="1.200", status="CLOSED", tv=99, img=True, rc=[runner(2, ltp=3.0)],
-                     marketDefinition=definition([runner(2)], status="CLOSED"))
-    first, second, third = replay(
-        message(PT, change(marketDefinition=definition([runner(1)]), rc=[runner(1, ltp=2.0)]), foreign),
-        message(PT + 1, foreign), message(PT + 2, change(rc=[runner(1, ltp=4.0)])),
-    )
-    assert (first.market_id, ids(first), first.status, first.total_matched) == ("1.100", [1], "OPEN", 0.0)
-    assert [r.selection_id for r in first.market_definition.runners] == [1]
-    assert second.publish_time_epoch == PT  # nothing of that message was applied
-    assert second.runners[0] is first.runners[0] and second.market_definition is first.market_definition
-    assert second.to_dict() == first.to_dict()
-    assert (ids(third), third.runners[0].last_price_traded) == ([1], 4.0)
