@@ -1,23 +1,22 @@
 """Times come from the class `datetime.datetime` names on every call: made
 natively for the interpreter's own class (exactly its values and errors,
 without utcfromtimestamp's deprecation warning), through the class methods
-for any other. Another thread that reaches the iterator while datetime code
-runs gets a borrow error."""
+for any other. Code that reaches the iterator while datetime code runs gets a
+borrow error: another thread (the interpreter lock is given up only there), or
+the datetime code itself, as below."""
 
 import builtins
 import datetime
 import random
 import subprocess
 import sys
-import threading
-import time
 import types
 import warnings
 
 import pytest
 
 import marrowfin
-from conftest import PT, busy_stream, change, definition, message
+from conftest import PT, change, definition, message
 
 # Patched classes below call the real utcfromtimestamp, which warns from
 # Python 3.12 on (3.11's does not; the filter then has nothing to do).
@@ -229,50 +228,3 @@ def test_reentrant_call_from_datetime(write, monkeypatch):
     assert seen == ["Already borrowed", "Already mutably borrowed", "Already mutably borrowed"]
     monkeypatch.undo()
     assert next(it).publish_time_epoch == PT + 1
-
-
-@real_utcfromtimestamp_warns
-def test_threads_sharing_an_iterator_lose_and_repeat_nothing(write, monkeypatch):
-    """Two threads step one iterator; a datetime that gives up the interpreter
-    lock on every call lets them meet inside a step."""
-    path = busy_stream(write, 300)
-    expected = [b.to_dict() for b in marrowfin.iter_prices_file(path)]
-    real = datetime.datetime
-
-    class Yielding(real):
-        @classmethod
-        def utcfromtimestamp(cls, seconds):
-            time.sleep(0)
-            return real.utcfromtimestamp(seconds)
-
-    monkeypatch.setattr(datetime, "datetime", Yielding)
-    it = marrowfin.iter_prices_file(path)
-    stepped, errors = ([], []), []
-
-    def step(own):
-        while True:
-            try:
-                own.append(next(it))
-            except RuntimeError as error:
-                errors.append(str(error))
-            except BaseException as error:  # noqa: BLE001 - the end, or a failure reported below
-                errors.append(repr(error))
-                return
-
-    threads = [threading.Thread(target=step, args=(own,)) for own in stepped]
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    try:
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(60)
-    finally:
-        sys.setswitchinterval(interval)
-    # They did meet inside a step; each got its books in order, together every
-    # book once, and no book changed after it was handed out.
-    assert "Already borrowed" in errors and set(errors) == {"Already borrowed", "StopIteration()"}
-    times = [[b.publish_time_epoch for b in own] for own in stepped]
-    assert all(own == sorted(own) for own in times)
-    books = sorted(stepped[0] + stepped[1], key=lambda b: b.publish_time_epoch)
-    assert [b.to_dict() for b in books] == expected
