@@ -43,32 +43,31 @@ def runner_fields(status, ltp, tv, adjustment_factor, removal_date, ladders, nea
 LADDERS = ("atb", "atl", "trd", "backStake", "layLiability")
 
 
-class Memo:
-    """A function of objects, worked out once per object: both sides hand out
-    unchanged runners and ladder lists again as the same objects."""
+def memo(function):
+    """`function`, worked out once per object (kept alive here): both sides hand
+    out unchanged runners and ladder lists again as the same objects."""
+    seen = {}
 
-    def __init__(self, function):
-        self.function = function
-        self.seen = {}
-
-    def __call__(self, thing):
-        kept = self.seen.get(id(thing))
+    def call(thing):
+        kept = seen.get(id(thing))
         if kept is None or kept[0] is not thing:
-            kept = self.seen[id(thing)] = (thing, self.function(thing))
+            kept = seen[id(thing)] = (thing, function(thing))
         return kept[1]
+
+    return call
 
 
 class Sides:
     """Runner fields of both sides, and the pairs of runner objects found equal."""
 
     def __init__(self):
-        ladder = Memo(pairs)
-        self.ours = Memo(lambda r: runner_fields(
+        ladder = memo(pairs)
+        self.ours = memo(lambda r: runner_fields(
             r.status, r.last_price_traded, r.total_matched, r.adjustment_factor, r.removal_date,
             [ladder(r.ex.available_to_back), ladder(r.ex.available_to_lay), ladder(r.ex.traded_volume),
              pairs(r.sp.back_stake_taken), pairs(r.sp.lay_liability_taken)],  # a new sp on every read
             r.sp.near_price, r.sp.far_price, r.sp.actual_sp))
-        self.theirs = Memo(lambda r: runner_fields(
+        self.theirs = memo(lambda r: runner_fields(
             r["status"], r["lastPriceTraded"], r["totalMatched"], r["adjustmentFactor"], r["removalDate"],
             [ladder(r["ex"]["availableToBack"]), ladder(r["ex"]["availableToLay"]),
              ladder(r["ex"]["tradedVolume"]), ladder(r["sp"]["backStakeTaken"]),

@@ -22,10 +22,6 @@ START = message(PT, change(marketDefinition=definition([runner(1), runner(2), ru
 
 
 class TestRunnerReuse:
-    def test_runner_order(self, replay):
-        (book,) = replay(message(PT, change(rc=[runner(5), runner(3, hc=1.0), runner(3, hc=-0.5)])))
-        assert [(r.selection_id, r.handicap) for r in book.runners] == [(3, -0.5), (3, 1.0), (5, 0.0)]
-
     @pytest.mark.parametrize(
         "second, new_runners, new_lists",
         [
