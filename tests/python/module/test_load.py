@@ -19,7 +19,6 @@ import zstandard
 
 import marrowfin
 from conftest import KEPT
-from marrowfin_tools import sample_path
 
 END, UTF8 = "unexpected end of file", "stream did not contain valid UTF-8"
 CHECKSUM = "corrupt gzip stream does not have a matching checksum"
@@ -76,6 +75,7 @@ class TestArguments:
 
 
 LINES = ((KEPT + "\n") * 3).encode()
+ZSTD = zstandard.ZstdCompressor(write_checksum=True).compress
 
 
 def gzip_member(data, *, crc_delta=0):
@@ -90,10 +90,12 @@ def gzip_member(data, *, crc_delta=0):
 @pytest.mark.parametrize(
     "name, data, result",
     [
-        # Every member or stream is read: what appending recorders, parallel
-        # compressors and `cat a.gz b.gz` make.
+        # Every member, stream or frame is read: what appending recorders,
+        # parallel compressors and `cat a.gz b.gz` make.
         ("x.gz", gzip_member(LINES) + gzip_member(b"") + gzip_member(LINES[:-1]), 6),
         ("x.bz2", bz2.compress(LINES) + bz2.compress(b"") + bz2.compress(LINES[:-1], 1), 6),
+        ("x.zst", ZSTD(LINES) + ZSTD(LINES[:-1]), 6),
+        ("x.zst", ZSTD(LINES)[:-1], END),
         ("x.gz", gzip_member(LINES) + bytes(100), 3),  # padding after a member ends the stream
         ("x.gz", gzip_member(LINES, crc_delta=1), CHECKSUM),
         # A bad line before a damaged checksum is the fault reported.
@@ -102,22 +104,6 @@ def gzip_member(data, *, crc_delta=0):
 )
 def test_gzip_members_and_the_faults_of_compressed_files(write, name, data, result):
     assert outcome(write, data, name) == result
-
-
-def test_every_encoding_gives_the_books_of_the_plain_file(tmp_path):
-    # Their streams, frames and blocks in every form are the native tests'.
-    text = gzip.decompress(pathlib.Path(sample_path()).read_bytes())
-    zstd = zstandard.ZstdCompressor(write_checksum=True).compress(text)
-    files = {"plain.json": text, "x.bz2": bz2.compress(text, 1), "x.zst": zstd, "cut.zst": zstd[:-1]}
-    for name, data in files.items():
-        (tmp_path / name).write_bytes(data)
-    shown = lambda name: [(b.publish_time_epoch, b.to_dict() if i % 25 == 0 else b.total_matched)  # noqa: E731
-                          for i, b in enumerate(marrowfin.iter_prices_file(str(tmp_path / name)))]  # fmt: skip
-    expected = shown("plain.json")
-    assert len(expected) > 1000 and shown("x.bz2") == shown("x.zst") == expected
-    with pytest.raises(ValueError) as error:
-        marrowfin.iter_prices_file(str(tmp_path / "cut.zst"))
-    assert error.value.args == (END,)
 
 
 KEPT_LINES = [
