@@ -55,61 +55,61 @@ def strptime_as_before(text):
         return outcome(datetime.datetime.strptime, text, WHOLE)
 
 
-class TestTheInterpretersOwnClass:
-    """Values made natively equal the class methods' results and errors."""
+# The interpreter's own class: values made natively equal the class methods' results and errors.
+def test_publish_times_are_utcfromtimestamp_to_the_microsecond(write):
+    rng = random.Random(10)
+    times = [rng.randrange(1, YEAR_10000) for _ in range(4000)]
+    times += [int(10 ** rng.uniform(0, 15.5)) for _ in range(2000)]  # every magnitude
+    times += range(YEAR_10000 - 1500, YEAR_10000 + 2)  # double rounding, then year 10000
+    times += [1, 999, 1000, 1001, 86_400_000, PT, 2**53 + 1, 2**62, 2**63 - 1]
+    it = marrowfin.iter_prices_file(write(*(message(pt, change()) for pt in times)))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        got = list(stepped(it, lambda book: book.publish_time))
+    assert got == [outcome(datetime.datetime.utcfromtimestamp, pt / 1000.0) for pt in times]
+    values = [v for v in got if not isinstance(v, tuple)]
+    assert len(values) > 5000 and {(type(v), v.tzinfo) for v in values} == {(datetime.datetime, None)}
+    assert got[-1] == (ValueError, "year 292278994 is out of range")
 
-    def test_publish_times_are_utcfromtimestamp_to_the_microsecond(self, write):
-        rng = random.Random(10)
-        times = [rng.randrange(1, YEAR_10000) for _ in range(4000)]
-        times += [int(10 ** rng.uniform(0, 15.5)) for _ in range(2000)]  # every magnitude
-        times += range(YEAR_10000 - 1500, YEAR_10000 + 2)  # double rounding, then year 10000
-        times += [1, 999, 1000, 1001, 86_400_000, PT, 2**53 + 1, 2**62, 2**63 - 1]
-        it = marrowfin.iter_prices_file(write(*(message(pt, change()) for pt in times)))
-        with warnings.catch_warnings():
-            warnings.simplefilter("error")
-            got = list(stepped(it, lambda book: book.publish_time))
-        assert got == [outcome(datetime.datetime.utcfromtimestamp, pt / 1000.0) for pt in times]
-        values = [v for v in got if not isinstance(v, tuple)]
-        assert len(values) > 5000 and {(type(v), v.tzinfo) for v in values} == {(datetime.datetime, None)}
-        assert got[-1] == (ValueError, "year 292278994 is out of range")
 
-    def test_definition_times_are_what_strptime_made(self, write):
-        rng = random.Random(11)
-        texts = []
-        for _ in range(1500):
-            t = datetime.datetime(1, 1, 1) + datetime.timedelta(seconds=rng.randrange(315_537_897_600))
-            digits = rng.randrange(8)
-            fraction = "." + str(rng.randrange(10**digits)).zfill(digits) if digits else ""
-            texts.append(f"{t.year:04}-{t.month:02}-{t.day:02}T{t.hour:02}:{t.minute:02}:{t.second:02}{fraction}Z")
-        texts += ["2021-02-29T00:00:00Z", "2021-02-29T00:00:00.000Z", "2024-02-29T00:00:00.5Z",
-                  "0000-01-01T00:00:00Z", "9999-12-31T23:59:59.999999Z", "2021-01-01T00:00:60Z",
-                  "2021-01-01T00:00:61.000Z", "2021-01-01T24:00:00Z", "2021-1-2T3:4:5Z", "2021-01-01t00:00:00z",
-                  "2021-01-01T00:00:00.Z", "\u0662\u0660\u0662\u0661-01-01T00:00:00Z", "2021-01-01T00:00:00",
-                  " 2021-01-01T00:00:00Z", "2021-01-01", ""]  # fmt: skip
-        messages = [message(PT + i, change(marketDefinition=definition(marketTime=text)))
-                    for i, text in enumerate(texts)]
-        it = marrowfin.iter_prices_file(write(*messages))
-        got = list(stepped(it, lambda book: book.market_definition.market_time))
-        assert got == [strptime_as_before(text) for text in texts]
-        assert sum(isinstance(v, tuple) for v in got) > 100  # 7 fraction digits, and the edge cases
+def test_definition_times_are_what_strptime_made(write):
+    rng = random.Random(11)
+    texts = []
+    for _ in range(1500):
+        t = datetime.datetime(1, 1, 1) + datetime.timedelta(seconds=rng.randrange(315_537_897_600))
+        digits = rng.randrange(8)
+        fraction = "." + str(rng.randrange(10**digits)).zfill(digits) if digits else ""
+        texts.append(f"{t.year:04}-{t.month:02}-{t.day:02}T{t.hour:02}:{t.minute:02}:{t.second:02}{fraction}Z")
+    texts += ["2021-02-29T00:00:00Z", "2021-02-29T00:00:00.000Z", "2024-02-29T00:00:00.5Z",
+              "0000-01-01T00:00:00Z", "9999-12-31T23:59:59.999999Z", "2021-01-01T00:00:60Z",
+              "2021-01-01T00:00:61.000Z", "2021-01-01T24:00:00Z", "2021-1-2T3:4:5Z", "2021-01-01t00:00:00z",
+              "2021-01-01T00:00:00.Z", "\u0662\u0660\u0662\u0661-01-01T00:00:00Z", "2021-01-01T00:00:00",
+              " 2021-01-01T00:00:00Z", "2021-01-01", ""]  # fmt: skip
+    messages = [message(PT + i, change(marketDefinition=definition(marketTime=text)))
+                for i, text in enumerate(texts)]
+    it = marrowfin.iter_prices_file(write(*messages))
+    got = list(stepped(it, lambda book: book.market_definition.market_time))
+    assert got == [strptime_as_before(text) for text in texts]
+    assert sum(isinstance(v, tuple) for v in got) > 100  # 7 fraction digits, and the edge cases
 
-    def test_a_fresh_process_with_warnings_as_errors_and_a_subclass_put_in_first(self):
-        # flumine's simulation clock patches datetime.datetime before the
-        # first book is made; its times must not take the warning path, nor
-        # may the class's own, nor import _strptime.
-        code = """if True:
-            import datetime, sys, marrowfin, marrowfin_tools
-            class Frozen(datetime.datetime): pass
-            real, datetime.datetime = datetime.datetime, Frozen
-            path = str(marrowfin_tools.sample_path())
-            times = lambda: [(b.publish_time, b.market_definition.market_time) for b in marrowfin.iter_prices_file(path)]
-            patched = times()
-            datetime.datetime = real
-            own = times()
-            print(patched == own, len(own) > 1000, {type(t).__name__ for pair in patched for t in pair},
-                  {type(t).__name__ for pair in own for t in pair}, "_strptime" in sys.modules)"""
-        out = subprocess.run([sys.executable, "-W", "error", "-c", code], check=True, capture_output=True, text=True)
-        assert out.stdout.split() == ["True", "True", "{'Frozen'}", "{'datetime'}", "False"]
+
+def test_a_fresh_process_with_warnings_as_errors_and_a_subclass_put_in_first():
+    # flumine's simulation clock patches datetime.datetime before the
+    # first book is made; its times must not take the warning path, nor
+    # may the class's own, nor import _strptime.
+    code = """if True:
+        import datetime, sys, marrowfin, marrowfin_tools
+        class Frozen(datetime.datetime): pass
+        real, datetime.datetime = datetime.datetime, Frozen
+        path = str(marrowfin_tools.sample_path())
+        times = lambda: [(b.publish_time, b.market_definition.market_time) for b in marrowfin.iter_prices_file(path)]
+        patched = times()
+        datetime.datetime = real
+        own = times()
+        print(patched == own, len(own) > 1000, {type(t).__name__ for pair in patched for t in pair},
+              {type(t).__name__ for pair in own for t in pair}, "_strptime" in sys.modules)"""
+    out = subprocess.run([sys.executable, "-W", "error", "-c", code], check=True, capture_output=True, text=True)
+    assert out.stdout.split() == ["True", "True", "{'Frozen'}", "{'datetime'}", "False"]
 
 
 def test_a_subclass_that_inherits_the_class_methods_is_built_as_they_build_it(write, monkeypatch):

@@ -34,44 +34,43 @@ def outcome(write, data, name="stream.txt"):
         return error.args[0]
 
 
-class TestArguments:
-    @pytest.mark.parametrize(
-        "args, kwargs, error, text",
-        [
-            ((), {}, TypeError, "iter_prices_file() missing 1 required positional argument: 'path'"),
-            (("a", "b"), {}, TypeError, "iter_prices_file() takes 1 positional arguments but 2 were given"),
-            ((), {"file": "a"}, TypeError, "iter_prices_file() got an unexpected keyword argument 'file'"),
-            (("a",), {"path": "a"}, TypeError, "iter_prices_file() got multiple values for argument 'path'"),
-            ((b"x",), {}, TypeError, "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
-            ((pathlib.Path("x"),), {}, TypeError,
-             "argument 'path': 'PosixPath' object cannot be converted to 'PyString'"),
-            (("a\0b",), {}, ValueError, "file name contained an unexpected NUL byte"),
-            (("bad\udc80name",), {}, UnicodeEncodeError,
-             "'utf-8' codec can't encode character '\\udc80' in position 3: surrogates not allowed"),
-            (("{tmp}/missing.txt",), {}, ValueError, "No such file or directory (os error 2)"),
-            (("{tmp}/dir",), {}, ValueError, "Is a directory (os error 21)"),  # found at the first read
-            (("{tmp}/dir.gz",), {}, ValueError, "Is a directory (os error 21)"),
-            (("{tmp}/file/x.gz",), {}, ValueError, "Not a directory (os error 20)"),
-        ],
-    )
-    def test_refused(self, tmp_path, args, kwargs, error, text):
-        for name in ("dir", "dir.gz"):
-            (tmp_path / name).mkdir()
-        (tmp_path / "file").write_bytes(b"")
-        with pytest.raises(error) as caught:
-            marrowfin.iter_prices_file(*(a.replace("{tmp}", str(tmp_path)) if isinstance(a, str) else a for a in args),
-                                       **kwargs)
-        assert str(caught.value) == text and len(caught.value.args) == (5 if error is UnicodeEncodeError else 1)
+@pytest.mark.parametrize(
+    "args, kwargs, error, text",
+    [
+        ((), {}, TypeError, "iter_prices_file() missing 1 required positional argument: 'path'"),
+        (("a", "b"), {}, TypeError, "iter_prices_file() takes 1 positional arguments but 2 were given"),
+        ((), {"file": "a"}, TypeError, "iter_prices_file() got an unexpected keyword argument 'file'"),
+        (("a",), {"path": "a"}, TypeError, "iter_prices_file() got multiple values for argument 'path'"),
+        ((b"x",), {}, TypeError, "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+        ((pathlib.Path("x"),), {}, TypeError, "argument 'path': 'PosixPath' object cannot be converted to 'PyString'"),
+        (("a\0b",), {}, ValueError, "file name contained an unexpected NUL byte"),
+        (("bad\udc80name",), {}, UnicodeEncodeError,
+         "'utf-8' codec can't encode character '\\udc80' in position 3: surrogates not allowed"),
+        (("{tmp}/missing.txt",), {}, ValueError, "No such file or directory (os error 2)"),
+        (("{tmp}/dir",), {}, ValueError, "Is a directory (os error 21)"),  # found at the first read
+        (("{tmp}/dir.gz",), {}, ValueError, "Is a directory (os error 21)"),
+        (("{tmp}/file/x.gz",), {}, ValueError, "Not a directory (os error 20)"),
+    ],
+)
+def test_refused(tmp_path, args, kwargs, error, text):
+    for name in ("dir", "dir.gz"):
+        (tmp_path / name).mkdir()
+    (tmp_path / "file").write_bytes(b"")
+    with pytest.raises(error) as caught:
+        marrowfin.iter_prices_file(*(a.replace("{tmp}", str(tmp_path)) if isinstance(a, str) else a for a in args),
+                                   **kwargs)
+    assert str(caught.value) == text and len(caught.value.args) == (5 if error is UnicodeEncodeError else 1)
 
-    def test_accepted_spellings(self, write, tmp_path, monkeypatch):
-        class Name(str):
-            pass
 
-        path = write(KEPT, name="märkte €.txt")
-        monkeypatch.chdir(tmp_path)
-        for it in (marrowfin.iter_prices_file(path=path), marrowfin.iter_prices_file(Name(path)),
-                   marrowfin.iter_prices_file("märkte €.txt")):
-            assert len(it) == 1
+def test_accepted_spellings(write, tmp_path, monkeypatch):
+    class Name(str):
+        pass
+
+    path = write(KEPT, name="märkte €.txt")
+    monkeypatch.chdir(tmp_path)
+    for it in (marrowfin.iter_prices_file(path=path), marrowfin.iter_prices_file(Name(path)),
+               marrowfin.iter_prices_file("märkte €.txt")):
+        assert len(it) == 1
 
 
 LINES = ((KEPT + "\n") * 3).encode()

@@ -17,6 +17,7 @@ def by_id(book):
     return {r.selection_id: r for r in book.runners}
 
 
+YEAR_10000 = 253402300800000  # ms
 START = message(PT, change(marketDefinition=definition([runner(1), runner(2), runner(3)]),
                            rc=[runner(i, atb=[[2.0, 5]], atl=[[2.2, 5]], trd=[[2.1, 9]], ltp=2.1) for i in (1, 2, 3)]))
 
@@ -105,12 +106,13 @@ def test_a_failed_step_keeps_what_it_built_and_a_bad_definition_fails_until_repl
             parsed.append(text)
             return real.strptime(text, format)
 
-    good = lambda pt: change(marketDefinition=definition([runner(1)], marketTime=pt))  # noqa: E731
+    timed = lambda text: change(marketDefinition=definition([runner(1)], marketTime=text))  # noqa: E731
     it = marrowfin.iter_prices_file(write(
         # Changes runner 1's ladder and the definition, then fails at its publish time (beyond year 9999).
-        START, message(253402300800000, dict(good("2021-01-01T10:00:00.000Z"), rc=[runner(1, atb=[[2.0, 77]])])),
-        message(PT + 2, change()), message(PT + 3, good("2021-01-01")), message(PT + 4, change(rc=[runner(1, ltp=9.0)])),
-        message(PT + 5), message(PT + 6, good("2021-01-01T11:00:00Z")),
+        START, message(YEAR_10000, dict(timed("2021-01-01T10:00:00.000Z"), rc=[runner(1, atb=[[2.0, 77]])])),
+        message(PT + 2, change()), message(PT + 3, timed("2021-01-01")),
+        message(PT + 4, change(rc=[runner(1, ltp=9.0)])), message(PT + 5),
+        message(PT + 6, timed("2021-01-01T11:00:00Z")),
     ))  # fmt: skip
     first = next(it)
     monkeypatch.setattr(datetime, "datetime", CountingDatetime)
