@@ -8,7 +8,6 @@ import gzip
 import json
 import os
 import pathlib
-import random
 import shutil
 import subprocess
 import sys
@@ -144,20 +143,6 @@ def market_lines(count):
     return [json.dumps({"op": "mcm", "pt": 1700000000000 + i, "mc": [
         {"id": "1.5", "rc": [{"id": i % 7, "atb": [[1.01 + i / 100, i + 1]], "ltp": 2 + i % 5}]}]})
         for i in range(count)]  # fmt: skip
-
-
-def test_market_of_10000_runners(write):
-    ids = random.Random(5).sample(range(1, 10**9), 10_000)
-    first = {"pt": 1, "mc": [{"id": "1.9", "marketDefinition": {"runners": [{"id": i} for i in ids]},
-                          "rc": [{"id": i, "atb": [[2, i % 97 + 1]]} for i in ids]}]}
-    second = {"pt": 2, "mc": [{"id": "1.9", "rc": [{"id": ids[0], "atb": [[2, 0]]}]}]}
-    a, b = marrowfin.iter_prices_file(write(first, second))
-    assert [r.selection_id for r in a.runners] == sorted(ids)
-    assert a.number_of_runners == a.number_of_active_runners == len(a.market_definition.runners) == 10_000
-    changed = sorted(ids).index(ids[0])
-    assert [x is y for x, y in zip(a.runners, b.runners)].count(False) == 1
-    assert b.runners[changed].ex.available_to_back == []
-    assert len(b.to_dict()["runners"]) == 10_000
 
 
 @pytest.mark.skipif(shutil.which("cc") is None, reason="needs a C compiler")

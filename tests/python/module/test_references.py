@@ -20,18 +20,9 @@ def type_refcounts():
     return {cls.__name__: sys.getrefcount(cls) for cls in CLASSES}
 
 
-def consume(path):
-    for i, book in enumerate(marrowfin.iter_prices_file(path)):
-        if i % 10 == 0:
-            book.to_dict()
-        for r in book.runners:
-            r.sp.back_stake_taken, r.ex.available_to_back[:1]
-        if book.market_definition is not None:
-            book.market_definition.runners
-
-
-def error_paths(write):
-    """Runs every way a load, a step or an export fails."""
+def test_repeated_replays_and_failures_keep_instances_files_and_memory_flat(write):
+    path = busy_stream(write, 400)
+    # Every way a load, a step or an export fails.
     failing = write(
         message(PT, change(rc=[runner(1, atb=[[2.0, 1]])])),
         message(PT + 1, change(marketDefinition=definition(marketTime="bad"), rc=[runner(1, atb=[[2.0, 2]])])),
@@ -39,7 +30,14 @@ def error_paths(write):
     bad_files = [write('{"pt":1,"mc":[]}', "[1,]", name="bad.json"), failing + ".missing",
                  write(gzip.compress(b'{"pt":1,"mc":[]}\n' * 100)[:-5], name="bad.gz")]
 
-    def run():
+    def replay_and_fail():
+        for i, book in enumerate(marrowfin.iter_prices_file(path)):
+            if i % 10 == 0:
+                book.to_dict()
+            for r in book.runners:
+                r.sp.back_stake_taken, r.ex.available_to_back[:1]
+            if book.market_definition is not None:
+                book.market_definition.runners
         it = marrowfin.iter_prices_file(failing)
         book = next(it)
         book.runners.append(None)
@@ -52,16 +50,10 @@ def error_paths(write):
             with pytest.raises(ValueError):
                 marrowfin.iter_prices_file(bad)
 
-    return run
-
-
-def test_repeated_replays_and_failures_keep_instances_files_and_memory_flat(write):
-    path, fail = busy_stream(write, 400), error_paths(write)
     tracemalloc.start()
     try:
         for i in range(200):
-            consume(path)
-            fail()
+            replay_and_fail()
             if i == 19:  # warmed up: free lists and allocator arenas at their size
                 gc.collect()
                 rss, traced, instances = resident_bytes(), tracemalloc.get_traced_memory()[0], type_refcounts()
