@@ -44,26 +44,18 @@ FIRST = next(marrowfin.iter_prices_file(sample_path()))
 LAST = list(marrowfin.iter_prices_file(sample_path()))[-1]
 
 
-def favourite_at_the_off():
-    """(market, the selection ids at the lowest best back price, that price) before the first
-    in-play row, each runner's last row counting, from the sample's table."""
+def favourites_at_the_off(out):
+    """The favourite at the off that DuckDB found in the Parquet files is the table's own: a runner
+    at the lowest best back price before the first in-play row, each runner's last row counting."""
+    written, *found = out.splitlines()
     table = pa.table(price_table(sample_path()))
     off = pc.min(table.filter(table["inplay"])["publish_time"])
-    last = {}
-    for row in table.filter(pc.less(table["publish_time"], off)).to_pylist():
-        last[row["selection_id"]] = row
+    last = {row["selection_id"]: row for row in table.filter(pc.less(table["publish_time"], off)).to_pylist()}
     prices = {s: r["back_price_1"] for s, r in last.items() if r["status"] == "ACTIVE" and r["back_price_1"]}
     best = min(prices.values())
-    return table["market_id"][0].as_py(), {s for s, p in prices.items() if p == best}, best
-
-
-def favourites_at_the_off(out):
-    """The favourite at the off that DuckDB found in the Parquet files is the table's own."""
-    written, *found = out.splitlines()
-    market, favourites, price = favourite_at_the_off()
     got = eval(found[0]) if len(found) == 1 else []  # noqa: S307 - a list of tuples, printed by the example
-    return written == "2 written; {}" and len(got) == 1 and got[0][0] == market and got[0][1] in favourites \
-        and got[0][2] == price
+    return written == "2 written; {}" and len(got) == 1 and got[0][0] == table["market_id"][0].as_py() \
+        and prices.get(got[0][1]) == got[0][2] == best
 
 
 def backed_at_the_off(out):
