@@ -35,12 +35,8 @@ def pairs(levels):
     return [(p["price"], p["size"]) for p in levels]
 
 
-def runner_fields(status, ltp, tv, adjustment_factor, removal_date, ladders, near, far, actual):
-    return {"status": status, "ltp": ltp, "tv": tv, "adjustmentFactor": adjustment_factor,
-            "removalDate": removal_date, **dict(zip(LADDERS, ladders)), "spn": near, "spf": far, "bsp": actual}
-
-
-LADDERS = ("atb", "atl", "trd", "backStake", "layLiability")
+RUNNER_FIELDS = ("status", "ltp", "tv", "adjustmentFactor", "removalDate", "atb", "atl", "trd", "backStake",
+                 "layLiability", "spn", "spf", "bsp")
 
 
 def memo(function):
@@ -62,17 +58,16 @@ class Sides:
 
     def __init__(self):
         ladder = memo(pairs)
-        self.ours = memo(lambda r: runner_fields(
+        self.ours = memo(lambda r: dict(zip(RUNNER_FIELDS, [
             r.status, r.last_price_traded, r.total_matched, r.adjustment_factor, r.removal_date,
-            [ladder(r.ex.available_to_back), ladder(r.ex.available_to_lay), ladder(r.ex.traded_volume),
-             pairs(r.sp.back_stake_taken), pairs(r.sp.lay_liability_taken)],  # a new sp on every read
-            r.sp.near_price, r.sp.far_price, r.sp.actual_sp))
-        self.theirs = memo(lambda r: runner_fields(
+            ladder(r.ex.available_to_back), ladder(r.ex.available_to_lay), ladder(r.ex.traded_volume),
+            pairs(r.sp.back_stake_taken), pairs(r.sp.lay_liability_taken),  # a new sp on every read
+            r.sp.near_price, r.sp.far_price, r.sp.actual_sp], strict=True)))
+        self.theirs = memo(lambda r: dict(zip(RUNNER_FIELDS, [
             r["status"], r["lastPriceTraded"], r["totalMatched"], r["adjustmentFactor"], r["removalDate"],
-            [ladder(r["ex"]["availableToBack"]), ladder(r["ex"]["availableToLay"]),
-             ladder(r["ex"]["tradedVolume"]), ladder(r["sp"]["backStakeTaken"]),
-             ladder(r["sp"]["layLiabilityTaken"])],
-            r["sp"]["nearPrice"], r["sp"]["farPrice"], r["sp"]["actualSP"]))
+            ladder(r["ex"]["availableToBack"]), ladder(r["ex"]["availableToLay"]), ladder(r["ex"]["tradedVolume"]),
+            ladder(r["sp"]["backStakeTaken"]), ladder(r["sp"]["layLiabilityTaken"]),
+            r["sp"]["nearPrice"], r["sp"]["farPrice"], r["sp"]["actualSP"]], strict=True)))
         self.equal = set()  # (our runner, peer runner); both kept alive by the memos
 
 
