@@ -18,12 +18,6 @@ import pytest
 import marrowfin
 from conftest import PT, change, definition, message
 
-# Patched classes below call the real utcfromtimestamp, which warns from
-# Python 3.12 on (3.11's does not; the filter then has nothing to do).
-real_utcfromtimestamp_warns = pytest.mark.filterwarnings(
-    "ignore:datetime.datetime.utcfromtimestamp:DeprecationWarning")
-
-
 FRACTIONAL, WHOLE = "%Y-%m-%dT%H:%M:%S.%fZ", "%Y-%m-%dT%H:%M:%SZ"
 YEAR_10000 = 253402300800000  # ms
 
@@ -149,7 +143,8 @@ def fake_datetime(monkeypatch, **methods):
     monkeypatch.setitem(sys.modules, "datetime", fake)
 
 
-@real_utcfromtimestamp_warns
+# The patched class calls the real utcfromtimestamp, which warns from Python 3.12 on.
+@pytest.mark.filterwarnings("ignore:datetime.datetime.utcfromtimestamp:DeprecationWarning")
 def test_a_patched_class_sees_the_calls_it_always_saw_on_every_call(write, replay, monkeypatch):
     real, calls, names = datetime.datetime, [], []
 
