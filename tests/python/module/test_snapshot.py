@@ -22,64 +22,64 @@ START = message(PT, change(marketDefinition=definition([runner(1), runner(2), ru
                            rc=[runner(i, atb=[[2.0, 5]], atl=[[2.2, 5]], trd=[[2.1, 9]], ltp=2.1) for i in (1, 2, 3)]))
 
 
-class TestRunnerReuse:
-    @pytest.mark.parametrize(
-        "second, new_runners, new_lists",
-        [
-            (change(rc=[runner(2, trd=[[2.1, 10]])]), [0, 1, 0], (0, 0, 1)),
-            (change(rc=[runner(2, ltp=3.0, atb=[[2.0, 7], [1.9, 1]])]), [0, 1, 0], (1, 0, 0)),
-            (change(rc=[runner(2, atb=[[2.0, 0]])]), [0, 1, 0], (1, 0, 0)),
-            (change(rc=[runner(2, atl=[[2.3, 1]])]), [0, 1, 0], (0, 1, 0)),
-            (change(rc=[runner(2, status="REMOVED")]), [0, 1, 0], (0, 0, 0)),
-            (change(rc=[runner(2, spn=2.5), runner(3, spf=None)]), [0, 1, 1], (0, 0, 0)),
-            (change(rc=[runner(2, spl=[[1.5, 2]]), runner(1, tv=100)]), [1, 1, 0], (0, 0, 0)),
-            # Resending what a runner already shows is no change.
-            (change(rc=[runner(2, atb=[[2.0, 5]], ltp=2.1, atl=[[9, 0]])]), [0, 0, 0], (0, 0, 0)),
-            # A definition changes every runner it lists, but not their ladders; an image changes all.
-            (START["mc"][0], [1, 1, 1], (0, 0, 0)),
-            (dict(START["mc"][0], img=True), [1, 1, 1], (1, 1, 1)),
-            # A message of no changes repeats the book, its publish time too.
-            (None, [0, 0, 0], (0, 0, 0)),
-        ],
-    )
-    def test_what_a_change_rebuilds_and_earlier_books_keep(self, replay, second, new_runners, new_lists):
-        first, book = replay(START, message(PT + 1, *[second] if second else []))
-        assert first.to_dict() == replay(START)[0].to_dict()
-        assert (book.market_definition is first.market_definition) == ("marketDefinition" not in (second or {}))
-        if second is None:
-            assert (book.publish_time_epoch, book.to_dict()) == (PT, first.to_dict())
-        assert [a is not b for a, b in zip(book.runners, first.runners)] == list(map(bool, new_runners))
-        for old, new in zip(first.runners, book.runners):
-            assert (new.ex is not old.ex) == (new is not old)
-        assert tuple(a is not b for a, b in zip(lists(book.runners[1]), lists(first.runners[1]))) == tuple(
-            map(bool, new_lists))
-        first.runners.clear()  # each book has its own list
-        assert len(book.runners) == 3
+@pytest.mark.parametrize(
+    "second, new_runners, new_lists",
+    [
+        (change(rc=[runner(2, trd=[[2.1, 10]])]), [0, 1, 0], (0, 0, 1)),
+        (change(rc=[runner(2, ltp=3.0, atb=[[2.0, 7], [1.9, 1]])]), [0, 1, 0], (1, 0, 0)),
+        (change(rc=[runner(2, atb=[[2.0, 0]])]), [0, 1, 0], (1, 0, 0)),
+        (change(rc=[runner(2, atl=[[2.3, 1]])]), [0, 1, 0], (0, 1, 0)),
+        (change(rc=[runner(2, status="REMOVED")]), [0, 1, 0], (0, 0, 0)),
+        (change(rc=[runner(2, spn=2.5), runner(3, spf=None)]), [0, 1, 1], (0, 0, 0)),
+        (change(rc=[runner(2, spl=[[1.5, 2]]), runner(1, tv=100)]), [1, 1, 0], (0, 0, 0)),
+        # Resending what a runner already shows is no change.
+        (change(rc=[runner(2, atb=[[2.0, 5]], ltp=2.1, atl=[[9, 0]])]), [0, 0, 0], (0, 0, 0)),
+        # A definition changes every runner it lists, but not their ladders; an image changes all.
+        (START["mc"][0], [1, 1, 1], (0, 0, 0)),
+        (dict(START["mc"][0], img=True), [1, 1, 1], (1, 1, 1)),
+        # A message of no changes repeats the book, its publish time too.
+        (None, [0, 0, 0], (0, 0, 0)),
+    ],
+)
+def test_what_a_change_rebuilds_and_earlier_books_keep(replay, second, new_runners, new_lists):
+    first, book = replay(START, message(PT + 1, *[second] if second else []))
+    assert first.to_dict() == replay(START)[0].to_dict()
+    assert (book.market_definition is first.market_definition) == ("marketDefinition" not in (second or {}))
+    if second is None:
+        assert (book.publish_time_epoch, book.to_dict()) == (PT, first.to_dict())
+    assert [int(a is not b) for a, b in zip(book.runners, first.runners)] == new_runners
+    for old, new in zip(first.runners, book.runners):
+        assert (new.ex is not old.ex) == (new is not old)
+    assert tuple(int(a is not b) for a, b in zip(lists(book.runners[1]), lists(first.runners[1]))) == new_lists
+    first.runners.clear()  # each book has its own list
+    assert len(book.runners) == 3
 
-    def test_starting_price_ladders_across_rebuilds(self, replay):
-        # A rebuilt runner takes over the read-outs of ladders that stood still.
-        books = replay(
-            message(PT, change(rc=[runner(1, spl=[[4.0, 1.0]], spb=[[2.0, 3.0]])])),
-            message(PT + 1, change(rc=[runner(1, ltp=3.0)])), message(PT + 2, change(rc=[runner(1, spl=[[5.0, 2.0]])])),
-            message(PT + 3, change(rc=[runner(1, spb=[[2.0, 0]], atb=[[1.1, 1]])])),
-            message(PT + 4, change(img=True, rc=[runner(1, ltp=3.0)])),
-        )  # fmt: skip
-        sp = [b.runners[0].sp for b in books]
-        assert [([(p.price, p.size) for p in s.back_stake_taken], [(p.price, p.size) for p in s.lay_liability_taken])
-                for s in sp] == [([(4.0, 1.0)], [(2.0, 3.0)]), ([(4.0, 1.0)], [(2.0, 3.0)]),
-                                 ([(4.0, 1.0), (5.0, 2.0)], [(2.0, 3.0)]), ([(4.0, 1.0), (5.0, 2.0)], []), ([], [])]
-        assert len({id(b.runners[0]) for b in books}) == 5
 
-    def test_a_rebuilt_runner_keeps_its_status_string_while_the_text_stands(self, replay):
-        books = replay(START, message(PT + 1, change(rc=[runner(2, ltp=3.0)])),
-                       message(PT + 2, change(rc=[runner(2, status="REMOVED")])),
-                       message(PT + 3, change(rc=[runner(2, atb=[[2.0, 1]])])),
-                       message(PT + 4, change(img=True, rc=[runner(2, status="REMOVED")])))  # fmt: skip
-        runners = [by_id(b)[2] for b in books]
-        assert len({id(r) for r in runners}) == 5
-        assert [r.status for r in runners] == ["ACTIVE", "ACTIVE", "REMOVED", "REMOVED", "REMOVED"]
-        # The same object while the text stands; an image starts every runner afresh.
-        assert [b.status is a.status for a, b in zip(runners, runners[1:])] == [True, False, True, False]
+def test_starting_price_ladders_across_rebuilds(replay):
+    # A rebuilt runner takes over the read-outs of ladders that stood still.
+    books = replay(
+        message(PT, change(rc=[runner(1, spl=[[4.0, 1.0]], spb=[[2.0, 3.0]])])),
+        message(PT + 1, change(rc=[runner(1, ltp=3.0)])), message(PT + 2, change(rc=[runner(1, spl=[[5.0, 2.0]])])),
+        message(PT + 3, change(rc=[runner(1, spb=[[2.0, 0]], atb=[[1.1, 1]])])),
+        message(PT + 4, change(img=True, rc=[runner(1, ltp=3.0)])),
+    )  # fmt: skip
+    sp = [b.runners[0].sp for b in books]
+    assert [([(p.price, p.size) for p in s.back_stake_taken], [(p.price, p.size) for p in s.lay_liability_taken])
+            for s in sp] == [([(4.0, 1.0)], [(2.0, 3.0)]), ([(4.0, 1.0)], [(2.0, 3.0)]),
+                             ([(4.0, 1.0), (5.0, 2.0)], [(2.0, 3.0)]), ([(4.0, 1.0), (5.0, 2.0)], []), ([], [])]
+    assert len({id(b.runners[0]) for b in books}) == 5
+
+
+def test_a_rebuilt_runner_keeps_its_status_string_while_the_text_stands(replay):
+    books = replay(START, message(PT + 1, change(rc=[runner(2, ltp=3.0)])),
+                   message(PT + 2, change(rc=[runner(2, status="REMOVED")])),
+                   message(PT + 3, change(rc=[runner(2, atb=[[2.0, 1]])])),
+                   message(PT + 4, change(img=True, rc=[runner(2, status="REMOVED")])))  # fmt: skip
+    runners = [by_id(b)[2] for b in books]
+    assert len({id(r) for r in runners}) == 5
+    assert [r.status for r in runners] == ["ACTIVE", "ACTIVE", "REMOVED", "REMOVED", "REMOVED"]
+    # The same object while the text stands; an image starts every runner afresh.
+    assert [b.status is a.status for a, b in zip(runners, runners[1:])] == [True, False, True, False]
 
 
 def test_none_until_the_first_then_the_same_until_the_next(replay):
