@@ -22,34 +22,32 @@ def test_every_key_in_order_and_a_new_dict_every_call(book):
         book.to_dict(1)
 
 
-class TestChangedLists:
-    """Handed-out lists are ordinary Python lists; the export must survive what callers do."""
+# Handed-out lists are ordinary Python lists; the export must survive what callers do.
+@pytest.mark.parametrize(
+    "tamper, text",
+    [
+        (lambda b, foreign: b.runners.append(foreign), "'object' object cannot be converted to 'Runner'"),
+        (lambda b, _: b.runners[2].ex.traded_volume.insert(0, 1), "'int' object cannot be converted to 'PriceSize'"),
+        (lambda b, _: b.market_definition.runners.append(b.runners[0]),
+         "'Runner' object cannot be converted to 'MarketDefinitionRunner'"),
+    ],
+)
+def test_foreign_objects(book, tamper, text):
+    foreign = object()
+    tamper(book, foreign)
+    before = sys.getrefcount(foreign)
+    with pytest.raises(TypeError) as error:
+        book.to_dict()
+    assert str(error.value) == text
+    assert sys.getrefcount(foreign) == before
 
-    @pytest.mark.parametrize(
-        "tamper, text",
-        [
-            (lambda b, foreign: b.runners.append(foreign), "'object' object cannot be converted to 'Runner'"),
-            (lambda b, _: b.runners[2].ex.traded_volume.insert(0, 1.5),
-             "'float' object cannot be converted to 'PriceSize'"),
-            (lambda b, _: b.market_definition.runners.append(b.runners[0]),
-             "'Runner' object cannot be converted to 'MarketDefinitionRunner'"),
-        ],
-    )
-    def test_foreign_objects(self, book, tamper, text):
-        foreign = object()
-        tamper(book, foreign)
-        before = sys.getrefcount(foreign)
-        with pytest.raises(TypeError) as error:
-            book.to_dict()
-        assert str(error.value) == text
-        assert sys.getrefcount(foreign) == before
 
-    def test_shortened_and_reordered_lists(self, book):
-        book.runners.pop(0)
-        book.runners.reverse()
-        book.market_definition.runners.clear()
-        book.runners[0].ex.available_to_back.pop()
-        d = book.to_dict()
-        assert [r["selectionId"] for r in d["runners"]] == [9, 5]
-        assert d["runners"][0]["ex"]["availableToBack"] == prices((2.0, 4.5), (1.8, 1.0))
-        assert d["marketDefinition"]["runners"] == []
+def test_shortened_and_reordered_lists(book):
+    book.runners.pop(0)
+    book.runners.reverse()
+    book.market_definition.runners.clear()
+    book.runners[0].ex.available_to_back.pop()
+    d = book.to_dict()
+    assert [r["selectionId"] for r in d["runners"]] == [9, 5]
+    assert d["runners"][0]["ex"]["availableToBack"] == prices((2.0, 4.5), (1.8, 1.0))
+    assert d["marketDefinition"]["runners"] == []
