@@ -30,7 +30,9 @@ def market_books(paths: Iterable[PathLike], *, runner_order: Literal["selection"
     "<path>: <reason>", and nothing is returned.
     """
     keep = None if market_filter is None else functools.partial(keep_recording, market_filter=market_filter)
-    return _native.market_books(_stores_opened(paths), runner_order=runner_order, aware=aware, keep=keep)
+    if not isinstance(paths, (str, bytes, bytearray, os.PathLike)) and isinstance(paths, Iterable):
+        paths = _stores_opened(paths)  # else left to the native check, which says what a list is
+    return _native.market_books(paths, runner_order=runner_order, aware=aware, keep=keep)
 
 
 def _stores_opened(paths: Iterable[PathLike]) -> Iterator[PathLike]:
