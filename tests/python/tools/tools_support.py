@@ -1,0 +1,65 @@
+"""What the package's tests share: the sample, the peer recordings, the command
+run in this process, archives written as the exchange packs them, raw lines."""
+
+import gzip
+import io
+import json
+import tarfile
+import warnings
+import zipfile
+
+import pytest
+
+from conftest import PEER_DATA
+from marrowfin_tools import cli, sample_path
+
+SAMPLE = str(sample_path())
+PEER_FILES = sorted(str(p) for p in PEER_DATA.glob("*") if p.name != "README.md") if PEER_DATA.is_dir() else []
+
+
+def run(capsys, *args):
+    """Runs the command in this process: (exit status, stdout, stderr lines)."""
+    status = cli.main([str(arg) for arg in args])
+    out, err = capsys.readouterr()
+    return status, out, err.splitlines()
+
+
+def write_archive(path, members, kind):
+    """A zip, or a tar (plain, gzip, bzip2) with an entry per folder, of {name: bytes}
+    or of (name, bytes) pairs, where a name may come twice."""
+    members = list(members.items() if isinstance(members, dict) else members)
+    if kind == "zip":
+        with warnings.catch_warnings(), zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
+            warnings.simplefilter("ignore")  # zipfile warns of a name it writes twice
+            for name, data in members:
+                archive.writestr(name, data)
+        return
+    with tarfile.open(path, {"tar": "w", "tar.gz": "w:gz", "tar.bz2": "w:bz2"}[kind]) as archive:
+        folders = set()
+        for name, data in members:
+            for i in range(name.count("/")):
+                folder = name.rsplit("/", i + 1)[0]
+                if folder not in folders:
+                    folders.add(folder)
+                    archive.addfile(_info(folder, tarfile.DIRTYPE))
+            archive.addfile(_info(name, size=len(data)), io.BytesIO(data))
+
+
+def _info(name, kind=tarfile.REGTYPE, size=0):
+    info = tarfile.TarInfo(name)
+    info.type, info.size = kind, size
+    return info
+
+
+def raw_lines(path):
+    """The JSON of each line of a plain or gzip recording."""
+    with (gzip.open if str(path).endswith(".gz") else open)(path, "rt", encoding="utf-8") as file:
+        return [json.loads(line) for line in file if line.strip()]
+
+
+def usage_error(capsys, *args):
+    """The stderr of a command that must stop at its arguments (exit status 2)."""
+    with pytest.raises(SystemExit) as exit:
+        cli.main([str(arg) for arg in args])
+    assert exit.value.code == 2
+    return capsys.readouterr().err
