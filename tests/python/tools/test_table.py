@@ -1,28 +1,27 @@
 """price_table: the rows the books show, for every market of a file, read by
-pyarrow, polars, DuckDB and pandas through the Arrow PyCapsule interface."""
+pyarrow, polars and DuckDB through the Arrow PyCapsule interface."""
 
+import concurrent.futures
 import gc
 import gzip
 import json
 import os
+import pathlib
 import sys
-import threading
 import tracemalloc
 
 import duckdb
-import pandas as pd
 import polars as pl
 import pyarrow as pa
 import pyarrow.compute as pc
 import pytest
 
 import marrowfin
-from conftest import PEER_DATA, PT, SANITIZED, change, definition, message, resident_bytes, runner
-from marrowfin_tools import PriceTable, price_table, sample_path
+from conftest import PT, SANITIZED, change, definition, message, resident_bytes, runner
+from marrowfin_tools import PriceTable, price_table
 from table_rows import column_names, generated, rows_per_market, uses_duckdb
+from tools_support import PEER_FILES, SAMPLE
 
-SAMPLE = str(sample_path())
-PEER_FILES = sorted(str(p) for p in PEER_DATA.glob("*") if p.name != "README.md") if PEER_DATA.is_dir() else []
 DEPTHS = (0, 1, 3, 10)
 
 
@@ -31,13 +30,26 @@ def handicap_race(tmp_path_factory):
     return generated(tmp_path_factory.mktemp("gen") / "handicap.json.gz", size_mb=0.3, seed=11, handicap=True)
 
 
-@pytest.mark.parametrize("path", [SAMPLE, "handicap"] + PEER_FILES, ids=os.path.basename)
+def merged(paths, out):
+    """The recordings' lines in one file, ordered by publish time (stable): markets that interleave."""
+    lines = []
+    for path in paths:
+        with (gzip.open if str(path).endswith(".gz") else open)(path, "rt", encoding="utf-8") as f:
+            lines += [line.rstrip("\r\n") for line in f if line.strip()]
+    lines.sort(key=lambda line: json.loads(line)["pt"])
+    out.write_text("".join(line + "\n" for line in lines), encoding="utf-8")
+    return str(out)
+
+
+@pytest.mark.parametrize("path", [SAMPLE, "handicap", "merged"] + PEER_FILES, ids=os.path.basename)
 def test_rows_are_those_of_each_markets_books(path, tmp_path, request):
     """All columns at every depth, with and without the starting prices,
     changed rows and every book, against rows made in Python from the books
     of each market's own recording."""
     if path == "handicap":
         path = request.getfixturevalue("handicap_race")
+    elif path == "merged":
+        path = merged([SAMPLE, request.getfixturevalue("handicap_race")], tmp_path / "both.json")
     schema = pa.schema(price_table(path, 10, sp=True)).append(pa.field("changed", pa.bool_()))
     oracle = {market: pa.table(columns, schema=schema)
               for market, columns in rows_per_market(path, tmp_path, 10, True, True, sp=True).items()}
@@ -58,36 +70,6 @@ def test_rows_are_those_of_each_markets_books(path, tmp_path, request):
             assert rows == table.num_rows
 
 
-def merged(paths, out):
-    """The recordings' lines in one file, ordered by publish time (stable)."""
-    lines = []
-    for path in paths:
-        with (gzip.open if str(path).endswith(".gz") else open)(path, "rt", encoding="utf-8") as f:
-            lines += [line.rstrip("\r\n") for line in f if line.strip()]
-    lines.sort(key=lambda line: json.loads(line)["pt"])
-    out.write_text("".join(line + "\n" for line in lines), encoding="utf-8")
-    return str(out)
-
-
-PAIRS = [("sample", "handicap")] + ([("1.197931750", "1.197931751")] if PEER_FILES else [])
-
-
-@pytest.mark.parametrize("pair", PAIRS, ids="+".join)
-def test_two_recordings_merged_give_each_market_the_rows_of_its_own_file(pair, handicap_race, tmp_path):
-    named = {"sample": SAMPLE, "handicap": handicap_race}
-    paths = [named.get(name) or str(PEER_DATA / name) for name in pair]
-    both = merged(paths, tmp_path / "both.json")
-    for every_book in (False, True):
-        whole = pa.table(price_table(both, 3, every_book))
-        markets = []
-        for path in paths:
-            own = pa.table(price_table(path, 3, every_book))
-            market = own["market_id"][0].as_py()
-            markets.append(market)
-            assert whole.filter(pc.equal(whole["market_id"], market)).equals(own)
-        assert sorted(set(whole["market_id"].to_pylist())) == sorted(markets)
-
-
 def test_one_message_of_two_markets_gives_a_book_of_each(write):
     path = write(
         message(PT, change(rc=[runner(1, ltp=2.0)], market="1.1"), change(rc=[runner(1, ltp=3.0)], market="1.2")),
@@ -105,54 +87,32 @@ def t():
     return price_table(SAMPLE, depth=2)
 
 
-@pytest.fixture(scope="module")
-def expected(t):
-    return pa.table(t)
+def test_schema_and_polars(t):
+    expected = pa.table(t)
+    assert pa.schema(t) == expected.schema and expected.num_rows > 1000
+    fields = {f.name: f.type for f in expected.schema}
+    assert [fields[name] for name in ("publish_time", "market_id", "inplay", "selection_id")] == [
+        pa.timestamp("ms", tz="UTC"), pa.string(), pa.bool_(), pa.int64()]
+    assert [f.name for f in expected.schema if f.nullable] == [
+        "last_price_traded", "back_price_1", "back_price_2", "back_size_1", "back_size_2",
+        "lay_price_1", "lay_price_2", "lay_size_1", "lay_size_2"]
+    frame = pl.DataFrame(t)
+    assert frame.equals(pl.from_arrow(expected)) and frame.schema["publish_time"] == pl.Datetime("ms", "UTC")
 
 
-class TestConsumers:
-    def test_schema(self, t, expected):
-        assert pa.schema(t) == expected.schema
-        fields = {f.name: f for f in expected.schema}
-        assert fields["publish_time"].type == pa.timestamp("ms", tz="UTC")
-        assert (fields["market_id"].type, fields["inplay"].type, fields["selection_id"].type) == (
-            pa.string(), pa.bool_(), pa.int64())
-        assert [f.name for f in expected.schema if f.nullable] == [
-            "last_price_traded", "back_price_1", "back_price_2", "back_size_1", "back_size_2",
-            "lay_price_1", "lay_price_2", "lay_size_1", "lay_size_2"]
-        assert expected.num_rows > 1000 and len(set(expected["market_id"].to_pylist())) == 1
-
-    def test_polars(self, t, expected):
-        frame = pl.DataFrame(t)
-        assert frame.columns == expected.column_names
-        assert frame.equals(pl.from_arrow(expected))
-        assert frame.schema["publish_time"] == pl.Datetime("ms", "UTC")
-
-    @uses_duckdb
-    def test_duckdb_reads_it_again_and_again(self, t, expected):
-        query = ("select count(*), count(back_price_2), sum(traded_volume), min(publish_time), "
-                 "count(distinct selection_id) from t")
-        (got,), (again,) = duckdb.sql(query).fetchall(), duckdb.sql(query).fetchall()  # a scan is a new stream
-        # DuckDB adds the doubles in parallel, in an order that varies from scan to scan.
-        assert got[:2] + got[3:] == again[:2] + again[3:] and got[2] == pytest.approx(again[2], rel=1e-12)
-        n, backs, traded, first, runners = got
-        assert (n, backs, runners) == (expected.num_rows, n - expected["back_price_2"].null_count,
-                                       len(set(expected["selection_id"].to_pylist())))
-        assert traded == pytest.approx(pc.sum(expected["traded_volume"]).as_py())
-        assert first == expected["publish_time"][0].as_py()
-
-    def test_pandas(self, expected):
-        frame = expected.to_pandas()
-        assert list(frame.columns) == expected.column_names and len(frame) == expected.num_rows
-        assert str(frame["publish_time"].dtype) == "datetime64[ms, UTC]"
-        assert frame["last_price_traded"].isna().sum() == expected["last_price_traded"].null_count
-
-    def test_every_read_is_a_new_stream_of_record_batches(self, t, expected):
-        big = price_table(SAMPLE, 10, True)
-        batches = list(pa.RecordBatchReader.from_stream(big))
-        assert all(0 < b.num_rows <= 65536 for b in batches)
-        assert sum(b.num_rows for b in batches) == pa.table(big).num_rows
-        assert pa.table(t).equals(expected)
+@uses_duckdb
+def test_duckdb_reads_it_again_and_again(t):
+    expected = pa.table(t)
+    query = ("select count(*), count(back_price_2), sum(traded_volume), min(publish_time), "
+             "count(distinct selection_id) from t")
+    (got,), (again,) = duckdb.sql(query).fetchall(), duckdb.sql(query).fetchall()  # a scan is a new stream
+    # DuckDB adds the doubles in parallel, in an order that varies from scan to scan.
+    assert got[:2] + got[3:] == again[:2] + again[3:] and got[2] == pytest.approx(again[2], rel=1e-12)
+    n, backs, traded, first, runners = got
+    assert (n, backs, runners) == (expected.num_rows, n - expected["back_price_2"].null_count,
+                                   len(set(expected["selection_id"].to_pylist())))
+    assert traded == pytest.approx(pc.sum(expected["traded_volume"]).as_py())
+    assert first == expected["publish_time"][0].as_py()
 
 
 def test_a_file_without_a_market_id_gives_an_empty_table_with_every_column(write):
@@ -167,140 +127,122 @@ def test_a_file_without_a_market_id_gives_an_empty_table_with_every_column(write
             assert duckdb.sql("select count(*) from t").fetchall() == [(0,)]
 
 
-class TestArguments:
-    def test_paths_of_every_kind_and_the_attributes(self, tmp_path):
-        import pathlib
-
-        t = price_table(pathlib.Path(SAMPLE), every_book=True)
-        assert (t.depth, t.every_book, t.sp) == (3, True, False)
-        assert repr(t) == f"<PriceTable of {SAMPLE!r}, depth=3, every_book=True, sp=False>"
-        assert pa.table(price_table(os.fsencode(SAMPLE), depth=0)).equals(pa.table(price_table(SAMPLE, 0)))
-        with pytest.raises(TypeError, match="No constructor defined for PriceTable"):
-            PriceTable()
-
-    @pytest.mark.parametrize("content, name", [
-        (None, "missing.json"),
-        (b'{"pt":1,"mc":[]}\n[1,]\n', "bad.json"),
-        (gzip.compress(b'{"pt":1,"mc":[]}\n' * 50)[:-4], "cut.gz"),
-        (b"\xff\n", "latin.json"),
-    ])
-    def test_unreadable_files_give_the_iterators_texts(self, tmp_path, content, name):
-        path = tmp_path / name
-        if content is not None:
-            path.write_bytes(content)
-        with pytest.raises(ValueError) as expected:
-            marrowfin.iter_prices_file(str(path))
-        with pytest.raises(ValueError) as got:
-            price_table(str(path))
-        assert str(got.value) == str(expected.value)
-
-    @pytest.mark.parametrize("kwargs, error, text", [
-        ({"path": "x\0y"}, ValueError, "file name contained an unexpected NUL byte"),
-        ({"path": 3}, TypeError, "price_table() argument 'path' must be str, bytes or os.PathLike, not int"),
-        ({"path": None}, TypeError, "price_table() argument 'path' must be str, bytes or os.PathLike, not NoneType"),
-        ({"depth": 11}, ValueError, "depth must be in 0..10, got 11"),
-        ({"depth": -1}, ValueError, "depth must be in 0..10, got -1"),
-        ({"depth": 10**30}, ValueError, f"depth must be in 0..10, got {10**30}"),
-        ({"depth": 3.0}, TypeError, "price_table() argument 'depth' must be int, not float"),
-        ({"depth": True}, TypeError, "price_table() argument 'depth' must be int, not bool"),
-        ({"every_book": 1}, TypeError, "price_table() argument 'every_book' must be bool, not int"),
-        ({"every_book": None}, TypeError, "price_table() argument 'every_book' must be bool, not NoneType"),
-    ])
-    def test_bad_arguments(self, kwargs, error, text):
-        with pytest.raises(error) as raised:
-            price_table(**{"path": SAMPLE, **kwargs})
-        assert str(raised.value) == text
-
-    def test_bad_calls(self):
-        with pytest.raises(TypeError):
-            price_table()
-        with pytest.raises(TypeError):
-            price_table(SAMPLE, 3, False, 1)
-        with pytest.raises(TypeError):
-            price_table(SAMPLE, rows=3)
-        t = price_table(SAMPLE)
-        with pytest.raises(TypeError, match="requested_schema must be None or an 'arrow_schema' PyCapsule, not str"):
-            t.__arrow_c_stream__("schema")
-        with pytest.raises(TypeError):
-            t.__arrow_c_stream__(None, None)
-        # A requested schema is taken and not looked at: the table has one.
-        capsule = t.__arrow_c_stream__(requested_schema=pa.schema(t).__arrow_c_schema__())
-        assert pa.RecordBatchReader._import_from_c_capsule(capsule).read_all().equals(pa.table(t))
+def test_paths_of_every_kind_and_the_attributes():
+    t = price_table(pathlib.Path(SAMPLE), every_book=True)
+    assert (t.depth, t.every_book, t.sp) == (3, True, False)
+    assert repr(t) == f"<PriceTable of {SAMPLE!r}, depth=3, every_book=True, sp=False>"
+    assert pa.table(price_table(os.fsencode(SAMPLE), depth=0)).equals(pa.table(price_table(SAMPLE, 0)))
+    with pytest.raises(TypeError, match="No constructor defined for PriceTable"):
+        PriceTable()
 
 
-class TestReferences:
-    def test_streams_and_schemas_outlive_the_table_and_each_other(self):
-        t = price_table(SAMPLE, 1)
-        expected = pa.table(t)
-        stream, schema = t.__arrow_c_stream__(), t.__arrow_c_schema__()
-        del t
-        gc.collect()
-        reader = pa.RecordBatchReader._import_from_c_capsule(stream)
-        del stream
-        assert reader.read_all().equals(expected)
-        assert pa.Schema._import_from_c_capsule(schema) == expected.schema
-
-    def test_the_path_is_held_while_the_table_lives(self):
-        path = "".join([SAMPLE])  # an object of its own
-        before = sys.getrefcount(path)
-        t = price_table(path)
-        assert sys.getrefcount(path) == before + 1
-        del t
-        assert sys.getrefcount(path) == before
-        for depth, every_book in ((11, False), (3, 1)):
-            with pytest.raises((TypeError, ValueError)):
-                price_table(path, depth, every_book)
-        assert sys.getrefcount(path) == before
-
-    def test_repeated_tables_streams_and_failures_keep_memory_flat(self, tmp_path):
-        small = str(generated(tmp_path / "small.json", size_mb=0.2, seed=3))
-        bad = tmp_path / "bad.json"
-        bad.write_text("{]\n")
-        cls_refs = sys.getrefcount(PriceTable)
-
-        def once():
-            t = price_table(small, 3, True)
-            pa.table(t)
-            t.__arrow_c_stream__()  # dropped unread: the capsule releases it
-            t.__arrow_c_schema__()
-            reader = pa.RecordBatchReader.from_stream(t)
-            reader.read_next_batch()  # and one read in part
-            del reader
-            for args in ((str(bad),), (small, 12), (small, 3, 1)):
-                with pytest.raises((ValueError, TypeError)):
-                    price_table(*args)
-
-        tracemalloc.start()
-        try:
-            for i in range(150):
-                once()
-                if i == 19:
-                    gc.collect()
-                    traced = tracemalloc.get_traced_memory()[0]
-                    files = len(os.listdir("/proc/self/fd"))
-                    rss = resident_bytes()
-            gc.collect()
-            traced_growth = tracemalloc.get_traced_memory()[0] - traced
-        finally:
-            tracemalloc.stop()
-        rss_growth = resident_bytes() - rss
-        assert sys.getrefcount(PriceTable) == cls_refs and len(os.listdir("/proc/self/fd")) == files
-        assert traced_growth < 4096
-        if not SANITIZED:
-            assert rss_growth < 4 * 2**20  # one kept store would be several MB
+@pytest.mark.parametrize("content, name", [
+    (None, "missing.json"), (b'{"pt":1,"mc":[]}\n[1,]\n', "bad.json"),
+    (gzip.compress(b'{"pt":1,"mc":[]}\n' * 50)[:-4], "cut.gz"), (b"\xff\n", "latin.json")])
+def test_unreadable_files_give_the_iterators_texts(tmp_path, content, name):
+    path = tmp_path / name
+    if content is not None:
+        path.write_bytes(content)
+    with pytest.raises(ValueError) as expected:
+        marrowfin.iter_prices_file(str(path))
+    with pytest.raises(ValueError) as got:
+        price_table(str(path))
+    assert str(got.value) == str(expected.value)
 
 
-def test_streams_of_one_table_read_side_by_side_in_threads():
-    t = price_table(SAMPLE, 3, True)
+@pytest.mark.parametrize("args, error, text", [
+    ({"path": "x\0y"}, ValueError, "file name contained an unexpected NUL byte"),
+    ({"path": 3}, TypeError, "price_table() argument 'path' must be str, bytes or os.PathLike, not int"),
+    ({"path": None}, TypeError, "price_table() argument 'path' must be str, bytes or os.PathLike, not NoneType"),
+    ({"depth": 11}, ValueError, "depth must be in 0..10, got 11"),
+    ({"depth": -1}, ValueError, "depth must be in 0..10, got -1"),
+    ({"depth": 10**30}, ValueError, f"depth must be in 0..10, got {10**30}"),
+    ({"depth": 3.0}, TypeError, "price_table() argument 'depth' must be int, not float"),
+    ({"depth": True}, TypeError, "price_table() argument 'depth' must be int, not bool"),
+    ({"every_book": 1}, TypeError, "price_table() argument 'every_book' must be bool, not int"),
+    ({"every_book": None}, TypeError, "price_table() argument 'every_book' must be bool, not NoneType"),
+    ({"rows": 3}, TypeError, "price_table() got an unexpected keyword argument 'rows'"),
+    ((SAMPLE, 3, False, 1), TypeError, "price_table() takes from 1 to 3 positional arguments but 4 were given"),
+    ((), TypeError, "price_table() missing 1 required positional argument: 'path'"),
+])  # fmt: skip
+def test_bad_arguments(args, error, text):
+    with pytest.raises(error) as raised:
+        price_table(**{"path": SAMPLE, **args}) if isinstance(args, dict) else price_table(*args)
+    assert str(raised.value) == text
+
+
+def test_a_requested_schema_must_be_a_schema_capsule_and_is_not_looked_at(t):
+    with pytest.raises(TypeError, match="^requested_schema must be None or an 'arrow_schema' PyCapsule, not str$"):
+        t.__arrow_c_stream__("schema")
+    with pytest.raises(TypeError, match=r"^__arrow_c_stream__\(\) takes at most 1 argument \(2 given\)$"):
+        t.__arrow_c_stream__(None, None)
+    capsule = t.__arrow_c_stream__(requested_schema=pa.schema(t).__arrow_c_schema__())
+    assert pa.RecordBatchReader._import_from_c_capsule(capsule).read_all().equals(pa.table(t))
+
+
+def test_streams_and_schemas_outlive_the_table_and_each_other():
+    t = price_table(SAMPLE, 1)
     expected = pa.table(t)
-    got = [None] * 4
+    stream, schema = t.__arrow_c_stream__(), t.__arrow_c_schema__()
+    del t
+    gc.collect()
+    reader = pa.RecordBatchReader._import_from_c_capsule(stream)
+    del stream
+    assert reader.read_all().equals(expected)
+    assert pa.Schema._import_from_c_capsule(schema) == expected.schema
 
-    def read(i):
-        got[i] = pa.RecordBatchReader.from_stream(t).read_all()
 
-    threads = [threading.Thread(target=read, args=(i,)) for i in range(4)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert all(table.equals(expected) for table in got)
+def test_the_path_is_held_while_the_table_lives_and_repeated_use_keeps_memory_flat(tmp_path):
+    path = "".join([SAMPLE])  # an object of its own
+    before = sys.getrefcount(path)
+    t = price_table(path)
+    assert sys.getrefcount(path) == before + 1
+    del t
+    for depth, every_book in ((11, False), (3, 1)):
+        with pytest.raises((TypeError, ValueError)):
+            price_table(path, depth, every_book)
+    assert sys.getrefcount(path) == before
+    small = str(generated(tmp_path / "small.json", size_mb=0.2, seed=3))
+    bad = tmp_path / "bad.json"
+    bad.write_text("{]\n")
+    cls_refs = sys.getrefcount(PriceTable)
+
+    def once():
+        t = price_table(small, 3, True)
+        pa.table(t)
+        t.__arrow_c_stream__()  # dropped unread: the capsule releases it
+        t.__arrow_c_schema__()
+        reader = pa.RecordBatchReader.from_stream(t)
+        reader.read_next_batch()  # and one read in part
+        del reader
+        for args in ((str(bad),), (small, 12), (small, 3, 1)):
+            with pytest.raises((ValueError, TypeError)):
+                price_table(*args)
+
+    tracemalloc.start()
+    try:
+        for i in range(150):
+            once()
+            if i == 19:
+                gc.collect()
+                traced = tracemalloc.get_traced_memory()[0]
+                files = len(os.listdir("/proc/self/fd"))
+                rss = resident_bytes()
+        gc.collect()
+        traced_growth = tracemalloc.get_traced_memory()[0] - traced
+    finally:
+        tracemalloc.stop()
+    rss_growth = resident_bytes() - rss
+    assert sys.getrefcount(PriceTable) == cls_refs and len(os.listdir("/proc/self/fd")) == files
+    assert traced_growth < 4096
+    if not SANITIZED:
+        assert rss_growth < 4 * 2**20  # one kept store would be several MB
+
+
+def test_streams_of_one_table_read_side_by_side_in_threads_in_bounded_batches():
+    t = price_table(SAMPLE, 10, True)
+    expected = pa.table(t)
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        got = list(pool.map(lambda _: list(pa.RecordBatchReader.from_stream(t)), range(4)))
+    assert all(pa.Table.from_batches(batches).equals(expected) for batches in got)
+    assert all(0 < b.num_rows <= 65536 for b in got[0])
