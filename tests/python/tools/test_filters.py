@@ -13,10 +13,8 @@ import zstandard
 
 import marrowfin
 from conftest import PT, change, definition, message, runner
-from marrowfin_tools import (MarketFilter, batch, first_definition, keep_recording, price_table, runner_table,
-                             sample_path)
-
-SAMPLE = str(sample_path())
+from marrowfin_tools import MarketFilter, batch, first_definition, keep_recording, price_table, runner_table
+from tools_support import SAMPLE, run
 UTC = dt.timezone.utc
 COMPRESS = {"plain.json": lambda b: b, "gzip.gz": gzip.compress, "bzip2.bz2": bz2.compress,
             "zstd.zst": zstandard.ZstdCompressor().compress}
@@ -126,19 +124,13 @@ def test_a_recording_filtered_out_is_never_loaded(write, tmp_path):
 
 
 def test_the_commands_skip_and_count_what_the_filter_keeps_out(capsys, tmp_path):
-    from marrowfin_tools import cli
-
-    def run(*args):
-        status = cli.main(list(args))
-        out, err = capsys.readouterr()
-        return status, out, err.splitlines()
-
-    assert run("summary", "--json", "--no-plot", "--country", "AU", SAMPLE, SAMPLE) == (
+    assert run(capsys, "summary", "--json", "--no-plot", "--country", "AU", SAMPLE, SAMPLE) == (
         0, "", ["marrowfin: 2 recordings filtered out"])
-    status, out, err = run("summary", "--json", "--no-plot", "--venue", "southwell", "--event-type", "7", SAMPLE)
+    status, out, err = run(capsys, "summary", "--json", "--no-plot", "--venue", "southwell", "--event-type", "7",
+                           SAMPLE)
     assert (status, len(out.splitlines()), err) == (0, 1, [])
-    assert run("export", SAMPLE, "-o", str(tmp_path / "x.jsonl"), "--market-type", "PLACE") == (
+    assert run(capsys, "export", SAMPLE, "-o", str(tmp_path / "x.jsonl"), "--market-type", "PLACE") == (
         0, "", [f"marrowfin: {SAMPLE}: filtered out; nothing written"])
-    status, _, err = run("export", SAMPLE, SAMPLE, "-o", f"{tmp_path}/out/", "--market-time-to", "2024-10-29")
+    status, _, err = run(capsys, "export", SAMPLE, SAMPLE, "-o", f"{tmp_path}/out/", "--market-time-to", "2024-10-29")
     assert status == 0 and err[-1] == "marrowfin: 2 recordings filtered out"
     assert sorted(p.name for p in tmp_path.rglob("*")) == ["out"]
