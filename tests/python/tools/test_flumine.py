@@ -79,6 +79,10 @@ def test_the_same_books_and_orders_as_flumines_own_stream(path):
         assert {o[3] for o in orders} == {"BACK", "LAY"} and any(o[7] for o in orders) and not all(o[7] for o in orders)
 
 
+def added(caplog, logger):
+    return [r.getMessage() for r in caplog.records if r.name == logger and " added, " in r.getMessage()]
+
+
 @needs_peer_data
 @pytest.mark.parametrize("strategy, recording, kwargs", [
     (PriceTaker, "race", {}),
@@ -87,7 +91,8 @@ def test_the_same_books_and_orders_as_flumines_own_stream(path):
     (BackTheFavourite, "tied_race", {"inplay": False, "seconds_to_start": 600}),  # the README's run
     (OnTheClock, "1.200806927", {}),
 ], ids=lambda v: getattr(v, "__name__", None) if isinstance(v, type) else str(v) or "{}")  # fmt: skip
-def test_strategies_that_read_the_runner_order_and_times(request, strategy, recording, kwargs):
+def test_strategies_that_read_the_runner_order_and_times(request, caplog, strategy, recording, kwargs):
+    caplog.set_level(logging.INFO)
     path = request.getfixturevalue(recording) if "race" in recording else str(PEER_DATA / recording)
     seen, calls, orders = on_both_streams([path], strategy, **kwargs)
     assert orders and calls
@@ -96,6 +101,10 @@ def test_strategies_that_read_the_runner_order_and_times(request, strategy, reco
         markets = {market for market, _ in seen}
         assert markets == {"1.197931750", "1.197931751"} and len(seen) > len(pathlib.Path(path).read_text().splitlines())
         assert strategy is not PriceTaker or {o[0] for o in orders} == markets
+        # Each market logged as it is added, as flumine's own stream logs it.
+        assert added(caplog, "marrowfin_tools.flumine") == added(caplog, "flumine.streams.betfairhistoricalstream") == [
+            "[MarketStream: 10000]: 1.197931750 added, 1 markets in cache",
+            "[MarketStream: 10000]: 1.197931751 added, 2 markets in cache"]
 
 
 @needs_peer_data
@@ -127,21 +136,6 @@ def test_event_processing_merges_an_events_streams_by_time():
         "1.197931750", "1.197931751"}
 
 
-@needs_peer_data
-def test_each_market_is_logged_as_it_is_added(race, caplog):
-    caplog.set_level(logging.INFO)
-
-    def added(logger):
-        return [r.getMessage() for r in caplog.records if r.name == logger and " added, " in r.getMessage()]
-
-    simulate(MarrowfinStream, [race])
-    simulate(BetfairHistoricalStream, [race])
-    ours = added("marrowfin_tools.flumine")
-    assert ours == added("flumine.streams.betfairhistoricalstream") == [
-        "[MarketStream: 10000]: 1.197931750 added, 1 markets in cache",
-        "[MarketStream: 10000]: 1.197931751 added, 2 markets in cache"]
-
-
 @pytest.mark.parametrize("kwargs", [
     {"inplay": False, "seconds_to_start": 600}, {"inplay": True, "max_inplay_seconds": 30},
     {"event_type_ids": ["7"]}, {"event_type_ids": ["1", "4"]}], ids=str)  # fmt: skip
@@ -165,21 +159,20 @@ def test_lines_that_are_not_json_are_skipped_as_flumines_stream_skips_them(tmp_p
         f"value error: {line!r}" for line in (lines[middle][:60] + b"\n", lines[-1][:50])]
 
 
-def test_a_damaged_file_is_an_error_that_names_it(tmp_path):
-    cut = tmp_path / "cut.json.gz"
-    cut.write_bytes(pathlib.Path(SAMPLE).read_bytes()[:-100])
-    with pytest.raises(ValueError, match=f"^{re.escape(str(cut))}: unexpected end of file$"):
-        next(MarrowfinStream(str(cut)).create_generator()())
-
-
-def test_a_zstd_file_with_a_line_that_is_not_json_fails_whole(tmp_path):
-    # Its good lines cannot be picked out without a zstd decoder in Python.
-    lines = gzip.decompress(pathlib.Path(SAMPLE).read_bytes()).splitlines(keepends=True)
-    damaged = tmp_path / "damaged.json.zst"
-    damaged.write_bytes(zstandard.ZstdCompressor().compress(b"".join(lines[:-1] + [lines[-1][:50]])))
-    expected = f"{damaged}: EOF while parsing an object at line 1 column 50"
-    with pytest.raises(ValueError, match=f"^{re.escape(expected)}$"):
-        next(MarrowfinStream(str(damaged)).create_generator()())
+@pytest.mark.parametrize("suffix", [".gz", ".zst"])
+def test_a_damaged_file_is_an_error_that_names_it(tmp_path, suffix):
+    """A gzip file cut short, and a zstd file with a line that is not JSON: that fails whole, its good lines
+    cannot be picked out without a zstd decoder in Python."""
+    path = tmp_path / f"damaged.json{suffix}"
+    if suffix == ".gz":
+        path.write_bytes(pathlib.Path(SAMPLE).read_bytes()[:-100])
+        text = "unexpected end of file"
+    else:
+        lines = gzip.decompress(pathlib.Path(SAMPLE).read_bytes()).splitlines(keepends=True)
+        path.write_bytes(zstandard.ZstdCompressor().compress(b"".join(lines[:-1] + [lines[-1][:50]])))
+        text = "EOF while parsing an object at line 1 column 50"
+    with pytest.raises(ValueError, match=f"^{re.escape(f'{path}: {text}')}$"):
+        next(MarrowfinStream(str(path)).create_generator()())
 
 
 def test_what_it_refuses():
