@@ -120,6 +120,8 @@ def test_paths_of_every_kind_and_what_it_refuses(write, tmp_path):
     kinds = [path, pathlib.Path(path), os.fsencode(path)]
     assert [b.publish_time_epoch for b in market_books(p for p in kinds)] == [PT] * 3
     assert list(market_books([])) == []
+    cut = tmp_path / "cut.json.gz"
+    cut.write_bytes(pathlib.Path(sample_path()).read_bytes()[:-100])
     refused = [
         (("x.json",), {}, TypeError, "market_books() argument 'paths' must be an iterable of paths, not str"),
         ((pathlib.Path(path),), {}, TypeError,
@@ -131,19 +133,14 @@ def test_paths_of_every_kind_and_what_it_refuses(write, tmp_path):
         (([],), {"runner_order": "sort_priority"}, ValueError,
          "runner_order must be 'selection' or 'definition', got 'sort_priority'"),
         (([],), {"aware": 1}, TypeError, "market_books() argument 'aware' must be bool, not int"),
+        # A recording that fails to load is named, and nothing is returned.
+        (([path, cut],), {}, ValueError, f"{cut}: unexpected end of file"),
+        (([path, tmp_path / "none"],), {}, ValueError, f"{tmp_path / 'none'}: No such file or directory (os error 2)"),
     ]  # fmt: skip
     for args, kwargs, error, text in refused:
         with pytest.raises(error) as raised:
             market_books(*args, **kwargs)
         assert str(raised.value) == text
-    # A recording that fails to load is named, and nothing is returned.
-    cut = tmp_path / "cut.json.gz"
-    cut.write_bytes(pathlib.Path(sample_path()).read_bytes()[:-100])
-    for paths in ([path, cut], [path, tmp_path / "missing.json"]):
-        with pytest.raises(ValueError) as raised:
-            market_books(paths)
-        assert str(raised.value) == f"{paths[1]}: " + (
-            "unexpected end of file" if paths[1] == cut else "No such file or directory (os error 2)")
 
 
 def test_code_run_while_a_book_is_built_cannot_reach_the_iterator(write, monkeypatch):
