@@ -5,23 +5,21 @@ a second convert, or one killed part way and run again, changes nothing."""
 
 import bz2
 import gzip
-import io
 import json
 import os
 import pathlib
 import re
 import subprocess
 import sys
-import tarfile
 
 import pytest
 import zstandard
 
 import gen_stream
-import marrowfin
 from conftest import PEER_DATA
-from marrowfin_tools import Inputs, batch, catalog, cli, market_books, price_table, runner_table, sample_path
+from marrowfin_tools import Inputs, batch, catalog, cli, market_books, price_table, runner_table
 from table_rows import _epoch_ms, uses_duckdb
+from tools_support import SAMPLE, run, write_archive
 
 TIMES = ("market_time", "off_time", "first_publish_time", "last_publish_time")
 PEER = ("1.197931750", "1.211006011", "1.209492553", "BASIC-1.132153978.gz",
@@ -39,7 +37,7 @@ def decoded(name, data):
 def archive(tmp_path_factory):
     """(the archive, {member name as shown: its bytes}, the damaged member's name)."""
     folder = tmp_path_factory.mktemp("archive")
-    members = [("day/sample.json.gz", pathlib.Path(sample_path()).read_bytes())]
+    members = [("day/sample.json.gz", pathlib.Path(SAMPLE).read_bytes())]
     for name in PEER if PEER_DATA.is_dir() else ():
         data = (PEER_DATA / name).read_bytes()
         members.append((f"peer/{name}.bz2", bz2.compress(data)) if name[0].isdigit() else (f"peer/{name}", data))
@@ -52,20 +50,16 @@ def archive(tmp_path_factory):
     damaged[len(damaged) // 2] ^= 0x55
     members.append(("gen/damaged.bz2", bytes(damaged)))
     path = folder / "month.tar"
+    write_archive(path, members, "tar")
     shown, seen = {}, {}
-    with tarfile.open(path, "w") as tar:
-        for name, data in members:
-            info = tarfile.TarInfo(name)
-            info.size = len(data)
-            tar.addfile(info, io.BytesIO(data))
-            seen[name] = seen.get(name, 0) + 1
-            shown[name if seen[name] == 1 else f"{name}#{seen[name]}"] = data
+    for name, data in members:
+        seen[name] = seen.get(name, 0) + 1
+        shown[name if seen[name] == 1 else f"{name}#{seen[name]}"] = data
     return str(path), shown, "gen/damaged.bz2"
 
 
 def convert(capsys, *args):
-    status = cli.main(["convert", *map(str, args)])
-    return status, capsys.readouterr().err.splitlines()
+    return run(capsys, "convert", *args)[::2]
 
 
 def snapshot(store):
@@ -188,14 +182,14 @@ def test_a_convert_killed_part_way_and_run_again_makes_the_same_store(archive, s
 
 
 @uses_duckdb
-def test_the_catalogue_in_duckdb_polars_and_pandas_and_its_paths_everywhere(store, tmp_path, capsys):
+def test_the_catalogue_in_duckdb_and_polars_and_its_paths_everywhere(store, tmp_path, capsys):
     import duckdb
     import polars as pl
 
     path = store[0]
     markets = catalog(path)
-    assert pl.from_arrow(markets).shape == markets.to_pandas().shape == (markets.num_rows, 19)
-    assert list(pl.DataFrame(markets).columns) == list(markets.to_pandas().columns) == markets.column_names
+    assert pl.from_arrow(markets).shape == (markets.num_rows, 19)
+    assert list(pl.DataFrame(markets).columns) == markets.column_names
     wins = [p for (p,) in duckdb.sql("select distinct path from markets where market_type = 'WIN' "
                                      "and books > 0 order by path").fetchall()]
     books = duckdb.sql("select sum(books) from markets where market_type = 'WIN'").fetchall()[0][0]
@@ -231,5 +225,5 @@ def test_an_output_that_is_no_store_is_left_alone(tmp_path, capsys, setup, text)
     out = tmp_path / "out"
     setup(out)
     before = sorted(p.name for p in tmp_path.rglob("*"))
-    assert convert(capsys, sample_path(), "-o", out) == (1, [f"marrowfin: {text.format(out)}"])
+    assert convert(capsys, SAMPLE, "-o", out) == (1, [f"marrowfin: {text.format(out)}"])
     assert sorted(p.name for p in tmp_path.rglob("*")) == before
