@@ -37,7 +37,30 @@ Steps order(MergedReplay& replay) {
   return steps;
 }
 
+// Many recordings of every length, with ties and times that go back, and
+// their steps taking the earliest head each time, ties to the lower index.
+std::pair<std::vector<std::vector<int>>, Steps> many_recordings() {
+  std::vector<std::vector<int>> times(9);
+  unsigned state = 7;
+  for (std::size_t r = 0; r < times.size(); ++r) {
+    for (std::size_t i = 0; i < r * 5; ++i) {
+      state = state * 1103515245u + 12345u;
+      times[r].push_back(static_cast<int>(1 + (state >> 16) % 40 + i * 3));
+    }
+  }
+  Steps steps;
+  for (std::vector<std::size_t> at(times.size(), 0);;) {
+    std::size_t best = times.size();
+    for (std::size_t r = 0; r < times.size(); ++r) {
+      if (at[r] < times[r].size() && (best == times.size() || times[r][at[r]] < times[best][at[best]])) best = r;
+    }
+    if (best == times.size()) return {times, steps};
+    steps.emplace_back(best, at[best]++);
+  }
+}
+
 TEST(MergedReplay, MergesByPublishTimeTiesToTheEarlierRecordingEachOwnOrderKept) {
+  const auto [many, many_steps] = many_recordings();
   const struct {
     std::vector<std::vector<int>> recordings;
     Steps expected;
@@ -51,6 +74,7 @@ TEST(MergedReplay, MergesByPublishTimeTiesToTheEarlierRecordingEachOwnOrderKept)
       // One after the other: runs without a switch.
       {{{10, 11}, {1, 2, 3}}, {{1, 0}, {1, 1}, {1, 2}, {0, 0}, {0, 1}}},
       {{}, {}},
+      {many, many_steps},
   };
   for (const auto& c : cases) {
     std::vector<std::unique_ptr<load::MessageStore>> stores;
@@ -58,34 +82,6 @@ TEST(MergedReplay, MergesByPublishTimeTiesToTheEarlierRecordingEachOwnOrderKept)
     MergedReplay replay(std::move(stores));
     EXPECT_EQ(order(replay), c.expected);
   }
-}
-
-TEST(MergedReplay, ManyRecordingsAgreeWithTakingTheEarliestHeadEachTime) {
-  // Times with many ties and some going back, over recordings of every length.
-  std::vector<std::vector<int>> times(9);
-  unsigned state = 7;
-  for (std::size_t r = 0; r < times.size(); ++r) {
-    for (std::size_t i = 0; i < r * 5; ++i) {
-      state = state * 1103515245u + 12345u;
-      times[r].push_back(static_cast<int>(1 + (state >> 16) % 40 + i * 3));
-    }
-  }
-  Steps expected;
-  std::vector<std::size_t> at(times.size(), 0);
-  for (;;) {
-    std::size_t best = times.size();
-    for (std::size_t r = 0; r < times.size(); ++r) {
-      if (at[r] < times[r].size() && (best == times.size() || times[r][at[r]] < times[best][at[best]])) {
-        best = r;
-      }
-    }
-    if (best == times.size()) break;
-    expected.emplace_back(best, at[best]++);
-  }
-  std::vector<std::unique_ptr<load::MessageStore>> stores;
-  for (const auto& t : times) stores.push_back(recording(t));
-  MergedReplay replay(std::move(stores));
-  EXPECT_EQ(order(replay), expected);
 }
 
 TEST(MergedReplay, EachRecordingFoldsIntoASetOfItsOwn) {
