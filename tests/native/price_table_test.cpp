@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -204,42 +205,36 @@ TEST(SumSizes, AddsAsPythonsSumDoes) {
   EXPECT_FALSE(std::signbit(sum({-0.0})));  // Python's sum starts from 0
 }
 
+// The schema's types and flags are test_table.py's, read through pyarrow;
+// here, what a consumer may do that pyarrow does not.
 TEST(TableStream, HandsOverSchemaBatchesAndThenTheEndEveryTime) {
   ArrowArrayStream stream;
   export_price_table_stream(load(kRace), {1, false, 2}, &stream);
   ArrowSchema schema;
   ASSERT_EQ(stream.get_schema(&stream, &schema), 0);
-  EXPECT_STREQ(schema.format, "+s");
-  ASSERT_EQ(schema.n_children, 15);
-  EXPECT_STREQ(schema.children[1]->name, "publish_time");
-  EXPECT_STREQ(schema.children[1]->format, "tsm:UTC");
-  EXPECT_EQ(schema.children[1]->flags, 0);
-  EXPECT_EQ(schema.children[8]->flags, ARROW_FLAG_NULLABLE);
   // A consumer may move a child out and release the rest first.
   ArrowSchema moved = *schema.children[0];
   schema.children[0]->release = nullptr;
   schema.release(&schema);
   EXPECT_STREQ(moved.name, "market_id");
   moved.release(&moved);
-
   std::int64_t rows = 0;
   ArrowArray batch;
-  for (;;) {
+  for (int ends = 0; ends < 2;) {
     ASSERT_EQ(stream.get_next(&stream, &batch), 0);
-    if (batch.release == nullptr) break;
-    ArrowArray column = *batch.children[0];
-    batch.children[0]->release = nullptr;
+    if (batch.release == nullptr) {
+      ++ends;
+      continue;
+    }
+    rows += batch.length;
     batch.release(&batch);
-    rows += column.length;
-    EXPECT_EQ(std::string_view(static_cast<const char*>(column.buffers[2]), 3), "1.5");
-    column.release(&column);
   }
   EXPECT_EQ(rows, 5);
-  ASSERT_EQ(stream.get_next(&stream, &batch), 0);
-  EXPECT_EQ(batch.release, nullptr);
   EXPECT_EQ(stream.get_last_error(&stream), nullptr);
   stream.release(&stream);
   EXPECT_EQ(stream.release, nullptr);
+  EXPECT_EQ(stream.get_next(&stream, &batch), EINVAL);
+  EXPECT_EQ(stream.get_last_error(&stream), texts::kReleased);
 }
 
 }  // namespace
