@@ -72,21 +72,6 @@ TEST(ChunkReader, LineEndsAnywhereAcrossChunks) {
   }
 }
 
-TEST(ChunkReader, ReadFailureComesAfterTheLinesBeforeIt) {
-  // The partial line before the failure is not a line: the failure came
-  // before its end.
-  for (std::size_t chunk_size : {1ul, 3ul, 100ul}) {
-    ChunkedSource source("a\nbc\nd", 1, 5);
-    ChunkReader reader(source, chunk_size, kPadding);
-    Lines chunks;
-    for (Chunk chunk; reader.next(chunk);) chunks.emplace_back(chunk.data.get(), chunk.size);
-    EXPECT_EQ(chunks, chunk_size == 100 ? Lines{"a\nbc\n"} : Lines({"a\n", "bc\n"}));
-    EXPECT_EQ(reader.error(), "Input/output error (os error 5)");
-    Chunk more;
-    EXPECT_FALSE(reader.next(more));
-  }
-}
-
 // What a decoder yields before it finds a fault may depend on the room it is
 // given (ISA-L's does), so the source sees the same reads however the lines
 // are cut.
