@@ -1,17 +1,19 @@
 // The decoder chosen by a file's name, and what every decoder does alike:
 // members one after another, padding and junk after one, failures in its
 // own words after the data before them, read errors passed on; then what
-// one format alone has (gzip's header fields, bzip2's blocks side by side,
-// zstd's frame headers and skippable frames).
+// one format alone has (gzip's header fields, bzip2's block markers and
+// blocks side by side, zstd's frame headers and skippable frames).
 #include "core/io/encoding.hpp"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "core/io/bzip2_blocks.hpp"
 #include "test_support.hpp"
 
 namespace marrowfin::io {
@@ -106,7 +108,8 @@ class Decoder : public testing::TestWithParam<Codec> {
   // What this format alone fails on (or, the first zstd one, accepts).
   std::vector<std::pair<std::string, std::string>> own_faults() const {
     if (encoding_ == Encoding::kGzip) {
-      const std::string text = "line one\nline two\n", good = gzip_member(text), too_long = "gzip header field too long";
+      const std::string text = "line one\nline two\n", good = gzip_member(text);
+      const std::string too_long = "gzip header field too long";
       return {
           {std::string("\x1f\x8c\x08\0\0\0\0\0\0\x03", 10), header_error()},
           {std::string("\x1f\x8b\x07\0\0\0\0\0\0\x03", 10) + good.substr(10), header_error()},
@@ -266,6 +269,42 @@ TEST(GzipSource, NoReadClaimsMoreThanItsSpace) {
       EXPECT_EQ(codec(gz, out_chunk).error, kDeflate) << codec.name() << " " << out_chunk;
     }
   }
+}
+
+// `data` with `value`'s low `count` bits written from bit `bit` on.
+void put_bits(std::string& data, std::uint64_t bit, std::uint64_t value, unsigned count) {
+  for (unsigned i = 0; i < count; ++i, ++bit) {
+    auto mask = static_cast<char>(0x80 >> (bit % 8));
+    if ((value >> (count - 1 - i)) & 1) {
+      data[bit / 8] = static_cast<char>(data[bit / 8] | mask);
+    } else {
+      data[bit / 8] = static_cast<char>(data[bit / 8] & ~mask);
+    }
+  }
+}
+
+TEST(Bzip2Blocks, MarkersAtEveryBitOffsetAndAtTheEdges) {
+  std::mt19937 random(7);
+  std::string data(200, '\0');
+  for (char& c : data) c = static_cast<char>(random());
+  // Planted at every shift, back to back, overlapping the last byte.
+  std::vector<std::uint64_t> at = {0, 61, 130, 203, 276, 349, 422, 495, 8 * 200 - 48};
+  for (std::size_t i = 0; i < at.size(); ++i) {
+    put_bits(data, at[i], i % 2 ? bzip2::kEndMarker : bzip2::kBlockMarker, bzip2::kMarkerBits);
+  }
+  // Found where planted, and nowhere else: the random bytes hold none by chance.
+  std::vector<bzip2::Marker> found;
+  for (auto marker = bzip2::find_marker(data, 0); marker; marker = bzip2::find_marker(data, marker->bit + 1)) {
+    found.push_back(*marker);
+  }
+  ASSERT_EQ(found.size(), at.size());
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    EXPECT_EQ(found[i].bit, at[i]);
+    EXPECT_EQ(found[i].end, i % 2 == 1);
+  }
+  // A marker cut off by the end is none; the search starts where it is told.
+  EXPECT_FALSE(bzip2::find_marker(data.substr(0, 199), at.back()));
+  EXPECT_EQ(bzip2::find_marker(data, 62)->bit, 130u);
 }
 
 // Side by side, only checked blocks come out; the rest is decoded in one pass

@@ -15,27 +15,21 @@ using namespace marrowfin::test;  // NOLINT: the tests\' helpers
 
 // Applies a message (a JSON array of market changes) and returns what it
 // touched as (market id, image) pairs.
+using Touched = std::vector<std::pair<std::string, bool>>;
 class MarketSetTest : public ::testing::Test {
  protected:
-  std::vector<std::pair<std::string, bool>> apply(std::string_view changes, std::int64_t pt = 7) {
+  Touched apply(std::string_view changes, std::int64_t pt = 7) {
     json::Value message = test::parse_ok(changes, arena_);
-    std::vector<std::pair<std::string, bool>> touched;
+    Touched touched;
     for (const MarketSet::Touched& t : set_.apply(message.items(), pt)) {
       touched.emplace_back(set_.market(t.market).market_id, t.image);
     }
     return touched;
   }
-  std::vector<std::string> ids() {
-    std::vector<std::string> out;
-    for (std::size_t i = 0; i < set_.size(); ++i) out.push_back(set_.market(i).market_id);
-    return out;
-  }
 
   util::Arena arena_;
   MarketSet set_;
 };
-
-using Touched = std::vector<std::pair<std::string, bool>>;
 
 TEST_F(MarketSetTest, ChangesWithoutAMarketIdAreDroppedUntilOneIsNamedThenGoToTheFirst) {
   EXPECT_EQ(apply(R"([{"rc": [{"id": 1}]}, {"id": ""}, {"id": 5}, 3, null])"), Touched{});
@@ -49,7 +43,8 @@ TEST_F(MarketSetTest, ChangesWithoutAMarketIdAreDroppedUntilOneIsNamedThenGoToTh
   EXPECT_EQ(set_.market(0).runners.size(), 2u);
   EXPECT_EQ(set_.market(0).publish_time, 9);
   EXPECT_EQ(set_.market(1).publish_time, 7);  // untouched markets keep their state
-  EXPECT_EQ(ids(), (std::vector<std::string>{"1.2", "1.1"}));
+  EXPECT_EQ(std::make_tuple(set_.size(), set_.market(0).market_id, set_.market(1).market_id),
+            std::make_tuple(std::size_t{2}, "1.2", "1.1"));
 }
 
 TEST_F(MarketSetTest, AMarketIsTouchedOnceInTheOrderFirstTouchedAndAnyImageOfItCounts) {
