@@ -78,13 +78,10 @@ std::vector<Row> table(const std::string& lines, int depth, bool every_book,
   export_price_table_stream(load(lines), {depth, every_book, batch_rows}, &stream);
   std::vector<Field> fields = price_table_fields(depth);
   std::vector<Row> rows;
-  ArrowArray batch;
   int count = 0;
   for (int ends = 0; ends < 2;) {
-    if (stream.get_next(&stream, &batch) != 0) {
-      ADD_FAILURE() << stream.get_last_error(&stream);
-      break;
-    }
+    ArrowArray batch{};
+    EXPECT_EQ(stream.get_next(&stream, &batch), 0);
     if (batch.release == nullptr) {
       ++ends;
       continue;
