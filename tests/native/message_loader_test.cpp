@@ -72,7 +72,7 @@ LoadResult load(const std::string& data, io::Encoding encoding, LoadOptions opti
   return load_messages_from_bytes(data, encoding, io::Inflater::default_backend(), options);
 }
 
-TEST(LoadMessages, SkippedLinesLeaveNothingInTheArenaAndAFailureKeepsNothing) {
+TEST(LoadMessages, SkippedLinesLeaveNothingInTheArena) {
   std::string levels = "[1.5,2]";
   for (int i = 0; i < 200; ++i) levels += ",[1.6,3]";
   std::string skipped;  // 3 MB of values, were they kept
@@ -84,8 +84,6 @@ TEST(LoadMessages, SkippedLinesLeaveNothingInTheArenaAndAFailureKeepsNothing) {
   ASSERT_TRUE(result.store);
   EXPECT_EQ(result.store->messages.size(), 1u);
   EXPECT_LE(result.store->arena.reserved_bytes(), util::Arena::kBlockSize);
-  EXPECT_EQ(describe(load(skipped + R"({"pt":1,"mc":[})", io::Encoding::kPlain)),
-            "error: expected value at line 1 column 15");
 }
 
 // True when both loads have the same outcome: the same error, or the same
