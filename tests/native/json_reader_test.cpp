@@ -55,17 +55,13 @@ std::string dump(const Value& v) {
 
 using Method = LineParser::Method;
 
-std::string parse_to_text(std::string_view text, Method method) {
-  util::Arena arena;
-  JsonResult result = parse_json(text, arena, method);
-  return result.error.empty() ? dump(result.value) : "error: " + result.error;
-}
-
 // The fixed results hold for the loader's parsing and for the reader alone.
 class ParseJson : public ::testing::TestWithParam<Method> {
  protected:
   std::string parse_to_text(std::string_view text) const {
-    return json::parse_to_text(text, GetParam());
+    util::Arena arena;
+    JsonResult result = parse_json(text, arena, GetParam());
+    return result.error.empty() ? dump(result.value) : "error: " + result.error;
   }
 };
 
@@ -80,13 +76,8 @@ std::string nest(int depth, std::string_view open, std::string_view inner, std::
   return text;
 }
 
-struct Case {
-  std::string text;
-  std::string expected;
-};
-
 TEST_P(ParseJson, ValueModel) {
-  const Case cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       // Members sorted by key, last duplicate wins, unread keys dropped.
       {R"({"pt":5,"mc":[],"op":"mcm"})", "{mc:[],pt:u5}"},
       {R"({"pt":1,"id":"a","pt":2})", "{id:\"a\",pt:u2}"},
@@ -126,7 +117,7 @@ TEST_P(ParseJson, ValueModel) {
       {nest(128, "[", "", "]"), nest(128, "[", "", "]")},
       {nest(128, "{\"rc\":", "1", "}"), nest(128, "{rc:", "u1", "}")},
   };
-  for (const Case& c : cases) EXPECT_EQ(parse_to_text(c.text), c.expected) << c.text;
+  for (const auto& [text, expected] : cases) EXPECT_EQ(parse_to_text(text), expected) << text;
 }
 
 TEST_P(ParseJson, Errors) {
