@@ -88,7 +88,8 @@ TEST(ZstdSink, ALoadCopiesExactlyWhatItDecodedIntoOneFrameOfA1MiBWindowOrFailsWi
   FullSink room(1000);
   ZstdSink failing(room, 3);
   load::LoadResult loaded = load_copying(inputs[2].first, Encoding::kBzip2, &failing);
-  EXPECT_EQ(std::make_tuple(loaded.store == nullptr, loaded.error, failing.finish()), std::make_tuple(true, full, full));
+  EXPECT_EQ(std::make_tuple(loaded.store == nullptr, loaded.error, failing.finish()),
+            std::make_tuple(true, full, full));
   StringSink out;
   ZstdSink copy(out, 3);
   loaded = load_copying(text + "{\"pt\":\n", Encoding::kPlain, &copy);
