@@ -21,18 +21,7 @@ using Lines = std::vector<std::string>;
 // may be written just after its end and read up to the end of its padding.
 constexpr std::size_t kPadding = 33;
 std::pair<Lines, std::vector<std::size_t>> split(const std::string& data, std::size_t piece, std::size_t chunk_size) {
-  class Recording final : public ByteSource {
-   public:
-    Recording(const std::string& data, std::size_t piece) : inner_(data, piece) {}
-    ReadResult read(char* out, std::size_t capacity) override {
-      requests.push_back(capacity);
-      return inner_.read(out, capacity);
-    }
-    std::vector<std::size_t> requests;
-
-   private:
-    ChunkedSource inner_;
-  } source(data, piece);
+  ChunkedSource source(data, piece);
   ChunkReader reader(source, chunk_size, kPadding);
   Lines lines;
   Chunk chunk;

@@ -24,19 +24,21 @@
 namespace marrowfin::test {
 
 // Serves `data` in reads of at most `chunk` bytes; from offset `fail_at` on,
-// every read fails.
+// every read fails. Keeps the room each read asked for.
 class ChunkedSource final : public io::ByteSource {
  public:
   explicit ChunkedSource(std::string data, std::size_t chunk = 1 << 20,
                          std::size_t fail_at = std::string::npos)
       : data_(std::move(data)), chunk_(chunk), fail_at_(fail_at) {}
   io::ReadResult read(char* out, std::size_t capacity) override {
+    requests.push_back(capacity);
     if (pos_ >= fail_at_) return {0, "Input/output error (os error 5)"};
     std::size_t n = std::min({capacity, chunk_, data_.size() - pos_, fail_at_ - pos_});
     std::memcpy(out, data_.data() + pos_, n);
     pos_ += n;
     return {n, {}};
   }
+  std::vector<std::size_t> requests;
 
  private:
   std::string data_;
