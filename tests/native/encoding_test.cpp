@@ -22,26 +22,20 @@ namespace {
 using namespace marrowfin::test;  // NOLINT: the tests' helpers
 
 TEST(Encoding, ByTheExtensionOfTheFinalComponentOnly) {
-  const auto gz = Encoding::kGzip;
-  const auto bz = Encoding::kBzip2;
-  const auto zs = Encoding::kZstd;
-  const auto no = Encoding::kPlain;
-  const struct {
-    const char* path;
-    Encoding encoding;
-  } cases[] = {
-      {"x.gz", gz},    {"x.gzip", gz},  {"dir/x.gz", gz}, {"a.b/x.tar.gz", gz}, {"x.gz/", gz},
-      {"x.gz//", gz},  {"x.gz/.", gz},  {"..gz", gz},     {"d/..gz", gz},       {"x .gz", gz},
-      {"x.bz2", bz},   {"d/1.2.bz2", bz}, {"x.tar.bz2", bz}, {"x.bz2/", bz},    {"..bz2", bz},
-      {"x.GZ", no},    {"x.gz.txt", no}, {".gz", no},     {"d/.gz", no},        {"x.gz/..", no},
-      {"..", no},      {".", no},       {"/", no},        {"", no},             {"gz", no},
-      {"x.", no},      {"x.gz/y", no},  {"x.gzi", no},    {"x.gz ", no},        {"x.BZ2", no},
-      {"x.bz", no},    {"x.bzip2", no}, {".bz2", no},     {"x.bz2.json", no},   {"x.tbz2", no},
-      {"x.zst", zs},   {"1.2.json.zst", zs}, {"x.zst/", zs}, {"..zst", zs},     {"x.ZST", no},
-      {"x.zstd", no},  {".zst", no},    {"x.zst.json", no}, {"x.tzst", no},     {"x.zs", no},
+  using enum Encoding;
+  const std::pair<const char*, Encoding> cases[] = {
+      {"x.gz", kGzip}, {"x.gzip", kGzip}, {"dir/x.gz", kGzip}, {"a.b/x.tar.gz", kGzip}, {"x.gz/", kGzip},
+      {"x.gz//", kGzip}, {"x.gz/.", kGzip}, {"..gz", kGzip}, {"d/..gz", kGzip}, {"x .gz", kGzip},
+      {"x.bz2", kBzip2}, {"d/1.2.bz2", kBzip2}, {"x.tar.bz2", kBzip2}, {"x.bz2/", kBzip2}, {"..bz2", kBzip2},
+      {"x.GZ", kPlain}, {"x.gz.txt", kPlain}, {".gz", kPlain}, {"d/.gz", kPlain}, {"x.gz/..", kPlain},
+      {"..", kPlain}, {".", kPlain}, {"/", kPlain}, {"", kPlain}, {"gz", kPlain}, {"x.", kPlain},
+      {"x.gz/y", kPlain}, {"x.gzi", kPlain}, {"x.gz ", kPlain}, {"x.BZ2", kPlain}, {"x.bz", kPlain},
+      {"x.bzip2", kPlain}, {".bz2", kPlain}, {"x.bz2.json", kPlain}, {"x.tbz2", kPlain}, {"x.zst", kZstd},
+      {"1.2.json.zst", kZstd}, {"x.zst/", kZstd}, {"..zst", kZstd}, {"x.ZST", kPlain}, {"x.zstd", kPlain},
+      {".zst", kPlain}, {"x.zst.json", kPlain}, {"x.tzst", kPlain}, {"x.zs", kPlain},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(static_cast<int>(encoding_from_name(c.path)), static_cast<int>(c.encoding)) << c.path;
+  for (auto [path, encoding] : cases) {
+    EXPECT_EQ(static_cast<int>(encoding_from_name(path)), static_cast<int>(encoding)) << path;
   }
 }
 
