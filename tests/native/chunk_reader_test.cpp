@@ -53,10 +53,7 @@ TEST(ChunkReader, LineEndsAnywhereAcrossChunksAndTheSourceSeesTheSameReads) {
   std::string many;  // lines of every length up to 300 bytes
   Lines many_lines;
   for (int i = 0; many.size() < 300000; ++i) many += many_lines.emplace_back(i % 301, 'm') + "\n";
-  const struct {
-    std::string data;
-    Lines lines;
-  } cases[] = {
+  const std::pair<std::string, Lines> cases[] = {
       {"", {}},          {"\n", {""}},          {"a", {"a"}},          {"a\n\nb\n", {"a", "", "b"}},
       {"\r\n", {""}},    {"a\r\nb\r\n", {"a", "b"}}, {"a\r\r\n", {"a\r"}}, {"a\rb\n", {"a\rb"}},
       {"a\r", {"a\r"}},  // no line feed removed, so the carriage return stays
@@ -68,16 +65,16 @@ TEST(ChunkReader, LineEndsAnywhereAcrossChunksAndTheSourceSeesTheSameReads) {
       {"\n" + exact + "\n\n", {"", exact, ""}},
       {many, many_lines},
   };
-  for (const auto& c : cases) {
+  for (const auto& [data, expected] : cases) {
     for (std::size_t piece : {1ul, 4093ul, 1ul << 20}) {
-      if (piece == 1 && c.data.size() > 100000) continue;  // slow, and nothing new
+      if (piece == 1 && data.size() > 100000) continue;  // slow, and nothing new
       std::vector<std::size_t> first;
       for (std::size_t chunk_size : {1ul, 2ul, 5ul, 4096ul, load::LoadOptions::kDefaultChunkSize}) {
-        auto [lines, requests] = split(c.data, piece, chunk_size);
-        EXPECT_TRUE(lines == c.lines) << testing::PrintToString(c.data.substr(0, 9)) << " " << piece << " "
+        auto [lines, requests] = split(data, piece, chunk_size);
+        EXPECT_TRUE(lines == expected) << testing::PrintToString(data.substr(0, 9)) << " " << piece << " "
                                       << chunk_size;
         if (first.empty()) first = requests;
-        EXPECT_EQ(requests, first) << testing::PrintToString(c.data.substr(0, 9)) << " " << chunk_size;
+        EXPECT_EQ(requests, first) << testing::PrintToString(data.substr(0, 9)) << " " << chunk_size;
       }
     }
   }

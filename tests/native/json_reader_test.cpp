@@ -7,6 +7,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/json/direct_parser.hpp"
@@ -129,11 +130,7 @@ TEST_P(ParseJson, Errors) {
                     kLone = "lone leading surrogate in hex escape",
                     kControl = "control character (\\u0000-\\u001F) found while parsing a string",
                     kDeep = "recursion limit exceeded";
-  const struct {
-    std::string text;
-    std::string description;
-    int column;
-  } cases[] = {
+  const std::tuple<std::string, std::string, int> cases[] = {
       {"", kValue, 0}, {"  x", kExpected, 3}, {"\xEF\xBB\xBF{}", kExpected, 1},
       {"[1,]", "trailing comma", 4}, {"[1, \t]", "trailing comma", 6},
       {R"({"a":1,})", "trailing comma", 8}, {"[,1]", kExpected, 2},
@@ -160,9 +157,9 @@ TEST_P(ParseJson, Errors) {
       {"{\"op\":" + nest(128, "[", "", "]") + "}", kDeep, 134}, {nest(100000, "[", "", ""), kDeep, 129},
       {"\xFF", "stream did not contain valid UTF-8", -1},  // no position
   };
-  for (const auto& c : cases) {
-    std::string at = c.column < 0 ? "" : " at line 1 column " + std::to_string(c.column);
-    EXPECT_EQ(parse_to_text(c.text), "error: " + c.description + at) << c.text;
+  for (const auto& [text, description, column] : cases) {
+    std::string at = column < 0 ? "" : " at line 1 column " + std::to_string(column);
+    EXPECT_EQ(parse_to_text(text), "error: " + description + at) << text;
   }
 }
 

@@ -61,10 +61,7 @@ std::pair<std::vector<std::vector<int>>, Steps> many_recordings() {
 
 TEST(MergedReplay, MergesByPublishTimeTiesToTheEarlierRecordingEachOwnOrderKept) {
   const auto [many, many_steps] = many_recordings();
-  const struct {
-    std::vector<std::vector<int>> recordings;
-    Steps expected;
-  } cases[] = {
+  const std::pair<std::vector<std::vector<int>>, Steps> cases[] = {
       // Interleaved, with ties at 5 and 9 going to the lower index.
       {{{1, 5, 9}, {2, 5, 9, 10}, {5}}, {{0, 0}, {1, 0}, {0, 1}, {1, 1}, {2, 0}, {0, 2}, {1, 2}, {1, 3}}},
       // A tie ends the run of a later recording.
@@ -76,15 +73,15 @@ TEST(MergedReplay, MergesByPublishTimeTiesToTheEarlierRecordingEachOwnOrderKept)
       {{}, {}},
       {many, many_steps},
   };
-  for (const auto& c : cases) {
+  for (const auto& [recordings, expected] : cases) {
     std::vector<std::unique_ptr<load::MessageStore>> stores;
-    for (const auto& times : c.recordings) stores.push_back(recording(times));
+    for (const auto& times : recordings) stores.push_back(recording(times));
     MergedReplay replay(std::move(stores));
-    EXPECT_EQ(order(replay), c.expected);
+    EXPECT_EQ(order(replay), expected);
     // Each recording folds into a set of its own: its market "1.1" has a
     // runner per time of that recording alone.
-    for (std::size_t r = 0; r < c.recordings.size(); ++r) {
-      std::set<int> times(c.recordings[r].begin(), c.recordings[r].end());
+    for (std::size_t r = 0; r < recordings.size(); ++r) {
+      std::set<int> times(recordings[r].begin(), recordings[r].end());
       ASSERT_EQ(replay.markets(r).size(), times.empty() ? 0u : 1u) << r;
       EXPECT_EQ(times.empty() ? 0u : replay.markets(r).market(0).runners.size(), times.size()) << r;
     }
