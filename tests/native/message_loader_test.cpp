@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/io/byte_source.hpp"
@@ -187,11 +188,9 @@ TEST(ParallelLoad, TheFirstBadLineOrCorruptGzipStreamInTheFileWins) {
   std::size_t start = 0;
   const std::string several = make({1000, 1001, 2000, 2999}, &start);
   const std::string tail = make({}).substr(0, 2000 * (good.size() + 1));
-  const struct {
-    std::string text;
-    double cut;  // a gzip member cut to this part of its size; 0: its CRC is wrong; -1: plain
-    std::string error;
-  } cases[] = {
+  // (text, a gzip member of it cut to this part of its size (0: its CRC is
+  // wrong; -1: the text plain), the load's error)
+  const std::tuple<std::string, double, std::string> cases[] = {
       {several, -1, column + "26"},  // line 1000's
       {make({2999}), -1, column + "23"},
       {make({0}), -1, column + "20"},
@@ -204,16 +203,15 @@ TEST(ParallelLoad, TheFirstBadLineOrCorruptGzipStreamInTheFileWins) {
       {tail + tail + several, 0.5, "unexpected end of file"},
       {tail, 0, "corrupt gzip stream does not have a matching checksum"},
   };
-  for (const auto& c : cases) {
-    std::string data = c.text;
-    if (c.cut >= 0) data = gzip_member(c.text, {.crc_delta = c.cut == 0 ? 1u : 0u});
-    if (c.cut > 0) data.resize(static_cast<std::size_t>(static_cast<double>(data.size()) * c.cut));
-    auto encoding = c.cut >= 0 ? io::Encoding::kGzip : io::Encoding::kPlain;
+  for (const auto& [text, cut, error] : cases) {
+    std::string data = cut < 0 ? text : gzip_member(text, {.crc_delta = cut == 0 ? 1u : 0u});
+    if (cut > 0) data.resize(static_cast<std::size_t>(static_cast<double>(data.size()) * cut));
+    auto encoding = cut >= 0 ? io::Encoding::kGzip : io::Encoding::kPlain;
     for (unsigned threads : {1u, 2u, 4u}) {
       for (std::size_t chunk_size : {1ul, 100ul, 4096ul, LoadOptions::kDefaultChunkSize}) {
         LoadResult result = load(data, encoding, {chunk_size, threads});
-        EXPECT_EQ(result.store ? "loaded" : result.error, c.error)
-            << c.text.size() << " " << c.cut << " " << threads << " " << chunk_size;
+        EXPECT_EQ(result.store ? "loaded" : result.error, error)
+            << text.size() << " " << cut << " " << threads << " " << chunk_size;
       }
     }
   }
