@@ -4,7 +4,6 @@
 #include <zstd.h>
 
 #include <cstdint>
-
 #include <string>
 
 #include "core/io/zstd_source.hpp"
@@ -30,27 +29,19 @@ class FullSink final : public ByteSink {
   std::size_t room_;
 };
 
-std::string stream_text(std::size_t lines) {
-  std::string text;
-  for (std::size_t i = 1; i <= lines; ++i) {
-    text += R"({"op":"mcm","pt":)" + std::to_string(1000 + i) +
-            R"(,"mc":[{"id":"1.2","rc":[{"id":)" + std::to_string(i % 13) + R"(,"ltp":)" +
-            std::to_string(1.5 + static_cast<double>(i % 40) / 10) + "}]}]}\n";
-    if (i % 997 == 0) text += "\n";  // blank lines are copied too
-  }
-  return text;
-}
-
+// Many chunks, parsed on several threads.
 load::LoadResult load_copying(const std::string& data, Encoding encoding, ByteSink* copy) {
-  load::LoadOptions options;
-  options.chunk_size = 4096;  // many chunks, parsed on several threads
-  options.threads = 3;
-  options.copy_to = copy;
-  return load::load_messages_from_bytes(data, encoding, Inflater::default_backend(), options);
+  return load::load_messages_from_bytes(data, encoding, Inflater::default_backend(),
+                                        {.chunk_size = 4096, .threads = 3, .copy_to = copy});
 }
 
 TEST(ZstdSink, ALoadCopiesExactlyWhatItDecodedIntoOneFrameOfA1MiBWindowOrFailsWithTheCopy) {
-  std::string text = stream_text(25000);  // more than one window
+  std::string text;  // more than one window
+  for (int i = 1; i <= 25000; ++i) {
+    text += R"({"op":"mcm","pt":)" + std::to_string(1000 + i) + R"(,"mc":[{"id":"1.2","rc":[{"id":)" +
+            std::to_string(i % 13) + R"(,"ltp":)" + std::to_string(1.5 + (i % 40) / 10.0) + "}]}]}\n";
+    if (i % 997 == 0) text += "\n";  // blank lines are copied too
+  }
   ASSERT_GT(text.size(), std::size_t{3} << 19);
   const std::pair<std::string, Encoding> inputs[] = {
       {text, Encoding::kPlain},
