@@ -184,8 +184,7 @@ TEST_F(CacheTest, DefinitionSynchronisesListedRunnersAndTheActiveCountFollows) {
             std::make_tuple(2u, 3u, 1u));
   // A definition describes its runners whole: a missing or mistyped "bsp",
   // "adjustmentFactor" or "removalDate" clears the runner's (a reinstated
-  // runner has no removal date, and a runner change may set one again:
-  // test_snapshot.py); a missing "status" keeps the status.
+  // runner has no removal date); a missing "status" keeps the status.
   apply(R"({"rc": [{"id": 1, "status": "WINNER"}]})");
   apply(R"({"marketDefinition": {"runners": [
       {"id": 1, "adjustmentFactor": "x", "removalDate": 3},
@@ -193,6 +192,15 @@ TEST_F(CacheTest, DefinitionSynchronisesListedRunnersAndTheActiveCountFollows) {
   EXPECT_EQ(std::tie(runner(1).actual_sp, runner(1).status, runner(1).adjustment_factor,
                      runner(1).removal_date, runner(2).actual_sp, runner(2).status),
             std::make_tuple(SpValue(), "WINNER", std::nullopt, std::nullopt, SpValue(), "REMOVED"));
+  // A runner change still sets them, and only the next definition clears them.
+  apply(R"({"rc": [{"id": 2, "removalDate": "b", "adjustmentFactor": 5}]})");
+  EXPECT_EQ(std::tie(runner(2).removal_date, runner(2).adjustment_factor),
+            std::make_tuple("b", 5.0));
+  apply(R"({"rc": [{"id": 2, "ltp": 2}]})");
+  EXPECT_EQ(runner(2).removal_date, "b");
+  apply(R"({"marketDefinition": {"runners": [{"id": 2, "status": "REMOVED"}]}})");
+  EXPECT_EQ(std::tie(runner(2).removal_date, runner(2).adjustment_factor),
+            std::make_tuple(std::nullopt, std::nullopt));
   EXPECT_EQ(cache_.number_of_active_runners, 1u);  // runner 3 only
   apply(R"({"rc": [{"id": 2, "status": "ACTIVE"}, {"id": 3, "status": "active"}]})");
   EXPECT_EQ(cache_.number_of_active_runners, 1u);  // runner 2 only

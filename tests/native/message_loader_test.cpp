@@ -44,9 +44,14 @@ TEST(Utf8, ValidMalformedAndBlankText) {
       EXPECT_EQ(json::is_ascii(before + std::string(pad, 'b')), ascii) << pad;
     }
   }
-  // Only Unicode White_Space makes a line blank (which lines are, the load's
-  // tests in test_load.py hold); not its lookalikes: the information
+  // Only Unicode White_Space makes a line blank: U+0085 U+00A0 U+1680, U+2000
+  // U+200A U+2028 U+2029, U+202F U+205F U+3000; not the information
   // separators, U+FEFF, U+200B, U+180E, U+2060, U+00A1, U+3001.
+  for (std::string_view text : {""sv, " \t\n\v\f\r"sv, "\r"sv, "\xC2\x85\xC2\xA0\xE1\x9A\x80"sv,
+                                "\xE2\x80\x80\xE2\x80\x8A\xE2\x80\xA8\xE2\x80\xA9"sv,
+                                "\xE2\x80\xAF\xE2\x81\x9F\xE3\x80\x80"sv}) {
+    EXPECT_TRUE(json::is_blank(text)) << text;
+  }
   for (std::string_view text : {"x"sv, " {}"sv, "\0"sv, "\x1C"sv, "\xEF\xBB\xBF"sv, "\xE2\x80\x8B"sv,
                                 "\xE1\xA0\x8E"sv, "\xE2\x81\xA0"sv, "\xC2\xA1"sv, "  \xE3\x80\x81"sv}) {
     EXPECT_FALSE(json::is_blank(text)) << text;
