@@ -50,6 +50,19 @@ TEST(HandicapKey, RoundsHalfAwayFromZeroAndSaturates) {
   for (auto [handicap, key] : cases) EXPECT_EQ(handicap_key(handicap), key) << handicap;
 }
 
+TEST_F(CacheTest, EmptyOrNonObjectChangesOnlyStoreThePublishTime) {
+  apply(R"({"marketDefinition": {"status": "SUSPENDED", "runners": [{"id": 1}]},
+            "rc": [{"id": 2, "atb": [[1.5, 3]]}]})");
+  std::int64_t time = 1;
+  for (const char* change : {"[]", R"([{"img": true}])", R"("img")", "null", "true", "-5", "{}"}) {
+    apply(change, ++time);
+    EXPECT_EQ(cache_.publish_time, time) << change;
+  }
+  EXPECT_EQ(std::tie(cache_.status, cache_.definition_count, cache_.number_of_runners,
+                     cache_.number_of_active_runners, runner(2).change_count),
+            std::make_tuple("SUSPENDED", 1u, 2u, 2u, 1u));
+}
+
 // The definition's text and flag fields by key, so that one list drives the
 // whole check.
 const std::pair<const char*, std::optional<std::string> MarketCache::*> kTexts[] = {
