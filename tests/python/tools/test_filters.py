@@ -63,14 +63,16 @@ def test_the_sample_as_its_first_book_shows_it():
 
 @pytest.mark.parametrize("content", [None, b"[1,]\n", b"\xff\n", gzip.compress(b'{"pt":1}\n' * 99)[:-9]])
 def test_a_file_unreadable_before_a_definition_raises_as_a_load_and_is_kept(tmp_path, content):
+    """first_definition and price_table say what the module's own iterator says."""
     path = tmp_path / ("x.gz" if content and content[:2] == b"\x1f\x8b" else "x.json")
     if content is not None:
         path.write_bytes(content)
     with pytest.raises(ValueError) as expected:
         marrowfin.iter_prices_file(str(path))
-    with pytest.raises(ValueError) as got:
-        first_definition(path)
-    assert str(got.value) == str(expected.value)
+    for call in (first_definition, price_table):
+        with pytest.raises(ValueError) as got:
+            call(path)
+        assert str(got.value) == str(expected.value)
     assert keep_recording(path, MarketFilter(venues={"nowhere"}))  # its load then says why
 
 

@@ -268,25 +268,6 @@ class TestOutputNames:
     """Each output is named after its recording's name, as the command reports and checks it, whatever
     name the copy the module reads has."""
 
-    @pytest.mark.parametrize("fmt, jobs", [("jsonl", 1), ("jsonl", 2), ("parquet", 1)])
-    def test_export_writes_what_it_reports(self, capsys, tmp_path, scratch, fmt, jobs):
-        for day, market in (("monday", "1.100"), ("tuesday", "1.200")):  # the same member name in each
-            write_archive(tmp_path / f"{day}.zip", {"race.json.gz": gzip.compress(MARKETS[market])}, "zip")
-        for name, market in (("a/R.GZ", "1.300"), ("b/R.GZ.json", "1.100")):  # read as R.GZ.gz, R.GZ.json.gz
-            (tmp_path / name).parent.mkdir()
-            (tmp_path / name).write_bytes(gzip.compress(MARKETS[market]))
-        out = tmp_path / "out"
-        status, _, err = run(capsys, "export", *(tmp_path / name for name in ("monday.zip", "tuesday.zip", "a/R.GZ",
-                             "b/R.GZ.json")), "--format", fmt, "-o", f"{out}/", f"--jobs={jobs}")
-        names = ["monday.zip:race", "tuesday.zip:race", "R", "R.GZ"]
-        assert status == 0
-        if fmt == "parquet":
-            assert sorted(p.name for p in out.rglob("*.parquet")) == sorted(f"{name}-0.parquet" for name in names)
-            return
-        written = {line.split(" written to ")[1]: int(line.split()[0]) for line in err}
-        assert sorted(written) == sorted(str(out / f"{name}.jsonl") for name in names)
-        assert {path: len(pathlib.Path(path).read_text().splitlines()) for path in written} == written
-
     @pytest.mark.parametrize("files, args, err", [
         ({"day.zip": {"race.json": "1.100"}}, ["day.zip:race.json", "-o", "day.zip"],
          ["day.zip:race.json: day.zip is the archive it comes from"]),

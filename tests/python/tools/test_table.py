@@ -16,7 +16,6 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pytest
 
-import marrowfin
 from conftest import PT, SANITIZED, change, definition, message, resident_bytes, runner
 from marrowfin_tools import PriceTable, price_table
 from table_rows import column_names, generated, rows_per_market, uses_duckdb
@@ -68,18 +67,6 @@ def test_rows_are_those_of_each_markets_books(path, tmp_path, request):
                 assert got.equals(expected), (market, depth, every_book)
                 rows += got.num_rows
             assert rows == table.num_rows
-
-
-def test_one_message_of_two_markets_gives_a_book_of_each(write):
-    path = write(
-        message(PT, change(rc=[runner(1, ltp=2.0)], market="1.1"), change(rc=[runner(1, ltp=3.0)], market="1.2")),
-        message(PT + 1, change(market=None, rc=[runner(1, ltp=2.5)])),  # no id: the first market's
-        message(PT + 2),  # touches no market: no book
-        message(PT + 3, change(market="1.2", img=True, rc=[runner(7)])))
-    table = pa.table(price_table(path, 0, True))
-    rows = list(zip(*(table[name].to_pylist() for name in ["market_id", "selection_id", "last_price_traded"])))
-    assert rows == [("1.1", 1, 2.0), ("1.2", 1, 3.0), ("1.1", 1, 2.5), ("1.2", 7, None)]
-    assert table["publish_time"].cast(pa.int64()).to_pylist() == [PT, PT, PT + 1, PT + 3]
 
 
 @pytest.fixture(scope="module")
@@ -136,31 +123,14 @@ def test_paths_of_every_kind_and_the_attributes():
         PriceTable()
 
 
-@pytest.mark.parametrize("content, name", [
-    (None, "missing.json"), (b'{"pt":1,"mc":[]}\n[1,]\n', "bad.json"),
-    (gzip.compress(b'{"pt":1,"mc":[]}\n' * 50)[:-4], "cut.gz"), (b"\xff\n", "latin.json")])
-def test_unreadable_files_give_the_iterators_texts(tmp_path, content, name):
-    path = tmp_path / name
-    if content is not None:
-        path.write_bytes(content)
-    with pytest.raises(ValueError) as expected:
-        marrowfin.iter_prices_file(str(path))
-    with pytest.raises(ValueError) as got:
-        price_table(str(path))
-    assert str(got.value) == str(expected.value)
-
-
 @pytest.mark.parametrize("args, error, text", [
     ({"path": "x\0y"}, ValueError, "file name contained an unexpected NUL byte"),
     ({"path": 3}, TypeError, "price_table() argument 'path' must be str, bytes or os.PathLike, not int"),
-    ({"path": None}, TypeError, "price_table() argument 'path' must be str, bytes or os.PathLike, not NoneType"),
     ({"depth": 11}, ValueError, "depth must be in 0..10, got 11"),
-    ({"depth": -1}, ValueError, "depth must be in 0..10, got -1"),
     ({"depth": 10**30}, ValueError, f"depth must be in 0..10, got {10**30}"),
     ({"depth": 3.0}, TypeError, "price_table() argument 'depth' must be int, not float"),
     ({"depth": True}, TypeError, "price_table() argument 'depth' must be int, not bool"),
     ({"every_book": 1}, TypeError, "price_table() argument 'every_book' must be bool, not int"),
-    ({"every_book": None}, TypeError, "price_table() argument 'every_book' must be bool, not NoneType"),
     ({"rows": 3}, TypeError, "price_table() got an unexpected keyword argument 'rows'"),
     ((SAMPLE, 3, False, 1), TypeError, "price_table() takes from 1 to 3 positional arguments but 4 were given"),
     ((), TypeError, "price_table() missing 1 required positional argument: 'path'"),
