@@ -5,7 +5,6 @@ a second convert, or one killed part way and run again, changes nothing."""
 
 import bz2
 import gzip
-import json
 import os
 import pathlib
 import re
@@ -188,8 +187,7 @@ def test_the_catalogue_in_duckdb_and_polars_and_its_paths_everywhere(store, tmp_
 
     path = store[0]
     markets = catalog(path)
-    assert pl.from_arrow(markets).shape == (markets.num_rows, 19)
-    assert list(pl.DataFrame(markets).columns) == markets.column_names
+    assert pl.DataFrame(markets).columns == markets.column_names
     wins = [p for (p,) in duckdb.sql("select distinct path from markets where market_type = 'WIN' "
                                      "and books > 0 order by path").fetchall()]
     books = duckdb.sql("select sum(books) from markets where market_type = 'WIN'").fetchall()[0][0]
@@ -198,11 +196,6 @@ def test_the_catalogue_in_duckdb_and_polars_and_its_paths_everywhere(store, tmp_
     assert sum(1 for _ in market_books(wins)) == books
     assert [o.path for o in batch.run_files(lambda p: 0, wins)] == [r.name for r in Inputs(wins)] == wins
     assert pl.DataFrame(price_table(wins[0])).height > 0
-    assert cli.main(["summary", "--json", *wins]) == 0
-    first = {}
-    for row in markets.to_pylist():
-        first.setdefault(row["path"], row["market_id"])
-    assert [json.loads(line)["market_id"] for line in capsys.readouterr().out.splitlines()] == [first[p] for p in wins]
     # A store stands for every recording in it; its catalogue is not read as one.
     every = markets.num_rows
     assert sum(1 for _ in market_books([path])) == duckdb.sql("select sum(books) from markets").fetchall()[0][0]
