@@ -113,7 +113,7 @@ class TestBadInput:
         status, _, err = run(capsys, "export", SAMPLE, "-o", target)
         assert (status, err) == (1, [f"marrowfin: {target}: No such file or directory"])
 
-    @pytest.mark.parametrize("args", [[], ["frobnicate"], ["summary", "--bogus"], ["export", SAMPLE, "--depth", "3"],
+    @pytest.mark.parametrize("args", [[], ["frobnicate"], ["summary", "--bogus"],
                                       ["export", SAMPLE, "-o", "x", "--every", "0"],
                                       ["summary", "--plot", "c.png", SAMPLE, SAMPLE],
                                       ["summary", "--files-from", "/nonexistent/list"]])

@@ -16,7 +16,7 @@ import marrowfin
 from conftest import PT, change, definition, message, runner
 from marrowfin_tools import MarketFilter, RunnerTable, _native, runner_table
 from table_rows import generated, market_files, runner_column_names, runner_rows_from_books
-from tools_support import PEER_FILES, SAMPLE, run, usage_error, write_archive
+from tools_support import PEER_FILES, SAMPLE, run, usage_error
 # A day before (no book yet), minutes before, and the market time itself.
 BEFORE = (86400, 300, 60, 0)
 START = "2021-03-30T16:20:00.000Z"
@@ -127,13 +127,6 @@ class TestArguments:
         with pytest.raises(error) as raised:
             runner_table(paths, before=before)
         assert str(raised.value) == text
-
-    def test_a_bad_member_is_named(self, tmp_path):
-        archive = tmp_path / "day.tar"
-        write_archive(archive, {"a/sample.json.gz": pathlib.Path(SAMPLE).read_bytes(),
-                                "a/bad.json": b'{"pt": 1, "mc": []}\n{]\n'}, "tar")
-        with pytest.raises(ValueError, match=f"^{archive}:a/bad.json: key must be a string at line 1 column 2$"):
-            runner_table(archive)
 
 
 class TestCommand:

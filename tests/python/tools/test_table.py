@@ -92,14 +92,12 @@ def test_duckdb_reads_it_again_and_again(t):
     expected = pa.table(t)
     query = ("select count(*), count(back_price_2), sum(traded_volume), min(publish_time), "
              "count(distinct selection_id) from t")
-    (got,), (again,) = duckdb.sql(query).fetchall(), duckdb.sql(query).fetchall()  # a scan is a new stream
-    # DuckDB adds the doubles in parallel, in an order that varies from scan to scan.
-    assert got[:2] + got[3:] == again[:2] + again[3:] and got[2] == pytest.approx(again[2], rel=1e-12)
-    n, backs, traded, first, runners = got
-    assert (n, backs, runners) == (expected.num_rows, n - expected["back_price_2"].null_count,
-                                   len(set(expected["selection_id"].to_pylist())))
-    assert traded == pytest.approx(pc.sum(expected["traded_volume"]).as_py())
-    assert first == expected["publish_time"][0].as_py()
+    for _ in range(2):  # a scan is a new stream
+        (n, backs, traded, first, runners), = duckdb.sql(query).fetchall()
+        assert (n, backs, runners, first) == (
+            expected.num_rows, n - expected["back_price_2"].null_count,
+            len(set(expected["selection_id"].to_pylist())), expected["publish_time"][0].as_py())
+        assert traded == pytest.approx(pc.sum(expected["traded_volume"]).as_py())
 
 
 def test_a_file_without_a_market_id_gives_an_empty_table_with_every_column(write):
