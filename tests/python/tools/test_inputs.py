@@ -344,15 +344,12 @@ class TestSingleRecordingCommands:
 
 @pytest.mark.parametrize("head, name, kind", [
     (b'{"op":"mcm"}', "x.gz", "plain"), (gzip.compress(b"{}"), "x", "gzip"), (bz2.compress(b"{}"), "x", "bzip2"),
-    (bz2.compress(b"{}"), "x.tar.bz2", "tar"), (b"PK\x03\x04rest", "x", "zip"), (b"PK\x05\x06" + bytes(18), "x", "zip"),
+    (bz2.compress(b"{}"), "x.tar.bz2", "tar"), (b"PK\x03\x04rest", "x", "zip"),
     (lzma.compress(b"{}"), "x.bz2", "xz"), (b"\x28\xb5\x2f\xfd\x00", "x", "zstd"), (b"", "x.gz", "plain"),
     (b"BZ", "x.bz2", "plain"), (b"\x5f\x2a\x4d\x18\x00", "x", "zstd"), (b"\x60\x2a\x4d\x18\x00", "x", "plain"),
-    (b"\x28\xb5\x2f\xfd\x00", "x.TAR.ZST", "zstd tar"), (b"\x28\xb5\x2f\xfd\x00", "x.tzst", "zstd tar"),
-    ("tar", "x", "tar"), ("tar.gz", "x", "tar")])  # fmt: skip
-def test_sniff(tmp_path, head, name, kind):
-    if isinstance(head, str):  # an archive of that kind, without a name that tells it
-        write_archive(tmp_path / "x", MEMBERS, head)
-        head = (tmp_path / "x").read_bytes()[:inputs.HEAD]
+    (b"\x28\xb5\x2f\xfd\x00", "x.TAR.ZST", "zstd tar"), (b"\x28\xb5\x2f\xfd\x00", "x.tzst", "zstd tar")])  # fmt: skip
+def test_sniff(head, name, kind):
+    """Archives without a name that tells them are the archive tests' "download"."""
     assert inputs.sniff(head, name) == kind
 
 

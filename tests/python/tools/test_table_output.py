@@ -44,8 +44,6 @@ def test_output_names(name, output):
 
 class TestWriters:
     def test_nothing_is_written_for_a_bad_recording_or_format(self, tmp_path):
-        with pytest.raises(ValueError, match="No such file or directory"):
-            write_table(tmp_path / "missing.json", tmp_path / "t.parquet")
         with pytest.raises(ValueError, match="format must be 'parquet' or 'csv', not 'xml'"):
             write_table(SAMPLE, tmp_path / "t.xml", "xml")
         with pytest.raises(FileNotFoundError):
@@ -130,7 +128,6 @@ class TestCommand:
         (["--format", "xml"], "argument --format: invalid choice: 'xml' (choose from 'jsonl', 'parquet', 'csv')"),
         (["--format", "parquet", "-o", "-"], "Parquet goes to a file or a directory, not to stdout"),
         ([SAMPLE, "-o", "x.jsonl"], "several files need an output directory: -o DIR/"),
-        (["{other}"], "{sample} and {other} would both write sample.jsonl"),
         (["{other}", "--format", "csv", "-o", "out/"], "{sample} and {other} would both write sample.csv"),
         (["{other}", "--format", "parquet", "-o", "out/"], "{sample} and {other} would both write sample"),
     ])
