@@ -201,9 +201,10 @@ def test_the_catalogue_in_duckdb_and_polars_and_its_paths_everywhere(store, tmp_
     assert sum(1 for _ in market_books([path])) == duckdb.sql("select sum(books) from markets").fetchall()[0][0]
     assert cli.main(["runners", path, "-o", str(tmp_path / "runners.parquet")]) == 0
     assert capsys.readouterr().err.splitlines()[-1].endswith(f" of {every:,} markets written to {tmp_path}/runners.parquet")
-    # Without pyarrow, the packages import; convert and catalog() say what they need.
+    # Without pyarrow, the packages import (and leave flumine unimported); catalog() says what it needs.
     code = ("import sys; sys.modules['pyarrow'] = None\n"
             "import marrowfin, marrowfin_tools, marrowfin_tools.cli\n"
+            "assert 'flumine' not in sys.modules and 'tqdm' not in sys.modules\n"
             "try: marrowfin_tools.catalog(sys.argv[1])\n"
             "except ImportError as e: print(e)\n")
     done = subprocess.run([sys.executable, "-c", code, path], capture_output=True, text=True)
