@@ -1,5 +1,4 @@
-"""The marrowfin command. Expected values come from the raw lines, read here
-with the json module, independently of marrowfin."""
+"""The marrowfin command: summaries, charts, exports, many files, signals."""
 
 import fcntl
 import glob
