@@ -6,7 +6,6 @@ prices, profits and times, must agree.
 """
 
 import gzip
-import json
 import logging
 import os
 import pathlib
@@ -23,6 +22,7 @@ from flumine_backtest import BackTheFavourite, OnTheClock, PriceTaker
 from flumine_backtest import simulate as run_backtest
 from marrowfin_tools import sample_path
 from marrowfin_tools.flumine import MarrowfinStream
+from tools_support import merged
 
 # flumine's own stream cannot read a market without a definition (1.209492553,
 # and two markets of the SUB_IMAGE file).
@@ -48,15 +48,9 @@ def on_both_streams(paths, strategy=PriceTaker, **listener_kwargs):
 
 @pytest.fixture(scope="module")
 def race(tmp_path_factory):
-    """The WIN and PLACE markets of one greyhound race, recorded apart, merged
-    into one recording by publish time (ties: WIN first, then line order)."""
-    lines = []
-    for file, name in enumerate(("1.197931750", "1.197931751")):
-        for number, line in enumerate((PEER_DATA / name).read_text().splitlines()):
-            lines.append((json.loads(line)["pt"], file, number, line + "\n"))
-    path = tmp_path_factory.mktemp("race") / "race.json"
-    path.write_text("".join(line for *_, line in sorted(lines)))
-    return str(path)
+    """The WIN and PLACE markets of one greyhound race, recorded apart, merged (ties: WIN first)."""
+    paths = [PEER_DATA / "1.197931750", PEER_DATA / "1.197931751"]
+    return merged(paths, tmp_path_factory.mktemp("race") / "race.json")
 
 
 @pytest.fixture(scope="module")

@@ -3,8 +3,6 @@ pyarrow, polars and DuckDB through the Arrow PyCapsule interface."""
 
 import concurrent.futures
 import gc
-import gzip
-import json
 import os
 import pathlib
 import sys
@@ -19,7 +17,7 @@ import pytest
 from conftest import PT, SANITIZED, change, definition, message, resident_bytes, runner
 from marrowfin_tools import PriceTable, price_table
 from table_rows import column_names, generated, rows_per_market, uses_duckdb
-from tools_support import PEER_FILES, SAMPLE
+from tools_support import PEER_FILES, SAMPLE, merged
 
 DEPTHS = (0, 1, 3, 10)
 
@@ -27,17 +25,6 @@ DEPTHS = (0, 1, 3, 10)
 @pytest.fixture(scope="module")
 def handicap_race(tmp_path_factory):
     return generated(tmp_path_factory.mktemp("gen") / "handicap.json.gz", size_mb=0.3, seed=11, handicap=True)
-
-
-def merged(paths, out):
-    """The recordings' lines in one file, ordered by publish time (stable): markets that interleave."""
-    lines = []
-    for path in paths:
-        with (gzip.open if str(path).endswith(".gz") else open)(path, "rt", encoding="utf-8") as f:
-            lines += [line.rstrip("\r\n") for line in f if line.strip()]
-    lines.sort(key=lambda line: json.loads(line)["pt"])
-    out.write_text("".join(line + "\n" for line in lines), encoding="utf-8")
-    return str(out)
 
 
 @pytest.mark.parametrize("path", [SAMPLE, "handicap", "merged"] + PEER_FILES, ids=os.path.basename)

@@ -57,6 +57,17 @@ def raw_lines(path):
         return [json.loads(line) for line in file if line.strip()]
 
 
+def merged(paths, out):
+    """The recordings' lines in one file, ordered by publish time (stable): markets that interleave."""
+    lines = []
+    for path in paths:
+        with (gzip.open if str(path).endswith(".gz") else open)(path, "rt", encoding="utf-8") as f:
+            lines += [line.rstrip("\r\n") for line in f if line.strip()]
+    lines.sort(key=lambda line: json.loads(line)["pt"])
+    out.write_text("".join(line + "\n" for line in lines), encoding="utf-8")
+    return str(out)
+
+
 def usage_error(capsys, *args):
     """The stderr of a command that must stop at its arguments (exit status 2)."""
     with pytest.raises(SystemExit) as exit:
