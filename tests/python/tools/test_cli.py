@@ -29,8 +29,9 @@ def summaries(capsys, *paths, jobs=1):
 
 
 def test_summary_of_a_race_keeps_the_traded_volume_that_the_close_zeroes(capsys, write):
+    runners = [{"id": 1, "sortPriority": 1, "name": "One"}, {"id": 2, "sortPriority": 2}]
     definition = {"status": "OPEN", "eventTypeId": "7", "countryCode": "GB", "venue": "Ayr", "marketType": "WIN",
-                  "inPlay": False, "runners": [{"id": 1, "sortPriority": 1, "name": "One"}, {"id": 2, "sortPriority": 2}]}
+                  "inPlay": False, "runners": runners}
     final = [{"id": 1, "sortPriority": 1, "name": "One", "status": "WINNER", "bsp": 2.9},
              {"id": 2, "sortPriority": 2, "status": "LOSER"}]
     path = write(
