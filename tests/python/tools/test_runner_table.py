@@ -14,7 +14,7 @@ import pytest
 
 import marrowfin
 from conftest import PT, change, definition, message, runner
-from marrowfin_tools import MarketFilter, RunnerTable, _native, runner_table
+from marrowfin_tools import RunnerTable, _native, runner_table
 from table_rows import generated, market_files, runner_column_names, runner_rows_from_books
 from tools_support import PEER_FILES, SAMPLE, run, usage_error
 # A day before (no book yet), minutes before, and the market time itself.
@@ -98,13 +98,11 @@ def test_every_cell_is_the_one_computed_from_the_books(path, made, write, tmp_pa
     assert (t.rows, t.markets) == (got.num_rows, len(set(got["market_id"].to_pylist())))
 
 
-def test_many_recordings_one_after_another_and_a_filter(tmp_path, write):
+def test_many_recordings_one_after_another(tmp_path, write):
     other = crafted(write)
     (tmp_path / "empty").mkdir()
     both = pa.table(runner_table([SAMPLE, tmp_path / "empty", other]))
     assert both.equals(pa.concat_tables([pa.table(runner_table(SAMPLE)), pa.table(runner_table(other))]))
-    aus = runner_table([SAMPLE, other], market_filter=MarketFilter(country_codes={"au"}))
-    assert set(pa.table(aus)["market_id"].to_pylist()) == {"1.100", "1.200", "1.300", "1.400"}
 
 
 class TestArguments:
