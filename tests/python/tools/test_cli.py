@@ -264,11 +264,8 @@ class TestExport:
         assert len(times) == len(got) and differs <= times <= mentioned and len(differs) < len(books) / 2
 
 
-    def test_the_installed_command_ends_quietly_where_it_fails_or_its_reader_stops(self, tmp_path):
+    def test_the_installed_command_ends_quietly_where_its_reader_stops(self):
         command = pathlib.Path(sys.executable).with_name("marrowfin")
-        done = subprocess.run([command, "summary", str(tmp_path / "nope")], capture_output=True, text=True)
-        assert (done.returncode, done.stdout) == (1, "")
-        assert done.stderr == f"marrowfin: {tmp_path / 'nope'}: No such file or directory (os error 2)\n"
         # marrowfin export ... -o - | head -n 1, with head exiting long before the export is written.
         writer = subprocess.Popen([command, "export", SAMPLE, "-o", "-"], stdout=subprocess.PIPE,
                                   stderr=subprocess.PIPE)
