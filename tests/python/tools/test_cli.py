@@ -162,6 +162,23 @@ class TestManyFiles:
         assert outcomes == [("a", True, "a"), ("x", False, "the worker process replaying it died"),
                             ("b", True, "b"), ("c", True, "c")]
 
+    def test_a_worker_between_recordings_ends_on_a_stop_signal(self):
+        # Raised where the pool's own code runs (it catches BaseException), a
+        # stop would leave the worker alive with its stop signals ignored.
+        done = subprocess.run([sys.executable, "-c", BETWEEN_RECORDINGS, SAMPLE], capture_output=True, text=True)
+        assert (done.returncode, done.stdout) == (-signal.SIGTERM, "True\n")
+
+
+BETWEEN_RECORDINGS = """
+import os, signal, sys, time
+from marrowfin_tools import Inputs, batch
+batch._worker_started(os.getppid())
+recording = next(iter(Inputs([sys.argv[1]])))
+print(batch._in_worker(lambda path: signal.getsignal(signal.SIGTERM) is not signal.SIG_DFL, recording, False).value)
+os.kill(os.getpid(), signal.SIGTERM)
+time.sleep(30)
+"""
+
 
 def readers(paths):
     """The ids of the other processes that hold one of `paths` open."""
