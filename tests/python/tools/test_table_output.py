@@ -63,8 +63,9 @@ class TestWriters:
 
 
     @pytest.mark.parametrize("again", [False, True])
-    def test_a_dataset_write_that_fails_keeps_what_was_there(self, tmp_path, again):
-        """Nothing of the recording, or its complete files of an earlier write (at another depth)."""
+    def test_a_dataset_write_that_fails_keeps_what_was_there(self, tmp_path, again, monkeypatch):
+        """Nothing of the recording, or its complete files of an earlier write (at another depth);
+        nor, while it is written, a file a glob of the dataset would read before it is complete."""
         text = gzip.decompress(pathlib.Path(SAMPLE).read_bytes())
         market = pa.table(price_table(SAMPLE))["market_id"][0].as_py()
         two = tmp_path / "two.json"
@@ -76,8 +77,16 @@ class TestWriters:
         ds.mkdir(exist_ok=True)
         (ds / "market_id=1.999999999").write_text("")  # a file where the second market's folder goes
         before = {p: p.read_bytes() for p in ds.rglob("*.parquet")}
+        seen, replace = [], os.replace
+
+        def look_then_replace(source, target):
+            seen.append(set(ds.rglob("*.parquet")))
+            replace(source, target)
+
+        monkeypatch.setattr(os, "replace", look_then_replace)
         with pytest.raises(OSError):
             write_dataset(two, ds)
+        assert seen[0] == set(before)  # as the first complete file is moved in
         assert {p: p.read_bytes() for p in ds.rglob("*.parquet")} == before and len(before) == again
         assert list(ds.glob(".marrowfin-*")) == []
 
