@@ -149,11 +149,6 @@ LevelLadder& best_offers_ladder(RunnerCache& r, Key key) noexcept {
 
 }  // namespace
 
-void ShownLadder::read_out(std::vector<PriceSizePair>& out) const {
-  std::span<const PriceSizePair> shown = levels();
-  out.assign(shown.begin(), shown.end());
-}
-
 ShownLadder RunnerCache::shown(Side side) const noexcept {
   const bool back = side == Side::kBack;
   const PriceLadder& full = back ? available_to_back : available_to_lay;

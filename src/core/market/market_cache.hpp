@@ -56,8 +56,6 @@ struct ShownLadder {
   std::span<const PriceSizePair> levels() const noexcept {
     return full != nullptr ? full->levels() : best->levels();
   }
-  // A copy of levels() into `out` (its old contents dropped).
-  void read_out(std::vector<PriceSizePair>& out) const;
 };
 
 struct RunnerCache {
