@@ -125,8 +125,9 @@ class Decoder : public testing::TestWithParam<Codec> {
           {"BZh0" + good.substr(4), header_error()},
           {good + "BZh0", header_error()},
           {good + "BZhx", header_error()},
-          // The first block's CRC (byte-aligned after the header and block magic),
-          // a bit of its data and of the end-of-stream magic.
+          // The first block's magic, its CRC (byte-aligned after the header and
+          // block magic), a bit of its data and of the end-of-stream magic.
+          {flip(good, 33), corrupt()},
           {flip(good, 80), corrupt()},
           {flip(good, 300), corrupt()},
           {flip(tiny, 8 * tiny.size() - 90), corrupt()},

@@ -132,3 +132,6 @@ def test_the_commands_skip_and_count_what_the_filter_keeps_out(capsys, tmp_path)
     assert run(capsys, "export", SAMPLE, "-o", str(tmp_path / "x.jsonl"), "--market-type", "PLACE") == (
         0, "", [f"marrowfin: {SAMPLE}: filtered out; nothing written"])
     assert list(tmp_path.iterdir()) == []
+    status, _, err = run(capsys, "export", SAMPLE, SAMPLE, "-o", f"{tmp_path}/out/", "--market-time-to", "2024-10-29")
+    assert status == 0 and err[-1] == "marrowfin: 2 recordings filtered out"
+    assert sorted(p.name for p in tmp_path.rglob("*")) == ["out"]

@@ -341,7 +341,9 @@ class TestSingleRecordingCommands:
 
 
 @pytest.mark.parametrize("head, name, kind", [
-    (b'{"op":"mcm"}', "x.gz", "plain"), (gzip.compress(b"{}"), "x", "gzip"), (bz2.compress(b"{}"), "x", "bzip2"),
+    (b'{"op":"mcm"}', "x.gz", "plain"), (gzip.compress(b"{}", mtime=0), "x", "gzip"),
+    (b"\x1f\x8b\x07" + bytes(7), "x", "gzip"),  # an unknown method: no tar inside to be seen
+    (bz2.compress(b"{}"), "x", "bzip2"),
     (bz2.compress(b"{}"), "x.tar.bz2", "tar"), (b"PK\x03\x04rest", "x", "zip"),
     (lzma.compress(b"{}"), "x.bz2", "xz"), (b"\x28\xb5\x2f\xfd\x00", "x", "zstd"), (b"", "x.gz", "plain"),
     (b"BZ", "x.bz2", "plain"), (b"\x5f\x2a\x4d\x18\x00", "x", "zstd"), (b"\x60\x2a\x4d\x18\x00", "x", "plain"),

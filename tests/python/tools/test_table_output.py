@@ -106,6 +106,13 @@ class TestCommand:
         assert (status, err) == (0, [f"{pq.read_metadata('one.parquet').num_rows:,} rows written to one.parquet"])
         assert pq.read_table("one.parquet").equals(pa.table(price_table(recordings[0], every_book=True)))
 
+    def test_an_output_that_cannot_be_written_is_one_line_and_the_others_go_on(self, capsys, tmp_path, recordings):
+        (tmp_path / "race.csv").mkdir()  # where the first recording's table goes
+        status, _, err = run(capsys, "export", *recordings, "--format", "csv", "-o", f"{tmp_path}/")
+        assert (status, err[0], err[2]) == (1, f"marrowfin: {tmp_path}/race.csv: Is a directory",
+                                            "marrowfin: 1 of 2 files failed")
+        assert (tmp_path / "goals.csv").is_file()
+
     @uses_duckdb
     def test_a_dataset_that_duckdb_reads(self, capsys, tmp_path, recordings):
         target = str(tmp_path / "tables") + os.sep
