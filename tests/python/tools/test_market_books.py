@@ -84,15 +84,34 @@ def test_aware_times_are_the_naive_ones_in_utc(write, monkeypatch):
         (getattr(naive.market_definition, t), getattr(aware.market_definition, t)) for t in TIMES]
     assert all(a == n.replace(tzinfo=UTC) and a.tzinfo is UTC for n, a in pairs)
 
-    # A subclass of datetime in the module's place (flumine's simulated clock) gets its own instances.
-    class Frozen(datetime.datetime):
+    # A subclass that inherits the class methods (flumine's simulated clock)
+    # gets its own instances; one that overrides them gets its calls.
+    real, calls = datetime.datetime, []
+
+    class Frozen(real):
         pass
 
-    monkeypatch.setattr(datetime, "datetime", Frozen)
-    (book,) = market_books([path], aware=True)
-    monkeypatch.undo()
-    got = [book.publish_time] + [getattr(book.market_definition, t) for t in TIMES]
-    assert got == [a for _, a in pairs] and {(type(t), t.tzinfo) for t in got} == {(Frozen, UTC)}
+    class Patched(real):
+        @classmethod
+        def fromtimestamp(cls, seconds, tz=None):
+            calls.append(("fromtimestamp", seconds, tz))
+            return real.fromtimestamp(seconds, tz)
+
+        @classmethod
+        def strptime(cls, text, format):
+            calls.append(("strptime", text))
+            return real.strptime(text, format)
+
+    for cls in (Frozen, Patched):
+        monkeypatch.setattr(datetime, "datetime", cls)
+        (book,) = market_books([path], aware=True)
+        monkeypatch.undo()
+        got = [book.publish_time] + [getattr(book.market_definition, t) for t in TIMES]
+        assert got == [a for _, a in pairs] and {t.tzinfo for t in got} == {UTC}
+        assert {type(t) for t in got} == {Frozen if cls is Frozen else real}
+    assert calls == [("strptime", "2021-03-30T16:20:00.000Z"), *[("strptime", "2021-03-30T12:50:00Z")] * 2,
+                     ("strptime", "2021-03-30T16:20:00.1234Z"), ("strptime", "2021-03-30T16:27:20.000Z"),
+                     ("fromtimestamp", PT / 1000.0, UTC)]  # fmt: skip
 
 
 def test_paths_of_every_kind_and_what_it_refuses(write, tmp_path):
