@@ -16,6 +16,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -144,8 +145,7 @@ class Oracle {
     row.push_back(r.last_price_traded ? number(*r.last_price_traded) : Cell{});
     row.push_back(number(r.total_matched));
     for (Side side : {Side::kBack, Side::kLay}) {
-      std::vector<PriceSizePair> levels;
-      r.shown(side).read_out(levels);
+      std::span<const PriceSizePair> levels = r.shown(side).levels();
       for (bool price : {true, false}) {
         for (std::size_t i = 0; i < static_cast<std::size_t>(depth_); ++i) {
           row.push_back(i < levels.size() ? number(price ? levels[i].price : levels[i].size)
