@@ -1,5 +1,6 @@
 import ctypes
 import json
+import multiprocessing.forkserver
 import os
 import pathlib
 
@@ -19,6 +20,12 @@ SANITIZED = "libasan" in pathlib.Path("/proc/self/maps").read_text()
 # matplotlib's extension throws C++ exceptions that the preloaded ASan runtime
 # cannot intercept (it aborts), so charts are only drawn in the normal pass.
 draws_charts = pytest.mark.skipif(SANITIZED, reason="matplotlib aborts under the preloaded ASan")
+
+
+def pytest_sessionstart(session):
+    # Worker processes come from one forkserver per process, whose socket is in
+    # the temporary folder of its start: not a test's, which goes with the test.
+    multiprocessing.forkserver.ensure_running()
 
 
 def resident_bytes():

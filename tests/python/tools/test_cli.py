@@ -8,6 +8,7 @@ import os
 import pathlib
 import pty
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -204,12 +205,13 @@ def wait_for(condition, seconds=30):
 
 
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGKILL], ids=["TERM", "HUP", "KILL"])
-def test_a_signal_to_the_command_ends_its_workers(tmp_path, monkeypatch, signum):
+def test_a_signal_to_the_command_ends_its_workers(tmp_path, monkeypatch, request, signum):
     """Each worker is held reading a pipe; after the signal no process reads them, and nothing is left of the
     outputs or the copies. What a kill leaves anyway, the next run removes, and nothing of a run going on."""
     pipes = [tmp_path / "a.json", tmp_path / "b.json"]
-    out, temp = tmp_path / "out", tmp_path / "tmp"
-    temp.mkdir()
+    # The workers' socket is made in the temporary folder, and a socket's path is short: not under tmp_path.
+    out, temp = tmp_path / "out", pathlib.Path(tempfile.mkdtemp(prefix="mf-"))
+    request.addfinalizer(lambda: shutil.rmtree(temp))
     writers = []
     for pipe in pipes:
         os.mkfifo(pipe)
