@@ -100,6 +100,10 @@ if command -v ccache >/dev/null 2>&1; then
   export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR="$ROOT/build/ccache" CCACHE_BASEDIR="$ROOT"
 fi
 
+# pytest's options for a whole run: one worker per core (pytest-xdist, at
+# most four), each taking whole files, so a file's fixtures are made once.
+PYTEST_WORKERS=(--numprocesses=auto --maxprocesses=4 --dist=loadfile)
+
 # Builds and installs the project into the venv with the extras named (default: test).
 install_project() {
   MARROWFIN_DEV="${MARROWFIN_DEV:-ON}" "$PYTHON" -m pip install -q --disable-pip-version-check \
