@@ -111,20 +111,6 @@ std::vector<Row> table(const std::string& lines, int depth, bool every_book,
   return rows;
 }
 
-// Two runners; a book changing only runner 2, one changing nothing, an image
-// resending runner 2 only, and a definition that lists runner 2.
-const std::string kRace =
-    R"({"pt": 10, "mc": [{"id": "1.5", "marketDefinition": {"status": "OPEN", )"
-    R"("runners": [{"id": 1, "hc": -0.5}, {"id": 2}]}, "rc": [{"id": 2, "atb": [[2.0, 5], [2.2, 3], [1.9, 1]], )"
-    R"("atl": [[2.4, 7]], "trd": [[2.2, 0.1], [2.1, 0.2]], "ltp": 2.2, "tv": 0.3}, )"
-    R"({"id": 1, "hc": -0.5, "atl": [[5, 1]]}]}]})" "\n"
-    R"({"pt": 11, "mc": [{"id": "1.5", "rc": [{"id": 2, "atb": [[2.2, 0]]}]}]})" "\n"
-    R"({"pt": 12, "mc": [{"id": "1.5", "rc": [{"id": 2, "atb": [[1.9, 1]]}]}]})" "\n"
-    R"({"pt": 13, "mc": [{"id": "1.5", "img": true, "marketDefinition": {"inPlay": true, )"
-    R"("status": "SUSPENDED"}, "rc": [{"id": 2, "atl": [[3, 1]]}]}]})" "\n"
-    R"({"pt": 14, "mc": [{"id": "1.5", "marketDefinition": {"runners": [{"id": 2, "status": "WINNER"}]}}]})"
-    "\n";
-
 // A race long enough that one batch outgrows the room it started with: bits
 // (inplay, validity) and texts on both sides of every regrowth, ladders
 // whose depth comes and goes, a runner that comes late, one unchanged in
