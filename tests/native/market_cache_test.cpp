@@ -226,15 +226,12 @@ TEST(RunnerChange, CountsOnlyEffectiveChanges) {
       {R"([{"id": 7, "hc": 0, "status": "ACTIVE", "adjustmentFactor": 2.0, "ltp": 3, "tv": 10,
              "removalDate": "x"}])", false},
       {R"([{"id": 7, "status": null, "removalDate": null, "ltp": "3.05", "tv": "11"}])", false},
-      {R"([{"id": 7, "status": "REMOVED"}])", true}, {R"([{"id": 7, "ltp": 3.05}])", true},
-      {R"([{"id": 7, "adjustmentFactor": 2.5}])", true}, {R"([{"id": 7, "tv": 11}])", true},
-      {R"([{"id": 7, "removalDate": "y"}])", true},
+      // (A new status, price, volume or level counts: test_snapshot.py's rebuilt runners.)
+      {R"([{"id": 7, "adjustmentFactor": 2.5}])", true}, {R"([{"id": 7, "removalDate": "y"}])", true},
       {R"([{"id": 7, "atb": [[1.5, 10]], "atl": [[2, 1, 0]]}])", false},
       {R"([{"id": 7, "atb": [[1.6, 0]], "trd": [[9, null]]}])", false},
       {R"([{"id": 7, "atb": {"1.5": 0}, "spb": 4}])", false},
-      {R"([{"id": 7, "atb": [[1.5, 0]]}])", true}, {R"([{"id": 7, "atl": [[2, 2]]}])", true},
-      {R"([{"id": 7, "trd": [[1.5, 4]]}])", true}, {R"([{"id": 7, "spb": [[4, null]]}])", true},
-      {R"([{"id": 7, "spl": [[6, 1, 1]]}])", true},
+      {R"([{"id": 7, "spb": [[4, null]]}])", true}, {R"([{"id": 7, "spl": [[6, 1, 1]]}])", true},
       // Best-offers ladders count only while shown: this runner's full
       // ladders have levels.
       {R"([{"id": 7, "batb": [[0, 1.5, 10]], "bdatl": [[0, 2, 1]]}])", false},
