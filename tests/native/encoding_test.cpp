@@ -23,16 +23,14 @@ using namespace marrowfin::test;  // NOLINT: the tests' helpers
 
 TEST(Encoding, ByTheExtensionOfTheFinalComponentOnly) {
   using enum Encoding;
+  // Trailing separators and "." components (not ".."), a dot that starts the
+  // name, the extension's case and its near misses.
   const std::pair<const char*, Encoding> cases[] = {
-      {"x.gz", kGzip}, {"x.gzip", kGzip}, {"dir/x.gz", kGzip}, {"a.b/x.tar.gz", kGzip}, {"x.gz/", kGzip},
-      {"x.gz//", kGzip}, {"x.gz/.", kGzip}, {"..gz", kGzip}, {"d/..gz", kGzip}, {"x .gz", kGzip},
-      {"x.bz2", kBzip2}, {"d/1.2.bz2", kBzip2}, {"x.tar.bz2", kBzip2}, {"x.bz2/", kBzip2}, {"..bz2", kBzip2},
+      {"x.gz", kGzip}, {"x.gzip", kGzip}, {"a.b/x.tar.gz", kGzip}, {"x.gz//", kGzip}, {"x.gz/.", kGzip},
+      {"..gz", kGzip}, {"d/1.2.bz2", kBzip2}, {"x.bz2/", kBzip2}, {"1.2.json.zst", kZstd}, {"x.zst/", kZstd},
       {"x.GZ", kPlain}, {"x.gz.txt", kPlain}, {".gz", kPlain}, {"d/.gz", kPlain}, {"x.gz/..", kPlain},
-      {"..", kPlain}, {".", kPlain}, {"/", kPlain}, {"", kPlain}, {"gz", kPlain}, {"x.", kPlain},
-      {"x.gz/y", kPlain}, {"x.gzi", kPlain}, {"x.gz ", kPlain}, {"x.BZ2", kPlain}, {"x.bz", kPlain},
-      {"x.bzip2", kPlain}, {".bz2", kPlain}, {"x.bz2.json", kPlain}, {"x.tbz2", kPlain}, {"x.zst", kZstd},
-      {"1.2.json.zst", kZstd}, {"x.zst/", kZstd}, {"..zst", kZstd}, {"x.ZST", kPlain}, {"x.zstd", kPlain},
-      {".zst", kPlain}, {"x.zst.json", kPlain}, {"x.tzst", kPlain}, {"x.zs", kPlain},
+      {"/.", kPlain}, {"/", kPlain}, {"", kPlain}, {"gz", kPlain}, {"x.", kPlain}, {"x.gz/y", kPlain},
+      {"x.gzi", kPlain}, {"x.gz ", kPlain}, {"x.bz", kPlain}, {"x.tbz2", kPlain}, {"x.zstd", kPlain},
   };
   for (auto [path, encoding] : cases) {
     EXPECT_EQ(static_cast<int>(encoding_from_name(path)), static_cast<int>(encoding)) << path;
@@ -57,10 +55,6 @@ std::string with_byte(std::string data, std::size_t at, char byte) {
 class Decoder : public testing::TestWithParam<Codec> {
  protected:
   void SetUp() override { encoding_ = GetParam().encoding; }
-  Decoded run(std::string data, std::size_t out_chunk = 65536, std::size_t in_chunk = 1 << 20,
-              std::size_t fail_at = std::string::npos) const {
-    return GetParam()(std::move(data), out_chunk, in_chunk, fail_at);
-  }
   // `text` in every form the format has, the usual one first.
   std::vector<std::string> forms(const std::string& text) const {
     if (encoding_ == Encoding::kGzip) {
@@ -177,7 +171,7 @@ TEST_P(Decoder, DecodesEveryFormAndMemberAndIgnoresPaddingOrJunkAfterOne) {
   const std::pair<std::size_t, std::size_t> sizes[] = {{7, 4093}, {1000, 1}, {32768, 777}, {1 << 20, 1 << 20}};
   for (const auto& [file, text] : files) {
     for (auto [out_chunk, in_chunk] : sizes) {
-      Decoded d = run(file, out_chunk, in_chunk);
+      Decoded d = GetParam()(file, out_chunk, in_chunk);
       EXPECT_EQ(d.error, "") << out_chunk << " " << in_chunk;
       EXPECT_TRUE(d.data == text) << out_chunk << " " << in_chunk << " " << d.data.size();
     }
@@ -186,7 +180,7 @@ TEST_P(Decoder, DecodesEveryFormAndMemberAndIgnoresPaddingOrJunkAfterOne) {
   for (const std::string& tail : {std::string(10, '\0'), std::string("junk"), m.substr(0, 1), m.substr(0, m.size() - 1),
                                   m.substr(0, m.size() - 1) + static_cast<char>(m.back() ^ 1) + " rest",
                                   std::string(2, '\0') + m.substr(0, m.size() - 1), "x" + second, foreign(b)}) {
-    Decoded d = run(first + tail, 65536, 3);
+    Decoded d = GetParam()(first + tail, 65536, 3);
     EXPECT_EQ(d.error, "") << testing::PrintToString(tail.substr(0, 8));
     EXPECT_TRUE(d.data == a) << testing::PrintToString(tail.substr(0, 8));
   }
@@ -208,29 +202,29 @@ TEST_P(Decoder, FailsInItsOwnWordsWhereverTheFaultIs) {
       {good + bad, corrupt()},
   });
   for (const auto& [data, error] : cases) {
-    EXPECT_EQ(run(data).error, error) << testing::PrintToString(data.substr(0, 12));
-    EXPECT_EQ(run(data, 7, 1).error, error) << testing::PrintToString(data.substr(0, 12));
+    EXPECT_EQ(GetParam()(data).error, error) << testing::PrintToString(data.substr(0, 12));
+    EXPECT_EQ(GetParam()(data, 7, 1).error, error) << testing::PrintToString(data.substr(0, 12));
   }
 }
 
 TEST_P(Decoder, DataBeforeAFailureComesFirstAndReadErrorsPassThrough) {
   const std::string a = sample_text(250000, 6);
   const std::string good = forms(a)[0];
-  Decoded d = run(good + damaged(a), 1 << 20);
+  Decoded d = GetParam()(good + damaged(a), 1 << 20);
   EXPECT_EQ(d.error, corrupt());
   // libzstd drops what it wrote in the step whose checksum failed: here the
   // whole frame.
   std::size_t least = encoding_ == Encoding::kZstd ? a.size() : 2 * a.size();
   EXPECT_TRUE(d.data.size() >= least && (a + a).starts_with(d.data)) << d.data.size();
   // A read error takes the place of the end of the file, wherever it is.
-  EXPECT_EQ(run(good, 1 << 20, 1000, 2).error, kIo);
-  EXPECT_EQ(run(good, 1 << 20, 1000, 100).error, kIo);
+  EXPECT_EQ(GetParam()(good, 1 << 20, 1000, 2).error, kIo);
+  EXPECT_EQ(GetParam()(good, 1 << 20, 1000, 100).error, kIo);
   for (const auto& [file, fail_at] : {std::pair{good + good, good.size() + 2}, {good, good.size()}}) {
-    d = run(file, 1 << 20, 1000, fail_at);
+    d = GetParam()(file, 1 << 20, 1000, fail_at);
     EXPECT_EQ(d.error, kIo);
     EXPECT_TRUE(d.data == a);
   }
-  EXPECT_EQ(run(good + "junk", 1 << 20, 1000, good.size() + 4).error, "");
+  EXPECT_EQ(GetParam()(good + "junk", 1 << 20, 1000, good.size() + 4).error, "");
 }
 
 std::vector<Codec> all_codecs() {

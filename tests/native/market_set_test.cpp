@@ -45,9 +45,7 @@ TEST_F(MarketSetTest, ChangesWithoutAMarketIdAreDroppedUntilOneIsNamedThenGoToTh
   EXPECT_EQ(set_.market(1).publish_time, 7);  // untouched markets keep their state
   EXPECT_EQ(std::make_tuple(set_.size(), set_.market(0).market_id, set_.market(1).market_id),
             std::make_tuple(std::size_t{2}, "1.2", "1.1"));
-}
-
-TEST_F(MarketSetTest, AMarketIsTouchedOnceInTheOrderFirstTouchedAndAnyImageOfItCounts) {
+  // A market is touched once, in the order first touched, and any image of it counts.
   apply(R"([{"id": "1.1"}, {"id": "1.2"}, {"id": "1.3"}])");
   EXPECT_EQ(apply(R"([{"id": "1.3"}, {"id": "1.1", "img": true}, {"id": "1.3", "img": true},
                       {"id": "1.1"}, {"id": "1.3", "img": false}, {"id": "1.4", "img": 1}])"),

@@ -68,8 +68,6 @@ TEST(MergedReplay, MergesByPublishTimeTiesToTheEarlierRecordingEachOwnOrderKept)
       {{{5, 6}, {3, 5}}, {{1, 0}, {0, 0}, {1, 1}, {0, 1}}},
       // Times that go back within a recording keep its order; empty recordings yield nothing.
       {{{}, {7, 2, 8}, {}, {3}}, {{3, 0}, {1, 0}, {1, 1}, {1, 2}}},
-      // One after the other: runs without a switch.
-      {{{10, 11}, {1, 2, 3}}, {{1, 0}, {1, 1}, {1, 2}, {0, 0}, {0, 1}}},
       {{}, {}},
       {many, many_steps},
   };

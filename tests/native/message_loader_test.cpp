@@ -58,18 +58,12 @@ TEST(Utf8, ValidMalformedAndBlankText) {
   }
 }
 
-// "<publish time>:<key names of each change's members>" per message.
+// "<publish time>:<number of market changes>" per message.
 std::string describe(const LoadResult& result) {
   if (!result.store) return "error: " + result.error;
   std::string out;
-  for (const ParsedMessage& message : result.store->messages) {
-    out += std::to_string(message.publish_time) + ":";
-    for (const json::Value& change : message.market_changes) {
-      out += "{";
-      for (const json::Value& m : change.members()) out += std::string(json::key_name(m.key())) + ",";
-      out += "}";
-    }
-    out += " ";
+  for (const ParsedMessage& m : result.store->messages) {
+    out += std::to_string(m.publish_time) + ":" + std::to_string(m.market_changes.size()) + " ";
   }
   return out;
 }
@@ -110,8 +104,8 @@ bool same(const LoadResult& a, const LoadResult& b) {
   });
 }
 
-// Which lines are kept, their market changes in file order, in every
-// encoding; and the same messages however the input is cut among threads.
+// Which lines are kept, their market changes in file order; and the same
+// messages however the input is cut among threads.
 TEST(LoadMessages, KeepsMarketChangesInFileOrderHoweverTheInputIsCut) {
   // Lines of every kind the loader tells apart, and one long enough to cross
   // many chunks.
@@ -127,21 +121,17 @@ TEST(LoadMessages, KeepsMarketChangesInFileOrderHoweverTheInputIsCut) {
   std::string stream, expected;
   for (int round = 0; round < 40; ++round) {
     for (const std::string& line : lines) stream += line + (round % 3 == 0 ? "\r\n" : "\n");
-    // A bare change is the whole line object.
-    expected += "10:{id,img,rc,}{id,rc,} 12:{id,marketDefinition,pt,rc,} 14:{id,marketDefinition,} 15:{id,rc,} ";
+    expected += "10:2 12:1 14:1 15:1 ";  // a bare change is the line's one change
   }
   stream += R"({"pt":16,"mc":[]})";  // no final line feed
-  for (auto encoding : {io::Encoding::kPlain, io::Encoding::kGzip, io::Encoding::kBzip2, io::Encoding::kZstd}) {
-    for (auto backend : {io::Inflater::Backend::kZlib, io::Inflater::default_backend()}) {
-      EXPECT_EQ(describe(load_messages_from_bytes(encoded(stream, encoding), encoding, backend)), expected + "16: ")
-          << name_of(encoding);
-    }
-  }
-  for (const std::string& input : {stream, std::string(), std::string("\n"), std::string("x\n")}) {
+  const std::pair<std::string, std::string> inputs[] = {
+      {stream, expected + "16:0 "}, {"", ""}, {"\n", ""}, {"x\n", "error: expected value at line 1 column 1"}};
+  for (const auto& [input, described] : inputs) {
     for (auto encoding : {io::Encoding::kPlain, io::Encoding::kGzip}) {
       const std::string data = encoded(input, encoding);
       // In one chunk on the calling thread alone: the reference.
       LoadResult reference = load(data, encoding, {.chunk_size = input.size() + 1, .threads = 1});
+      EXPECT_EQ(describe(reference), described) << name_of(encoding);
       for (unsigned threads : {1u, 2u, 4u}) {
         for (std::size_t chunk_size : {1ul, 7ul, 64ul, 1000ul, 65536ul}) {
           EXPECT_TRUE(same(reference, load(data, encoding, {chunk_size, threads})))
