@@ -73,18 +73,6 @@ def replay(write):
     return lambda *messages: list(marrowfin.iter_prices_file(write(*messages)))
 
 
-def busy_stream(write, count):
-    """Ladder changes, with a definition every 17th message and an image every 41st."""
-    runners = [runner(i, sortPriority=i) for i in range(1, 6)]
-    messages = [message(PT, change(img=True, marketDefinition=definition(runners, marketTime="2021-03-30T16:20:00Z")))]
-    for i in range(1, count):
-        rc = [runner(1 + i % 5, atb=[[1.5 + i % 7, i]], trd=[[2.0, i]], spn=i, ltp=1.5 + i % 3)]
-        messages.append(message(PT + i, change(marketDefinition=definition(
-            runners, version=i, suspendTime="2021-03-30T16:20:00.000Z")) if i % 17 == 0
-            else change(img=i % 41 == 0, rc=rc)))  # fmt: skip
-    return write(*messages)
-
-
 # One market with every field a book exports: a definition listing three
 # runners (one removed, two handicaps that export as none), and the ladders,
 # starting prices and totals of runner 9.

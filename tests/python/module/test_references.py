@@ -9,8 +9,9 @@ import tracemalloc
 
 import pytest
 
+import gen_stream
 import marrowfin
-from conftest import PT, SANITIZED, busy_stream, change, definition, message, resident_bytes, runner
+from conftest import PT, SANITIZED, change, definition, message, resident_bytes, runner
 
 CLASSES = [getattr(marrowfin, name) for name in marrowfin.__all__[1:]]
 
@@ -20,8 +21,10 @@ def type_refcounts():
     return {cls.__name__: sys.getrefcount(cls) for cls in CLASSES}
 
 
-def test_repeated_replays_and_failures_keep_instances_files_and_memory_flat(write):
-    path = busy_stream(write, 400)
+def test_repeated_replays_and_failures_keep_instances_files_and_memory_flat(write, tmp_path):
+    # A race of 200 messages twice: rebuilt runners, ladders and definitions, and an image half-way.
+    gen_stream.main(["--size-mb", "0.1", "-o", str(tmp_path / "race.json")])
+    path = write((tmp_path / "race.json").read_bytes() * 2, name="busy.txt")
     # Every way a load, a step or an export fails.
     failing = write(
         message(PT, change(rc=[runner(1, atb=[[2.0, 1]])])),
