@@ -49,8 +49,40 @@ def strptime_as_before(text):
         return outcome(datetime.datetime.strptime, text, WHOLE)
 
 
-# The interpreter's own class: values made natively equal the class methods' results and errors.
-def test_publish_times_are_utcfromtimestamp_to_the_microsecond(write):
+@pytest.fixture(params=["datetime", "a subclass"])
+def clock(request, monkeypatch):
+    """The class times are made of, and the calls of its constructor. The
+    interpreter's own: values made natively equal the class methods' results
+    and errors. A time-freezing library's subclass that inherits them
+    (flumine's simulation clock is one): called with the fields, as
+    utcfromtimestamp and strptime call it, without the deprecation warning of
+    utcfromtimestamp; taken after the module has made times of the class."""
+    made = []
+    if request.param == "datetime":
+        return datetime.datetime, made
+
+    class Frozen(datetime.datetime):
+        def __new__(cls, *args):
+            made.append(args)
+            return super().__new__(cls, *args)
+
+    monkeypatch.setattr(datetime, "datetime", Frozen)
+    return Frozen, made
+
+
+def made_as_the_class_methods_make(clock, got, expected, arguments=8):
+    """Compares the values, and the constructor calls that made them (publish
+    times pass a tzinfo, definition times do not)."""
+    cls, made = clock
+    built = [args for args in made if len(args) == arguments]
+    made.clear()
+    assert got == expected() and built == made
+    values = [v for v in got if not isinstance(v, tuple)]
+    assert {(type(v), v.tzinfo) for v in values} == {(cls, None)}
+    return values
+
+
+def test_publish_times_are_utcfromtimestamp_to_the_microsecond(write, clock):
     rng = random.Random(10)
     times = [rng.randrange(1, YEAR_10000) for _ in range(4000)]
     times += [int(10 ** rng.uniform(0, 15.5)) for _ in range(2000)]  # every magnitude
@@ -60,13 +92,12 @@ def test_publish_times_are_utcfromtimestamp_to_the_microsecond(write):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         got = list(stepped(it, lambda book: book.publish_time))
-    assert got == [outcome(datetime.datetime.utcfromtimestamp, pt / 1000.0) for pt in times]
-    values = [v for v in got if not isinstance(v, tuple)]
-    assert len(values) > 5000 and {(type(v), v.tzinfo) for v in values} == {(datetime.datetime, None)}
-    assert got[-1] == (ValueError, "year 292278994 is out of range")
+    values = made_as_the_class_methods_make(
+        clock, got, lambda: [outcome(clock[0].utcfromtimestamp, pt / 1000.0) for pt in times])
+    assert len(values) > 5000 and got[-1] == (ValueError, "year 292278994 is out of range")
 
 
-def test_definition_times_are_what_strptime_made(write):
+def test_definition_times_are_what_strptime_made(write, clock):
     rng = random.Random(11)
     texts = []
     for _ in range(1500):
@@ -82,58 +113,20 @@ def test_definition_times_are_what_strptime_made(write):
     messages = [message(PT + i, change(marketDefinition=definition(marketTime=text)))
                 for i, text in enumerate(texts)]
     it = marrowfin.iter_prices_file(write(*messages))
+    clock[1].clear()  # the texts' own
     got = list(stepped(it, lambda book: book.market_definition.market_time))
-    assert got == [strptime_as_before(text) for text in texts]
+    made_as_the_class_methods_make(clock, got, lambda: [strptime_as_before(text) for text in texts], 7)
     assert sum(isinstance(v, tuple) for v in got) > 100  # 7 fraction digits, and the edge cases
 
 
-def test_a_fresh_process_with_warnings_as_errors_and_a_subclass_put_in_first():
-    # flumine's simulation clock patches datetime.datetime before the
-    # first book is made; its times must not take the warning path, nor
-    # may the class's own, nor import _strptime.
+def test_own_times_are_made_without_strptime():
+    # In a fresh process, as the datetime module's own strptime imports it.
     code = """if True:
-        import datetime, sys, marrowfin, marrowfin_tools
-        class Frozen(datetime.datetime): pass
-        real, datetime.datetime = datetime.datetime, Frozen
-        path = str(marrowfin_tools.sample_path())
-        times = lambda: [(b.publish_time, b.market_definition.market_time) for b in marrowfin.iter_prices_file(path)]
-        patched = times()
-        datetime.datetime = real
-        own = times()
-        print(patched == own, len(own) > 1000, {type(t).__name__ for pair in patched for t in pair},
-              {type(t).__name__ for pair in own for t in pair}, "_strptime" in sys.modules)"""
+        import sys, marrowfin, marrowfin_tools
+        print(sum(b.market_definition.market_time is not None
+                  for b in marrowfin.iter_prices_file(str(marrowfin_tools.sample_path()))), "_strptime" in sys.modules)"""
     out = subprocess.run([sys.executable, "-W", "error", "-c", code], check=True, capture_output=True, text=True)
-    assert out.stdout.split() == ["True", "True", "{'Frozen'}", "{'datetime'}", "False"]
-
-
-def test_a_subclass_that_inherits_the_class_methods_is_built_as_they_build_it(write, monkeypatch):
-    """A time-freezing library's subclass (flumine's simulation clock is one):
-    called with the fields, as utcfromtimestamp and strptime call a subclass,
-    and without the deprecation warning of utcfromtimestamp."""
-    real, made = datetime.datetime, []
-
-    class Frozen(real):
-        def __new__(cls, *args):
-            made.append(args)
-            return super().__new__(cls, *args)
-
-    monkeypatch.setattr(datetime, "datetime", Frozen)
-    times = [PT, YEAR_10000 - 1, YEAR_10000]
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        got = list(stepped(marrowfin.iter_prices_file(write(*(message(pt, change()) for pt in times))),
-                           lambda b: b.publish_time))
-        made.clear()
-        (book,) = marrowfin.iter_prices_file(write(message(PT, change(marketDefinition=definition(
-            marketTime="2021-03-30T16:20:00.5Z")))))  # fmt: skip
-    built = list(made)
-    assert (book.market_definition.market_time, type(book.publish_time)) == (real(2021, 3, 30, 16, 20, 0, 500000),
-                                                                             Frozen)  # fmt: skip
-    assert got == [outcome(Frozen.utcfromtimestamp, pt / 1000.0) for pt in times] and type(got[1]) is Frozen
-    made.clear()
-    Frozen.strptime("2021-03-30T16:20:00.5Z", FRACTIONAL)
-    outcome(Frozen.utcfromtimestamp, PT / 1000.0)
-    assert built == made  # the same constructor calls, in the same order
+    assert int(out.stdout.split()[0]) > 1000 and out.stdout.split()[1] == "False"
 
 
 def fake_datetime(monkeypatch, **methods):
