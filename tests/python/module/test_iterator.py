@@ -20,20 +20,19 @@ def test_one_book_per_message_that_reaches_the_market_then_stays_ended(write, tm
         message(PT + 2, change(market=None, rc=[runner(8)]), change(rc=[runner(1)]),
                 change(market=None, rc=[runner(2)]), change(market=7, rc=[runner(3)])),
         message(PT + 3, change(rc=[runner(0)])),
-        {"id": "1.100", "pt": PT + 4, "rc": [runner(4)]},  # a bare market change line
-        {"pt": PT + 5, "marketDefinition": definition([runner(5)])},
+        message(PT + 4, change(marketDefinition=definition([runner(5)]))),
     ))  # fmt: skip
     os.remove(tmp_path / "stream.txt")  # the file is read once, at the call
-    assert iter(it) is it and type(it) is marrowfin.PricesIterator and len(it) == 6
+    assert iter(it) is it and type(it) is marrowfin.PricesIterator and len(it) == 5
     for _ in it:
         break
     books = list(it)  # a second loop goes on where the first stopped
     assert [(b.publish_time_epoch, [r.selection_id for r in b.runners]) for b in books] == [
-        (PT + 3, [0, 1, 2, 3]), (PT + 4, [0, 1, 2, 3, 4]), (PT + 5, [0, 1, 2, 3, 4, 5])]
+        (PT + 3, [0, 1, 2, 3]), (PT + 4, [0, 1, 2, 3, 5])]
     assert {b.market_id for b in books} == {"1.100"}
     for _ in range(2):
         with pytest.raises(StopIteration):
             next(it)
-    assert len(it) == 6 and list(it) == []
+    assert len(it) == 5 and list(it) == []
     it = marrowfin.iter_prices_file(write())
     assert len(it) == 0 and list(it) == []
