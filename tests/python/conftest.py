@@ -30,7 +30,6 @@ def resident_bytes():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
-MARKET = "1.100"
 PT = 1700000000000  # 2023-11-14 22:13:20
 KEPT = '{"op":"mcm","pt":5,"mc":[{"id":"1.1"}]}'
 
@@ -39,7 +38,7 @@ def message(pt, *changes):
     return {"op": "mcm", "clk": "1", "pt": pt, "mc": list(changes)}
 
 
-def change(market=MARKET, **fields):
+def change(market="1.100", **fields):
     return {"id": market, **fields} if market is not None else dict(fields)
 
 
