@@ -31,6 +31,7 @@ def resident_bytes():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 PT = 1700000000000  # 2023-11-14 22:13:20
+YEAR_10000 = 253402300800000  # ms
 KEPT = '{"op":"mcm","pt":5,"mc":[{"id":"1.1"}]}'
 
 

@@ -209,9 +209,7 @@ def test_price_size_items(book):
             misuse(pair)
 
 
-def test_price_size_repr(book, replay):
-    traded = book.runners[2].ex.traded_volume
-    assert [repr(p) for p in traded] == ["PriceSize(price=1.9, size=12.5)", "PriceSize(price=2, size=30)"]
+def test_price_size_repr(replay):
     # Positional, with the shortest digits, as Python's own repr finds them.
     rng = random.Random(7)
     values = [v for v in (struct.unpack("<d", rng.randbytes(8))[0] for _ in range(300)) if math.isfinite(v) and v]

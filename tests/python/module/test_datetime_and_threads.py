@@ -16,10 +16,9 @@ import warnings
 import pytest
 
 import marrowfin
-from conftest import PT, change, definition, message
+from conftest import PT, YEAR_10000, change, definition, message
 
 FRACTIONAL, WHOLE = "%Y-%m-%dT%H:%M:%S.%fZ", "%Y-%m-%dT%H:%M:%SZ"
-YEAR_10000 = 253402300800000  # ms
 
 
 def outcome(function, *args):

@@ -6,7 +6,7 @@ import gc
 import pytest
 
 import marrowfin
-from conftest import PT, change, definition, message, runner
+from conftest import PT, YEAR_10000, change, definition, message, runner
 
 
 def lists(r):
@@ -17,7 +17,6 @@ def by_id(book):
     return {r.selection_id: r for r in book.runners}
 
 
-YEAR_10000 = 253402300800000  # ms
 START = message(PT, change(marketDefinition=definition([runner(1), runner(2), runner(3)]),
                            rc=[runner(i, atb=[[2.0, 5]], atl=[[2.2, 5]], trd=[[2.1, 9]], ltp=2.1) for i in (1, 2, 3)]))
 
