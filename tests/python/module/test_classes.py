@@ -133,9 +133,8 @@ OUT_OF_RANGE = OverflowError("out of range integral type conversion attempted")
 @pytest.mark.parametrize(
     "value, result",
     [
-        (7, 7), (2147483647, 2147483647), (-2147483648, -2147483648), (True, 1), (None, None),
-        (type("Index", (), {"__index__": lambda self: 12})(), 12),
-        (2147483648, OUT_OF_RANGE), (-2147483649, OUT_OF_RANGE), (-(2**63), OUT_OF_RANGE),
+        (2147483647, 2147483647), (-2147483648, -2147483648), (None, None), (2147483648, OUT_OF_RANGE),
+        (-2147483649, OUT_OF_RANGE), (type("Index", (), {"__index__": lambda self: 12})(), 12),
         (2**64, OverflowError("Python int too large to convert to C long")),
         ("7", TypeError("argument 'streaming_unique_id': 'str' object cannot be interpreted as an integer")),
         (type("Broken", (), {"__index__": lambda self: int("broken index")})(),  # its own error
