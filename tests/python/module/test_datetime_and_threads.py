@@ -136,8 +136,8 @@ def test_own_times_are_made_without_strptime():
     # In a fresh process, as the datetime module's own strptime imports it.
     code = """if True:
         import sys, marrowfin, marrowfin_tools
-        print(sum(b.market_definition.market_time is not None
-                  for b in marrowfin.iter_prices_file(str(marrowfin_tools.sample_path()))), "_strptime" in sys.modules)"""
+        books = marrowfin.iter_prices_file(str(marrowfin_tools.sample_path()))
+        print(sum(b.market_definition.market_time is not None for b in books), "_strptime" in sys.modules)"""
     out = subprocess.run([sys.executable, "-W", "error", "-c", code], check=True, capture_output=True, text=True)
     assert int(out.stdout.split()[0]) > 1000 and out.stdout.split()[1] == "False"
 

@@ -5,7 +5,6 @@ here, that a fault's text reaches Python and what the load does around them."""
 
 import bz2
 import gzip
-import json
 import os
 import pathlib
 import shutil
@@ -16,6 +15,7 @@ import zlib
 import pytest
 import zstandard
 
+import gen_stream
 import marrowfin
 from conftest import KEPT, PT, change, definition, message, runner
 
@@ -161,13 +161,6 @@ def test_lines_kept_skipped_and_refused(write, data, result):
     assert outcome(write, data) == result
 
 
-def market_lines(count):
-    """Kept lines, each a different book."""
-    return [json.dumps({"op": "mcm", "pt": 1700000000000 + i, "mc": [
-        {"id": "1.5", "rc": [{"id": i % 7, "atb": [[1.01 + i / 100, i + 1]], "ltp": 2 + i % 5}]}]})
-        for i in range(count)]  # fmt: skip
-
-
 @pytest.mark.skipif(shutil.which("cc") is None, reason="needs a C compiler")
 # Thread creation that fails throws; the sanitizer's runtime preloaded into
 # an interpreter built without it finds no C++ runtime to throw with.
@@ -177,9 +170,11 @@ def test_no_thread_to_be_had(write, tmp_path):
     books and first bad line, however cut, are the native tests'); when no
     thread can be started, the parser and the bzip2 decoder work on the calling
     thread alone (price_table's load is the same)."""
-    data = ("\n".join(market_lines(40_000)) + "\n").encode()  # about 4.6 MB
-    paths = [write(data, name="x.txt"), write(gzip.compress(data, 1), name="x.gz"),
+    gen_stream.main(["--size-mb", "5", "-o", str(tmp_path / "x.txt")])
+    data = (tmp_path / "x.txt").read_bytes()
+    paths = [str(tmp_path / "x.txt"), write(gzip.compress(data, 1), name="x.gz"),
              write(bz2.compress(data, 1), name="x.bz2")]  # fmt: skip
+    books = sum(book.publish_time_epoch for book in marrowfin.iter_prices_file(paths[0]))
     (tmp_path / "refuse.c").write_text(REFUSE_THREADS)
     stub = tmp_path / "refuse.so"
     subprocess.run(["cc", "-shared", "-fPIC", "-o", stub, tmp_path / "refuse.c", "-ldl"], check=True)
@@ -190,8 +185,7 @@ def test_no_thread_to_be_had(write, tmp_path):
         stub.refuse_threads()
         for path in sys.argv[2:]:
             books = sum(book.publish_time_epoch for book in marrowfin.iter_prices_file(path))
-            print(bool(stub.refused_any()), books)""", stub, *paths, LD_PRELOAD=preload) == [
-        "True", str(sum(1700000000000 + i for i in range(40_000)))] * 3
+            print(bool(stub.refused_any()), books)""", stub, *paths, LD_PRELOAD=preload) == ["True", str(books)] * 3
 
 
 def run_python(script, *args, **env):
