@@ -37,8 +37,8 @@ def resident_bytes():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
-MARKET = "1.100"
 PT = 1700000000000  # 2023-11-14 22:13:20
+YEAR_10000 = 253402300800000  # ms
 KEPT = '{"op":"mcm","pt":5,"mc":[{"id":"1.1"}]}'
 
 
@@ -46,7 +46,7 @@ def message(pt, *changes):
     return {"op": "mcm", "clk": "1", "pt": pt, "mc": list(changes)}
 
 
-def change(market=MARKET, **fields):
+def change(market="1.100", **fields):
     return {"id": market, **fields} if market is not None else dict(fields)
 
 
@@ -78,18 +78,6 @@ def write(tmp_path):
 def replay(write):
     """Every book of the messages, in order."""
     return lambda *messages: list(marrowfin.iter_prices_file(write(*messages)))
-
-
-def busy_stream(write, count):
-    """Ladder changes, with a definition every 17th message and an image every 41st."""
-    runners = [runner(i, sortPriority=i) for i in range(1, 6)]
-    messages = [message(PT, change(img=True, marketDefinition=definition(runners, marketTime="2021-03-30T16:20:00Z")))]
-    for i in range(1, count):
-        rc = [runner(1 + i % 5, atb=[[1.5 + i % 7, i]], trd=[[2.0, i]], spn=i, ltp=1.5 + i % 3)]
-        messages.append(message(PT + i, change(marketDefinition=definition(
-            runners, version=i, suspendTime="2021-03-30T16:20:00.000Z")) if i % 17 == 0
-            else change(img=i % 41 == 0, rc=rc)))  # fmt: skip
-    return write(*messages)
 
 
 # One market with every field a book exports: a definition listing three

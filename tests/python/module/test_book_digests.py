@@ -39,36 +39,28 @@ DIGESTS = {
 }
 
 
-def split(value, out, path=""):
-    """Appends marshal.dumps(value, 2) cut at dict items and runners to `out`, as
-    (field, bytes). Version 2 writes floats by their bits and no references,
-    which would depend on reference counts."""
-    out.append((path, b"{"))
+def fields(value, path=""):
+    """(to_dict() key path, marshal.dumps(item, 2)) per item, into dicts and runners."""
     for key, item in value.items():
-        field = path + key
         if type(item) is dict:
-            out.append((field, marshal.dumps(key, 2)))
-            split(item, out, field + ".")
+            yield from fields(item, f"{path}{key}.")
         elif key == "runners":
-            out.append((field, marshal.dumps(key, 2) + b"[" + len(item).to_bytes(4, "little")))
             for i, each in enumerate(item):
-                split(each, out, f"{field}[{i}].")
+                yield from fields(each, f"{path}{key}[{i}].")
         else:
-            out.append((field, marshal.dumps(key, 2) + marshal.dumps(item, 2)))
-    out.append((path, b"0"))
-    return out
+            yield path + key, marshal.dumps(item, 2)
 
 
 def digest(books, records=None):
-    """The sha256 over every book: its to_dict(), its times, whether its
-    definition is the book before's, and per runner (by key) which of the
-    runner and its three lists are the book before's objects. Appends per book
-    (pt, {field: crc32}) to `records` if given (slower: the dict is cut)."""
+    """The sha256 over every book: its to_dict() (marshal version 2 writes floats
+    by their bits and no references, which would depend on reference counts),
+    its times, whether its definition is the book before's, and per runner (by
+    key) which of the runner and its three lists are the book before's objects.
+    Appends per book (pt, {field: crc32}) to `records` if given."""
     h, before, definition = hashlib.sha256(), {}, None
     for book in books:
         d, exported = book.market_definition, book.to_dict()
-        parts = split(exported, []) if records is not None else [("", marshal.dumps(exported, 2))]
-        parts.append(("publish_time", repr(book.publish_time).encode()))
+        parts = [("", marshal.dumps(exported, 2)), ("publish_time", repr(book.publish_time).encode())]
         if d is not None:
             parts.append(("definition times", repr((d.market_time, d.open_date, d.suspend_time,
                                                     d.settled_time)).encode()))  # fmt: skip
@@ -79,12 +71,12 @@ def digest(books, records=None):
             now[key] = objects = (r, r.ex.available_to_back, r.ex.available_to_lay, r.ex.traded_volume)
             parts.append((f"objects shared by runner {key}",
                           bytes(a is b for a, b in zip(objects, before.get(key, (None,) * 4)))))
-        before, crcs = now, {}
-        for field, data in parts:
+        before = now
+        for _, data in parts:
             h.update(data)
-            crcs[field] = zlib.crc32(data, crcs.get(field, 0))
         if records is not None:
-            records.append((book.publish_time_epoch, crcs))
+            records.append((book.publish_time_epoch, {field: zlib.crc32(data)
+                                                      for field, data in [*fields(exported), *parts[1:]]}))
     return h.hexdigest()
 
 
@@ -100,7 +92,7 @@ def first_difference(now, then):
 def check(name, path):
     """The digest of the books; on a mismatch, where they first differ from the
     last run that matched (whose records are kept, once, in REFERENCE)."""
-    kept = REFERENCE / f"{name}-{DIGESTS[name][:16]}.marshal.gz"
+    kept = REFERENCE / f"{name}-{DIGESTS[name][:16]}.fields.gz"
     records = None if kept.exists() or SANITIZED else []
     found = digest(marrowfin.iter_prices_file(str(path)), records)
     if found == DIGESTS[name] and records is not None:

@@ -1,8 +1,10 @@
-"""The module and its classes as Python code sees them."""
+"""The module and its classes as Python code sees them, and MarketBook.to_dict: its
+keys, their order, what is left out, and lists that Python code has changed."""
 
 import datetime
 import decimal
 import importlib
+import json
 import math
 import operator
 import random
@@ -14,7 +16,7 @@ import sys
 import pytest
 
 import marrowfin
-from conftest import EXPECTED, PT, change, message, runner
+from conftest import EXPECTED, PT, change, message, prices, runner
 
 
 def test_the_module_holds_its_names_only_and_once_per_process():
@@ -131,9 +133,8 @@ OUT_OF_RANGE = OverflowError("out of range integral type conversion attempted")
 @pytest.mark.parametrize(
     "value, result",
     [
-        (7, 7), (2147483647, 2147483647), (-2147483648, -2147483648), (True, 1), (None, None),
-        (type("Index", (), {"__index__": lambda self: 12})(), 12),
-        (2147483648, OUT_OF_RANGE), (-2147483649, OUT_OF_RANGE), (-(2**63), OUT_OF_RANGE),
+        (2147483647, 2147483647), (-2147483648, -2147483648), (None, None), (2147483648, OUT_OF_RANGE),
+        (-2147483649, OUT_OF_RANGE), (type("Index", (), {"__index__": lambda self: 12})(), 12),
         (2**64, OverflowError("Python int too large to convert to C long")),
         ("7", TypeError("argument 'streaming_unique_id': 'str' object cannot be interpreted as an integer")),
         (type("Broken", (), {"__index__": lambda self: int("broken index")})(),  # its own error
@@ -207,9 +208,7 @@ def test_price_size_items(book):
             misuse(pair)
 
 
-def test_price_size_repr(book, replay):
-    traded = book.runners[2].ex.traded_volume
-    assert [repr(p) for p in traded] == ["PriceSize(price=1.9, size=12.5)", "PriceSize(price=2, size=30)"]
+def test_price_size_repr(replay):
     # Positional, with the shortest digits, as Python's own repr finds them.
     rng = random.Random(7)
     values = [v for v in (struct.unpack("<d", rng.randbytes(8))[0] for _ in range(300)) if math.isfinite(v) and v]
@@ -219,3 +218,48 @@ def test_price_size_repr(book, replay):
     assert repr(pairs[-1]) == "PriceSize(price=1" + "0" * 21 + ", size=0.0000001)" and len(pairs) == len(values) + 1
     for pair in pairs[:-1]:
         assert repr(pair).split("size=")[1][:-1] == format(decimal.Decimal(repr(pair.size)).normalize(), "f")
+
+
+def test_every_key_in_order_and_a_new_dict_every_call(book):
+    first, second = book.to_dict(), book.to_dict()
+    # The JSON texts compare the order of every dict's keys too.
+    assert json.dumps(first) == json.dumps(EXPECTED)
+    assert first["runners"][2]["status"] is book.runners[2].status
+    assert first["runners"][2]["ex"] is not second["runners"][2]["ex"]
+    first["runners"][2]["ex"]["availableToBack"].append(1)
+    first["marketDefinition"]["regulators"].append("X")
+    assert second == book.to_dict() == EXPECTED
+    assert book.market_definition.regulators == ["MR_INT", "X"]
+    with pytest.raises(TypeError):
+        book.to_dict(1)
+
+
+# Handed-out lists are ordinary Python lists; the export must survive what callers do.
+@pytest.mark.parametrize(
+    "tamper, text",
+    [
+        (lambda b, foreign: b.runners.append(foreign), "'object' object cannot be converted to 'Runner'"),
+        (lambda b, _: b.runners[2].ex.traded_volume.insert(0, 1), "'int' object cannot be converted to 'PriceSize'"),
+        (lambda b, _: b.market_definition.runners.append(b.runners[0]),
+         "'Runner' object cannot be converted to 'MarketDefinitionRunner'"),
+    ],
+)
+def test_foreign_objects(book, tamper, text):
+    foreign = object()
+    tamper(book, foreign)
+    before = sys.getrefcount(foreign)
+    with pytest.raises(TypeError) as error:
+        book.to_dict()
+    assert str(error.value) == text
+    assert sys.getrefcount(foreign) == before
+
+
+def test_shortened_and_reordered_lists(book):
+    book.runners.pop(0)
+    book.runners.reverse()
+    book.market_definition.runners.clear()
+    book.runners[0].ex.available_to_back.pop()
+    d = book.to_dict()
+    assert [r["selectionId"] for r in d["runners"]] == [9, 5]
+    assert d["runners"][0]["ex"]["availableToBack"] == prices((2.0, 4.5), (1.8, 1.0))
+    assert d["marketDefinition"]["runners"] == []

@@ -16,10 +16,9 @@ import warnings
 import pytest
 
 import marrowfin
-from conftest import PT, change, definition, message
+from conftest import PT, YEAR_10000, change, definition, message
 
 FRACTIONAL, WHOLE = "%Y-%m-%dT%H:%M:%S.%fZ", "%Y-%m-%dT%H:%M:%SZ"
-YEAR_10000 = 253402300800000  # ms
 
 
 def outcome(function, *args):
@@ -49,8 +48,54 @@ def strptime_as_before(text):
         return outcome(datetime.datetime.strptime, text, WHOLE)
 
 
-# The interpreter's own class: values made natively equal the class methods' results and errors.
-def test_publish_times_are_utcfromtimestamp_to_the_microsecond(write):
+@pytest.fixture(params=["datetime", "a subclass", "a subclass with its own class methods"])
+def clock(request, monkeypatch):
+    """The class times are made of, and what it was called with. The
+    interpreter's own: values made natively equal the class methods' results
+    and errors. A subclass that inherits them (a time-freezing library's, such
+    as flumine's simulation clock): its constructor called with the fields, as
+    they call it, without utcfromtimestamp's deprecation warning. A subclass
+    with its own: they are called, as they always were. Each is put in after
+    the module has made times of the class before."""
+    made = []
+    if request.param == "datetime":
+        return datetime.datetime, made
+
+    class Frozen(datetime.datetime):
+        def __new__(cls, *args):
+            made.append(args)
+            return super().__new__(cls, *args)
+
+    class Patched(datetime.datetime):
+        @classmethod
+        def strptime(cls, text, format):
+            made.append((text, format))
+            return super().strptime(text, format)
+
+        @classmethod
+        def utcfromtimestamp(cls, seconds):
+            made.append((seconds,))
+            with warnings.catch_warnings(action="ignore", category=DeprecationWarning):
+                return super().utcfromtimestamp(seconds)
+
+    cls = Frozen if request.param == "a subclass" else Patched
+    monkeypatch.setattr(datetime, "datetime", cls)
+    return cls, made
+
+
+def made_as_the_class_methods_make(clock, got, expected, publish_times=True):
+    """Compares the values, and the calls that made them (those of publish
+    times: 8 fields with a tzinfo, or utcfromtimestamp's one argument)."""
+    cls, made = clock
+    built = [args for args in made if publish_times or len(args) not in (1, 8)]
+    made.clear()
+    assert got == expected() and built == made
+    values = [v for v in got if not isinstance(v, tuple)]
+    assert {(type(v), v.tzinfo) for v in values} == {(cls, None)}
+    return values
+
+
+def test_publish_times_are_utcfromtimestamp_to_the_microsecond(write, clock):
     rng = random.Random(10)
     times = [rng.randrange(1, YEAR_10000) for _ in range(4000)]
     times += [int(10 ** rng.uniform(0, 15.5)) for _ in range(2000)]  # every magnitude
@@ -60,13 +105,12 @@ def test_publish_times_are_utcfromtimestamp_to_the_microsecond(write):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         got = list(stepped(it, lambda book: book.publish_time))
-    assert got == [outcome(datetime.datetime.utcfromtimestamp, pt / 1000.0) for pt in times]
-    values = [v for v in got if not isinstance(v, tuple)]
-    assert len(values) > 5000 and {(type(v), v.tzinfo) for v in values} == {(datetime.datetime, None)}
-    assert got[-1] == (ValueError, "year 292278994 is out of range")
+    values = made_as_the_class_methods_make(
+        clock, got, lambda: [outcome(clock[0].utcfromtimestamp, pt / 1000.0) for pt in times])
+    assert len(values) > 5000 and got[-1] == (ValueError, "year 292278994 is out of range")
 
 
-def test_definition_times_are_what_strptime_made(write):
+def test_definition_times_are_what_strptime_made(write, clock):
     rng = random.Random(11)
     texts = []
     for _ in range(1500):
@@ -82,58 +126,20 @@ def test_definition_times_are_what_strptime_made(write):
     messages = [message(PT + i, change(marketDefinition=definition(marketTime=text)))
                 for i, text in enumerate(texts)]
     it = marrowfin.iter_prices_file(write(*messages))
+    clock[1].clear()  # the texts' own
     got = list(stepped(it, lambda book: book.market_definition.market_time))
-    assert got == [strptime_as_before(text) for text in texts]
+    made_as_the_class_methods_make(clock, got, lambda: [strptime_as_before(text) for text in texts], False)
     assert sum(isinstance(v, tuple) for v in got) > 100  # 7 fraction digits, and the edge cases
 
 
-def test_a_fresh_process_with_warnings_as_errors_and_a_subclass_put_in_first():
-    # flumine's simulation clock patches datetime.datetime before the
-    # first book is made; its times must not take the warning path, nor
-    # may the class's own, nor import _strptime.
+def test_own_times_are_made_without_strptime():
+    # In a fresh process, as the datetime module's own strptime imports it.
     code = """if True:
-        import datetime, sys, marrowfin, marrowfin_tools
-        class Frozen(datetime.datetime): pass
-        real, datetime.datetime = datetime.datetime, Frozen
-        path = str(marrowfin_tools.sample_path())
-        times = lambda: [(b.publish_time, b.market_definition.market_time) for b in marrowfin.iter_prices_file(path)]
-        patched = times()
-        datetime.datetime = real
-        own = times()
-        print(patched == own, len(own) > 1000, {type(t).__name__ for pair in patched for t in pair},
-              {type(t).__name__ for pair in own for t in pair}, "_strptime" in sys.modules)"""
+        import sys, marrowfin, marrowfin_tools
+        books = marrowfin.iter_prices_file(str(marrowfin_tools.sample_path()))
+        print(sum(b.market_definition.market_time is not None for b in books), "_strptime" in sys.modules)"""
     out = subprocess.run([sys.executable, "-W", "error", "-c", code], check=True, capture_output=True, text=True)
-    assert out.stdout.split() == ["True", "True", "{'Frozen'}", "{'datetime'}", "False"]
-
-
-def test_a_subclass_that_inherits_the_class_methods_is_built_as_they_build_it(write, monkeypatch):
-    """A time-freezing library's subclass (flumine's simulation clock is one):
-    called with the fields, as utcfromtimestamp and strptime call a subclass,
-    and without the deprecation warning of utcfromtimestamp."""
-    real, made = datetime.datetime, []
-
-    class Frozen(real):
-        def __new__(cls, *args):
-            made.append(args)
-            return super().__new__(cls, *args)
-
-    monkeypatch.setattr(datetime, "datetime", Frozen)
-    times = [PT, YEAR_10000 - 1, YEAR_10000]
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        got = list(stepped(marrowfin.iter_prices_file(write(*(message(pt, change()) for pt in times))),
-                           lambda b: b.publish_time))
-        made.clear()
-        (book,) = marrowfin.iter_prices_file(write(message(PT, change(marketDefinition=definition(
-            marketTime="2021-03-30T16:20:00.5Z")))))  # fmt: skip
-    built = list(made)
-    assert (book.market_definition.market_time, type(book.publish_time)) == (real(2021, 3, 30, 16, 20, 0, 500000),
-                                                                             Frozen)  # fmt: skip
-    assert got == [outcome(Frozen.utcfromtimestamp, pt / 1000.0) for pt in times] and type(got[1]) is Frozen
-    made.clear()
-    Frozen.strptime("2021-03-30T16:20:00.5Z", FRACTIONAL)
-    outcome(Frozen.utcfromtimestamp, PT / 1000.0)
-    assert built == made  # the same constructor calls, in the same order
+    assert int(out.stdout.split()[0]) > 1000 and out.stdout.split()[1] == "False"
 
 
 def fake_datetime(monkeypatch, **methods):
@@ -143,53 +149,18 @@ def fake_datetime(monkeypatch, **methods):
     monkeypatch.setitem(sys.modules, "datetime", fake)
 
 
-# The patched class calls the real utcfromtimestamp, which warns from Python 3.12 on.
-@pytest.mark.filterwarnings("ignore:datetime.datetime.utcfromtimestamp:DeprecationWarning")
-def test_a_patched_class_sees_the_calls_it_always_saw_on_every_call(write, replay, monkeypatch):
-    real, calls, names = datetime.datetime, [], []
-
-    class Patched(real):
-        @classmethod
-        def strptime(cls, text, format):
-            calls.append(("strptime", text, format))
-            return real.strptime(text, format)
-
-        @classmethod
-        def utcfromtimestamp(cls, seconds):
-            calls.append(("utcfromtimestamp", seconds))
-            return real.utcfromtimestamp(seconds)
+def test_the_class_is_looked_up_on_every_call(write, replay, monkeypatch):
+    names, calls = [], []
 
     def recording_import(name, *args, **kwargs):
         names.append(name)
         return real_import(name, *args, **kwargs)
 
-    it = marrowfin.iter_prices_file(write(
-        message(PT, change()), message(PT + 1, change(marketDefinition=definition(
-            marketTime="2021-03-30T16:20:00.000Z", settledTime="2021-03-30T16:27:20Z"))),
-        *(message(PT + i, change()) for i in range(2, 6))))  # fmt: skip
+    it = marrowfin.iter_prices_file(write(*(message(PT + i, change()) for i in range(3))))
     next(it)
-    monkeypatch.setattr(datetime, "datetime", Patched)
-    book = next(it)
-    # A whole second after the fractional form failed.
-    assert calls == [
-        ("strptime", "2021-03-30T16:20:00.000Z", FRACTIONAL),
-        ("strptime", "2021-03-30T16:27:20Z", FRACTIONAL), ("strptime", "2021-03-30T16:27:20Z", WHOLE),
-        ("utcfromtimestamp", (PT + 1) / 1000.0),
-    ]  # fmt: skip
-    assert (book.market_definition.settled_time, book.publish_time) == (
-        real(2021, 3, 30, 16, 27, 20), real(2023, 11, 14, 22, 13, 20, 1000))
-    next(it)  # the definition's times stand
-    assert calls[4:] == [("utcfromtimestamp", (PT + 2) / 1000.0)]
-    monkeypatch.setattr(datetime, "datetime", real)
-    # A module put in sys.modules holding the class itself: made natively, without a warning.
-    stand_in = types.ModuleType("datetime")
-    stand_in.datetime = real
-    monkeypatch.setitem(sys.modules, "datetime", stand_in)
-    assert next(it).publish_time == real(2023, 11, 14, 22, 13, 20, 3000) and len(calls) == 5
     real_import = builtins.__import__
     monkeypatch.setattr(builtins, "__import__", recording_import)  # honoured, as by the import statement
-    next(it)
-    assert names == ["datetime"]
+    assert next(it).publish_time == datetime.datetime(2023, 11, 14, 22, 13, 20, 1000) and names == ["datetime"]
     monkeypatch.setattr(builtins, "__import__", real_import)
     # A class of another kind: its class methods' values, whatever they are.
     fake_datetime(monkeypatch, utcfromtimestamp=lambda cls, s: calls.append("utcfromtimestamp") or s,
@@ -197,7 +168,7 @@ def test_a_patched_class_sees_the_calls_it_always_saw_on_every_call(write, repla
     (book,) = replay(message(PT, change(marketDefinition=definition(openDate="x"))))
     assert (book.publish_time, book.market_definition.open_date, book.market_definition.market_time) == (
         PT / 1000.0, "x", None)
-    assert calls[5:] == ["strptime", "utcfromtimestamp"]  # only the times present
+    assert calls == ["strptime", "utcfromtimestamp"]  # only the times present
     monkeypatch.setitem(sys.modules, "datetime", None)
     with pytest.raises(ImportError):
         next(it)

@@ -9,8 +9,9 @@ import tracemalloc
 
 import pytest
 
+import gen_stream
 import marrowfin
-from conftest import PT, SANITIZED, busy_stream, change, definition, message, resident_bytes, runner
+from conftest import PT, SANITIZED, YEAR_10000, change, definition, message, resident_bytes, runner
 
 CLASSES = [getattr(marrowfin, name) for name in marrowfin.__all__[1:]]
 
@@ -20,13 +21,22 @@ def type_refcounts():
     return {cls.__name__: sys.getrefcount(cls) for cls in CLASSES}
 
 
-def test_repeated_replays_and_failures_keep_instances_files_and_memory_flat(write):
-    path = busy_stream(write, 400)
-    # Every way a load, a step or an export fails.
-    failing = write(
-        message(PT, change(rc=[runner(1, atb=[[2.0, 1]])])),
-        message(PT + 1, change(marketDefinition=definition(marketTime="bad"), rc=[runner(1, atb=[[2.0, 2]])])),
-        message(253402300800000, change(rc=[runner(1, atb=[[2.0, 3]])])), name="failing.txt")
+# Every way a step or an export fails: a book tampered with (its second), a
+# publish time past year 9999, a definition time that does not parse.
+FAILING = [
+    message(PT, change(marketDefinition=definition([runner(1), runner(2)], marketTime="2021-03-30T16:20:00Z"),
+                       rc=[runner(1, atb=[[2.0, 5]]), runner(2, atb=[[3.0, 1]])])),
+    message(PT + 1, change(rc=[runner(2, atb=[[3.0, 2]])])),
+    message(YEAR_10000, change(rc=[runner(2, atb=[[3.0, 3]])])),
+    message(PT + 3, change(marketDefinition=definition(marketTime="bad"), rc=[runner(2, ltp=3)])),
+]  # fmt: skip
+
+
+def test_repeated_replays_and_failures_keep_instances_files_and_memory_flat(write, tmp_path):
+    # A race of 200 messages twice: rebuilt runners, ladders and definitions, and an image half-way.
+    gen_stream.main(["--size-mb", "0.1", "-o", str(tmp_path / "race.json")])
+    path = write((tmp_path / "race.json").read_bytes() * 2, name="busy.txt")
+    failing = write(*FAILING, name="failing.txt")  # and files that fail to load
     bad_files = [write('{"pt":1,"mc":[]}', "[1,]", name="bad.json"), failing + ".missing",
                  write(gzip.compress(b'{"pt":1,"mc":[]}\n' * 100)[:-5], name="bad.gz")]
 
@@ -39,6 +49,7 @@ def test_repeated_replays_and_failures_keep_instances_files_and_memory_flat(writ
             if book.market_definition is not None:
                 book.market_definition.runners
         it = marrowfin.iter_prices_file(failing)
+        next(it)
         book = next(it)
         book.runners.append(None)
         with pytest.raises(TypeError):
@@ -76,13 +87,7 @@ def test_shared_objects_balance_on_success_and_error_paths(write):
     definition and its times) and the datetime module (its class is immortal):
     every read, and every path that takes a reference to them, gives it back
     once its books are dropped."""
-    it = marrowfin.iter_prices_file(write(
-        message(PT, change(marketDefinition=definition([runner(1), runner(2)], marketTime="2021-03-30T16:20:00Z"),
-                           rc=[runner(1, atb=[[2.0, 5]]), runner(2, atb=[[3.0, 1]])])),
-        message(PT + 1, change(rc=[runner(2, atb=[[3.0, 2]])])),
-        message(253402300800000, change(rc=[runner(2, atb=[[3.0, 3]])])),
-        message(PT + 3, change(marketDefinition=definition(marketTime="bad"), rc=[runner(2, ltp=3)])),
-    ))  # fmt: skip
+    it = marrowfin.iter_prices_file(write(*FAILING))
     first = next(it)
     runners = first.runners
     # The names here (and the calls' arguments) and the book are their only holders.

@@ -6,7 +6,7 @@ import gc
 import pytest
 
 import marrowfin
-from conftest import PT, change, definition, message, runner
+from conftest import PT, YEAR_10000, change, definition, message, runner
 
 
 def lists(r):
@@ -17,7 +17,6 @@ def by_id(book):
     return {r.selection_id: r for r in book.runners}
 
 
-YEAR_10000 = 253402300800000  # ms
 START = message(PT, change(marketDefinition=definition([runner(1), runner(2), runner(3)]),
                            rc=[runner(i, atb=[[2.0, 5]], atl=[[2.2, 5]], trd=[[2.1, 9]], ltp=2.1) for i in (1, 2, 3)]))
 
@@ -27,7 +26,6 @@ START = message(PT, change(marketDefinition=definition([runner(1), runner(2), ru
     [
         (change(rc=[runner(2, trd=[[2.1, 10]])]), [0, 1, 0], (0, 0, 1)),
         (change(rc=[runner(2, ltp=3.0, atb=[[2.0, 7], [1.9, 1]])]), [0, 1, 0], (1, 0, 0)),
-        (change(rc=[runner(2, atb=[[2.0, 0]])]), [0, 1, 0], (1, 0, 0)),
         (change(rc=[runner(2, atl=[[2.3, 1]])]), [0, 1, 0], (0, 1, 0)),
         (change(rc=[runner(2, status="REMOVED")]), [0, 1, 0], (0, 0, 0)),
         (change(rc=[runner(2, spn=2.5), runner(3, spf=None)]), [0, 1, 1], (0, 0, 0)),
@@ -37,6 +35,8 @@ START = message(PT, change(marketDefinition=definition([runner(1), runner(2), ru
         # A definition changes every runner it lists, but not their ladders; an image changes all.
         (START["mc"][0], [1, 1, 1], (0, 0, 0)),
         (dict(START["mc"][0], img=True), [1, 1, 1], (1, 1, 1)),
+        # Market fields outside a definition show in the book, not in the definition.
+        (change(status="SUSPENDED", inPlay=True), [0, 0, 0], (0, 0, 0)),
         # A message of no changes repeats the book, its publish time too.
         (None, [0, 0, 0], (0, 0, 0)),
     ],
@@ -44,8 +44,11 @@ START = message(PT, change(marketDefinition=definition([runner(1), runner(2), ru
 def test_what_a_change_rebuilds_and_earlier_books_keep(replay, second, new_runners, new_lists):
     first, book = replay(START, message(PT + 1, *[second] if second else []))
     assert first.to_dict() == replay(START)[0].to_dict()
-    assert (book.market_definition is first.market_definition) == ("marketDefinition" not in (second or {}))
-    if second is None:
+    second = second or {}
+    assert (book.market_definition is first.market_definition) == ("marketDefinition" not in second)
+    assert (book.status, book.inplay, book.market_definition.status) == (
+        second.get("status", "OPEN"), second.get("inPlay", False), "OPEN")
+    if not second:
         assert (book.publish_time_epoch, book.to_dict()) == (PT, first.to_dict())
     assert [int(a is not b) for a, b in zip(book.runners, first.runners)] == new_runners
     for old, new in zip(first.runners, book.runners):
@@ -55,44 +58,22 @@ def test_what_a_change_rebuilds_and_earlier_books_keep(replay, second, new_runne
     assert len(book.runners) == 3
 
 
-def test_starting_price_ladders_across_rebuilds(replay):
-    # A rebuilt runner takes over the read-outs of ladders that stood still.
-    books = replay(
-        message(PT, change(rc=[runner(1, spl=[[4.0, 1.0]], spb=[[2.0, 3.0]])])),
-        message(PT + 1, change(rc=[runner(1, ltp=3.0)])), message(PT + 2, change(rc=[runner(1, spl=[[5.0, 2.0]])])),
-        message(PT + 3, change(rc=[runner(1, spb=[[2.0, 0]], atb=[[1.1, 1]])])),
-        message(PT + 4, change(img=True, rc=[runner(1, ltp=3.0)])),
-    )  # fmt: skip
-    sp = [b.runners[0].sp for b in books]
-    assert [([(p.price, p.size) for p in s.back_stake_taken], [(p.price, p.size) for p in s.lay_liability_taken])
-            for s in sp] == [([(4.0, 1.0)], [(2.0, 3.0)]), ([(4.0, 1.0)], [(2.0, 3.0)]),
-                             ([(4.0, 1.0), (5.0, 2.0)], [(2.0, 3.0)]), ([(4.0, 1.0), (5.0, 2.0)], []), ([], [])]
-    assert len({id(b.runners[0]) for b in books}) == 5
-
-
-def test_a_rebuilt_runner_keeps_its_status_string_while_the_text_stands(replay):
-    books = replay(START, message(PT + 1, change(rc=[runner(2, ltp=3.0)])),
-                   message(PT + 2, change(rc=[runner(2, status="REMOVED")])),
-                   message(PT + 3, change(rc=[runner(2, atb=[[2.0, 1]])])),
-                   message(PT + 4, change(img=True, rc=[runner(2, status="REMOVED")])))  # fmt: skip
+def test_a_rebuilt_runner_keeps_its_status_string_and_still_ladders_while_they_stand(replay):
+    sp = lambda s: ([(p.price, p.size) for p in s.back_stake_taken],  # noqa: E731
+                    [(p.price, p.size) for p in s.lay_liability_taken])
+    books = replay(START, message(PT + 1, change(rc=[runner(2, spl=[[4.0, 1.0]], spb=[[2.0, 3.0]])])),
+                   message(PT + 2, change(rc=[runner(2, ltp=3.0)])),
+                   message(PT + 3, change(rc=[runner(2, status="REMOVED", spl=[[5.0, 2.0]])])),
+                   message(PT + 4, change(rc=[runner(2, spb=[[2.0, 0]], atb=[[2.0, 1]])])),
+                   message(PT + 5, change(img=True, rc=[runner(2, status="REMOVED")])))  # fmt: skip
     runners = [by_id(b)[2] for b in books]
-    assert len({id(r) for r in runners}) == 5
-    assert [r.status for r in runners] == ["ACTIVE", "ACTIVE", "REMOVED", "REMOVED", "REMOVED"]
+    assert len({id(r) for r in runners}) == 6
+    assert [r.status for r in runners] == ["ACTIVE"] * 3 + ["REMOVED"] * 3
     # The same object while the text stands; an image starts every runner afresh.
-    assert [b.status is a.status for a, b in zip(runners, runners[1:])] == [True, False, True, False]
-
-
-def test_none_until_the_first_then_the_same_until_the_next(replay):
-    books = replay(message(PT, change(rc=[runner(1)])), START,
-                   message(PT + 1, change(status="SUSPENDED", inPlay=True, rc=[runner(1, ltp=3.0)])), START)
-    assert books[0].market_definition is None
-    assert books[2].market_definition is books[1].market_definition
-    assert books[3].market_definition is not books[1].market_definition
-    # Market fields outside a definition show in the book, not in the definition.
-    assert (books[2].status, books[2].inplay, books[2].market_definition.status) == ("SUSPENDED", True, "OPEN")
-    # The runner list is shared until the next definition.
-    books[1].market_definition.runners.pop()
-    assert [len(b.market_definition.runners) for b in books[1:]] == [2, 2, 3]
+    assert [b.status is a.status for a, b in zip(runners, runners[1:])] == [True, True, False, True, False]
+    assert [sp(r.sp) for r in runners] == [([], []), ([(4.0, 1.0)], [(2.0, 3.0)]), ([(4.0, 1.0)], [(2.0, 3.0)]),
+                                           ([(4.0, 1.0), (5.0, 2.0)], [(2.0, 3.0)]), ([(4.0, 1.0), (5.0, 2.0)], []),
+                                           ([], [])]
 
 
 # The counting class inherits utcfromtimestamp, which warns.
