@@ -4,7 +4,6 @@ tests, and the slow path that bench/table_speed.py measures the table against.""
 from __future__ import annotations
 
 import calendar
-import gzip
 import json
 import pathlib
 
@@ -13,6 +12,7 @@ import pytest
 import gen_stream
 import marrowfin
 from conftest import SANITIZED
+from tools_support import text_lines
 
 # DuckDB throws C++ exceptions within itself, which the preloaded ASan runtime
 # cannot intercept (it aborts): DuckDB runs in the normal pass only.
@@ -66,12 +66,6 @@ def rows_from_books(books, depth=3, every_book=False, flag_changes=False, sp=Fal
     return {name: list(values) for name, values in zip(names, columns)}
 
 
-def _open(path):
-    path = str(path)
-    return gzip.open(path, "rt", encoding="utf-8") if path.endswith((".gz", ".gzip")) else open(
-        path, encoding="utf-8")
-
-
 def split_by_market(path):
     """{market id: [message lines]}: each market's own recording, as the table
     folds the file. A kept message's changes go to the market they name; one
@@ -79,30 +73,27 @@ def split_by_market(path):
     them is left out of that market's lines."""
     markets: dict[str, list[str]] = {}
     first = None
-    with _open(path) as f:
-        for line in f:
-            if not line.strip():
+    for line in text_lines(path):
+        message = json.loads(line)
+        pt = message.get("pt")
+        if type(pt) is not int or pt <= 0:
+            continue
+        changes = message.get("mc")
+        if not isinstance(changes, list):
+            if "marketDefinition" not in message and "rc" not in message:
                 continue
-            message = json.loads(line)
-            pt = message.get("pt")
-            if type(pt) is not int or pt <= 0:
-                continue
-            changes = message.get("mc")
-            if not isinstance(changes, list):
-                if "marketDefinition" not in message and "rc" not in message:
+            changes = [message]
+        touched: dict[str, list] = {}
+        for change in changes:
+            market = change.get("id") if isinstance(change, dict) else None
+            if not isinstance(market, str) or not market:
+                market = first
+                if market is None:
                     continue
-                changes = [message]
-            touched: dict[str, list] = {}
-            for change in changes:
-                market = change.get("id") if isinstance(change, dict) else None
-                if not isinstance(market, str) or not market:
-                    market = first
-                    if market is None:
-                        continue
-                first = first or market
-                touched.setdefault(market, []).append(change)
-            for market, kept in touched.items():
-                markets.setdefault(market, []).append(json.dumps({"op": "mcm", "pt": pt, "mc": kept}))
+            first = first or market
+            touched.setdefault(market, []).append(change)
+        for market, kept in touched.items():
+            markets.setdefault(market, []).append(json.dumps({"op": "mcm", "pt": pt, "mc": kept}))
     return markets
 
 
@@ -155,34 +146,30 @@ def _weighted(pairs):
     return weights, mean, min(p for p, _ in pairs), max(p for p, _ in pairs)
 
 
+def _best(ladder):
+    return ladder[0].price if ladder else None
+
+
 def runner_rows_from_books(books, before=()):
     """The runner table's rows of one market, from all its books, as the
     tutorial reads them: a row per runner of the last book."""
     books = list(books)
     if not books:
         return []
-    last = books[-1]
-    definition = last.market_definition
+    last, definition = books[-1], books[-1].market_definition
     first_in_play = next((i for i, b in enumerate(books) if b.inplay), None)
-    closing = len(books) - 1
-    for i in range(1, len(books)):
-        if books[i - 1].status == "OPEN" and books[i].status != "OPEN":
-            closing = i
+    closing = max((i for i in range(1, len(books)) if books[i - 1].status == "OPEN" and books[i].status != "OPEN"),
+                  default=len(books) - 1)
     pre_play = closing if first_in_play is None else first_in_play - 1 if first_in_play > 0 else None
     market_time = _epoch_ms(definition.market_time) if definition is not None else None
-    at = []  # per s: the last book published at or before market_time - s
-    for s in before:
-        picked = None
-        if market_time is not None:
-            for i, book in enumerate(books):
-                if book.publish_time_epoch <= market_time - 1000 * s:
-                    picked = i
-        at.append(picked)
+    # per s: the last book published at or before market_time - s
+    at = [None if market_time is None else max(
+        (i for i, b in enumerate(books) if b.publish_time_epoch <= market_time - 1000 * s), default=None)
+        for s in before]
 
     def runner_in(index, key):
-        if index is None:
-            return None
-        return {(r.selection_id, r.handicap): r for r in books[index].runners}.get(key)
+        runners = () if index is None else books[index].runners
+        return next((r for r in runners if (r.selection_id, r.handicap) == key), None)
 
     head = [last.market_id] + (
         [definition.event_id, definition.event_name, definition.event_type_id, definition.country_code,
@@ -199,34 +186,23 @@ def runner_rows_from_books(books, before=()):
         row = head + [runner.selection_id, runner.handicap, named and named.name,
                       named and named.sort_priority, runner.status, named and named.bsp,
                       named and named.removal_date]
-        pre = runner_in(pre_play, key)
-        if pre is not None:
-            traded, wap, low, high = _weighted([(p.price, p.size) for p in pre.ex.traded_volume])
-            back, lay = pre.ex.available_to_back, pre.ex.available_to_lay
-            row += [traded, wap, low, high, pre.last_price_traded, back[0].price if back else None,
-                    lay[0].price if lay else None]
-        else:
-            row += [None] * 7
-        close = runner_in(closing, key)
+        pre, close = runner_in(pre_play, key), runner_in(closing, key)
+        row += [None] * 7 if pre is None else [
+            *_weighted([(p.price, p.size) for p in pre.ex.traded_volume]), pre.last_price_traded,
+            _best(pre.ex.available_to_back), _best(pre.ex.available_to_lay)]
         if first_in_play is not None and close is not None:
             earlier = {p.price: p.size for p in pre.ex.traded_volume} if pre is not None else {}
             grown = [(p.price, p.size - earlier.get(p.price, 0.0)) for p in close.ex.traded_volume]
             row += [*_weighted([(p, g) for p, g in grown if g > 0]), close.last_price_traded]
         else:
             row += [None] * 5
-        if close is not None:
-            row += [gen_stream.float_sum(p.size for p in close.sp.back_stake_taken),
-                    gen_stream.float_sum(p.size for p in close.sp.lay_liability_taken)]
-        else:
-            row += [None, None]
+        row += [None, None] if close is None else [gen_stream.float_sum(p.size for p in close.sp.back_stake_taken),
+                                                   gen_stream.float_sum(p.size for p in close.sp.lay_liability_taken)]
         row.append(number(runner.sp.actual_sp))
         for index in at:
             then = runner_in(index, key)
-            if then is None:
-                row += [None] * 4
-                continue
-            back, lay = then.ex.available_to_back, then.ex.available_to_lay
-            row += [back[0].price if back else None, lay[0].price if lay else None, then.last_price_traded,
-                    gen_stream.float_sum(p.size for p in then.ex.traded_volume)]
+            row += [None] * 4 if then is None else [
+                _best(then.ex.available_to_back), _best(then.ex.available_to_lay), then.last_price_traded,
+                gen_stream.float_sum(p.size for p in then.ex.traded_volume)]
         rows.append(row)
     return rows

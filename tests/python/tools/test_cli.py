@@ -16,9 +16,8 @@ import time
 
 import pytest
 
-import gen_stream
 import marrowfin
-from conftest import KEPT, draws_charts
+from conftest import KEPT, change, definition, draws_charts, message, runner
 from marrowfin_tools import batch, cli, plot, table
 from tools_support import SAMPLE, raw_lines, run, usage_error
 
@@ -29,44 +28,32 @@ def summaries(capsys, *paths, jobs=1):
 
 
 def test_summary_of_a_race_keeps_the_traded_volume_that_the_close_zeroes(capsys, write):
-    runners = [{"id": 1, "sortPriority": 1, "name": "One"}, {"id": 2, "sortPriority": 2}]
-    definition = {"status": "OPEN", "eventTypeId": "7", "countryCode": "GB", "venue": "Ayr", "marketType": "WIN",
-                  "inPlay": False, "runners": runners}
-    final = [{"id": 1, "sortPriority": 1, "name": "One", "status": "WINNER", "bsp": 2.9},
-             {"id": 2, "sortPriority": 2, "status": "LOSER"}]
+    race = [runner(1, sortPriority=1, name="One"), runner(2, sortPriority=2)]
+    won = [runner(1, sortPriority=1, name="One", status="WINNER", bsp=2.9), runner(2, sortPriority=2, status="LOSER")]
+    ayr = dict(eventTypeId="7", countryCode="GB", venue="Ayr", marketType="WIN", inPlay=True)
     path = write(
-        {"op": "mcm", "pt": 1000, "mc": [{"id": "1.5", "marketDefinition": definition,
-                                          "rc": [{"id": 1, "tv": 30.5}, {"id": 2, "trd": [[2.0, 4], [3.0, 6]]}]}]},
-        {"op": "mcm", "pt": 2000, "mc": [{"id": "1.5", "marketDefinition": {**definition, "inPlay": True},
-                                          "rc": [{"id": 1, "tv": 80.25, "ltp": 2.5}]}]},
-        {"op": "mcm", "pt": 3000, "mc": [{"id": "1.5", "marketDefinition": {**definition, "status": "CLOSED",
-                                                                            "inPlay": True, "runners": final},
-                                          "rc": [{"id": 1, "tv": 0}, {"id": 2, "trd": [[2.0, 0], [3.0, 0]]}]}]})
+        message(1000, change("1.5", marketDefinition=definition(race, **{**ayr, "inPlay": False}),
+                             rc=[runner(1, tv=30.5), runner(2, trd=[[2.0, 4], [3.0, 6]])])),
+        message(2000, change("1.5", marketDefinition=definition(race, **ayr), rc=[runner(1, tv=80.25, ltp=2.5)])),
+        message(3000, change("1.5", marketDefinition=definition(won, status="CLOSED", **ayr),
+                             rc=[runner(1, tv=0), runner(2, trd=[[2.0, 0], [3.0, 0]])])))
     status, (got,), _ = summaries(capsys, path)
     assert status == 0 and got.pop("path") == path
-    runner = {"handicap": 0.0, "removal_date": None}
+    each = {"handicap": 0.0, "removal_date": None}
     assert got == {
         "market_id": "1.5", "event_type_id": "7", "country_code": "GB", "venue": "Ayr", "event_name": None,
         "market_name": None, "market_type": "WIN", "market_time": None, "books": 3,
         "first_publish_time": "1970-01-01T00:00:01.000Z", "last_publish_time": "1970-01-01T00:00:03.000Z",
         "in_play_time": "1970-01-01T00:00:02.000Z", "status": "CLOSED", "runners": [
-            {**runner, "selection_id": 1, "name": "One", "status": "WINNER", "bsp": 2.9, "last_price_traded": 2.5,
+            {**each, "selection_id": 1, "name": "One", "status": "WINNER", "bsp": 2.9, "last_price_traded": 2.5,
              "traded_volume": 80.25, "winner": True},
-            {**runner, "selection_id": 2, "name": None, "status": "LOSER", "bsp": None, "last_price_traded": None,
+            {**each, "selection_id": 2, "name": None, "status": "LOSER", "bsp": None, "last_price_traded": None,
              "traded_volume": 10.0, "winner": False}]}
     status, out, _ = run(capsys, "summary", "--no-plot", path)
     assert "  event type    7  country GB  venue Ayr\n" in out
     assert out.splitlines()[-4:-1] == ["  runner  status  bsp  ltp  max traded  winner",
                                         "  One     WINNER  2.9  2.5       80.25  yes",
                                         "  2       LOSER     -    -       10.00"]
-
-
-def test_the_sample_is_the_generators_race(tmp_path):
-    assert pathlib.Path(SAMPLE).stat().st_size < 400_000
-    # The command that made it; the generator is deterministic.
-    out = tmp_path / "sample.json.gz"
-    gen_stream.main(["--size-mb", "1", "--seed", "5", "--gzip", "-o", str(out)])
-    assert gzip.decompress(out.read_bytes()) == gzip.decompress(pathlib.Path(SAMPLE).read_bytes())
 
 
 @draws_charts

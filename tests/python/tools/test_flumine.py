@@ -18,8 +18,7 @@ from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream  # a
 
 import gen_stream
 from conftest import PEER_DATA
-from flumine_backtest import BackTheFavourite, OnTheClock, PriceTaker
-from flumine_backtest import simulate as run_backtest
+from flumine_backtest import BackTheFavourite, OnTheClock, PriceTaker, simulate
 from marrowfin_tools import sample_path
 from marrowfin_tools.flumine import MarrowfinStream
 from tools_support import merged
@@ -33,16 +32,11 @@ SAMPLE = sample_path()
 needs_peer_data = pytest.mark.skipif(not PEER_FILES, reason="peer recordings absent")
 
 
-def simulate(stream_class, paths, strategy=PriceTaker, **listener_kwargs):
-    """(the (market, publish time) of every book the strategy checked, its
-    process_market_book calls, the orders it placed)."""
-    return run_backtest(stream_class, paths, strategy, **listener_kwargs)[1:]
-
-
-def on_both_streams(paths, strategy=PriceTaker, **listener_kwargs):
-    """The run on MarrowfinStream, which must equal the run on flumine's own stream."""
-    ours = simulate(MarrowfinStream, paths, strategy, **listener_kwargs)
-    assert ours == simulate(BetfairHistoricalStream, paths, strategy, **listener_kwargs)
+def on_both_streams(paths, strategy=PriceTaker, theirs=BetfairHistoricalStream, stream_kwargs=None, **listener_kwargs):
+    """(the (market, publish time) of every book the strategy checked, its process_market_book
+    calls, the orders it placed) on MarrowfinStream, which must equal those on flumine's own stream."""
+    ours = simulate(MarrowfinStream, paths, strategy, stream_kwargs, **listener_kwargs)[1:]
+    assert ours == simulate(theirs, paths, strategy, stream_kwargs, **listener_kwargs)[1:]
     return ours
 
 
@@ -119,9 +113,8 @@ class FluminesStream(BetfairHistoricalStream):
 @needs_peer_data
 def test_event_processing_merges_an_events_streams_by_time():
     paths = [str(PEER_DATA / name) for name in ("1.197931750", "1.197931751")]
-    kwargs = {"event_processing": True, "event_group": "race"}
-    ours = run_backtest(MarrowfinStream, paths, PriceTaker, stream_kwargs=kwargs)[1:]
-    assert ours == run_backtest(FluminesStream, paths, PriceTaker, stream_kwargs=kwargs)[1:]
+    ours = on_both_streams(paths, theirs=FluminesStream,
+                           stream_kwargs={"event_processing": True, "event_group": "race"})
     # The two markets' books alternate rather than one market after the other.
     assert len({market for market, _ in ours[0][:20]}) == 2 and {o[0] for o in ours[2]} == {
         "1.197931750", "1.197931751"}

@@ -16,7 +16,7 @@ import marrowfin
 from conftest import PT, change, definition, message, runner
 from marrowfin_tools import RunnerTable, _native, runner_table
 from table_rows import generated, market_files, runner_column_names, runner_rows_from_books
-from tools_support import PEER_FILES, SAMPLE, run, usage_error
+from tools_support import PEER_FILES, SAMPLE, raw_lines, run, usage_error
 # A day before (no book yet), minutes before, and the market time itself.
 BEFORE = (86400, 300, 60, 0)
 START = "2021-03-30T16:20:00.000Z"
@@ -25,14 +25,11 @@ START_MS = 1617121200000
 
 def without_definitions(path, out):
     """The recording with every market definition taken out of its changes."""
-    lines = []
-    with open(path, encoding="utf-8") as f:
-        for line in f:
-            kept = json.loads(line)
-            for c in kept["mc"]:
-                c.pop("marketDefinition", None)
-            lines.append(json.dumps(kept))
-    out.write_text("".join(line + "\n" for line in lines), encoding="utf-8")
+    lines = raw_lines(path)
+    for line in lines:
+        for c in line["mc"]:
+            c.pop("marketDefinition", None)
+    out.write_text("".join(json.dumps(line) + "\n" for line in lines), encoding="utf-8")
     return str(out)
 
 

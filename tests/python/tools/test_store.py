@@ -26,10 +26,8 @@ PEER = ("1.197931750", "1.211006011", "1.209492553", "BASIC-1.132153978.gz",
 
 
 def decoded(name, data):
-    name = name.split("#")[0]
-    if name.endswith(".gz"):
-        return gzip.decompress(data)
-    return bz2.decompress(data) if name.endswith(".bz2") else data
+    unpack = {".gz": gzip.decompress, ".bz2": bz2.decompress}.get(pathlib.Path(name.split("#")[0]).suffix, bytes)
+    return unpack(data)
 
 
 @pytest.fixture(scope="module")
@@ -74,19 +72,18 @@ def expected_rows(path, source, size):
     books = {}
     for book in market_books([path]):
         books.setdefault(book.market_id, []).append(book)
+    texts = ("event_id", "event_name", "event_type_id", "country_code", "venue", "name", "market_type")
     rows = []
     for market, its in books.items():
         last, definition = its[-1], its[-1].market_definition
-        texts = ("event_id", "event_name", "event_type_id", "country_code", "venue", "name", "market_type")
-        row = {"market_id": market,
-               **{name if name != "name" else "market_name": getattr(definition, name, None) for name in texts},
-               "market_time": definition and _epoch_ms(definition.market_time),
-               "off_time": next((b.publish_time_epoch for b in its if b.inplay), None),
-               "first_publish_time": its[0].publish_time_epoch, "last_publish_time": last.publish_time_epoch,
-               "books": len(its), "status": last.status, "number_of_runners": len(last.runners),
-               "winners": [r.selection_id for r in last.runners if r.status == "WINNER"],
-               "source": source, "bytes": size}
-        rows.append(row)
+        rows.append({"market_id": market, **{"market_name" if n == "name" else n: getattr(definition, n, None)
+                                             for n in texts},
+                     "market_time": definition and _epoch_ms(definition.market_time),
+                     "off_time": next((b.publish_time_epoch for b in its if b.inplay), None),
+                     "first_publish_time": its[0].publish_time_epoch, "last_publish_time": last.publish_time_epoch,
+                     "books": len(its), "status": last.status, "number_of_runners": len(last.runners),
+                     "winners": [r.selection_id for r in last.runners if r.status == "WINNER"],
+                     "source": source, "bytes": size})
     return rows
 
 

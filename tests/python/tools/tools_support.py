@@ -51,18 +51,20 @@ def _info(name, kind=tarfile.REGTYPE, size=0):
     return info
 
 
+def text_lines(path):
+    """The lines of a plain or gzip recording that are not blank, without their ends."""
+    with (gzip.open if str(path).endswith(".gz") else open)(path, "rt", encoding="utf-8") as file:
+        return [line.rstrip("\r\n") for line in file if line.strip()]
+
+
 def raw_lines(path):
     """The JSON of each line of a plain or gzip recording."""
-    with (gzip.open if str(path).endswith(".gz") else open)(path, "rt", encoding="utf-8") as file:
-        return [json.loads(line) for line in file if line.strip()]
+    return [json.loads(line) for line in text_lines(path)]
 
 
 def merged(paths, out):
     """The recordings' lines in one file, ordered by publish time (stable): markets that interleave."""
-    lines = []
-    for path in paths:
-        with (gzip.open if str(path).endswith(".gz") else open)(path, "rt", encoding="utf-8") as f:
-            lines += [line.rstrip("\r\n") for line in f if line.strip()]
+    lines = [line for path in paths for line in text_lines(path)]
     lines.sort(key=lambda line: json.loads(line)["pt"])
     out.write_text("".join(line + "\n" for line in lines), encoding="utf-8")
     return str(out)
