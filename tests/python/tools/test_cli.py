@@ -8,6 +8,7 @@ import os
 import pathlib
 import pty
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -95,14 +96,6 @@ class TestBadInput:
         status, _, err = run(capsys, "export", SAMPLE, "-o", target)
         assert (status, err) == (1, [f"marrowfin: {target}: No such file or directory"])
 
-    @pytest.mark.parametrize("args", [[], ["frobnicate"], ["summary", "--bogus"],
-                                      ["export", SAMPLE, "-o", "x", "--every", "0"],
-                                      ["summary", "--plot", "c.png", SAMPLE, SAMPLE],
-                                      ["summary", "--files-from", "/nonexistent/list"]])
-    def test_usage(self, capsys, args):
-        err = usage_error(capsys, *args)
-        assert err.startswith("usage: marrowfin") and "Traceback" not in err
-
     @pytest.mark.parametrize("fmt", ["jsonl", "parquet"])
     def test_a_load_without_memory_is_one_line(self, capsys, tmp_path, monkeypatch, fmt):
         def no_memory(*args):
@@ -114,6 +107,41 @@ class TestBadInput:
         assert run(capsys, "export", SAMPLE, "--format", fmt, "-o", out) == (
             1, "", [f"marrowfin: {SAMPLE}: MemoryError: cannot allocate 8 GiB"])
         assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("args, text", [
+    ([], "the following arguments are required: COMMAND"),
+    (["summary", "--bogus"], "unrecognized arguments: --bogus"),
+    (["summary", "--plot", "c.png", SAMPLE, SAMPLE], "--plot takes one file"),
+    (["summary", "--files-from", "/nonexistent/list"], "--files-from /nonexistent/list: No such file or directory"),
+    (["export", SAMPLE, "-o", "x", "--every", "0"], "argument --every: must be at least 1: 0"),
+    (["export", SAMPLE, "--depth", "2"], "--depth and --every-book shape the table of --format parquet or csv"),
+    (["export", SAMPLE, "--format", "csv", "--runner", "3"], "--every and --runner select books for --format jsonl"),
+    (["export", SAMPLE, "--format", "parquet", "--every", "2"], "--every and --runner select books for --format jsonl"),
+    (["export", SAMPLE, "--format", "csv", "--depth", "11"], "argument --depth: must be 0 to 10: 11"),
+    (["export", SAMPLE, "--format", "xml"],
+     "argument --format: invalid choice: 'xml' (choose from 'jsonl', 'parquet', 'csv')"),
+    (["export", SAMPLE, "--format", "parquet", "-o", "-"], "Parquet goes to a file or a directory, not to stdout"),
+    (["export", SAMPLE, SAMPLE, "-o", "x.jsonl"], "several files need an output directory: -o DIR/"),
+    (["export", SAMPLE, "{other}", "--format", "csv", "-o", "out/"], "{sample} and {other} would both write sample.csv"),
+    (["export", SAMPLE, "{other}", "--format", "parquet", "-o", "out/"], "{sample} and {other} would both write sample"),
+    (["runners", SAMPLE, "-o", "r.txt"], "-o takes a .csv or .parquet file, or - for CSV on stdout"),
+    (["runners", SAMPLE, "{input}", "-o", "{input}"], "{input} is an input"),
+    (["runners", SAMPLE, "--before", "60,60"], "argument --before: distinct seconds of 0 or more: 60,60"),
+    (["runners", SAMPLE, "--before", "1.5"], "argument --before: whole seconds, comma-separated: 1.5"),
+    (["runners", SAMPLE, "--market-time-to", "soon"], "argument --market-time-to: not an ISO 8601 date or time: soon"),
+])  # fmt: skip
+def test_usage_errors_write_nothing(capsys, tmp_path, monkeypatch, args, text):
+    monkeypatch.chdir(tmp_path)
+    other = tmp_path / "other" / "sample.json.gz"  # named as the sample
+    other.parent.mkdir()
+    shutil.copy(SAMPLE, other)
+    named = tmp_path / "race.csv"  # a recording, whatever its name
+    named.symlink_to(SAMPLE)
+    err = usage_error(capsys, *(a.format(other=other, input=named) for a in args))
+    text = text.format(sample=SAMPLE, other=other, input=named)
+    assert err.startswith("usage: marrowfin") and err.endswith(f"error: {text}\n")
+    assert sorted(tmp_path.iterdir()) == [other.parent, named]
 
 
 def exit_on_x(path):

@@ -16,7 +16,7 @@ import marrowfin
 from conftest import PT, change, definition, message, runner
 from marrowfin_tools import RunnerTable, _native, runner_table
 from table_rows import generated, market_files, runner_column_names, runner_rows_from_books
-from tools_support import PEER_FILES, SAMPLE, raw_lines, run, usage_error
+from tools_support import PEER_FILES, SAMPLE, raw_lines, run
 # A day before (no book yet), minutes before, and the market time itself.
 BEFORE = (86400, 300, 60, 0)
 START = "2021-03-30T16:20:00.000Z"
@@ -154,20 +154,6 @@ class TestCommand:
         assert status == 0 and err == ["10 rows of 1 market written to -"]
         assert out.splitlines()[0] == ",".join(f'"{name}"' for name in runner_column_names())
         assert len(out.splitlines()) == 11
-
-    @pytest.mark.parametrize("args, text", [
-        (["-o", "r.txt"], "-o takes a .csv or .parquet file, or - for CSV on stdout"),
-        (["{input}", "-o", "{input}"], "{input} is an input"),
-        (["--before", "60,60"], "argument --before: distinct seconds of 0 or more: 60,60"),
-        (["--before", "1.5"], "argument --before: whole seconds, comma-separated: 1.5"),
-        (["--market-time-to", "soon"], "argument --market-time-to: not an ISO 8601 date or time: soon"),
-    ])
-    def test_usage_errors(self, capsys, tmp_path, args, text):
-        named = tmp_path / "race.csv"  # a recording, whatever its name
-        named.symlink_to(SAMPLE)
-        err = usage_error(capsys, "runners", SAMPLE, *(a.format(input=named) for a in args))
-        assert err.splitlines()[-1].endswith(f"error: {text.format(input=named)}")
-
 
 def test_loads_on_one_thread_as_workers_make_them_give_the_same_table(tmp_path):
     packed = tmp_path / "race.bz2"

@@ -16,7 +16,7 @@ import pytest
 from marrowfin_tools import price_table, write_dataset, write_table
 from marrowfin_tools.table import output_name
 from table_rows import generated, uses_duckdb
-from tools_support import SAMPLE, run, usage_error
+from tools_support import SAMPLE, run
 
 
 @pytest.fixture(scope="module")
@@ -134,23 +134,3 @@ class TestCommand:
         monkeypatch.chdir(tmp_path)
         status, _, err = run(capsys, "export", SAMPLE)
         assert status == 0 and err[0].endswith(f"books written to {os.path.join(os.curdir, 'sample.jsonl')}")
-
-    @pytest.mark.parametrize("args, text", [
-        (["--depth", "2"], "--depth and --every-book shape the table of --format parquet or csv"),
-        (["--format", "csv", "--runner", "3"], "--every and --runner select books for --format jsonl"),
-        (["--format", "parquet", "--every", "2"], "--every and --runner select books for --format jsonl"),
-        (["--format", "csv", "--depth", "11"], "argument --depth: must be 0 to 10: 11"),
-        (["--format", "xml"], "argument --format: invalid choice: 'xml' (choose from 'jsonl', 'parquet', 'csv')"),
-        (["--format", "parquet", "-o", "-"], "Parquet goes to a file or a directory, not to stdout"),
-        ([SAMPLE, "-o", "x.jsonl"], "several files need an output directory: -o DIR/"),
-        (["{other}", "--format", "csv", "-o", "out/"], "{sample} and {other} would both write sample.csv"),
-        (["{other}", "--format", "parquet", "-o", "out/"], "{sample} and {other} would both write sample"),
-    ])
-    def test_usage_errors(self, capsys, args, text, tmp_path, monkeypatch):
-        monkeypatch.chdir(tmp_path)
-        other = tmp_path / "other" / "sample.json.gz"  # named as the sample
-        other.parent.mkdir()
-        shutil.copy(SAMPLE, other)
-        err = usage_error(capsys, "export", SAMPLE, *(a.format(other=other) for a in args))
-        assert f"error: {text.format(sample=SAMPLE, other=other)}\n" in err
-        assert list(tmp_path.iterdir()) == [other.parent]
