@@ -95,13 +95,6 @@ def test_every_cell_is_the_one_computed_from_the_books(path, made, write, tmp_pa
     assert (t.rows, t.markets) == (got.num_rows, len(set(got["market_id"].to_pylist())))
 
 
-def test_many_recordings_one_after_another(tmp_path, write):
-    other = crafted(write)
-    (tmp_path / "empty").mkdir()
-    both = pa.table(runner_table([SAMPLE, tmp_path / "empty", other]))
-    assert both.equals(pa.concat_tables([pa.table(runner_table(SAMPLE)), pa.table(runner_table(other))]))
-
-
 class TestArguments:
     def test_the_table_and_its_schema(self):
         t = runner_table([], before=[30, 0])
@@ -155,13 +148,15 @@ class TestCommand:
         assert out.splitlines()[0] == ",".join(f'"{name}"' for name in runner_column_names())
         assert len(out.splitlines()) == 11
 
-def test_loads_on_one_thread_as_workers_make_them_give_the_same_table(tmp_path):
+def test_recordings_one_after_another_loaded_on_one_thread_as_workers_do_or_on_many(tmp_path, write):
     packed = tmp_path / "race.bz2"
     packed.write_bytes(bz2.compress(gzip.decompress(pathlib.Path(SAMPLE).read_bytes()), 1))  # 100 kB blocks
-    everywhere = pa.table(runner_table([packed, SAMPLE], before=BEFORE))
+    (tmp_path / "empty").mkdir()
+    paths = [packed, tmp_path / "empty", crafted(write)]
+    alone = pa.concat_tables([pa.table(runner_table(p, before=BEFORE)) for p in paths[::2]])
     assert _native.set_load_threads(1) == 0
     try:
-        assert pa.table(runner_table([packed, SAMPLE], before=BEFORE)).equals(everywhere)
+        assert pa.table(runner_table(paths, before=BEFORE)).equals(alone)
     finally:
         assert _native.set_load_threads(0) == 1
     for bad, error in ((-1, ValueError), (1025, ValueError), (1.0, TypeError), (True, TypeError)):
