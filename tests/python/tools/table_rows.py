@@ -4,15 +4,12 @@ tests, and the slow path that bench/table_speed.py measures the table against.""
 from __future__ import annotations
 
 import calendar
-import json
-import pathlib
 
 import pytest
 
 import gen_stream
-import marrowfin
 from conftest import SANITIZED
-from tools_support import text_lines
+from marrowfin_tools import market_books
 
 # DuckDB throws C++ exceptions within itself, which the preloaded ASan runtime
 # cannot intercept (it aborts): DuckDB runs in the normal pass only.
@@ -66,51 +63,19 @@ def rows_from_books(books, depth=3, every_book=False, flag_changes=False, sp=Fal
     return {name: list(values) for name, values in zip(names, columns)}
 
 
-def split_by_market(path):
-    """{market id: [message lines]}: each market's own recording, as the table
-    folds the file. A kept message's changes go to the market they name; one
-    naming none to the first market; a message that touched no market of
-    them is left out of that market's lines."""
-    markets: dict[str, list[str]] = {}
-    first = None
-    for line in text_lines(path):
-        message = json.loads(line)
-        pt = message.get("pt")
-        if type(pt) is not int or pt <= 0:
-            continue
-        changes = message.get("mc")
-        if not isinstance(changes, list):
-            if "marketDefinition" not in message and "rc" not in message:
-                continue
-            changes = [message]
-        touched: dict[str, list] = {}
-        for change in changes:
-            market = change.get("id") if isinstance(change, dict) else None
-            if not isinstance(market, str) or not market:
-                market = first
-                if market is None:
-                    continue
-            first = first or market
-            touched.setdefault(market, []).append(change)
-        for market, kept in touched.items():
-            markets.setdefault(market, []).append(json.dumps({"op": "mcm", "pt": pt, "mc": kept}))
+def books_per_market(path):
+    """{market id: its books}: each market of the file replayed as its own
+    recording would be (market_books's promise, checked in test_market_books.py)."""
+    markets = {}
+    for book in market_books([path]):
+        markets.setdefault(book.market_id, []).append(book)
     return markets
 
 
-def market_files(path, directory):
-    """{market id: path of its own recording}, written into `directory`."""
-    out = {}
-    for i, (market, lines) in enumerate(split_by_market(path).items()):
-        own = pathlib.Path(directory) / f"market-{i}.json"
-        own.write_text("".join(line + "\n" for line in lines), encoding="utf-8")
-        out[market] = str(own)
-    return out
-
-
-def rows_per_market(path, directory, depth=3, every_book=False, flag_changes=False, sp=False):
-    """{market id: columns} from each market's own recording, replayed."""
-    return {market: rows_from_books(marrowfin.iter_prices_file(own), depth, every_book, flag_changes, sp)
-            for market, own in market_files(path, directory).items()}
+def rows_per_market(path, depth=3, every_book=False, flag_changes=False, sp=False):
+    """{market id: columns} of each market of the file."""
+    return {market: rows_from_books(books, depth, every_book, flag_changes, sp)
+            for market, books in books_per_market(path).items()}
 
 
 def generated(path, **options):

@@ -12,10 +12,9 @@ import pyarrow.csv
 import pyarrow.parquet as pq
 import pytest
 
-import marrowfin
 from conftest import PT, change, definition, message, runner
 from marrowfin_tools import RunnerTable, _native, runner_table
-from table_rows import generated, market_files, runner_column_names, runner_rows_from_books
+from table_rows import books_per_market, generated, runner_column_names, runner_rows_from_books
 from tools_support import PEER_FILES, SAMPLE, raw_lines, run
 # A day before (no book yet), minutes before, and the market time itself.
 BEFORE = (86400, 300, 60, 0)
@@ -77,7 +76,7 @@ def made(tmp_path_factory):
 
 @pytest.mark.parametrize("path", [SAMPLE, "handicap", "best offers", "moving market time", "no definition",
                                   "crafted"] + PEER_FILES, ids=os.path.basename)
-def test_every_cell_is_the_one_computed_from_the_books(path, made, write, tmp_path):
+def test_every_cell_is_the_one_computed_from_the_books(path, made, write):
     if path == "crafted":
         path = crafted(write)
     elif path in made:
@@ -86,8 +85,8 @@ def test_every_cell_is_the_one_computed_from_the_books(path, made, write, tmp_pa
     got = pa.table(t)
     assert got.column_names == runner_column_names(BEFORE)
     rows = []
-    for own in market_files(path, tmp_path).values():
-        rows += runner_rows_from_books(marrowfin.iter_prices_file(own), BEFORE)
+    for books in books_per_market(path).values():
+        rows += runner_rows_from_books(books, BEFORE)
     expected = pa.table(dict(zip(got.column_names, zip(*rows))), schema=got.schema)
     for name in got.column_names:  # the first column that differs, by name
         assert got[name].to_pylist() == expected[name].to_pylist(), name

@@ -17,7 +17,7 @@ import zstandard
 import gen_stream
 from conftest import PEER_DATA
 from marrowfin_tools import Inputs, batch, catalog, cli, market_books, price_table, runner_table
-from table_rows import _epoch_ms, uses_duckdb
+from table_rows import _epoch_ms, books_per_market, uses_duckdb
 from tools_support import SAMPLE, run, write_archive
 
 TIMES = ("market_time", "off_time", "first_publish_time", "last_publish_time")
@@ -69,12 +69,9 @@ def snapshot(store):
 
 def expected_rows(path, source, size):
     """The catalogue's rows of a recording, from its books."""
-    books = {}
-    for book in market_books([path]):
-        books.setdefault(book.market_id, []).append(book)
     texts = ("event_id", "event_name", "event_type_id", "country_code", "venue", "name", "market_type")
     rows = []
-    for market, its in books.items():
+    for market, its in books_per_market(path).items():
         last, definition = its[-1], its[-1].market_definition
         rows.append({"market_id": market, **{"market_name" if n == "name" else n: getattr(definition, n, None)
                                              for n in texts},

@@ -38,7 +38,7 @@ def test_rows_are_those_of_each_markets_books(path, tmp_path, request):
         path = merged([SAMPLE, request.getfixturevalue("handicap_race")], tmp_path / "both.json")
     schema = pa.schema(price_table(path, 10, sp=True)).append(pa.field("changed", pa.bool_()))
     oracle = {market: pa.table(columns, schema=schema)
-              for market, columns in rows_per_market(path, tmp_path, 10, True, True, sp=True).items()}
+              for market, columns in rows_per_market(path, 10, True, True, sp=True).items()}
     assert oracle, "a recording with markets"
     for depth in DEPTHS:
         sp = depth % 2 == 1
