@@ -16,11 +16,11 @@ import pytest
 import zstandard
 from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream  # a test extra: runs, never skips
 
-import gen_stream
 from conftest import PEER_DATA
 from flumine_backtest import BackTheFavourite, OnTheClock, PriceTaker, simulate
 from marrowfin_tools import sample_path
 from marrowfin_tools.flumine import MarrowfinStream
+from table_rows import generated
 from tools_support import merged
 
 # flumine's own stream cannot read a market without a definition (1.209492553,
@@ -51,9 +51,7 @@ def race(tmp_path_factory):
 def tied_race(tmp_path_factory):
     """A generated race in which the favourite's best lay price is tied when
     the README's strategy first trades: the runner listed first gets the order."""
-    path = tmp_path_factory.mktemp("generated") / "race.json"
-    gen_stream.generate(path, size_mb=0.3, seed=38)
-    return str(path)
+    return generated(tmp_path_factory.mktemp("generated") / "race.json", size_mb=0.3, seed=38)
 
 
 @pytest.mark.parametrize("path", [SAMPLE] + PEER_FILES, ids=os.path.basename)

@@ -13,7 +13,7 @@ import pytest
 
 import marrowfin
 from conftest import PEER_DATA, PT, RICH_MESSAGE, change, message
-from marrowfin_tools import market_books, sample_path
+from marrowfin_tools import MarketFilter, market_books, sample_path
 
 UTC = datetime.timezone.utc
 TIMES = ("market_time", "open_date", "suspend_time", "settled_time")
@@ -42,8 +42,6 @@ def test_merged_by_publish_time_ties_to_the_earlier_path_then_line(write):
 
 
 def test_a_recording_the_market_filter_skips_is_never_loaded(write):
-    from marrowfin_tools import MarketFilter
-
     win = write(message(PT, change("1.1", marketDefinition={"marketType": "WIN"})), name="win.txt")
     place = write(message(PT, change("1.2", marketDefinition={"marketType": "PLACE"})), "not JSON", name="place.txt")
     books = market_books([place, win], market_filter=MarketFilter(market_types=["win"]))
