@@ -72,22 +72,15 @@ def books_per_market(path):
     return markets
 
 
-def rows_per_market(path, depth=3, every_book=False, flag_changes=False, sp=False):
-    """{market id: columns} of each market of the file."""
-    return {market: rows_from_books(books, depth, every_book, flag_changes, sp)
-            for market, books in books_per_market(path).items()}
-
-
 def generated(path, **options):
     """A recording made by bench/gen_stream.py (generate's options); returns the path as str."""
     gen_stream.generate(str(path), gzip=str(path).endswith(".gz"), **options)
     return str(path)
 
 
-RUNNER_MARKET = ["market_id", "event_id", "event_name", "event_type_id", "country_code", "venue",
-                 "market_name", "market_type", "market_time", "off_time", "market_status"]
-RUNNER_FIXED = RUNNER_MARKET + [
-    "selection_id", "handicap", "runner_name", "sort_priority", "status", "bsp", "removal_date",
+RUNNER_FIXED = [
+    "market_id", "event_id", "event_name", "event_type_id", "country_code", "venue", "market_name", "market_type",
+    "market_time", "off_time", "market_status", "selection_id", "handicap", "runner_name", "sort_priority", "status", "bsp", "removal_date",
     "pp_traded_volume", "pp_wap", "pp_min_price", "pp_max_price", "pp_ltp", "pp_back_price", "pp_lay_price",
     "ip_traded_volume", "ip_wap", "ip_min_price", "ip_max_price", "ip_ltp",
     "sp_back_stake_taken", "sp_lay_liability_taken", "sp_actual"]

@@ -21,13 +21,11 @@ from flumine_backtest import BackTheFavourite, OnTheClock, PriceTaker, simulate
 from marrowfin_tools import sample_path
 from marrowfin_tools.flumine import MarrowfinStream
 from table_rows import generated
-from tools_support import merged
+from tools_support import PEER_FILES as EVERY_PEER_FILE, merged
 
 # flumine's own stream cannot read a market without a definition (1.209492553,
 # and two markets of the SUB_IMAGE file).
-PEER_FILES = sorted(str(p) for p in PEER_DATA.glob("*")
-                    if p.name not in ("README.md", "1.209492553") and "SUB_IMAGE" not in p.name
-                    ) if PEER_DATA.is_dir() else []  # fmt: skip
+PEER_FILES = [p for p in EVERY_PEER_FILE if not p.endswith("1.209492553") and "SUB_IMAGE" not in p]
 SAMPLE = sample_path()
 needs_peer_data = pytest.mark.skipif(not PEER_FILES, reason="peer recordings absent")
 

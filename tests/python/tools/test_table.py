@@ -16,7 +16,7 @@ import pytest
 
 from conftest import PT, SANITIZED, change, definition, message, resident_bytes, runner
 from marrowfin_tools import PriceTable, price_table
-from table_rows import column_names, generated, rows_per_market
+from table_rows import books_per_market, column_names, generated, rows_from_books
 from tools_support import PEER_FILES, SAMPLE, merged
 
 DEPTHS = (0, 1, 3, 10)
@@ -37,8 +37,8 @@ def test_rows_are_those_of_each_markets_books(path, tmp_path, request):
     elif path == "merged":
         path = merged([SAMPLE, request.getfixturevalue("handicap_race")], tmp_path / "both.json")
     schema = pa.schema(price_table(path, 10, sp=True)).append(pa.field("changed", pa.bool_()))
-    oracle = {market: pa.table(columns, schema=schema)
-              for market, columns in rows_per_market(path, 10, True, True, sp=True).items()}
+    oracle = {market: pa.table(rows_from_books(books, 10, True, True, sp=True), schema=schema)
+              for market, books in books_per_market(path).items()}
     assert oracle, "a recording with markets"
     for depth in DEPTHS:
         sp = depth % 2 == 1
