@@ -62,25 +62,18 @@ def crafted(write):
         name="crafted.json")
 
 
-@pytest.fixture(scope="module")
-def made(tmp_path_factory):
-    folder = tmp_path_factory.mktemp("races")
-    return {
-        "handicap": lambda: generated(folder / "handicap.json", size_mb=0.3, seed=11, handicap=True),
-        "best offers": lambda: generated(folder / "best.json.gz", size_mb=0.3, seed=12, best_offers=True),
-        "moving market time": lambda: generated(folder / "moves.json", size_mb=0.4, seed=13, market_time_moves=6),
-        "no definition": lambda: without_definitions(generated(folder / "full.json", size_mb=0.2, seed=14),
-                                                     folder / "none.json"),
-    }
+# Generated races, by their options.
+MADE = {"handicap": {"handicap": True}, "best offers": {"best_offers": True},
+        "moving market time": {"market_time_moves": 6}, "no definition": {}}
 
 
-@pytest.mark.parametrize("path", [SAMPLE, "handicap", "best offers", "moving market time", "no definition",
-                                  "crafted"] + PEER_FILES, ids=os.path.basename)
-def test_every_cell_is_the_one_computed_from_the_books(path, made, write):
+@pytest.mark.parametrize("path", [SAMPLE, *MADE, "crafted"] + PEER_FILES, ids=os.path.basename)
+def test_every_cell_is_the_one_computed_from_the_books(path, write, tmp_path):
     if path == "crafted":
         path = crafted(write)
-    elif path in made:
-        path = made[path]()
+    elif path in MADE:
+        race = generated(tmp_path / "race.json.gz", size_mb=0.3, seed=11, **MADE[path])
+        path = race if MADE[path] else without_definitions(race, tmp_path / "none.json")
     t = runner_table(path, before=BEFORE)
     got = pa.table(t)
     assert got.column_names == runner_column_names(BEFORE)
