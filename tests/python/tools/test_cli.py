@@ -1,5 +1,6 @@
 """The marrowfin command: summaries, charts, exports, many files, signals."""
 
+import contextlib
 import fcntl
 import glob
 import gzip
@@ -197,16 +198,12 @@ time.sleep(30)
 
 def readers(paths):
     """The ids of the other processes that hold one of `paths` open."""
-    wanted = {str(path) for path in paths}
-    found = set()
+    wanted, found = {str(path) for path in paths}, set()
     for fd in glob.glob("/proc/[0-9]*/fd/*"):
-        pid = int(fd.split("/")[2])
-        try:
-            if pid != os.getpid() and os.readlink(fd) in wanted:
-                found.add(pid)
-        except OSError:
-            pass  # gone meanwhile
-    return found
+        with contextlib.suppress(OSError):  # gone meanwhile
+            if os.readlink(fd) in wanted:
+                found.add(int(fd.split("/")[2]))
+    return found - {os.getpid()}
 
 
 def wait_for(condition, seconds=30):
@@ -310,14 +307,13 @@ class TestExport:
         assert json.loads(first)["publishTime"] == raw_lines(SAMPLE)[0]["pt"]
 
 
-class TestPlot:
-    def test_without_matplotlib(self, capsys, tmp_path, monkeypatch):
-        monkeypatch.setitem(sys.modules, "matplotlib", None)
-        monkeypatch.chdir(tmp_path)
-        message = f"marrowfin: {plot.MISSING_MATPLOTLIB}"
-        assert run(capsys, "plot", SAMPLE, "-o", "c.png") == (1, "", [message])
-        # The summary itself still works; only the chart is missing.
-        status, out, err = run(capsys, "summary")
-        assert (status, err) == (0, [f"marrowfin: no chart: {plot.MISSING_MATPLOTLIB}"]) and "WINNER" in out
-        assert run(capsys, "summary", "--plot", "c.png", SAMPLE)[::2] == (1, [message])
-        assert not list(tmp_path.iterdir())
+def test_plot_without_matplotlib(capsys, tmp_path, monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    monkeypatch.chdir(tmp_path)
+    message = f"marrowfin: {plot.MISSING_MATPLOTLIB}"
+    assert run(capsys, "plot", SAMPLE, "-o", "c.png") == (1, "", [message])
+    # The summary itself still works; only the chart is missing.
+    status, out, err = run(capsys, "summary")
+    assert (status, err) == (0, [f"marrowfin: no chart: {plot.MISSING_MATPLOTLIB}"]) and "WINNER" in out
+    assert run(capsys, "summary", "--plot", "c.png", SAMPLE)[::2] == (1, [message])
+    assert not list(tmp_path.iterdir())

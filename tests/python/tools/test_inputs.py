@@ -314,25 +314,24 @@ class TestOutputNames:
              b"day.tar:sub.jsonl", b"day.tar:slash.jsonl", b"day.zip:slash.jsonl"])
 
 
-class TestSingleRecordingCommands:
-    def test_export_of_a_member_and_compressed_output(self, capsys, tmp_path, scratch):
-        archive = tmp_path / "day.tar.gz"
-        write_archive(archive, MEMBERS, "tar.gz")
-        (tmp_path / "1.200").write_bytes(MARKETS["1.200"])
-        books = [book.to_dict() for book in marrowfin.iter_prices_file(str(tmp_path / "1.200"))]
-        for out, unpack in [("books.jsonl", bytes), ("books.jsonl.gz", gzip.decompress),
-                            ("books.jsonl.bz2", bz2.decompress)]:
-            assert run(capsys, "export", f"{archive}:{RECORDINGS[1]}", "-o", tmp_path / out) == (
-                0, "", [f"5 books written to {tmp_path / out}"])
-            assert [json.loads(line) for line in unpack((tmp_path / out).read_bytes()).splitlines()] == books
-        # The module would read the name as zstd, which Python's library does not write.
-        assert "zstd output is not written" in usage_error(capsys, "export", f"{archive}:{RECORDINGS[1]}", "-o",
-                                                           tmp_path / "books.jsonl.zst")
-        assert "holds more than one recording" in usage_error(capsys, "export", archive, "-o", tmp_path / "x.jsonl")
-        (tmp_path / "none").mkdir()
-        assert run(capsys, "plot", tmp_path / "none", "-o", "x.png") == (
-            1, "", [f"marrowfin: {tmp_path / 'none'}: no recordings in it"])
-        assert not list(tmp_path.glob("*.zst")) and not (tmp_path / "x.jsonl").exists()
+def test_export_of_a_member_and_compressed_output(capsys, tmp_path, scratch):
+    archive = tmp_path / "day.tar.gz"
+    write_archive(archive, MEMBERS, "tar.gz")
+    (tmp_path / "1.200").write_bytes(MARKETS["1.200"])
+    books = [book.to_dict() for book in marrowfin.iter_prices_file(str(tmp_path / "1.200"))]
+    for out, unpack in [("books.jsonl", bytes), ("books.jsonl.gz", gzip.decompress),
+                        ("books.jsonl.bz2", bz2.decompress)]:
+        assert run(capsys, "export", f"{archive}:{RECORDINGS[1]}", "-o", tmp_path / out) == (
+            0, "", [f"5 books written to {tmp_path / out}"])
+        assert [json.loads(line) for line in unpack((tmp_path / out).read_bytes()).splitlines()] == books
+    # The module would read the name as zstd, which Python's library does not write.
+    assert "zstd output is not written" in usage_error(capsys, "export", f"{archive}:{RECORDINGS[1]}", "-o",
+                                                       tmp_path / "books.jsonl.zst")
+    assert "holds more than one recording" in usage_error(capsys, "export", archive, "-o", tmp_path / "x.jsonl")
+    (tmp_path / "none").mkdir()
+    assert run(capsys, "plot", tmp_path / "none", "-o", "x.png") == (
+        1, "", [f"marrowfin: {tmp_path / 'none'}: no recordings in it"])
+    assert not list(tmp_path.glob("*.zst")) and not (tmp_path / "x.jsonl").exists()
 
 
 @pytest.mark.parametrize("head, name, kind", [
