@@ -1,6 +1,5 @@
-"""Market filters: the first definition read from the start of a file and no
-further, the criteria, and every many-file path that skips a recording
-without loading it."""
+"""Market filters: the first definition of a file, the criteria, and every
+many-file path that skips a recording without loading it."""
 
 import bz2
 import dataclasses

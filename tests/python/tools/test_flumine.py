@@ -1,9 +1,5 @@
-"""MarrowfinStream in flumine's FlumineSimulation, against flumine's own historical stream.
-
-A deterministic strategy runs once on each stream; the books it is shown, how
-often it is asked to trade and the orders it places, with their matched sizes,
-prices, profits and times, must agree.
-"""
+"""MarrowfinStream in flumine's FlumineSimulation: a deterministic strategy is shown the same books, asked to
+trade as often and places the same orders (sizes, prices, profits, times) as on flumine's own stream."""
 
 import gzip
 import logging

@@ -1,7 +1,6 @@
-"""market_books: every market of several recordings, merged by publish time;
-each market's books are the module's own, as if its recording were replayed
-alone. The peer's runner order and aware times are checked against the peer
-itself in tests/python/module/test_peer_equality.py."""
+"""market_books: every market of several recordings, merged by publish time, each market's books as if
+its recording were replayed alone (the table oracles rely on it). The peer's runner order and aware
+times are checked against the peer itself in tests/python/module/test_peer_equality.py."""
 
 import datetime
 import os

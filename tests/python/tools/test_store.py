@@ -1,7 +1,5 @@
-"""marrowfin convert and the store's catalogue: an archive of the sample, peer
-recordings and generated races converted; every book replayed from the store
-is the original's, every catalogue row is computed again from the books, and
-a second convert, or one killed part way and run again, changes nothing."""
+"""marrowfin convert and the store's catalogue: the store holds the originals' texts, its rows are computed
+again from the books, and a second convert, or one killed part way and run again, changes nothing."""
 
 import bz2
 import gzip

@@ -1,5 +1,4 @@
-"""Price tables on disk: write_table, write_dataset, `marrowfin export
---format parquet|csv`, and the README's examples run as they stand."""
+"""Price tables on disk: write_table, write_dataset, `marrowfin export --format parquet|csv`."""
 
 import gzip
 import os
