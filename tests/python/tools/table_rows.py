@@ -47,10 +47,9 @@ def rows_from_books(books, depth=3, every_book=False, flag_changes=False, sp=Fal
             if not changed and not every_book:
                 continue
             if changed:  # a Runner handed out again is unchanged, values and all
-                back, lay = runner.ex.available_to_back, runner.ex.available_to_lay
                 values = [runner.selection_id, runner.handicap, runner.status, runner.last_price_traded,
                           runner.total_matched]
-                for side in (back, lay):
+                for side in (runner.ex.available_to_back, runner.ex.available_to_lay):
                     values += [side[i].price if i < len(side) else None for i in range(depth)]
                     values += [side[i].size if i < len(side) else None for i in range(depth)]
                 values.append(gen_stream.float_sum(p.size for p in runner.ex.traded_volume))
@@ -129,10 +128,9 @@ def runner_rows_from_books(books, before=()):
         runners = () if index is None else books[index].runners
         return next((r for r in runners if (r.selection_id, r.handicap) == key), None)
 
-    head = [last.market_id] + (
-        [definition.event_id, definition.event_name, definition.event_type_id, definition.country_code,
-         definition.venue, definition.name, definition.market_type] if definition else [None] * 7) + [
-        market_time, None if first_in_play is None else books[first_in_play].publish_time_epoch, last.status]
+    texts = ("event_id", "event_name", "event_type_id", "country_code", "venue", "name", "market_type")
+    head = [last.market_id, *(getattr(definition, name, None) for name in texts), market_time,
+            None if first_in_play is None else books[first_in_play].publish_time_epoch, last.status]
     defined = {(r.selection_id, r.handicap): r for r in definition.runners} if definition else {}
     rows = []
     for runner in last.runners or [None]:

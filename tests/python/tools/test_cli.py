@@ -73,10 +73,8 @@ def test_charts(capsys, tmp_path, monkeypatch):
 @pytest.fixture
 def bad_files(tmp_path):
     (tmp_path / "bad.json").write_text('{"op":"mcm","pt":1,"mc":[}\n')
-    return {
-        str(tmp_path / "missing.json"): "No such file or directory (os error 2)",
-        str(tmp_path / "bad.json"): "expected value at line 1 column 26",
-    }
+    return {str(tmp_path / "missing.json"): "No such file or directory (os error 2)",
+            str(tmp_path / "bad.json"): "expected value at line 1 column 26"}
 
 
 class TestBadInput:

@@ -81,8 +81,6 @@ def test_every_cell_is_the_one_computed_from_the_books(path, write, tmp_path):
     for books in books_per_market(path).values():
         rows += runner_rows_from_books(books, BEFORE)
     expected = pa.table(dict(zip(got.column_names, zip(*rows))), schema=got.schema)
-    for name in got.column_names:  # the first column that differs, by name
-        assert got[name].to_pylist() == expected[name].to_pylist(), name
     assert got.equals(expected)  # floats to the bit, nulls as nulls
     assert (t.rows, t.markets) == (got.num_rows, len(set(got["market_id"].to_pylist())))
 

@@ -62,8 +62,7 @@ def snapshot(store):
     """{relative path: bytes} of every file of the store but its catalogue, and its rows, sorted."""
     files = {str(p.relative_to(store)): p.read_bytes() for p in pathlib.Path(store).rglob("*")
              if p.is_file() and p.parts[len(pathlib.Path(store).parts)] != "catalog"}
-    rows = catalog(store).to_pylist()
-    return files, sorted(rows, key=lambda row: (row["path"], row["market_id"]))
+    return files, sorted(catalog(store).to_pylist(), key=lambda row: (row["path"], row["market_id"]))
 
 
 def expected_rows(path, source, size):
