@@ -206,11 +206,9 @@ def readers(paths):
 
 def wait_for(condition, seconds=30):
     end = time.monotonic() + seconds
-    while not condition():
-        if time.monotonic() > end:
-            return False
+    while not condition() and time.monotonic() < end:
         time.sleep(0.05)
-    return True
+    return condition()
 
 
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGKILL], ids=["TERM", "HUP", "KILL"])

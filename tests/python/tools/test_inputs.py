@@ -317,13 +317,11 @@ class TestOutputNames:
 def test_export_of_a_member_and_compressed_output(capsys, tmp_path, scratch):
     archive = tmp_path / "day.tar.gz"
     write_archive(archive, MEMBERS, "tar.gz")
-    (tmp_path / "1.200").write_bytes(MARKETS["1.200"])
-    books = [book.to_dict() for book in marrowfin.iter_prices_file(str(tmp_path / "1.200"))]
     for out, unpack in [("books.jsonl", bytes), ("books.jsonl.gz", gzip.decompress),
-                        ("books.jsonl.bz2", bz2.decompress)]:
+                        ("books.jsonl.bz2", bz2.decompress)]:  # 1.200's 5 books, as an export of them
         assert run(capsys, "export", f"{archive}:{RECORDINGS[1]}", "-o", tmp_path / out) == (
             0, "", [f"5 books written to {tmp_path / out}"])
-        assert [json.loads(line) for line in unpack((tmp_path / out).read_bytes()).splitlines()] == books
+        assert unpack((tmp_path / out).read_bytes()) == (tmp_path / "books.jsonl").read_bytes()
     # The module would read the name as zstd, which Python's library does not write.
     assert "zstd output is not written" in usage_error(capsys, "export", f"{archive}:{RECORDINGS[1]}", "-o",
                                                        tmp_path / "books.jsonl.zst")
