@@ -3,7 +3,6 @@
 import contextlib
 import fcntl
 import glob
-import gzip
 import json
 import os
 import pathlib
@@ -21,7 +20,7 @@ import pytest
 import marrowfin
 from conftest import KEPT, change, definition, draws_charts, message, runner
 from marrowfin_tools import batch, cli, plot, table
-from tools_support import SAMPLE, raw_lines, run, usage_error
+from tools_support import SAMPLE, raw_lines, run, text_lines, usage_error
 
 
 def summaries(capsys, *paths, jobs=1):
@@ -259,8 +258,7 @@ class TestExport:
     @pytest.fixture
     def head(self, tmp_path):
         """The sample's first 400 lines: an export of every book is big."""
-        with gzip.open(SAMPLE, "rt") as file:
-            (tmp_path / "head.json").write_text("".join(next(file) for _ in range(400)))
+        (tmp_path / "head.json").write_text("".join(line + "\n" for line in text_lines(SAMPLE)[:400]))
         return str(tmp_path / "head.json")
 
     def export(self, capsys, path, *options):
