@@ -79,9 +79,9 @@ def generated(path, **options):
 
 RUNNER_FIXED = [
     "market_id", "event_id", "event_name", "event_type_id", "country_code", "venue", "market_name", "market_type",
-    "market_time", "off_time", "market_status", "selection_id", "handicap", "runner_name", "sort_priority", "status", "bsp", "removal_date",
-    "pp_traded_volume", "pp_wap", "pp_min_price", "pp_max_price", "pp_ltp", "pp_back_price", "pp_lay_price",
-    "ip_traded_volume", "ip_wap", "ip_min_price", "ip_max_price", "ip_ltp",
+    "market_time", "off_time", "market_status", "selection_id", "handicap", "runner_name", "sort_priority",
+    "status", "bsp", "removal_date", "pp_traded_volume", "pp_wap", "pp_min_price", "pp_max_price", "pp_ltp",
+    "pp_back_price", "pp_lay_price", "ip_traded_volume", "ip_wap", "ip_min_price", "ip_max_price", "ip_ltp",
     "sp_back_stake_taken", "sp_lay_liability_taken", "sp_actual"]
 
 

@@ -18,12 +18,6 @@ UTC = datetime.timezone.utc
 TIMES = ("market_time", "open_date", "suspend_time", "settled_time")
 
 
-def trace(books):
-    """(market, path index, message index, image, publish time) of every book."""
-    return [(b.market_id, books.path_index, books.message_index, books.image, b.publish_time_epoch)
-            for b in books]
-
-
 def test_merged_by_publish_time_ties_to_the_earlier_path_then_line(write):
     first = write(message(PT, change("1.1", img=True)),
                   message(PT + 2, change("1.2"), change("1.1")),  # two markets: a book of each, in order
@@ -33,7 +27,9 @@ def test_merged_by_publish_time_ties_to_the_earlier_path_then_line(write):
                    message(PT + 1, change("1.3")), name="second.txt")  # its own order kept
     books = market_books([first, second, write(b"", name="empty.txt")])
     assert (books.path_index, books.message_index, books.image) == (None, None, False)
-    assert trace(books) == [
+    # (market, path index, message index, image, publish time) of every book
+    assert [(b.market_id, books.path_index, books.message_index, books.image, b.publish_time_epoch)
+            for b in books] == [
         ("1.1", 0, 0, True, PT), ("1.3", 1, 0, True, PT + 1), ("1.2", 0, 1, False, PT + 2),
         ("1.1", 0, 1, False, PT + 2), ("1.3", 1, 1, False, PT + 2), ("1.3", 1, 2, False, PT + 1),
         ("1.1", 0, 2, False, PT + 5)]  # fmt: skip

@@ -23,11 +23,6 @@ PEER = ("1.197931750", "1.211006011", "1.209492553", "BASIC-1.132153978.gz",
         "streaming_mcm_SUB_IMAGE_no_market_def.json")  # 137 markets in one line, no definition
 
 
-def decoded(name, data):
-    unpack = {".gz": gzip.decompress, ".bz2": bz2.decompress}.get(pathlib.Path(name.split("#")[0]).suffix, bytes)
-    return unpack(data)
-
-
 @pytest.fixture(scope="module")
 def archive(tmp_path_factory):
     """(the archive, {member name as shown: its bytes}, the damaged member's name)."""
@@ -116,8 +111,10 @@ def test_an_archive_converted_replays_as_it_was_and_its_catalogue_is_its_books(a
         first = firsts[stored]
         day = first["market_time"] or first["first_publish_time"]
         assert re.fullmatch(rf"{root}{day:%Y/%m/%d}/{re.escape(first['market_id'])}(-[2-9])?\.json\.zst", stored)
-        assert zstandard.ZstdDecompressor().decompressobj().decompress(pathlib.Path(stored).read_bytes()) == \
-            decoded(name, data)  # so its books are the original's
+        # Its text the original's, so its books are too.
+        unpack = {".gz": gzip.decompress, ".bz2": bz2.decompress}.get(pathlib.Path(name.split("#")[0]).suffix,
+                                                                         bytes)
+        assert zstandard.ZstdDecompressor().decompressobj().decompress(pathlib.Path(stored).read_bytes()) == unpack(data)
         assert by_source[f"{tar}:{name}"] == expected_rows(stored, f"{tar}:{name}", len(data))
     assert len({p for paths in store_files.values() for p in paths}) == len(members) - 1
     if PEER_DATA.is_dir():
