@@ -142,12 +142,7 @@ class TestArchives:
                    "1.300.bz2": pack(MARKETS["1.300"]),
                    "day.tar.zst": pack(b"PRO/2024/Jan/1/1.100.bz2".ljust(257, b"\0") + b"ustar")}
         where = tmp_path / "in"
-        if kind == "dir":
-            where.mkdir()
-            for name, data in members.items():
-                (where / name).write_bytes(data)
-        else:
-            write_archive(where, members, kind)
+        write_archive(where, members, kind)
         status, got, err = summaries(capsys, where)
         prefix = f"{where}/" if kind == "dir" else f"{where}:"
         assert status == 1 and {name.removeprefix(prefix): summary for name, summary in got.items()} == {
@@ -213,15 +208,12 @@ class TestDirectoriesAndLists:
     @pytest.fixture
     def tree(self, tmp_path):
         """Recordings in nested folders under every kind of name, and files that are not recordings."""
-        top = tmp_path / "data"
-        (top / "b" / "deep").mkdir(parents=True)
-        (top / "a").mkdir()
-        (top / "b" / "deep" / "1.100").write_bytes(bz2.compress(MARKETS["1.100"]))  # bzip2, no suffix
-        (top / "b" / "1.200.gz").write_bytes(MARKETS["1.200"])  # plain under a gzip name
-        (top / "a" / "1.300.json").write_bytes(gzip.compress(MARKETS["1.300"]))  # gzip under a plain name
-        (top / "a" / "notes.txt").write_text("not a recording\n")
-        (top / "b" / "empty").write_bytes(b"")
-        return top
+        write_archive(tmp_path / "data", {
+            "b/deep/1.100": bz2.compress(MARKETS["1.100"]),  # bzip2, no suffix
+            "b/1.200.gz": MARKETS["1.200"],  # plain under a gzip name
+            "a/1.300.json": gzip.compress(MARKETS["1.300"]),  # gzip under a plain name
+            "a/notes.txt": b"not a recording\n", "b/empty": b""}, "dir")
+        return tmp_path / "data"
 
     def test_a_directory_means_every_recording_under_it_and_in_its_archives(self, capsys, tree, scratch, expected):
         write_archive(tree / "a" / "day.tar", MEMBERS, "tar")
@@ -274,12 +266,8 @@ class TestOutputNames:
     ])
     def test_an_output_never_destroys_an_input(self, capsys, tmp_path, scratch, monkeypatch, files, args, err):
         work = tmp_path / "work"
-        for name, content in files.items():
-            (work / name).parent.mkdir(parents=True, exist_ok=True)
-            if isinstance(content, dict):
-                write_archive(work / name, {member: MARKETS[m] for member, m in content.items()}, "zip")
-            else:
-                (work / name).write_bytes(MARKETS[content])
+        write_archive(work, {name: {member: MARKETS[m] for member, m in content.items()} if isinstance(content, dict)
+                             else MARKETS[content] for name, content in files.items()}, "dir")
         before = {p: p.read_bytes() for p in work.rglob("*") if p.is_file()}
         monkeypatch.chdir(work)
         assert run(capsys, "export", *args) == (1, "", [f"marrowfin: {line}" for line in err])

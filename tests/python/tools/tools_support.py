@@ -4,6 +4,7 @@ run in this process, archives written as the exchange packs them, raw lines."""
 import gzip
 import io
 import json
+import pathlib
 import tarfile
 import warnings
 import zipfile
@@ -26,8 +27,17 @@ def run(capsys, *args):
 
 def write_archive(path, members, kind):
     """A zip, or a tar (plain, gzip, bzip2) with an entry per folder, of {name: bytes}
-    or of (name, bytes) pairs, where a name may come twice."""
+    or of (name, bytes) pairs, where a name may come twice; or a folder of such files,
+    where {name: {member: bytes}} is a zip."""
     members = list(members.items() if isinstance(members, dict) else members)
+    if kind == "dir":
+        for name, data in members:
+            (pathlib.Path(path) / name).parent.mkdir(parents=True, exist_ok=True)
+            if isinstance(data, dict):
+                write_archive(pathlib.Path(path) / name, data, "zip")
+            else:
+                (pathlib.Path(path) / name).write_bytes(data)
+        return
     if kind == "zip":
         with warnings.catch_warnings(), zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
             warnings.simplefilter("ignore")  # zipfile warns of a name it writes twice
