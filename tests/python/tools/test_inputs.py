@@ -278,8 +278,7 @@ class TestOutputNames:
         replayed by the command and run_files, and written to visible files of their own. A pipe in the
         folder is skipped, never opened (which would wait for a writer that never comes)."""
         top = tmp_path / "in"
-        top.mkdir()
-        (top / os.fsdecode(b"\xff.json")).write_bytes(MARKETS["1.100"])
+        write_archive(top, {os.fsdecode(b"\xff.json"): MARKETS["1.100"]}, "dir")
         os.mkfifo(top / "pipe")
         members = {os.fsdecode(b"\xfe.json"): MARKETS["1.200"], "x" * 252: MARKETS["1.300"],
                    "sub/.": MARKETS["1.100"], "slash.json/": MARKETS["1.200"]}

@@ -22,20 +22,14 @@ from tools_support import PEER_FILES, SAMPLE, merged
 DEPTHS = (0, 1, 3, 10)
 
 
-@pytest.fixture(scope="module")
-def handicap_race(tmp_path_factory):
-    return generated(tmp_path_factory.mktemp("gen") / "handicap.json.gz", size_mb=0.3, seed=11, handicap=True)
-
-
 @pytest.mark.parametrize("path", [SAMPLE, "handicap", "merged"] + PEER_FILES, ids=os.path.basename)
-def test_rows_are_those_of_each_markets_books(path, tmp_path, request):
+def test_rows_are_those_of_each_markets_books(path, tmp_path):
     """All columns at every depth, with and without the starting prices,
     changed rows and every book, against rows made in Python from the books
     of each market's own recording."""
-    if path == "handicap":
-        path = request.getfixturevalue("handicap_race")
-    elif path == "merged":
-        path = merged([SAMPLE, request.getfixturevalue("handicap_race")], tmp_path / "both.json")
+    if path in ("handicap", "merged"):
+        handicap = generated(tmp_path / "handicap.json.gz", size_mb=0.3, seed=11, handicap=True)
+        path = handicap if path == "handicap" else merged([SAMPLE, handicap], tmp_path / "both.json")
     schema = pa.schema(price_table(path, 10, sp=True)).append(pa.field("changed", pa.bool_()))
     oracle = {market: pa.table(rows_from_books(books, 10, True, True, sp=True), schema=schema)
               for market, books in books_per_market(path).items()}
