@@ -50,11 +50,8 @@ RECORDINGS = [name for name in MEMBERS if name.endswith(".bz2")]
 def summaries(capsys, *args):
     """Exit status, {name: summary without its path}, stderr lines."""
     status, out, err = run(capsys, "summary", "--json", *args)
-    got = {}
-    for line in out.splitlines():
-        summary = json.loads(line)
-        got[summary.pop("path")] = summary
-    return status, got, err
+    got = [json.loads(line) for line in out.splitlines()]
+    return status, {s["path"]: {key: value for key, value in s.items() if key != "path"} for s in got}, err
 
 
 @pytest.fixture(scope="module")

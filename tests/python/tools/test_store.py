@@ -78,7 +78,7 @@ def expected_rows(path, source, size):
 
 @pytest.fixture(scope="module")
 def store(archive, tmp_path_factory):
-    """The archive converted on two workers: (store, status, stderr lines)."""
+    """The archive converted on two workers: (store, status)."""
     path = tmp_path_factory.mktemp("store") / "store"
     status = cli.main(["convert", archive[0], "-o", str(path), "--jobs", "2", "--level", "3"])
     return str(path), status

@@ -23,8 +23,7 @@ def recordings(tmp_path_factory):
     """Two recordings of two markets: the sample and a handicap market."""
     folder = tmp_path_factory.mktemp("recordings")
     shutil.copy(SAMPLE, folder / "race.json.gz")
-    generated(folder / "goals.json.gz", size_mb=0.2, seed=9, handicap=True)
-    return [str(folder / "race.json.gz"), str(folder / "goals.json.gz")]
+    return [str(folder / "race.json.gz"), generated(folder / "goals.json.gz", size_mb=0.2, seed=9, handicap=True)]
 
 
 @pytest.mark.parametrize("name, output", [
