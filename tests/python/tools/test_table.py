@@ -25,8 +25,8 @@ DEPTHS = (0, 1, 3, 10)
 @pytest.mark.parametrize("path", [SAMPLE, "handicap", "merged"] + PEER_FILES, ids=os.path.basename)
 def test_rows_are_those_of_each_markets_books(path, tmp_path):
     """All columns at every depth, with and without the starting prices,
-    changed rows and every book, against rows made in Python from the books
-    of each market's own recording."""
+    changed rows and every book, against rows made in Python from each
+    market's books as market_books gives them."""
     if path in ("handicap", "merged"):
         handicap = generated(tmp_path / "handicap.json.gz", size_mb=0.3, seed=11, handicap=True)
         path = handicap if path == "handicap" else merged([SAMPLE, handicap], tmp_path / "both.json")
@@ -66,7 +66,7 @@ def test_schema_polars_and_duckdb(t):
         "lay_price_1", "lay_price_2", "lay_size_1", "lay_size_2"]
     frame = pl.DataFrame(t)
     assert frame.equals(pl.from_arrow(expected)) and frame.schema["publish_time"] == pl.Datetime("ms", "UTC")
-    for _ in range(2 if not SANITIZED else 0):  # a scan is a new stream; see uses_duckdb
+    for _ in range(0 if SANITIZED else 2):  # a scan is a new stream; DuckDB as in uses_duckdb
         (n, backs, traded, first), = duckdb.sql(
             "select count(*), count(back_price_2), sum(traded_volume), min(publish_time) from t").fetchall()
         assert (n, backs, first) == (
