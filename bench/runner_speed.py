@@ -17,7 +17,7 @@ taken in turns):
   command's workers do, against that of bzip2 -dc over every member: the
   same comparison, less disturbed by other work on the machine;
 - runner_table over the members as plain files against the same table
-  computed in Python from the books of iter_prices_file (the tests' oracle,
+  computed in Python from the books of market_books (the tests' oracle,
   tests/python/tools/table_rows.py), both in this process on the first
   --python-files members (target: at least 10 times faster);
 - `--country AU --market-type WIN` (15% of the markets) against no filter,
@@ -159,9 +159,8 @@ def main() -> int:
 
     import pyarrow as pa
 
-    import marrowfin
     from marrowfin_tools import _native, runner_table
-    from table_rows import market_files, runner_rows_from_books
+    from table_rows import books_per_market, runner_rows_from_books
 
     month = archive(f"runners-month-{args.members}-{args.seed}.tar", args.members, args.seed, (0.5, 3.0))
     big = archive(f"runners-big-{args.big_members}-{args.seed}.tar", args.big_members, args.seed + 1, (6.0, 8.0))
@@ -190,10 +189,9 @@ def main() -> int:
 
     def in_python():
         rows = []
-        with tempfile.TemporaryDirectory() as scratch:
-            for path in sample:
-                for own in market_files(path, scratch).values():
-                    rows += runner_rows_from_books(marrowfin.iter_prices_file(own), (60, 30, 0))
+        for path in sample:
+            for books in books_per_market(path).values():
+                rows += runner_rows_from_books(books, (60, 30, 0))
         return rows
 
     native, python = in_turns(args.runs, lambda: pa.table(runner_table(sample, before=(60, 30, 0))), in_python)

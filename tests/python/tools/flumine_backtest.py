@@ -36,10 +36,8 @@ class PriceTaker(Recorded):
         for runner in market_book.runners:
             if runner.status != "ACTIVE":
                 continue
-            if market_book.inplay:
-                side, ladder = "LAY", runner.ex.available_to_back
-            else:
-                side, ladder = "BACK", runner.ex.available_to_lay
+            side, ladder = ("LAY", runner.ex.available_to_back) if market_book.inplay else (
+                "BACK", runner.ex.available_to_lay)
             context = self.get_runner_context(market.market_id, runner.selection_id, runner.handicap)
             trades = 1 + market_book.inplay
             if not ladder or ladder[0]["price"] > 10 or context.trade_count >= trades or context.live_trade_count:

@@ -4,15 +4,12 @@ tests, and the slow path that bench/table_speed.py measures the table against.""
 from __future__ import annotations
 
 import calendar
-import gzip
-import json
-import pathlib
 
 import pytest
 
 import gen_stream
-import marrowfin
 from conftest import SANITIZED
+from marrowfin_tools import market_books
 
 # DuckDB throws C++ exceptions within itself, which the preloaded ASan runtime
 # cannot intercept (it aborts): DuckDB runs in the normal pass only.
@@ -50,10 +47,9 @@ def rows_from_books(books, depth=3, every_book=False, flag_changes=False, sp=Fal
             if not changed and not every_book:
                 continue
             if changed:  # a Runner handed out again is unchanged, values and all
-                back, lay = runner.ex.available_to_back, runner.ex.available_to_lay
                 values = [runner.selection_id, runner.handicap, runner.status, runner.last_price_traded,
                           runner.total_matched]
-                for side in (back, lay):
+                for side in (runner.ex.available_to_back, runner.ex.available_to_lay):
                     values += [side[i].price if i < len(side) else None for i in range(depth)]
                     values += [side[i].size if i < len(side) else None for i in range(depth)]
                 values.append(gen_stream.float_sum(p.size for p in runner.ex.traded_volume))
@@ -66,60 +62,13 @@ def rows_from_books(books, depth=3, every_book=False, flag_changes=False, sp=Fal
     return {name: list(values) for name, values in zip(names, columns)}
 
 
-def _open(path):
-    path = str(path)
-    return gzip.open(path, "rt", encoding="utf-8") if path.endswith((".gz", ".gzip")) else open(
-        path, encoding="utf-8")
-
-
-def split_by_market(path):
-    """{market id: [message lines]}: each market's own recording, as the table
-    folds the file. A kept message's changes go to the market they name; one
-    naming none to the first market; a message that touched no market of
-    them is left out of that market's lines."""
-    markets: dict[str, list[str]] = {}
-    first = None
-    with _open(path) as f:
-        for line in f:
-            if not line.strip():
-                continue
-            message = json.loads(line)
-            pt = message.get("pt")
-            if type(pt) is not int or pt <= 0:
-                continue
-            changes = message.get("mc")
-            if not isinstance(changes, list):
-                if "marketDefinition" not in message and "rc" not in message:
-                    continue
-                changes = [message]
-            touched: dict[str, list] = {}
-            for change in changes:
-                market = change.get("id") if isinstance(change, dict) else None
-                if not isinstance(market, str) or not market:
-                    market = first
-                    if market is None:
-                        continue
-                first = first or market
-                touched.setdefault(market, []).append(change)
-            for market, kept in touched.items():
-                markets.setdefault(market, []).append(json.dumps({"op": "mcm", "pt": pt, "mc": kept}))
+def books_per_market(path):
+    """{market id: its books}: each market of the file replayed as its own
+    recording would be (market_books's promise, checked in test_market_books.py)."""
+    markets = {}
+    for book in market_books([path]):
+        markets.setdefault(book.market_id, []).append(book)
     return markets
-
-
-def market_files(path, directory):
-    """{market id: path of its own recording}, written into `directory`."""
-    out = {}
-    for i, (market, lines) in enumerate(split_by_market(path).items()):
-        own = pathlib.Path(directory) / f"market-{i}.json"
-        own.write_text("".join(line + "\n" for line in lines), encoding="utf-8")
-        out[market] = str(own)
-    return out
-
-
-def rows_per_market(path, directory, depth=3, every_book=False, flag_changes=False, sp=False):
-    """{market id: columns} from each market's own recording, replayed."""
-    return {market: rows_from_books(marrowfin.iter_prices_file(own), depth, every_book, flag_changes, sp)
-            for market, own in market_files(path, directory).items()}
 
 
 def generated(path, **options):
@@ -128,12 +77,11 @@ def generated(path, **options):
     return str(path)
 
 
-RUNNER_MARKET = ["market_id", "event_id", "event_name", "event_type_id", "country_code", "venue",
-                 "market_name", "market_type", "market_time", "off_time", "market_status"]
-RUNNER_FIXED = RUNNER_MARKET + [
-    "selection_id", "handicap", "runner_name", "sort_priority", "status", "bsp", "removal_date",
-    "pp_traded_volume", "pp_wap", "pp_min_price", "pp_max_price", "pp_ltp", "pp_back_price", "pp_lay_price",
-    "ip_traded_volume", "ip_wap", "ip_min_price", "ip_max_price", "ip_ltp",
+RUNNER_FIXED = [
+    "market_id", "event_id", "event_name", "event_type_id", "country_code", "venue", "market_name", "market_type",
+    "market_time", "off_time", "market_status", "selection_id", "handicap", "runner_name", "sort_priority",
+    "status", "bsp", "removal_date", "pp_traded_volume", "pp_wap", "pp_min_price", "pp_max_price", "pp_ltp",
+    "pp_back_price", "pp_lay_price", "ip_traded_volume", "ip_wap", "ip_min_price", "ip_max_price", "ip_ltp",
     "sp_back_stake_taken", "sp_lay_liability_taken", "sp_actual"]
 
 
@@ -155,39 +103,34 @@ def _weighted(pairs):
     return weights, mean, min(p for p, _ in pairs), max(p for p, _ in pairs)
 
 
+def _best(ladder):
+    return ladder[0].price if ladder else None
+
+
 def runner_rows_from_books(books, before=()):
     """The runner table's rows of one market, from all its books, as the
     tutorial reads them: a row per runner of the last book."""
     books = list(books)
     if not books:
         return []
-    last = books[-1]
-    definition = last.market_definition
+    last, definition = books[-1], books[-1].market_definition
     first_in_play = next((i for i, b in enumerate(books) if b.inplay), None)
-    closing = len(books) - 1
-    for i in range(1, len(books)):
-        if books[i - 1].status == "OPEN" and books[i].status != "OPEN":
-            closing = i
+    closing = max((i for i in range(1, len(books)) if books[i - 1].status == "OPEN" and books[i].status != "OPEN"),
+                  default=len(books) - 1)
     pre_play = closing if first_in_play is None else first_in_play - 1 if first_in_play > 0 else None
     market_time = _epoch_ms(definition.market_time) if definition is not None else None
-    at = []  # per s: the last book published at or before market_time - s
-    for s in before:
-        picked = None
-        if market_time is not None:
-            for i, book in enumerate(books):
-                if book.publish_time_epoch <= market_time - 1000 * s:
-                    picked = i
-        at.append(picked)
+    # per s: the last book published at or before market_time - s
+    at = [None if market_time is None else max(
+        (i for i, b in enumerate(books) if b.publish_time_epoch <= market_time - 1000 * s), default=None)
+        for s in before]
 
     def runner_in(index, key):
-        if index is None:
-            return None
-        return {(r.selection_id, r.handicap): r for r in books[index].runners}.get(key)
+        runners = () if index is None else books[index].runners
+        return next((r for r in runners if (r.selection_id, r.handicap) == key), None)
 
-    head = [last.market_id] + (
-        [definition.event_id, definition.event_name, definition.event_type_id, definition.country_code,
-         definition.venue, definition.name, definition.market_type] if definition else [None] * 7) + [
-        market_time, None if first_in_play is None else books[first_in_play].publish_time_epoch, last.status]
+    texts = ("event_id", "event_name", "event_type_id", "country_code", "venue", "name", "market_type")
+    head = [last.market_id, *(getattr(definition, name, None) for name in texts), market_time,
+            None if first_in_play is None else books[first_in_play].publish_time_epoch, last.status]
     defined = {(r.selection_id, r.handicap): r for r in definition.runners} if definition else {}
     rows = []
     for runner in last.runners or [None]:
@@ -199,34 +142,23 @@ def runner_rows_from_books(books, before=()):
         row = head + [runner.selection_id, runner.handicap, named and named.name,
                       named and named.sort_priority, runner.status, named and named.bsp,
                       named and named.removal_date]
-        pre = runner_in(pre_play, key)
-        if pre is not None:
-            traded, wap, low, high = _weighted([(p.price, p.size) for p in pre.ex.traded_volume])
-            back, lay = pre.ex.available_to_back, pre.ex.available_to_lay
-            row += [traded, wap, low, high, pre.last_price_traded, back[0].price if back else None,
-                    lay[0].price if lay else None]
-        else:
-            row += [None] * 7
-        close = runner_in(closing, key)
+        pre, close = runner_in(pre_play, key), runner_in(closing, key)
+        row += [None] * 7 if pre is None else [
+            *_weighted([(p.price, p.size) for p in pre.ex.traded_volume]), pre.last_price_traded,
+            _best(pre.ex.available_to_back), _best(pre.ex.available_to_lay)]
         if first_in_play is not None and close is not None:
             earlier = {p.price: p.size for p in pre.ex.traded_volume} if pre is not None else {}
             grown = [(p.price, p.size - earlier.get(p.price, 0.0)) for p in close.ex.traded_volume]
             row += [*_weighted([(p, g) for p, g in grown if g > 0]), close.last_price_traded]
         else:
             row += [None] * 5
-        if close is not None:
-            row += [gen_stream.float_sum(p.size for p in close.sp.back_stake_taken),
-                    gen_stream.float_sum(p.size for p in close.sp.lay_liability_taken)]
-        else:
-            row += [None, None]
+        row += [None, None] if close is None else [gen_stream.float_sum(p.size for p in close.sp.back_stake_taken),
+                                                   gen_stream.float_sum(p.size for p in close.sp.lay_liability_taken)]
         row.append(number(runner.sp.actual_sp))
         for index in at:
             then = runner_in(index, key)
-            if then is None:
-                row += [None] * 4
-                continue
-            back, lay = then.ex.available_to_back, then.ex.available_to_lay
-            row += [back[0].price if back else None, lay[0].price if lay else None, then.last_price_traded,
-                    gen_stream.float_sum(p.size for p in then.ex.traded_volume)]
+            row += [None] * 4 if then is None else [
+                _best(then.ex.available_to_back), _best(then.ex.available_to_lay), then.last_price_traded,
+                gen_stream.float_sum(p.size for p in then.ex.traded_volume)]
         rows.append(row)
     return rows

@@ -1,8 +1,8 @@
 """The marrowfin command: summaries, charts, exports, many files, signals."""
 
+import contextlib
 import fcntl
 import glob
-import gzip
 import json
 import os
 import pathlib
@@ -17,11 +17,10 @@ import time
 
 import pytest
 
-import gen_stream
 import marrowfin
-from conftest import KEPT, draws_charts
+from conftest import KEPT, change, definition, draws_charts, message, runner
 from marrowfin_tools import batch, cli, plot, table
-from tools_support import SAMPLE, raw_lines, run, usage_error
+from tools_support import SAMPLE, raw_lines, run, text_lines, usage_error
 
 
 def summaries(capsys, *paths, jobs=1):
@@ -30,44 +29,32 @@ def summaries(capsys, *paths, jobs=1):
 
 
 def test_summary_of_a_race_keeps_the_traded_volume_that_the_close_zeroes(capsys, write):
-    runners = [{"id": 1, "sortPriority": 1, "name": "One"}, {"id": 2, "sortPriority": 2}]
-    definition = {"status": "OPEN", "eventTypeId": "7", "countryCode": "GB", "venue": "Ayr", "marketType": "WIN",
-                  "inPlay": False, "runners": runners}
-    final = [{"id": 1, "sortPriority": 1, "name": "One", "status": "WINNER", "bsp": 2.9},
-             {"id": 2, "sortPriority": 2, "status": "LOSER"}]
+    race = [runner(1, sortPriority=1, name="One"), runner(2, sortPriority=2)]
+    won = [runner(1, sortPriority=1, name="One", status="WINNER", bsp=2.9), runner(2, sortPriority=2, status="LOSER")]
+    ayr = dict(eventTypeId="7", countryCode="GB", venue="Ayr", marketType="WIN", inPlay=True)
     path = write(
-        {"op": "mcm", "pt": 1000, "mc": [{"id": "1.5", "marketDefinition": definition,
-                                          "rc": [{"id": 1, "tv": 30.5}, {"id": 2, "trd": [[2.0, 4], [3.0, 6]]}]}]},
-        {"op": "mcm", "pt": 2000, "mc": [{"id": "1.5", "marketDefinition": {**definition, "inPlay": True},
-                                          "rc": [{"id": 1, "tv": 80.25, "ltp": 2.5}]}]},
-        {"op": "mcm", "pt": 3000, "mc": [{"id": "1.5", "marketDefinition": {**definition, "status": "CLOSED",
-                                                                            "inPlay": True, "runners": final},
-                                          "rc": [{"id": 1, "tv": 0}, {"id": 2, "trd": [[2.0, 0], [3.0, 0]]}]}]})
+        message(1000, change("1.5", marketDefinition=definition(race, **{**ayr, "inPlay": False}),
+                             rc=[runner(1, tv=30.5), runner(2, trd=[[2.0, 4], [3.0, 6]])])),
+        message(2000, change("1.5", marketDefinition=definition(race, **ayr), rc=[runner(1, tv=80.25, ltp=2.5)])),
+        message(3000, change("1.5", marketDefinition=definition(won, status="CLOSED", **ayr),
+                             rc=[runner(1, tv=0), runner(2, trd=[[2.0, 0], [3.0, 0]])])))
     status, (got,), _ = summaries(capsys, path)
     assert status == 0 and got.pop("path") == path
-    runner = {"handicap": 0.0, "removal_date": None}
+    each = {"handicap": 0.0, "removal_date": None}
     assert got == {
         "market_id": "1.5", "event_type_id": "7", "country_code": "GB", "venue": "Ayr", "event_name": None,
         "market_name": None, "market_type": "WIN", "market_time": None, "books": 3,
         "first_publish_time": "1970-01-01T00:00:01.000Z", "last_publish_time": "1970-01-01T00:00:03.000Z",
         "in_play_time": "1970-01-01T00:00:02.000Z", "status": "CLOSED", "runners": [
-            {**runner, "selection_id": 1, "name": "One", "status": "WINNER", "bsp": 2.9, "last_price_traded": 2.5,
+            {**each, "selection_id": 1, "name": "One", "status": "WINNER", "bsp": 2.9, "last_price_traded": 2.5,
              "traded_volume": 80.25, "winner": True},
-            {**runner, "selection_id": 2, "name": None, "status": "LOSER", "bsp": None, "last_price_traded": None,
+            {**each, "selection_id": 2, "name": None, "status": "LOSER", "bsp": None, "last_price_traded": None,
              "traded_volume": 10.0, "winner": False}]}
     status, out, _ = run(capsys, "summary", "--no-plot", path)
     assert "  event type    7  country GB  venue Ayr\n" in out
     assert out.splitlines()[-4:-1] == ["  runner  status  bsp  ltp  max traded  winner",
                                         "  One     WINNER  2.9  2.5       80.25  yes",
                                         "  2       LOSER     -    -       10.00"]
-
-
-def test_the_sample_is_the_generators_race(tmp_path):
-    assert pathlib.Path(SAMPLE).stat().st_size < 400_000
-    # The command that made it; the generator is deterministic.
-    out = tmp_path / "sample.json.gz"
-    gen_stream.main(["--size-mb", "1", "--seed", "5", "--gzip", "-o", str(out)])
-    assert gzip.decompress(out.read_bytes()) == gzip.decompress(pathlib.Path(SAMPLE).read_bytes())
 
 
 @draws_charts
@@ -85,10 +72,8 @@ def test_charts(capsys, tmp_path, monkeypatch):
 @pytest.fixture
 def bad_files(tmp_path):
     (tmp_path / "bad.json").write_text('{"op":"mcm","pt":1,"mc":[}\n')
-    return {
-        str(tmp_path / "missing.json"): "No such file or directory (os error 2)",
-        str(tmp_path / "bad.json"): "expected value at line 1 column 26",
-    }
+    return {str(tmp_path / "missing.json"): "No such file or directory (os error 2)",
+            str(tmp_path / "bad.json"): "expected value at line 1 column 26"}
 
 
 class TestBadInput:
@@ -109,14 +94,6 @@ class TestBadInput:
         status, _, err = run(capsys, "export", SAMPLE, "-o", target)
         assert (status, err) == (1, [f"marrowfin: {target}: No such file or directory"])
 
-    @pytest.mark.parametrize("args", [[], ["frobnicate"], ["summary", "--bogus"],
-                                      ["export", SAMPLE, "-o", "x", "--every", "0"],
-                                      ["summary", "--plot", "c.png", SAMPLE, SAMPLE],
-                                      ["summary", "--files-from", "/nonexistent/list"]])
-    def test_usage(self, capsys, args):
-        err = usage_error(capsys, *args)
-        assert err.startswith("usage: marrowfin") and "Traceback" not in err
-
     @pytest.mark.parametrize("fmt", ["jsonl", "parquet"])
     def test_a_load_without_memory_is_one_line(self, capsys, tmp_path, monkeypatch, fmt):
         def no_memory(*args):
@@ -128,6 +105,41 @@ class TestBadInput:
         assert run(capsys, "export", SAMPLE, "--format", fmt, "-o", out) == (
             1, "", [f"marrowfin: {SAMPLE}: MemoryError: cannot allocate 8 GiB"])
         assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("args, text", [
+    ([], "the following arguments are required: COMMAND"),
+    (["summary", "--bogus"], "unrecognized arguments: --bogus"),
+    (["summary", "--plot", "c.png", SAMPLE, SAMPLE], "--plot takes one file"),
+    (["summary", "--files-from", "/nonexistent/list"], "--files-from /nonexistent/list: No such file or directory"),
+    (["export", SAMPLE, "-o", "x", "--every", "0"], "argument --every: must be at least 1: 0"),
+    (["export", SAMPLE, "--depth", "2"], "--depth and --every-book shape the table of --format parquet or csv"),
+    (["export", SAMPLE, "--format", "csv", "--runner", "3"], "--every and --runner select books for --format jsonl"),
+    (["export", SAMPLE, "--format", "parquet", "--every", "2"], "--every and --runner select books for --format jsonl"),
+    (["export", SAMPLE, "--format", "csv", "--depth", "11"], "argument --depth: must be 0 to 10: 11"),
+    (["export", SAMPLE, "--format", "xml"],
+     "argument --format: invalid choice: 'xml' (choose from 'jsonl', 'parquet', 'csv')"),
+    (["export", SAMPLE, "--format", "parquet", "-o", "-"], "Parquet goes to a file or a directory, not to stdout"),
+    (["export", SAMPLE, SAMPLE, "-o", "x.jsonl"], "several files need an output directory: -o DIR/"),
+    (["export", SAMPLE, "{other}", "--format", "csv", "-o", "out/"], "{sample} and {other} would both write sample.csv"),
+    (["export", SAMPLE, "{other}", "--format", "parquet", "-o", "out/"], "{sample} and {other} would both write sample"),
+    (["runners", SAMPLE, "-o", "r.txt"], "-o takes a .csv or .parquet file, or - for CSV on stdout"),
+    (["runners", SAMPLE, "{input}", "-o", "{input}"], "{input} is an input"),
+    (["runners", SAMPLE, "--before", "60,60"], "argument --before: distinct seconds of 0 or more: 60,60"),
+    (["runners", SAMPLE, "--before", "1.5"], "argument --before: whole seconds, comma-separated: 1.5"),
+    (["runners", SAMPLE, "--market-time-to", "soon"], "argument --market-time-to: not an ISO 8601 date or time: soon"),
+])  # fmt: skip
+def test_usage_errors_write_nothing(capsys, tmp_path, monkeypatch, args, text):
+    monkeypatch.chdir(tmp_path)
+    other = tmp_path / "other" / "sample.json.gz"  # named as the sample
+    other.parent.mkdir()
+    shutil.copy(SAMPLE, other)
+    named = tmp_path / "race.csv"  # a recording, whatever its name
+    named.symlink_to(SAMPLE)
+    err = usage_error(capsys, *(a.format(other=other, input=named) for a in args))
+    text = text.format(sample=SAMPLE, other=other, input=named)
+    assert err.startswith("usage: marrowfin") and err.endswith(f"error: {text}\n")
+    assert sorted(tmp_path.iterdir()) == [other.parent, named]
 
 
 def exit_on_x(path):
@@ -183,25 +195,19 @@ time.sleep(30)
 
 def readers(paths):
     """The ids of the other processes that hold one of `paths` open."""
-    wanted = {str(path) for path in paths}
-    found = set()
+    wanted, found = {str(path) for path in paths}, set()
     for fd in glob.glob("/proc/[0-9]*/fd/*"):
-        pid = int(fd.split("/")[2])
-        try:
-            if pid != os.getpid() and os.readlink(fd) in wanted:
-                found.add(pid)
-        except OSError:
-            pass  # gone meanwhile
-    return found
+        with contextlib.suppress(OSError):  # gone meanwhile
+            if os.readlink(fd) in wanted:
+                found.add(int(fd.split("/")[2]))
+    return found - {os.getpid()}
 
 
 def wait_for(condition, seconds=30):
     end = time.monotonic() + seconds
-    while not condition():
-        if time.monotonic() > end:
-            return False
+    while not condition() and time.monotonic() < end:
         time.sleep(0.05)
-    return True
+    return condition()
 
 
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGKILL], ids=["TERM", "HUP", "KILL"])
@@ -253,8 +259,7 @@ class TestExport:
     @pytest.fixture
     def head(self, tmp_path):
         """The sample's first 400 lines: an export of every book is big."""
-        with gzip.open(SAMPLE, "rt") as file:
-            (tmp_path / "head.json").write_text("".join(next(file) for _ in range(400)))
+        (tmp_path / "head.json").write_text("".join(line + "\n" for line in text_lines(SAMPLE)[:400]))
         return str(tmp_path / "head.json")
 
     def export(self, capsys, path, *options):
@@ -297,14 +302,13 @@ class TestExport:
         assert json.loads(first)["publishTime"] == raw_lines(SAMPLE)[0]["pt"]
 
 
-class TestPlot:
-    def test_without_matplotlib(self, capsys, tmp_path, monkeypatch):
-        monkeypatch.setitem(sys.modules, "matplotlib", None)
-        monkeypatch.chdir(tmp_path)
-        message = f"marrowfin: {plot.MISSING_MATPLOTLIB}"
-        assert run(capsys, "plot", SAMPLE, "-o", "c.png") == (1, "", [message])
-        # The summary itself still works; only the chart is missing.
-        status, out, err = run(capsys, "summary")
-        assert (status, err) == (0, [f"marrowfin: no chart: {plot.MISSING_MATPLOTLIB}"]) and "WINNER" in out
-        assert run(capsys, "summary", "--plot", "c.png", SAMPLE)[::2] == (1, [message])
-        assert not list(tmp_path.iterdir())
+def test_plot_without_matplotlib(capsys, tmp_path, monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    monkeypatch.chdir(tmp_path)
+    message = f"marrowfin: {plot.MISSING_MATPLOTLIB}"
+    assert run(capsys, "plot", SAMPLE, "-o", "c.png") == (1, "", [message])
+    # The summary itself still works; only the chart is missing.
+    status, out, err = run(capsys, "summary")
+    assert (status, err) == (0, [f"marrowfin: no chart: {plot.MISSING_MATPLOTLIB}"]) and "WINNER" in out
+    assert run(capsys, "summary", "--plot", "c.png", SAMPLE)[::2] == (1, [message])
+    assert not list(tmp_path.iterdir())

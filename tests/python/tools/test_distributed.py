@@ -30,10 +30,8 @@ def links(folder, *names):
     return [str(folder / name) for name in names]
 
 
-def test_results_and_failures_per_file(client, tmp_path):
-    bad = tmp_path / "bad.json"
-    bad.write_text("{]\n")
-    paths = [SAMPLE, str(tmp_path / "missing.json"), str(bad), *links(tmp_path, *(f"{i}.json.gz" for i in range(5)))]
+def test_results_and_failures_per_file(client, tmp_path, write):
+    paths = [SAMPLE, str(tmp_path / "missing.json"), write("{]"), *links(tmp_path, *(f"{i}.json.gz" for i in range(5)))]
     # A lambda goes by value: the workers cannot import this test module.
     got = map_files(lambda path: (os.getpid(), summarize(path)), paths, client=client, batch_size=1)
     assert list(got.results) == [paths[0]] + paths[3:]

@@ -1,6 +1,5 @@
-"""Market filters: the first definition read from the start of a file and no
-further, the criteria, and every many-file path that skips a recording
-without loading it."""
+"""Market filters: the first definition of a file, the criteria, and every
+many-file path that skips a recording without loading it."""
 
 import bz2
 import dataclasses
@@ -98,7 +97,7 @@ def test_criteria(criteria, kept):
     assert market_filter(None) is (not criteria)
 
 
-def test_a_recording_filtered_out_is_never_loaded(write, tmp_path):
+def test_a_recording_filtered_out_is_never_loaded(write):
     """Its tail is not JSON: a load would fail on it."""
     skipped, no_definition = later(write), write(message(PT, change(rc=[runner(1)])), name="none.json")
     aus = MarketFilter(country_codes={"AU"})
@@ -110,8 +109,7 @@ def test_a_recording_filtered_out_is_never_loaded(write, tmp_path):
     assert keep_recording(write(message(PT, change(rc=[runner(1)])), "not JSON", name="bad.json"), aus)
     for jobs in (1, 2):
         got = list(batch.run_files(len, [skipped, SAMPLE, no_definition], jobs, market_filter=aus))
-        assert got == [(skipped, True, batch.Skipped.FILTERED), (SAMPLE, True, batch.Skipped.FILTERED),
-                       (no_definition, True, batch.Skipped.FILTERED)]
+        assert got == [(p, True, batch.Skipped.FILTERED) for p in (skipped, SAMPLE, no_definition)]
         assert all(outcome.filtered for outcome in got)
     gb = MarketFilter(country_codes={"GB"})
     assert [o.filtered for o in batch.run_files(len, [skipped, SAMPLE], market_filter=gb)] == [False, False]

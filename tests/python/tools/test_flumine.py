@@ -1,9 +1,5 @@
-"""MarrowfinStream in flumine's FlumineSimulation, against flumine's own historical stream.
-
-A deterministic strategy runs once on each stream; the books it is shown, how
-often it is asked to trade and the orders it places, with their matched sizes,
-prices, profits and times, must agree.
-"""
+"""MarrowfinStream in flumine's FlumineSimulation: a deterministic strategy is shown the same books, asked to
+trade as often and places the same orders (sizes, prices, profits, times) as on flumine's own stream."""
 
 import gzip
 import logging
@@ -16,33 +12,25 @@ import pytest
 import zstandard
 from flumine.streams.betfairhistoricalstream import BetfairHistoricalStream  # a test extra: runs, never skips
 
-import gen_stream
 from conftest import PEER_DATA
-from flumine_backtest import BackTheFavourite, OnTheClock, PriceTaker
-from flumine_backtest import simulate as run_backtest
+from flumine_backtest import BackTheFavourite, OnTheClock, PriceTaker, simulate
 from marrowfin_tools import sample_path
 from marrowfin_tools.flumine import MarrowfinStream
-from tools_support import merged
+from table_rows import generated
+from tools_support import PEER_FILES as EVERY_PEER_FILE, merged
 
 # flumine's own stream cannot read a market without a definition (1.209492553,
 # and two markets of the SUB_IMAGE file).
-PEER_FILES = sorted(str(p) for p in PEER_DATA.glob("*")
-                    if p.name not in ("README.md", "1.209492553") and "SUB_IMAGE" not in p.name
-                    ) if PEER_DATA.is_dir() else []  # fmt: skip
+PEER_FILES = [p for p in EVERY_PEER_FILE if not p.endswith("1.209492553") and "SUB_IMAGE" not in p]
 SAMPLE = sample_path()
 needs_peer_data = pytest.mark.skipif(not PEER_FILES, reason="peer recordings absent")
 
 
-def simulate(stream_class, paths, strategy=PriceTaker, **listener_kwargs):
-    """(the (market, publish time) of every book the strategy checked, its
-    process_market_book calls, the orders it placed)."""
-    return run_backtest(stream_class, paths, strategy, **listener_kwargs)[1:]
-
-
-def on_both_streams(paths, strategy=PriceTaker, **listener_kwargs):
-    """The run on MarrowfinStream, which must equal the run on flumine's own stream."""
-    ours = simulate(MarrowfinStream, paths, strategy, **listener_kwargs)
-    assert ours == simulate(BetfairHistoricalStream, paths, strategy, **listener_kwargs)
+def on_both_streams(paths, strategy=PriceTaker, theirs=BetfairHistoricalStream, stream_kwargs=None, **listener_kwargs):
+    """(the (market, publish time) of every book the strategy checked, its process_market_book
+    calls, the orders it placed) on MarrowfinStream, which must equal those on flumine's own stream."""
+    ours = simulate(MarrowfinStream, paths, strategy, stream_kwargs, **listener_kwargs)[1:]
+    assert ours == simulate(theirs, paths, strategy, stream_kwargs, **listener_kwargs)[1:]
     return ours
 
 
@@ -57,9 +45,7 @@ def race(tmp_path_factory):
 def tied_race(tmp_path_factory):
     """A generated race in which the favourite's best lay price is tied when
     the README's strategy first trades: the runner listed first gets the order."""
-    path = tmp_path_factory.mktemp("generated") / "race.json"
-    gen_stream.generate(path, size_mb=0.3, seed=38)
-    return str(path)
+    return generated(tmp_path_factory.mktemp("generated") / "race.json", size_mb=0.3, seed=38)
 
 
 @pytest.mark.parametrize("path", [SAMPLE] + PEER_FILES, ids=os.path.basename)
@@ -119,9 +105,8 @@ class FluminesStream(BetfairHistoricalStream):
 @needs_peer_data
 def test_event_processing_merges_an_events_streams_by_time():
     paths = [str(PEER_DATA / name) for name in ("1.197931750", "1.197931751")]
-    kwargs = {"event_processing": True, "event_group": "race"}
-    ours = run_backtest(MarrowfinStream, paths, PriceTaker, stream_kwargs=kwargs)[1:]
-    assert ours == run_backtest(FluminesStream, paths, PriceTaker, stream_kwargs=kwargs)[1:]
+    ours = on_both_streams(paths, theirs=FluminesStream,
+                           stream_kwargs={"event_processing": True, "event_group": "race"})
     # The two markets' books alternate rather than one market after the other.
     assert len({market for market, _ in ours[0][:20]}) == 2 and {o[0] for o in ours[2]} == {
         "1.197931750", "1.197931751"}

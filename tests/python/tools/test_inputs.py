@@ -50,11 +50,8 @@ RECORDINGS = [name for name in MEMBERS if name.endswith(".bz2")]
 def summaries(capsys, *args):
     """Exit status, {name: summary without its path}, stderr lines."""
     status, out, err = run(capsys, "summary", "--json", *args)
-    got = {}
-    for line in out.splitlines():
-        summary = json.loads(line)
-        got[summary.pop("path")] = summary
-    return status, got, err
+    got = [json.loads(line) for line in out.splitlines()]
+    return status, {s["path"]: {key: value for key, value in s.items() if key != "path"} for s in got}, err
 
 
 @pytest.fixture(scope="module")
@@ -142,12 +139,7 @@ class TestArchives:
                    "1.300.bz2": pack(MARKETS["1.300"]),
                    "day.tar.zst": pack(b"PRO/2024/Jan/1/1.100.bz2".ljust(257, b"\0") + b"ustar")}
         where = tmp_path / "in"
-        if kind == "dir":
-            where.mkdir()
-            for name, data in members.items():
-                (where / name).write_bytes(data)
-        else:
-            write_archive(where, members, kind)
+        write_archive(where, members, kind)
         status, got, err = summaries(capsys, where)
         prefix = f"{where}/" if kind == "dir" else f"{where}:"
         assert status == 1 and {name.removeprefix(prefix): summary for name, summary in got.items()} == {
@@ -160,17 +152,6 @@ class TestArchives:
                 with recording.local_path() as path:
                     assert (path == recording.path) == (recording.name.endswith(".zst") and kind == "dir")
                     assert path.endswith(".zst")
-
-    def test_members_are_unpacked_one_at_a_time_and_removed(self, tmp_path, scratch):
-        archive = str(tmp_path / "day.tar.bz2")
-        write_archive(archive, MEMBERS, "tar.bz2")
-
-        def look(path):
-            # The member's own name, in a folder of its own, the only one.
-            assert pathlib.Path(path).parent.parent == scratch and len(list(scratch.glob("marrowfin-*"))) == 1
-            return pathlib.Path(path).name
-
-        assert [o.value for o in batch.run_files(look, [archive])] == ["1.100.bz2", "1.200.bz2", "1.300.bz2"]
 
     @pytest.mark.parametrize("kind", ["zip", "tar"])
     def test_members_of_one_name_are_each_replayed_and_written(self, capsys, tmp_path, scratch, expected, kind):
@@ -192,11 +173,12 @@ class TestArchives:
     @pytest.mark.parametrize("kind", ["sparse", "tar.gz"])
     def test_members_are_never_held_in_memory(self, tmp_path, scratch, kind):
         """A sparse member of zeros that claims 48 MiB in a tar of a few KiB is skipped; a member of a
-        compressed tar is copied in pieces; the recording after each is read."""
+        compressed tar is copied in pieces; the recording after each is read. Each is unpacked alone,
+        under its own name, and removed before the next."""
         size = 48 << 20
         (tmp_path / "1.100.json").write_bytes(MARKETS["1.100"])
         archive = tmp_path / f"day.{'tar' if kind == 'sparse' else kind}"
-        expected = [(f"{archive}:1.100.json", True, len(MARKETS["1.100"]))]
+        expected = [(f"{archive}:1.100.json", True, ("1.100.json", len(MARKETS["1.100"])))]
         if kind == "sparse":
             with open(tmp_path / "hole", "wb") as hole:
                 hole.truncate(size)
@@ -204,10 +186,15 @@ class TestArchives:
                 subprocess.run(["tar", "--sparse", flag, archive, "-C", tmp_path, name], check=True)
         else:
             write_archive(archive, {"big.json": b"{" + bytes(size), "1.100.json": MARKETS["1.100"]}, kind)
-            expected.insert(0, (f"{archive}:big.json", True, size + 1))
+            expected.insert(0, (f"{archive}:big.json", True, ("big.json", size + 1)))
+
+        def look(path):  # in a folder of its own, the only one
+            assert pathlib.Path(path).parent.parent == scratch and len(list(scratch.glob("marrowfin-*"))) == 1
+            return pathlib.Path(path).name, os.path.getsize(path)
+
         tracemalloc.start()
         try:
-            outcomes = list(batch.run_files(os.path.getsize, [str(archive)]))
+            outcomes = list(batch.run_files(look, [str(archive)]))
             peak = tracemalloc.get_traced_memory()[1]
         finally:
             tracemalloc.stop()
@@ -218,15 +205,12 @@ class TestDirectoriesAndLists:
     @pytest.fixture
     def tree(self, tmp_path):
         """Recordings in nested folders under every kind of name, and files that are not recordings."""
-        top = tmp_path / "data"
-        (top / "b" / "deep").mkdir(parents=True)
-        (top / "a").mkdir()
-        (top / "b" / "deep" / "1.100").write_bytes(bz2.compress(MARKETS["1.100"]))  # bzip2, no suffix
-        (top / "b" / "1.200.gz").write_bytes(MARKETS["1.200"])  # plain under a gzip name
-        (top / "a" / "1.300.json").write_bytes(gzip.compress(MARKETS["1.300"]))  # gzip under a plain name
-        (top / "a" / "notes.txt").write_text("not a recording\n")
-        (top / "b" / "empty").write_bytes(b"")
-        return top
+        write_archive(tmp_path / "data", {
+            "b/deep/1.100": bz2.compress(MARKETS["1.100"]),  # bzip2, no suffix
+            "b/1.200.gz": MARKETS["1.200"],  # plain under a gzip name
+            "a/1.300.json": gzip.compress(MARKETS["1.300"]),  # gzip under a plain name
+            "a/notes.txt": b"not a recording\n", "b/empty": b""}, "dir")
+        return tmp_path / "data"
 
     def test_a_directory_means_every_recording_under_it_and_in_its_archives(self, capsys, tree, scratch, expected):
         write_archive(tree / "a" / "day.tar", MEMBERS, "tar")
@@ -279,12 +263,8 @@ class TestOutputNames:
     ])
     def test_an_output_never_destroys_an_input(self, capsys, tmp_path, scratch, monkeypatch, files, args, err):
         work = tmp_path / "work"
-        for name, content in files.items():
-            (work / name).parent.mkdir(parents=True, exist_ok=True)
-            if isinstance(content, dict):
-                write_archive(work / name, {member: MARKETS[m] for member, m in content.items()}, "zip")
-            else:
-                (work / name).write_bytes(MARKETS[content])
+        write_archive(work, {name: {member: MARKETS[m] for member, m in content.items()} if isinstance(content, dict)
+                             else MARKETS[content] for name, content in files.items()}, "dir")
         before = {p: p.read_bytes() for p in work.rglob("*") if p.is_file()}
         monkeypatch.chdir(work)
         assert run(capsys, "export", *args) == (1, "", [f"marrowfin: {line}" for line in err])
@@ -295,8 +275,7 @@ class TestOutputNames:
         replayed by the command and run_files, and written to visible files of their own. A pipe in the
         folder is skipped, never opened (which would wait for a writer that never comes)."""
         top = tmp_path / "in"
-        top.mkdir()
-        (top / os.fsdecode(b"\xff.json")).write_bytes(MARKETS["1.100"])
+        write_archive(top, {os.fsdecode(b"\xff.json"): MARKETS["1.100"]}, "dir")
         os.mkfifo(top / "pipe")
         members = {os.fsdecode(b"\xfe.json"): MARKETS["1.200"], "x" * 252: MARKETS["1.300"],
                    "sub/.": MARKETS["1.100"], "slash.json/": MARKETS["1.200"]}
@@ -319,25 +298,22 @@ class TestOutputNames:
              b"day.tar:sub.jsonl", b"day.tar:slash.jsonl", b"day.zip:slash.jsonl"])
 
 
-class TestSingleRecordingCommands:
-    def test_export_of_a_member_and_compressed_output(self, capsys, tmp_path, scratch):
-        archive = tmp_path / "day.tar.gz"
-        write_archive(archive, MEMBERS, "tar.gz")
-        (tmp_path / "1.200").write_bytes(MARKETS["1.200"])
-        books = [book.to_dict() for book in marrowfin.iter_prices_file(str(tmp_path / "1.200"))]
-        for out, unpack in [("books.jsonl", bytes), ("books.jsonl.gz", gzip.decompress),
-                            ("books.jsonl.bz2", bz2.decompress)]:
-            assert run(capsys, "export", f"{archive}:{RECORDINGS[1]}", "-o", tmp_path / out) == (
-                0, "", [f"5 books written to {tmp_path / out}"])
-            assert [json.loads(line) for line in unpack((tmp_path / out).read_bytes()).splitlines()] == books
-        # The module would read the name as zstd, which Python's library does not write.
-        assert "zstd output is not written" in usage_error(capsys, "export", f"{archive}:{RECORDINGS[1]}", "-o",
-                                                           tmp_path / "books.jsonl.zst")
-        assert "holds more than one recording" in usage_error(capsys, "export", archive, "-o", tmp_path / "x.jsonl")
-        (tmp_path / "none").mkdir()
-        assert run(capsys, "plot", tmp_path / "none", "-o", "x.png") == (
-            1, "", [f"marrowfin: {tmp_path / 'none'}: no recordings in it"])
-        assert not list(tmp_path.glob("*.zst")) and not (tmp_path / "x.jsonl").exists()
+def test_export_of_a_member_and_compressed_output(capsys, tmp_path, scratch):
+    archive = tmp_path / "day.tar.gz"
+    write_archive(archive, MEMBERS, "tar.gz")
+    for out, unpack in [("books.jsonl", bytes), ("books.jsonl.gz", gzip.decompress),
+                        ("books.jsonl.bz2", bz2.decompress)]:  # 1.200's 5 books, as an export of them
+        assert run(capsys, "export", f"{archive}:{RECORDINGS[1]}", "-o", tmp_path / out) == (
+            0, "", [f"5 books written to {tmp_path / out}"])
+        assert unpack((tmp_path / out).read_bytes()) == (tmp_path / "books.jsonl").read_bytes()
+    # The module would read the name as zstd, which Python's library does not write.
+    assert "zstd output is not written" in usage_error(capsys, "export", f"{archive}:{RECORDINGS[1]}", "-o",
+                                                       tmp_path / "books.jsonl.zst")
+    assert "holds more than one recording" in usage_error(capsys, "export", archive, "-o", tmp_path / "x.jsonl")
+    (tmp_path / "none").mkdir()
+    assert run(capsys, "plot", tmp_path / "none", "-o", "x.png") == (
+        1, "", [f"marrowfin: {tmp_path / 'none'}: no recordings in it"])
+    assert not list(tmp_path.glob("*.zst")) and not (tmp_path / "x.jsonl").exists()
 
 
 @pytest.mark.parametrize("head, name, kind", [

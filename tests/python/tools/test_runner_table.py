@@ -3,7 +3,6 @@ same table computed in Python from each market's own books."""
 
 import bz2
 import gzip
-import json
 import os
 import pathlib
 
@@ -12,28 +11,14 @@ import pyarrow.csv
 import pyarrow.parquet as pq
 import pytest
 
-import marrowfin
 from conftest import PT, change, definition, message, runner
 from marrowfin_tools import RunnerTable, _native, runner_table
-from table_rows import generated, market_files, runner_column_names, runner_rows_from_books
-from tools_support import PEER_FILES, SAMPLE, run, usage_error
+from table_rows import books_per_market, generated, runner_column_names, runner_rows_from_books
+from tools_support import PEER_FILES, SAMPLE, raw_lines, run
 # A day before (no book yet), minutes before, and the market time itself.
 BEFORE = (86400, 300, 60, 0)
 START = "2021-03-30T16:20:00.000Z"
 START_MS = 1617121200000
-
-
-def without_definitions(path, out):
-    """The recording with every market definition taken out of its changes."""
-    lines = []
-    with open(path, encoding="utf-8") as f:
-        for line in f:
-            kept = json.loads(line)
-            for c in kept["mc"]:
-                c.pop("marketDefinition", None)
-            lines.append(json.dumps(kept))
-    out.write_text("".join(line + "\n" for line in lines), encoding="utf-8")
-    return str(out)
 
 
 def crafted(write):
@@ -66,43 +51,32 @@ def crafted(write):
         name="crafted.json")
 
 
-@pytest.fixture(scope="module")
-def made(tmp_path_factory):
-    folder = tmp_path_factory.mktemp("races")
-    return {
-        "handicap": lambda: generated(folder / "handicap.json", size_mb=0.3, seed=11, handicap=True),
-        "best offers": lambda: generated(folder / "best.json.gz", size_mb=0.3, seed=12, best_offers=True),
-        "moving market time": lambda: generated(folder / "moves.json", size_mb=0.4, seed=13, market_time_moves=6),
-        "no definition": lambda: without_definitions(generated(folder / "full.json", size_mb=0.2, seed=14),
-                                                     folder / "none.json"),
-    }
+# Generated races, by their options.
+MADE = {"handicap": {"handicap": True}, "best offers": {"best_offers": True},
+        "moving market time": {"market_time_moves": 6}, "no definition": {}}
 
 
-@pytest.mark.parametrize("path", [SAMPLE, "handicap", "best offers", "moving market time", "no definition",
-                                  "crafted"] + PEER_FILES, ids=os.path.basename)
-def test_every_cell_is_the_one_computed_from_the_books(path, made, write, tmp_path):
+@pytest.mark.parametrize("path", [SAMPLE, *MADE, "crafted"] + PEER_FILES, ids=os.path.basename)
+def test_every_cell_is_the_one_computed_from_the_books(path, write, tmp_path):
     if path == "crafted":
         path = crafted(write)
-    elif path in made:
-        path = made[path]()
+    elif path in MADE:
+        options = MADE[path]
+        path = generated(tmp_path / "race.json.gz", size_mb=0.3, seed=11, **options)
+        if not options:  # every definition taken out of the changes
+            lines = raw_lines(path)
+            for each in (c for line in lines for c in line["mc"]):
+                each.pop("marketDefinition", None)
+            path = write(*lines)
     t = runner_table(path, before=BEFORE)
     got = pa.table(t)
     assert got.column_names == runner_column_names(BEFORE)
     rows = []
-    for own in market_files(path, tmp_path).values():
-        rows += runner_rows_from_books(marrowfin.iter_prices_file(own), BEFORE)
+    for books in books_per_market(path).values():
+        rows += runner_rows_from_books(books, BEFORE)
     expected = pa.table(dict(zip(got.column_names, zip(*rows))), schema=got.schema)
-    for name in got.column_names:  # the first column that differs, by name
-        assert got[name].to_pylist() == expected[name].to_pylist(), name
     assert got.equals(expected)  # floats to the bit, nulls as nulls
     assert (t.rows, t.markets) == (got.num_rows, len(set(got["market_id"].to_pylist())))
-
-
-def test_many_recordings_one_after_another(tmp_path, write):
-    other = crafted(write)
-    (tmp_path / "empty").mkdir()
-    both = pa.table(runner_table([SAMPLE, tmp_path / "empty", other]))
-    assert both.equals(pa.concat_tables([pa.table(runner_table(SAMPLE)), pa.table(runner_table(other))]))
 
 
 class TestArguments:
@@ -158,27 +132,15 @@ class TestCommand:
         assert out.splitlines()[0] == ",".join(f'"{name}"' for name in runner_column_names())
         assert len(out.splitlines()) == 11
 
-    @pytest.mark.parametrize("args, text", [
-        (["-o", "r.txt"], "-o takes a .csv or .parquet file, or - for CSV on stdout"),
-        (["{input}", "-o", "{input}"], "{input} is an input"),
-        (["--before", "60,60"], "argument --before: distinct seconds of 0 or more: 60,60"),
-        (["--before", "1.5"], "argument --before: whole seconds, comma-separated: 1.5"),
-        (["--market-time-to", "soon"], "argument --market-time-to: not an ISO 8601 date or time: soon"),
-    ])
-    def test_usage_errors(self, capsys, tmp_path, args, text):
-        named = tmp_path / "race.csv"  # a recording, whatever its name
-        named.symlink_to(SAMPLE)
-        err = usage_error(capsys, "runners", SAMPLE, *(a.format(input=named) for a in args))
-        assert err.splitlines()[-1].endswith(f"error: {text.format(input=named)}")
-
-
-def test_loads_on_one_thread_as_workers_make_them_give_the_same_table(tmp_path):
+def test_recordings_one_after_another_loaded_on_one_thread_as_workers_do_or_on_many(tmp_path, write):
     packed = tmp_path / "race.bz2"
     packed.write_bytes(bz2.compress(gzip.decompress(pathlib.Path(SAMPLE).read_bytes()), 1))  # 100 kB blocks
-    everywhere = pa.table(runner_table([packed, SAMPLE], before=BEFORE))
+    (tmp_path / "empty").mkdir()
+    paths = [packed, tmp_path / "empty", crafted(write)]
+    alone = pa.concat_tables([pa.table(runner_table(p, before=BEFORE)) for p in paths[::2]])
     assert _native.set_load_threads(1) == 0
     try:
-        assert pa.table(runner_table([packed, SAMPLE], before=BEFORE)).equals(everywhere)
+        assert pa.table(runner_table(paths, before=BEFORE)).equals(alone)
     finally:
         assert _native.set_load_threads(0) == 1
     for bad, error in ((-1, ValueError), (1025, ValueError), (1.0, TypeError), (True, TypeError)):

@@ -4,6 +4,7 @@ run in this process, archives written as the exchange packs them, raw lines."""
 import gzip
 import io
 import json
+import pathlib
 import tarfile
 import warnings
 import zipfile
@@ -26,8 +27,17 @@ def run(capsys, *args):
 
 def write_archive(path, members, kind):
     """A zip, or a tar (plain, gzip, bzip2) with an entry per folder, of {name: bytes}
-    or of (name, bytes) pairs, where a name may come twice."""
+    or of (name, bytes) pairs, where a name may come twice; or a folder of such files,
+    where {name: {member: bytes}} is a zip."""
     members = list(members.items() if isinstance(members, dict) else members)
+    if kind == "dir":
+        for name, data in members:
+            (pathlib.Path(path) / name).parent.mkdir(parents=True, exist_ok=True)
+            if isinstance(data, dict):
+                write_archive(pathlib.Path(path) / name, data, "zip")
+            else:
+                (pathlib.Path(path) / name).write_bytes(data)
+        return
     if kind == "zip":
         with warnings.catch_warnings(), zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
             warnings.simplefilter("ignore")  # zipfile warns of a name it writes twice
@@ -51,18 +61,20 @@ def _info(name, kind=tarfile.REGTYPE, size=0):
     return info
 
 
+def text_lines(path):
+    """The lines of a plain or gzip recording that are not blank, without their ends."""
+    with (gzip.open if str(path).endswith(".gz") else open)(path, "rt", encoding="utf-8") as file:
+        return [line.rstrip("\r\n") for line in file if line.strip()]
+
+
 def raw_lines(path):
     """The JSON of each line of a plain or gzip recording."""
-    with (gzip.open if str(path).endswith(".gz") else open)(path, "rt", encoding="utf-8") as file:
-        return [json.loads(line) for line in file if line.strip()]
+    return [json.loads(line) for line in text_lines(path)]
 
 
 def merged(paths, out):
     """The recordings' lines in one file, ordered by publish time (stable): markets that interleave."""
-    lines = []
-    for path in paths:
-        with (gzip.open if str(path).endswith(".gz") else open)(path, "rt", encoding="utf-8") as f:
-            lines += [line.rstrip("\r\n") for line in f if line.strip()]
+    lines = [line for path in paths for line in text_lines(path)]
     lines.sort(key=lambda line: json.loads(line)["pt"])
     out.write_text("".join(line + "\n" for line in lines), encoding="utf-8")
     return str(out)
