@@ -308,43 +308,5 @@ TEST(Bzip2Source, BlocksSideBySideAgreeWithOnePass) {
   }
 }
 
-// Skippable frames are passed over. Every cut of a file: a clean end only at
-// a frame's end (or a few bytes into the next magic, which then counts as
-// junk), else the end of the file comes too early; what came out is always
-// a prefix of the whole.
-TEST(ZstdSource, SkippableFramesArePassedOverAndEveryCutEndsCleanlyOnlyBetweenFrames) {
-  const Codec zstd{Encoding::kZstd};
-  const std::string a = sample_text(2000, 4), b = sample_text(900, 5);
-  const std::string parts[] = {skippable_frame("meta"), zstd_frame(a), skippable_frame("", 15), zstd_frame(""),
-                               zstd_frame(b, {1, false, false}), skippable_frame(std::string(3000, 'x'))};
-  std::string file, text;
-  std::vector<std::pair<std::size_t, std::string>> ends;  // where a frame ends, what came before
-  for (std::size_t i = 0; i < std::size(parts); ++i) {
-    file += parts[i];
-    text += i == 1 ? a : i == 4 ? b : "";
-    ends.emplace_back(file.size(), text);
-  }
-  for (std::size_t cut = 0; cut <= file.size(); ++cut) {
-    std::string expected_error = kEnd;
-    std::string expected_data;
-    for (const auto& [end, before] : ends) {
-      if (cut >= end && cut <= end + 3) {
-        expected_error.clear();
-        expected_data = before;
-      }
-    }
-    Decoded d = zstd(file.substr(0, cut), 64, 5);
-    EXPECT_EQ(d.error, expected_error) << cut;
-    if (expected_error.empty()) {
-      EXPECT_EQ(d.data, expected_data) << cut;
-    } else {
-      EXPECT_TRUE(text.starts_with(d.data)) << cut;
-    }
-  }
-  Decoded d = zstd(file, 7, 4093);
-  EXPECT_TRUE(d.error.empty() && d.data == a + b) << d.error;
-  EXPECT_EQ(zstd(file, 1 << 20, 1000, file.size() - 9).error, kIo);  // in a skippable frame
-}
-
 }  // namespace
 }  // namespace marrowfin::io

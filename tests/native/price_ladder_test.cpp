@@ -2,10 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <limits>
-#include <map>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -60,46 +57,6 @@ TEST(PriceLadder, UpdateChangesAndReadsOut) {
     EXPECT_EQ(ladder.update(levels(c.update, arena)), c.changed) << c.update;
     EXPECT_EQ(ladder.change_count(), count + (c.changed ? 1 : 0)) << c.update;
     EXPECT_EQ(ladder.to_price_sizes(), c.ascending) << c.update;
-  }
-}
-
-// Random updates against a model, most of them at the inside of the book as
-// in a real market, some anywhere (hundreds of levels: the table grows, and
-// deletions fall inside probe runs), packed or not: the levels stay sorted in
-// the ladder's direction after every update, whichever side of the buffer
-// had to move.
-TEST(PriceLadder, StaysSortedAndFindableThroughRandomUpdates) {
-  std::mt19937 random(11);
-  for (bool descending : {true, false}) {
-    PriceLadder ladder(descending);
-    std::map<double, double> model;
-    for (int step = 0; step < 4000; ++step) {
-      std::string items;
-      bool changed = false;
-      for (int n = std::uniform_int_distribution<>(1, 4)(random); n > 0; --n) {
-        // Ticks 0..299; the inside is near 150 from either side.
-        int tick = step % 5 == 0 ? std::uniform_int_distribution<>(0, 299)(random)
-                                 : 150 + (descending ? -1 : 1) * std::geometric_distribution<>(0.3)(random);
-        double price = 1.0 + tick / 100.0;
-        int size = std::uniform_int_distribution<>(0, 3)(random);  // 0 removes
-        items += (items.empty() ? "[" : ",[") + shortest_decimal(price) + "," + std::to_string(size) + "]";
-        auto it = model.find(price);
-        if (size == 0) {
-          changed |= it != model.end();
-          if (it != model.end()) model.erase(it);
-        } else {
-          changed |= it == model.end() || it->second != size;
-          model[price] = size;
-        }
-      }
-      util::Arena arena;
-      // A trailing [0] is no pair: it keeps the array from being packed.
-      ASSERT_EQ(ladder.update(levels("[" + items + (step % 3 == 0 ? ",[0]]" : "]"), arena)), changed) << items;
-      Pairs expected;
-      for (auto [price, size] : model) expected.push_back({price, size});
-      if (descending) std::reverse(expected.begin(), expected.end());
-      ASSERT_EQ(Pairs(ladder.levels().begin(), ladder.levels().end()), expected) << items;
-    }
   }
 }
 

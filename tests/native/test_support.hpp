@@ -159,12 +159,6 @@ inline std::string zstd_frame(const std::string& text, const FrameOptions& o = {
   return out;
 }
 
-// A skippable frame (magic 0x184D2A50 + `variant`) holding `payload`.
-inline std::string skippable_frame(const std::string& payload, unsigned variant = 0) {
-  return little_endian(0x184D2A50u + variant, 4) +
-         little_endian(static_cast<std::uint32_t>(payload.size()), 4) + payload;
-}
-
 // `text` in the usual form of `encoding`.
 inline std::string encoded(const std::string& text, io::Encoding encoding) {
   switch (encoding) {
