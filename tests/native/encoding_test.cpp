@@ -149,6 +149,7 @@ class Decoder : public testing::TestWithParam<Codec> {
         {with_byte(tiny, tiny.size() - 6, static_cast<char>(~tiny[tiny.size() - 6])), corrupt()},
         {with_byte(unsized, unsized.size() / 2, static_cast<char>(~unsized[unsized.size() / 2])), corrupt()},
         {unsized.substr(0, unsized.size() - 1), kEnd},
+        {std::string("\x50\x2a\x4d\x18\x64\0\0\0", 8) + std::string(20, 'x'), kEnd},  // a skippable frame cut
     };
   }
 

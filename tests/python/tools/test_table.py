@@ -22,11 +22,14 @@ from tools_support import PEER_FILES, SAMPLE, merged
 DEPTHS = (0, 1, 3, 10)
 
 
-@pytest.mark.parametrize("path", [SAMPLE, "handicap", "merged"] + PEER_FILES, ids=os.path.basename)
-def test_rows_are_those_of_each_markets_books(path, tmp_path):
+@pytest.mark.parametrize("path", [SAMPLE, "handicap", "merged", "late"] + PEER_FILES, ids=os.path.basename)
+def test_rows_are_those_of_each_markets_books(path, tmp_path, write):
     """All columns at every depth, with and without the starting prices,
     changed rows and every book, against rows made in Python from each
     market's books as market_books gives them."""
+    if path == "late":  # a runner that comes late, the others as they stand: no rows of theirs
+        path = write(message(PT, change(rc=[runner(1, atb=[[2, 1]]), runner(2, atl=[[3, 1]])])),
+                     message(PT + 1, change(rc=[runner(3, atb=[[2, 5]]), runner(2, atl=[[3, 1]])])))
     if path in ("handicap", "merged"):
         handicap = generated(tmp_path / "handicap.json.gz", size_mb=0.3, seed=11, handicap=True)
         path = handicap if path == "handicap" else merged([SAMPLE, handicap], tmp_path / "both.json")
