@@ -1,7 +1,5 @@
-"""iter_prices_file: its argument, its iterator's steps, compressed files, which
-lines it keeps, huge files, long loads. Each decoder's faults, the choice of it by name, the
-JSON parser's every error and the cutting into lines are the native tests';
-here, that a fault's text reaches Python and what the load does around them."""
+"""iter_prices_file: its argument, its iterator, which lines it keeps, huge files, long loads.
+Decoder and parser faults and the cutting into lines are the native tests'; here, a fault's text reaching Python."""
 
 import bz2
 import gzip
@@ -10,7 +8,6 @@ import pathlib
 import shutil
 import subprocess
 import sys
-import zlib
 
 import pytest
 import zstandard
@@ -19,8 +16,6 @@ import gen_stream
 import marrowfin
 from conftest import KEPT, PT, change, definition, message, runner
 
-END, UTF8 = "unexpected end of file", "stream did not contain valid UTF-8"
-CHECKSUM = "corrupt gzip stream does not have a matching checksum"
 ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")  # the sanitizer pass
 
 
@@ -103,27 +98,15 @@ def test_one_book_per_message_that_reaches_the_market_then_stays_ended(write, tm
 
 
 LINES = ((KEPT + "\n") * 3).encode()
-ZSTD = zstandard.ZstdCompressor(write_checksum=True).compress
 
 
-def gzip_member(data, *, crc_delta=0):
-    member = bytearray(gzip.compress(data, mtime=0))
-    member[-8:-4] = ((zlib.crc32(data) + crc_delta) % 2**32).to_bytes(4, "little")
-    return bytes(member)
-
-
-# Each reader's every fault, its members, streams or frames one after another
-# and padding after one, and the choice of reader by name, are the native
-# tests'; here, that the load reads on past a member and that a fault's text,
-# after a bad line or not, reaches Python.
+# Each reader's faults, members and padding are the native tests'; here, that
+# the load reads on past a member and that a fault's text reaches Python.
 @pytest.mark.parametrize(
     "name, data, result",
     [
-        ("x.gz", gzip_member(LINES) + gzip_member(b"") + gzip_member(LINES[:-1]), 6),  # `cat a.gz b.gz`
-        ("x.zst", ZSTD(LINES)[:-1], END),
-        ("x.gz", gzip_member(LINES, crc_delta=1), CHECKSUM),
-        # A bad line before a damaged checksum is the fault reported.
-        ("x.gz", gzip_member(b"[1,]\n" + LINES, crc_delta=1), "trailing comma at line 1 column 4"),
+        ("x.gz", b"".join(gzip.compress(d, mtime=0) for d in (LINES, b"", LINES[:-1])), 6),  # `cat a.gz b.gz`
+        ("x.zst", zstandard.ZstdCompressor(write_checksum=True).compress(LINES)[:-1], "unexpected end of file"),
     ],
 )
 def test_gzip_members_and_the_faults_of_compressed_files(write, name, data, result):
@@ -135,30 +118,15 @@ KEPT_LINES = [
     '{"pt":5,"mc":{},"marketDefinition":null}', '{"pt":9223372036854775807,"mc":[]}',
     '{"pt":-1,"pt":5,"mc":[]}',  # the last "pt" wins
 ]
-SKIPPED_LINES = [
-    '{"pt":5,"mc":[],"pt":0}', '{"op":"mcm","pt":5}', '{"pt":5,"mc":{}}', '{"pt":5,"id":"1.1","img":true}', "{}",
-    '[{"pt":5,"mc":[]}]', "null", '{"pt":0,"mc":[]}', '{"pt":-5,"mc":[]}', '{"pt":5.0,"mc":[]}', '{"pt":"123","mc":[]}',
-    '{"pt":9223372036854775808,"mc":[]}', '{"mc":[]}', '{"PT":5,"mc":[]}', '{"pt":5,"MC":[]}',
+SKIPPED_LINES = [  # (a line that is no object, or has publish time 0 or no list: the native tests')
+    '{"pt":5,"mc":[],"pt":0}', '{"pt":5,"mc":{}}', "null", '{"pt":-5,"mc":[]}', '{"pt":5.0,"mc":[]}',
+    '{"pt":"123","mc":[]}', '{"pt":9223372036854775808,"mc":[]}', '{"mc":[]}', '{"PT":5,"mc":[]}', '{"pt":5,"MC":[]}',
 ]
 
 
-@pytest.mark.parametrize(
-    "data, result",
-    [
-        # What blank lines and UTF-8 are, and a bad line among many, however
-        # the file is cut: the native tests'.
-        (b"", 0),
-        ((KEPT + "\r\n" + KEPT + "\r\r\n\n").encode(), 2),  # "\r" is JSON white space
-        ((KEPT + "\r" + KEPT).encode(), "trailing characters at line 1 column 41"),
-        (b"\xed\xa0\x80\n", UTF8),
-        # Past the nesting limit (three levels are the line, "mc" and the change).
-        (('{"pt":1,"mc":[{"id":"1.1","rc":' + "[" * 126 + "]" * 126 + "}]}").encode(),
-         "recursion limit exceeded at line 1 column 157"),
-    ]
-    + [((line + "\n").encode(), 1) for line in KEPT_LINES] + [((line + "\n").encode(), 0) for line in SKIPPED_LINES],
-)
-def test_lines_kept_skipped_and_refused(write, data, result):
-    assert outcome(write, data) == result
+@pytest.mark.parametrize("line, kept", [(line, 1) for line in KEPT_LINES] + [(line, 0) for line in SKIPPED_LINES])
+def test_lines_kept_and_skipped(write, line, kept):
+    assert len(marrowfin.iter_prices_file(write(line))) == kept
 
 
 @pytest.mark.skipif(shutil.which("cc") is None, reason="needs a C compiler")
@@ -166,10 +134,8 @@ def test_lines_kept_skipped_and_refused(write, data, result):
 # an interpreter built without it finds no C++ runtime to throw with.
 @pytest.mark.skipif(ASAN, reason="the sanitizer's C++ throws fail")
 def test_no_thread_to_be_had(write, tmp_path):
-    """Files of several megabytes are parsed in pieces on several threads (their
-    books and first bad line, however cut, are the native tests'); when no
-    thread can be started, the parser and the bzip2 decoder work on the calling
-    thread alone (price_table's load is the same)."""
+    """When no thread can be started, the load of a file of megabytes (parsed in pieces
+    on several threads otherwise) and the bzip2 decoder work on the calling thread alone."""
     gen_stream.main(["--size-mb", "5", "-o", str(tmp_path / "x.txt")])
     data = (tmp_path / "x.txt").read_bytes()
     paths = [str(tmp_path / "x.txt"), write(gzip.compress(data, 1), name="x.gz"),
