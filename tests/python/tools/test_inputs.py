@@ -172,9 +172,8 @@ class TestArchives:
 
     @pytest.mark.parametrize("kind", ["sparse", "tar.gz"])
     def test_members_are_never_held_in_memory(self, tmp_path, scratch, kind):
-        """A sparse member of zeros that claims 48 MiB in a tar of a few KiB is skipped; a member of a
-        compressed tar is copied in pieces; the recording after each is read. Each is unpacked alone,
-        under its own name, and removed before the next."""
+        """A sparse member of 48 MiB of zeros is skipped, a member of a compressed tar copied in pieces;
+        each is unpacked alone, under its own name, and removed before the next, which is read."""
         size = 48 << 20
         (tmp_path / "1.100.json").write_bytes(MARKETS["1.100"])
         archive = tmp_path / f"day.{'tar' if kind == 'sparse' else kind}"
@@ -244,8 +243,7 @@ class TestDirectoriesAndLists:
 
 
 class TestOutputNames:
-    """Each output is named after its recording's name, as the command reports and checks it, whatever
-    name the copy the module reads has."""
+    """Outputs are named, reported and checked by their recording's name, whatever its copy's."""
 
     @pytest.mark.parametrize("files, args, err", [
         ({"day.zip": {"race.json": "1.100"}}, ["day.zip:race.json", "-o", "day.zip"],
@@ -271,9 +269,8 @@ class TestOutputNames:
         assert {p: p.read_bytes() for p in work.rglob("*") if p.is_file()} == before
 
     def test_names_the_system_allows(self, tmp_path, scratch):
-        """Names that are not UTF-8, a member name with no room for a suffix, members named as folders:
-        replayed by the command and run_files, and written to visible files of their own. A pipe in the
-        folder is skipped, never opened (which would wait for a writer that never comes)."""
+        """Names not UTF-8, too long for a suffix, or of folders: replayed, and written to visible files of
+        their own. A pipe in the folder is skipped, never opened (it would wait for a writer)."""
         top = tmp_path / "in"
         write_archive(top, {os.fsdecode(b"\xff.json"): MARKETS["1.100"]}, "dir")
         os.mkfifo(top / "pipe")
@@ -340,9 +337,8 @@ def test_one_path_where_a_list_of_them_is_expected(tmp_path, monkeypatch, call, 
     assert list(tmp_path.iterdir()) == []
 
 
-@pytest.mark.parametrize("how", ["command", "run_files"])
-def test_a_recording_over_the_size_limit_fails_alone(capsys, tmp_path, scratch, how):
-    """Members, a plain file, a device and a pipe without end, each over a limit of 64 KiB."""
+def test_a_recording_over_the_size_limit_fails_alone(capsys, tmp_path, scratch):
+    """Members, a plain file, a device, a pipe without end and a compressed file, each over a limit of 64 KiB."""
     big = b"{" + b" " * (1 << 20) + b"}\n"  # 1 MiB that compresses to next to nothing
     for kind, name in (("zip", "day.zip"), ("tar", "day.tar"), ("tar.gz", "day.tgz")):
         write_archive(tmp_path / name, {"big.json": big}, kind)
@@ -360,14 +356,10 @@ def test_a_recording_over_the_size_limit_fails_alone(capsys, tmp_path, scratch, 
     threading.Thread(target=feed, daemon=True).start()
     large = [f"{tmp_path}/{name}:big.json" for name in ("day.zip", "day.tar", "day.tgz")]
     large += [str(tmp_path / "big.json"), "/dev/zero", str(pipe)]
+    # A compressed file on its own is held to the limit as the module decodes it.
+    (tmp_path / "big.json.bz2").write_bytes(bz2.compress(big))
+    large.append(str(tmp_path / "big.json.bz2"))
+    status, got, err = summaries(capsys, small, *large, "--max-size", "64K")
+    assert status == 1 and list(got) == [str(small)]
     text = "larger than the size limit of 64 KiB once decoded"
-    if how == "command":
-        # A compressed file on its own is held to the limit as the module decodes it.
-        (tmp_path / "big.json.bz2").write_bytes(bz2.compress(big))
-        large.append(str(tmp_path / "big.json.bz2"))
-        status, got, err = summaries(capsys, small, *large, "--max-size", "64K")
-        assert status == 1 and list(got) == [str(small)]
-        assert err == [f"marrowfin: {path}: {text}" for path in large] + ["marrowfin: 7 of 8 files failed"]
-    else:
-        outcomes = list(batch.run_files(os.path.getsize, [str(small), *large], max_size=64 << 10))
-        assert outcomes == [(str(small), True, len(MARKETS["1.100"]))] + [(path, False, text) for path in large]
+    assert err == [f"marrowfin: {path}: {text}" for path in large] + ["marrowfin: 7 of 8 files failed"]
