@@ -1,10 +1,6 @@
-"""Every book stays what it was: one digest per recording over each book's
-to_dict(), its datetimes, and which objects it shares with the book before
-(taken before the ladders were kept sorted and times converted natively). A
-mismatch shows the current build's digest and names the first book and field
-(a to_dict() key path) that differ from the last run that matched, whose
-per-book records are kept in build/book-digests.
-"""
+"""Every book stays what it was: a digest per recording of each book's to_dict(), times and objects shared
+with the book before. A mismatch names the first book and field (a to_dict() key path) that differ from the
+last run that matched, whose per-book records are kept in build/book-digests."""
 
 import contextlib
 import gzip
@@ -52,11 +48,9 @@ def fields(value, path=""):
 
 
 def digest(books, records=None):
-    """The sha256 over every book: its to_dict() (marshal version 2 writes floats
-    by their bits and no references, which would depend on reference counts),
-    its times, whether its definition is the book before's, and per runner (by
-    key) which of the runner and its three lists are the book before's objects.
-    Appends per book (pt, {field: crc32}) to `records` if given."""
+    """The sha256 over every book: its to_dict() (marshal 2 writes floats by their bits, and no references,
+    which would depend on reference counts), its times, and which of its definition, runners (by key) and
+    their lists are the book before's objects. Appends per book (pt, {field: crc32}) to `records` if given."""
     h, before, definition = hashlib.sha256(), {}, None
     for book in books:
         d, exported = book.market_definition, book.to_dict()
@@ -116,8 +110,7 @@ def test_a_mismatch_names_the_first_book_and_field_that_differ(replay):
 
 
 def recording(name, tmp_path):
-    """The bundled sample, a generated race, or a peer recording (the peer
-    comparison reads their compressed copies)."""
+    """The bundled sample, a generated race, or a peer recording."""
     if name == "sample":
         return sample_path()
     if name in GENERATED:

@@ -1,9 +1,6 @@
-"""Times come from the class `datetime.datetime` names on every call: made
-natively for the interpreter's own class (exactly its values and errors,
-without utcfromtimestamp's deprecation warning), through the class methods
-for any other. Code that reaches the iterator while datetime code runs gets a
-borrow error: another thread (the interpreter lock is given up only there), or
-the datetime code itself, as below."""
+"""Times are made of the class `datetime.datetime` names at each call: natively for the interpreter's own
+(its values and errors exactly, without utcfromtimestamp's warning), by the class methods for any other.
+Code that reaches the iterator while datetime code runs (another thread, or that code) gets a borrow error."""
 
 import builtins
 import datetime
@@ -50,13 +47,9 @@ def strptime_as_before(text):
 
 @pytest.fixture(params=["datetime", "a subclass", "a subclass with its own class methods"])
 def clock(request, monkeypatch):
-    """The class times are made of, and what it was called with. The
-    interpreter's own: values made natively equal the class methods' results
-    and errors. A subclass that inherits them (a time-freezing library's, such
-    as flumine's simulation clock): its constructor called with the fields, as
-    they call it, without utcfromtimestamp's deprecation warning. A subclass
-    with its own: they are called, as they always were. Each is put in after
-    the module has made times of the class before."""
+    """The class times are made of, and what it was called with: the interpreter's own; a subclass that
+    inherits the class methods (as flumine's simulated clock's), whose constructor gets the fields; one with
+    class methods of its own, which are called. Each comes after times were made of the class before."""
     made = []
     if request.param == "datetime":
         return datetime.datetime, made
@@ -84,8 +77,7 @@ def clock(request, monkeypatch):
 
 
 def made_as_the_class_methods_make(clock, got, expected, publish_times=True):
-    """Compares the values, and the calls that made them (those of publish
-    times: 8 fields with a tzinfo, or utcfromtimestamp's one argument)."""
+    """Compares the values, and the calls that made them (a publish time's: 8 fields, or a timestamp)."""
     cls, made = clock
     built = [args for args in made if publish_times or len(args) not in (1, 8)]
     made.clear()

@@ -83,10 +83,8 @@ def test_repeated_replays_and_failures_keep_instances_files_and_memory_flat(writ
 
 
 def test_shared_objects_balance_on_success_and_error_paths(write):
-    """Objects that successive books share (a runner, its ladder list, the
-    definition and its times) and the datetime module (its class is immortal):
-    every read, and every path that takes a reference to them, gives it back
-    once its books are dropped."""
+    """Objects that successive books share, and the datetime module (its class is immortal):
+    every read and every path that takes a reference to them gives it back."""
     it = marrowfin.iter_prices_file(write(*FAILING))
     first = next(it)
     runners = first.runners
