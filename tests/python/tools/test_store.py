@@ -15,7 +15,7 @@ import zstandard
 import gen_stream
 from conftest import PEER_DATA
 from marrowfin_tools import Inputs, batch, catalog, cli, market_books, runner_table
-from table_rows import _epoch_ms, books_per_market, uses_duckdb
+from table_rows import RUNNER_FIXED, books_per_market, runner_rows_from_books, uses_duckdb
 from tools_support import SAMPLE, run, write_archive
 
 TIMES = ("market_time", "off_time", "first_publish_time", "last_publish_time")
@@ -60,15 +60,11 @@ def snapshot(store):
 
 
 def expected_rows(path, source, size):
-    """The catalogue's rows of a recording, from its books."""
-    texts = ("event_id", "event_name", "event_type_id", "country_code", "venue", "name", "market_type")
+    """The catalogue's rows of a recording, from its books: a runner table row's market fields, and more."""
     rows = []
-    for market, its in books_per_market(path).items():
-        last, definition = its[-1], its[-1].market_definition
-        rows.append({"market_id": market, **{"market_name" if n == "name" else n: getattr(definition, n, None)
-                                             for n in texts},
-                     "market_time": definition and _epoch_ms(definition.market_time),
-                     "off_time": next((b.publish_time_epoch for b in its if b.inplay), None),
+    for its in books_per_market(path).values():
+        last = its[-1]
+        rows.append({**dict(zip(RUNNER_FIXED[:10], runner_rows_from_books(its)[0])),  # market_id to off_time
                      "first_publish_time": its[0].publish_time_epoch, "last_publish_time": last.publish_time_epoch,
                      "books": len(its), "status": last.status, "number_of_runners": len(last.runners),
                      "winners": [r.selection_id for r in last.runners if r.status == "WINNER"],
