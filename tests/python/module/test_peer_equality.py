@@ -1,6 +1,5 @@
-"""Book by book against the pure-Python peer library (betfairlightweight, in its
-dict mode) on real and generated recordings: the strongest check of how books
-are built. Where the two differ by design, the comparison says so below."""
+"""Book by book against the pure-Python peer (betfairlightweight, in its dict mode) on real and generated
+recordings. Where the two differ by design, the comparison says so below."""
 
 import datetime
 import gzip
@@ -86,9 +85,8 @@ def same(ours, theirs):
 
 
 def differences(book, theirs, sides):
-    """Fields where our book differs from the peer's. The peer leaves what only a
-    definition sets at None until the first definition (we keep the defaults),
-    and keeps its runners in arrival order (we sort by selection id, handicap)."""
+    """Fields where our book differs from the peer's, which leaves what only a definition sets at None
+    until the first one (we keep the defaults) and its runners in arrival order (we sort them)."""
     found = []
     for attribute, key in MARKET_FIELDS:
         if theirs[key] is None and book.market_definition is None:
@@ -139,9 +137,8 @@ PEER_TIMES = [("market_time", "marketTime"), ("open_date", "openDate"), ("suspen
 
 
 def compare_every_market(path, plain_path=None):
-    """Every book of the module (the file's first market), then every book of
-    every market with the peer's runner order and aware times, against the
-    peer's book of that market after the same line."""
+    """Every book of the module (the file's first market), then of every market with the peer's runner
+    order and aware times, against the peer's book of that market after the same line."""
     theirs, sides, orders = list(peer_snaps(plain_path or path)), Sides(), []
     ours = marrowfin.iter_prices_file(str(path))
     assert len(ours) == len(theirs) > 0  # one per kept message

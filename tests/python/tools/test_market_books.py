@@ -1,6 +1,5 @@
-"""market_books: every market of several recordings, merged by publish time, each market's books as if
-its recording were replayed alone (the table oracles rely on it). The peer's runner order and aware
-times are checked against the peer itself in tests/python/module/test_peer_equality.py."""
+"""market_books: the markets of several recordings merged by publish time, each one's books as if its
+recording were replayed alone (the table oracles rely on it; the peer's order: test_peer_equality.py)."""
 
 import datetime
 import os
@@ -46,8 +45,7 @@ def test_a_recording_the_market_filter_skips_is_never_loaded(write):
 
 
 def as_alone(books):
-    """Per book: its dict, and which of its runners and definition are the
-    objects of its market's book before."""
+    """Per book: its dict, and which of its runners and definition are its market's book before's."""
     before, out = {}, []
     for book in books:
         runners, definition = before.get(book.market_id, ({}, None))

@@ -22,11 +22,9 @@ START_MS = 1617121200000
 
 
 def crafted(write):
-    """Where a fold could go wrong: a market time put back once its first
-    times had passed, a publish time that goes back below a time once past
-    it, the turn in play by a change of its own, a runner only in the
-    closing book, an image, a market in play from its first book, one without
-    runners, and changes without an id."""
+    """Where a fold could go wrong: a market time put back once passed, a publish time going back below a
+    time once past it, the turn in play by a change of its own, a runner only in the closing book, an
+    image, a market in play from its first book, one without runners, and changes without an id."""
     race = [runner(1, sortPriority=1, name="One"), runner(2, sortPriority=2, name="Two", hc=-1.5)]
     final = [runner(1, sortPriority=1, name="One", status="WINNER", bsp=2.9),
              runner(2, sortPriority=2, name="Two", hc=-1.5, status="LOSER", bsp=7)]

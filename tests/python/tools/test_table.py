@@ -24,9 +24,8 @@ DEPTHS = (0, 1, 3, 10)
 
 @pytest.mark.parametrize("path", [SAMPLE, "handicap", "merged", "late"] + PEER_FILES, ids=os.path.basename)
 def test_rows_are_those_of_each_markets_books(path, tmp_path, write):
-    """All columns at every depth, with and without the starting prices,
-    changed rows and every book, against rows made in Python from each
-    market's books as market_books gives them."""
+    """All columns at every depth, with and without starting prices, changed rows and every book,
+    against rows made in Python from each market's books as market_books gives them."""
     if path == "late":  # a runner that comes late, the others as they stand: no rows of theirs
         path = write(message(PT, change(rc=[runner(1, atb=[[2, 1]]), runner(2, atl=[[3, 1]])])),
                      message(PT + 1, change(rc=[runner(3, atb=[[2, 5]]), runner(2, atl=[[3, 1]])])))
