@@ -287,7 +287,6 @@ class TestExport:
         times = {b["publishTime"] for b in got}
         assert len(times) == len(got) and differs <= times <= mentioned and len(differs) < len(books) / 2
 
-
     def test_the_installed_command_ends_quietly_where_its_reader_stops(self):
         command = pathlib.Path(sys.executable).with_name("marrowfin")
         # marrowfin export ... -o - | head -n 1, with head exiting long before the export is written.

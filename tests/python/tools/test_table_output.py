@@ -52,7 +52,6 @@ class TestWriters:
             got = dataset.filter(pyarrow.dataset.field("market_id") == market).drop_columns(["market_id"])
             assert got.equals(pa.table(price_table(path, 1)).drop_columns(["market_id"]))
 
-
     @pytest.mark.parametrize("again", [False, True])
     def test_a_dataset_write_that_fails_keeps_what_was_there(self, tmp_path, again, monkeypatch):
         """Nothing of the recording, or its complete files of an earlier write (at another depth);
