@@ -112,12 +112,11 @@ def test_gzip_members_and_the_faults_of_compressed_files(write, name, data, resu
     assert outcome(write, data, name) == result
 
 
-KEPT_LINES = [
-    KEPT, '{"id":"1.1","marketDefinition":{},"pt":5}', '{"rc":[],"pt":5}', '{"pt":5,"mc":[]}',
-    '{"pt":5,"mc":{},"marketDefinition":null}', '{"pt":9223372036854775807,"mc":[]}',
-    '{"pt":-1,"pt":5,"mc":[]}',  # the last "pt" wins
+KEPT_LINES = [  # a bare change, and edges of the publish time (a list of changes: the native tests')
+    '{"id":"1.1","marketDefinition":{},"pt":5}', '{"rc":[],"pt":5}', '{"pt":5,"mc":{},"marketDefinition":null}',
+    '{"pt":9223372036854775807,"mc":[]}', '{"pt":-1,"pt":5,"mc":[]}',  # the last "pt" wins
 ]
-SKIPPED_LINES = [  # (a line that is no object, or has publish time 0 or no list: the native tests')
+SKIPPED_LINES = [  # (a line not an object, or of publish time 0: the native tests')
     '{"pt":5,"mc":[],"pt":0}', '{"pt":5,"mc":{}}', "null", '{"pt":-5,"mc":[]}', '{"pt":5.0,"mc":[]}',
     '{"pt":"123","mc":[]}', '{"pt":9223372036854775808,"mc":[]}', '{"mc":[]}', '{"PT":5,"mc":[]}', '{"pt":5,"MC":[]}',
 ]

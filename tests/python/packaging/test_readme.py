@@ -1,8 +1,6 @@
-"""The Python examples of README.md and of every docs/ page, each run as a
-script beside the files they read (the bundled sample under each name, an
-archive of it, a PLACE market made of it, a store converted from the archive),
-its output checked where its heading has a check; and the pages' relative links.
-"""
+"""The Python examples of README.md and docs/, each run beside the files they read (the sample under each
+name, an archive of it, a PLACE market made of it, a store of the archive), its output checked where its
+heading has a check; and the pages' relative links."""
 
 import bz2
 import gzip

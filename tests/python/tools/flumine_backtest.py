@@ -1,6 +1,5 @@
-"""The flumine backtests that tests/python/tools/test_flumine.py and
-bench/flumine_speed.py run on both streams: deterministic strategies, the
-books each was shown, how often it was asked to trade, and the orders it placed."""
+"""Deterministic flumine backtests that test_flumine.py and bench/flumine_speed.py run on both streams:
+the books each strategy was shown, how often it was asked to trade, and the orders it placed."""
 
 from __future__ import annotations
 
@@ -66,9 +65,8 @@ EPOCH = datetime.datetime(2015, 1, 1, tzinfo=datetime.timezone.utc)
 
 
 class OnTheClock(Recorded):
-    """Times as flumine's own books give them, aware in UTC: compared with an
-    aware datetime and with flumine's clock, and read as POSIX timestamps
-    (which a naive time gets wrong by the local offset). Lays the last runner
+    """Times as flumine's own books give them, aware in UTC: compared with an aware datetime and flumine's
+    clock, and read as POSIX timestamps (a naive time is off by the local offset). Lays the last runner
     listed once, in the five minutes before the scheduled off."""
 
     def trade(self, market, market_book):
@@ -88,9 +86,8 @@ class OnTheClock(Recorded):
 
 
 def simulate(stream_class, paths, strategy_class=PriceTaker, stream_kwargs=None, **listener_kwargs):
-    """(wall seconds of FlumineSimulation.run(), the (market, publish time) of
-    every check_market_book call, the number of process_market_book calls,
-    the orders placed) of one simulation."""
+    """(wall seconds of FlumineSimulation.run(), the (market, publish time) of every check_market_book
+    call, the number of process_market_book calls, the orders placed) of one simulation."""
     framework = FlumineSimulation(client=clients.SimulatedClient())
     streams = [stream_class(path, listener_kwargs=listener_kwargs, **(stream_kwargs or {})) for path in paths]
     strategy = strategy_class(streams=streams, max_order_exposure=10, max_selection_exposure=20)

@@ -1,5 +1,4 @@
-"""What the package's tests share: the sample, the peer recordings, the command
-run in this process, archives written as the exchange packs them, raw lines."""
+"""What the package's tests share: the sample, the peer recordings, the command, archives, raw lines."""
 
 import gzip
 import io
