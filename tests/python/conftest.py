@@ -3,6 +3,8 @@ import json
 import multiprocessing.forkserver
 import os
 import pathlib
+import sys
+import types
 
 import pytest
 
@@ -56,6 +58,13 @@ def runner(selection_id, **fields):
 
 def definition(runners=(), **fields):
     return {"status": "OPEN", "version": 1, "runners": list(runners), **fields}
+
+
+def fake_datetime(monkeypatch, **methods):
+    """Puts a datetime module whose datetime class has these class methods in sys.modules."""
+    fake = types.ModuleType("datetime")
+    fake.datetime = type("datetime", (), {name: classmethod(f) for name, f in methods.items()})
+    monkeypatch.setitem(sys.modules, "datetime", fake)
 
 
 @pytest.fixture

@@ -7,13 +7,12 @@ import datetime
 import random
 import subprocess
 import sys
-import types
 import warnings
 
 import pytest
 
 import marrowfin
-from conftest import PT, YEAR_10000, change, definition, message
+from conftest import PT, YEAR_10000, change, definition, fake_datetime, message
 
 FRACTIONAL, WHOLE = "%Y-%m-%dT%H:%M:%S.%fZ", "%Y-%m-%dT%H:%M:%SZ"
 
@@ -132,13 +131,6 @@ def test_own_times_are_made_without_strptime():
         print(sum(b.market_definition.market_time is not None for b in books), "_strptime" in sys.modules)"""
     out = subprocess.run([sys.executable, "-W", "error", "-c", code], check=True, capture_output=True, text=True)
     assert int(out.stdout.split()[0]) > 1000 and out.stdout.split()[1] == "False"
-
-
-def fake_datetime(monkeypatch, **methods):
-    """Puts a datetime module whose datetime class has these class methods in sys.modules."""
-    fake = types.ModuleType("datetime")
-    fake.datetime = type("datetime", (), {name: classmethod(f) for name, f in methods.items()})
-    monkeypatch.setitem(sys.modules, "datetime", fake)
 
 
 def test_the_class_is_looked_up_on_every_call(write, replay, monkeypatch):

@@ -4,13 +4,11 @@ recording were replayed alone (the table oracles rely on it; the peer's order: t
 import datetime
 import os
 import pathlib
-import sys
-import types
 
 import pytest
 
 import marrowfin
-from conftest import PEER_DATA, PT, RICH_MESSAGE, change, message
+from conftest import PEER_DATA, PT, RICH_MESSAGE, change, fake_datetime, message
 from marrowfin_tools import MarketFilter, market_books, sample_path
 
 UTC = datetime.timezone.utc
@@ -140,9 +138,7 @@ def test_code_run_while_a_book_is_built_cannot_reach_the_iterator(write, monkeyp
                 seen.append(str(error))
         raise LookupError("from datetime")
 
-    fake = types.ModuleType("datetime")
-    fake.datetime = type("datetime", (), {"utcfromtimestamp": classmethod(reentrant)})
-    monkeypatch.setitem(sys.modules, "datetime", fake)
+    fake_datetime(monkeypatch, utcfromtimestamp=reentrant)
     with pytest.raises(LookupError, match="^from datetime$"):
         next(books)
     monkeypatch.undo()
