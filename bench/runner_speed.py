@@ -23,9 +23,9 @@ taken in turns):
 - `--country AU --market-type WIN` (15% of the markets) against no filter,
   on the big tar (target: at most 0.35) and on the month (what a filter
   saves on recordings of few blocks);
-- memory, in a fresh process: the peak resident growth of one worker's
-  runner table of the largest recording, plain and bzip2, and of a 50 MB
-  race, against its kept bytes (target: at most 1.5 times plus the output
+- memory, in a fresh process loading as a worker of `--jobs 2` does: the
+  peak resident growth of one worker's runner table of the largest
+  recording, plain and bzip2, and of a 50 MB race, against its kept bytes (target: at most 1.5 times plus the output
   batch), beside that of its load alone.
 """
 
@@ -51,8 +51,10 @@ from bench_load import kept_bytes  # noqa: E402
 MEMORY_PROBE = """
 import sys
 import pyarrow, pyarrow.csv, pyarrow.dataset, pyarrow.parquet  # what a worker has imported before
+import os
 import marrowfin
-from marrowfin_tools import runners
+from marrowfin_tools import _native, runners
+_native.set_load_threads(max(1, len(os.sched_getaffinity(0)) // 2))  # as a worker of --jobs 2 loads
 
 def peak_kib():
     with open("/proc/self/status") as status:
