@@ -76,10 +76,11 @@ def test_repeated_replays_and_failures_keep_instances_files_and_memory_flat(writ
         tracemalloc.stop()
     assert type_refcounts() == instances and len(os.listdir("/proc/self/fd")) == files
     # One object kept per replay would be 180 objects; one kept file arena
-    # (the messages) tens of MB.
+    # (the messages, in 2 MiB blocks) hundreds of MB. The allocator's own
+    # caches move resident memory by a MiB or so from run to run.
     assert traced_growth < 2048
     if not SANITIZED:
-        assert rss_growth < 2**20
+        assert rss_growth < 4 * 2**20
 
 
 def test_shared_objects_balance_on_success_and_error_paths(write):
