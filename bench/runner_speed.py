@@ -25,8 +25,9 @@ taken in turns):
   saves on recordings of few blocks);
 - memory, in a fresh process loading as a worker of `--jobs 2` does: the
   peak resident growth of one worker's runner table of the largest
-  recording, plain and bzip2, and of a 50 MB race, against its kept bytes (target: at most 1.5 times plus the output
-  batch), beside that of its load alone.
+  recording, plain and bzip2, and of a 50 MB race, against its kept bytes
+  (target: at most 1.5 times plus the output batch), beside that of its
+  load alone.
 """
 
 from __future__ import annotations
