@@ -29,6 +29,9 @@ from . import _native
 from .filters import MarketFilterLike, keep_recording
 from .inputs import Inputs, Recording
 
+# Outcomes done per worker that may wait behind a slow recording to go out in order.
+WAITING = 8
+
 
 def error_text(error: BaseException) -> str:
     """The module's own text for its errors; the exception's type for any other."""
@@ -130,8 +133,10 @@ def run_files(func: Callable[..., Any], paths: Iterable[str | Recording] | Input
     Outcome carries, which is what to name anything written for it after.
 
     With jobs > 1, func runs in that many worker processes (it must pickle: a
-    module-level function). At most a few recordings per worker are in flight,
-    so a list of any length, or an archive of any size, streams through. A
+    module-level function). At most two recordings per worker are in flight,
+    and at most eight per worker are held (those done wait behind a slower
+    one, to come out in order), so a list of any length, or an archive of any
+    size, streams through. A
     file whose replay kills its worker process is reported as failed, and the
     others go on. Leaving the iteration early (an exception, close()) ends
     the workers at once.
@@ -162,22 +167,36 @@ def _run(func: Callable[..., Any], recordings: Inputs, jobs: int, named: bool,
     finished = False
     try:
         while True:
-            for recording in itertools.islice(pending, 4 * jobs - len(window)):
+            # Outcomes go out in order, but a slow recording at the head must
+            # not leave the other workers idle: they go on with those behind
+            # it, two each in flight, until WAITING each are held.
+            running = sum(not future.done() for _, future in window)
+            room = min(2 * jobs - running, WAITING * jobs - len(window))
+            for recording in itertools.islice(pending, max(0, room)):
                 window.append((recording, pool.submit(_in_worker, func, recording, named, market_filter)))
             if not window:
                 finished = True
                 return
-            recording, future = window.popleft()
+            recording, future = window[0]
+            if not future.done():
+                concurrent.futures.wait([f for _, f in window if not f.done()],
+                                        return_when=concurrent.futures.FIRST_COMPLETED)
+                continue
+            window.popleft()
             try:
                 outcome = future.result()
             except BrokenProcessPool:
                 # Every file in flight failed with the pool: replay each alone
-                # to find the one that kills its worker.
-                suspects = [recording] + [r for r, _ in window]
+                # to find the one that kills its worker. Those done before it
+                # broke keep their outcome.
+                suspects = [(recording, future), *window]
                 window.clear()
                 pool.shutdown(wait=False, cancel_futures=True)
-                for suspect in suspects:
-                    yield _alone(func, suspect, context, named, market_filter)
+                for suspect, done in suspects:
+                    if done.done() and not done.cancelled() and done.exception() is None:
+                        yield done.result()
+                    else:
+                        yield _alone(func, suspect, context, named, market_filter)
                 pool = _pool(jobs, context)
                 continue
             yield outcome

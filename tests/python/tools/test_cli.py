@@ -148,6 +148,18 @@ def exit_on_x(path):
     return path
 
 
+def wait_for_those_behind(path):
+    """The head waits (a minute at most) until 12 recordings behind it are done, each leaving a mark."""
+    folder, name = os.path.split(path)
+    if name != "head":
+        open(path, "w").close()
+        return name
+    deadline = time.monotonic() + 60
+    while len(os.listdir(folder)) < 12 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return len(os.listdir(folder))
+
+
 class TestManyFiles:
     def test_progress_counts_files_and_books(self, capsys):
         status, _, err = run(capsys, "summary", "--progress", "--jobs=2", SAMPLE, SAMPLE)
@@ -174,6 +186,11 @@ class TestManyFiles:
         outcomes = list(batch.run_files(exit_on_x, ["a", "x", "b", "c"], jobs=2))
         assert outcomes == [("a", True, "a"), ("x", False, "the worker process replaying it died"),
                             ("b", True, "b"), ("c", True, "c")]
+
+    def test_a_slow_recording_leaves_no_worker_idle_and_outcomes_keep_their_order(self, tmp_path):
+        paths = [str(tmp_path / name) for name in ["head", *map(str, range(14))]]
+        values = [o.value for o in batch.run_files(wait_for_those_behind, paths, jobs=2)]
+        assert values[0] >= 12 and values[1:] == list(map(str, range(14)))
 
     def test_a_worker_between_recordings_ends_on_a_stop_signal(self):
         # Raised where the pool's own code runs (it catches BaseException), a
