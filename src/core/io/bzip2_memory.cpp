@@ -1,10 +1,45 @@
 #include "core/io/bzip2_memory.hpp"
 
 #include <cstddef>
+#include <iterator>
+#include <mutex>
 #include <new>
 #include <utility>
 
 namespace marrowfin::io {
+namespace {
+
+// Two decoders' blocks at level 9, with room to spare.
+constexpr std::size_t kShelfBytes = std::size_t{8} << 20;
+
+struct Shelf {
+  std::mutex mutex;
+  std::vector<util::PageBuffer> blocks;
+  std::size_t bytes = 0;
+};
+
+Shelf& shelf() {
+  static auto* shelf = new Shelf;  // never destroyed: a decoder may end after exit's destructors
+  return *shelf;
+}
+
+// A shelved block of `bytes`, the one shelved last (its pages the likeliest
+// in cache), or an empty buffer.
+util::PageBuffer take_from_shelf(std::size_t bytes) noexcept {
+  Shelf& s = shelf();
+  std::lock_guard lock(s.mutex);
+  for (auto block = s.blocks.rbegin(); block != s.blocks.rend(); ++block) {
+    if (block->size() == bytes) {
+      util::PageBuffer taken = std::move(*block);
+      s.blocks.erase(std::next(block).base());
+      s.bytes -= bytes;
+      return taken;
+    }
+  }
+  return {};
+}
+
+}  // namespace
 
 void Bzip2Memory::lend_to(bz_stream& z) noexcept {
   z.bzalloc = &Bzip2Memory::allocate;
@@ -22,9 +57,8 @@ void* Bzip2Memory::allocate(void* opaque, int items, int size) noexcept {
     }
   }
   try {
-    Block block;
-    block.pages.resize(bytes);
-    block.used = true;
+    Block block{take_from_shelf(bytes), true};
+    if (block.pages.data() == nullptr) block.pages.resize(bytes);
     self.blocks_.push_back(std::move(block));
     return self.blocks_.back().pages.data();
   } catch (const std::bad_alloc&) {
@@ -36,6 +70,21 @@ void Bzip2Memory::release(void* opaque, void* data) noexcept {
   for (Block& block : static_cast<Bzip2Memory*>(opaque)->blocks_) {
     if (block.pages.data() == data) block.used = false;
   }
+}
+
+void Bzip2Memory::shelve() noexcept {
+  Shelf& s = shelf();
+  std::lock_guard lock(s.mutex);
+  for (Block& block : blocks_) {
+    if (block.used || s.bytes + block.pages.size() > kShelfBytes) continue;  // freed with blocks_
+    s.bytes += block.pages.size();
+    try {
+      s.blocks.push_back(std::move(block.pages));
+    } catch (const std::bad_alloc&) {
+      s.bytes -= block.pages.size();  // not moved: freed with blocks_
+    }
+  }
+  blocks_.clear();
 }
 
 }  // namespace marrowfin::io

@@ -96,7 +96,7 @@ void Bzip2Source::begin_stream() {
 
 void Bzip2Source::release() noexcept {
   stream_.reset();
-  memory_ = {};
+  memory_.shelve();
   pipeline_.reset();  // its threads end here
   input_.release();
 }
