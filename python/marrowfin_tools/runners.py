@@ -96,10 +96,15 @@ def check_output(output: str, files: Sequence[str]) -> str:
     return suffix[1:]
 
 
+# Rows gathered before they are written: a Parquet row group per recording
+# (a dozen rows each) would make a file that every reader crawls through.
+ROW_GROUP = 1 << 16
+
+
 class Writer:
-    """One table written batch by batch into `output` (CSV on stdout for
-    "-"), which appears only once complete; the schema is the table's even
-    when no row comes."""
+    """One table written into `output` (CSV on stdout for "-") in groups of
+    ROW_GROUP rows, which appears only once complete; the schema is the
+    table's even when no row comes."""
 
     def __init__(self, output: str, before: Sequence[int]):
         self.output = output
@@ -110,6 +115,8 @@ class Writer:
         self._schema = self._pa.schema(_native.runner_table([], before))
         self._stack = contextlib.ExitStack()
         self._writer: Any = None
+        self._gathered: list[Any] = []  # pyarrow Tables
+        self._gathered_rows = 0
 
     def __enter__(self) -> Writer:
         with self._stack as stack:
@@ -123,15 +130,24 @@ class Writer:
         return self
 
     def write(self, rows: Rows) -> None:
-        for batch in rows.table.to_batches():
-            self._writer.write_batch(batch)
+        self._gathered.append(rows.table)
+        self._gathered_rows += rows.table.num_rows
+        if self._gathered_rows >= ROW_GROUP:
+            self._write_gathered()
         self.rows += rows.table.num_rows
         self.markets += rows.markets
+
+    def _write_gathered(self) -> None:
+        if self._gathered_rows:
+            self._writer.write_table(self._pa.concat_tables(self._gathered))
+        self._gathered, self._gathered_rows = [], 0
 
     def __exit__(self, kind: Any, value: Any, traceback: Any) -> bool:
         # The file appears once the writer has written its end, and only
         # when nothing failed.
         try:
+            if kind is None:
+                self._write_gathered()
             self._writer.close()
             if self.output == "-":
                 sys.stdout.flush()

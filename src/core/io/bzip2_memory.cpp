@@ -18,8 +18,11 @@ struct Shelf {
   std::size_t bytes = 0;
 };
 
-Shelf& shelf() {
-  static auto* shelf = new Shelf;  // never destroyed: a decoder may end after exit's destructors
+// Never destroyed (a decoder may end after exit's destructors), and made in
+// place, so that shelving never throws.
+Shelf& shelf() noexcept {
+  alignas(Shelf) static std::byte storage[sizeof(Shelf)];
+  static Shelf* shelf = new (storage) Shelf;
   return *shelf;
 }
 

@@ -115,6 +115,7 @@ class TestCommand:
                        f"15 rows of 5 markets written to {tmp_path}/r.parquet",
                        "marrowfin: 2 of 5 files failed"]
         assert pq.read_table(tmp_path / "r.parquet").equals(expected)
+        assert pq.ParquetFile(tmp_path / "r.parquet").metadata.num_row_groups == 1
 
         status, _, err = run(capsys, "runners", SAMPLE, other, "--country", "au,NZ", "--market-time-from",
                                   "2021-03-30", "--market-time-to", "2021-03-30", "-o", f"{tmp_path}/r.csv",
