@@ -15,6 +15,7 @@ import contextlib
 import enum
 import itertools
 import multiprocessing
+import multiprocessing.forkserver
 import os
 import select
 import signal
@@ -205,6 +206,16 @@ def _run(func: Callable[..., Any], recordings: Inputs, jobs: int, named: bool,
             pool.shutdown(wait=True)
         else:
             _stop(pool)
+
+
+def start_workers_early() -> None:
+    """Starts now, with this package imported in it, the process that forks
+    the workers of every later run (all of this process's runs share it):
+    it starts while the caller gets on with its own imports, and each worker
+    starts with the package rather than importing it anew."""
+    context = multiprocessing.get_context("forkserver")
+    context.set_forkserver_preload(["marrowfin_tools.cli"])
+    multiprocessing.forkserver.ensure_running()
 
 
 def _alone(func: Callable[..., Any], recording: Recording, context: Any, named: bool,

@@ -550,6 +550,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    if getattr(args, "jobs", 1) > 1:
+        batch.start_workers_early()
     try:
         with batch.stopped_by_signals(), _names_as_bytes():
             status = args.run(args)
