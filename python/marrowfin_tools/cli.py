@@ -550,6 +550,10 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    # pyarrow imports numpy, whose BLAS starts a thread per core in each of
+    # the command's processes, each spinning for a while: a tenth of a second
+    # of CPU apiece, taken from the workers. The command does no linear algebra.
+    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     if getattr(args, "jobs", 1) > 1:
         batch.start_workers_early()
     try:
