@@ -10,16 +10,16 @@ one (--big-members races of 6 to 8 MB, seven blocks or more). Then, wall
 times in this one run (each the best of --runs, the two sides of a ratio
 taken in turns):
 
+- runner_table over the members as plain files against the same table
+  computed in Python from the books of market_books (the tests' oracle,
+  tests/python/tools/table_rows.py), both in this process on the first
+  --python-files members (target: at least 10 times faster);
 - `marrowfin runners MONTH.tar --jobs 2` against `bzip2 -dc` of all its
   members run as two parallel halves, the floor of any reader (target: at
   most 1.2 times);
 - the CPU time of runner_table over every member, loading as the
   command's workers do, against that of bzip2 -dc over every member: the
   same comparison, less disturbed by other work on the machine;
-- runner_table over the members as plain files against the same table
-  computed in Python from the books of market_books (the tests' oracle,
-  tests/python/tools/table_rows.py), both in this process on the first
-  --python-files members (target: at least 10 times faster);
 - `--country AU --market-type WIN` (15% of the markets) against no filter,
   on the big tar (target: at most 0.35) and on the month (what a filter
   saves on recordings of few blocks);
@@ -160,6 +160,9 @@ def main() -> int:
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args()
 
+    # As in the command: numpy's BLAS threads, started by pyarrow's import,
+    # would spin beside the timings made in this process.
+    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     import pyarrow as pa
 
     from marrowfin_tools import _native, runner_table
@@ -172,6 +175,23 @@ def main() -> int:
     text_mb = sum(p.stat().st_size for p in texts) / 1e6
     print(f"month: {len(members)} members, {month.stat().st_size / 1e6:.0f} MB of bzip2, {text_mb:.0f} MB "
           f"of text; big: {big.stat().st_size / 1e6:.0f} MB of bzip2; {os.cpu_count()} cores")
+
+    sample = [str(p) for p in texts[:args.python_files]]
+
+    def in_python():
+        rows = []
+        for path in sample:
+            for books in books_per_market(path).values():
+                rows += runner_rows_from_books(books, (60, 30, 0))
+        return rows
+
+    # First, in a process that has loaded nothing yet, as a user's would be:
+    # after a month of bzip2 loaded here, the next loads of small plain files
+    # measured 20-30% slower. A tenth of a second against one: more runs.
+    native, python = in_turns(max(args.runs, 5), lambda: pa.table(runner_table(sample, before=(60, 30, 0))),
+                              in_python)
+    print(f"{len(sample)} plain files: runner_table {native:.2f} s, in Python from the books {python:.1f} s: "
+          f"x{python / native:.1f} (target >= 10)")
 
     runners, floor = in_turns(args.runs, lambda: command(str(month), "--jobs", "2"),
                               lambda: bzip2_halves(members))
@@ -187,19 +207,6 @@ def main() -> int:
     bzip2_cpu = cpu(lambda: bzip2_halves(members), resource.RUSAGE_CHILDREN)
     print(f"CPU: runner_table of every member {table_cpu:.2f} s, bzip2 -dc of every member "
           f"{bzip2_cpu:.2f} s: ratio {table_cpu / bzip2_cpu:.2f}")
-
-    sample = [str(p) for p in texts[:args.python_files]]
-
-    def in_python():
-        rows = []
-        for path in sample:
-            for books in books_per_market(path).values():
-                rows += runner_rows_from_books(books, (60, 30, 0))
-        return rows
-
-    native, python = in_turns(args.runs, lambda: pa.table(runner_table(sample, before=(60, 30, 0))), in_python)
-    print(f"{len(sample)} plain files: runner_table {native:.2f} s, in Python from the books {python:.1f} s: "
-          f"x{python / native:.1f} (target >= 10)")
 
     filters = ("--country", "AU", "--market-type", "WIN")
     for name, tar in (("big", big), ("month", month)):
