@@ -30,8 +30,9 @@ from . import _native
 from .filters import MarketFilterLike, keep_recording
 from .inputs import Inputs, Recording
 
-# Outcomes done per worker that may wait behind a slow recording to go out in order.
-WAITING = 8
+# Recordings held per worker at most: in flight, or done and waiting behind a
+# slower one to go out in order.
+HELD = 8
 
 
 def error_text(error: BaseException) -> str:
@@ -137,10 +138,9 @@ def run_files(func: Callable[..., Any], paths: Iterable[str | Recording] | Input
     module-level function). At most two recordings per worker are in flight,
     and at most eight per worker are held (those done wait behind a slower
     one, to come out in order), so a list of any length, or an archive of any
-    size, streams through. A
-    file whose replay kills its worker process is reported as failed, and the
-    others go on. Leaving the iteration early (an exception, close()) ends
-    the workers at once.
+    size, streams through. A file whose replay kills its worker process is
+    reported as failed, and the others go on. Leaving the iteration early
+    (an exception, close()) ends the workers at once.
 
     `max_size` limits each recording's decoded size (see Inputs; None: the
     default, or that of the Inputs given).
@@ -170,9 +170,9 @@ def _run(func: Callable[..., Any], recordings: Inputs, jobs: int, named: bool,
         while True:
             # Outcomes go out in order, but a slow recording at the head must
             # not leave the other workers idle: they go on with those behind
-            # it, two each in flight, until WAITING each are held.
+            # it, two each in flight and HELD each at most in all.
             running = sum(not future.done() for _, future in window)
-            room = min(2 * jobs - running, WAITING * jobs - len(window))
+            room = min(2 * jobs - running, HELD * jobs - len(window))
             for recording in itertools.islice(pending, max(0, room)):
                 window.append((recording, pool.submit(_in_worker, func, recording, named, market_filter)))
             if not window:
