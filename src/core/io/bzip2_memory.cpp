@@ -12,6 +12,9 @@ namespace {
 // Two decoders' blocks at level 9, with room to spare.
 constexpr std::size_t kShelfBytes = std::size_t{8} << 20;
 
+// Taken only when free (try_lock): a process forked by another thread while
+// this one held it would otherwise hang on its first bzip2 file; a busy shelf
+// costs only a fresh block.
 struct Shelf {
   std::mutex mutex;
   std::vector<util::PageBuffer> blocks;
@@ -30,7 +33,8 @@ Shelf& shelf() noexcept {
 // in cache), or an empty buffer.
 util::PageBuffer take_from_shelf(std::size_t bytes) noexcept {
   Shelf& s = shelf();
-  std::lock_guard lock(s.mutex);
+  std::unique_lock lock(s.mutex, std::try_to_lock);
+  if (!lock.owns_lock()) return {};
   for (auto block = s.blocks.rbegin(); block != s.blocks.rend(); ++block) {
     if (block->size() == bytes) {
       util::PageBuffer taken = std::move(*block);
@@ -77,9 +81,15 @@ void Bzip2Memory::release(void* opaque, void* data) noexcept {
 
 void Bzip2Memory::shelve() noexcept {
   Shelf& s = shelf();
-  std::lock_guard lock(s.mutex);
+  std::unique_lock lock(s.mutex, std::try_to_lock);
   for (Block& block : blocks_) {
-    if (block.used || s.bytes + block.pages.size() > kShelfBytes) continue;  // freed with blocks_
+    if (!lock.owns_lock() || block.used || block.pages.size() > kShelfBytes) continue;  // freed with blocks_
+    // The oldest make room: the blocks of the decoder that ended last are
+    // the likeliest to be wanted next.
+    while (s.bytes + block.pages.size() > kShelfBytes) {
+      s.bytes -= s.blocks.front().size();
+      s.blocks.erase(s.blocks.begin());
+    }
     s.bytes += block.pages.size();
     try {
       s.blocks.push_back(std::move(block.pages));
