@@ -174,7 +174,7 @@ def _run(func: Callable[..., Any], recordings: Inputs, jobs: int, named: bool,
             running = sum(not future.done() for _, future in window)
             room = min(2 * jobs - running, HELD * jobs - len(window))
             for recording in itertools.islice(pending, max(0, room)):
-                window.append((recording, pool.submit(_in_worker, func, recording, named, market_filter)))
+                window.append((recording, _submit(pool, func, recording, named, market_filter)))
             if not window:
                 finished = True
                 return
@@ -206,6 +206,19 @@ def _run(func: Callable[..., Any], recordings: Inputs, jobs: int, named: bool,
             pool.shutdown(wait=True)
         else:
             _stop(pool)
+
+
+def _submit(pool: concurrent.futures.ProcessPoolExecutor, func: Callable[..., Any], recording: Recording,
+            named: bool, market_filter: MarketFilterLike | None) -> concurrent.futures.Future:
+    """The recording's future; one that has failed as the pool's others will
+    when the pool broke meanwhile (a worker died), so that it is replayed
+    alone with them."""
+    try:
+        return pool.submit(_in_worker, func, recording, named, market_filter)
+    except BrokenProcessPool as e:
+        failed: concurrent.futures.Future = concurrent.futures.Future()
+        failed.set_exception(e)
+        return failed
 
 
 def start_workers_early() -> None:

@@ -183,9 +183,11 @@ class TestManyFiles:
         assert drawn.decode().split("\r")[-2].endswith("] 2/2 files, 7 books, 1 failed  00:00")
 
     def test_a_file_that_kills_its_worker_is_reported_alone(self):
-        outcomes = list(batch.run_files(exit_on_x, ["a", "x", "b", "c"], jobs=2))
+        # More files than are in flight: some are handed out after the pool broke.
+        others = list("bcdefghijk")
+        outcomes = list(batch.run_files(exit_on_x, ["a", "x", *others], jobs=2))
         assert outcomes == [("a", True, "a"), ("x", False, "the worker process replaying it died"),
-                            ("b", True, "b"), ("c", True, "c")]
+                            *[(name, True, name) for name in others]]
 
     def test_a_slow_recording_leaves_no_worker_idle_and_outcomes_keep_their_order(self, tmp_path):
         paths = [str(tmp_path / name) for name in ["head", *map(str, range(14))]]
