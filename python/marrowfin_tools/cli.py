@@ -549,13 +549,23 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    return _main(build_parser().parse_args(argv))
+
+
+def command() -> int:
+    """The `marrowfin` command (its console script, and python -m
+    marrowfin_tools): main() in a process of its own, set up for it first."""
+    args = build_parser().parse_args()
     # pyarrow imports numpy, whose BLAS starts a thread per core in each of
     # the command's processes, each spinning for a while: a tenth of a second
     # of CPU apiece, taken from the workers. The command does no linear algebra.
     os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     if getattr(args, "jobs", 1) > 1:
         batch.start_workers_early()
+    return _main(args)
+
+
+def _main(args: argparse.Namespace) -> int:
     try:
         with batch.stopped_by_signals(), _names_as_bytes():
             status = args.run(args)
@@ -575,4 +585,4 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(command())
