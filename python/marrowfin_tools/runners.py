@@ -103,8 +103,8 @@ ROW_GROUP = 1 << 16
 
 class Writer:
     """One table written into `output` (CSV on stdout for "-") in groups of
-    ROW_GROUP rows, which appears only once complete; the schema is the
-    table's even when no row comes."""
+    ROW_GROUP rows or a recording's more (the last fewer), which appears only
+    once complete; the schema is the table's even when no row comes."""
 
     def __init__(self, output: str, before: Sequence[int]):
         self.output = output
