@@ -1,6 +1,6 @@
-// libFuzzer: any bytes as a bzip2 file, decoded in one pass (read in large
-// and in small pieces) and by the pipeline on 1 and on 2 threads of its own.
-// All must agree on the decoded bytes and on the failure.
+// libFuzzer: any bytes as a bzip2 file, decoded by libbz2 alone, a block at a
+// time (read in large and in small pieces) and by the pipeline on 1 and on 2
+// threads of its own. All must agree on the decoded bytes and on the failure.
 // How much of a damaged block comes out before its failure depends on the
 // output space (libbz2 does not count what it wrote of a block it then finds
 // corrupt), so after a failure one output need only begin the other; for the
@@ -29,8 +29,9 @@ struct Decoded {
   bool cut = false;  // stopped at kEnough: what came after is unknown
 };
 
-Decoded decode(std::string_view bytes, unsigned threads, std::size_t chunk) {
-  Bzip2Source source(std::make_unique<MemorySource>(bytes), threads);
+Decoded decode(std::string_view bytes, unsigned threads, std::size_t chunk,
+               bool libbz2_only = false) {
+  Bzip2Source source(std::make_unique<MemorySource>(bytes), threads, 0, libbz2_only);
   Decoded out;
   static std::string buffer(std::size_t{1} << 20, '\0');  // fresh pages each time cost most
   for (;;) {
@@ -77,8 +78,9 @@ void check_agree(const Decoded& a, const Decoded& b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  Decoded one_pass = decode(bytes, 0, 1 << 20);
+  Decoded one_pass = decode(bytes, 0, 1 << 20, true);
   if (!known(one_pass.error)) std::abort();
+  check_agree(one_pass, decode(bytes, 0, 1 << 20));
   check_agree(one_pass, decode(bytes, 0, 4093));
   check_agree(one_pass, decode(bytes, 1, 1 << 20));
   check_agree(one_pass, decode(bytes, 2, 4093));

@@ -253,18 +253,6 @@ TEST(GzipSource, NoReadClaimsMoreThanItsSpace) {
   }
 }
 
-// `data` with `value`'s low `count` bits written from bit `bit` on.
-void put_bits(std::string& data, std::uint64_t bit, std::uint64_t value, unsigned count) {
-  for (unsigned i = 0; i < count; ++i, ++bit) {
-    auto mask = static_cast<char>(0x80 >> (bit % 8));
-    if ((value >> (count - 1 - i)) & 1) {
-      data[bit / 8] = static_cast<char>(data[bit / 8] | mask);
-    } else {
-      data[bit / 8] = static_cast<char>(data[bit / 8] & ~mask);
-    }
-  }
-}
-
 TEST(Bzip2Blocks, MarkersAtEveryBitOffsetAndAtTheEdges) {
   std::mt19937 random(7);
   std::string data(200, '\0');

@@ -79,6 +79,18 @@ inline std::string flip(std::string data, std::size_t bit) {
   return data;
 }
 
+// `data` with `value`'s low `count` bits written from bit `bit` on.
+inline void put_bits(std::string& data, std::uint64_t bit, std::uint64_t value, unsigned count) {
+  for (unsigned i = 0; i < count; ++i, ++bit) {
+    auto mask = static_cast<char>(0x80 >> (bit % 8));
+    if ((value >> (count - 1 - i)) & 1) {
+      data[bit / 8] = static_cast<char>(data[bit / 8] | mask);
+    } else {
+      data[bit / 8] = static_cast<char>(data[bit / 8] & ~mask);
+    }
+  }
+}
+
 struct MemberOptions {
   std::string extra{}, name{}, comment{};  // FEXTRA payload, FNAME, FCOMMENT (no NUL)
   bool header_crc = false;

@@ -35,27 +35,6 @@ std::uint64_t window56(std::string_view data, std::size_t i) noexcept {
   return w;
 }
 
-// Appends bits to a string, most significant first.
-class BitWriter {
- public:
-  explicit BitWriter(std::string& out) : out_(out) {}
-  void put(std::uint64_t value, unsigned count) {
-    while (count > 0) {
-      unsigned take = std::min(count, 8 - used_);
-      auto bits = static_cast<unsigned>((value >> (count - take)) & ((1u << take) - 1));
-      if (used_ == 0) out_.push_back('\0');
-      out_.back() =
-          static_cast<char>(static_cast<unsigned char>(out_.back()) | (bits << (8 - used_ - take)));
-      used_ = (used_ + take) % 8;
-      count -= take;
-    }
-  }
-
- private:
-  std::string& out_;
-  unsigned used_ = 0;  // bits of the last byte in use
-};
-
 }  // namespace
 
 std::optional<Marker> find_marker(std::string_view data, std::uint64_t from) noexcept {
@@ -88,34 +67,12 @@ std::uint32_t bits_at(std::string_view data, std::uint64_t bit, unsigned count) 
                                     ((std::uint64_t{1} << count) - 1));
 }
 
-void one_block_stream(std::string_view data, std::uint64_t begin, std::uint64_t end, char level,
-                      std::string& out) {
-  out.assign({'B', 'Z', 'h', level});
-  std::uint64_t bits = end - begin;
-  std::size_t whole = bits / 8;
-  std::size_t first = begin / 8;
-  unsigned shift = static_cast<unsigned>(begin % 8);
-  std::size_t at = out.size();
-  out.resize(at + whole);
-  char* dest = out.data() + at;
-  if (shift == 0) {
-    data.substr(first, whole).copy(dest, whole);
-  } else {
-    // The last byte read is at most the one holding bit end - 1.
-    for (std::size_t k = 0; k < whole; ++k) {
-      unsigned high = byte(data, first + k);
-      unsigned low = byte(data, first + k + 1);
-      dest[k] = static_cast<char>(((high << shift) | (low >> (8 - shift))) & 0xFF);
-    }
-  }
-  BitWriter writer(out);
-  std::uint64_t rest = bits % 8;
-  if (rest > 0) {
-    writer.put(bits_at(data, begin + 8 * whole, static_cast<unsigned>(rest)),
-               static_cast<unsigned>(rest));
-  }
-  writer.put(kEndMarker, kMarkerBits);
-  writer.put(bits_at(data, begin + kMarkerBits, kCrcBits), kCrcBits);
+std::optional<bool> marker_at(std::string_view data, std::uint64_t bit) noexcept {
+  if (bit + kMarkerBits > 8 * std::uint64_t{data.size()}) return std::nullopt;
+  std::uint64_t value = (std::uint64_t{bits_at(data, bit, 24)} << 24) | bits_at(data, bit + 24, 24);
+  if (value == kBlockMarker) return false;
+  if (value == kEndMarker) return true;
+  return std::nullopt;
 }
 
 }  // namespace marrowfin::io::bzip2

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <string_view>
 
 namespace marrowfin::io::bzip2 {
@@ -35,11 +34,8 @@ struct Marker {
   return ((stream << 1) | (stream >> 31)) ^ block;
 }
 
-// Replaces `out` with a stream of one block that libbz2 decodes alone: the
-// header "BZh" and `level`, the bits [begin, end) of `data` (a block from its
-// marker to the next marker), the end marker and the block's CRC as the
-// stream's.
-void one_block_stream(std::string_view data, std::uint64_t begin, std::uint64_t end, char level,
-                      std::string& out);
+// Whether the marker of a block (false) or the end marker (true) starts at
+// bit `bit` of `data`; nothing when neither does.
+[[nodiscard]] std::optional<bool> marker_at(std::string_view data, std::uint64_t bit) noexcept;
 
 }  // namespace marrowfin::io::bzip2

@@ -1,16 +1,13 @@
 #include "core/io/bzip2_pipeline.hpp"
 
-#include <bzlib.h>
-
 #include <algorithm>
-#include <climits>
 #include <cstring>
 #include <new>
 #include <system_error>
 #include <utility>
 
 #include "core/io/bzip2_blocks.hpp"
-#include "core/io/bzip2_memory.hpp"
+#include "core/io/bzip2_decoder.hpp"
 #include "core/util/page_buffer.hpp"
 
 namespace marrowfin::io {
@@ -39,16 +36,6 @@ constexpr unsigned kQueuedPerThread = 2;
 constexpr std::uint64_t kMinBlockBits = bzip2::kMarkerBits + bzip2::kCrcBits + 25;
 constexpr std::string_view kMagic = "BZh";
 
-// Whether the marker at `bit` is a block's (false) or the end (true).
-std::optional<bool> marker_at(std::string_view input, std::uint64_t bit) {
-  if (bit + bzip2::kMarkerBits > 8 * std::uint64_t{input.size()}) return std::nullopt;
-  std::uint64_t value =
-      (std::uint64_t{bzip2::bits_at(input, bit, 24)} << 24) | bzip2::bits_at(input, bit + 24, 24);
-  if (value == bzip2::kBlockMarker) return false;
-  if (value == bzip2::kEndMarker) return true;
-  return std::nullopt;
-}
-
 }  // namespace
 
 Bzip2Pipeline::Bzip2Pipeline(unsigned threads) : threads_(std::max(threads, 1u)) {}
@@ -72,30 +59,10 @@ void Bzip2Pipeline::start(std::string_view input, std::size_t start) {
   front_pos_ = 0;
 }
 
-void Bzip2Pipeline::decode(Job& job, Bzip2Memory& memory, std::string& stream) {
-  bzip2::one_block_stream(job.input, job.begin, job.end, job.level, stream);
-  bz_stream z{};
-  memory.lend_to(z);
-  if (BZ2_bzDecompressInit(&z, 0, 0) != BZ_OK) return;  // job.ok stays false
-  util::PageBuffer& out = job.out;
-  out.reserve(100000 * static_cast<std::size_t>(job.level - '0') + 4096);
-  z.next_in = stream.data();
-  z.avail_in = static_cast<unsigned>(stream.size());
-  for (;;) {
-    if (out.size() == out.capacity()) out.reserve(2 * out.capacity());  // runs decode to more
-    std::size_t room = std::min<std::size_t>(out.capacity() - out.size(), UINT_MAX);
-    z.next_out = out.data() + out.size();
-    z.avail_out = static_cast<unsigned>(room);
-    int status = BZ2_bzDecompress(&z);
-    std::size_t produced = room - z.avail_out;
-    out.resize(out.size() + produced);
-    if (status == BZ_STREAM_END) {
-      job.ok = z.avail_in == 0;  // else the block ended before the next marker
-      break;
-    }
-    if (status != BZ_OK || (z.avail_in == 0 && produced < room)) break;
-  }
-  BZ2_bzDecompressEnd(&z);
+void Bzip2Pipeline::decode(Job& job, bzip2::BlockDecoder& decoder) {
+  job.out.resize(0);
+  bzip2::BlockDecoder::Block block = decoder.decode(job.input, job.begin, job.level, job.out);
+  job.ok = block.ok && block.end == job.end;  // else the block ended before the next marker
 }
 
 void Bzip2Pipeline::push(std::unique_ptr<Job> job) {
@@ -133,7 +100,7 @@ void Bzip2Pipeline::scan_next() {
     std::uint64_t first = 8 * std::uint64_t{header + 4};
     char level = header + 3 < input_.size() ? input_[header + 3] : '\0';
     std::optional<bool> marker;
-    if (level >= '1' && level <= '9') marker = marker_at(input_, first);
+    if (level >= '1' && level <= '9') marker = bzip2::marker_at(input_, first);
     if (!marker) {
       // The caller's first stream fails; a later one is left to the caller.
       scan_ = first_stream_ ? Scan::kFailed : Scan::kDone;
@@ -183,8 +150,13 @@ void Bzip2Pipeline::fill() {
 }
 
 void Bzip2Pipeline::help() {
-  Bzip2Memory memory;
-  std::string stream;
+  std::unique_ptr<bzip2::BlockDecoder> decoder;
+  try {
+    decoder = bzip2::BlockDecoder::take();
+  } catch (const std::bad_alloc&) {
+    // Every job fails, and the reading thread, decoding in one pass, meets
+    // the shortage itself.
+  }
   std::unique_lock lock(mutex_);
   for (;;) {
     Job* job = nullptr;
@@ -198,7 +170,7 @@ void Bzip2Pipeline::help() {
       }
       return false;
     });
-    if (stop_) return;
+    if (stop_) break;
     job->state = Job::State::kRunning;
     ++running_;
     if (!spare_.empty()) {
@@ -207,7 +179,7 @@ void Bzip2Pipeline::help() {
     }
     lock.unlock();
     try {
-      decode(*job, memory, stream);
+      if (decoder) decode(*job, *decoder);
     } catch (const std::bad_alloc&) {
       // job->ok stays false: the reading thread gives up and, decoding in
       // one pass, meets the shortage itself.
@@ -217,6 +189,8 @@ void Bzip2Pipeline::help() {
     --running_;
     done_.notify_all();
   }
+  lock.unlock();
+  bzip2::BlockDecoder::keep(std::move(decoder));
 }
 
 void Bzip2Pipeline::await_front() {

@@ -17,12 +17,14 @@
 
 namespace marrowfin::io {
 
-class Bzip2Memory;
+namespace bzip2 {
+class BlockDecoder;
+}
 
 // The blocks of a file's bzip2 streams, decoded on several threads at once
 // and handed out in order. Blocks are found by their markers
-// (bzip2_blocks.hpp) and each is decoded by libbz2 as a stream of its own,
-// which checks the block's CRC; a stream's CRC is checked from its block CRCs
+// (bzip2_blocks.hpp) and each is decoded alone (bzip2::BlockDecoder, which
+// checks the block's CRC); a stream's CRC is checked from its block CRCs
 // at its end. One stream leads into the next when, after zero bytes, a
 // header and a first marker follow at once. Only an accelerator: when
 // anything does not check out (a piece between two markers that does not
@@ -65,8 +67,7 @@ class Bzip2Pipeline {
  private:
   struct Job;
 
-  // `stream`: room for the block as a stream of its own.
-  static void decode(Job& job, Bzip2Memory& memory, std::string& stream);
+  static void decode(Job& job, bzip2::BlockDecoder& decoder);
   // Queues blocks and stream ends, up to the window.
   void fill();
   // Queues the next block, or the end of a stream and what follows it.

@@ -8,6 +8,7 @@
 #include <new>
 #include <string_view>
 
+#include "core/io/bzip2_blocks.hpp"
 #include "core/io/bzip2_memory.hpp"
 #include "core/io/error_texts.hpp"
 #include "core/util/threads.hpp"
@@ -61,8 +62,11 @@ unsigned Bzip2Source::default_threads() noexcept {
 }
 
 Bzip2Source::Bzip2Source(std::unique_ptr<ByteSource> file, unsigned threads,
-                         std::size_t input_step)
-    : file_(std::move(file)), threads_(input_step != 0 ? 0 : threads), input_step_(input_step) {}
+                         std::size_t input_step, bool libbz2_only)
+    : file_(std::move(file)),
+      threads_(input_step != 0 || libbz2_only ? 0 : threads),
+      input_step_(input_step),
+      libbz2_only_(libbz2_only) {}
 
 Bzip2Source::~Bzip2Source() = default;
 
@@ -88,13 +92,53 @@ void Bzip2Source::begin_stream() {
     if (!pipeline_) pipeline_ = std::make_unique<Bzip2Pipeline>(threads_);
     pipeline_->start(input_.view(), pos_);
     state_ = State::kPipeline;
+  } else if (!libbz2_only_ && level >= '1' && level <= '9') {
+    if (!decoder_) decoder_ = bzip2::BlockDecoder::take();
+    stream_start_ = pos_;
+    bit_ = 8 * std::uint64_t{pos_ + 4};
+    level_ = level;
+    crc_ = 0;
+    delivered_ = 0;
+    state_ = State::kBlocks;
   } else {
     stream_ = std::make_unique<Stream>(memory_);
     state_ = State::kStream;
   }
 }
 
+bool Bzip2Source::next_block() {
+  std::string_view input = input_.view();
+  std::optional<bool> end = bzip2::marker_at(input, bit_);
+  if (!end) return false;
+  if (*end) {
+    std::uint64_t after = bit_ + bzip2::kMarkerBits + bzip2::kCrcBits;
+    if (after > 8 * std::uint64_t{input.size()} ||
+        bzip2::bits_at(input, bit_ + bzip2::kMarkerBits, bzip2::kCrcBits) != crc_) {
+      return false;
+    }
+    pos_ = static_cast<std::size_t>((after + 7) / 8);
+    state_ = State::kNextStream;
+    return true;
+  }
+  block_.resize(0);
+  block_pos_ = 0;
+  bzip2::BlockDecoder::Block block = decoder_->decode(input, bit_, level_, block_);
+  if (!block.ok) return false;
+  crc_ = bzip2::combine_crc(crc_, block.crc);
+  bit_ = block.end;
+  return true;
+}
+
+void Bzip2Source::decode_again(std::uint64_t delivered) {
+  pos_ = stream_start_;
+  skip_ = delivered;
+  stream_ = std::make_unique<Stream>(memory_);
+  state_ = State::kStream;
+}
+
 void Bzip2Source::release() noexcept {
+  bzip2::BlockDecoder::keep(std::move(decoder_));
+  block_.release();
   stream_.reset();
   memory_.shelve();
   pipeline_.reset();  // its threads end here
@@ -128,9 +172,21 @@ ReadResult Bzip2Source::read(char* out, std::size_t capacity) {
         }
         break;
       }
+      case State::kBlocks: {
+        if (block_pos_ < block_.size()) {
+          std::size_t n = std::min(block_.size() - block_pos_, capacity - produced);
+          std::memcpy(out + produced, block_.data() + block_pos_, n);
+          block_pos_ += n;
+          produced += n;
+          delivered_ += n;
+        } else if (!next_block()) {
+          decode_again(delivered_);
+        }
+        break;
+      }
       case State::kStream: {
-        // After the pipeline gave up, what it handed out is decoded again
-        // and dropped.
+        // After a faster decoder gave up, what it handed out is decoded
+        // again and dropped.
         char scratch[16384];
         bool skipping = skip_ > 0;
         char* dest = skipping ? scratch : out + produced;
@@ -164,10 +220,8 @@ ReadResult Bzip2Source::read(char* out, std::size_t capacity) {
           pos_ = pipeline_->end();
           state_ = State::kNextStream;
         } else if (step.status == Bzip2Pipeline::Status::kGiveUp) {
-          pos_ = pipeline_->stream_start();
-          skip_ = pipeline_->delivered();
-          stream_ = std::make_unique<Stream>(memory_);
-          state_ = State::kStream;
+          stream_start_ = pipeline_->stream_start();
+          decode_again(pipeline_->delivered());
         }
         break;
       }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/io/byte_source.hpp"
+#include "core/io/bzip2_decoder.hpp"
 #include "core/io/bzip2_memory.hpp"
 #include "core/io/bzip2_pipeline.hpp"
 #include "core/util/page_buffer.hpp"
@@ -25,15 +26,20 @@ namespace marrowfin::io {
 // Bytes decoded before a failure are delivered first; the failure comes with
 // the next read.
 //
+// Blocks are decoded by bzip2::BlockDecoder, a block at a time. It is only an
+// accelerator: where it fails (as on damaged input), the stream is decoded
+// again by libbz2 in one pass, its bytes already handed out dropped, and
+// libbz2's verdict stands. `libbz2_only` skips it, for tests to compare.
+//
 // With `threads` above 0, that many threads decode the blocks (Bzip2Pipeline)
 // while the reading thread goes on with what they decoded; the bytes and the
 // failure are those of one pass. With 0, the reading thread decodes.
 //
-// With `input_step` above 0 (and `threads` 0), libbz2 is handed at most that
-// many compressed bytes at a time and a read returns as soon as it has bytes:
-// a block decodes whole before its first byte comes out, so a reader that
-// stops early has then decoded no block past the one its last bytes came from
-// (of the next one, libbz2 looked at one step's bytes at most).
+// With `input_step` above 0 (and `threads` 0), a read returns as soon as it
+// has bytes: a block decodes whole before its first byte comes out, so a
+// reader that stops early has then decoded no block past the one its last
+// bytes came from. (libbz2, where it decodes, is handed at most that many
+// compressed bytes at a time, so it looks that far into the next block.)
 class Bzip2Source final : public ByteSource {
  public:
   // One per usable core (at most 8) when there are two or more: blocks are
@@ -42,7 +48,7 @@ class Bzip2Source final : public ByteSource {
   [[nodiscard]] static unsigned default_threads() noexcept;
 
   explicit Bzip2Source(std::unique_ptr<ByteSource> file, unsigned threads = default_threads(),
-                       std::size_t input_step = 0);
+                       std::size_t input_step = 0, bool libbz2_only = false);
   ~Bzip2Source() override;
   Bzip2Source(const Bzip2Source&) = delete;
   Bzip2Source& operator=(const Bzip2Source&) = delete;
@@ -53,6 +59,7 @@ class Bzip2Source final : public ByteSource {
   enum class State : std::uint8_t {
     kUnread,
     kStreamStart,
+    kBlocks,    // a block at a time, on this thread
     kStream,    // libbz2 in one pass
     kPipeline,  // blocks side by side
     kNextStream,
@@ -61,8 +68,15 @@ class Bzip2Source final : public ByteSource {
   };
   class Stream;  // libbz2's decoder of one stream
 
-  // Decodes the stream at pos_ with the pipeline if it may, else in one pass.
+  // Decodes the stream at pos_ with the pipeline if it may, else a block at
+  // a time, else (with a bad header, for its verdict) with libbz2.
   void begin_stream();
+  // Decodes the next block of the stream into block_, or checks the stream's
+  // end. False when the decoder gave up.
+  bool next_block();
+  // Decodes the stream that started at stream_start_ again with libbz2,
+  // dropping the `delivered` bytes that came out of it already.
+  void decode_again(std::uint64_t delivered);
 
   // Reads the whole file into input_; a read error is kept in input_error_.
   void read_input();
@@ -80,7 +94,18 @@ class Bzip2Source final : public ByteSource {
   unsigned threads_;
   std::size_t input_step_;  // 0: all there is
   std::unique_ptr<Bzip2Pipeline> pipeline_;
-  std::uint64_t skip_ = 0;  // bytes the pipeline handed out before it gave up
+  std::uint64_t skip_ = 0;  // bytes handed out before a faster decoder gave up
+  bool libbz2_only_;
+
+  // A block at a time.
+  std::unique_ptr<bzip2::BlockDecoder> decoder_;
+  util::PageBuffer block_;  // the block's bytes
+  std::size_t block_pos_ = 0;  // the first not handed out
+  std::size_t stream_start_ = 0;
+  std::uint64_t bit_ = 0;  // the next marker
+  char level_ = '9';
+  std::uint32_t crc_ = 0;  // the stream's, from its blocks decoded
+  std::uint64_t delivered_ = 0;  // the stream's bytes handed out
   State state_ = State::kUnread;
   std::string error_;
 };
