@@ -54,7 +54,7 @@ std::string random_bytes(std::size_t size, unsigned seed, bool skewed) {
     // Skewed: byte k about half as often as byte k - 1, so that the rare
     // bytes get codes of up to 20 bits.
     auto r = static_cast<std::uint32_t>(random());
-    c = static_cast<char>(skewed ? std::countr_zero(r | 0x80000000u) * 8 + (r >> 29) : r);
+    c = static_cast<char>(skewed ? static_cast<unsigned>(std::countr_zero(r | 0x80000000u)) * 8 + (r >> 29) : r);
   }
   return text;
 }

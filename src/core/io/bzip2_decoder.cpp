@@ -22,8 +22,7 @@ constexpr unsigned kMaxAlphabet = 258;
 constexpr unsigned kMaxCodeLength = 20;
 constexpr unsigned kGroupSize = 50;
 constexpr unsigned kMaxSelectors = 2 + 900000 / kGroupSize;  // more are read and dropped
-constexpr unsigned kRunA = 0;
-constexpr unsigned kRunB = 1;
+constexpr unsigned kRunB = 1;  // RUNA is 0: symbols up to RUNB are run digits
 // Codes up to this long are read with one look-up; longer ones bit by bit.
 // The tables of six groups stay in the first-level cache.
 constexpr unsigned kLookupBits = 10;
@@ -203,7 +202,7 @@ struct Code {
           if (vec_at <= limit[len]) {
             std::int32_t index = vec_at - base[len];
             if (index >= 0 && index < symbols) {
-              entry = static_cast<std::uint16_t>(perm[static_cast<std::size_t>(index)] << 5 | len);
+              entry = static_cast<std::uint16_t>(unsigned{perm[static_cast<std::size_t>(index)]} << 5 | len);
             }
             break;
           }
@@ -236,6 +235,28 @@ struct Code {
     std::int32_t index = vec - base[len];
     if (index < 0 || index >= symbols) return kBad;
     return perm[static_cast<std::size_t>(index)];
+  }
+};
+
+// A block's symbols, each group of 50 read with the code its selector names.
+struct Symbols {
+  BitReader& in;
+  const Code* codes;
+  const std::uint8_t* selectors;
+  unsigned count;  // of selectors
+  unsigned group = 0;
+  unsigned left = 0;
+  const Code* code = nullptr;
+
+  // The next symbol, or kBad.
+  [[gnu::always_inline]] unsigned next() noexcept {
+    if (left == 0) {
+      if (group >= count) return kBad;
+      code = &codes[selectors[group++]];
+      left = kGroupSize;
+    }
+    --left;
+    return code->read(in);
   }
 };
 
@@ -458,19 +479,8 @@ BlockDecoder::Block BlockDecoder::decode(std::string_view data, std::uint64_t be
   auto* tt = reinterpret_cast<std::uint32_t*>(tt_.data());
   std::array<std::uint32_t, 256> counts{};
   std::size_t n = 0;
-  unsigned group = 0;
-  unsigned left = 0;
-  const Code* code = nullptr;
-  auto next = [&]() noexcept __attribute__((always_inline)) -> unsigned {
-    if (left == 0) {
-      if (group >= selectors) return kBad;
-      code = &tables_->codes[tables_->selectors[group++]];
-      left = kGroupSize;
-    }
-    --left;
-    return code->read(in);
-  };
-  unsigned sym = next();
+  Symbols symbols{in, tables_->codes.data(), tables_->selectors.data(), selectors};
+  unsigned sym = symbols.next();
   while (sym != eob) {
     if (sym == kBad) return result;
     if (sym <= kRunB) {
@@ -481,7 +491,7 @@ BlockDecoder::Block BlockDecoder::decode(std::string_view data, std::uint64_t be
         if (weight >= (std::uint32_t{1} << 21)) return result;
         run += weight << sym;
         weight <<= 1;
-        sym = next();
+        sym = symbols.next();
       } while (sym <= kRunB);
       if (run > max_block - n) return result;
       std::uint8_t byte = mtf[0];
@@ -493,7 +503,7 @@ BlockDecoder::Block BlockDecoder::decode(std::string_view data, std::uint64_t be
       std::uint8_t byte = move_to_front(mtf.data(), sym - 1);
       ++counts[byte];
       tt[n++] = byte;
-      sym = next();
+      sym = symbols.next();
     }
   }
   if (in.overran() || origin >= n) return result;
