@@ -78,7 +78,10 @@ def recording_rows(path: str, before: Sequence[int]) -> Rows:
     a module-level function, so that worker processes can run it."""
     pa = _pyarrow(())  # the table alone: a worker starts sooner
     table = _native.runner_table([path], before)
-    return Rows(pa.table(table), table.markets)
+    # Not pa.table(), which first looks for a pandas DataFrame and so imports
+    # pandas: a quarter of a second in every worker.
+    from_stream = getattr(pa.RecordBatchReader, "from_stream", None)  # pyarrow 15
+    return Rows(from_stream(table).read_all() if from_stream else pa.table(table), table.markets)
 
 
 def check_output(output: str, files: Sequence[str]) -> str:

@@ -273,6 +273,7 @@ BlockDecoder::~BlockDecoder() = default;
 namespace {
 
 constexpr std::size_t kKept = 2;
+constexpr std::size_t kKeptOut = std::size_t{4} << 20;
 
 // Taken only when free (try_lock): a process forked by another thread while
 // this one held it would otherwise hang on its first bzip2 file; a busy
@@ -304,6 +305,9 @@ std::unique_ptr<BlockDecoder> BlockDecoder::take() {
 
 void BlockDecoder::keep(std::unique_ptr<BlockDecoder> decoder) noexcept {
   if (!decoder) return;
+  // A block of long runs decodes to up to 46 MB: not kept for a file that
+  // may not need it.
+  if (decoder->out_.capacity() > kKeptOut) decoder->out_.release();
   Shelf& s = shelf();
   std::unique_lock lock(s.mutex, std::try_to_lock);
   if (!lock.owns_lock()) return;  // freed here

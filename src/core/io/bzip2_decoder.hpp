@@ -46,6 +46,10 @@ class BlockDecoder {
   // room. Null is allowed.
   static void keep(std::unique_ptr<BlockDecoder> decoder) noexcept;
 
+  // Room for a reader's decoded blocks, kept with the decoder (up to a few
+  // MB) from file to file.
+  util::PageBuffer& out() noexcept { return out_; }
+
   // Decodes the block whose marker is at bit `begin` of `data`, in a stream
   // of level `level` ('1' to '9'), appending its bytes to `out` (which grows
   // as needed; on failure its new bytes are unspecified). Throws only
@@ -70,6 +74,7 @@ class BlockDecoder {
   // above), from position `first`. False when they are not one cycle.
   bool walk(std::uint32_t* tt, std::uint32_t n, std::uint32_t first);
 
+  util::PageBuffer out_;
   util::PageBuffer tt_;  // the block's successors
   std::vector<Piece> pieces_;
   std::array<util::PageBuffer, kLanes> lanes_;

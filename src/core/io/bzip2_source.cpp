@@ -68,7 +68,7 @@ Bzip2Source::Bzip2Source(std::unique_ptr<ByteSource> file, unsigned threads,
       input_step_(input_step),
       libbz2_only_(libbz2_only) {}
 
-Bzip2Source::~Bzip2Source() = default;
+Bzip2Source::~Bzip2Source() { bzip2::BlockDecoder::keep(std::move(decoder_)); }
 
 void Bzip2Source::read_input() {
   for (;;) {
@@ -94,6 +94,8 @@ void Bzip2Source::begin_stream() {
     state_ = State::kPipeline;
   } else if (!libbz2_only_ && level >= '1' && level <= '9') {
     if (!decoder_) decoder_ = bzip2::BlockDecoder::take();
+    decoder_->out().resize(0);  // what an earlier file or stream left
+    block_pos_ = 0;
     stream_start_ = pos_;
     bit_ = 8 * std::uint64_t{pos_ + 4};
     level_ = level;
@@ -120,9 +122,9 @@ bool Bzip2Source::next_block() {
     state_ = State::kNextStream;
     return true;
   }
-  block_.resize(0);
+  decoder_->out().resize(0);
   block_pos_ = 0;
-  bzip2::BlockDecoder::Block block = decoder_->decode(input, bit_, level_, block_);
+  bzip2::BlockDecoder::Block block = decoder_->decode(input, bit_, level_, decoder_->out());
   if (!block.ok) return false;
   crc_ = bzip2::combine_crc(crc_, block.crc);
   bit_ = block.end;
@@ -138,7 +140,6 @@ void Bzip2Source::decode_again(std::uint64_t delivered) {
 
 void Bzip2Source::release() noexcept {
   bzip2::BlockDecoder::keep(std::move(decoder_));
-  block_.release();
   stream_.reset();
   memory_.shelve();
   pipeline_.reset();  // its threads end here
@@ -173,9 +174,10 @@ ReadResult Bzip2Source::read(char* out, std::size_t capacity) {
         break;
       }
       case State::kBlocks: {
-        if (block_pos_ < block_.size()) {
-          std::size_t n = std::min(block_.size() - block_pos_, capacity - produced);
-          std::memcpy(out + produced, block_.data() + block_pos_, n);
+        const util::PageBuffer& block = decoder_->out();
+        if (block_pos_ < block.size()) {
+          std::size_t n = std::min(block.size() - block_pos_, capacity - produced);
+          std::memcpy(out + produced, block.data() + block_pos_, n);
           block_pos_ += n;
           produced += n;
           delivered_ += n;

@@ -71,7 +71,7 @@ class Bzip2Source final : public ByteSource {
   // Decodes the stream at pos_ with the pipeline if it may, else a block at
   // a time, else (with a bad header, for its verdict) with libbz2.
   void begin_stream();
-  // Decodes the next block of the stream into block_, or checks the stream's
+  // Decodes the next block of the stream into decoder_->out(), or checks the stream's
   // end. False when the decoder gave up.
   bool next_block();
   // Decodes the stream that started at stream_start_ again with libbz2,
@@ -99,8 +99,7 @@ class Bzip2Source final : public ByteSource {
 
   // A block at a time.
   std::unique_ptr<bzip2::BlockDecoder> decoder_;
-  util::PageBuffer block_;  // the block's bytes
-  std::size_t block_pos_ = 0;  // the first not handed out
+  std::size_t block_pos_ = 0;  // the first of the block's bytes not handed out
   std::size_t stream_start_ = 0;
   std::uint64_t bit_ = 0;  // the next marker
   char level_ = '9';
