@@ -118,7 +118,7 @@ class BitReader {
 
   // At least 56 bits to peek at.
   [[gnu::always_inline]] void refill() noexcept {
-    if (size_ - pos_ >= 8) {
+    if (pos_ <= size_ && size_ - pos_ >= 8) {  // once past the end, pos_ only counts
       buffer_ |= load_be64(data_ + pos_) >> count_;
       pos_ += (63 - count_) >> 3;
       count_ |= 56;

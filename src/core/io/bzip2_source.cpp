@@ -124,7 +124,13 @@ bool Bzip2Source::next_block() {
   }
   decoder_->out().resize(0);
   block_pos_ = 0;
-  bzip2::BlockDecoder::Block block = decoder_->decode(input, bit_, level_, decoder_->out());
+  bzip2::BlockDecoder::Block block;
+  try {
+    block = decoder_->decode(input, bit_, level_, decoder_->out());
+  } catch (const std::bad_alloc&) {
+    decoder_->out().resize(0);  // not a block's bytes, for a reader that tries again
+    throw;
+  }
   if (!block.ok) return false;
   crc_ = bzip2::combine_crc(crc_, block.crc);
   bit_ = block.end;
