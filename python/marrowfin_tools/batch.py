@@ -266,7 +266,7 @@ def _worker_started(command: int, jobs: int = 1) -> None:
     as any worker).
     Its loads take their share of the cores, one of `jobs` workers: threads
     beyond it only contend with the other workers (a small bzip2 file decoded
-    on threads of its own costs 60% more CPU)."""
+    on threads of its own costs more CPU)."""
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
     _native.set_load_threads(max(1, cores // jobs))
     signal.signal(signal.SIGINT, signal.SIG_IGN)

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "core/io/bzip2_blocks.hpp"
-#include "core/io/bzip2_memory.hpp"
 #include "test_support.hpp"
 
 namespace marrowfin::io {
@@ -296,31 +295,6 @@ TEST(Bzip2Source, BlocksSideBySideAgreeWithOnePass) {
       EXPECT_TRUE(side.data == one.data) << threads << " " << side.data.size() << " " << one.data.size();
     }
   }
-}
-
-// A file's decoder takes the blocks the one before it left, whose pages are
-// in already; two decoders at once never share one.
-TEST(Bzip2Memory, TheNextDecoderTakesWhatTheLastLeftAndNoTwoShareABlock) {
-  auto start = [](Bzip2Memory& memory, bz_stream& z) {
-    memory.lend_to(z);
-    EXPECT_EQ(BZ2_bzDecompressInit(&z, 0, 0), BZ_OK);
-  };
-  void* left = nullptr;
-  {
-    Bzip2Memory memory;
-    bz_stream z{};
-    start(memory, z);
-    left = z.state;
-    BZ2_bzDecompressEnd(&z);
-  }
-  Bzip2Memory first, second;
-  bz_stream one{}, two{};
-  start(first, one);
-  start(second, two);
-  EXPECT_EQ(one.state, left);
-  EXPECT_NE(two.state, one.state);
-  BZ2_bzDecompressEnd(&one);
-  BZ2_bzDecompressEnd(&two);
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include <string_view>
 
 #include "core/io/bzip2_blocks.hpp"
-#include "core/io/bzip2_memory.hpp"
 #include "core/io/error_texts.hpp"
 #include "core/util/threads.hpp"
 
@@ -31,8 +30,7 @@ class Bzip2Source::Stream {
     int status = BZ_OK;
   };
 
-  explicit Stream(Bzip2Memory& memory) {
-    memory.lend_to(z_);
+  Stream() {
     if (BZ2_bzDecompressInit(&z_, 0, 0) != BZ_OK) throw std::bad_alloc();
   }
   ~Stream() { BZ2_bzDecompressEnd(&z_); }
@@ -103,7 +101,7 @@ void Bzip2Source::begin_stream() {
     delivered_ = 0;
     state_ = State::kBlocks;
   } else {
-    stream_ = std::make_unique<Stream>(memory_);
+    stream_ = std::make_unique<Stream>();
     state_ = State::kStream;
   }
 }
@@ -140,14 +138,13 @@ bool Bzip2Source::next_block() {
 void Bzip2Source::decode_again(std::uint64_t delivered) {
   pos_ = stream_start_;
   skip_ = delivered;
-  stream_ = std::make_unique<Stream>(memory_);
+  stream_ = std::make_unique<Stream>();
   state_ = State::kStream;
 }
 
 void Bzip2Source::release() noexcept {
   bzip2::BlockDecoder::keep(std::move(decoder_));
   stream_.reset();
-  memory_.shelve();
   pipeline_.reset();  // its threads end here
   input_.release();
 }

@@ -8,7 +8,6 @@
 
 #include "core/io/byte_source.hpp"
 #include "core/io/bzip2_decoder.hpp"
-#include "core/io/bzip2_memory.hpp"
 #include "core/io/bzip2_pipeline.hpp"
 #include "core/util/page_buffer.hpp"
 
@@ -89,7 +88,6 @@ class Bzip2Source final : public ByteSource {
   util::PageBuffer input_;
   std::string input_error_;
   std::size_t pos_ = 0;  // next input byte not handed to a decoder
-  Bzip2Memory memory_;   // libbz2's in one pass; outlives stream_
   std::unique_ptr<Stream> stream_;
   unsigned threads_;
   std::size_t input_step_;  // 0: all there is
