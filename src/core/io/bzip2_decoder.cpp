@@ -406,7 +406,7 @@ bool BlockDecoder::walk(std::uint32_t* tt, std::uint32_t n, std::uint32_t first)
   }
 
   // The pieces in the text's order, from the one at `first`.
-  auto* text = reinterpret_cast<unsigned char*>(walked_.data());
+  auto* text = reinterpret_cast<unsigned char*>(tt);
   const std::uint32_t head = piece_at(first);
   std::uint32_t at = 0;
   std::uint32_t index = head;
@@ -424,6 +424,7 @@ bool BlockDecoder::walk(std::uint32_t* tt, std::uint32_t n, std::uint32_t first)
 BlockDecoder::Block BlockDecoder::decode(std::string_view data, std::uint64_t begin, char level,
                                          util::PageBuffer& out) {
   Block result;
+  if (level < '1' || level > '9') return result;
   BitReader in(data, begin);
   if (in.get(24) != (kBlockMarker >> 24) || in.get(24) != (kBlockMarker & 0xFFFFFF)) return result;
   const std::uint32_t stored_crc = in.get(kCrcBits);
@@ -524,9 +525,8 @@ BlockDecoder::Block BlockDecoder::decode(std::string_view data, std::uint64_t be
     std::uint32_t byte = tt[i] & 0xFF;
     tt[first[byte]++] |= i << 8;
   }
-  walked_.resize(n);
   if (!walk(tt, static_cast<std::uint32_t>(n), tt[origin] >> 8)) return result;
-  const auto* text = reinterpret_cast<const unsigned char*>(walked_.data());
+  const auto* text = reinterpret_cast<const unsigned char*>(tt_.data());
 
   // Four equal bytes are followed by how many more of them there are.
   const std::size_t start = out.size();

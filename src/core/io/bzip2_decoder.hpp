@@ -68,16 +68,16 @@ class BlockDecoder {
     std::uint32_t next;    // the piece that follows it
   };
 
-  // Writes into walked_ the `n` bytes of the text whose successors are in
-  // `tt` (each position's byte in the low 8 bits, its successor's position
-  // above), from position `first`. False when they are not one cycle.
+  // Writes the `n` bytes of the text whose successors are in `tt` (each
+  // position's byte in the low 8 bits, its successor's position above), from
+  // position `first`, over the start of `tt`, which the walk no longer needs
+  // then. False when they are not one cycle.
   bool walk(std::uint32_t* tt, std::uint32_t n, std::uint32_t first);
 
   util::PageBuffer out_;
-  util::PageBuffer tt_;  // the block's successors
+  util::PageBuffer tt_;  // the block's successors, then its text before runs are expanded
   std::vector<Piece> pieces_;
   std::array<util::PageBuffer, kLanes> lanes_;
-  util::PageBuffer walked_;  // the text before its runs are expanded
 };
 
 }  // namespace marrowfin::io::bzip2
