@@ -17,7 +17,7 @@ namespace marrowfin::io::bzip2 {
 // (3.6 MB at level 9) outgrows it. This decoder walks it in pieces, eight at
 // a time, eight chains of loads in flight instead of one, and reads Huffman
 // codes by table instead of bit by bit: about three times libbz2's speed,
-// for some 3 MB more memory at level 9.
+// for some 2 MB more memory at level 9.
 //
 // Only an accelerator: every code is read as libbz2 reads it, and a block is
 // accepted only when its bytes match its CRC. Anything else (malformed data,
