@@ -67,6 +67,15 @@ std::uint32_t bits_at(std::string_view data, std::uint64_t bit, unsigned count) 
                                     ((std::uint64_t{1} << count) - 1));
 }
 
+std::optional<std::size_t> checked_end(std::string_view data, std::uint64_t marker,
+                                       std::uint32_t crc) noexcept {
+  std::uint64_t after = marker + kMarkerBits + kCrcBits;
+  if (after > 8 * std::uint64_t{data.size()} || bits_at(data, marker + kMarkerBits, kCrcBits) != crc) {
+    return std::nullopt;
+  }
+  return static_cast<std::size_t>((after + 7) / 8);
+}
+
 std::optional<bool> marker_at(std::string_view data, std::uint64_t bit) noexcept {
   if (bit + kMarkerBits > 8 * std::uint64_t{data.size()}) return std::nullopt;
   std::uint64_t value = (std::uint64_t{bits_at(data, bit, 24)} << 24) | bits_at(data, bit + 24, 24);

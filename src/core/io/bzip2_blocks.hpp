@@ -2,6 +2,7 @@
 // 48-bit marker at any bit offset, and the stream ends with another.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -28,6 +29,11 @@ struct Marker {
 // `count` (at most 32) bits of `data` from bit `bit`, which must lie in it.
 [[nodiscard]] std::uint32_t bits_at(std::string_view data, std::uint64_t bit,
                                     unsigned count) noexcept;
+
+// The byte after a stream whose end marker is at bit `marker` of `data`, when
+// the stream CRC that follows the marker is `crc`; nothing otherwise.
+[[nodiscard]] std::optional<std::size_t> checked_end(std::string_view data, std::uint64_t marker,
+                                                     std::uint32_t crc) noexcept;
 
 // The stream CRC after one more block.
 [[nodiscard]] constexpr std::uint32_t combine_crc(std::uint32_t stream, std::uint32_t block) {

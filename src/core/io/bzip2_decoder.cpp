@@ -28,12 +28,12 @@ constexpr unsigned kRunB = 1;  // RUNA is 0: symbols up to RUNB are run digits
 constexpr unsigned kLookupBits = 10;
 constexpr unsigned kBad = 0xFFFF;
 
-using Tables = std::array<std::array<std::uint32_t, 256>, 8>;
+using CrcTables = std::array<std::array<std::uint32_t, 256>, 8>;
 
 // The CRC of bzip2 (most significant bit first), eight bytes at a time:
 // table k is a byte's effect followed by k zero bytes.
-constexpr Tables kCrc = [] {
-  Tables t{};
+constexpr CrcTables kCrc = [] {
+  CrcTables t{};
   for (std::uint32_t b = 0; b < 256; ++b) {
     std::uint32_t c = b << 24;
     for (int k = 0; k < 8; ++k) c = (c & 0x80000000u) ? (c << 1) ^ 0x04C11DB7u : c << 1;

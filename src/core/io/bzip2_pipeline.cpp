@@ -236,11 +236,10 @@ Bzip2Pipeline::Step Bzip2Pipeline::read(char* out, std::size_t capacity) {
     stream_start_ = front.stream;
     bool checked = front.ok;
     if (front.stream_end) {
-      std::uint64_t crc_end = front.begin + bzip2::kMarkerBits + bzip2::kCrcBits;
-      checked = crc_end <= 8 * std::uint64_t{input_.size()} &&
-                bzip2::bits_at(input_, front.begin + bzip2::kMarkerBits, bzip2::kCrcBits) == crc_;
+      std::optional<std::size_t> after = bzip2::checked_end(input_, front.begin, crc_);
+      checked = after.has_value();
       if (checked) {
-        end_ = static_cast<std::size_t>((crc_end + 7) / 8);
+        end_ = *after;
         crc_ = 0;
         delivered_ = 0;
       }

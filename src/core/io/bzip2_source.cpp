@@ -111,12 +111,9 @@ bool Bzip2Source::next_block() {
   std::optional<bool> end = bzip2::marker_at(input, bit_);
   if (!end) return false;
   if (*end) {
-    std::uint64_t after = bit_ + bzip2::kMarkerBits + bzip2::kCrcBits;
-    if (after > 8 * std::uint64_t{input.size()} ||
-        bzip2::bits_at(input, bit_ + bzip2::kMarkerBits, bzip2::kCrcBits) != crc_) {
-      return false;
-    }
-    pos_ = static_cast<std::size_t>((after + 7) / 8);
+    std::optional<std::size_t> after = bzip2::checked_end(input, bit_, crc_);
+    if (!after) return false;
+    pos_ = *after;
     state_ = State::kNextStream;
     return true;
   }
