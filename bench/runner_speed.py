@@ -50,9 +50,9 @@ sys.path[:0] = [str(HERE.parent / "tests" / "python"), str(HERE.parent / "tests"
 from bench_load import kept_bytes  # noqa: E402
 
 MEMORY_PROBE = """
-import sys
-import pyarrow, pyarrow.csv, pyarrow.dataset, pyarrow.parquet  # what a worker has imported before
 import os
+import pickle
+import sys
 import marrowfin
 from marrowfin_tools import _native, runners
 _native.set_load_threads(max(1, len(os.sched_getaffinity(0)) // 2))  # as a worker of --jobs 2 loads
@@ -66,8 +66,8 @@ if sys.argv[2] == "load":
     it = marrowfin.iter_prices_file(sys.argv[1])
     print(before, peak_kib(), 0)
 else:
-    rows = runners.recording_rows(sys.argv[1], (60, 30, 0))
-    print(before, peak_kib(), rows.table.nbytes)
+    sent = pickle.dumps(runners.recording_rows(sys.argv[1], (60, 30, 0)))  # what a worker sends
+    print(before, peak_kib(), len(sent))
 """
 
 

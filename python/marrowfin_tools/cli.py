@@ -310,7 +310,7 @@ def _runners(args: argparse.Namespace) -> int:
                     if outcome.value.markets == 0:
                         _error(f"{outcome.path}: no market in it")
                     if progress is not None:
-                        progress.books += outcome.value.table.num_rows
+                        progress.books += outcome.value.rows
                 else:
                     failed += 1
                     _error(f"{outcome.path}: {outcome.value}")

@@ -18,7 +18,7 @@ import contextlib
 import os
 import sys
 from collections.abc import Iterable, Iterator, Sequence
-from typing import IO, Any, NamedTuple
+from typing import IO, Any
 
 from . import _native
 from ._native import RunnerTable
@@ -66,22 +66,11 @@ def runner_table(paths: Paths, *, before: Iterable[int] = (),
         raise ValueError(f"{current[0]}: {e}") from None
 
 
-class Rows(NamedTuple):
-    """What a worker sends back of one recording."""
-
-    table: Any  # pyarrow.Table
-    markets: int
-
-
-def recording_rows(path: str, before: Sequence[int]) -> Rows:
-    """The runner table of one recording as a pyarrow Table, which pickles;
-    a module-level function, so that worker processes can run it."""
-    pa = _pyarrow(())  # the table alone: a worker starts sooner
-    table = _native.runner_table([path], before)
-    # Not pa.table(), which first looks for a pandas DataFrame and so imports
-    # pandas: a quarter of a second in every worker.
-    from_stream = getattr(pa.RecordBatchReader, "from_stream", None)  # pyarrow 15
-    return Rows(from_stream(table).read_all() if from_stream else pa.table(table), table.markets)
+def recording_rows(path: str, before: Sequence[int]) -> RunnerTable:
+    """The runner table of one recording; a module-level function, so that
+    worker processes can run it. The table pickles as its rows alone, so a
+    worker never imports pyarrow: the command's process makes the Arrow table."""
+    return _native.runner_table([path], before)
 
 
 def check_output(output: str, files: Sequence[str]) -> str:
@@ -132,12 +121,15 @@ class Writer:
             self._stack = stack.pop_all()
         return self
 
-    def write(self, rows: Rows) -> None:
-        self._gathered.append(rows.table)
-        self._gathered_rows += rows.table.num_rows
+    def write(self, rows: RunnerTable) -> None:
+        # Not pa.table(), which first looks for a pandas DataFrame and so
+        # imports pandas: a quarter of a second.
+        from_stream = getattr(self._pa.RecordBatchReader, "from_stream", None)  # pyarrow 15
+        self._gathered.append(from_stream(rows).read_all() if from_stream else self._pa.table(rows))
+        self._gathered_rows += rows.rows
         if self._gathered_rows >= ROW_GROUP:
             self._write_gathered()
-        self.rows += rows.table.num_rows
+        self.rows += rows.rows
         self.markets += rows.markets
 
     def _write_gathered(self) -> None:

@@ -1,5 +1,8 @@
 #include "bindings/marrowfin_tools/runner_table_object.hpp"
 
+#include <stdexcept>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "bindings/common/errors.hpp"
@@ -43,6 +46,26 @@ PyObject* table_repr(PyObject* self) noexcept {
                               t.rows->markets(), t.rows->size(), t.before.get());
 }
 
+// Pickles as _runner_table_from_state(state): a worker process hands its
+// table on without importing pyarrow.
+PyObject* table_reduce(PyObject* self, PyObject*) noexcept {
+  return py::guard([&]() -> PyObject* {
+    std::string bytes = state(self).rows->state();
+    py::Ref module = py::Ref::steal(PyImport_ImportModule("marrowfin_tools._native"));
+    if (!module) return nullptr;
+    py::Ref rebuild = py::Ref::steal(PyObject_GetAttrString(module.get(), "_runner_table_from_state"));
+    if (!rebuild) return nullptr;
+    return Py_BuildValue("O(y#)", rebuild.get(), bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  });
+}
+
+PyMethodDef table_methods[] = {
+    Arrow::methods[0],
+    Arrow::methods[1],
+    {"__reduce__", table_reduce, METH_NOARGS, "__reduce__($self, /)\n--\n\nPickles the table's rows."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 py::ClassSpec table_class() {
   return {
       "marrowfin_tools.RunnerTable",
@@ -53,7 +76,7 @@ py::ClassSpec table_class() {
       py::dealloc_instance<RunnerTable>,
       {py::read_only("before", table_before), py::read_only("markets", table_markets),
        py::read_only("rows", table_rows)},
-      Arrow::methods,
+      table_methods,
       {{Py_tp_repr, reinterpret_cast<void*>(table_repr)}},
   };
 }
@@ -66,6 +89,34 @@ py::Ref make_runner_table(std::shared_ptr<const table::RunnerRows> rows, PyObjec
   PyTypeObject* type = runner_table_type();
   if (type == nullptr) return {};
   return py::make_instance<RunnerTable>(type, std::move(rows), py::Ref::new_ref(before));
+}
+
+}  // namespace marrowfin::tools
+
+namespace marrowfin::tools {
+
+PyObject* runner_table_from_state(PyObject*, PyObject* state) noexcept {
+  return py::guard([&]() -> PyObject* {
+    if (!PyBytes_Check(state)) {
+      return py::set_argument_type("_runner_table_from_state", "state", "bytes", state);
+    }
+    std::unique_ptr<table::RunnerRows> rows;
+    try {
+      rows = table::RunnerRows::from_state(
+          std::string_view(PyBytes_AS_STRING(state), static_cast<std::size_t>(PyBytes_GET_SIZE(state))));
+    } catch (const std::invalid_argument& e) {
+      PyErr_SetString(PyExc_ValueError, e.what());
+      return nullptr;
+    }
+    py::Ref before = py::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(rows->before().size())));
+    if (!before) return nullptr;
+    for (std::size_t i = 0; i < rows->before().size(); ++i) {
+      PyObject* seconds = PyLong_FromLongLong(rows->before()[i]);
+      if (seconds == nullptr) return nullptr;
+      PyTuple_SET_ITEM(before.get(), static_cast<Py_ssize_t>(i), seconds);
+    }
+    return make_runner_table(std::move(rows), before.get()).release();
+  });
 }
 
 }  // namespace marrowfin::tools

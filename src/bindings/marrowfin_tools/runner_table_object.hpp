@@ -19,4 +19,8 @@ PyTypeObject* runner_table_type() noexcept;
 // an error set. `before` (borrowed) is the tuple of its seconds.
 py::Ref make_runner_table(std::shared_ptr<const table::RunnerRows> rows, PyObject* before) noexcept;
 
+// _runner_table_from_state(state): the RunnerTable that a RunnerTable's
+// __reduce__ gave `state` (bytes) for, so that the table pickles.
+PyObject* runner_table_from_state(PyObject* module, PyObject* state) noexcept;
+
 }  // namespace marrowfin::tools

@@ -256,6 +256,9 @@ PyMethodDef module_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "runner_table(paths, before=())\n--\n\n"
      "Loads each recording of the iterable in turn and keeps the rows of its runner table."},
+    {"_runner_table_from_state", runner_table_from_state, METH_O,
+     "_runner_table_from_state(state, /)\n--\n\n"
+     "The RunnerTable that a pickled RunnerTable holds (see RunnerTable.__reduce__)."},
     {"set_load_threads", set_load_threads, METH_O,
      "set_load_threads(threads, /)\n--\n\n"
      "Sets the threads of every load in this process (0 for one per core, the default; 1 to "

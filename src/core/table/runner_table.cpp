@@ -2,10 +2,15 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
+#include <stdexcept>
+#include <type_traits>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
 
+#include "core/json/utf8.hpp"
 #include "core/market/definition_fields.hpp"
 #include "core/market/market_cache.hpp"
 #include "core/market/market_fold.hpp"
@@ -258,6 +263,156 @@ void RunnerRows::add(std::span<const load::ParsedMessage> messages) {
       }
     }
   }
+}
+
+namespace {
+
+// A state's first bytes: the layout's name and version, and the byte order
+// of its numbers.
+constexpr std::string_view kStateHeader = std::endian::native == std::endian::little
+                                              ? std::string_view("marrowfin runner rows 1 LE\n")
+                                              : std::string_view("marrowfin runner rows 1 BE\n");
+
+class StateWriter {
+ public:
+  explicit StateWriter(std::string& out) : out_(out) {}
+  template <class T>
+  void raw(T value) {
+    char bytes[sizeof(T)];
+    std::memcpy(bytes, &value, sizeof(T));
+    out_.append(bytes, sizeof(T));
+  }
+  void size(std::size_t value) { raw<std::uint64_t>(value); }
+  void text(std::string_view value) {
+    size(value.size());
+    out_.append(value);
+  }
+  template <class T>
+  void optional(const std::optional<T>& value) {
+    raw<std::uint8_t>(value.has_value());
+    if (!value) return;
+    if constexpr (std::is_same_v<T, std::string>) {
+      text(*value);
+    } else {
+      raw<T>(*value);
+    }
+  }
+
+ private:
+  std::string& out_;
+};
+
+[[noreturn]] void bad_state() { throw std::invalid_argument("not a runner table's state"); }
+
+// Reads what StateWriter wrote; anything short or out of range is bad_state().
+class StateReader {
+ public:
+  explicit StateReader(std::string_view in) : in_(in) {}
+  template <class T>
+  T raw() {
+    if (in_.size() < sizeof(T)) bad_state();
+    T value;
+    std::memcpy(&value, in_.data(), sizeof(T));
+    in_.remove_prefix(sizeof(T));
+    return value;
+  }
+  // A count of items of at least `item_bytes` each, which the rest must hold.
+  std::size_t count(std::size_t item_bytes) {
+    std::uint64_t value = raw<std::uint64_t>();
+    if (value > in_.size() / item_bytes) bad_state();
+    return static_cast<std::size_t>(value);
+  }
+  std::string text() {
+    std::size_t length = count(1);
+    std::string_view value = in_.substr(0, length);
+    if (!json::is_valid_utf8(value)) bad_state();  // Arrow's text columns hold UTF-8
+    in_.remove_prefix(length);
+    return std::string(value);
+  }
+  template <class T>
+  std::optional<T> optional() {
+    std::uint8_t present = raw<std::uint8_t>();
+    if (present > 1) bad_state();
+    if (present == 0) return std::nullopt;
+    if constexpr (std::is_same_v<T, std::string>) {
+      return text();
+    } else {
+      return raw<T>();
+    }
+  }
+  std::size_t left() const noexcept { return in_.size(); }
+  bool done() const noexcept { return in_.empty(); }
+
+ private:
+  std::string_view in_;
+};
+
+}  // namespace
+
+std::string RunnerRows::state() const {
+  const Data& d = *data_;
+  std::string out(kStateHeader);
+  StateWriter w(out);
+  w.size(before_.size());
+  for (std::int64_t seconds : before_) w.raw(seconds);
+  w.size(d.markets.size());
+  for (const MarketRow& m : d.markets) {
+    w.text(m.market_id);
+    for (const std::optional<std::string>& text : m.texts) w.optional(text);
+    w.optional(m.market_time);
+    w.optional(m.off_time);
+    w.text(m.market_status);
+  }
+  w.size(d.runners.size());
+  for (const RunnerRow& r : d.runners) {
+    w.size(r.market);
+    w.optional(r.selection_id);
+    w.optional(r.runner_name);
+    w.optional(r.sort_priority);
+    w.optional(r.status);
+    w.optional(r.removal_date);
+  }
+  for (const std::optional<double>& number : d.numbers) w.optional(number);
+  return out;
+}
+
+std::unique_ptr<RunnerRows> RunnerRows::from_state(std::string_view state) {
+  if (!state.starts_with(kStateHeader)) bad_state();
+  StateReader r(state.substr(kStateHeader.size()));
+  std::vector<std::int64_t> before(r.count(sizeof(std::int64_t)));
+  for (std::int64_t& seconds : before) {
+    seconds = r.raw<std::int64_t>();
+    if (seconds < 0 || seconds > kMaxBeforeSeconds ||
+        std::find(before.data(), &seconds, seconds) != &seconds) {
+      bad_state();
+    }
+  }
+  auto rows = std::make_unique<RunnerRows>(std::move(before));
+  Data& d = *rows->data_;
+  d.markets.resize(r.count(1));
+  for (MarketRow& m : d.markets) {
+    m.market_id = r.text();
+    for (std::optional<std::string>& text : m.texts) text = r.optional<std::string>();
+    m.market_time = r.optional<std::int64_t>();
+    m.off_time = r.optional<std::int64_t>();
+    m.market_status = r.text();
+  }
+  d.runners.resize(r.count(1));
+  for (RunnerRow& row : d.runners) {
+    row.market = r.raw<std::uint64_t>();
+    if (row.market >= d.markets.size()) bad_state();
+    row.selection_id = r.optional<std::int64_t>();
+    row.runner_name = r.optional<std::string>();
+    row.sort_priority = r.optional<std::int64_t>();
+    row.status = r.optional<std::string>();
+    row.removal_date = r.optional<std::string>();
+  }
+  // A number takes a byte at least: a count the rest cannot hold is no state.
+  if (!d.runners.empty() && d.per_row > r.left() / d.runners.size()) bad_state();
+  d.numbers.resize(d.runners.size() * d.per_row);
+  for (std::optional<double>& number : d.numbers) number = r.optional<double>();
+  if (!r.done()) bad_state();
+  return rows;
 }
 
 RunnerTableReader::RunnerTableReader(std::shared_ptr<const RunnerRows> rows,

@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/load/message_loader.hpp"
@@ -46,6 +47,15 @@ class RunnerRows {
   // gets one row with the runner's columns null, so that no market is lost.
   // Throws std::bad_alloc.
   void add(std::span<const load::ParsedMessage> messages);
+
+  // The rows as bytes that from_state() takes back: how a worker process
+  // hands its table to another without building Arrow arrays. The layout is
+  // this version's and this machine's (a header says which), not a file
+  // format. Throws std::bad_alloc.
+  std::string state() const;
+  // The rows of a state(). Throws std::invalid_argument when `state` is not
+  // one of this layout, or is cut or inconsistent; std::bad_alloc.
+  static std::unique_ptr<RunnerRows> from_state(std::string_view state);
 
   std::span<const std::int64_t> before() const noexcept { return before_; }
   std::size_t size() const noexcept;

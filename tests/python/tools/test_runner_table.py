@@ -5,6 +5,9 @@ import bz2
 import gzip
 import os
 import pathlib
+import pickle
+import subprocess
+import sys
 
 import pyarrow as pa
 import pyarrow.csv
@@ -75,6 +78,10 @@ def test_every_cell_is_the_one_computed_from_the_books(path, write, tmp_path):
     expected = pa.table(dict(zip(got.column_names, zip(*rows))), schema=got.schema)
     assert got.equals(expected)  # floats to the bit, nulls as nulls
     assert (t.rows, t.markets) == (got.num_rows, len(set(got["market_id"].to_pylist())))
+    # As a worker hands it to the command: every cell and null through a pickle.
+    back = pickle.loads(pickle.dumps(t))
+    assert (back.rows, back.markets, back.before) == (t.rows, t.markets, BEFORE)
+    assert pa.table(back).equals(got)
 
 
 class TestArguments:
@@ -84,6 +91,26 @@ class TestArguments:
         assert pa.schema(t) == pa.table(t).schema and pa.table(t).num_rows == 0
         with pytest.raises(TypeError, match="No constructor defined for RunnerTable"):
             RunnerTable()
+
+    def test_a_state_cut_short_or_altered_is_refused_or_read_whole(self, write):
+        state = runner_table(crafted(write), before=(60,)).__reduce__()[1][0]
+        for end in range(len(state)):
+            with pytest.raises(ValueError, match="^not a runner table's state$"):
+                _native._runner_table_from_state(state[:end])
+        for bad in (state + b"\0", state.replace(b" 1 ", b" 2 ", 1)):
+            with pytest.raises(ValueError, match="^not a runner table's state$"):
+                _native._runner_table_from_state(bad)
+        # Any byte changed: a table that reads whole, or a ValueError; never a crash.
+        for at in range(0, len(state), 7):
+            altered = state[:at] + bytes([state[at] ^ 0x81]) + state[at + 1:]
+            try:
+                table = _native._runner_table_from_state(altered)
+            except ValueError as e:
+                assert str(e) == "not a runner table's state"
+            else:
+                pa.table(table).validate(full=True)  # texts still UTF-8
+        with pytest.raises(TypeError, match="argument 'state' must be bytes, not str"):
+            _native._runner_table_from_state("state")
 
     @pytest.mark.parametrize("paths, before, error, text", [
         ([SAMPLE], [60, 60], ValueError, "before holds 60 twice"),
@@ -124,6 +151,13 @@ class TestCommand:
                                        "marrowfin: 1 recording filtered out"]
         got = pyarrow.csv.read_csv(tmp_path / "r.csv")
         assert got.column_names == runner_column_names() and got["selection_id"].to_pylist() == [1, 2, None, 5, None]
+
+    def test_a_worker_makes_and_sends_its_rows_without_pyarrow(self):
+        code = ("import pickle, sys; sys.modules['pyarrow'] = None\n"
+                "from marrowfin_tools import runners\n"
+                "print(len(pickle.loads(pickle.dumps(runners.recording_rows(sys.argv[1], (60,)))).before))\n")
+        done = subprocess.run([sys.executable, "-c", code, SAMPLE], capture_output=True, text=True)
+        assert (done.stdout, done.stderr) == ("1\n", "")
 
     def test_csv_on_stdout(self, capsys):
         status, out, err = run(capsys, "runners", SAMPLE)
