@@ -6,7 +6,6 @@ import argparse
 import contextlib
 import dataclasses
 import functools
-import importlib.metadata
 import io
 import itertools
 import json
@@ -441,16 +440,33 @@ def _names_as_bytes() -> Iterator[None]:
                 stream.reconfigure(errors=errors)
 
 
+class _Version(argparse.Action):
+    """--version, the installed version looked up only when asked for: reading
+    a package's metadata costs every start of the command a few hundredths
+    of a second."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS,
+                 default: str = argparse.SUPPRESS, help: str = "show program's version number and exit"):
+        super().__init__(option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: object, option_string: str | None = None) -> None:
+        import importlib.metadata
+
+        try:
+            version = importlib.metadata.version("marrowfin")
+        except importlib.metadata.PackageNotFoundError:
+            version = "unknown"
+        print(f"{parser.prog} {version}")
+        parser.exit()
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="marrowfin",
         description="Replay recorded exchange market-change streams (plain, gzip, bzip2 or zstd; "
                     "files, directories, tar and zip archives).")
-    try:
-        version = importlib.metadata.version("marrowfin")
-    except importlib.metadata.PackageNotFoundError:
-        version = "unknown"
-    parser.add_argument("--version", action="version", version=f"%(prog)s {version}")
+    parser.add_argument("--version", action=_Version)
     commands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
 
     p = commands.add_parser(

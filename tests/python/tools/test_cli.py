@@ -330,3 +330,12 @@ def test_plot_without_matplotlib(capsys, tmp_path, monkeypatch):
     assert (status, err) == (0, [f"marrowfin: no chart: {plot.MISSING_MATPLOTLIB}"]) and "WINNER" in out
     assert run(capsys, "summary", "--plot", "c.png", SAMPLE)[::2] == (1, [message])
     assert not list(tmp_path.iterdir())
+
+
+def test_version(capsys):
+    import importlib.metadata
+
+    with pytest.raises(SystemExit) as ended:
+        cli.main(["--version", "runners", "--no-such-option"])
+    assert ended.value.code == 0
+    assert capsys.readouterr() == (f"marrowfin {importlib.metadata.version('marrowfin')}\n", "")
