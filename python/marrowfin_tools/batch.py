@@ -16,10 +16,12 @@ import enum
 import itertools
 import multiprocessing
 import multiprocessing.forkserver
+import multiprocessing.util
 import os
 import select
 import signal
 import sys
+import tempfile
 import threading
 import time
 from collections.abc import Callable, Generator, Iterable, Iterator
@@ -160,8 +162,7 @@ def _run(func: Callable[..., Any], recordings: Inputs, jobs: int, named: bool,
         for recording in recordings:
             yield call_recording(func, recording, named, market_filter)
         return
-    # forkserver: workers do not inherit the parent's threads or locks.
-    context = multiprocessing.get_context("forkserver")
+    context = _forkserver()
     pending = iter(recordings)
     window: collections.deque[tuple[Recording, concurrent.futures.Future]] = collections.deque()
     pool = _pool(jobs, context)
@@ -226,9 +227,30 @@ def start_workers_early() -> None:
     the workers of every later run (all of this process's runs share it):
     it starts while the caller gets on with its own imports, and each worker
     starts with the package rather than importing it anew."""
-    context = multiprocessing.get_context("forkserver")
+    context = _forkserver()
     context.set_forkserver_preload(["marrowfin_tools.cli"])
     multiprocessing.forkserver.ensure_running()
+
+
+# The forkserver listens on a socket in multiprocessing's temporary folder,
+# made in TMPDIR, and a socket's path holds at most 107 bytes (Linux; 103 on
+# macOS): "/pymp-XXXXXXXX/listener-XXXXXXXX" takes 32 of them.
+SOCKET_PATH_ROOM = 103 - 32
+
+
+def _forkserver() -> Any:
+    """The forkserver context (workers do not inherit the parent's threads or
+    locks), its socket's folder made in /tmp when TMPDIR's path is too long
+    for a socket, where the forkserver would fail to start. Recordings
+    unpacked for the workers still go to TMPDIR."""
+    if len(os.fsencode(tempfile.gettempdir())) > SOCKET_PATH_ROOM and os.access("/tmp", os.W_OK | os.X_OK):
+        saved = tempfile.tempdir
+        tempfile.tempdir = "/tmp"
+        try:
+            multiprocessing.util.get_temp_dir()  # made once per process, and kept
+        finally:
+            tempfile.tempdir = saved
+    return multiprocessing.get_context("forkserver")
 
 
 def _alone(func: Callable[..., Any], recording: Recording, context: Any, named: bool,

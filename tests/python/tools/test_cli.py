@@ -339,3 +339,12 @@ def test_version(capsys):
         cli.main(["--version", "runners", "--no-such-option"])
     assert ended.value.code == 0
     assert capsys.readouterr() == (f"marrowfin {importlib.metadata.version('marrowfin')}\n", "")
+
+
+def test_workers_start_under_a_temporary_folder_too_long_for_a_socket(tmp_path):
+    deep = tmp_path / ("t" * 60) / ("u" * 60)
+    deep.mkdir(parents=True)
+    env = {**os.environ, "TMPDIR": str(deep)}
+    done = subprocess.run([sys.executable, "-m", "marrowfin_tools", "runners", SAMPLE, SAMPLE, "--jobs", "2",
+                           "-o", str(tmp_path / "r.csv")], env=env, capture_output=True, text=True)
+    assert (done.returncode, done.stderr) == (0, f"20 rows of 2 markets written to {tmp_path}/r.csv\n")
