@@ -59,6 +59,7 @@ PyObject* table_reduce(PyObject* self, PyObject*) noexcept {
   });
 }
 
+// The Arrow methods and __reduce__.
 PyMethodDef table_methods[] = {
     Arrow::methods[0],
     Arrow::methods[1],
@@ -90,10 +91,6 @@ py::Ref make_runner_table(std::shared_ptr<const table::RunnerRows> rows, PyObjec
   if (type == nullptr) return {};
   return py::make_instance<RunnerTable>(type, std::move(rows), py::Ref::new_ref(before));
 }
-
-}  // namespace marrowfin::tools
-
-namespace marrowfin::tools {
 
 PyObject* runner_table_from_state(PyObject*, PyObject* state) noexcept {
   return py::guard([&]() -> PyObject* {
