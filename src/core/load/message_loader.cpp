@@ -114,9 +114,9 @@ unsigned thread_count(unsigned wanted) noexcept {
 // Parsed on one thread, a chunk is only a buffer (two are alive): small
 // ones keep a worker of several processes well under 1.5 times a
 // recording of a few MB, at no cost in speed.
-std::size_t chunk_size(const LoadOptions& options) noexcept {
+std::size_t chunk_size(const LoadOptions& options, unsigned threads) noexcept {
   constexpr std::size_t kOneThreadChunk = std::size_t{256} << 10;
-  if (thread_count(options.threads) > 1) return options.chunk_size;
+  if (threads > 1) return options.chunk_size;
   return std::min(options.chunk_size, kOneThreadChunk);
 }
 
@@ -128,8 +128,10 @@ std::size_t chunk_size(const LoadOptions& options) noexcept {
 class Pipeline {
  public:
   Pipeline(io::ByteSource& source, const LoadOptions& options)
-      : reader_(source, chunk_size(options), 1 + json::LineParser::kPadding),
-        threads_(thread_count(options.threads)),
+      : Pipeline(source, options, thread_count(options.threads)) {}
+  Pipeline(io::ByteSource& source, const LoadOptions& options, unsigned threads)
+      : reader_(source, chunk_size(options, threads), 1 + json::LineParser::kPadding),
+        threads_(threads),
         json_method_(options.json_method) {
     slots_.push_back(std::make_unique<ParseSlot>(json_method_));  // the calling thread's
   }
