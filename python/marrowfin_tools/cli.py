@@ -11,7 +11,7 @@ import itertools
 import json
 import os
 import sys
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Generator, Iterator, Sequence
 
 from . import batch, export, filters, inputs, plot, runners, sample_path, store, summary
 
@@ -57,12 +57,67 @@ def _before(text: str) -> tuple[int, ...]:
     return seconds
 
 
-def _report_skipped(found: inputs.Inputs, filtered: int = 0) -> None:
-    if found.skipped:
-        _error(f"{found.skipped:,} files skipped (not recordings)" if found.skipped > 1
-               else "1 file skipped (not a recording)")
-    if filtered:
-        _error(f"{filtered:,} recordings filtered out" if filtered > 1 else "1 recording filtered out")
+class _Run:
+    """A many-file run as every command reports it: the progress bar (its
+    total grows as archives are listed), recordings filtered out, failures
+    said as they come, and the closing lines.
+
+        with _Run(found, progress) as run, contextlib.closing(run.loaded(runs)) as loaded:
+
+    loaded() yields the outcome of each recording loaded; one filtered out or
+    failed is counted there and handed to `dropped`. The caller says a
+    failure of its own with fail(). Closing what loaded() gives ends the
+    workers at once (on an exception); leaving the run closes the bar, which
+    is clear while the caller writes."""
+
+    def __init__(self, found: inputs.Inputs, progress: batch.Progress | None,
+                 dropped: Callable[[str], object] | None = None):
+        self.found = found
+        self.progress = progress
+        self.done = self.failed = self.filtered = 0
+        self._dropped = dropped
+
+    def __enter__(self) -> _Run:
+        return self
+
+    def __exit__(self, *exception: object) -> None:
+        if self.progress is not None:
+            self.progress.close()
+
+    def loaded(self, runs: Generator[batch.Outcome, None, None]) -> Generator[batch.Outcome, None, None]:
+        progress = self.progress
+        with contextlib.closing(runs) as outcomes:
+            for outcome in outcomes:
+                self.done += 1
+                failed = self.failed
+                if progress is not None:
+                    progress.total = max(progress.total, self.found.found)
+                    progress.clear()
+                if outcome.filtered:
+                    self.filtered += 1
+                elif not outcome.ok:
+                    self.fail(f"{outcome.path}: {outcome.value}")
+                else:
+                    yield outcome
+                if (outcome.filtered or not outcome.ok) and self._dropped is not None:
+                    self._dropped(outcome.path)
+                if progress is not None:
+                    progress.file_done(self.failed == failed)
+
+    def fail(self, text: str) -> None:
+        self.failed += 1
+        _error(text)
+
+    def report(self) -> int:
+        """Says what was skipped and how many failed; the exit status."""
+        skipped, filtered = self.found.skipped, self.filtered
+        if skipped:
+            _error(f"{skipped:,} files skipped (not recordings)" if skipped > 1 else "1 file skipped (not a recording)")
+        if filtered:
+            _error(f"{filtered:,} recordings filtered out" if filtered > 1 else "1 recording filtered out")
+        if self.failed and self.done > 1:
+            _error(f"{self.failed} of {self.done} files failed")
+        return 1 if self.failed else 0
 
 
 def _summary(args: argparse.Namespace) -> int:
@@ -90,46 +145,20 @@ def _summary(args: argparse.Namespace) -> int:
         def func(path: str) -> summary.MarketSummary:
             return summary.summarize(path, progress.add_books)
 
-    failed = done = filtered = 0
-    market_filter = filters.from_arguments(args)
-    # closing(): an exception here ends the workers at once, not once collected.
-    try:
-        with contextlib.closing(batch.run_files(func, recordings, args.jobs,
-                                                market_filter=market_filter)) as outcomes:
-            for outcome in outcomes:
-                done += 1
-                if progress is not None:
-                    progress.total = max(progress.total, found.found)  # archives are listed as they go
-                if outcome.filtered:
-                    filtered += 1
-                    if progress is not None:
-                        progress.file_done(True)
-                    continue
-                if progress is not None:
-                    if outcome.ok and args.jobs > 1:
-                        progress.books += outcome.value.books
-                    progress.clear()
-                if outcome.ok:
-                    # Named as given (an archive member was replayed from a copy).
-                    result = dataclasses.replace(outcome.value, path=outcome.path)
-                    if args.json:
-                        print(json.dumps(result.to_json()), flush=progress is not None)
-                    else:
-                        print(summary.format_summary(result), end="\n\n", flush=progress is not None)
-                else:
-                    failed += 1
-                    _error(f"{outcome.path}: {outcome.value}")
-                if progress is not None:
-                    progress.file_done(outcome.ok)
-    finally:
-        if progress is not None:
-            progress.close()
-    _report_skipped(found, filtered)
-    if failed:
-        if done > 1:
-            _error(f"{failed} of {done} files failed")
+    runs = batch.run_files(func, recordings, args.jobs, market_filter=filters.from_arguments(args))
+    with _Run(found, progress) as run, contextlib.closing(run.loaded(runs)) as loaded:
+        for outcome in loaded:
+            # Named as given (an archive member was replayed from a copy).
+            result = dataclasses.replace(outcome.value, path=outcome.path)
+            if args.json:
+                print(json.dumps(result.to_json()), flush=progress is not None)
+            else:
+                print(summary.format_summary(result), end="\n\n", flush=progress is not None)
+            if progress is not None and args.jobs > 1:
+                progress.books += outcome.value.books
+    if run.report():
         return 1
-    if chart is not None and listed and not filtered:  # no chart of a recording filtered out
+    if chart is not None and listed and not run.filtered:  # no chart of a recording filtered out
         try:
             with listed[0].local_path() as path:
                 plot.plot_file(path, chart)
@@ -215,44 +244,20 @@ def _export(args: argparse.Namespace) -> int:
     show = args.progress if args.progress is not None else sys.stderr.isatty()
     progress = batch.Progress(len(files), unit=options.unit) if show else None
     func = functools.partial(export.export_to, plan=plan, options=options)
-    failed = done = filtered = 0
     runs = batch.run_files(func, export.checked(found, plan, options, reads=found.reads), args.jobs, named=True,
                            market_filter=market_filter)
-    try:
-        with contextlib.closing(runs) as outcomes:
-            for outcome in outcomes:
-                done += 1
-                if progress is not None:
-                    progress.total = max(progress.total, found.found)  # archives are listed as they go
-                    progress.clear()
-                if outcome.filtered:
-                    filtered += 1
-                    if progress is not None:
-                        progress.file_done(True)
-                    continue
-                ok = outcome.ok and outcome.value.output_error is None
-                if ok:
-                    count = outcome.value.written
-                    target = plan.target(outcome.path, options)
-                    where = f"of {outcome.path} written to {target}" if plan.dataset else f"written to {target}"
-                    print(f"{count:,} {options.unit} {where}", file=sys.stderr, flush=True)
-                    if progress is not None:
-                        progress.books += count
-                elif outcome.ok:
-                    failed += 1
-                    _error(outcome.value.output_error)
-                else:
-                    failed += 1
-                    _error(f"{outcome.path}: {outcome.value}")
-                if progress is not None:
-                    progress.file_done(ok)
-    finally:
-        if progress is not None:
-            progress.close()
-    _report_skipped(found, filtered)
-    if failed and done > 1:
-        _error(f"{failed} of {done} files failed")
-    return 1 if failed else 0
+    with _Run(found, progress) as run, contextlib.closing(run.loaded(runs)) as loaded:
+        for outcome in loaded:
+            if outcome.value.output_error is not None:
+                run.fail(outcome.value.output_error)
+                continue
+            count = outcome.value.written
+            target = plan.target(outcome.path, options)
+            where = f"of {outcome.path} written to {target}" if plan.dataset else f"written to {target}"
+            print(f"{count:,} {options.unit} {where}", file=sys.stderr, flush=True)
+            if progress is not None:
+                progress.books += count
+    return run.report()
 
 
 def _export_one(recording: inputs.Recording, out: str, options: export.Options,
@@ -293,43 +298,24 @@ def _runners(args: argparse.Namespace) -> int:
     progress = batch.Progress(len(files), unit="rows") if show else None
     func = functools.partial(runners.recording_rows, before=args.before)
     found = inputs.Inputs(files, max_size=args.max_size)
-    failed = done = filtered = 0
     runs = batch.run_files(func, found, args.jobs, market_filter=filters.from_arguments(args))
     try:
-        with writer, contextlib.closing(runs) as outcomes:
-            for outcome in outcomes:
-                done += 1
+        with _Run(found, progress) as run, writer, contextlib.closing(run.loaded(runs)) as loaded:
+            for outcome in loaded:
+                writer.write(outcome.value)
+                if outcome.value.markets == 0:
+                    _error(f"{outcome.path}: no market in it")
                 if progress is not None:
-                    progress.total = max(progress.total, found.found)  # archives are listed as they go
-                    progress.clear()
-                if outcome.filtered:
-                    filtered += 1
-                elif outcome.ok:
-                    writer.write(outcome.value)
-                    if outcome.value.markets == 0:
-                        _error(f"{outcome.path}: no market in it")
-                    if progress is not None:
-                        progress.books += outcome.value.rows
-                else:
-                    failed += 1
-                    _error(f"{outcome.path}: {outcome.value}")
-                if progress is not None:
-                    progress.file_done(outcome.ok)
+                    progress.books += outcome.value.rows
     except OSError as e:
         if isinstance(e, BrokenPipeError):
             raise  # stdout's reader has gone: main() ends quietly
         _error(f"{args.output}: {e.strerror or e}")
         return 1
-    finally:
-        if progress is not None:
-            progress.close()
     rows, markets = writer.rows, writer.markets
     print(f"{rows:,} row{'s' * (rows != 1)} of {markets:,} market{'s' * (markets != 1)} written to "
           f"{args.output}", file=sys.stderr)
-    _report_skipped(found, filtered)
-    if failed and done > 1:
-        _error(f"{failed} of {done} files failed")
-    return 1 if failed else 0
+    return run.report()
 
 
 def _level(text: str) -> int:
@@ -353,52 +339,30 @@ def _convert(args: argparse.Namespace) -> int:
     # The store is no input of its own, should an input folder hold it.
     found = inputs.Inputs(files, exclude=[args.output], max_size=args.max_size)
     func = functools.partial(store.store_recording, store=args.output, level=args.level)
-    failed = done = filtered = 0
     try:
-        with writer:
+        with _Run(found, progress, dropped=writer.forget) as run, writer:
             runs = batch.run_files(func, writer.pending(found), args.jobs, named=True,
                                    market_filter=filters.from_arguments(args))
-            with contextlib.closing(runs) as outcomes:
-                for outcome in outcomes:
-                    done += 1
-                    if progress is not None:
-                        progress.total = max(progress.total, found.found)  # archives are listed as they go
-                        progress.clear()
-                    if outcome.filtered or not outcome.ok:
-                        writer.forget(outcome.path)
-                        if outcome.filtered:
-                            filtered += 1
-                        else:
-                            failed += 1
-                            _error(f"{outcome.path}: {outcome.value}")
-                    elif not outcome.value.rows:
-                        writer.add(outcome.path, outcome.value)
+            with contextlib.closing(run.loaded(runs)) as loaded:
+                for outcome in loaded:
+                    stored = writer.add(outcome.path, outcome.value)
+                    if not outcome.value.rows:
                         _error(f"{outcome.path}: no market in it; not stored")
                     elif progress is not None:
-                        progress.books += writer.add(outcome.path, outcome.value)
-                    else:
-                        writer.add(outcome.path, outcome.value)
-                    if progress is not None:
-                        progress.file_done(outcome.ok)
+                        progress.books += stored
     except store.NotAStore as e:
         _error(str(e))
         return 1
     except OSError as e:
         _error(f"{args.output}: {e.strerror or e}")
         return 1
-    finally:
-        if progress is not None:
-            progress.close()
     markets, recordings = writer.added, writer.recordings
     print(f"{markets:,} market{'s' * (markets != 1)} of {recordings:,} recording{'s' * (recordings != 1)} "
           f"added to {args.output}", file=sys.stderr)
     if writer.already:
         _error(f"{writer.already:,} recordings already in the store" if writer.already > 1
                else "1 recording already in the store")
-    _report_skipped(found, filtered)
-    if failed and done > 1:
-        _error(f"{failed} of {done} files failed")
-    return 1 if failed else 0
+    return run.report()
 
 
 def _plot(args: argparse.Namespace) -> int:
