@@ -2,9 +2,10 @@
 """Writes the fuzzers' seed corpus (fuzz/corpus/<target>/): slices of generated
 recordings and short hand-written lines that reach the odd corners (images,
 handicaps, text starting prices, removals, packed and unpacked ladders, other
-markets, gzip header fields, bzip2 streams and blocks, zstd frames).
+markets, gzip header fields, bzip2 streams and blocks, zstd frames, runner
+tables' states).
 Deterministic; rerun after changing it, with the project's venv (zstandard is a
-test dependency).
+test dependency, and the states are made by the installed marrowfin_tools).
 
     .venv/bin/python fuzz/make_corpus.py
 """
@@ -19,6 +20,8 @@ import tempfile
 import zlib
 
 import zstandard
+
+from marrowfin_tools import _native
 
 ROOT = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(ROOT.parent / "bench"))
@@ -158,6 +161,14 @@ def main():
         files["price_table/" + name.split("/")[1]] = files[name]
     files["price_table/two_markets"] = lines(
         [row for pair in zip(race[:12], handicap[:12]) for row in pair] + handicap[:1])
+    # The runner table folds the same files; and states of two of its tables.
+    for name in [n for n in files if n.startswith("price_table/")]:
+        files["runner_table/" + name.split("/")[1]] = files[name]
+    with tempfile.TemporaryDirectory() as tmp:
+        for name, before in (("race_close", (60, 0)), ("two_markets", ())):
+            path = pathlib.Path(tmp) / name
+            path.write_bytes(files["runner_table/" + name])
+            files[f"runner_table/state_{name}"] = _native.runner_table([str(path)], before).__reduce__()[1][0]
 
     for name, line in SHORT_LINES.items():
         files[f"parse_json/{name}"] = line.encode()

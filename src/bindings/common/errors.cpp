@@ -55,6 +55,10 @@ PyObject* set_nul_in_path() noexcept {
   return set_value_error("file name contained an unexpected NUL byte");
 }
 
+PyObject* set_not_a_runner_state() noexcept {
+  return set_value_error("not a runner table's state");
+}
+
 PyObject* set_too_many_positional(Py_ssize_t given) noexcept {
   PyErr_Format(PyExc_TypeError,
                "iter_prices_file() takes 1 positional arguments but %zd were given", given);

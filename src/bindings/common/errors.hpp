@@ -24,6 +24,8 @@ PyObject* set_sub_interpreter(const char* module) noexcept;
 PyObject* set_all_not_a_list() noexcept;
 // ValueError "file name contained an unexpected NUL byte".
 PyObject* set_nul_in_path() noexcept;
+// ValueError "not a runner table's state" (unpickling a RunnerTable).
+PyObject* set_not_a_runner_state() noexcept;
 
 // iter_prices_file's argument errors, in the binding layer's standard words.
 PyObject* set_too_many_positional(Py_ssize_t given) noexcept;

@@ -1,6 +1,6 @@
 #include "bindings/marrowfin_tools/runner_table_object.hpp"
 
-#include <stdexcept>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -60,6 +60,7 @@ PyObject* table_reduce(PyObject* self, PyObject*) noexcept {
 }
 
 // The Arrow methods and __reduce__.
+static_assert(std::size(Arrow::methods) == 3, "table_methods lists every Arrow method");
 PyMethodDef table_methods[] = {
     Arrow::methods[0],
     Arrow::methods[1],
@@ -97,14 +98,9 @@ PyObject* runner_table_from_state(PyObject*, PyObject* state) noexcept {
     if (!PyBytes_Check(state)) {
       return py::set_argument_type("_runner_table_from_state", "state", "bytes", state);
     }
-    std::unique_ptr<table::RunnerRows> rows;
-    try {
-      rows = table::RunnerRows::from_state(
-          std::string_view(PyBytes_AS_STRING(state), static_cast<std::size_t>(PyBytes_GET_SIZE(state))));
-    } catch (const std::invalid_argument& e) {
-      PyErr_SetString(PyExc_ValueError, e.what());
-      return nullptr;
-    }
+    std::unique_ptr<table::RunnerRows> rows = table::RunnerRows::from_state(
+        std::string_view(PyBytes_AS_STRING(state), static_cast<std::size_t>(PyBytes_GET_SIZE(state))));
+    if (!rows) return py::set_not_a_runner_state();
     py::Ref before = py::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(rows->before().size())));
     if (!before) return nullptr;
     for (std::size_t i = 0; i < rows->before().size(); ++i) {

@@ -20,7 +20,8 @@ PyTypeObject* runner_table_type() noexcept;
 py::Ref make_runner_table(std::shared_ptr<const table::RunnerRows> rows, PyObject* before) noexcept;
 
 // _runner_table_from_state(state): the RunnerTable that a RunnerTable's
-// __reduce__ gave `state` (bytes) for, so that the table pickles.
+// __reduce__ gave `state` (bytes) for, so that the table pickles. A new
+// reference, or nullptr with an error set.
 PyObject* runner_table_from_state(PyObject* module, PyObject* state) noexcept;
 
 }  // namespace marrowfin::tools

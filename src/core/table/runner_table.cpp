@@ -4,9 +4,8 @@
 #include <array>
 #include <bit>
 #include <cstring>
-#include <stdexcept>
-#include <type_traits>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 
@@ -302,49 +301,63 @@ class StateWriter {
   std::string& out_;
 };
 
-[[noreturn]] void bad_state() { throw std::invalid_argument("not a runner table's state"); }
-
-// Reads what StateWriter wrote; anything short or out of range is bad_state().
+// Reads what StateWriter wrote. Anything short or out of range makes it
+// bad(): from then on it reads zeros and empty texts, and counts of none.
 class StateReader {
  public:
   explicit StateReader(std::string_view in) : in_(in) {}
   template <class T>
   T raw() {
-    if (in_.size() < sizeof(T)) bad_state();
-    T value;
+    T value{};
+    if (in_.size() < sizeof(T)) {
+      fail();
+      return value;
+    }
     std::memcpy(&value, in_.data(), sizeof(T));
     in_.remove_prefix(sizeof(T));
     return value;
   }
-  // A count of items of at least `item_bytes` each, which the rest must hold.
+  // A count of items that each take at least `item_bytes` of the state, so
+  // that a forged count cannot ask for more memory than a state that long
+  // could fill.
   std::size_t count(std::size_t item_bytes) {
     std::uint64_t value = raw<std::uint64_t>();
-    if (value > in_.size() / item_bytes) bad_state();
+    if (value > in_.size() / item_bytes) {
+      fail();
+      return 0;
+    }
     return static_cast<std::size_t>(value);
   }
   std::string text() {
-    std::size_t length = count(1);
-    std::string_view value = in_.substr(0, length);
-    if (!json::is_valid_utf8(value)) bad_state();  // Arrow's text columns hold UTF-8
-    in_.remove_prefix(length);
+    std::string_view value = in_.substr(0, count(1));
+    in_.remove_prefix(value.size());
+    if (!json::is_valid_utf8(value)) {  // Arrow's text columns hold UTF-8
+      fail();
+      return {};
+    }
     return std::string(value);
   }
   template <class T>
   std::optional<T> optional() {
     std::uint8_t present = raw<std::uint8_t>();
-    if (present > 1) bad_state();
-    if (present == 0) return std::nullopt;
+    if (present > 1) fail();
+    if (present != 1) return std::nullopt;
     if constexpr (std::is_same_v<T, std::string>) {
       return text();
     } else {
       return raw<T>();
     }
   }
-  std::size_t left() const noexcept { return in_.size(); }
+  void fail() noexcept {
+    bad_ = true;
+    in_ = {};
+  }
+  bool bad() const noexcept { return bad_; }
   bool done() const noexcept { return in_.empty(); }
 
  private:
   std::string_view in_;
+  bool bad_ = false;
 };
 
 }  // namespace
@@ -377,19 +390,21 @@ std::string RunnerRows::state() const {
 }
 
 std::unique_ptr<RunnerRows> RunnerRows::from_state(std::string_view state) {
-  if (!state.starts_with(kStateHeader)) bad_state();
+  if (!state.starts_with(kStateHeader)) return nullptr;
   StateReader r(state.substr(kStateHeader.size()));
   std::vector<std::int64_t> before(r.count(sizeof(std::int64_t)));
   for (std::int64_t& seconds : before) {
     seconds = r.raw<std::int64_t>();
-    if (seconds < 0 || seconds > kMaxBeforeSeconds ||
-        std::find(before.data(), &seconds, seconds) != &seconds) {
-      bad_state();
-    }
+    if (seconds < 0 || seconds > kMaxBeforeSeconds) r.fail();
   }
+  std::vector<std::int64_t> sorted = before;
+  std::sort(sorted.begin(), sorted.end());
+  if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) r.fail();
   auto rows = std::make_unique<RunnerRows>(std::move(before));
   Data& d = *rows->data_;
-  d.markets.resize(r.count(1));
+  // A market's least: its id's and status's lengths, and a flag for each
+  // text and time.
+  d.markets.resize(r.count(8 + kMarketTexts + 2 + 8));
   for (MarketRow& m : d.markets) {
     m.market_id = r.text();
     for (std::optional<std::string>& text : m.texts) text = r.optional<std::string>();
@@ -397,21 +412,29 @@ std::unique_ptr<RunnerRows> RunnerRows::from_state(std::string_view state) {
     m.off_time = r.optional<std::int64_t>();
     m.market_status = r.text();
   }
-  d.runners.resize(r.count(1));
+  // A row's least: its market, a flag for each of its five values, and one
+  // for each number (which follow all rows).
+  d.runners.resize(r.count(8 + 5 + d.per_row));
+  std::size_t market = 0;
   for (RunnerRow& row : d.runners) {
     row.market = r.raw<std::uint64_t>();
-    if (row.market >= d.markets.size()) bad_state();
+    // As add() makes them: each market's rows together, in market order,
+    // every market with one at least.
+    if (row.market != market && row.market != market + 1) r.fail();
+    market = row.market;
     row.selection_id = r.optional<std::int64_t>();
     row.runner_name = r.optional<std::string>();
     row.sort_priority = r.optional<std::int64_t>();
     row.status = r.optional<std::string>();
     row.removal_date = r.optional<std::string>();
   }
-  // A number takes a byte at least: a count the rest cannot hold is no state.
-  if (!d.runners.empty() && d.per_row > r.left() / d.runners.size()) bad_state();
+  if (d.runners.empty() ? !d.markets.empty()
+                        : d.runners.front().market != 0 || market + 1 != d.markets.size()) {
+    r.fail();
+  }
   d.numbers.resize(d.runners.size() * d.per_row);
   for (std::optional<double>& number : d.numbers) number = r.optional<double>();
-  if (!r.done()) bad_state();
+  if (r.bad() || !r.done()) return nullptr;
   return rows;
 }
 

@@ -53,8 +53,8 @@ class RunnerRows {
   // this version's and this machine's (a header says which), not a file
   // format. Throws std::bad_alloc.
   std::string state() const;
-  // The rows of a state(). Throws std::invalid_argument when `state` is not
-  // one of this layout, or is cut or inconsistent; std::bad_alloc.
+  // The rows of a state(), or null when `state` is not one of this layout,
+  // or is cut or inconsistent. Throws std::bad_alloc.
   static std::unique_ptr<RunnerRows> from_state(std::string_view state);
 
   std::span<const std::int64_t> before() const noexcept { return before_; }

@@ -112,6 +112,20 @@ class TestArguments:
         with pytest.raises(TypeError, match="argument 'state' must be bytes, not str"):
             _native._runner_table_from_state("state")
 
+    def test_a_forged_count_asks_for_no_more_memory_than_its_state_could_fill(self):
+        # A million markets, then a million rows, each hundreds of bytes once
+        # read, claimed by states of 1 MB of zeros: refused before anything is made.
+        code = ("import resource, sys; from marrowfin_tools import _native\n"
+                "empty = _native.runner_table([], ()).__reduce__()[1][0]\n"
+                "header, million = empty[:-24], (10**6).to_bytes(8, sys.byteorder)\n"
+                "for counts in (bytes(8) + million, bytes(16) + million):\n"
+                "    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+                "    try: _native._runner_table_from_state(header + counts + bytes(10**6))\n"
+                "    except ValueError as e: print(e)\n"
+                "    print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 50_000)\n")
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+        assert done.stdout.splitlines() == ["not a runner table's state", "True"] * 2, done.stderr
+
     @pytest.mark.parametrize("paths, before, error, text", [
         ([SAMPLE], [60, 60], ValueError, "before holds 60 twice"),
         ([SAMPLE], [-1], ValueError, "before must be in 0..1099511627776, got -1"),
