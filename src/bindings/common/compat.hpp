@@ -5,6 +5,9 @@
 // shim goes away with the version that needs it.
 #pragma once
 
+// Sizes of "#" formats are Py_ssize_t, as 3.13 always takes them; before it,
+// such a format fails without this.
+#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #if PY_VERSION_HEX < 0x030C0000
