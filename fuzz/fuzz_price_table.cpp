@@ -26,6 +26,7 @@
 #include "core/load/message_loader.hpp"
 #include "core/table/price_table.hpp"
 #include "core/table/table_stream.hpp"
+#include "fuzz_support.hpp"
 
 namespace {
 
@@ -36,71 +37,7 @@ using namespace marrowfin::load;
 using namespace marrowfin::io;
 using namespace marrowfin::util;
 using namespace marrowfin::table;
-
-void check(bool ok, unsigned line = __builtin_LINE()) {
-  if (ok) return;
-  std::fprintf(stderr, "fuzz_price_table: check failed at line %u\n", line);
-  std::abort();
-}
-
-// A cell by bit pattern, so that -0.0 and 0.0 differ and NaN equals itself.
-using Cell = std::variant<std::monostate, std::uint64_t, std::string>;
-using Row = std::vector<Cell>;
-
-Cell number(double d) {
-  std::uint64_t bits;
-  std::memcpy(&bits, &d, sizeof bits);
-  return bits;
-}
-Cell integer(std::int64_t i) { return static_cast<std::uint64_t>(i); }
-
-bool bit(const void* bits, std::int64_t i) {
-  return (static_cast<const std::uint8_t*>(bits)[i / 8] >> (i % 8)) & 1;
-}
-
-// The rows of a batch; aborts on a layout fault.
-void read_batch(const ArrowArray& batch, const std::vector<Field>& fields, std::vector<Row>& rows) {
-  check(batch.n_children == static_cast<std::int64_t>(fields.size()) && batch.n_buffers == 1 &&
-        batch.offset == 0 && batch.null_count == 0 && batch.length > 0);
-  std::size_t first = rows.size();
-  rows.resize(first + static_cast<std::size_t>(batch.length));
-  for (std::size_t c = 0; c < fields.size(); ++c) {
-    const ArrowArray& column = *batch.children[c];
-    bool utf8 = fields[c].type == ColumnType::kUtf8;
-    check(column.length == batch.length && column.offset == 0 && column.n_children == 0 &&
-          column.n_buffers == (utf8 ? 3 : 2) && column.release != nullptr &&
-          column.buffers[1] != nullptr);
-    check(fields[c].nullable || (column.null_count == 0 && column.buffers[0] == nullptr));
-    std::int64_t nulls = 0;
-    for (std::int64_t i = 0; i < column.length; ++i) {
-      Row& row = rows[first + static_cast<std::size_t>(i)];
-      if (column.buffers[0] != nullptr && !bit(column.buffers[0], i)) {
-        ++nulls;
-        row.emplace_back(std::monostate{});
-        continue;
-      }
-      const void* values = column.buffers[1];
-      switch (fields[c].type) {
-        case ColumnType::kFloat64:
-          row.emplace_back(number(static_cast<const double*>(values)[i]));
-          break;
-        case ColumnType::kInt64:
-        case ColumnType::kTimestampMsUtc:
-          row.emplace_back(integer(static_cast<const std::int64_t*>(values)[i]));
-          break;
-        case ColumnType::kBool: row.emplace_back(std::uint64_t{bit(values, i)}); break;
-        case ColumnType::kUtf8: {
-          auto* offsets = static_cast<const std::int32_t*>(values);
-          check(offsets[0] == 0 && offsets[i] <= offsets[i + 1]);
-          row.emplace_back(std::string(static_cast<const char*>(column.buffers[2]) + offsets[i],
-                                       static_cast<std::size_t>(offsets[i + 1] - offsets[i])));
-          break;
-        }
-      }
-    }
-    check(column.null_count == nulls);
-  }
-}
+using namespace marrowfin::fuzz;
 
 // Each market folded apart, as the iterator would fold a file holding only
 // that market's changes.

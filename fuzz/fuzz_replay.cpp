@@ -33,6 +33,7 @@
 #include "core/market/market_cache.hpp"
 #include "core/load/message_loader.hpp"
 #include "core/json/utf8.hpp"
+#include "fuzz_support.hpp"
 
 namespace {
 
@@ -42,13 +43,8 @@ using namespace marrowfin::market;
 using namespace marrowfin::load;
 using namespace marrowfin::io;
 using namespace marrowfin::util;
+using marrowfin::fuzz::check;
 
-// (std::source_location needs a newer clang than Debian's.)
-void check(bool ok, unsigned line = __builtin_LINE()) {
-  if (ok) return;
-  std::fprintf(stderr, "fuzz_replay: check failed at line %u\n", line);
-  std::abort();
-}
 
 bool known_error(std::string_view error) {
   static const std::string_view kWhole[] = {

@@ -93,14 +93,15 @@ class _Run:
                 if progress is not None:
                     progress.total = max(progress.total, self.found.found)
                     progress.clear()
-                if outcome.filtered:
-                    self.filtered += 1
-                elif not outcome.ok:
-                    self.fail(f"{outcome.path}: {outcome.value}")
-                else:
+                if outcome.ok and not outcome.filtered:
                     yield outcome
-                if (outcome.filtered or not outcome.ok) and self._dropped is not None:
-                    self._dropped(outcome.path)
+                else:
+                    if outcome.filtered:
+                        self.filtered += 1
+                    else:
+                        self.fail(f"{outcome.path}: {outcome.value}")
+                    if self._dropped is not None:
+                        self._dropped(outcome.path)
                 if progress is not None:
                     progress.file_done(self.failed == failed)
 

@@ -328,24 +328,24 @@ class StateReader {
     }
     return static_cast<std::size_t>(value);
   }
-  std::string text() {
+  void text(std::string& out) {
     std::string_view value = in_.substr(0, count(1));
     in_.remove_prefix(value.size());
     if (!json::is_valid_utf8(value)) {  // Arrow's text columns hold UTF-8
       fail();
-      return {};
+      return;
     }
-    return std::string(value);
+    out = value;
   }
   template <class T>
-  std::optional<T> optional() {
+  void optional(std::optional<T>& out) {
     std::uint8_t present = raw<std::uint8_t>();
     if (present > 1) fail();
-    if (present != 1) return std::nullopt;
+    if (present != 1) return;
     if constexpr (std::is_same_v<T, std::string>) {
-      return text();
+      text(out.emplace());
     } else {
-      return raw<T>();
+      out = raw<T>();
     }
   }
   void fail() noexcept {
@@ -360,6 +360,26 @@ class StateReader {
   bool bad_ = false;
 };
 
+// A market's fields, and a runner row's after its market, in a state's
+// order: the one list that StateWriter writes and StateReader reads.
+template <class Io, class Market>
+void market_fields(Io& io, Market& m) {
+  io.text(m.market_id);
+  for (auto& text : m.texts) io.optional(text);
+  io.optional(m.market_time);
+  io.optional(m.off_time);
+  io.text(m.market_status);
+}
+
+template <class Io, class Row>
+void runner_fields(Io& io, Row& row) {
+  io.optional(row.selection_id);
+  io.optional(row.runner_name);
+  io.optional(row.sort_priority);
+  io.optional(row.status);
+  io.optional(row.removal_date);
+}
+
 }  // namespace
 
 std::string RunnerRows::state() const {
@@ -369,21 +389,11 @@ std::string RunnerRows::state() const {
   w.size(before_.size());
   for (std::int64_t seconds : before_) w.raw(seconds);
   w.size(d.markets.size());
-  for (const MarketRow& m : d.markets) {
-    w.text(m.market_id);
-    for (const std::optional<std::string>& text : m.texts) w.optional(text);
-    w.optional(m.market_time);
-    w.optional(m.off_time);
-    w.text(m.market_status);
-  }
+  for (const MarketRow& m : d.markets) market_fields(w, m);
   w.size(d.runners.size());
   for (const RunnerRow& r : d.runners) {
     w.size(r.market);
-    w.optional(r.selection_id);
-    w.optional(r.runner_name);
-    w.optional(r.sort_priority);
-    w.optional(r.status);
-    w.optional(r.removal_date);
+    runner_fields(w, r);
   }
   for (const std::optional<double>& number : d.numbers) w.optional(number);
   return out;
@@ -405,13 +415,7 @@ std::unique_ptr<RunnerRows> RunnerRows::from_state(std::string_view state) {
   // A market's least: its id's and status's lengths, and a flag for each
   // text and time.
   d.markets.resize(r.count(8 + kMarketTexts + 2 + 8));
-  for (MarketRow& m : d.markets) {
-    m.market_id = r.text();
-    for (std::optional<std::string>& text : m.texts) text = r.optional<std::string>();
-    m.market_time = r.optional<std::int64_t>();
-    m.off_time = r.optional<std::int64_t>();
-    m.market_status = r.text();
-  }
+  for (MarketRow& m : d.markets) market_fields(r, m);
   // A row's least: its market, a flag for each of its five values, and one
   // for each number (which follow all rows).
   d.runners.resize(r.count(8 + 5 + d.per_row));
@@ -422,18 +426,14 @@ std::unique_ptr<RunnerRows> RunnerRows::from_state(std::string_view state) {
     // every market with one at least.
     if (row.market != market && row.market != market + 1) r.fail();
     market = row.market;
-    row.selection_id = r.optional<std::int64_t>();
-    row.runner_name = r.optional<std::string>();
-    row.sort_priority = r.optional<std::int64_t>();
-    row.status = r.optional<std::string>();
-    row.removal_date = r.optional<std::string>();
+    runner_fields(r, row);
   }
   if (d.runners.empty() ? !d.markets.empty()
                         : d.runners.front().market != 0 || market + 1 != d.markets.size()) {
     r.fail();
   }
   d.numbers.resize(d.runners.size() * d.per_row);
-  for (std::optional<double>& number : d.numbers) number = r.optional<double>();
+  for (std::optional<double>& number : d.numbers) r.optional(number);
   if (r.bad() || !r.done()) return nullptr;
   return rows;
 }
