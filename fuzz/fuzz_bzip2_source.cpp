@@ -1,6 +1,6 @@
 // libFuzzer: any bytes as a bzip2 file, decoded by libbz2 alone, a block at a
-// time (read in large and in small pieces) and by the pipeline on 1 and on 2
-// threads of its own. All must agree on the decoded bytes and on the failure.
+// time (read in large and in small pieces, and with the input read only as
+// far as the blocks need) and by the pipeline on 1 and on 2 threads of its own. All must agree on the decoded bytes and on the failure.
 // How much of a damaged block comes out before its failure depends on the
 // output space (libbz2 does not count what it wrote of a block it then finds
 // corrupt), so after a failure one output need only begin the other; for the
@@ -31,8 +31,9 @@ struct Decoded {
 };
 
 Decoded decode(std::string_view bytes, unsigned threads, std::size_t chunk,
-               bool libbz2_only = false) {
-  Bzip2Source source(std::make_unique<MemorySource>(bytes), threads, 0, libbz2_only);
+               bool libbz2_only = false, std::size_t input_step = 0) {
+  // Stepped, the input is read from 64 bytes on, as far as each block needs.
+  Bzip2Source source(std::make_unique<MemorySource>(bytes), threads, input_step, libbz2_only, 64);
   Decoded out;
   static std::string buffer(std::size_t{1} << 20, '\0');  // fresh pages each time cost most
   for (;;) {
@@ -91,6 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!known(one_pass.error)) std::abort();
   check_agree(one_pass, decode(bytes, 0, 1 << 20));
   check_agree(one_pass, decode(bytes, 0, 4093));
+  check_agree(one_pass, decode(bytes, 0, 4093, false, 4096));
   check_agree(one_pass, decode(bytes, 1, 1 << 20));
   check_agree(one_pass, decode(bytes, 2, 4093));
   return 0;

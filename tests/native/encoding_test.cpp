@@ -297,5 +297,36 @@ TEST(Bzip2Source, BlocksSideBySideAgreeWithOnePass) {
   }
 }
 
+// Read a block at a time, a file is read only as far as the blocks decoded
+// need, further each time a block runs past what is in; and what comes out,
+// and every failure, is what a whole read gives.
+TEST(Bzip2Source, ASteppedReadReadsNoFurtherThanItsBlocks) {
+  const std::string text = sample_text(400000, 5);
+  const std::string file = bzip2_stream(text, 1);  // four blocks
+  for (std::size_t first_input : {std::size_t{1}, std::size_t{1000}, io::Bzip2Source::kFirstInput}) {
+    auto source = std::make_unique<ChunkedSource>(file);
+    const ChunkedSource& counted = *source;
+    io::Bzip2Source stepped(std::move(source), 0, 4096, false, first_input);
+    std::string first(1 << 20, '\0');
+    io::ReadResult r = stepped.read(first.data(), first.size());
+    ASSERT_EQ(r.error, "");
+    EXPECT_TRUE(text.starts_with(first.substr(0, r.size)));
+    if (first_input < file.size()) {
+      EXPECT_LT(counted.position(), file.size() / 2) << first_input;
+    }
+  }
+  // Cut, damaged or failing to read past the first read, and with a stream after.
+  const Codec whole{io::Encoding::kBzip2}, step{io::Encoding::kBzip2, {}, 0, 4096, 1000};
+  const std::size_t late = file.size() / 3;
+  for (const auto& [data, fail_at] : std::vector<std::pair<std::string, std::size_t>>{
+           {file, std::string::npos}, {file.substr(0, late), std::string::npos},
+           {file.substr(0, file.size() - 1), std::string::npos}, {flip(file, 8 * late), std::string::npos},
+           {file, late}, {file + std::string(3000, '\0') + file, std::string::npos}}) {
+    Decoded a = whole(data, 65536, 1 << 20, fail_at), b = step(data, 65536, 1 << 20, fail_at);
+    EXPECT_EQ(b.error, a.error) << data.size() << " " << fail_at;
+    EXPECT_TRUE(b.data == a.data) << b.data.size() << " " << a.data.size();
+  }
+}
+
 }  // namespace
 }  // namespace marrowfin::io

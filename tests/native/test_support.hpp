@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/io/byte_source.hpp"
+#include "core/io/bzip2_source.hpp"
 #include "core/io/encoding.hpp"
 #include "core/json/line_parser.hpp"
 
@@ -39,6 +40,7 @@ class ChunkedSource final : public io::ByteSource {
     return {n, {}};
   }
   std::vector<std::size_t> requests;
+  std::size_t position() const noexcept { return pos_; }
 
  private:
   std::string data_;
@@ -193,17 +195,26 @@ struct Codec {
   io::Encoding encoding;
   io::Inflater::Backend backend = io::Inflater::Backend::kZlib;
   unsigned threads = 0;
+  // bzip2: a block at a time, the file read as far as the blocks need, from
+  // a first read of `first_input` bytes.
+  std::size_t input_step = 0;
+  std::size_t first_input = 1000;
 
   // Everything decoded from `data`, read `out_chunk` bytes at a time from
   // `in_chunk`-byte reads of a source that fails from offset `fail_at` on.
   Decoded operator()(std::string data, std::size_t out_chunk = 65536, std::size_t in_chunk = 1 << 20,
                      std::size_t fail_at = std::string::npos) const {
     auto file = std::make_unique<ChunkedSource>(std::move(data), in_chunk, fail_at);
+    if (input_step != 0) {
+      io::Bzip2Source stepped(std::move(file), 0, input_step, false, first_input);
+      return drain(stepped, out_chunk);
+    }
     return drain(*io::decoded(std::move(file), encoding, backend, threads), out_chunk);
   }
   std::string name() const {
     std::string base = name_of(encoding);
     if (encoding == io::Encoding::kGzip) return base + (backend == io::Inflater::Backend::kZlib ? "_zlib" : "_isal");
+    if (input_step != 0) return base + "_stepped";
     return encoding == io::Encoding::kBzip2 ? base + "_" + std::to_string(threads) + "_threads" : base;
   }
 };
@@ -215,7 +226,7 @@ inline std::vector<Codec> codecs_of(io::Encoding encoding) {
     case io::Encoding::kGzip:
       if (!Inflater::available(Inflater::Backend::kIsal)) return {{encoding}};
       return {{encoding}, {encoding, Inflater::Backend::kIsal}};
-    case io::Encoding::kBzip2: return {{encoding}, {encoding, {}, 1}, {encoding, {}, 2}};
+    case io::Encoding::kBzip2: return {{encoding}, {encoding, {}, 1}, {encoding, {}, 2}, {encoding, {}, 0, 4096}};
     default: return {{encoding}};
   }
 }

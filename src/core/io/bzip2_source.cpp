@@ -19,6 +19,9 @@ constexpr std::string_view kMagic = "BZh";
 // libbz2 counts in unsigned int.
 constexpr std::size_t kMaxStep = std::size_t{1} << 30;
 constexpr std::size_t kReadBlock = std::size_t{1} << 20;
+constexpr std::size_t kWhole = static_cast<std::size_t>(-1);
+// A stream's magic and its level: what begin_stream() looks at.
+constexpr std::size_t kHeader = 4;
 
 }  // namespace
 
@@ -60,27 +63,32 @@ unsigned Bzip2Source::default_threads() noexcept {
 }
 
 Bzip2Source::Bzip2Source(std::unique_ptr<ByteSource> file, unsigned threads,
-                         std::size_t input_step, bool libbz2_only)
+                         std::size_t input_step, bool libbz2_only, std::size_t first_input)
     : file_(std::move(file)),
       threads_(input_step != 0 || libbz2_only ? 0 : threads),
       input_step_(input_step),
+      first_input_(std::max<std::size_t>(first_input, 1)),
       libbz2_only_(libbz2_only) {}
 
 Bzip2Source::~Bzip2Source() { bzip2::BlockDecoder::keep(std::move(decoder_)); }
 
-void Bzip2Source::read_input() {
-  for (;;) {
+void Bzip2Source::read_input(std::size_t least) {
+  while (!input_whole_ && input_.size() < least) {
     std::size_t used = input_.size();
-    input_.resize(used + std::max(kReadBlock, used / 2));
-    ReadResult r = file_->read(input_.data() + used, input_.size() - used);
+    std::size_t want = least == kWhole ? std::max(kReadBlock, used / 2) : least - used;
+    input_.resize(used + want);
+    ReadResult r = file_->read(input_.data() + used, want);
     input_.resize(used + r.size);
-    if (!r.error.empty()) {
-      input_error_ = std::move(r.error);
-      break;
-    }
-    if (r.size == 0) break;
+    if (!r.error.empty()) input_error_ = std::move(r.error);
+    input_whole_ = !input_error_.empty() || r.size == 0;
   }
-  file_.reset();
+  if (input_whole_) file_.reset();
+}
+
+bool Bzip2Source::read_more() {
+  if (input_whole_) return false;
+  read_input(input_.size() + std::max(input_.size(), first_input_));
+  return true;
 }
 
 void Bzip2Source::begin_stream() {
@@ -101,12 +109,22 @@ void Bzip2Source::begin_stream() {
     delivered_ = 0;
     state_ = State::kBlocks;
   } else {
+    read_input(kWhole);  // libbz2 is handed what is in: all of it
     stream_ = std::make_unique<Stream>();
     state_ = State::kStream;
   }
 }
 
 bool Bzip2Source::next_block() {
+  // A block that runs past what is in fails as damaged input would: it is
+  // decoded again once more is in, and only a failure on the whole file stands.
+  do {
+    if (try_block()) return true;
+  } while (read_more());
+  return false;
+}
+
+bool Bzip2Source::try_block() {
   std::string_view input = input_.view();
   std::optional<bool> end = bzip2::marker_at(input, bit_);
   if (!end) return false;
@@ -133,6 +151,7 @@ bool Bzip2Source::next_block() {
 }
 
 void Bzip2Source::decode_again(std::uint64_t delivered) {
+  read_input(kWhole);  // libbz2 is handed what is in: all of it
   pos_ = stream_start_;
   skip_ = delivered;
   stream_ = std::make_unique<Stream>();
@@ -140,6 +159,7 @@ void Bzip2Source::decode_again(std::uint64_t delivered) {
 }
 
 void Bzip2Source::release() noexcept {
+  file_.reset();
   bzip2::BlockDecoder::keep(std::move(decoder_));
   stream_.reset();
   pipeline_.reset();  // its threads end here
@@ -156,11 +176,12 @@ ReadResult Bzip2Source::read(char* out, std::size_t capacity) {
   while (produced < capacity && failure.empty()) {
     switch (state_) {
       case State::kUnread:
-        read_input();
+        read_input(input_step_ != 0 ? first_input_ : kWhole);
         state_ = State::kStreamStart;
         break;
       case State::kStreamStart: {
         // The first stream must be there.
+        if (input_.size() - pos_ < kHeader && read_more()) break;
         std::string_view rest = input_.view().substr(pos_);
         std::size_t common = 0;
         while (common < kMagic.size() && common < rest.size() && rest[common] == kMagic[common]) {
@@ -229,6 +250,7 @@ ReadResult Bzip2Source::read(char* out, std::size_t capacity) {
       }
       case State::kNextStream: {
         while (pos_ < input_.size() && input_.data()[pos_] == '\0') ++pos_;
+        if (input_.size() - pos_ < kHeader && read_more()) break;
         std::string_view rest = input_.view().substr(pos_);
         if (rest.starts_with(kMagic)) {
           begin_stream();

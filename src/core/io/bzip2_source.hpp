@@ -14,7 +14,7 @@
 namespace marrowfin::io {
 
 // The compressed file is read whole at the first read (it is far smaller than
-// what a load keeps of it). A stream starts with the magic "BZh"; after a
+// what a load keeps of it), except with an input step (below). A stream starts with the magic "BZh"; after a
 // stream, zero bytes are skipped, and anything that does not start with the
 // magic ends the input unexamined (as after a gzip member). Errors:
 //   "invalid bzip2 header"    no magic at the start, or a bad block size
@@ -39,6 +39,10 @@ namespace marrowfin::io {
 // reader that stops early has then decoded no block past the one its last
 // bytes came from. (libbz2, where it decodes, is handed at most that many
 // compressed bytes at a time, so it looks that far into the next block.)
+// The file is then read only as far as the blocks decoded need: from
+// `first_input` bytes, twice as far each time a block runs past what is in
+// (whole, once libbz2 has to decode), so that a reader of the first block
+// of a large file does not read, nor hold, the rest of it.
 class Bzip2Source final : public ByteSource {
  public:
   // One per usable core (at most 8) when there are two or more: blocks are
@@ -46,8 +50,13 @@ class Bzip2Source final : public ByteSource {
   // core, where the reading thread decodes.
   [[nodiscard]] static unsigned default_threads() noexcept;
 
+  // What a source with an input step reads first: a first block of text
+  // compresses to well under it. Tests make it tiny.
+  static constexpr std::size_t kFirstInput = std::size_t{256} << 10;
+
   explicit Bzip2Source(std::unique_ptr<ByteSource> file, unsigned threads = default_threads(),
-                       std::size_t input_step = 0, bool libbz2_only = false);
+                       std::size_t input_step = 0, bool libbz2_only = false,
+                       std::size_t first_input = kFirstInput);
   ~Bzip2Source() override;
   Bzip2Source(const Bzip2Source&) = delete;
   Bzip2Source& operator=(const Bzip2Source&) = delete;
@@ -73,12 +82,18 @@ class Bzip2Source final : public ByteSource {
   // Decodes the next block of the stream into decoder_->out(), or checks the stream's
   // end. False when the decoder gave up.
   bool next_block();
+  // The same with what is in: false also for a block that runs past it.
+  bool try_block();
   // Decodes the stream that started at stream_start_ again with libbz2,
   // dropping the `delivered` bytes that came out of it already.
   void decode_again(std::uint64_t delivered);
 
-  // Reads the whole file into input_; a read error is kept in input_error_.
-  void read_input();
+  // Reads the file into input_ until it holds `least` bytes or the file has
+  // ended (input_whole_); a read error is kept in input_error_ and ends it.
+  void read_input(std::size_t least);
+  // Doubles what is in, for a block that ran past it: false when the file
+  // was in whole already.
+  bool read_more();
   // Frees the input and the decoders once the source has ended or failed.
   void release() noexcept;
   // The text for input that ends too early: the read error if there was one.
@@ -86,11 +101,13 @@ class Bzip2Source final : public ByteSource {
 
   std::unique_ptr<ByteSource> file_;
   util::PageBuffer input_;
+  bool input_whole_ = false;
   std::string input_error_;
   std::size_t pos_ = 0;  // next input byte not handed to a decoder
   std::unique_ptr<Stream> stream_;
   unsigned threads_;
   std::size_t input_step_;  // 0: all there is
+  std::size_t first_input_;
   std::unique_ptr<Bzip2Pipeline> pipeline_;
   std::uint64_t skip_ = 0;  // bytes handed out before a faster decoder gave up
   bool libbz2_only_;
