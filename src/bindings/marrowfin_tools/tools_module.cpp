@@ -3,11 +3,11 @@
 // store_recording, and their classes.
 #include "bindings/common/compat.hpp"
 
-#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -138,6 +138,7 @@ py::Ref before_seconds(PyObject* before, std::vector<std::int64_t>& out) noexcep
   }
   py::Ref items = py::Ref::steal(PyList_New(0));
   if (!items) return {};
+  std::unordered_set<std::int64_t> seen;  // a long list is checked in linear time
   while (py::Ref item = py::Ref::steal(PyIter_Next(iterator.get()))) {
     if (!PyLong_Check(item.get()) || PyBool_Check(item.get())) {
       py::set_argument_items_type("runner_table", "before", "int", item.get());
@@ -150,7 +151,7 @@ py::Ref before_seconds(PyObject* before, std::vector<std::int64_t>& out) noexcep
       py::set_out_of_range("before", 0, table::kMaxBeforeSeconds, item.get());
       return {};
     }
-    if (std::find(out.begin(), out.end(), seconds) != out.end()) {
+    if (!seen.insert(seconds).second) {
       py::set_held_twice("before", item.get());
       return {};
     }
