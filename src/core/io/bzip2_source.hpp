@@ -14,9 +14,10 @@
 namespace marrowfin::io {
 
 // The compressed file is read whole at the first read (it is far smaller than
-// what a load keeps of it), except with an input step (below). A stream starts with the magic "BZh"; after a
-// stream, zero bytes are skipped, and anything that does not start with the
-// magic ends the input unexamined (as after a gzip member). Errors:
+// what a load keeps of it), except with an input step (below). A stream
+// starts with the magic "BZh"; after a stream, zero bytes are skipped, and
+// anything that does not start with the magic ends the input unexamined (as
+// after a gzip member). Errors:
 //   "invalid bzip2 header"    no magic at the start, or a bad block size
 //   "corrupt bzip2 stream"    malformed data, or a block or stream CRC that
 //                             does not match
