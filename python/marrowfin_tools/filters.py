@@ -71,8 +71,8 @@ def first_definition(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) 
     """The first market definition of the recording at `path`, or None when it has none.
 
     Decoding stops at the line that holds it (for bzip2, at the end of the
-    block that holds it: a block decodes whole), so this costs a fraction of
-    a load. A file that cannot be read, decoded or parsed up to there raises
+    block that holds it: a block decodes whole), and the file is read no
+    further than decoding goes, so this costs a fraction of a load. A file that cannot be read, decoded or parsed up to there raises
     the ValueError that iter_prices_file would.
     """
     found = _native.first_definition(path)
