@@ -172,17 +172,21 @@ def _run(func: Callable[..., Any], recordings: Inputs, jobs: int, named: bool,
             # Outcomes go out in order, but a slow recording at the head must
             # not leave the other workers idle: they go on with those behind
             # it, two each in flight and HELD each at most in all.
-            running = sum(not future.done() for _, future in window)
-            room = min(2 * jobs - running, HELD * jobs - len(window))
+            running = [future for _, future in window if not future.done()]
+            room = min(2 * jobs - len(running), HELD * jobs - len(window))
             for recording in itertools.islice(pending, max(0, room)):
                 window.append((recording, _submit(pool, func, recording, named, market_filter)))
+                running.append(window[-1][1])
             if not window:
                 finished = True
                 return
             recording, future = window[0]
             if not future.done():
-                concurrent.futures.wait([f for _, f in window if not f.done()],
-                                        return_when=concurrent.futures.FIRST_COMPLETED)
+                # On those counted as running when the room was reckoned: one
+                # that has ended since then ends the wait at once, to hand
+                # out more (waiting on those still running then could wait
+                # on the head alone, and leave the other workers idle).
+                concurrent.futures.wait(running, return_when=concurrent.futures.FIRST_COMPLETED)
                 continue
             window.popleft()
             try:
