@@ -297,9 +297,11 @@ def _runners(args: argparse.Namespace) -> int:
         return 1
     show = args.progress if args.progress is not None else sys.stderr.isatty()
     progress = batch.Progress(len(files), unit="rows") if show else None
-    func = functools.partial(runners.recording_rows, before=args.before)
+    # The filter is asked in the worker's load (runners.recording_rows), so
+    # that a recording kept is not decoded twice from its start.
+    func = functools.partial(runners.recording_rows, before=args.before, market_filter=filters.from_arguments(args))
     found = inputs.Inputs(files, max_size=args.max_size)
-    runs = batch.run_files(func, found, args.jobs, market_filter=filters.from_arguments(args))
+    runs = batch.run_files(func, found, args.jobs)
     try:
         with _Run(found, progress) as run, writer, contextlib.closing(run.loaded(runs)) as loaded:
             for outcome in loaded:

@@ -11,8 +11,9 @@ recording filtered out is never loaded.
 A filter is a MarketFilter or any callable taking the Definition (or None for
 a recording without one) and saying whether to keep the recording. A file
 that holds several markets is kept or skipped whole, by its first
-definition. keep_recording() is the one place that applies a filter to a
-recording.
+definition. keep_recording() applies a filter to a recording; the runner
+table asks it in its load instead (asked_natively()), by the same rules, so
+that a recording kept is not decoded twice from its start.
 """
 
 from __future__ import annotations
@@ -75,7 +76,11 @@ def first_definition(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) 
     further than decoding goes, so this costs a fraction of a load. A file that cannot be read, decoded or parsed up to there raises
     the ValueError that iter_prices_file would.
     """
-    found = _native.first_definition(path)
+    return _definition(_native.first_definition(path))
+
+
+def _definition(found: dict[str, Any] | None) -> Definition | None:
+    """The Definition of the fields the module reads of a first definition."""
     if found is None:
         return None
     fields: dict[str, Any] = dict(found)
@@ -86,6 +91,12 @@ def first_definition(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) 
 
 
 MarketFilterLike: TypeAlias = Callable[[Definition | None], bool]
+
+
+def asked_natively(market_filter: MarketFilterLike) -> Callable[[dict[str, Any] | None], bool]:
+    """`market_filter` as the module's runner_table asks it (keep=): of the
+    fields of a recording's first definition, or None when it has none."""
+    return lambda found: bool(market_filter(_definition(found)))
 
 
 def _aware(moment: dt.datetime | None) -> dt.datetime | None:

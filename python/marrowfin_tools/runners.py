@@ -22,7 +22,8 @@ from typing import IO, Any
 
 from . import _native
 from ._native import RunnerTable
-from .filters import MarketFilterLike, keep_recording
+from .batch import Skipped
+from .filters import MarketFilterLike, asked_natively
 from .inputs import Inputs, Recording
 from .scratch import complete_file
 from .table import _pyarrow
@@ -55,22 +56,35 @@ def runner_table(paths: Paths, *, before: Iterable[int] = (),
         for recording in Inputs(paths):  # type: ignore[arg-type]
             current[:] = [recording.name]
             with recording.local_path() as path:
-                if keep_recording(path, market_filter):
-                    yield path
+                yield path
 
+    keep = None if market_filter is None else asked_natively(market_filter)
     try:
-        return _native.runner_table(local_paths(), before)
+        return _native.runner_table(local_paths(), before, keep)
     except ValueError as e:
         if not current:
             raise  # the arguments
         raise ValueError(f"{current[0]}: {e}") from None
 
 
-def recording_rows(path: str, before: Sequence[int]) -> RunnerTable:
-    """The runner table of one recording; a module-level function, so that
-    worker processes can run it. The table pickles as its rows alone, so a
-    worker never imports pyarrow: the command's process makes the Arrow table."""
-    return _native.runner_table([path], before)
+def recording_rows(path: str, before: Sequence[int],
+                   market_filter: MarketFilterLike | None = None) -> RunnerTable | Skipped:
+    """The runner table of one recording, or Skipped.FILTERED when
+    `market_filter` skips it; a module-level function, so that worker
+    processes can run it. The table pickles as its rows alone, so a worker
+    never imports pyarrow: the command's process makes the Arrow table. The
+    filter is asked in the load, which in a worker goes on from the filter's
+    read rather than decoding the file's start again."""
+    if market_filter is None:
+        return _native.runner_table([path], before)
+    verdicts: list[bool] = []
+
+    def keep(found: dict[str, Any] | None) -> bool:
+        verdicts.append(asked_natively(market_filter)(found))
+        return verdicts[-1]
+
+    rows = _native.runner_table([path], before, keep)
+    return Skipped.FILTERED if verdicts == [False] else rows
 
 
 def check_output(output: str, files: Sequence[str]) -> str:

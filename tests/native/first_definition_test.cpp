@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "core/io/byte_source.hpp"
 #include "core/load/message_loader.hpp"
@@ -94,6 +96,50 @@ TEST_P(FirstDefinitionTest, DecodesNoFurtherThanAStepPastTheLineAndStopsAtALimit
   got = read(none, GetParam(), {.interrupted = [&] { return ++asked == 3; }});
   EXPECT_TRUE(got.interrupted && !got.found && got.error.empty());
   EXPECT_EQ(asked, 3);
+}
+
+// A file in memory that counts what is read of it into `read`.
+class CountedSource final : public io::ByteSource {
+ public:
+  CountedSource(std::string_view data, std::size_t& read) : data_(data), read_(read) {}
+  io::ReadResult read(char* out, std::size_t capacity) override {
+    io::ReadResult r = data_.read(out, std::min<std::size_t>(capacity, 4093));
+    read_ += r.size;
+    return r;
+  }
+
+ private:
+  io::MemorySource data_;
+  std::size_t& read_;
+};
+
+std::vector<std::int64_t> publish_times(const LoadResult& loaded) {
+  std::vector<std::int64_t> times;
+  for (const ParsedMessage& message : loaded.store->messages) times.push_back(message.publish_time);
+  return times;
+}
+
+// Kept, a definition's source gives the whole file again, what was read for
+// the definition first: the file is read once, and a load from it is the
+// file's load, its failures included.
+TEST_P(FirstDefinitionTest, ItsSourceGivesTheWholeFileOnceForALoadToGoOnFrom) {
+  const std::string head = R"({"pt": 3, "mc": [{"id": "1.5", "marketDefinition": {}}]})" "\n";
+  for (const std::string& tail : {lines_of(1'000'000, 3), lines_of(300'000, 4) + "[1,]\n"}) {
+    const std::string file = encoded(head + tail, GetParam());
+    std::size_t read_so_far = 0;  // the source may be gone when it has been read
+    FirstDefinition got = read_first_definition(std::make_unique<CountedSource>(file, read_so_far), GetParam(),
+                                                {.keep_source = true});
+    ASSERT_TRUE(got.found && got.source);
+    LoadResult loaded = load_decoded(std::move(got.source), {.chunk_size = 65536, .threads = 2});
+    LoadResult whole = load_messages_from_bytes(file, GetParam(), io::Inflater::default_backend());
+    EXPECT_EQ(read_so_far, file.size());
+    EXPECT_EQ(loaded.error, whole.error);
+    ASSERT_EQ(loaded.store != nullptr, whole.store != nullptr);
+    if (whole.store) {
+      EXPECT_EQ(publish_times(loaded), publish_times(whole));
+    }
+  }
+  EXPECT_FALSE(read(encoded(head, GetParam()), GetParam()).source);  // only when asked
 }
 
 INSTANTIATE_TEST_SUITE_P(Encodings, FirstDefinitionTest,

@@ -113,8 +113,12 @@ bool set_failure(std::exception_ptr failure) noexcept {
 
 }  // namespace
 
-std::unique_ptr<load::MessageStore> load_file(std::string_view path, bool release_lock,
-                                              io::ByteSink* copy_to) noexcept {
+namespace {
+
+// A load of this process (its threads, its decoded-size limit) by
+// `load(options)`, as a Python outcome.
+template <class Load>
+std::unique_ptr<load::MessageStore> run_load(bool release_lock, io::ByteSink* copy_to, Load&& load) noexcept {
   load::LoadOptions options;
   options.copy_to = copy_to;
   options.max_decoded_bytes = decoded_limit();
@@ -125,7 +129,7 @@ std::unique_ptr<load::MessageStore> load_file(std::string_view path, bool releas
   load::LoadResult loaded;
   std::exception_ptr failure = run_checked(release_lock, [&](std::function<bool()> interrupted) {
     options.interrupted = std::move(interrupted);
-    loaded = load::load_messages(path, io::Inflater::default_backend(), options);
+    loaded = load(options);
   });
   if (failure) {
     set_failure(failure);
@@ -139,9 +143,25 @@ std::unique_ptr<load::MessageStore> load_file(std::string_view path, bool releas
   return std::move(loaded.store);
 }
 
-bool read_first_definition(std::string_view path, load::FirstDefinition& out) noexcept {
+}  // namespace
+
+std::unique_ptr<load::MessageStore> load_file(std::string_view path, bool release_lock,
+                                              io::ByteSink* copy_to) noexcept {
+  return run_load(release_lock, copy_to, [&](const load::LoadOptions& options) {
+    return load::load_messages(path, io::Inflater::default_backend(), options);
+  });
+}
+
+std::unique_ptr<load::MessageStore> load_decoded(std::unique_ptr<io::ByteSource> source) noexcept {
+  return run_load(true, nullptr, [&](const load::LoadOptions& options) {
+    return load::load_decoded(std::move(source), options);
+  });
+}
+
+bool read_first_definition(std::string_view path, load::FirstDefinition& out, bool keep_source) noexcept {
   load::DefinitionOptions options;
   options.max_decoded_bytes = decoded_limit();
+  options.keep_source = keep_source;
   std::exception_ptr failure = run_checked(true, [&](std::function<bool()> interrupted) {
     options.interrupted = std::move(interrupted);
     out = load::read_first_definition(path, options);

@@ -24,12 +24,19 @@ namespace marrowfin::py {
 std::unique_ptr<load::MessageStore> load_file(std::string_view path, bool release_lock,
                                               io::ByteSink* copy_to = nullptr) noexcept;
 
+// The same for a file's decoded bytes from a source that has them already
+// (load::FirstDefinition::source), the lock let go.
+std::unique_ptr<load::MessageStore> load_decoded(std::unique_ptr<io::ByteSource> source) noexcept;
+
 // The first market definition of the file at `path`
 // (load::read_first_definition), read as load_file reads with the lock let
 // go: signal handlers between reads, the process's decoded-size limit. False
 // with the Python error set when memory ran out or a handler raised; a
-// failure of the file itself is in `out.error`.
-[[nodiscard]] bool read_first_definition(std::string_view path, load::FirstDefinition& out) noexcept;
+// failure of the file itself is in `out.error`. With `keep_source`, a
+// definition found comes with the source to load the file from
+// (load::DefinitionOptions::keep_source).
+[[nodiscard]] bool read_first_definition(std::string_view path, load::FirstDefinition& out,
+                                         bool keep_source = false) noexcept;
 
 // Threads of every load in this process: 0 for the loader's own choice (one
 // per usable core, the default); with 1 the calling thread parses and

@@ -162,14 +162,33 @@ py::Ref before_seconds(PyObject* before, std::vector<std::int64_t>& out) noexcep
   return py::Ref::steal(PyList_AsTuple(items.get()));
 }
 
+// Whether `keep` keeps the recording at `path`, asked with the fields of its
+// first definition (None when it has none); 1 also when the file cannot be
+// read as far as a definition, so that its load says why. -1 with the
+// error set. A process whose loads decode on one thread (a worker's) keeps
+// the definition's source in `first`, to load the file from without
+// decoding its start again: its first bzip2 block is decoded once.
+int keeps(PyObject* keep, std::string_view path, load::FirstDefinition& first) noexcept {
+  if (!py::read_first_definition(path, first, py::load_threads() == 1)) return -1;
+  if (!first.found && !first.error.empty()) return 1;
+  py::Ref fields = first.found ? py::Ref::steal(definition_dict(first)) : py::Ref::new_ref(Py_None);
+  if (!fields) return -1;
+  py::Ref verdict = py::Ref::steal(PyObject_CallOneArg(keep, fields.get()));
+  return verdict ? PyObject_IsTrue(verdict.get()) : -1;
+}
+
 PyObject* runner_table(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   return py::guard([&]() -> PyObject* {
-    static const char* keywords[] = {"paths", "before", nullptr};
+    static const char* keywords[] = {"paths", "before", "keep", nullptr};
     PyObject* paths = nullptr;
     PyObject* before = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:runner_table", const_cast<char**>(keywords),
-                                     &paths, &before)) {
+    PyObject* keep = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:runner_table", const_cast<char**>(keywords),
+                                     &paths, &before, &keep)) {
       return nullptr;
+    }
+    if (keep != Py_None && !PyCallable_Check(keep)) {
+      return py::set_argument_type("runner_table", "keep", "callable or None", keep);
     }
     std::vector<std::int64_t> seconds;
     py::Ref before_tuple = before_seconds(before, seconds);
@@ -188,7 +207,15 @@ PyObject* runner_table(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
       if (!fspath) return nullptr;
       py::Ref bytes = path_bytes(fspath.get());
       if (!bytes) return nullptr;
-      std::unique_ptr<load::MessageStore> store = py::load_file(bytes_view(bytes.get()), true);
+      load::FirstDefinition first;
+      if (keep != Py_None) {
+        int kept = keeps(keep, bytes_view(bytes.get()), first);
+        if (kept < 0) return nullptr;
+        if (kept == 0) continue;
+      }
+      std::unique_ptr<load::MessageStore> store = first.source
+                                                      ? py::load_decoded(std::move(first.source))
+                                                      : py::load_file(bytes_view(bytes.get()), true);
       if (!store) return nullptr;
       if (!unlocked([&] {
             rows->add(store->messages);
@@ -255,8 +282,9 @@ PyMethodDef module_methods[] = {
      "the file and no further; None when it has none."},
     {"runner_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(runner_table)),
      METH_VARARGS | METH_KEYWORDS,
-     "runner_table(paths, before=())\n--\n\n"
-     "Loads each recording of the iterable in turn and keeps the rows of its runner table."},
+     "runner_table(paths, before=(), keep=None)\n--\n\n"
+     "Loads each recording of the iterable in turn and keeps the rows of its runner table; with "
+     "keep, only those for which keep(fields of the first definition, or None) is true."},
     {"_runner_table_from_state", runner_table_from_state, METH_O,
      "_runner_table_from_state(state, /)\n--\n\n"
      "The RunnerTable that a pickled RunnerTable holds (see RunnerTable.__reduce__)."},

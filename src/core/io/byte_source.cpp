@@ -39,6 +39,20 @@ ReadResult MemorySource::read(char* out, std::size_t capacity) {
   return {n, {}};
 }
 
+ReadResult PrefixedSource::read(char* out, std::size_t capacity) {
+  if (pos_ < prefix_.size()) {
+    std::size_t n = std::min(capacity, prefix_.size() - pos_);
+    std::memcpy(out, prefix_.data() + pos_, n);
+    pos_ += n;
+    if (pos_ == prefix_.size()) {
+      prefix_ = std::string();  // freed once handed out
+      pos_ = 0;
+    }
+    return {n, {}};
+  }
+  return rest_->read(out, capacity);
+}
+
 OpenResult open_file(std::string_view path) {
   std::string terminated(path);
   int fd;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace marrowfin::io {
 
@@ -46,6 +47,21 @@ class MemorySource final : public ByteSource {
 
  private:
   std::string_view data_;
+};
+
+// Bytes already read from a source, then the rest of the source: a reader
+// that looked at a file's start hands it on whole, without reading it again.
+class PrefixedSource final : public ByteSource {
+ public:
+  PrefixedSource(std::string prefix, std::unique_ptr<ByteSource> rest) noexcept
+      : prefix_(std::move(prefix)), rest_(std::move(rest)) {}
+
+  [[nodiscard]] ReadResult read(char* out, std::size_t capacity) override;
+
+ private:
+  std::string prefix_;
+  std::size_t pos_ = 0;  // of the prefix, handed out
+  std::unique_ptr<ByteSource> rest_;
 };
 
 struct OpenResult {

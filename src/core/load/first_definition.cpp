@@ -30,7 +30,10 @@ std::optional<std::string_view> own_market(const json::Value& change) noexcept {
 
 class Reader {
  public:
-  explicit Reader(io::ByteSource& source) : source_(source) {}
+  // With `keep`, every byte read is kept too (kept()).
+  Reader(io::ByteSource& source, bool keep) : source_(source), keep_(keep) {}
+
+  std::string& kept() noexcept { return kept_; }
 
   FirstDefinition run() {
     result_.arena = std::make_unique<util::Arena>();
@@ -74,6 +77,7 @@ class Reader {
     std::size_t wanted = end_ + kDefinitionReadStep + 1 + json::LineParser::kPadding;
     if (buffer_.size() < wanted) buffer_.resize(std::max(wanted, 2 * buffer_.size()));
     io::ReadResult read = source_.read(buffer_.data() + end_, kDefinitionReadStep);
+    if (keep_) kept_.append(buffer_.data() + end_, read.size);
     end_ += read.size;
     result_.bytes_decoded += read.size;
     if (!read.error.empty()) {
@@ -123,6 +127,8 @@ class Reader {
   }
 
   io::ByteSource& source_;
+  bool keep_;
+  std::string kept_;
   json::LineParser parser_;
   std::vector<ParsedMessage> messages_;
   std::vector<char> buffer_;
@@ -145,10 +151,13 @@ FirstDefinition read_first_definition(std::unique_ptr<io::ByteSource> file, io::
           : io::decoded(std::move(file), encoding, io::Inflater::default_backend(), 0);
   // A file without a definition is read to its end: held to a load's limit.
   io::GuardedSource guarded(*source, options.max_decoded_bytes, options.interrupted);
-  FirstDefinition result = Reader(guarded).run();
+  Reader reader(guarded, options.keep_source);
+  FirstDefinition result = reader.run();
   if (guarded.stopped()) {
     result = {};
     result.interrupted = true;
+  } else if (result.found && options.keep_source) {
+    result.source = std::make_unique<io::PrefixedSource>(std::move(reader.kept()), std::move(source));
   }
   return result;
 }

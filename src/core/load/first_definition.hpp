@@ -32,6 +32,11 @@ struct FirstDefinition {
   bool interrupted = false;
   // Decoded bytes read, to see how far decoding went.
   std::uint64_t bytes_decoded = 0;
+  // Found, with DefinitionOptions::keep_source: the file's decoded bytes
+  // from its start again, those read so far and then the rest of the same
+  // source, for a load that goes on from here (load_decoded) instead of
+  // decoding them again. Its size limit and interruptions are the load's.
+  std::unique_ptr<io::ByteSource> source;
 };
 
 // The bytes asked of the decoder at a time: decoding stops within this much
@@ -45,6 +50,7 @@ inline constexpr std::size_t kDefinitionReadStep = std::size_t{16} << 10;
 struct DefinitionOptions {
   std::uint64_t max_decoded_bytes = 0;
   std::function<bool()> interrupted = {};
+  bool keep_source = false;  // FirstDefinition::source
 };
 
 // Lines are taken as the loader keeps them, and a change goes to a market by

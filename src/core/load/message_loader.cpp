@@ -324,17 +324,21 @@ class Pipeline {
   std::atomic<std::size_t> first_failure_{kNone};
 };
 
-LoadResult load_from(std::unique_ptr<io::ByteSource> file, io::Encoding encoding,
-                     io::Inflater::Backend backend, const LoadOptions& options) {
-  unsigned bzip2_threads = options.bzip2_threads >= 0 ? static_cast<unsigned>(options.bzip2_threads)
-                                                      : io::Bzip2Source::default_threads();
-  std::unique_ptr<io::ByteSource> source = decoded(std::move(file), encoding, backend, bzip2_threads);
-  io::GuardedSource guarded(*source, options.max_decoded_bytes, options.interrupted);
+LoadResult parse_decoded(io::ByteSource& source, const LoadOptions& options) {
+  io::GuardedSource guarded(source, options.max_decoded_bytes, options.interrupted);
   std::optional<io::TeeSource> tee;
   if (options.copy_to != nullptr) tee.emplace(guarded, *options.copy_to);
   LoadResult result = Pipeline(tee ? static_cast<io::ByteSource&>(*tee) : guarded, options).run();
   if (guarded.stopped()) return {nullptr, {}, true};
   return result;
+}
+
+LoadResult load_from(std::unique_ptr<io::ByteSource> file, io::Encoding encoding,
+                     io::Inflater::Backend backend, const LoadOptions& options) {
+  unsigned bzip2_threads = options.bzip2_threads >= 0 ? static_cast<unsigned>(options.bzip2_threads)
+                                                      : io::Bzip2Source::default_threads();
+  std::unique_ptr<io::ByteSource> source = decoded(std::move(file), encoding, backend, bzip2_threads);
+  return parse_decoded(*source, options);
 }
 
 }  // namespace
@@ -348,6 +352,10 @@ LoadResult load_messages(std::string_view path, io::Inflater::Backend backend,
   io::OpenResult opened = io::open_file(path);
   if (!opened.file) return failure(std::move(opened.error));
   return load_from(std::move(opened.file), io::encoding_from_name(path), backend, options);
+}
+
+LoadResult load_decoded(std::unique_ptr<io::ByteSource> decoded, const LoadOptions& options) {
+  return parse_decoded(*decoded, options);
 }
 
 LoadResult load_messages_from_bytes(std::string_view bytes, io::Encoding encoding,

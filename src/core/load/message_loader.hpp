@@ -98,6 +98,10 @@ struct LoadOptions {
 // The same with a chosen gzip backend and work split, for tests and benchmarks.
 [[nodiscard]] LoadResult load_messages(std::string_view path, io::Inflater::Backend backend,
                                        const LoadOptions& options = {});
+// A file's decoded bytes from a source that has them already (a first
+// definition's, FirstDefinition::source), parsed as load_messages parses.
+[[nodiscard]] LoadResult load_decoded(std::unique_ptr<io::ByteSource> decoded,
+                                      const LoadOptions& options = {});
 // A file's bytes already in memory, through the same decoding and parsing;
 // `encoding` stands for the file name's extension. For tests and fuzzing.
 [[nodiscard]] LoadResult load_messages_from_bytes(std::string_view bytes, io::Encoding encoding,

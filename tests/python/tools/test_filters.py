@@ -5,6 +5,8 @@ import bz2
 import dataclasses
 import datetime as dt
 import gzip
+import pathlib
+import re
 
 import pyarrow as pa
 import pytest
@@ -12,7 +14,8 @@ import zstandard
 
 import marrowfin
 from conftest import PT, change, definition, message, runner
-from marrowfin_tools import MarketFilter, batch, first_definition, keep_recording, price_table, runner_table
+from marrowfin_tools import (MarketFilter, _native, batch, first_definition, keep_recording, price_table, runner_table,
+                             runners)
 from tools_support import SAMPLE, run
 UTC = dt.timezone.utc
 COMPRESS = {"plain.json": lambda b: b, "gzip.gz": gzip.compress, "bzip2.bz2": bz2.compress,
@@ -116,6 +119,27 @@ def test_a_recording_filtered_out_is_never_loaded(write):
     assert runner_table([skipped, no_definition, SAMPLE], market_filter=aus).rows == 0
     with pytest.raises(ValueError, match="^expected ident at line 1 column 2$"):
         price_table(skipped, market_filter=gb)  # kept, so loaded
+
+
+@pytest.mark.parametrize("threads", [1, 0])  # 1: as a worker, whose load goes on from the filter's read
+def test_the_runner_table_asks_the_filter_in_its_load(write, tmp_path, threads):
+    """As keep_recording decides, with an unfiltered load's table and failures; the sample in ten bzip2 blocks."""
+    (packed := tmp_path / "s.bz2").write_bytes(bz2.compress(gzip.decompress(pathlib.Path(SAMPLE).read_bytes()), 1))
+    southwell, skipped = MarketFilter(venues={"southwell"}), later(write)
+    unreadable = [write(message(PT, change(marketDefinition=definition([runner(1)], venue="Southwell"))),
+                        "not JSON", name="after.json"), write(message(PT, change(rc=[runner(1)])), "[", name="b.json")]
+    errors = [str(pytest.raises(ValueError, runner_table, path).value) for path in unreadable]
+    previous = _native.set_load_threads(threads)
+    try:
+        got = runner_table([packed, skipped, SAMPLE], before=(60,), market_filter=southwell)
+        assert pa.table(got).equals(pa.table(runner_table([packed, SAMPLE], before=(60,))))
+        assert runners.recording_rows(skipped, (), southwell) is batch.Skipped.FILTERED
+        assert runners.recording_rows(str(packed), (), southwell).rows == 10
+        for path, error in zip(unreadable, errors):  # kept, so that its load says why
+            with pytest.raises(ValueError, match=f"^{re.escape(error)}$"):
+                runner_table(path, market_filter=southwell)
+    finally:
+        _native.set_load_threads(previous)
 
 
 def test_the_commands_skip_and_count_what_the_filter_keeps_out(capsys, tmp_path):
