@@ -85,6 +85,8 @@ void Bzip2Source::read_input(std::size_t least) {
   if (input_whole_) file_.reset();
 }
 
+void Bzip2Source::read_rest() { read_input(kWhole); }
+
 bool Bzip2Source::read_more() {
   if (input_whole_) return false;
   read_input(input_.size() + std::max(input_.size(), first_input_));
@@ -160,6 +162,7 @@ void Bzip2Source::decode_again(std::uint64_t delivered) {
 
 void Bzip2Source::release() noexcept {
   file_.reset();
+  input_whole_ = true;  // nothing more is read
   bzip2::BlockDecoder::keep(std::move(decoder_));
   stream_.reset();
   pipeline_.reset();  // its threads end here

@@ -64,6 +64,11 @@ class Bzip2Source final : public ByteSource {
 
   [[nodiscard]] ReadResult read(char* out, std::size_t capacity) override;
 
+  // Reads the rest of the file now, for a reader with an input step that
+  // will decode all of it after all (a load going on from a first
+  // definition): no block then runs past what is in and is decoded again.
+  void read_rest();
+
  private:
   enum class State : std::uint8_t {
     kUnread,

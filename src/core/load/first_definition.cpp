@@ -145,10 +145,15 @@ FirstDefinition read_first_definition(std::unique_ptr<io::ByteSource> file, io::
                                       const DefinitionOptions& options) {
   // One pass, block by block for bzip2: decoding threads would decode
   // blocks ahead that are never read.
-  std::unique_ptr<io::ByteSource> source =
-      encoding == io::Encoding::kBzip2
-          ? std::make_unique<io::Bzip2Source>(std::move(file), 0, kBzip2InputStep)
-          : io::decoded(std::move(file), encoding, io::Inflater::default_backend(), 0);
+  io::Bzip2Source* bzip2 = nullptr;
+  std::unique_ptr<io::ByteSource> source;
+  if (encoding == io::Encoding::kBzip2) {
+    auto stepped = std::make_unique<io::Bzip2Source>(std::move(file), 0, kBzip2InputStep);
+    bzip2 = stepped.get();
+    source = std::move(stepped);
+  } else {
+    source = io::decoded(std::move(file), encoding, io::Inflater::default_backend(), 0);
+  }
   // A file without a definition is read to its end: held to a load's limit.
   io::GuardedSource guarded(*source, options.max_decoded_bytes, options.interrupted);
   Reader reader(guarded, options.keep_source);
@@ -157,6 +162,7 @@ FirstDefinition read_first_definition(std::unique_ptr<io::ByteSource> file, io::
     result = {};
     result.interrupted = true;
   } else if (result.found && options.keep_source) {
+    if (bzip2 != nullptr) bzip2->read_rest();  // the load decodes all of it
     result.source = std::make_unique<io::PrefixedSource>(std::move(reader.kept()), std::move(source));
   }
   return result;
