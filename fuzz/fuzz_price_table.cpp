@@ -113,13 +113,7 @@ class Oracle {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  LoadResult loaded =
-      load_messages_from_bytes(bytes,
-                               bytes.starts_with("\x1f\x8b")         ? Encoding::kGzip
-                               : bytes.starts_with("BZh")            ? Encoding::kBzip2
-                               : bytes.starts_with("\x28\xb5\x2f\xfd") ? Encoding::kZstd
-                                                                     : Encoding::kPlain,
-                               Inflater::default_backend());
+  LoadResult loaded = load_sniffed(bytes);
   if (!loaded.store) return 0;  // load failures are fuzz_replay's business
   std::shared_ptr<const MessageStore> store(std::move(loaded.store));
 

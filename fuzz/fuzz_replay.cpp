@@ -369,10 +369,7 @@ void check_same(const LoadResult& a, const LoadResult& b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  Encoding encoding = bytes.starts_with("\x1f\x8b")         ? Encoding::kGzip
-                      : bytes.starts_with("BZh")            ? Encoding::kBzip2
-                      : bytes.starts_with("\x28\xb5\x2f\xfd") ? Encoding::kZstd
-                                                            : Encoding::kPlain;
+  Encoding encoding = marrowfin::fuzz::sniffed_encoding(bytes);
   // One piece on one thread (a compressed input's size is not its text's).
   LoadResult loaded = load_messages_from_bytes(
       bytes, encoding, Inflater::default_backend(),

@@ -57,13 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     return 0;
   }
-  LoadResult loaded =
-      load_messages_from_bytes(bytes,
-                               bytes.starts_with("\x1f\x8b")           ? Encoding::kGzip
-                               : bytes.starts_with("BZh")              ? Encoding::kBzip2
-                               : bytes.starts_with("\x28\xb5\x2f\xfd") ? Encoding::kZstd
-                                                                       : Encoding::kPlain,
-                               Inflater::default_backend());
+  LoadResult loaded = load_sniffed(bytes);
   if (!loaded.store) return 0;  // load failures are fuzz_replay's business
   static const std::vector<std::int64_t> kBefore[] = {{}, {0}, {86400, 300, 60, 0}};
   auto rows = std::make_shared<RunnerRows>(kBefore[size % std::size(kBefore)]);

@@ -7,9 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
+#include "core/load/message_loader.hpp"
 #include "core/table/arrow_abi.hpp"
 #include "core/table/arrow_columns.hpp"
 
@@ -17,6 +19,19 @@ namespace marrowfin::fuzz {
 
 // Aborts, naming the failed check's file and line, unless `ok`.
 // (std::source_location needs a newer clang than Debian's.)
+// The encoding that the magic at the start of any bytes names.
+inline io::Encoding sniffed_encoding(std::string_view bytes) {
+  return bytes.starts_with("\x1f\x8b")           ? io::Encoding::kGzip
+         : bytes.starts_with("BZh")              ? io::Encoding::kBzip2
+         : bytes.starts_with("\x28\xb5\x2f\xfd") ? io::Encoding::kZstd
+                                                 : io::Encoding::kPlain;
+}
+
+// Any bytes loaded as the file whose encoding their magic names.
+inline load::LoadResult load_sniffed(std::string_view bytes) {
+  return load::load_messages_from_bytes(bytes, sniffed_encoding(bytes), io::Inflater::default_backend());
+}
+
 inline void check(bool ok, const char* file = __builtin_FILE(), unsigned line = __builtin_LINE()) {
   if (ok) return;
   std::fprintf(stderr, "%s: check failed at line %u\n", file, line);
