@@ -1,6 +1,7 @@
 // libFuzzer: any bytes as a bzip2 file, decoded by libbz2 alone, a block at a
 // time (read in large and in small pieces, and with the input read only as
-// far as the blocks need) and by the pipeline on 1 and on 2 threads of its
+// far as the blocks need and each block's start handed out before it is
+// walked whole) and by the pipeline on 1 and on 2 threads of its
 // own. All must agree on the decoded bytes and on the failure.
 // How much of a damaged block comes out before its failure depends on the
 // output space (libbz2 does not count what it wrote of a block it then finds

@@ -71,9 +71,11 @@ class Definition:
 def first_definition(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> Definition | None:
     """The first market definition of the recording at `path`, or None when it has none.
 
-    Decoding stops at the line that holds it (for bzip2, at the end of the
-    block that holds it: a block decodes whole), and the file is read no
-    further than decoding goes, so this costs a fraction of a load. A file that cannot be read, decoded or parsed up to there raises
+    Decoding stops at the line that holds it (for bzip2, the codes of the
+    block that holds it are read whole, its text only as far as the line),
+    and the file is read no further than decoding goes, so this costs a
+    fraction of a load. As for gzip and zstd, whose checksums come at the
+    end, the bytes up to the line are not checked against the block's CRC. A file that cannot be read, decoded or parsed up to there raises
     the ValueError that iter_prices_file would.
     """
     return _definition(_native.first_definition(path))

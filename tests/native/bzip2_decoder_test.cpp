@@ -47,6 +47,34 @@ std::string blocks_alone(const std::string& stream) {
   return std::string(out.view());
 }
 
+// Each block's start as peek() hands it out, for limits across runs and past
+// the block's end: what the whole block decodes to begins with it, all that
+// the limit's text expands to but its last four bytes, which may start a run;
+// and the block completes, after a peek, as it decodes.
+void expect_peeks_start_blocks(const std::string& stream, const char* name) {
+  bzip2::BlockDecoder decoder;
+  std::uint64_t bit = 32;
+  while (bzip2::marker_at(stream, bit) == false) {
+    util::PageBuffer whole;
+    bzip2::BlockDecoder::Block block = decoder.decode(stream, bit, stream[3], whole);
+    ASSERT_TRUE(block.ok) << name;
+    for (std::size_t limit : std::vector<std::size_t>{0, 1, 4, 5, 6, 999, 16384, 1 << 20}) {
+      util::PageBuffer start, rest;
+      ASSERT_TRUE(decoder.prepare(stream, bit, stream[3]).ok) << name;
+      decoder.peek(limit, start);
+      EXPECT_TRUE(whole.view().starts_with(start.view())) << name << " " << limit;
+      // Five bytes of text (a run of four and its count) make four or more.
+      EXPECT_GE(5 * start.size() + 20, 4 * std::min(limit, whole.size())) << name << " " << limit;
+      if (limit == 1 << 20) {
+        EXPECT_LE(whole.size() - start.size(), 4u) << name;
+      }
+      ASSERT_TRUE(decoder.complete(rest)) << name;
+      EXPECT_TRUE(rest.view() == whole.view()) << name << " " << limit;
+    }
+    bit = block.end;
+  }
+}
+
 std::string random_bytes(std::size_t size, unsigned seed, bool skewed) {
   std::mt19937 random(seed);
   std::string text(size, '\0');
@@ -81,6 +109,7 @@ TEST(Bzip2Decoder, EveryKindOfBlockDecodesAsLibbz2DecodesIt) {
     for (int level : {1, 9}) {
       const std::string stream = bzip2_stream(text, level);
       EXPECT_TRUE(blocks_alone(stream) == text) << name << " " << level;
+      expect_peeks_start_blocks(stream, name);
       for (const std::string& file : {stream, stream + stream}) {
         const Decoded reference = decode(file, 0, true);
         ASSERT_EQ(reference.error, "") << name;

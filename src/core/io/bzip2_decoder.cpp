@@ -423,7 +423,14 @@ bool BlockDecoder::walk(std::uint32_t* tt, std::uint32_t n, std::uint32_t first)
 
 BlockDecoder::Block BlockDecoder::decode(std::string_view data, std::uint64_t begin, char level,
                                          util::PageBuffer& out) {
+  Block result = prepare(data, begin, level);
+  result.ok = result.ok && complete(out);
+  return result;
+}
+
+BlockDecoder::Block BlockDecoder::prepare(std::string_view data, std::uint64_t begin, char level) {
   Block result;
+  size_ = 0;
   if (level < '1' || level > '9') return result;
   BitReader in(data, begin);
   if (in.get(24) != (kBlockMarker >> 24) || in.get(24) != (kBlockMarker & 0xFFFFFF)) return result;
@@ -525,7 +532,52 @@ BlockDecoder::Block BlockDecoder::decode(std::string_view data, std::uint64_t be
     std::uint32_t byte = tt[i] & 0xFF;
     tt[first[byte]++] |= i << 8;
   }
-  if (!walk(tt, static_cast<std::uint32_t>(n), tt[origin] >> 8)) return result;
+  size_ = static_cast<std::uint32_t>(n);
+  first_ = tt[origin] >> 8;
+  stored_crc_ = stored_crc;
+  result.ok = true;
+  result.crc = stored_crc;
+  return result;
+}
+
+void BlockDecoder::peek(std::size_t limit, util::PageBuffer& out) {
+  // One chain of loads: slower per byte than walk()'s eight, but for the
+  // few kilobytes of a first line that costs far less than a whole walk.
+  const auto* tt = reinterpret_cast<const std::uint32_t*>(tt_.data());
+  const std::size_t walked = std::min<std::size_t>(limit, size_);
+  const std::size_t start = out.size();
+  // Runs of four expand to at most 4 + 255 bytes for 5 of text.
+  out.resize(start + walked / 5 * 259 + 259);
+  auto* dest = reinterpret_cast<unsigned char*>(out.data() + start);
+  std::size_t at = 0;
+  // The last four bytes walked wait for a run's count that may follow.
+  std::array<unsigned char, 5> ahead{};
+  std::size_t held = 0;
+  std::uint32_t row = first_;
+  for (std::size_t i = 0; i < walked; ++i) {
+    const std::uint32_t v = tt[row];
+    row = v >> 8;
+    ahead[held++] = static_cast<unsigned char>(v);
+    if (held < 5) continue;
+    const unsigned char c = ahead[0];
+    if (ahead[1] == c && ahead[2] == c && ahead[3] == c) {
+      std::memset(dest + at, c, 4 + std::size_t{ahead[4]});
+      at += 4 + std::size_t{ahead[4]};
+      held = 0;
+    } else {
+      dest[at++] = c;
+      std::memmove(ahead.data(), ahead.data() + 1, --held);
+    }
+  }
+  out.resize(start + at);
+}
+
+bool BlockDecoder::complete(util::PageBuffer& out) {
+  const std::size_t n = size_;
+  const std::uint32_t stored_crc = stored_crc_;
+  size_ = 0;  // the walk writes the text over the transform
+  auto* tt = reinterpret_cast<std::uint32_t*>(tt_.data());
+  if (n == 0 || !walk(tt, static_cast<std::uint32_t>(n), first_)) return false;
   const auto* text = reinterpret_cast<const unsigned char*>(tt_.data());
 
   // Four equal bytes are followed by how many more of them there are.
@@ -549,7 +601,7 @@ BlockDecoder::Block BlockDecoder::decode(std::string_view data, std::uint64_t be
     }
     unsigned char c = text[i];
     if (i + 3 < n && text[i + 1] == c && text[i + 2] == c && text[i + 3] == c) {
-      if (i + 4 >= n) return result;  // no count: libbz2 calls it corrupt
+      if (i + 4 >= n) return false;  // no count: libbz2 calls it corrupt
       std::size_t len = 4 + std::size_t{text[i + 4]};
       i += 5;
       if (at + len + (n - i) + 8 > out.size()) {
@@ -564,12 +616,7 @@ BlockDecoder::Block BlockDecoder::decode(std::string_view data, std::uint64_t be
     }
   }
   out.resize(at);
-  if (crc_of(reinterpret_cast<const unsigned char*>(out.data() + start), at - start) != stored_crc) {
-    return result;
-  }
-  result.ok = true;
-  result.crc = stored_crc;
-  return result;
+  return crc_of(reinterpret_cast<const unsigned char*>(out.data() + start), at - start) == stored_crc;
 }
 
 }  // namespace marrowfin::io::bzip2

@@ -56,6 +56,20 @@ class BlockDecoder {
   [[nodiscard]] Block decode(std::string_view data, std::uint64_t begin, char level,
                              util::PageBuffer& out);
 
+  // decode() in steps, for a reader that may need only the start of a block
+  // (a filter, the first line): prepare() reads the block as decode() does,
+  // but checks none of its bytes yet; then peek() may hand out its start,
+  // and complete() appends its bytes, checked, as decode() does. Walking
+  // the transform is the part of a block's decoding that peek() saves.
+  [[nodiscard]] Block prepare(std::string_view data, std::uint64_t begin, char level);
+  // After prepare(): appends the expanded bytes of about the first `limit`
+  // bytes of the block's text, unchecked, to `out`. They are the bytes that
+  // complete() and libbz2 give first, even from a damaged block: the same
+  // walk, from the same place.
+  void peek(std::size_t limit, util::PageBuffer& out);
+  // After prepare(): false where decode() fails. Throws only std::bad_alloc.
+  [[nodiscard]] bool complete(util::PageBuffer& out);
+
  private:
   struct Tables;  // the block's codes and their selectors
   std::unique_ptr<Tables> tables_;
@@ -74,6 +88,11 @@ class BlockDecoder {
   // then. False when they are not one cycle.
   bool walk(std::uint32_t* tt, std::uint32_t n, std::uint32_t first);
 
+  // The block prepare() read: its text's length, the position of its first
+  // byte, and the CRC its header holds.
+  std::uint32_t size_ = 0;
+  std::uint32_t first_ = 0;
+  std::uint32_t stored_crc_ = 0;
   util::PageBuffer out_;
   util::PageBuffer tt_;  // the block's successors, then its text before runs are expanded
   std::vector<Piece> pieces_;

@@ -68,7 +68,8 @@ Bzip2Source::Bzip2Source(std::unique_ptr<ByteSource> file, unsigned threads,
       threads_(input_step != 0 || libbz2_only ? 0 : threads),
       input_step_(input_step),
       first_input_(std::max<std::size_t>(first_input, 1)),
-      libbz2_only_(libbz2_only) {}
+      libbz2_only_(libbz2_only),
+      peek_(input_step != 0) {}
 
 Bzip2Source::~Bzip2Source() { bzip2::BlockDecoder::keep(std::move(decoder_)); }
 
@@ -85,7 +86,10 @@ void Bzip2Source::read_input(std::size_t least) {
   if (input_whole_) file_.reset();
 }
 
-void Bzip2Source::read_rest() { read_input(kWhole); }
+void Bzip2Source::read_rest() {
+  read_input(kWhole);
+  peek_ = false;
+}
 
 bool Bzip2Source::read_more() {
   if (input_whole_) return false;
@@ -104,6 +108,8 @@ void Bzip2Source::begin_stream() {
     if (!decoder_) decoder_ = bzip2::BlockDecoder::take();
     decoder_->out().resize(0);  // what an earlier file or stream left
     block_pos_ = 0;
+    partial_ = false;
+    peeked_ = 0;
     stream_start_ = pos_;
     bit_ = 8 * std::uint64_t{pos_ + 4};
     level_ = level;
@@ -139,17 +145,45 @@ bool Bzip2Source::try_block() {
   }
   decoder_->out().resize(0);
   block_pos_ = 0;
-  bzip2::BlockDecoder::Block block;
+  bzip2::BlockDecoder::Block block = decoder_->prepare(input, bit_, level_);
+  if (!block.ok) return false;
   try {
-    block = decoder_->decode(input, bit_, level_, decoder_->out());
+    if (peek_ && peeked_ == 0) {
+      decoder_->peek(kPeek, decoder_->out());
+      partial_ = true;
+      pending_ = block;
+      return true;
+    }
+    if (!decoder_->complete(decoder_->out())) return false;
   } catch (const std::bad_alloc&) {
     decoder_->out().resize(0);  // not a block's bytes, for a reader that tries again
     throw;
   }
-  if (!block.ok) return false;
+  end_block(block);
+  return true;
+}
+
+bool Bzip2Source::complete_block() {
+  // The block is decoded again (prepare()) if completing it fails for
+  // memory, and its start is not handed out twice.
+  partial_ = false;
+  peeked_ = decoder_->out().size();
+  decoder_->out().resize(0);
+  try {
+    if (!decoder_->complete(decoder_->out())) return false;
+  } catch (const std::bad_alloc&) {
+    decoder_->out().resize(0);
+    throw;
+  }
+  end_block(pending_);
+  return true;
+}
+
+void Bzip2Source::end_block(const bzip2::BlockDecoder::Block& block) {
+  block_pos_ = peeked_;
+  peeked_ = 0;
   crc_ = bzip2::combine_crc(crc_, block.crc);
   bit_ = block.end;
-  return true;
 }
 
 void Bzip2Source::decode_again(std::uint64_t delivered) {
@@ -205,7 +239,7 @@ ReadResult Bzip2Source::read(char* out, std::size_t capacity) {
           block_pos_ += n;
           produced += n;
           delivered_ += n;
-        } else if (!next_block()) {
+        } else if (partial_ ? !complete_block() : !next_block()) {
           decode_again(delivered_);
         }
         break;

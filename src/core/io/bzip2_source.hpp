@@ -43,7 +43,11 @@ namespace marrowfin::io {
 // The file is then read only as far as the blocks decoded need: from
 // `first_input` bytes, twice as far each time a block runs past what is in
 // (whole, once libbz2 has to decode), so that a reader of the first block
-// of a large file does not read, nor hold, the rest of it.
+// of a large file does not read, nor hold, the rest of it. A block's first
+// bytes then come out before the rest of it is walked (BlockDecoder::peek),
+// unchecked until the next read completes the block: a reader of a first
+// line rarely needs the rest. Bytes handed out so are those that the whole
+// block, or libbz2 after a failure, would give first.
 class Bzip2Source final : public ByteSource {
  public:
   // One per usable core (at most 8) when there are two or more: blocks are
@@ -66,8 +70,13 @@ class Bzip2Source final : public ByteSource {
 
   // Reads the rest of the file now, for a reader with an input step that
   // will decode all of it after all (a load going on from a first
-  // definition): no block then runs past what is in and is decoded again.
+  // definition): no block then runs past what is in and is decoded again,
+  // nor is its start handed out before the whole is walked.
   void read_rest();
+
+  // The text that a block's first peek walks: a first line of a few
+  // kilobytes, and the first read of a reader of lines.
+  static constexpr std::size_t kPeek = std::size_t{16} << 10;
 
  private:
   enum class State : std::uint8_t {
@@ -90,6 +99,11 @@ class Bzip2Source final : public ByteSource {
   bool next_block();
   // The same with what is in: false also for a block that runs past it.
   bool try_block();
+  // Completes the block whose start peek() handed out: false when the
+  // decoder gave up.
+  bool complete_block();
+  // Moves on past a block whose bytes are in decoder_->out().
+  void end_block(const bzip2::BlockDecoder::Block& block);
   // Decodes the stream that started at stream_start_ again with libbz2,
   // dropping the `delivered` bytes that came out of it already.
   void decode_again(std::uint64_t delivered);
@@ -120,6 +134,10 @@ class Bzip2Source final : public ByteSource {
 
   // A block at a time.
   std::unique_ptr<bzip2::BlockDecoder> decoder_;
+  bool peek_;  // a block's start may be handed out before it is complete
+  bool partial_ = false;  // decoder_->out() holds a block's start only
+  std::size_t peeked_ = 0;  // bytes handed out of the block at bit_
+  bzip2::BlockDecoder::Block pending_;  // the block peeked
   std::size_t block_pos_ = 0;  // the first of the block's bytes not handed out
   std::size_t stream_start_ = 0;
   std::uint64_t bit_ = 0;  // the next marker
