@@ -115,7 +115,7 @@ unsigned thread_count(unsigned wanted) noexcept {
 // ones keep a worker of several processes well under 1.5 times a
 // recording of a few MB, at no cost in speed.
 std::size_t chunk_size(const LoadOptions& options, unsigned threads) noexcept {
-  constexpr std::size_t kOneThreadChunk = std::size_t{256} << 10;
+  constexpr std::size_t kOneThreadChunk = std::size_t{64} << 10;
   if (threads > 1) return options.chunk_size;
   return std::min(options.chunk_size, kOneThreadChunk);
 }

@@ -1,18 +1,66 @@
 #include "core/util/arena.hpp"
 
 #include <algorithm>
+#include <array>
 #include <iterator>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <new>
 
 namespace marrowfin::util {
 
 void Arena::FreeBlock::operator()(std::byte* data) const noexcept { std::free(data); }
 
-Arena::Block Arena::new_block(std::size_t size) {
+namespace {
+
+// Blocks in small pages that arenas left, for the next ones. Taken only when
+// free (try_lock): a process forked by another thread while this one held it
+// would otherwise hang; a busy shelf costs only a fresh block. Never
+// destroyed (an arena may end after exit's destructors), and made in place.
+struct Shelf {
+  std::mutex mutex;
+  std::array<std::byte*, Arena::kSmallBlocks> blocks{};
+  std::size_t count = 0;
+};
+
+Shelf& shelf() noexcept {
+  alignas(Shelf) static std::byte storage[sizeof(Shelf)];
+  static Shelf* made = new (storage) Shelf;
+  return *made;
+}
+
+}  // namespace
+
+Arena::~Arena() {
+  Shelf& s = shelf();
+  std::unique_lock lock(s.mutex, std::try_to_lock);
+  if (!lock.owns_lock()) return;
+  auto keep = [&](Block& block) {
+    if (block.data && !block.huge && block.size == kBlockSize && s.count < s.blocks.size()) {
+#ifndef NDEBUG
+      // A block taken holds what it held: no reader may count on zeros.
+      std::memset(block.data.get(), 0xA5, block.size);
+#endif
+      s.blocks[s.count++] = block.data.release();
+    }
+  };
+  keep(spare_);
+  for (Block& block : blocks_) keep(block);
+}
+
+Arena::Block Arena::new_block(std::size_t size) const {
+  bool huge = reserved_ >= kSmallBlocks * kBlockSize;
+  if (!huge && size == kBlockSize) {
+    Shelf& s = shelf();
+    std::unique_lock lock(s.mutex, std::try_to_lock);
+    if (lock.owns_lock() && s.count > 0) {
+      return {std::unique_ptr<std::byte[], FreeBlock>(s.blocks[--s.count]), size, false};
+    }
+  }
   return {std::unique_ptr<std::byte[], FreeBlock>(
-              static_cast<std::byte*>(allocate_huge_pages(size))),
-          size};
+              static_cast<std::byte*>(allocate_huge_pages(size, huge))),
+          size, huge};
 }
 
 void* Arena::allocate_bytes(std::size_t bytes) {

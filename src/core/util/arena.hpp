@@ -18,8 +18,15 @@ class Arena {
   // A block is one transparent huge page where the system offers them: a
   // whole file's values fault in a few pages instead of tens of thousands.
   static constexpr std::size_t kBlockSize = kHugePage;
+  // Except an arena's first blocks: a huge page is resident whole from its
+  // first byte, and the last block's unused part would weigh on a small
+  // file. Those blocks, in small pages, are kept from arena to arena (a few
+  // per process), so that a load of many small files does not fault them in
+  // 4 KiB at a time for every file.
+  static constexpr std::size_t kSmallBlocks = 4;
 
   Arena() = default;
+  ~Arena();
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;
 
@@ -63,9 +70,10 @@ class Arena {
   struct Block {
     std::unique_ptr<std::byte[], FreeBlock> data;
     std::size_t size;
+    bool huge = false;  // in huge pages
   };
   // A block of `size` bytes, aligned to kBlockSize. Throws std::bad_alloc.
-  static Block new_block(std::size_t size);
+  Block new_block(std::size_t size) const;
   std::vector<Block> blocks_;
   // The last block a rollback freed, kept for the next one needed: a run of
   // skipped lines at a block boundary would otherwise allocate and free a

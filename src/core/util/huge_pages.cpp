@@ -7,11 +7,11 @@
 
 namespace marrowfin::util {
 
-void* allocate_huge_pages(std::size_t size) {
+void* allocate_huge_pages(std::size_t size, bool huge) {
   void* data = nullptr;
   if (posix_memalign(&data, kHugePage, size) != 0) throw std::bad_alloc();
 #ifdef MADV_HUGEPAGE
-  ::madvise(data, size, MADV_HUGEPAGE);  // advice only: failure changes nothing
+  if (huge) ::madvise(data, size, MADV_HUGEPAGE);  // advice only: failure changes nothing
 #endif
   return data;
 }

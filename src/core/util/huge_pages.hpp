@@ -13,8 +13,8 @@ namespace marrowfin::util {
 inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
 // `size` bytes aligned to kHugePage, in huge pages where the system offers
-// them; freed with std::free. Throws std::bad_alloc.
-[[nodiscard]] void* allocate_huge_pages(std::size_t size);
+// them (unless `huge` is false); freed with std::free. Throws std::bad_alloc.
+[[nodiscard]] void* allocate_huge_pages(std::size_t size, bool huge = true);
 
 // An allocator that puts arrays of a huge page or more in huge pages
 // (allocate_huge_pages) and smaller ones on the heap: a long array written
