@@ -165,7 +165,7 @@ def _run(func: Callable[..., Any], recordings: Inputs, jobs: int, named: bool,
     context = _forkserver()
     pending = iter(recordings)
     window: collections.deque[tuple[Recording, concurrent.futures.Future]] = collections.deque()
-    pool = _pool(jobs, context)
+    pool = _early_pool(jobs) or _pool(jobs, context)
     finished = False
     try:
         while True:
@@ -226,14 +226,50 @@ def _submit(pool: concurrent.futures.ProcessPoolExecutor, func: Callable[..., An
         return failed
 
 
-def start_workers_early() -> None:
-    """Starts now, with this package imported in it, the process that forks
-    the workers of every later run (all of this process's runs share it):
-    it starts while the caller gets on with its own imports, and each worker
-    starts with the package rather than importing it anew."""
+# The workers that start_workers_early() forked, and their count, for the
+# next run of as many.
+_early: tuple[int, concurrent.futures.ProcessPoolExecutor] | None = None
+
+
+def start_workers_early(jobs: int) -> None:
+    """Starts the next run's `jobs` workers now, with this package imported
+    in them, while the caller gets on with its own imports.
+
+    A process that runs no other thread yet (the command's, before pyarrow
+    and the progress bar start theirs) forks them itself, which a fork is
+    safe from: no second interpreter then starts and imports the package,
+    nor the process that tracks a forkserver's resources. Otherwise it
+    starts the process that forks the workers of every later run."""
+    global _early
+    if _early is None and _one_thread() and "fork" in multiprocessing.get_all_start_methods():
+        _early = jobs, _pool(jobs, multiprocessing.get_context("fork"))
+        # Forks every worker before the pool starts its own threads.
+        _early[1].submit(int)
+        return
     context = _forkserver()
     context.set_forkserver_preload(["marrowfin_tools.cli"])
     multiprocessing.forkserver.ensure_running()
+
+
+def _one_thread() -> bool:
+    """Whether this process runs one thread, native ones counted."""
+    try:
+        return len(os.listdir("/proc/self/task")) == 1
+    except OSError:
+        return False
+
+
+def _early_pool(jobs: int) -> concurrent.futures.ProcessPoolExecutor | None:
+    """The workers forked early, when there are `jobs` of them; those forked
+    for another count end."""
+    global _early
+    early, _early = _early, None
+    if early is None:
+        return None
+    if early[0] != jobs:
+        early[1].shutdown(wait=False)
+        return None
+    return early[1]
 
 
 # The forkserver listens on a socket in multiprocessing's temporary folder,
@@ -288,8 +324,8 @@ def _stop(pool: concurrent.futures.ProcessPoolExecutor) -> None:
 def _worker_started(command: int, jobs: int = 1) -> None:
     """A worker leaves SIGINT to the command (which ends the workers), stops on
     SIGTERM and SIGHUP (see _in_worker), and sends itself SIGTERM when the
-    command's process `command` ends (the forkserver, its parent, lives as long
-    as any worker).
+    command's process `command` ends (its parent may be a forkserver, which
+    lives as long as any worker).
     Its loads take their share of the cores, one of `jobs` workers: threads
     beyond it only contend with the other workers (a small bzip2 file decoded
     on threads of its own costs more CPU)."""

@@ -544,7 +544,7 @@ def command() -> int:
     # of CPU apiece, taken from the workers. The command does no linear algebra.
     os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     if getattr(args, "jobs", 1) > 1:
-        batch.start_workers_early()
+        batch.start_workers_early(args.jobs)
     return _main(args)
 
 

@@ -359,3 +359,25 @@ def test_workers_start_under_a_temporary_folder_too_long_for_a_socket(tmp_path):
     done = subprocess.run([sys.executable, "-m", "marrowfin_tools", "runners", SAMPLE, SAMPLE, "--jobs", "2",
                            "-o", str(tmp_path / "r.csv")], env=env, capture_output=True, text=True)
     assert (done.returncode, done.stderr) == (0, f"20 rows of 2 markets written to {tmp_path}/r.csv\n")
+
+
+@pytest.mark.parametrize("thread", [False, True], ids=["alone", "with a thread"])
+def test_workers_started_early_are_forked_by_a_process_alone_else_by_a_forkserver(tmp_path, thread):
+    """A process that runs no other thread forks them itself (fork is safe there, and no second interpreter
+    starts); one that does has a forkserver fork them, its socket made in /tmp when the temporary folder's
+    path is too long for one."""
+    deep = tmp_path / ("t" * 60) / ("u" * 60)
+    deep.mkdir(parents=True)
+    (tmp_path / "parent.py").write_text("import os\n\n\ndef parent(path):\n    return os.getppid()\n")
+    code = f"""import os, sys, threading
+from marrowfin_tools import batch
+import parent
+if {thread}:
+    threading.Thread(target=threading.Event().wait, daemon=True).start()
+batch.start_workers_early(2)
+print({{o.value for o in batch.run_files(parent.parent, sys.argv[1:], 2)}} == {{os.getpid()}})
+"""
+    env = {**os.environ, "TMPDIR": str(deep), "PYTHONPATH": str(tmp_path)}
+    done = subprocess.run([sys.executable, "-W", "error", "-c", code, SAMPLE, SAMPLE, SAMPLE], env=env,
+                          capture_output=True, text=True)
+    assert (done.returncode, done.stdout, done.stderr) == (0, f"{not thread}\n", "")
