@@ -3,9 +3,11 @@
 from __future__ import annotations
 
 import argparse
+import concurrent.futures
 import contextlib
 import dataclasses
 import functools
+import importlib.util
 import io
 import itertools
 import json
@@ -13,7 +15,7 @@ import os
 import sys
 from collections.abc import Callable, Generator, Iterator, Sequence
 
-from . import batch, export, filters, inputs, plot, runners, sample_path, store, summary
+from . import batch, export, filters, inputs, plot, runners, sample_path, store, summary, table
 
 SAMPLE_CHART = "marrowfin-sample.png"
 # Exit status when stdout's reader closed early: 128 + SIGPIPE, as the shell
@@ -290,11 +292,15 @@ def _runners(args: argparse.Namespace) -> int:
         runners.check_output(args.output, files)
     except ValueError as e:
         args.parser.error(str(e))
-    try:
-        writer = runners.Writer(args.output, args.before)
-    except ImportError as e:
-        _error(str(e))
+    if not _importable("pyarrow"):
+        _error(table.MISSING_PYARROW)
         return 1
+    # pyarrow takes a tenth of a second to import: it comes on a thread of
+    # its own while the workers start on the first recordings, and the
+    # output opens with the first rows.
+    made = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="marrowfin-writer")
+    making = made.submit(runners.Writer, args.output, args.before)
+    made.shutdown(wait=False)
     show = args.progress if args.progress is not None else sys.stderr.isatty()
     progress = batch.Progress(len(files), unit="rows") if show else None
     # The filter is asked in the worker's load (runners.recording_rows), so
@@ -303,8 +309,18 @@ def _runners(args: argparse.Namespace) -> int:
     found = inputs.Inputs(files, max_size=args.max_size)
     runs = batch.run_files(func, found, args.jobs)
     try:
-        with _Run(found, progress) as run, writer, contextlib.closing(run.loaded(runs)) as loaded:
-            for outcome in loaded:
+        with _Run(found, progress) as run, contextlib.ExitStack() as opened, \
+                contextlib.closing(run.loaded(runs)) as loaded:
+            writer: runners.Writer | None = None
+            for outcome in itertools.chain(loaded, [None]):
+                if writer is None:
+                    try:
+                        writer = opened.enter_context(making.result())
+                    except ImportError as e:  # pyarrow is there, but fails to import
+                        _error(str(e))
+                        return 1
+                if outcome is None:
+                    break
                 writer.write(outcome.value)
                 if outcome.value.markets == 0:
                     _error(f"{outcome.path}: no market in it")
@@ -315,10 +331,18 @@ def _runners(args: argparse.Namespace) -> int:
             raise  # stdout's reader has gone: main() ends quietly
         _error(f"{args.output}: {e.strerror or e}")
         return 1
+    assert writer is not None  # opened before the loop could end
     rows, markets = writer.rows, writer.markets
     print(f"{rows:,} row{'s' * (rows != 1)} of {markets:,} market{'s' * (markets != 1)} written to "
           f"{args.output}", file=sys.stderr)
     return run.report()
+
+
+def _importable(name: str) -> bool:
+    try:
+        return importlib.util.find_spec(name) is not None
+    except (ImportError, ValueError):  # ValueError: hidden as sys.modules[name] = None
+        return False
 
 
 def _level(text: str) -> int:

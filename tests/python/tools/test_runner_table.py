@@ -15,7 +15,7 @@ import pyarrow.parquet as pq
 import pytest
 
 from conftest import PT, change, definition, message, runner
-from marrowfin_tools import RunnerTable, _native, runner_table
+from marrowfin_tools import RunnerTable, _native, runner_table, table
 from table_rows import books_per_market, generated, runner_column_names, runner_rows_from_books
 from tools_support import PEER_FILES, SAMPLE, raw_lines, run
 # A day before (no book yet), minutes before, and the market time itself.
@@ -172,6 +172,16 @@ class TestCommand:
                 "print(len(pickle.loads(pickle.dumps(runners.recording_rows(sys.argv[1], (60,)))).before))\n")
         done = subprocess.run([sys.executable, "-c", code, SAMPLE], capture_output=True, text=True)
         assert (done.stdout, done.stderr) == ("1\n", "")
+
+    @pytest.mark.parametrize("hidden", ["pyarrow", "pyarrow.parquet"], ids=["missing", "failing"])
+    def test_without_pyarrow_it_says_what_to_install_and_writes_nothing(self, tmp_path, hidden):
+        code = (f"import sys; sys.modules[{hidden!r}] = None\n"
+                "from marrowfin_tools import cli\n"
+                "sys.exit(cli.command())\n")
+        done = subprocess.run([sys.executable, "-c", code, "runners", SAMPLE, SAMPLE, "--jobs", "2", "-o",
+                               str(tmp_path / "r.csv")], capture_output=True, text=True)
+        assert (done.returncode, done.stderr) == (1, f"marrowfin: {table.MISSING_PYARROW}\n")
+        assert list(tmp_path.iterdir()) == []
 
     def test_csv_on_stdout(self, capsys):
         status, out, err = run(capsys, "runners", SAMPLE)
