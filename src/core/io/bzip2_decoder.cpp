@@ -5,7 +5,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #if defined(__SSE2__)
@@ -13,6 +12,7 @@
 #endif
 
 #include "core/io/bzip2_blocks.hpp"
+#include "core/util/shelf.hpp"
 
 namespace marrowfin::io::bzip2 {
 namespace {
@@ -275,32 +275,13 @@ namespace {
 constexpr std::size_t kKept = 2;
 constexpr std::size_t kKeptOut = std::size_t{4} << 20;
 
-// Taken only when free (try_lock): a process forked by another thread while
-// this one held it would otherwise hang on its first bzip2 file; a busy
-// shelf costs only a fresh decoder. Never destroyed (a reader may end after
-// exit's destructors), and made in place, so that keeping never throws.
-struct Shelf {
-  std::mutex mutex;
-  std::array<std::unique_ptr<BlockDecoder>, kKept> kept;  // from the front, the newest last
-};
-
-Shelf& shelf() noexcept {
-  alignas(Shelf) static std::byte storage[sizeof(Shelf)];
-  static Shelf* made = new (storage) Shelf;
-  return *made;
-}
+using DecoderShelf = util::Shelf<std::unique_ptr<BlockDecoder>, kKept>;
 
 }  // namespace
 
 std::unique_ptr<BlockDecoder> BlockDecoder::take() {
-  Shelf& s = shelf();
-  std::unique_lock lock(s.mutex, std::try_to_lock);
-  if (lock.owns_lock()) {
-    for (auto kept = s.kept.rbegin(); kept != s.kept.rend(); ++kept) {
-      if (*kept) return std::move(*kept);
-    }
-  }
-  return std::make_unique<BlockDecoder>();
+  std::unique_ptr<BlockDecoder> kept = DecoderShelf::get().take();
+  return kept ? std::move(kept) : std::make_unique<BlockDecoder>();
 }
 
 void BlockDecoder::keep(std::unique_ptr<BlockDecoder> decoder) noexcept {
@@ -308,15 +289,7 @@ void BlockDecoder::keep(std::unique_ptr<BlockDecoder> decoder) noexcept {
   // A block of long runs decodes to up to 46 MB: not kept for a file that
   // may not need it.
   if (decoder->out_.capacity() > kKeptOut) decoder->out_.release();
-  Shelf& s = shelf();
-  std::unique_lock lock(s.mutex, std::try_to_lock);
-  if (!lock.owns_lock()) return;  // freed here
-  auto free = std::find(s.kept.begin(), s.kept.end(), nullptr);
-  if (free == s.kept.end()) {
-    std::move(s.kept.begin() + 1, s.kept.end(), s.kept.begin());  // the oldest is freed
-    free = s.kept.end() - 1;
-  }
-  *free = std::move(decoder);
+  DecoderShelf::get().leave(decoder);
 }
 
 bool BlockDecoder::walk(std::uint32_t* tt, std::uint32_t n, std::uint32_t first) {

@@ -1,12 +1,12 @@
 #include "core/util/arena.hpp"
 
 #include <algorithm>
-#include <array>
 #include <iterator>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
+
+#include "core/util/shelf.hpp"
 
 namespace marrowfin::util {
 
@@ -14,35 +14,19 @@ void Arena::FreeBlock::operator()(std::byte* data) const noexcept { std::free(da
 
 namespace {
 
-// Blocks in small pages that arenas left, for the next ones. Taken only when
-// free (try_lock): a process forked by another thread while this one held it
-// would otherwise hang; a busy shelf costs only a fresh block. Never
-// destroyed (an arena may end after exit's destructors), and made in place.
-struct Shelf {
-  std::mutex mutex;
-  std::array<std::byte*, Arena::kSmallBlocks> blocks{};
-  std::size_t count = 0;
-};
-
-Shelf& shelf() noexcept {
-  alignas(Shelf) static std::byte storage[sizeof(Shelf)];
-  static Shelf* made = new (storage) Shelf;
-  return *made;
-}
+// Room for a load on a few threads, each parsing into an arena of its own.
+constexpr std::size_t kShelved = 2 * Arena::kSmallBlocks;
 
 }  // namespace
 
 Arena::~Arena() {
-  Shelf& s = shelf();
-  std::unique_lock lock(s.mutex, std::try_to_lock);
-  if (!lock.owns_lock()) return;
-  auto keep = [&](Block& block) {
-    if (block.data && !block.huge && block.size == kBlockSize && s.count < s.blocks.size()) {
+  auto keep = [](Block& block) {
+    if (block.data && !block.huge && block.size == kBlockSize) {
 #ifndef NDEBUG
       // A block taken holds what it held: no reader may count on zeros.
       std::memset(block.data.get(), 0xA5, block.size);
 #endif
-      s.blocks[s.count++] = block.data.release();
+      Shelf<Block, kShelved>::get().leave(block);
     }
   };
   keep(spare_);
@@ -52,11 +36,8 @@ Arena::~Arena() {
 Arena::Block Arena::new_block(std::size_t size) const {
   bool huge = reserved_ >= kSmallBlocks * kBlockSize;
   if (!huge && size == kBlockSize) {
-    Shelf& s = shelf();
-    std::unique_lock lock(s.mutex, std::try_to_lock);
-    if (lock.owns_lock() && s.count > 0) {
-      return {std::unique_ptr<std::byte[], FreeBlock>(s.blocks[--s.count]), size, false};
-    }
+    Block kept = Shelf<Block, kShelved>::get().take();
+    if (kept.data) return kept;
   }
   return {std::unique_ptr<std::byte[], FreeBlock>(
               static_cast<std::byte*>(allocate_huge_pages(size, huge))),
