@@ -332,6 +332,8 @@ def _worker_started(command: int, jobs: int = 1) -> None:
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
     _native.set_load_threads(max(1, cores // jobs))
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    for signum in STOP_SIGNALS:  # not the handlers of a process that forked it
+        signal.signal(signum, signal.SIG_DFL)
     threading.Thread(target=_stop_with, args=(command,), name="marrowfin-stop-with", daemon=True).start()
 
 

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import concurrent.futures
 import contextlib
 import dataclasses
 import functools
@@ -292,15 +291,10 @@ def _runners(args: argparse.Namespace) -> int:
         runners.check_output(args.output, files)
     except ValueError as e:
         args.parser.error(str(e))
-    if not _importable("pyarrow"):
+    if not _importable("pyarrow"):  # said before any work; the writer imports it meanwhile
         _error(table.MISSING_PYARROW)
         return 1
-    # pyarrow takes a tenth of a second to import: it comes on a thread of
-    # its own while the workers start on the first recordings, and the
-    # output opens with the first rows.
-    made = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="marrowfin-writer")
-    making = made.submit(runners.Writer, args.output, args.before)
-    made.shutdown(wait=False)
+    writer = runners.Writer(args.output, args.before)
     show = args.progress if args.progress is not None else sys.stderr.isatty()
     progress = batch.Progress(len(files), unit="rows") if show else None
     # The filter is asked in the worker's load (runners.recording_rows), so
@@ -309,29 +303,21 @@ def _runners(args: argparse.Namespace) -> int:
     found = inputs.Inputs(files, max_size=args.max_size)
     runs = batch.run_files(func, found, args.jobs)
     try:
-        with _Run(found, progress) as run, contextlib.ExitStack() as opened, \
-                contextlib.closing(run.loaded(runs)) as loaded:
-            writer: runners.Writer | None = None
-            for outcome in itertools.chain(loaded, [None]):
-                if writer is None:
-                    try:
-                        writer = opened.enter_context(making.result())
-                    except ImportError as e:  # pyarrow is there, but fails to import
-                        _error(str(e))
-                        return 1
-                if outcome is None:
-                    break
+        with _Run(found, progress) as run, writer, contextlib.closing(run.loaded(runs)) as loaded:
+            for outcome in loaded:
                 writer.write(outcome.value)
                 if outcome.value.markets == 0:
                     _error(f"{outcome.path}: no market in it")
                 if progress is not None:
                     progress.books += outcome.value.rows
+    except ImportError as e:  # pyarrow is there, but fails to import
+        _error(str(e))
+        return 1
     except OSError as e:
         if isinstance(e, BrokenPipeError):
             raise  # stdout's reader has gone: main() ends quietly
         _error(f"{args.output}: {e.strerror or e}")
         return 1
-    assert writer is not None  # opened before the loop could end
     rows, markets = writer.rows, writer.markets
     print(f"{rows:,} row{'s' * (rows != 1)} of {markets:,} market{'s' * (markets != 1)} written to "
           f"{args.output}", file=sys.stderr)

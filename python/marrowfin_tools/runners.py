@@ -14,6 +14,7 @@ folded once and dropped before the next is read.
 
 from __future__ import annotations
 
+import concurrent.futures
 import contextlib
 import os
 import sys
@@ -110,15 +111,24 @@ ROW_GROUP = 1 << 16
 class Writer:
     """One table written into `output` (CSV on stdout for "-") in groups of
     ROW_GROUP rows or a recording's more (the last fewer), which appears only
-    once complete; the schema is the table's even when no row comes."""
+    once complete; the schema is the table's even when no row comes.
+
+    pyarrow takes a tenth of a second to import: it comes on a thread of its
+    own from the making of the writer to its first rows, while the
+    recordings load. Entering opens the file, so that one that cannot be
+    written fails before any work; writing raises ImportError, saying what
+    to install, when pyarrow fails to import."""
 
     def __init__(self, output: str, before: Sequence[int]):
         self.output = output
         self.rows = 0
         self.markets = 0
-        self._pa = _pyarrow(("csv", "parquet"))
         self._format = check_output(output, ())
-        self._schema = self._pa.schema(_native.runner_table([], before))
+        importing = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="marrowfin-pyarrow")
+        self._arrow = importing.submit(_arrow_and_schema, tuple(before))
+        importing.shutdown(wait=False)
+        self._pa: Any = None
+        self._sink: IO[bytes] | None = None
         self._stack = contextlib.ExitStack()
         self._writer: Any = None
         self._gathered: list[Any] = []  # pyarrow Tables
@@ -126,16 +136,22 @@ class Writer:
 
     def __enter__(self) -> Writer:
         with self._stack as stack:
-            sink: IO[bytes] = sys.stdout.buffer if self.output == "-" else stack.enter_context(
+            self._sink = sys.stdout.buffer if self.output == "-" else stack.enter_context(
                 complete_file(self.output))
-            if self._format == "parquet":
-                self._writer = self._pa.parquet.ParquetWriter(sink, self._schema)
-            else:
-                self._writer = self._pa.csv.CSVWriter(sink, self._schema)
             self._stack = stack.pop_all()
         return self
 
+    def _started(self) -> Any:
+        if self._writer is None:
+            self._pa, schema = self._arrow.result()
+            if self._format == "parquet":
+                self._writer = self._pa.parquet.ParquetWriter(self._sink, schema)
+            else:
+                self._writer = self._pa.csv.CSVWriter(self._sink, schema)
+        return self._writer
+
     def write(self, rows: RunnerTable) -> None:
+        self._started()
         # Not pa.table(), which first looks for a pandas DataFrame and so
         # imports pandas: a quarter of a second.
         from_stream = getattr(self._pa.RecordBatchReader, "from_stream", None)  # pyarrow 15
@@ -156,11 +172,18 @@ class Writer:
         # when nothing failed.
         try:
             if kind is None:
+                self._started()
                 self._write_gathered()
-            self._writer.close()
+            if self._writer is not None:
+                self._writer.close()
             if self.output == "-":
                 sys.stdout.flush()
         except BaseException as e:
             self._stack.__exit__(type(e), e, e.__traceback__)
             raise
         return bool(self._stack.__exit__(kind, value, traceback))
+
+
+def _arrow_and_schema(before: tuple[int, ...]) -> tuple[Any, Any]:
+    pa = _pyarrow(("csv", "parquet"))
+    return pa, pa.schema(_native.runner_table([], before))

@@ -41,8 +41,8 @@ struct FirstDefinition {
 
 // The bytes asked of the decoder at a time: decoding stops within this much
 // past the line that holds the definition (for bzip2, the codes of the block
-// that holds it are read whole, and its text walked that far; see
-// Bzip2Source's input step).
+// that holds it are read whole, and the first 16 KiB of its text walked, or
+// all of it when the line runs past; see Bzip2Source's input step).
 inline constexpr std::size_t kDefinitionReadStep = std::size_t{16} << 10;
 
 // What a load's options say of a read (LoadOptions): the most bytes the file

@@ -134,7 +134,8 @@ class Pipeline {
   Pipeline(io::ByteSource& source, const LoadOptions& options)
       : Pipeline(source, options, thread_count(options.threads)) {}
   Pipeline(io::ByteSource& source, const LoadOptions& options, unsigned threads)
-      : reader_(source, chunk_size(options, threads), 1 + json::LineParser::kPadding),
+      : chunk_size_(chunk_size(options, threads)),
+        reader_(source, chunk_size_, 1 + json::LineParser::kPadding),
         threads_(threads),
         json_method_(options.json_method) {
     slots_.push_back(std::make_unique<ParseSlot>(json_method_));  // the calling thread's
@@ -144,9 +145,11 @@ class Pipeline {
   ~Pipeline() {
     stop_workers();
     // Left for the next load: a buffer of 1 MiB is mapped afresh for each
-    // one otherwise, and its pages fault in as it is zeroed.
+    // one otherwise, and its pages fault in as it is zeroed. Only buffers of
+    // that size, for loads that cut chunks of it: a reader fills a buffer
+    // it is given, whatever its chunk size.
     for (io::Chunk& chunk : pool_) {
-      if (chunk.capacity <= LoadOptions::kDefaultChunkSize) ChunkShelf::get().leave(chunk);
+      if (shelved_chunks() && chunk.capacity == chunk_size_) ChunkShelf::get().leave(chunk);
     }
   }
 
@@ -198,7 +201,7 @@ class Pipeline {
 
   io::Chunk take_buffer() {
     std::lock_guard lock(mutex_);
-    if (pool_.empty()) return ChunkShelf::get().take();
+    if (pool_.empty()) return shelved_chunks() ? ChunkShelf::get().take() : io::Chunk{};
     io::Chunk chunk = std::move(pool_.back());
     pool_.pop_back();
     return chunk;
@@ -314,6 +317,9 @@ class Pipeline {
     return {std::move(store_), {}};
   }
 
+  bool shelved_chunks() const noexcept { return chunk_size_ == LoadOptions::kDefaultChunkSize; }
+
+  std::size_t chunk_size_;
   io::ChunkReader reader_;
   unsigned threads_;
   json::LineParser::Method json_method_;

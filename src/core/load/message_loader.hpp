@@ -63,7 +63,7 @@ struct LoadResult {
 struct LoadOptions {
   static constexpr std::size_t kDefaultChunkSize = std::size_t{1} << 20;
   // Bytes of whole lines parsed as one piece of work (a longer line makes
-  // its piece longer), at most 256 KiB on one thread. Tests make it tiny to
+  // its piece longer), at most 64 KiB on one thread. Tests make it tiny to
   // cut the input everywhere.
   std::size_t chunk_size = kDefaultChunkSize;
   // Threads that parse, the calling one among them; 0 for one per core.

@@ -183,6 +183,11 @@ class TestCommand:
         assert (done.returncode, done.stderr) == (1, f"marrowfin: {table.MISSING_PYARROW}\n")
         assert list(tmp_path.iterdir()) == []
 
+    def test_an_output_that_cannot_be_written_fails_before_any_recording_loads(self, capsys, write, tmp_path):
+        out = f"{tmp_path}/missing/r.parquet"
+        status, _, err = run(capsys, "runners", write("{]", name="bad.json"), "-o", out)
+        assert (status, err) == (1, [f"marrowfin: {out}: No such file or directory"])
+
     def test_csv_on_stdout(self, capsys):
         status, out, err = run(capsys, "runners", SAMPLE)
         assert status == 0 and err == ["10 rows of 1 market written to -"]
