@@ -73,11 +73,12 @@ def first_definition(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) 
 
     Decoding stops at the line that holds it (for bzip2, the codes of the
     block that holds it are read whole, but only the first 16 KiB of its
-    text, or all of it when the line runs past them),
-    and the file is read no further than decoding goes, so this costs a
-    fraction of a load. As for gzip and zstd, whose checksums come at the
-    end, the bytes up to the line are not checked against the block's CRC. A file that cannot be read, decoded or parsed up to there raises
-    the ValueError that iter_prices_file would.
+    text, or all of it when the line runs past them), and the file is read
+    no further than decoding goes, so this costs a fraction of a load. As
+    for gzip and zstd, whose checksums come at the end, the bytes up to the
+    line are not checked against the block's CRC. A file that cannot be
+    read, decoded or parsed up to there raises the ValueError that
+    iter_prices_file would.
     """
     return _definition(_native.first_definition(path))
 

@@ -78,10 +78,11 @@ def recording_rows(path: str, before: Sequence[int],
     read rather than decoding the file's start again."""
     if market_filter is None:
         return _native.runner_table([path], before)
+    ask = asked_natively(market_filter)
     verdicts: list[bool] = []
 
     def keep(found: dict[str, Any] | None) -> bool:
-        verdicts.append(asked_natively(market_filter)(found))
+        verdicts.append(ask(found))
         return verdicts[-1]
 
     rows = _native.runner_table([path], before, keep)
@@ -141,14 +142,14 @@ class Writer:
             self._stack = stack.pop_all()
         return self
 
-    def _started(self) -> Any:
+    def _started(self) -> None:
+        """Makes the pyarrow writer, once pyarrow is in."""
         if self._writer is None:
             self._pa, schema = self._arrow.result()
             if self._format == "parquet":
                 self._writer = self._pa.parquet.ParquetWriter(self._sink, schema)
             else:
                 self._writer = self._pa.csv.CSVWriter(self._sink, schema)
-        return self._writer
 
     def write(self, rows: RunnerTable) -> None:
         self._started()
