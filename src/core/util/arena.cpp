@@ -29,8 +29,12 @@ Arena::~Arena() {
       Shelf<Block, kShelved>::get().leave(block);
     }
   };
+  // The shelf hands out its newest first: the block filled first is left
+  // last, so that the next arena fills its blocks in the same order and
+  // touches no page of them that this one did not (taken the other way,
+  // every block ends up resident whole).
   keep(spare_);
-  for (Block& block : blocks_) keep(block);
+  for (auto block = blocks_.rbegin(); block != blocks_.rend(); ++block) keep(*block);
 }
 
 Arena::Block Arena::new_block(std::size_t size) const {
