@@ -11,6 +11,7 @@ from __future__ import annotations
 import contextlib
 import fcntl
 import os
+import re
 import shutil
 import stat
 import tempfile
@@ -26,9 +27,9 @@ _swept: set[tuple[str, str]] = set()
 
 
 def sweep(directory: str, prefix: str, *, again: bool = False) -> None:
-    """Removes what a run that died left in `directory`: entries named `prefix`...
-    (files only when they end in .part) that belong to this user and that no
-    process holds locked. Once per process and directory, unless `again`."""
+    """Removes what a run that died left in `directory`: folders and files
+    named as this package names them (made_here) that belong to this user
+    and that no process holds locked. Once per process and directory, unless `again`."""
     key = (os.path.realpath(directory), prefix)
     if key in _swept and not again:
         return
@@ -38,8 +39,15 @@ def sweep(directory: str, prefix: str, *, again: bool = False) -> None:
     except OSError:
         return
     for entry in entries:
-        if entry.name.startswith(prefix):
+        if made_here(entry.name, prefix):
             _remove_if_unlocked(entry)
+
+
+def made_here(name: str, prefix: str) -> bool:
+    """Whether `name` has the form of what this package makes with `prefix`:
+    tempfile's eight characters after it, then .part, folders too. Anything
+    else named with the prefix is the user's, and stays."""
+    return re.fullmatch(re.escape(prefix) + r"[a-z0-9_]{8}" + re.escape(PART), name) is not None
 
 
 def _remove_if_unlocked(entry: os.DirEntry[str]) -> None:
@@ -51,7 +59,7 @@ def _remove_if_unlocked(entry: os.DirEntry[str]) -> None:
     try:
         found = os.fstat(fd)
         folder = stat.S_ISDIR(found.st_mode)
-        if found.st_uid != os.getuid() or not (folder or entry.name.endswith(PART) and stat.S_ISREG(found.st_mode)):
+        if found.st_uid != os.getuid() or not (folder or stat.S_ISREG(found.st_mode)):
             return
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -101,7 +109,7 @@ class Scratch:
     def __init__(self, parent: str | None = None, prefix: str = COPY_PREFIX):
         parent = parent if parent is not None else tempfile.gettempdir()
         sweep(parent, prefix)
-        fd, self.path = _locked(lambda: (None, tempfile.mkdtemp(prefix=prefix, dir=parent)))
+        fd, self.path = _locked(lambda: (None, tempfile.mkdtemp(prefix=prefix, suffix=PART, dir=parent)))
         self._remove = weakref.finalize(self, _remove_folder, self.path, fd)
 
     def remove(self) -> None:
