@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "core/io/byte_source.hpp"
+#include "core/io/bzip2_source.hpp"
 #include "core/load/message_loader.hpp"
 #include "test_support.hpp"
 
@@ -169,6 +171,32 @@ TEST(FirstDefinitionBzip2, StopsAtTheEndOfTheBlockThatHoldsTheLine) {
     EXPECT_GT(got.bytes_decoded, before.size() + line.size()) << level;
     EXPECT_LE(got.bytes_decoded, before.size() + level * 100'000 + 100) << level;
   }
+}
+
+// A filter may yet skip a recording whose definition was kept: the rest of
+// the file is read only once the kept source is.
+TEST(FirstDefinitionBzip2, AKeptSourceReadsNoMoreOfTheFileUntilItIsRead) {
+  const std::string head = R"({"pt": 3, "mc": [{"id": "1.5", "marketDefinition": {}}]})" "\n";
+  std::string text = head;
+  std::uint64_t state = 5;  // lines of random digits: they compress to a file several reads long
+  while (text.size() < 3'000'000) {
+    text += R"({"pt": 4, "mc": [], "x": ")";
+    for (int i = 0; i < 100; ++i) {
+      state = state * 6364136223846793005u + 1442695040888963407u;
+      text += static_cast<char>('0' + (state >> 60) % 10);
+    }
+    text += "\"}\n";
+  }
+  const std::string file = bzip2_stream(text, 9);
+  ASSERT_GT(file.size(), 3 * io::Bzip2Source::kFirstInput);
+  std::size_t read_so_far = 0;
+  FirstDefinition got = read_first_definition(std::make_unique<CountedSource>(file, read_so_far),
+                                              io::Encoding::kBzip2, {.keep_source = true});
+  ASSERT_TRUE(got.found && got.source);
+  EXPECT_LE(read_so_far, 2 * io::Bzip2Source::kFirstInput);
+  LoadResult loaded = load_decoded(std::move(got.source), {.threads = 1});
+  ASSERT_TRUE(loaded.store) << loaded.error;
+  EXPECT_EQ(read_so_far, file.size());
 }
 
 }  // namespace

@@ -86,8 +86,8 @@ void Bzip2Source::read_input(std::size_t least) {
   if (input_whole_) file_.reset();
 }
 
-void Bzip2Source::read_rest() {
-  read_input(kWhole);
+void Bzip2Source::read_rest() noexcept {
+  rest_wanted_ = true;
   peek_ = false;
 }
 
@@ -208,6 +208,10 @@ std::string Bzip2Source::end_text() const {
 }
 
 ReadResult Bzip2Source::read(char* out, std::size_t capacity) {
+  if (rest_wanted_) {
+    rest_wanted_ = false;
+    read_input(kWhole);
+  }
   std::size_t produced = 0;
   std::string failure;
   while (produced < capacity && failure.empty()) {

@@ -68,11 +68,12 @@ class Bzip2Source final : public ByteSource {
 
   [[nodiscard]] ReadResult read(char* out, std::size_t capacity) override;
 
-  // Reads the rest of the file now, for a reader with an input step that
-  // will decode all of it after all (a load going on from a first
-  // definition): no block then runs past what is in and is decoded again,
-  // nor is its start handed out before the whole is walked.
-  void read_rest();
+  // For a reader with an input step that will decode all of the file after
+  // all (a load going on from a first definition): the next read first reads
+  // the rest of the file, so that no block runs past what is in and is
+  // decoded again, and no block's start is handed out before the whole is
+  // walked. Nothing more is read until then: a filter may still skip it.
+  void read_rest() noexcept;
 
   // The text that a block's first peek walks: a first line of a few
   // kilobytes, and the first read of a reader of lines.
@@ -135,6 +136,7 @@ class Bzip2Source final : public ByteSource {
   // A block at a time.
   std::unique_ptr<bzip2::BlockDecoder> decoder_;
   bool peek_;  // a block's start may be handed out before it is complete
+  bool rest_wanted_ = false;  // read_rest() was called: the next read reads the file whole
   bool partial_ = false;  // decoder_->out() holds a block's start only
   std::size_t peeked_ = 0;  // bytes handed out of the block at bit_
   bzip2::BlockDecoder::Block pending_;  // the block peeked
