@@ -88,7 +88,10 @@ def _definition(found: dict[str, Any] | None) -> Definition | None:
     if found is None:
         return None
     fields: dict[str, Any] = dict(found)
-    fields["publish_time"] = _utc(found["publish_time"])
+    try:
+        fields["publish_time"] = _utc(found["publish_time"])
+    except OverflowError:  # a recording may hold any time; a datetime ends with year 9999
+        raise ValueError(f"publish time past what a datetime holds: {found['publish_time']}") from None
     fields["market_time"] = _utc(found["market_time"])
     fields["runners"] = tuple(DefinitionRunner(*runner) for runner in found["runners"])
     return Definition(**fields)
@@ -99,8 +102,15 @@ MarketFilterLike: TypeAlias = Callable[[Definition | None], bool]
 
 def asked_natively(market_filter: MarketFilterLike) -> Callable[[dict[str, Any] | None], bool]:
     """`market_filter` as the module's runner_table asks it (keep=): of the
-    fields of a recording's first definition, or None when it has none."""
-    return lambda found: bool(market_filter(_definition(found)))
+    fields of a recording's first definition, or None when it has none. One
+    whose Definition cannot be made is kept, as keep_recording keeps it."""
+    def ask(found: dict[str, Any] | None) -> bool:
+        try:
+            definition = _definition(found)
+        except ValueError:
+            return True
+        return bool(market_filter(definition))
+    return ask
 
 
 def _aware(moment: dt.datetime | None) -> dt.datetime | None:
@@ -189,11 +199,17 @@ def keep_recording(path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
     return bool(market_filter(definition))
 
 
-def _texts(values: list[str] | None) -> frozenset[str] | None:
-    """Repeated and comma-separated values of one option."""
-    if values is None:
-        return None
-    return frozenset(part.strip() for value in values for part in value.split(",") if part.strip())
+def _values(text: str) -> tuple[str, ...]:
+    """The comma-separated values of one use of an option; at least one."""
+    values = tuple(part.strip() for part in text.split(",") if part.strip())
+    if not values:  # an empty set would keep no recording
+        raise argparse.ArgumentTypeError(f"no value in {text!r}")
+    return values
+
+
+def _texts(values: list[tuple[str, ...]] | None) -> frozenset[str] | None:
+    """The values of every use of one option."""
+    return None if values is None else frozenset(value for used in values for value in used)
 
 
 def _time(text: str, end_of_day: bool = False) -> dt.datetime:
@@ -201,14 +217,14 @@ def _time(text: str, end_of_day: bool = False) -> dt.datetime:
     is its midnight, or for the end of a range the next midnight, so that the
     day is in."""
     try:
-        if len(text) == 10:
-            day = dt.date.fromisoformat(text)
-            moment = dt.datetime(day.year, day.month, day.day, tzinfo=dt.timezone.utc)
-            return moment + dt.timedelta(days=1) if end_of_day else moment
-        moment = dt.datetime.fromisoformat(text)
+        day = dt.date.fromisoformat(text)  # 2024-09-11 and 20240911 alike
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not an ISO 8601 date or time: {text}") from None
-    return _aware(moment)  # type: ignore[return-value]
+        try:
+            return _aware(dt.datetime.fromisoformat(text))  # type: ignore[return-value]
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not an ISO 8601 date or time: {text}") from None
+    moment = dt.datetime(day.year, day.month, day.day, tzinfo=dt.timezone.utc)
+    return moment + dt.timedelta(days=1) if end_of_day else moment
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -216,11 +232,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group(
         "market filters", "keep the recordings whose first market definition matches every option "
         "given (decided on that line alone; values may be repeated or comma-separated)")
-    group.add_argument("--event-type", action="append", metavar="ID",
+    group.add_argument("--event-type", action="append", type=_values, metavar="ID",
                        help="event type id, such as 7 (horse racing) or 4339 (greyhounds)")
-    group.add_argument("--country", action="append", metavar="CODE", help="country code, such as AU")
-    group.add_argument("--market-type", action="append", metavar="TYPE", help="market type, such as WIN")
-    group.add_argument("--venue", action="append", metavar="VENUE", help="venue, such as Flemington")
+    group.add_argument("--country", action="append", type=_values, metavar="CODE", help="country code, such as AU")
+    group.add_argument("--market-type", action="append", type=_values, metavar="TYPE", help="market type, such as WIN")
+    group.add_argument("--venue", action="append", type=_values, metavar="VENUE", help="venue, such as Flemington")
     group.add_argument("--market-time-from", type=_time, metavar="TIME",
                        help="market time from this date or time on (UTC unless it says otherwise)")
     group.add_argument("--market-time-to", type=lambda text: _time(text, end_of_day=True),

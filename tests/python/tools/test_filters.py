@@ -14,8 +14,8 @@ import zstandard
 
 import marrowfin
 from conftest import PT, change, definition, message, runner
-from marrowfin_tools import (MarketFilter, _native, batch, first_definition, keep_recording, price_table, runner_table,
-                             runners)
+from marrowfin_tools import (MarketFilter, _native, batch, cli, filters, first_definition, keep_recording, price_table,
+                             runner_table, runners)
 from tools_support import SAMPLE, run
 UTC = dt.timezone.utc
 COMPRESS = {"plain.json": lambda b: b, "gzip.gz": gzip.compress, "bzip2.bz2": bz2.compress,
@@ -95,6 +95,28 @@ def test_criteria(criteria, kept):
     # A definition without the field, and a recording without one, meet no criterion.
     assert market_filter(dataclasses.replace(full, **dict.fromkeys(AYR))) is (not criteria)
     assert market_filter(None) is (not criteria)
+
+
+@pytest.mark.parametrize("text, start, end", [
+    ("2024-09-11", dt.datetime(2024, 9, 11, tzinfo=UTC), dt.datetime(2024, 9, 12, tzinfo=UTC)),  # the whole day
+    ("20240911", dt.datetime(2024, 9, 11, tzinfo=UTC), dt.datetime(2024, 9, 12, tzinfo=UTC)),
+    ("2024-09-11T10:00", dt.datetime(2024, 9, 11, 10, tzinfo=UTC), dt.datetime(2024, 9, 11, 10, tzinfo=UTC)),
+    ("2024-09-11T10:00+01:00", dt.datetime(2024, 9, 11, 9, tzinfo=UTC), dt.datetime(2024, 9, 11, 9, tzinfo=UTC)),
+])
+def test_the_command_reads_dates_and_times_in_every_iso_form(text, start, end):
+    args = cli.build_parser().parse_args(["runners", SAMPLE, "--market-time-from", text, "--market-time-to", text])
+    found = filters.from_arguments(args)
+    assert (found.market_time_from, found.market_time_to) == (start, end)
+
+
+def test_a_publish_time_past_what_a_datetime_holds_keeps_the_recording(write):
+    """Its load reads it; only the filter's Definition cannot."""
+    path = write(message(253402300800000, change(marketDefinition=definition([runner(1)], venue="Ayr"))))
+    with pytest.raises(ValueError, match="^publish time past what a datetime holds: 253402300800000$"):
+        first_definition(path)
+    nowhere = MarketFilter(venues={"nowhere"})
+    assert keep_recording(path, nowhere)
+    assert pa.table(runner_table(path, market_filter=nowhere)).equals(pa.table(runner_table(path)))
 
 
 def test_a_recording_filtered_out_is_never_loaded(write):
