@@ -53,8 +53,8 @@ def _before(text: str) -> tuple[int, ...]:
         seconds = tuple(int(part) for part in text.split(","))
     except ValueError:
         raise argparse.ArgumentTypeError(f"whole seconds, comma-separated: {text}") from None
-    if any(s < 0 for s in seconds) or len(set(seconds)) != len(seconds):
-        raise argparse.ArgumentTypeError(f"distinct seconds of 0 or more: {text}")
+    if any(not 0 <= s <= runners.MAX_BEFORE for s in seconds) or len(set(seconds)) != len(seconds):
+        raise argparse.ArgumentTypeError(f"distinct seconds of 0 to {runners.MAX_BEFORE}: {text}")
     return seconds
 
 
@@ -283,6 +283,10 @@ def _export_one(recording: inputs.Recording, out: str, options: export.Options,
     return 0
 
 
+class _NothingRead(Exception):
+    pass
+
+
 def _runners(args: argparse.Namespace) -> int:
     files = inputs.from_arguments(args, args.parser)
     if not files:
@@ -310,6 +314,11 @@ def _runners(args: argparse.Namespace) -> int:
                     _error(f"{outcome.path}: no market in it")
                 if progress is not None:
                     progress.books += outcome.value.rows
+            if run.failed and run.failed == run.done - run.filtered:
+                raise _NothingRead  # an empty table would take the place of an earlier output
+    except _NothingRead:
+        _error(f"{args.output}: not written, as no recording could be read")
+        return run.report()
     except ImportError as e:  # pyarrow is there, but fails to import
         _error(str(e))
         return 1
@@ -562,7 +571,8 @@ def _main(args: argparse.Namespace) -> int:
     try:
         with batch.stopped_by_signals(), _names_as_bytes():
             status = args.run(args)
-            sys.stdout.flush()  # a reader that closed early shows here, not at the interpreter's exit
+            if sys.stdout is not None:  # None: started with it closed
+                sys.stdout.flush()  # a reader that closed early shows here, not at the interpreter's exit
         return status
     except KeyboardInterrupt:
         return 130

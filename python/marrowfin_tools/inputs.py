@@ -48,7 +48,7 @@ from collections.abc import Iterable, Iterator, Sequence
 from typing import IO
 
 from . import _native
-from .scratch import COPY_PREFIX, OUTPUT_PREFIX, Copy, Scratch, sweep
+from .scratch import COPY_PREFIX, OUTPUT_PREFIX, Copy, Scratch, made_here, sweep
 
 HEAD = 4096  # bytes read to tell what a file holds
 MAX_SIZE = 4 << 30  # the default limit on a recording's decoded size
@@ -453,10 +453,11 @@ class Inputs:
                 subdirectories[:] = sorted(
                     name for name in subdirectories
                     if os.path.realpath(os.path.join(directory, name)) not in self._exclude
-                    and not (store and directory == path and name == STORE_CATALOG))
+                    and not (store and directory == path and name == STORE_CATALOG)
+                    and not made_here(name, OUTPUT_PREFIX))
                 for name in sorted(files):
-                    if store and name.startswith(OUTPUT_PREFIX):
-                        continue  # a convert's file not yet complete
+                    if made_here(name, OUTPUT_PREFIX) or store and name.startswith(OUTPUT_PREFIX):
+                        continue  # an output of this package not yet complete
                     yield from self._file(os.path.join(directory, name), named=False)
             for error in unreadable:
                 yield _failed(error.filename, _os_error_text(error))
@@ -687,4 +688,6 @@ def from_arguments(args: argparse.Namespace, parser: argparse.ArgumentParser) ->
             files += read_list(args.files_from)
         except (OSError, UnicodeDecodeError) as e:
             parser.error(f"--files-from {args.files_from}: {_error_text(e)}")
+        if not files:
+            parser.error(f"--files-from {args.files_from} names no file")
     return files

@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import concurrent.futures
 import contextlib
+import errno
 import os
 import sys
 from collections.abc import Iterable, Iterator, Sequence
@@ -30,6 +31,8 @@ from .scratch import complete_file
 from .table import _pyarrow
 
 __all__ = ["RunnerTable", "runner_table"]
+
+MAX_BEFORE = 1 << 40  # the most seconds `before` takes, as the native table does
 
 Paths = str | os.PathLike[str] | Iterable[str | os.PathLike[str] | Recording]
 
@@ -94,6 +97,8 @@ def check_output(output: str, files: Sequence[str]) -> str:
     runs. Raises ValueError with the usage error's text."""
     if output == "-":
         return "csv"
+    if os.path.isdir(output):
+        raise ValueError(f"{output} is a folder")
     suffix = os.path.splitext(output)[1].lower()
     if suffix not in (".csv", ".parquet"):
         raise ValueError("-o takes a .csv or .parquet file, or - for CSV on stdout")
@@ -137,6 +142,8 @@ class Writer:
 
     def __enter__(self) -> Writer:
         with self._stack as stack:
+            if self.output == "-" and sys.stdout is None:
+                raise OSError(errno.EBADF, "standard output is closed")
             self._sink = sys.stdout.buffer if self.output == "-" else stack.enter_context(
                 complete_file(self.output))
             self._stack = stack.pop_all()

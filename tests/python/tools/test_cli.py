@@ -125,7 +125,12 @@ class TestBadInput:
     (["export", SAMPLE, "{other}", "--format", "parquet", "-o", "out/"], "{sample} and {other} would both write sample"),
     (["runners", SAMPLE, "-o", "r.txt"], "-o takes a .csv or .parquet file, or - for CSV on stdout"),
     (["runners", SAMPLE, "{input}", "-o", "{input}"], "{input} is an input"),
-    (["runners", SAMPLE, "--before", "60,60"], "argument --before: distinct seconds of 0 or more: 60,60"),
+    (["runners", SAMPLE, "-o", "{folder}"], "{folder} is a folder"),
+    (["runners", "--files-from", "/dev/null"], "--files-from /dev/null names no file"),
+    (["runners", SAMPLE, "--before", "60,60"], "argument --before: distinct seconds of 0 to 1099511627776: 60,60"),
+    (["runners", SAMPLE, "--before", "0,1099511627777"],
+     "argument --before: distinct seconds of 0 to 1099511627776: 0,1099511627777"),
+    (["runners", SAMPLE, "--venue", "Ayr", "--venue", " , "], "argument --venue: no value in ' , '"),
     (["runners", SAMPLE, "--before", "1.5"], "argument --before: whole seconds, comma-separated: 1.5"),
     (["runners", SAMPLE, "--market-time-to", "soon"], "argument --market-time-to: not an ISO 8601 date or time: soon"),
 ])  # fmt: skip
@@ -136,8 +141,8 @@ def test_usage_errors_write_nothing(capsys, tmp_path, monkeypatch, args, text):
     shutil.copy(SAMPLE, other)
     named = tmp_path / "race.csv"  # a recording, whatever its name
     named.symlink_to(SAMPLE)
-    err = usage_error(capsys, *(a.format(other=other, input=named) for a in args))
-    text = text.format(sample=SAMPLE, other=other, input=named)
+    err = usage_error(capsys, *(a.format(other=other, input=named, folder=other.parent) for a in args))
+    text = text.format(sample=SAMPLE, other=other, input=named, folder=other.parent)
     assert err.startswith("usage: marrowfin") and err.endswith(f"error: {text}\n")
     assert sorted(tmp_path.iterdir()) == [other.parent, named]
 
@@ -268,12 +273,13 @@ def test_a_signal_to_the_command_ends_its_workers(tmp_path, monkeypatch, request
     assert list(out.iterdir()) == [] and list(temp.glob("marrowfin-*")) == []
     if signum != signal.SIGKILL:
         assert (tmp_path / "err").read_text() == ""
-    # What a kill would leave, and what a run going on holds.
-    (out / ".marrowfin-left.part").write_text("half")
-    for name in ("marrowfin-copy-left", "marrowfin-copy-held"):
+    # What a kill would leave, what a run going on holds, and the user's own, named alike.
+    (out / ".marrowfin-leftover.part").write_text("half")
+    (out / ".marrowfin-settings").mkdir()
+    for name in ("marrowfin-copy-leftover.part", "marrowfin-copy-heldopen.part", "marrowfin-copy-mine"):
         (temp / name).mkdir()
         (temp / name / "race.json").write_text("half")
-    held = os.open(temp / "marrowfin-copy-held", os.O_RDONLY)
+    held = os.open(temp / "marrowfin-copy-heldopen.part", os.O_RDONLY)
     fcntl.flock(held, fcntl.LOCK_EX)
     monkeypatch.setattr(tempfile, "tempdir", str(temp))
     (tmp_path / "race.json").write_text(KEPT + "\n")
@@ -281,8 +287,8 @@ def test_a_signal_to_the_command_ends_its_workers(tmp_path, monkeypatch, request
         assert cli.main(["export", str(tmp_path / "race.json"), "-o", f"{out}/"]) == 0
     finally:
         os.close(held)
-    assert [p.name for p in out.iterdir()] == ["race.jsonl"]
-    assert [p.name for p in temp.glob("marrowfin-*")] == ["marrowfin-copy-held"]
+    assert sorted(p.name for p in out.iterdir()) == [".marrowfin-settings", "race.jsonl"]
+    assert sorted(p.name for p in temp.glob("marrowfin-*")) == ["marrowfin-copy-heldopen.part", "marrowfin-copy-mine"]
 
 
 class TestExport:

@@ -6,6 +6,7 @@ import gzip
 import os
 import pathlib
 import pickle
+import shutil
 import subprocess
 import sys
 
@@ -15,7 +16,7 @@ import pyarrow.parquet as pq
 import pytest
 
 from conftest import PT, change, definition, message, runner
-from marrowfin_tools import RunnerTable, _native, runner_table, table
+from marrowfin_tools import RunnerTable, _native, cli, runner_table, table
 from table_rows import books_per_market, generated, runner_column_names, runner_rows_from_books
 from tools_support import PEER_FILES, SAMPLE, raw_lines, run
 # A day before (no book yet), minutes before, and the market time itself.
@@ -193,6 +194,26 @@ class TestCommand:
         assert status == 0 and err == ["10 rows of 1 market written to -"]
         assert out.splitlines()[0] == ",".join(f'"{name}"' for name in runner_column_names())
         assert len(out.splitlines()) == 11
+        done = subprocess.run([sys.executable, "-m", "marrowfin_tools", "runners", SAMPLE], capture_output=False,
+                              stderr=subprocess.PIPE, text=True, preexec_fn=lambda: os.close(1))
+        assert (done.returncode, done.stderr) == (1, "marrowfin: -: standard output is closed\n")
+
+    def test_an_earlier_output_stays_when_no_recording_could_be_read(self, capsys, write, tmp_path):
+        (out := tmp_path / "r.csv").write_text("earlier")
+        bad, missing = write("{]", name="bad.json"), tmp_path / "missing.json"
+        status, _, err = run(capsys, "runners", bad, missing, "-o", out)
+        assert (status, err[2:]) == (1, [f"marrowfin: {out}: not written, as no recording could be read",
+                                         "marrowfin: 2 of 2 files failed"])
+        assert out.read_text() == "earlier" and sorted(p.name for p in tmp_path.iterdir()) == ["bad.json", "r.csv"]
+        # Filtered out, nothing failed: an empty table is the answer.
+        assert run(capsys, "runners", SAMPLE, "--country", "AU", "-o", out)[0] == 0
+        assert pyarrow.csv.read_csv(out).num_rows == 0
+        # Written into the folder it reads: its file in the making is no input, nor a file skipped.
+        (folder := tmp_path / "in").mkdir()
+        shutil.copy(SAMPLE, folder)
+        assert run(capsys, "runners", folder, "-o", folder / "r.csv") == (
+            0, "", [f"10 rows of 1 market written to {folder}/r.csv"])
+
 
 def test_recordings_one_after_another_loaded_on_one_thread_as_workers_do_or_on_many(tmp_path, write):
     packed = tmp_path / "race.bz2"
