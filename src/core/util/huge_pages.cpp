@@ -16,4 +16,12 @@ void* allocate_huge_pages(std::size_t size, bool huge) {
   return data;
 }
 
+void* map_pages(std::size_t size) {
+  void* data = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (data == MAP_FAILED) throw std::bad_alloc();
+  return data;
+}
+
+void unmap_pages(void* data, std::size_t size) noexcept { ::munmap(data, size); }
+
 }  // namespace marrowfin::util
