@@ -4,6 +4,7 @@ tests, and the slow path that bench/table_speed.py measures the table against.""
 from __future__ import annotations
 
 import calendar
+import math
 
 import pytest
 
@@ -107,6 +108,12 @@ def _best(ladder):
     return ladder[0].price if ladder else None
 
 
+def _key(runner):
+    """A runner as the module's markets know it: its id and its handicap in hundredths, halves away from zero."""
+    hundredths = abs(runner.handicap) * 100
+    return runner.selection_id, (int(math.copysign(math.floor(hundredths + 0.5), runner.handicap)) if hundredths else 0)
+
+
 def runner_rows_from_books(books, before=()):
     """The runner table's rows of one market, from all its books, as the
     tutorial reads them: a row per runner of the last book."""
@@ -126,18 +133,18 @@ def runner_rows_from_books(books, before=()):
 
     def runner_in(index, key):
         runners = () if index is None else books[index].runners
-        return next((r for r in runners if (r.selection_id, r.handicap) == key), None)
+        return next((r for r in runners if _key(r) == key), None)
 
     texts = ("event_id", "event_name", "event_type_id", "country_code", "venue", "name", "market_type")
     head = [last.market_id, *(getattr(definition, name, None) for name in texts), market_time,
             None if first_in_play is None else books[first_in_play].publish_time_epoch, last.status]
-    defined = {(r.selection_id, r.handicap): r for r in definition.runners} if definition else {}
+    defined = {_key(r): r for r in definition.runners} if definition else {}
     rows = []
     for runner in last.runners or [None]:
         if runner is None:  # a market without runners keeps a row
             rows.append(head + [None] * (len(runner_column_names(before)) - len(head)))
             continue
-        key = (runner.selection_id, runner.handicap)
+        key = _key(runner)
         named = defined.get(key)
         row = head + [runner.selection_id, runner.handicap, named and named.name,
                       named and named.sort_priority, runner.status, named and named.bsp,

@@ -28,10 +28,11 @@ START_MS = 1617121200000
 def crafted(write):
     """Where a fold could go wrong: a market time put back once passed, a publish time going back below a
     time once past it, the turn in play by a change of its own, a runner only in the closing book, an
-    image, a market in play from its first book, one without runners, and changes without an id."""
+    image, a market in play from its first book, one without runners, changes without an id, and a handicap
+    that a later definition gives less round."""
     race = [runner(1, sortPriority=1, name="One"), runner(2, sortPriority=2, name="Two", hc=-1.5)]
     final = [runner(1, sortPriority=1, name="One", status="WINNER", bsp=2.9),
-             runner(2, sortPriority=2, name="Two", hc=-1.5, status="LOSER", bsp=7)]
+             runner(2, sortPriority=2, name="Two", hc=-1.501, status="LOSER", bsp=7)]  # the same runner to 1/100
     return write(
         message(START_MS - 400_000, change(img=True, marketDefinition=definition(race, marketTime=START,
                 countryCode="AU"), rc=[runner(1, atb=[[3.0, 5]], trd=[[3.0, 10]], ltp=3.0)])),
