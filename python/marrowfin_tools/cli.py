@@ -26,6 +26,18 @@ def _error(message: str) -> None:
     print(f"marrowfin: {message}", file=sys.stderr)
 
 
+STDOUT_CLOSED = "-: standard output is closed"
+
+
+def _stdout_closed() -> bool:
+    """Said when the command was started with stdout closed (Python then has
+    none, and would print into nothing): for a command that writes there."""
+    if sys.stdout is not None:
+        return False
+    _error(STDOUT_CLOSED)
+    return True
+
+
 def _positive(text: str) -> int:
     value = int(text)
     if value < 1:
@@ -123,6 +135,8 @@ class _Run:
 
 
 def _summary(args: argparse.Namespace) -> int:
+    if _stdout_closed():
+        return 1
     files = inputs.from_arguments(args, args.parser)
     chart = args.plot
     if not files and args.files_from is None:
@@ -219,6 +233,8 @@ def _export(args: argparse.Namespace) -> int:
     except ValueError as e:
         args.parser.error(str(e))
     market_filter = filters.from_arguments(args)
+    if plan.single == "-" and _stdout_closed():
+        return 1
     if plan.single is not None:
         found = inputs.Inputs(files, max_size=args.max_size)
         recording = _one_recording(args, files, found)
@@ -295,6 +311,8 @@ def _runners(args: argparse.Namespace) -> int:
         runners.check_output(args.output, files)
     except ValueError as e:
         args.parser.error(str(e))
+    if args.output == "-" and _stdout_closed():
+        return 1
     if not _importable("pyarrow"):  # said before any work; the writer imports it meanwhile
         _error(table.MISSING_PYARROW)
         return 1

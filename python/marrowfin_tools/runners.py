@@ -16,7 +16,6 @@ from __future__ import annotations
 
 import concurrent.futures
 import contextlib
-import errno
 import os
 import sys
 from collections.abc import Iterable, Iterator, Sequence
@@ -142,8 +141,6 @@ class Writer:
 
     def __enter__(self) -> Writer:
         with self._stack as stack:
-            if self.output == "-" and sys.stdout is None:
-                raise OSError(errno.EBADF, "standard output is closed")
             self._sink = sys.stdout.buffer if self.output == "-" else stack.enter_context(
                 complete_file(self.output))
             self._stack = stack.pop_all()

@@ -349,6 +349,14 @@ def test_plot_without_matplotlib(capsys, tmp_path, monkeypatch):
     assert not list(tmp_path.iterdir())
 
 
+@pytest.mark.parametrize("args", [["summary", "--no-plot"], ["export", SAMPLE, "-o", "-"], ["runners", SAMPLE]])
+def test_a_command_started_with_stdout_closed_says_so_rather_than_print_into_nothing(tmp_path, args):
+    done = subprocess.run([sys.executable, "-m", "marrowfin_tools", *args], stderr=subprocess.PIPE, text=True,
+                          cwd=tmp_path, preexec_fn=lambda: os.close(1))
+    assert (done.returncode, done.stderr) == (1, f"marrowfin: {cli.STDOUT_CLOSED}\n")
+    assert list(tmp_path.iterdir()) == []
+
+
 def test_version(capsys):
     import importlib.metadata
 
