@@ -30,5 +30,23 @@ TEST(Arena, TheSmallBlocksOfAnArenaServeTheNextInTheOrderItFilledThem) {
   EXPECT_EQ(fill(next, 3), first);
 }
 
+// The shelf keeps as many blocks as the last arena used: more would stay
+// resident, unused, beside every later load of a worker.
+TEST(Arena, TheShelfKeepsNoMoreBlocksThanTheLastArenaUsed) {
+  std::vector<std::byte*> three;
+  {
+    Arena arena;
+    three = fill(arena, 3);
+  }
+  EXPECT_EQ(Arena::shelved_blocks(), 3u);
+  {
+    Arena one;
+    EXPECT_EQ(fill(one, 1), std::vector<std::byte*>{three[0]});
+  }
+  EXPECT_EQ(Arena::shelved_blocks(), 1u);
+  { Arena none; }
+  EXPECT_EQ(Arena::shelved_blocks(), 1u);  // an arena that used no block changes nothing
+}
+
 }  // namespace
 }  // namespace marrowfin::util

@@ -20,13 +20,15 @@ constexpr std::size_t kShelved = 2 * Arena::kSmallBlocks;
 }  // namespace
 
 Arena::~Arena() {
-  auto keep = [](Block& block) {
+  std::size_t left = 0;
+  auto keep = [&left](Block& block) {
     if (block.data && !block.huge && block.size == kBlockSize) {
 #ifndef NDEBUG
       // A block taken holds what it held: no reader may count on zeros.
       std::memset(block.data.get(), 0xA5, block.size);
 #endif
       Shelf<Block, kShelved>::get().leave(block);
+      ++left;
     }
   };
   // The shelf hands out its newest first: the block filled first is left
@@ -35,7 +37,13 @@ Arena::~Arena() {
   // every block ends up resident whole).
   keep(spare_);
   for (auto block = blocks_.rbegin(); block != blocks_.rend(); ++block) keep(*block);
+  // Only as many as this arena used: blocks that a smaller load leaves
+  // unused would stay resident beside it, and a worker's memory would be
+  // that of its largest loads put together.
+  if (left != 0) Shelf<Block, kShelved>::get().keep_newest(left);
 }
+
+std::size_t Arena::shelved_blocks() noexcept { return Shelf<Block, kShelved>::get().size(); }
 
 Arena::Block Arena::new_block(std::size_t size) const {
   bool huge = reserved_ >= kSmallBlocks * kBlockSize;

@@ -20,10 +20,14 @@ class Arena {
   static constexpr std::size_t kBlockSize = kHugePage;
   // Except an arena's first blocks: a huge page is resident whole from its
   // first byte, and the last block's unused part would weigh on a small
-  // file. Those blocks, in small pages, are kept from arena to arena (eight
-  // per process at most), so that a load of many small files does not fault
-  // them in 4 KiB at a time for every file.
+  // file. Those blocks, in small pages, are kept from arena to arena (as
+  // many as the last arena used, eight per process at most), so that a load
+  // of many small files does not fault them in 4 KiB at a time for every
+  // file.
   static constexpr std::size_t kSmallBlocks = 4;
+
+  // The blocks kept for the next arena, resident meanwhile.
+  static std::size_t shelved_blocks() noexcept;
 
   Arena() = default;
   ~Arena();

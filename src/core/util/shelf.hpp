@@ -32,6 +32,22 @@ class Shelf {
     return std::move(items_[--count_]);
   }
 
+  std::size_t size() noexcept {
+    std::lock_guard lock(mutex_);
+    return count_;
+  }
+
+  // Lets all but the `n` newest things go (freed outside the lock).
+  void keep_newest(std::size_t n) noexcept {
+    std::array<T, N> gone{};
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock() || count_ <= n) return;
+    std::size_t drop = count_ - n;
+    for (std::size_t i = 0; i < drop; ++i) gone[i] = std::move(items_[i]);
+    for (std::size_t i = drop; i < count_; ++i) items_[i - drop] = std::move(items_[i]);
+    count_ = n;
+  }
+
   // Takes `thing` (which is then empty), unless the shelf is busy; what goes
   // instead (the oldest thing, or `thing` itself) is freed by the caller's
   // destructors, outside the lock.
