@@ -332,11 +332,11 @@ def _runners(args: argparse.Namespace) -> int:
                     _error(f"{outcome.path}: no market in it")
                 if progress is not None:
                     progress.books += outcome.value.rows
-            if run.failed and run.failed == run.done - run.filtered:
+            if run.done == run.failed:  # none read, none filtered out
                 raise _NothingRead  # an empty table would take the place of an earlier output
     except _NothingRead:
-        _error(f"{args.output}: not written, as no recording could be read")
-        return run.report()
+        _error(f"{args.output}: not written, as no recording " + ("could be read" if run.failed else "was found"))
+        return run.report() or 1
     except ImportError as e:  # pyarrow is there, but fails to import
         _error(str(e))
         return 1

@@ -203,6 +203,11 @@ class TestCommand:
         assert (status, err[2:]) == (1, [f"marrowfin: {out}: not written, as no recording could be read",
                                          "marrowfin: 2 of 2 files failed"])
         assert out.read_text() == "earlier" and sorted(p.name for p in tmp_path.iterdir()) == ["bad.json", "r.csv"]
+        (empty := tmp_path / "empty").mkdir()
+        assert run(capsys, "runners", empty, "-o", out) == (
+            1, "", [f"marrowfin: {out}: not written, as no recording was found"])
+        assert out.read_text() == "earlier"
+        empty.rmdir()
         # Filtered out, nothing failed: an empty table is the answer.
         assert run(capsys, "runners", SAMPLE, "--country", "AU", "-o", out)[0] == 0
         assert pyarrow.csv.read_csv(out).num_rows == 0
