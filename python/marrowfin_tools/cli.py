@@ -124,9 +124,12 @@ class _Run:
 
     def report(self) -> int:
         """Says what was skipped and how many failed; the exit status."""
-        skipped, filtered = self.found.skipped, self.filtered
+        skipped, links, filtered = self.found.skipped, self.found.links, self.filtered
         if skipped:
             _error(f"{skipped:,} files skipped (not recordings)" if skipped > 1 else "1 file skipped (not a recording)")
+        if links:
+            _error(f"{links:,} links in archives skipped (name what they link to)" if links > 1
+                   else "1 link in an archive skipped (name what it links to)")
         if filtered:
             _error(f"{filtered:,} recordings filtered out" if filtered > 1 else "1 recording filtered out")
         if self.failed and self.done > 1:

@@ -355,7 +355,8 @@ class Inputs:
     """The recordings of some inputs, found lazily while they are iterated.
 
     `skipped` counts the files and members passed over as not recordings so
-    far; `found` the recordings handed out. Directories in `exclude` (an
+    far, `links` the members of tars that are links (a hard link's bytes are
+    those of an earlier member); `found` the recordings handed out. Directories in `exclude` (an
     output directory inside an input one) are not looked into. `max_size`
     limits each recording's decoded size (None: MAX_SIZE; 0: no limit).
     """
@@ -372,6 +373,7 @@ class Inputs:
         self._paths = paths
         self._exclude = {os.path.realpath(path) for path in exclude}
         self.skipped = 0
+        self.links = 0
         self.found = 0
         self._read: set[tuple[int, int]] = set()  # (device, inode) of the files read
         self._folders: dict[str, str] = {}  # the input directories: real path -> as given
@@ -446,15 +448,26 @@ class Inputs:
             self._note(path)
             store = is_store(path)
             unreadable: list[OSError] = []
-            for directory, subdirectories, files in os.walk(path, onerror=unreadable.append):
+            # A link to a folder elsewhere is followed, as a link to a file
+            # is; one to a folder of this tree is not (it is read under its
+            # own name), nor one to a folder the walk has been through.
+            root, linked = os.path.realpath(path), set()
+            for directory, subdirectories, files in os.walk(path, onerror=unreadable.append, followlinks=True):
                 for error in unreadable:
                     yield _failed(error.filename, _os_error_text(error))
                 unreadable.clear()
-                subdirectories[:] = sorted(
-                    name for name in subdirectories
-                    if os.path.realpath(os.path.join(directory, name)) not in self._exclude
-                    and not (store and directory == path and name == STORE_CATALOG)
-                    and not made_here(name, OUTPUT_PREFIX))
+                kept = []
+                for name in sorted(subdirectories):
+                    real = os.path.realpath(os.path.join(directory, name))
+                    if os.path.islink(os.path.join(directory, name)):
+                        if (_under(real, root) or _under(os.path.realpath(directory), real)
+                                or any(_under(real, done) for done in linked)):
+                            continue
+                        linked.add(real)
+                    if (real not in self._exclude and not made_here(name, OUTPUT_PREFIX)
+                            and not (store and directory == path and name == STORE_CATALOG)):
+                        kept.append(name)
+                subdirectories[:] = kept
                 for name in sorted(files):
                     if made_here(name, OUTPUT_PREFIX) or store and name.startswith(OUTPUT_PREFIX):
                         continue  # an output of this package not yet complete
@@ -498,7 +511,7 @@ class Inputs:
 
     def _archive(self, archive: str, shown: str, select: str | None = None) -> Iterator[Recording]:
         """The recordings of an archive; `select`: one member, or a folder of them."""
-        found = False
+        found, skipped = False, self.skipped + self.links
         try:
             for recording in self._members(archive, select):
                 found = True
@@ -507,7 +520,8 @@ class Inputs:
             yield _failed(shown, f"cannot read the archive: {_error_text(e)}")
             return
         if select is not None and not found:
-            yield _failed(shown, "no such member in the archive")
+            passed_over = self.skipped + self.links > skipped
+            yield _failed(shown, "no recording in it" if passed_over else "no such member in the archive")
 
     def _members(self, archive: str, select: str | None) -> Iterator[Recording]:
         with open(archive, "rb") as file:
@@ -524,7 +538,8 @@ class Inputs:
                     try:
                         with zip_file.open(entry) as member:
                             head = member.read(HEAD)
-                    except (RuntimeError, NotImplementedError) as e:  # encrypted, Deflate64...
+                    except (RuntimeError, NotImplementedError, zipfile.BadZipFile, zlib.error, EOFError) as e:
+                        # encrypted, Deflate64, damaged: that member fails alone
                         why = "it is encrypted" if entry.flag_bits & 1 else _error_text(e)
                         yield _failed(f"{archive}:{name}", f"cannot read the member: {why}")
                         continue
@@ -537,7 +552,7 @@ class Inputs:
         # bytes are not in one piece: a member of these that is replayed is
         # copied now, while the archive is read.
         compressed = not _is_tar_head(head)
-        with tarfile.open(archive, "r:*") as tar:
+        with tarfile.open(archive, "r:*", tarinfo=_CheckedHeader) as tar:
             for info in tar:
                 # TarFile keeps every header it read; a year of members is a lot.
                 tar.members.clear()  # type: ignore[attr-defined]
@@ -546,8 +561,14 @@ class Inputs:
                 name = _unique(info.name, seen)
                 if not _wanted(name, info.name, select):
                     continue
+                if info.islnk() or info.issym():
+                    if name == select:
+                        yield _failed(f"{archive}:{name}", f"a link to {info.linkname}: name that member")
+                    else:
+                        self.links += 1
+                    continue
                 if not info.isreg():
-                    self.skipped += 1  # links and devices
+                    self.skipped += 1  # devices
                     continue
                 source = tar.extractfile(info)
                 assert source is not None
@@ -561,6 +582,9 @@ class Inputs:
                                              span=(info.offset_data, info.size))
                 if recording is not None:
                     yield recording
+            bad = getattr(tar, _BAD_HEADER, None)
+            if bad is not None:  # the members after it are not listed
+                raise tarfile.ReadError(f"a bad header at byte {bad[0]:,}: {bad[1]}")
 
     def _member(self, archive: str, name: str, member: str, head: bytes, select: str | None,
                 member_size: int, **where: object) -> Recording | None:
@@ -590,6 +614,22 @@ class Inputs:
             copy.remove()
             raise
         return dataclasses.replace(recording, copy=copy)
+
+
+_BAD_HEADER = "_marrowfin_bad_header"
+
+
+class _CheckedHeader(tarfile.TarInfo):
+    """Python's tar reader ends its listing quietly at a header it cannot
+    read, once past the first: noted here on the archive, to be said."""
+
+    @classmethod
+    def fromtarfile(cls, tar: tarfile.TarFile) -> tarfile.TarInfo:
+        try:
+            return super().fromtarfile(tar)
+        except (tarfile.InvalidHeaderError, tarfile.TruncatedHeaderError) as e:  # type: ignore[attr-defined]
+            setattr(tar, _BAD_HEADER, (tar.offset, e))
+            raise
 
 
 def _under(path: str, folder: str) -> bool:

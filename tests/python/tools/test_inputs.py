@@ -10,6 +10,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import tarfile
 import tempfile
 import threading
 import tracemalloc
@@ -104,12 +105,45 @@ class TestArchives:
 
     def test_members_by_name_and_by_folder(self, capsys, tmp_path, scratch):
         archive = str(tmp_path / "day.zip")
-        write_archive(archive, MEMBERS, "zip")
+        write_archive(archive, {**MEMBERS, "docs/notes.txt": b"notes\n"}, "zip")
         status, got, err = summaries(capsys, f"{archive}:{DAY}/29000001", f"{archive}:{RECORDINGS[2]}",
-                                     f"{archive}:{DAY}/nothing")
+                                     f"{archive}:{DAY}/nothing", f"{archive}:docs/")
         assert status == 1 and list(got) == [f"{archive}:{member}" for member in RECORDINGS]
         assert err == [f"marrowfin: {archive}:{DAY}/nothing: no such member in the archive",
-                       "marrowfin: 1 of 4 files failed"]
+                       f"marrowfin: {archive}:docs/: no recording in it", "marrowfin: 1 file skipped (not a recording)",
+                       "marrowfin: 2 of 5 files failed"]
+
+    @pytest.mark.parametrize("kind", ["tar", "zip"])
+    def test_an_archive_damaged_midway_says_so_and_keeps_what_it_can(self, capsys, tmp_path, scratch, kind):
+        """A tar's listing cannot go past a header it cannot read; a zip's goes on past a member it cannot."""
+        archive = tmp_path / f"day.{kind}"
+        write_archive(archive, MEMBERS, kind)
+        data, member = bytearray(archive.read_bytes()), RECORDINGS[1].encode()
+        if kind == "tar":
+            header = data.index(member)  # a header starts with the member's name
+            data[header + 148] ^= 1  # its checksum
+            lost, error = [RECORDINGS[2]], f"{archive}: cannot read the archive: a bad header at byte {header:,}: "
+        else:
+            data[data.index(member) + len(member) + 10] ^= 0xFF  # its data, after its local header's name
+            lost, error = [], f"{archive}:{RECORDINGS[1]}: cannot read the member: "
+        archive.write_bytes(bytes(data))
+        status, got, err = summaries(capsys, archive)
+        kept = [m for m in RECORDINGS if m != RECORDINGS[1] and m not in lost]
+        assert status == 1 and list(got) == [f"{archive}:{m}" for m in kept]
+        assert err[0].startswith(f"marrowfin: {error}") and err[-1].endswith("files failed")
+
+    def test_a_link_in_a_tar_is_said_as_a_link(self, capsys, tmp_path, scratch):
+        archive = tmp_path / "day.tar"
+        write_archive(archive, MEMBERS, "tar")
+        with tarfile.open(archive, "a") as tar:
+            link = tarfile.TarInfo("again/1.100.bz2")
+            link.type, link.linkname = tarfile.LNKTYPE, RECORDINGS[0]
+            tar.addfile(link)
+        status, got, err = summaries(capsys, archive, f"{archive}:again/1.100.bz2")
+        assert status == 1 and list(got) == [f"{archive}:{m}" for m in RECORDINGS]
+        assert err == [f"marrowfin: {archive}:again/1.100.bz2: a link to {RECORDINGS[0]}: name that member",
+                       "marrowfin: 3 files skipped (not recordings)",
+                       "marrowfin: 1 link in an archive skipped (name what it links to)", "marrowfin: 1 of 4 files failed"]
 
     @pytest.mark.parametrize("flags, method, text", [
         (1, 8, "it is encrypted"), (0, 9, "That compression method is not supported")], ids=["encrypted", "Deflate64"])
@@ -220,6 +254,18 @@ class TestDirectoriesAndLists:
                        str(tree / "b" / "1.200.gz"): expected["1.200"], str(tree / "b" / "deep" / "1.100"):
                        expected["1.100"]}
         assert list(got)[-2:] == [str(tree / "b" / "1.200.gz"), str(tree / "b" / "deep" / "1.100")]
+
+    def test_a_link_to_a_folder_elsewhere_is_followed_once_and_one_within_not_at_all(self, capsys, tree, scratch,
+                                                                                      expected):
+        elsewhere = tree.parent / "elsewhere"
+        (elsewhere / "day").mkdir(parents=True)
+        (elsewhere / "day" / "1.100.bz2").write_bytes(MEMBERS[RECORDINGS[0]])
+        for link, target in (("c", elsewhere), ("d", elsewhere / "day"), ("e", tree / "b"), ("b/up", tree)):
+            (tree / link).symlink_to(target, target_is_directory=True)
+        (elsewhere / "day" / "loop").symlink_to(elsewhere, target_is_directory=True)
+        status, got, _ = summaries(capsys, tree)
+        assert status == 0 and list(got) == [str(tree / "a" / "1.300.json"), str(tree / "b" / "1.200.gz"),
+                                             str(tree / "b" / "deep" / "1.100"), str(tree / "c" / "day" / "1.100.bz2")]
 
     @pytest.mark.parametrize("from_stdin", [True, False])
     def test_files_from(self, capsys, tree, scratch, monkeypatch, from_stdin):
