@@ -517,11 +517,13 @@ class Inputs:
                 found = True
                 yield recording
         except (OSError, tarfile.TarError, zipfile.BadZipFile, EOFError, zlib.error, UnicodeDecodeError) as e:
-            yield _failed(shown, f"cannot read the archive: {_error_text(e)}")
+            failed = _failed(shown, f"cannot read the archive: {_archive_error_text(e)}")
+        else:
+            if select is not None and not found:
+                passed_over = self.skipped + self.links > skipped
+                yield _failed(shown, "no recording in it" if passed_over else "no such member in the archive")
             return
-        if select is not None and not found:
-            passed_over = self.skipped + self.links > skipped
-            yield _failed(shown, "no recording in it" if passed_over else "no such member in the archive")
+        yield failed  # not within the except block, whose exception holds the frames of the listing
 
     def _members(self, archive: str, select: str | None) -> Iterator[Recording]:
         with open(archive, "rb") as file:
@@ -552,7 +554,11 @@ class Inputs:
         # bytes are not in one piece: a member of these that is replayed is
         # copied now, while the archive is read.
         compressed = not _is_tar_head(head)
-        with tarfile.open(archive, "r:*", tarinfo=_CheckedHeader) as tar:
+        # Opened as what its first bytes say: "r:*" would try every way and
+        # word a damaged one's failure as each way's.
+        method = next((kind for magic, kind in _MAGIC if head.startswith(magic)), "")
+        mode = {"gzip": "r:gz", "bzip2": "r:bz2", "xz": "r:xz"}.get(method, "r:")
+        with tarfile.open(archive, mode, tarinfo=_CheckedHeader) as tar:
             for info in tar:
                 # TarFile keeps every header it read; a year of members is a lot.
                 tar.members.clear()  # type: ignore[attr-defined]
@@ -630,6 +636,13 @@ class _CheckedHeader(tarfile.TarInfo):
         except (tarfile.InvalidHeaderError, tarfile.TruncatedHeaderError) as e:  # type: ignore[attr-defined]
             setattr(tar, _BAD_HEADER, (tar.offset, e))
             raise
+
+
+def _archive_error_text(error: BaseException) -> str:
+    # tarfile words a decoder's failure at the start as "not a bzip2 file"; the cause says why.
+    if isinstance(error, tarfile.ReadError) and error.__cause__ is not None:
+        error = error.__cause__
+    return _error_text(error)
 
 
 def _under(path: str, folder: str) -> bool:

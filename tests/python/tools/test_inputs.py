@@ -93,15 +93,17 @@ class TestArchives:
                                 f"{DAY}/29000003/1.400.xz": lzma.compress(MARKETS["1.100"])}, "tar")
         write_archive(cut, MEMBERS, "tar.gz")
         cut.write_bytes(cut.read_bytes()[:-40])  # what came before the cut is kept
-        status, got, err = summaries(capsys, archive, cut)
+        write_archive(cut_bzip2 := tmp_path / "cut.tar.bz2", MEMBERS, "tar.bz2")
+        cut_bzip2.write_bytes(cut_bzip2.read_bytes()[:-40])  # in its only block: nothing before the cut
+        status, got, err = summaries(capsys, archive, cut, cut_bzip2)
         assert status == 1 and list(got) == [f"{archive}:{RECORDINGS[0]}", f"{archive}:{RECORDINGS[2]}"] + [
             f"{cut}:{member}" for member in RECORDINGS]
         assert err == [f"marrowfin: {archive}:{damaged}: unexpected end of file",
                        f"marrowfin: {archive}:nested.zip: an archive inside an archive is not read; unpack it first",
                        f"marrowfin: {archive}:{DAY}/29000003/1.400.xz: xz data is not supported; decompress it first",
-                       f"marrowfin: {cut}: cannot read the archive: Compressed file ended before the end-of-stream "
-                       "marker was reached", "marrowfin: 5 files skipped (not recordings)",
-                       "marrowfin: 4 of 9 files failed"]
+                       *(f"marrowfin: {path}: cannot read the archive: Compressed file ended before the "
+                         "end-of-stream marker was reached" for path in (cut, cut_bzip2)),
+                       "marrowfin: 5 files skipped (not recordings)", "marrowfin: 5 of 10 files failed"]
 
     def test_members_by_name_and_by_folder(self, capsys, tmp_path, scratch):
         archive = str(tmp_path / "day.zip")
