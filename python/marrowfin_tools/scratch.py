@@ -155,7 +155,16 @@ def complete_file(out: str | os.PathLike[str]) -> Iterator[IO[bytes]]:
     """A binary file that appears at `out` only once the block ends without an
     exception, with the mode of an ordinary new file. Until then it is a locked
     .marrowfin-*.part file beside `out`, removed on failure (or by the next
-    sweep of the folder, should the process be killed)."""
+    sweep of the folder, should the process be killed). A device or a pipe at
+    `out` (/dev/null, a FIFO) is written into directly."""
+    try:
+        mode = os.stat(out).st_mode
+    except OSError:
+        mode = stat.S_IFREG
+    if not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):  # a device or a pipe: written into, never replaced
+        with open(out, "wb") as sink:
+            yield sink
+        return
     directory = os.path.dirname(os.path.abspath(out))
     sweep(directory, OUTPUT_PREFIX)
     fd, temp = _locked(lambda: tempfile.mkstemp(prefix=OUTPUT_PREFIX, suffix=PART, dir=directory))
