@@ -372,6 +372,10 @@ def _convert(args: argparse.Namespace) -> int:
     files = inputs.from_arguments(args, args.parser)
     if not files:
         args.parser.error("give a FILE or --files-from")
+    home = os.path.realpath(args.output)
+    for path in files:
+        if inputs.under(os.path.realpath(path), home):
+            args.parser.error(f"{path} is in the store {args.output}")
     try:
         writer = store.Writer(args.output, args.level)
     except ImportError as e:
@@ -487,7 +491,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                    help="progress bar on stderr (default: when stderr is a terminal)")
     filters.add_arguments(p)
-    p.add_argument("--plot", metavar="CHART", help="also draw the chart of the one FILE")
+    p.add_argument("--plot", type=plot.chart_name, metavar="CHART", help="also draw the chart of the one FILE")
     p.add_argument("--no-plot", action="store_true", help="no chart for the sample")
     p.set_defaults(run=_summary, parser=p)
 
@@ -565,7 +569,7 @@ def build_parser() -> argparse.ArgumentParser:
                     "time, in-play shaded and removals marked. Needs matplotlib "
                     "(pip install 'marrowfin[plot]').")
     inputs.add_arguments(p)
-    p.add_argument("-o", "--output", required=True, metavar="CHART",
+    p.add_argument("-o", "--output", type=plot.chart_name, required=True, metavar="CHART",
                    help="image to write (.png, .svg or .pdf)")
     p.set_defaults(run=_plot, parser=p)
     return parser

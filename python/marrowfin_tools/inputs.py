@@ -62,7 +62,9 @@ _ZSTD_TAR_NAMES = (".tar.zst", ".tzst")
 # The suffix that makes the module read a kind of data: it decodes by name alone.
 _SUFFIX = {"plain": ".json", "gzip": ".gz", "bzip2": ".bz2", "zstd": ".zst"}
 _WHITE_SPACE = b" \t\r\n\x0b\x0c"
-STORE_CATALOG = "catalog"  # the folder that makes a folder a store, and holds its catalogue
+STORE_CATALOG = "catalog"  # the folder of a store's catalogue
+STORE_MARK = ".marrowfin-store"  # in it: the mark that makes a folder a store
+_CATALOG_PART = re.compile(r"part-\d{8}T\d{6}Z-\d{4}\.parquet|\.marrowfin-[a-z0-9_]{8}\.part")
 
 
 def unsupported(kind: str) -> str:
@@ -144,8 +146,15 @@ def encoding_by_name(name: str) -> str:
 
 
 def is_store(path: str | os.PathLike[str]) -> bool:
-    """A folder that `marrowfin convert` made: it holds the catalogue's folder."""
-    return os.path.isdir(os.path.join(path, STORE_CATALOG))
+    """A folder that `marrowfin convert` made: its catalogue's folder holds
+    the store's mark, or (made before the mark) nothing but catalogue parts.
+    Any other folder named catalog is the user's, and read as any folder."""
+    folder = os.path.join(path, STORE_CATALOG)
+    try:
+        names = os.listdir(folder)
+    except (OSError, ValueError):  # ValueError: a NUL in the path, which the module words
+        return False
+    return STORE_MARK in names or bool(names) and all(_CATALOG_PART.fullmatch(name) for name in names)
 
 
 def _utf8(path: str) -> bool:
@@ -414,9 +423,9 @@ class Inputs:
             return "is one of the inputs"
         real = os.path.realpath(path)
         for folder, given in self._folders.items():
-            pruned = any(_under(real, excluded) for excluded in self._exclude
-                         if excluded != folder and _under(excluded, folder))
-            if _under(real, folder) and not pruned and _read_in_folder(real):
+            pruned = any(under(real, excluded) for excluded in self._exclude
+                         if excluded != folder and under(excluded, folder))
+            if under(real, folder) and not pruned and _read_in_folder(real):
                 return f"is read from the input folder {given}"
         return None
 
@@ -460,8 +469,8 @@ class Inputs:
                 for name in sorted(subdirectories):
                     real = os.path.realpath(os.path.join(directory, name))
                     if os.path.islink(os.path.join(directory, name)):
-                        if (_under(real, root) or _under(os.path.realpath(directory), real)
-                                or any(_under(real, done) for done in linked)):
+                        if (under(real, root) or under(os.path.realpath(directory), real)
+                                or any(under(real, done) for done in linked)):
                             continue
                         linked.add(real)
                     if (real not in self._exclude and not made_here(name, OUTPUT_PREFIX)
@@ -645,7 +654,7 @@ def _archive_error_text(error: BaseException) -> str:
     return _error_text(error)
 
 
-def _under(path: str, folder: str) -> bool:
+def under(path: str, folder: str) -> bool:
     return path == folder or path.startswith(folder.rstrip("/") + "/")
 
 

@@ -34,8 +34,8 @@ from typing import Any
 
 from . import _native
 from .filters import first_definition
-from .inputs import STORE_CATALOG, Recording, is_store
-from .scratch import OUTPUT_PREFIX, complete_file, part_file, sweep
+from .inputs import STORE_CATALOG, STORE_MARK, Recording, is_store
+from .scratch import OUTPUT_PREFIX, complete_file, part_file, publish, sweep
 from .table import _pyarrow
 
 __all__ = ["COLUMNS", "DEFAULT_LEVEL", "catalog", "is_store"]
@@ -109,7 +109,7 @@ def catalog(store: str | os.PathLike[str]) -> Any:
     """
     store = os.fspath(store)
     if not is_store(store):
-        raise ValueError(f"{store} is not a store: it has no {STORE_CATALOG} folder")
+        raise ValueError(f"{store} is not a store that convert made")
     pa = _parquet()
     import pyarrow.compute as pc
 
@@ -244,6 +244,9 @@ class Writer:
         if os.path.isdir(self.store) and not is_store(self.store) and os.listdir(self.store):
             raise NotAStore(f"{self.store}: not a store, and not empty")
         os.makedirs(folder, exist_ok=True)
+        if not os.path.exists(mark := os.path.join(folder, STORE_MARK)):
+            with open(mark, "x"):  # a folder of that name elsewhere is no store
+                pass
         self._lock = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
         try:
             fcntl.flock(self._lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -313,7 +316,7 @@ class Writer:
             return 0
         relative = self._place(rows[0])
         final = os.path.join(self.store, relative)
-        os.replace(stored.temporary, final)  # a file there is no store file: see _place
+        publish(stored.temporary, final)  # a file there is no store file: see _place
         _sync_folder(os.path.dirname(final))
         for row in rows:
             row.update(path=relative, source=source, bytes=stored.size)

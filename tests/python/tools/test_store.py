@@ -3,9 +3,11 @@ again from the books, and a second convert, or one killed part way and run again
 
 import bz2
 import gzip
+import json
 import os
 import pathlib
 import re
+import shutil
 import subprocess
 import sys
 
@@ -16,7 +18,7 @@ import gen_stream
 from conftest import PEER_DATA
 from marrowfin_tools import Inputs, batch, catalog, cli, market_books, runner_table
 from table_rows import RUNNER_FIXED, books_per_market, runner_rows_from_books, uses_duckdb
-from tools_support import SAMPLE, run, write_archive
+from tools_support import SAMPLE, run, usage_error, write_archive
 
 TIMES = ("market_time", "off_time", "first_publish_time", "last_publish_time")
 PEER = ("1.197931750", "1.211006011", "1.209492553", "BASIC-1.132153978.gz",
@@ -188,9 +190,16 @@ def test_the_catalogue_in_duckdb_and_polars_and_its_paths_everywhere(store, tmp_
     assert done.stdout == "the store's catalogue needs pyarrow: pip install 'marrowfin[arrow]'\n"
 
 
+def users_catalog(out):
+    """A folder of the user's with a folder named as a store's catalogue."""
+    (out / "catalog").mkdir(parents=True)
+    (out / "catalog" / "products.parquet").write_text("kept")
+
+
 @pytest.mark.parametrize("setup, text", [
     (lambda out: out.mkdir() or (out / "mine.txt").write_text("kept"), "{}: not a store, and not empty"),
     (lambda out: out.write_text("kept"), "{}: not a folder"),
+    (users_catalog, "{}: not a store, and not empty"),
 ])
 def test_an_output_that_is_no_store_is_left_alone(tmp_path, capsys, setup, text):
     out = tmp_path / "out"
@@ -198,3 +207,18 @@ def test_an_output_that_is_no_store_is_left_alone(tmp_path, capsys, setup, text)
     before = sorted(p.name for p in tmp_path.rglob("*"))
     assert convert(capsys, SAMPLE, "-o", out) == (1, [f"marrowfin: {text.format(out)}"])
     assert sorted(p.name for p in tmp_path.rglob("*")) == before
+
+
+def test_a_store_is_what_convert_made_and_no_input_of_its_own(store, tmp_path, capsys):
+    """A folder named catalog elsewhere holds recordings like any; a store's files have an ordinary file's mode."""
+    users_catalog(tmp_path / "mine")
+    shutil.copy(SAMPLE, tmp_path / "mine" / "catalog")
+    status, out, _ = run(capsys, "summary", "--json", "--no-plot", tmp_path / "mine")
+    assert status == 0 and [json.loads(line)["path"] for line in out.splitlines()] == [
+        str(tmp_path / "mine" / "catalog" / "sample.json.gz")]
+    umask = os.umask(0)
+    os.umask(umask)
+    assert {p.stat().st_mode & 0o777 for p in pathlib.Path(store[0]).rglob("*.zst")} == {0o666 & ~umask}
+    for inside in (store[0], next(pathlib.Path(store[0]).rglob("*.zst"))):
+        assert usage_error(capsys, "convert", inside, "-o", store[0]).endswith(
+            f"error: {inside} is in the store {store[0]}\n")
