@@ -6,11 +6,15 @@ but draw() works without it.
 
 from __future__ import annotations
 
+import argparse
 import dataclasses
 import datetime as dt
 import math
+import os
 
 import marrowfin
+
+from .scratch import complete_file
 
 NAN = math.nan
 MISSING_MATPLOTLIB = "plots need matplotlib: pip install 'marrowfin[plot]'"
@@ -127,8 +131,20 @@ def _last_finite(values: list[float]) -> float:
     return NAN
 
 
+FORMATS = (".png", ".svg", ".pdf")
+
+
+def chart_name(out: str) -> str:
+    """`out` when it names an image of a format drawn (argparse's type for
+    a chart's path); matplotlib would otherwise add a suffix of its own."""
+    if os.path.splitext(out)[1].lower() not in FORMATS:
+        raise argparse.ArgumentTypeError(f"a chart is a .png, .svg or .pdf file: {out}")
+    return out
+
+
 def draw(chart: Chart, out: str) -> None:
-    """Writes the chart as an image; the format follows the file name (PNG, SVG, PDF)."""
+    """Writes the chart as an image; the format follows the file name (PNG, SVG,
+    PDF). The file appears once complete: a failure leaves one there as it was."""
     try:
         # No pyplot: a bare Figure leaves the caller's backend and figures alone.
         import matplotlib
@@ -178,7 +194,8 @@ def draw(chart: Chart, out: str) -> None:
     ax.legend(handles=handles, loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize=8,
               frameon=False)
     fig.tight_layout()
-    fig.savefig(out)
+    with complete_file(out) as sink:
+        fig.savefig(sink, format=os.path.splitext(out)[1][1:].lower() or "png")
 
 
 def plot_file(path: str, out: str) -> Chart:

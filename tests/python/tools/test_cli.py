@@ -10,9 +10,11 @@ import pty
 import select
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 import pytest
@@ -111,6 +113,7 @@ class TestBadInput:
     ([], "the following arguments are required: COMMAND"),
     (["summary", "--bogus"], "unrecognized arguments: --bogus"),
     (["summary", "--plot", "c.png", SAMPLE, SAMPLE], "--plot takes one file"),
+    (["plot", SAMPLE, "-o", "chart"], "argument -o/--output: a chart is a .png, .svg or .pdf file: chart"),
     (["summary", "--files-from", "/nonexistent/list"], "--files-from /nonexistent/list: No such file or directory"),
     (["export", SAMPLE, "-o", "x", "--every", "0"], "argument --every: must be at least 1: 0"),
     (["export", SAMPLE, "--depth", "2"], "--depth and --every-book shape the table of --format parquet or csv"),
@@ -347,6 +350,22 @@ def test_plot_without_matplotlib(capsys, tmp_path, monkeypatch):
     assert (status, err) == (0, [f"marrowfin: no chart: {plot.MISSING_MATPLOTLIB}"]) and "WINNER" in out
     assert run(capsys, "summary", "--plot", "c.png", SAMPLE)[::2] == (1, [message])
     assert not list(tmp_path.iterdir())
+
+
+@pytest.mark.parametrize("command, name", [("export", "out.jsonl"), ("runners", "out.csv")])
+def test_a_pipe_or_a_device_at_the_output_is_written_into_never_replaced(capsys, tmp_path, command, name):
+    os.mkfifo(fifo := tmp_path / name)
+    held = os.open(fifo, os.O_RDWR)  # so that the reader's end opens now, and ends once the command's is shut
+    got = []
+    reader = threading.Thread(target=lambda: got.append(fifo.read_bytes()))
+    reader.start()
+    try:
+        status, _, err = run(capsys, command, SAMPLE, "-o", fifo)
+    finally:
+        os.close(held)
+        reader.join()
+    assert status == 0 and err[-1].endswith(f"written to {fifo}") and got[0].count(b"\n") > 10
+    assert stat.S_ISFIFO(fifo.stat().st_mode) and sorted(tmp_path.iterdir()) == [fifo]
 
 
 @pytest.mark.parametrize("args", [["summary", "--no-plot"], ["export", SAMPLE, "-o", "-"], ["runners", SAMPLE]])
