@@ -459,22 +459,22 @@ class Inputs:
             unreadable: list[OSError] = []
             # A link to a folder elsewhere is followed, as a link to a file
             # is; one to a folder of this tree is not (it is read under its
-            # own name), nor one to a folder the walk has been through.
-            root, linked = os.path.realpath(path), set()
+            # own name), nor one to a folder above it, and no folder is
+            # entered twice, whatever the links that lead there.
+            root, entered = os.path.realpath(path), {_folder_key(path)}
             for directory, subdirectories, files in os.walk(path, onerror=unreadable.append, followlinks=True):
                 for error in unreadable:
                     yield _failed(error.filename, _os_error_text(error))
                 unreadable.clear()
                 kept = []
                 for name in sorted(subdirectories):
-                    real = os.path.realpath(os.path.join(directory, name))
-                    if os.path.islink(os.path.join(directory, name)):
-                        if (under(real, root) or under(os.path.realpath(directory), real)
-                                or any(under(real, done) for done in linked)):
-                            continue
-                        linked.add(real)
-                    if (real not in self._exclude and not made_here(name, OUTPUT_PREFIX)
+                    full = os.path.join(directory, name)
+                    real, key = os.path.realpath(full), _folder_key(full)
+                    if os.path.islink(full) and (under(real, root) or under(os.path.realpath(directory), real)):
+                        continue
+                    if (key not in entered and real not in self._exclude and not made_here(name, OUTPUT_PREFIX)
                             and not (store and directory == path and name == STORE_CATALOG)):
+                        entered.add(key)
                         kept.append(name)
                 subdirectories[:] = kept
                 for name in sorted(files):
@@ -645,6 +645,15 @@ class _CheckedHeader(tarfile.TarInfo):
         except (tarfile.InvalidHeaderError, tarfile.TruncatedHeaderError) as e:  # type: ignore[attr-defined]
             setattr(tar, _BAD_HEADER, (tar.offset, e))
             raise
+
+
+def _folder_key(path: str) -> tuple[int, int] | str:
+    """What tells a folder from every other, links followed."""
+    try:
+        found = os.stat(path)
+    except OSError:
+        return path  # os.walk says why it cannot list it
+    return found.st_dev, found.st_ino
 
 
 def _archive_error_text(error: BaseException) -> str:

@@ -210,6 +210,20 @@ def _file_name(market_id: str) -> str:
     return name.encode()[:_NAME_MAX].decode("utf-8", "ignore") or "_"
 
 
+def _begun(store: str) -> bool:
+    """An empty folder, or a store that a convert of a version before the
+    mark began and left before its catalogue's first part: an empty
+    catalog folder beside year folders and unfinished files at most."""
+    names = os.listdir(store)
+    if STORE_CATALOG not in names:
+        return not names
+    try:
+        return not os.listdir(os.path.join(store, STORE_CATALOG)) and all(
+            name == STORE_CATALOG or re.fullmatch(r"\d{4}", name) or name.startswith(OUTPUT_PREFIX) for name in names)
+    except OSError:
+        return False
+
+
 class NotAStore(ValueError):
     """The output folder cannot be a store: the text says why."""
 
@@ -241,12 +255,11 @@ class Writer:
         folder = os.path.join(self.store, STORE_CATALOG)
         if os.path.lexists(self.store) and not os.path.isdir(self.store):
             raise NotAStore(f"{self.store}: not a folder")
-        if os.path.isdir(self.store) and not is_store(self.store) and os.listdir(self.store):
+        if os.path.isdir(self.store) and not is_store(self.store) and not _begun(self.store):
             raise NotAStore(f"{self.store}: not a store, and not empty")
         os.makedirs(folder, exist_ok=True)
-        if not os.path.exists(mark := os.path.join(folder, STORE_MARK)):
-            with open(mark, "x"):  # a folder of that name elsewhere is no store
-                pass
+        # The mark: a folder of that name elsewhere is no store.
+        os.close(os.open(os.path.join(folder, STORE_MARK), os.O_WRONLY | os.O_CREAT, 0o666))
         self._lock = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
         try:
             fcntl.flock(self._lock, fcntl.LOCK_EX | fcntl.LOCK_NB)

@@ -262,12 +262,15 @@ class TestDirectoriesAndLists:
         elsewhere = tree.parent / "elsewhere"
         (elsewhere / "day").mkdir(parents=True)
         (elsewhere / "day" / "1.100.bz2").write_bytes(MEMBERS[RECORDINGS[0]])
-        for link, target in (("c", elsewhere), ("d", elsewhere / "day"), ("e", tree / "b"), ("b/up", tree)):
+        # The narrower link first, then the wider: each folder once.
+        for link, target in (("c", elsewhere / "day"), ("d", elsewhere), ("e", tree / "b"), ("b/up", tree)):
             (tree / link).symlink_to(target, target_is_directory=True)
         (elsewhere / "day" / "loop").symlink_to(elsewhere, target_is_directory=True)
+        (elsewhere / "1.300.bz2").write_bytes(MEMBERS[RECORDINGS[2]])
         status, got, _ = summaries(capsys, tree)
         assert status == 0 and list(got) == [str(tree / "a" / "1.300.json"), str(tree / "b" / "1.200.gz"),
-                                             str(tree / "b" / "deep" / "1.100"), str(tree / "c" / "day" / "1.100.bz2")]
+                                             str(tree / "b" / "deep" / "1.100"), str(tree / "c" / "1.100.bz2"),
+                                             str(tree / "d" / "1.300.bz2")]
 
     @pytest.mark.parametrize("from_stdin", [True, False])
     def test_files_from(self, capsys, tree, scratch, monkeypatch, from_stdin):

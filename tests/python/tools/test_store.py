@@ -222,3 +222,7 @@ def test_a_store_is_what_convert_made_and_no_input_of_its_own(store, tmp_path, c
     for inside in (store[0], next(pathlib.Path(store[0]).rglob("*.zst"))):
         assert usage_error(capsys, "convert", inside, "-o", store[0]).endswith(
             f"error: {inside} is in the store {store[0]}\n")
+    # What a convert of a version before the mark left before its first catalogue part is still a store.
+    (begun := tmp_path / "begun" / "catalog").mkdir(parents=True)
+    (begun.parent / "2024").mkdir()
+    assert convert(capsys, SAMPLE, "-o", begun.parent)[0] == 0 and (begun / ".marrowfin-store").exists()
