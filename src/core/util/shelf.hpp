@@ -32,6 +32,7 @@ class Shelf {
     return std::move(items_[--count_]);
   }
 
+  // For accounting and tests, never on a load's way: it waits for the lock.
   std::size_t size() noexcept {
     std::lock_guard lock(mutex_);
     return count_;
