@@ -392,6 +392,8 @@ def _convert(args: argparse.Namespace) -> int:
                                    market_filter=filters.from_arguments(args))
             with contextlib.closing(run.loaded(runs)) as loaded:
                 for outcome in loaded:
+                    if outcome.value.failure is not None:  # the store's own: no later recording fits either
+                        raise OSError(outcome.value.failure)
                     stored = writer.add(outcome.path, outcome.value)
                     if not outcome.value.rows:
                         _error(f"{outcome.path}: no market in it; not stored")

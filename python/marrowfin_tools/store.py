@@ -160,6 +160,7 @@ class Stored:
     temporary: str
     rows: list[dict[str, Any]]
     size: int  # the source's bytes
+    failure: str | None = None  # why the store could not be written (a full disk): the run stops
 
 
 def store_recording(path: str, name: str, store: str, level: int) -> Stored:
@@ -168,10 +169,17 @@ def store_recording(path: str, name: str, store: str, level: int) -> Stored:
     that worker processes can run it. A failure removes the file. (Only the
     command's process sweeps the store: a file done here is unlocked until
     that process moves it in.)"""
-    fd, temporary = part_file(store)
     try:
+        fd, temporary = part_file(store)
+    except OSError as e:
+        return Stored("", [], 0, e.strerror or str(e))
+    try:
+        # An OSError is the store's file failing: the recording's own failures are ValueErrors.
         rows = _native.store_recording(path, fd, level)
         os.fsync(fd)
+    except OSError as e:
+        os.unlink(temporary)
+        return Stored("", [], 0, e.strerror or str(e))
     except BaseException:
         os.unlink(temporary)
         raise

@@ -1,5 +1,6 @@
 #include "bindings/common/errors.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -217,6 +218,12 @@ PyObject* set_key_error(PyObject* key) noexcept {
   PyErr_SetObject(PyExc_KeyError, args);
   Py_DECREF(args);
   return nullptr;
+}
+
+PyObject* set_os_error(int number) noexcept {
+  PyErr_Clear();
+  errno = number;
+  return PyErr_SetFromErrno(PyExc_OSError);
 }
 
 PyObject* set_value_error(std::string_view text) noexcept {

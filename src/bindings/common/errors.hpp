@@ -78,6 +78,9 @@ PyObject* set_argument_error_from_pending(const char* name) noexcept;
 PyObject* set_key_error(PyObject* key) noexcept;
 // ValueError whose single argument is `text`.
 PyObject* set_value_error(std::string_view text) noexcept;
+// OSError of the system's error `number` (errno and its text), in place of
+// any pending error.
+PyObject* set_os_error(int number) noexcept;
 // Raises the module's panic exception (a BaseException subclass) with `description`.
 // Aborts the process if even that fails.
 PyObject* set_panic(std::string_view description) noexcept;

@@ -94,7 +94,8 @@ PyObject* store_recording(PyObject*, PyObject* args, PyObject* kwargs) noexcept 
     // Compressed on the reading thread as it decodes, so the text is decoded
     // once: the store's file holds exactly what the load parsed.
     std::unique_ptr<load::MessageStore> store = py::load_file(bytes_view(bytes.get()), true, &zstd);
-    if (!store) return nullptr;
+    // The store's file failing is the store's failure, not the recording's.
+    if (!store) return file.error_number() != 0 ? py::set_os_error(file.error_number()) : nullptr;
     std::string failure;
     std::vector<table::CatalogEntry> entries;
     if (!unlocked([&] {
@@ -104,7 +105,9 @@ PyObject* store_recording(PyObject*, PyObject* args, PyObject* kwargs) noexcept 
         })) {
       return nullptr;
     }
-    if (!failure.empty()) return py::set_value_error(failure);
+    if (!failure.empty()) {
+      return file.error_number() != 0 ? py::set_os_error(file.error_number()) : py::set_value_error(failure);
+    }
     py::Ref rows = py::Ref::steal(PyList_New(0));
     if (!rows) return nullptr;
     for (const table::CatalogEntry& e : entries) {

@@ -12,6 +12,7 @@ std::string FdSink::write(std::string_view bytes) {
     if (n >= 0) {
       bytes.remove_prefix(static_cast<std::size_t>(n));
     } else if (errno != EINTR) {
+      error_number_ = errno;
       error_ = os_error_text(errno);
     }
   }

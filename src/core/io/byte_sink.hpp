@@ -24,10 +24,14 @@ class FdSink final : public ByteSink {
  public:
   explicit FdSink(int fd) noexcept : fd_(fd) {}
   [[nodiscard]] std::string write(std::string_view bytes) override;
+  // The errno of its failure, 0 while none: a caller tells a failure of
+  // its output (a full disk) from one of its input by it.
+  int error_number() const noexcept { return error_number_; }
 
  private:
   int fd_;
   std::string error_;
+  int error_number_ = 0;
 };
 
 // Bytes appended to a string, for tests.

@@ -2,6 +2,7 @@
 again from the books, and a second convert, or one killed part way and run again, changes nothing."""
 
 import bz2
+import errno
 import gzip
 import json
 import os
@@ -16,7 +17,7 @@ import zstandard
 
 import gen_stream
 from conftest import PEER_DATA
-from marrowfin_tools import Inputs, batch, catalog, cli, market_books, runner_table
+from marrowfin_tools import Inputs, _native, batch, catalog, cli, market_books, runner_table
 from table_rows import RUNNER_FIXED, books_per_market, runner_rows_from_books, uses_duckdb
 from tools_support import SAMPLE, run, usage_error, write_archive
 
@@ -194,6 +195,34 @@ def users_catalog(out):
     """A folder of the user's with a folder named as a store's catalogue."""
     (out / "catalog").mkdir(parents=True)
     (out / "catalog" / "products.parquet").write_text("kept")
+
+
+def test_a_full_disk_is_the_stores_failure_and_ends_the_run(tmp_path, capsys, monkeypatch):
+    """Said once, of the store, not of every recording after it; what was stored before keeps its rows."""
+    full = os.open("/dev/full", os.O_WRONLY)
+    try:
+        with pytest.raises(OSError) as raised:
+            _native.store_recording(SAMPLE, full, 3)
+        assert raised.value.errno == errno.ENOSPC
+        calls = []
+
+        def filling(path, fd, level):
+            calls.append(path)
+            if len(calls) == 2:
+                os.dup2(full, fd)  # the disk is full from the second recording on
+            return real(path, fd, level)
+
+        real = _native.store_recording
+        monkeypatch.setattr(_native, "store_recording", filling)
+        races = [tmp_path / f"race{seed}.json" for seed in range(3)]
+        for seed, race in enumerate(races):
+            gen_stream.generate(race, size_mb=0.05, seed=seed)
+        out = tmp_path / "store"
+        assert convert(capsys, *races, "-o", out) == (1, [f"marrowfin: {out}: No space left on device"])
+    finally:
+        os.close(full)
+    assert len(calls) == 2 and [row["source"] for row in catalog(out).to_pylist()] == [str(races[0])]
+    assert not list(out.rglob(".marrowfin-*.part"))
 
 
 @pytest.mark.parametrize("setup, text", [
