@@ -64,7 +64,7 @@ _SUFFIX = {"plain": ".json", "gzip": ".gz", "bzip2": ".bz2", "zstd": ".zst"}
 _WHITE_SPACE = b" \t\r\n\x0b\x0c"
 STORE_CATALOG = "catalog"  # the folder of a store's catalogue
 STORE_MARK = ".marrowfin-store"  # in it: the mark that makes a folder a store
-_CATALOG_PART = re.compile(r"part-\d{8}T\d{6}Z-\d{4}\.parquet|\.marrowfin-[a-z0-9_]{8}\.part")
+_CATALOG_PART = re.compile(r"part-\d{8}T\d{6}Z-\d{4,}\.parquet")
 
 
 def unsupported(kind: str) -> str:
@@ -154,7 +154,8 @@ def is_store(path: str | os.PathLike[str]) -> bool:
         names = os.listdir(folder)
     except (OSError, ValueError):  # ValueError: a NUL in the path, which the module words
         return False
-    return STORE_MARK in names or bool(names) and all(_CATALOG_PART.fullmatch(name) for name in names)
+    return STORE_MARK in names or bool(names) and all(
+        _CATALOG_PART.fullmatch(name) or made_here(name, OUTPUT_PREFIX) for name in names)
 
 
 def _utf8(path: str) -> bool:

@@ -31,7 +31,7 @@ from .table import _pyarrow
 
 __all__ = ["RunnerTable", "runner_table"]
 
-MAX_BEFORE = 1 << 40  # the most seconds `before` takes, as the native table does
+MAX_BEFORE = _native.MAX_BEFORE  # the most seconds `before` takes
 
 Paths = str | os.PathLike[str] | Iterable[str | os.PathLike[str] | Recording]
 

@@ -35,7 +35,7 @@ from typing import Any
 from . import _native
 from .filters import first_definition
 from .inputs import STORE_CATALOG, STORE_MARK, Recording, is_store
-from .scratch import OUTPUT_PREFIX, complete_file, part_file, publish, sweep
+from .scratch import OUTPUT_PREFIX, complete_file, made_here, part_file, publish, sweep
 from .table import _pyarrow
 
 __all__ = ["COLUMNS", "DEFAULT_LEVEL", "catalog", "is_store"]
@@ -227,7 +227,7 @@ def _begun(store: str) -> bool:
         return not names
     try:
         return not os.listdir(os.path.join(store, STORE_CATALOG)) and all(
-            name == STORE_CATALOG or re.fullmatch(r"\d{4}", name) or name.startswith(OUTPUT_PREFIX) for name in names)
+            name == STORE_CATALOG or re.fullmatch(r"\d{4}", name) or made_here(name, OUTPUT_PREFIX) for name in names)
     except OSError:
         return False
 

@@ -342,6 +342,8 @@ PyObject* init_module() noexcept {
       return nullptr;
     }
   }
+  // The most seconds `before` takes, for the command to check before any work.
+  if (PyModule_AddIntConstant(module.get(), "MAX_BEFORE", table::kMaxBeforeSeconds) < 0) return nullptr;
   module_object = module.release();
   return Py_NewRef(module_object);
 }

@@ -42,11 +42,7 @@ class Shelf {
   void keep_newest(std::size_t n) noexcept {
     std::array<T, N> gone{};
     std::unique_lock lock(mutex_, std::try_to_lock);
-    if (!lock.owns_lock() || count_ <= n) return;
-    std::size_t drop = count_ - n;
-    for (std::size_t i = 0; i < drop; ++i) gone[i] = std::move(items_[i]);
-    for (std::size_t i = drop; i < count_; ++i) items_[i - drop] = std::move(items_[i]);
-    count_ = n;
+    if (lock.owns_lock() && count_ > n) drop_oldest(count_ - n, gone.data());
   }
 
   // Takes `thing` (which is then empty), unless the shelf is busy; what goes
@@ -56,16 +52,19 @@ class Shelf {
     T gone;  // destroyed after the lock is let go
     std::unique_lock lock(mutex_, std::try_to_lock);
     if (!lock.owns_lock()) return;
-    if (count_ == N) {
-      gone = std::move(items_[0]);
-      for (std::size_t i = 1; i < N; ++i) items_[i - 1] = std::move(items_[i]);
-      --count_;
-    }
+    if (count_ == N) drop_oldest(1, &gone);
     items_[count_++] = std::move(thing);
   }
 
  private:
   Shelf() = default;
+  // Moves the `drop` oldest things into `gone` (freed by the caller after
+  // the lock) and the rest to the front. The lock is held.
+  void drop_oldest(std::size_t drop, T* gone) noexcept {
+    for (std::size_t i = 0; i < drop; ++i) gone[i] = std::move(items_[i]);
+    for (std::size_t i = drop; i < count_; ++i) items_[i - drop] = std::move(items_[i]);
+    count_ -= drop;
+  }
   std::mutex mutex_;
   std::array<T, N> items_{};
   std::size_t count_ = 0;
