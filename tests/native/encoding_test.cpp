@@ -333,5 +333,47 @@ TEST(Bzip2Source, ASteppedReadReadsAndWalksNoFurtherThanItsBlocksStart) {
   }
 }
 
+// Read a block at a time, the compressed bytes that the blocks decoded are
+// done with are given back, where the file can be read again; and a failure
+// past them still gets libbz2's verdict on the whole stream, read again.
+TEST(Bzip2Source, GivesBackTheInputItIsDoneWithAndReadsItAgainForLibbz2) {
+  const std::string text = sample_text(2000000, 6);
+  const std::string file = bzip2_stream(text, 1);  // twenty blocks
+  for (bool pipe : {false, true}) {
+    auto chunked = std::make_unique<ChunkedSource>(file);
+    chunked->pipe = pipe;
+    io::Bzip2Source source(std::move(chunked), 0);
+    std::string out(text.size() * 9 / 10, '\0');
+    for (std::size_t got = 0; got < out.size();) {
+      io::ReadResult r = source.read(out.data() + got, out.size() - got);
+      ASSERT_EQ(r.error, "");
+      ASSERT_GT(r.size, 0u);
+      got += r.size;
+    }
+    EXPECT_TRUE(text.starts_with(out));
+    if (pipe) {
+      EXPECT_EQ(source.input_held(), file.size());
+    } else {
+      EXPECT_LT(source.input_held(), file.size() / 4);
+    }
+  }
+  const std::size_t bits = 8 * file.size();
+  for (std::size_t bit : {bits / 2, bits * 9 / 10, bits - 20}) {
+    const std::string bad = flip(file, bit);
+    io::Bzip2Source one_pass(std::make_unique<ChunkedSource>(bad), 0, 0, true);
+    Decoded expected = drain(one_pass, 65536);
+    Decoded got = Codec{io::Encoding::kBzip2}(bad);
+    EXPECT_EQ(got.error, expected.error) << bit;
+    EXPECT_TRUE(got.data == expected.data) << bit << " " << got.data.size() << " " << expected.data.size();
+    // Cut since it was read: what came out stands, and the end is said.
+    auto chunked = std::make_unique<ChunkedSource>(bad);
+    chunked->cut = true;
+    io::Bzip2Source source(std::move(chunked), 0);
+    Decoded cut = drain(source, 65536);
+    EXPECT_EQ(cut.error, "unexpected end of file") << bit;
+    EXPECT_TRUE(expected.data.starts_with(cut.data)) << bit;
+  }
+}
+
 }  // namespace
 }  // namespace marrowfin::io

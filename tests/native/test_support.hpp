@@ -39,7 +39,18 @@ class ChunkedSource final : public io::ByteSource {
     pos_ += n;
     return {n, {}};
   }
+  // As a regular file, unless told it is a pipe.
+  bool can_read_again() noexcept override { return !pipe; }
+  io::ReadResult read_again(std::uint64_t offset, char* out, std::size_t capacity) override {
+    if (pipe || offset >= pos_) return ByteSource::read_again(offset, out, capacity);
+    if (cut) return {0, {}};
+    std::size_t n = std::min<std::size_t>(capacity, pos_ - offset);
+    std::memcpy(out, data_.data() + offset, n);
+    return {n, {}};
+  }
   std::vector<std::size_t> requests;
+  bool pipe = false;
+  bool cut = false;  // read again, it has ended
   std::size_t position() const noexcept { return pos_; }
 
  private:

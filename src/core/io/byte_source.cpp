@@ -1,6 +1,7 @@
 #include "core/io/byte_source.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +28,28 @@ File::~File() {
 ReadResult File::read(char* out, std::size_t capacity) {
   for (;;) {
     ssize_t n = ::read(fd_, out, capacity);
+    if (n >= 0) return {static_cast<std::size_t>(n), {}};
+    if (errno != EINTR) return {0, os_error_text(errno)};
+  }
+}
+
+ReadResult ByteSource::read_again(std::uint64_t, char*, std::size_t) {
+  return {0, os_error_text(ESPIPE)};
+}
+
+bool File::can_read_again() noexcept {
+  if (!rereadable_) {
+    // Read from its start by us alone: nothing was read before it was opened.
+    struct stat st {};
+    rereadable_ = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+  }
+  return *rereadable_;
+}
+
+ReadResult File::read_again(std::uint64_t offset, char* out, std::size_t capacity) {
+  if (!can_read_again()) return ByteSource::read_again(offset, out, capacity);
+  for (;;) {
+    ssize_t n = ::pread(fd_, out, capacity, static_cast<off_t>(offset));
     if (n >= 0) return {static_cast<std::size_t>(n), {}};
     if (errno != EINTR) return {0, os_error_text(errno)};
   }

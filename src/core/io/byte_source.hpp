@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -20,6 +22,12 @@ class ByteSource {
   virtual ~ByteSource() = default;
   // Reads up to `capacity` (> 0) bytes into `out`.
   [[nodiscard]] virtual ReadResult read(char* out, std::size_t capacity) = 0;
+
+  // Whether read_again() can give bytes that read() gave before: a reader
+  // may then drop them from memory. A regular file can; a pipe cannot.
+  [[nodiscard]] virtual bool can_read_again() noexcept { return false; }
+  // Reads up to `capacity` bytes from `offset` of what read() gave.
+  [[nodiscard]] virtual ReadResult read_again(std::uint64_t offset, char* out, std::size_t capacity);
 };
 
 // A file open for reading; closed when destroyed.
@@ -32,9 +40,13 @@ class File final : public ByteSource {
 
   // Interrupted reads are retried.
   [[nodiscard]] ReadResult read(char* out, std::size_t capacity) override;
+  // When it is a regular file (as open_file() opens it: read from its start).
+  [[nodiscard]] bool can_read_again() noexcept override;
+  [[nodiscard]] ReadResult read_again(std::uint64_t offset, char* out, std::size_t capacity) override;
 
  private:
   int fd_;
+  std::optional<bool> rereadable_;  // asked once
 };
 
 // Bytes already in memory, as a file would deliver them. Not copied: they

@@ -83,7 +83,8 @@ void Bzip2Source::read_input(std::size_t least) {
     if (!r.error.empty()) input_error_ = std::move(r.error);
     input_whole_ = !input_error_.empty() || r.size == 0;
   }
-  if (input_whole_) file_.reset();
+  // Kept open where what is given back may be needed again.
+  if (input_whole_ && file_ && (threads_ > 0 || !file_->can_read_again())) file_.reset();
 }
 
 void Bzip2Source::read_rest() noexcept {
@@ -184,14 +185,33 @@ void Bzip2Source::end_block(const bzip2::BlockDecoder::Block& block) {
   peeked_ = 0;
   crc_ = bzip2::combine_crc(crc_, block.crc);
   bit_ = block.end;
+  drop_before(bit_ / 8);
 }
 
-void Bzip2Source::decode_again(std::uint64_t delivered) {
+void Bzip2Source::drop_before(std::size_t pos) noexcept {
+  // Far enough behind to be worth a call: a block is some 100 kB.
+  constexpr std::size_t kStep = std::size_t{64} << 10;
+  if (pos < dropped_ + kStep || !file_ || !file_->can_read_again()) return;
+  dropped_ = input_.discard(dropped_, pos);
+}
+
+std::string Bzip2Source::decode_again(std::uint64_t delivered) {
   read_input(kWhole);  // libbz2 is handed what is in: all of it
+  // What was given back of the stream is read again: a failure to is the
+  // file's read error (the file changed under us, were it cut).
+  for (std::size_t at = stream_start_; at < dropped_;) {
+    if (!file_) return end_text();
+    ReadResult r = file_->read_again(at, input_.data() + at, dropped_ - at);
+    if (!r.error.empty()) return r.error;
+    if (r.size == 0) return std::string(texts::kUnexpectedEnd);
+    at += r.size;
+  }
+  dropped_ = std::min(dropped_, stream_start_);
   pos_ = stream_start_;
   skip_ = delivered;
   stream_ = std::make_unique<Stream>();
   state_ = State::kStream;
+  return {};
 }
 
 void Bzip2Source::release() noexcept {
@@ -201,6 +221,7 @@ void Bzip2Source::release() noexcept {
   stream_.reset();
   pipeline_.reset();  // its threads end here
   input_.release();
+  dropped_ = 0;
 }
 
 std::string Bzip2Source::end_text() const {
@@ -244,7 +265,7 @@ ReadResult Bzip2Source::read(char* out, std::size_t capacity) {
           produced += n;
           delivered_ += n;
         } else if (partial_ ? !complete_block() : !next_block()) {
-          decode_again(delivered_);
+          failure = decode_again(delivered_);
         }
         break;
       }
@@ -285,7 +306,7 @@ ReadResult Bzip2Source::read(char* out, std::size_t capacity) {
           state_ = State::kNextStream;
         } else if (step.status == Bzip2Pipeline::Status::kGiveUp) {
           stream_start_ = pipeline_->stream_start();
-          decode_again(pipeline_->delivered());
+          failure = decode_again(pipeline_->delivered());
         }
         break;
       }

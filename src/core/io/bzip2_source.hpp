@@ -13,8 +13,11 @@
 
 namespace marrowfin::io {
 
-// The compressed file is read whole at the first read (it is far smaller than
-// what a load keeps of it), except with an input step (below). A stream
+// The compressed file is read whole at the first read, except with an input
+// step (below). Where the file can be read again (a regular file), what the
+// blocks decoded a block at a time are done with is given back as they go,
+// so that a load holds little of it beside the values it keeps; the stream
+// is read again from the file for libbz2 should it have to decode it. A stream
 // starts with the magic "BZh"; after a stream, zero bytes are skipped, and
 // anything that does not start with the magic ends the input unexamined (as
 // after a gzip member). Errors:
@@ -75,6 +78,9 @@ class Bzip2Source final : public ByteSource {
   // walked. Nothing more is read until then: a filter may still skip it.
   void read_rest() noexcept;
 
+  // The bytes of the compressed file it holds now.
+  std::size_t input_held() const noexcept { return input_.size() - dropped_; }
+
   // The text that a block's first peek walks: a first line of a few
   // kilobytes, and the first read of a reader of lines.
   static constexpr std::size_t kPeek = std::size_t{16} << 10;
@@ -106,8 +112,11 @@ class Bzip2Source final : public ByteSource {
   // Moves on past a block whose bytes are in decoder_->out().
   void end_block(const bzip2::BlockDecoder::Block& block);
   // Decodes the stream that started at stream_start_ again with libbz2,
-  // dropping the `delivered` bytes that came out of it already.
-  void decode_again(std::uint64_t delivered);
+  // dropping the `delivered` bytes that came out of it already. The failure's
+  // text when its bytes given back cannot be read again, else empty.
+  [[nodiscard]] std::string decode_again(std::uint64_t delivered);
+  // Gives back the input before byte `pos`, when it can be read again.
+  void drop_before(std::size_t pos) noexcept;
 
   // Reads the file into input_ until it holds `least` bytes or the file has
   // ended (input_whole_); a read error is kept in input_error_ and ends it.
@@ -122,6 +131,7 @@ class Bzip2Source final : public ByteSource {
 
   std::unique_ptr<ByteSource> file_;
   util::PageBuffer input_;
+  std::size_t dropped_ = 0;  // input_[0, dropped_) was given back
   bool input_whole_ = false;
   std::string input_error_;
   std::size_t pos_ = 0;  // next input byte not handed to a decoder

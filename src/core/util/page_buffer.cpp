@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -60,6 +61,17 @@ void PageBuffer::reserve(std::size_t capacity) {
 void PageBuffer::resize(std::size_t size) {
   reserve(size);
   size_ = size;
+}
+
+std::size_t PageBuffer::discard(std::size_t begin, std::size_t end) noexcept {
+  std::size_t page = page_size();
+  std::size_t first = (begin + page - 1) / page * page;
+  end = std::min(end, size_) / page * page;
+  if (first >= end) return begin;
+  // Advice that cannot fail on pages of our own mapping; were it refused,
+  // the pages would merely stay.
+  ::madvise(data_ + first, end - first, MADV_DONTNEED);
+  return end;
 }
 
 void PageBuffer::release() noexcept {

@@ -30,6 +30,10 @@ class PageBuffer {
   void reserve(std::size_t capacity);
   // Bytes past the old size are unspecified. Throws std::bad_alloc.
   void resize(std::size_t size);
+  // Gives back the whole pages within [begin, end), which read as zeros
+  // after; the size stays. For a reader done with the start of its bytes.
+  // Returns where the pages given back end (`begin` for none).
+  std::size_t discard(std::size_t begin, std::size_t end) noexcept;
   // Frees the pages.
   void release() noexcept;
 
