@@ -61,7 +61,7 @@ class Definition:
     market_type: str | None
     race_type: str | None
     betting_type: str | None
-    market_time: dt.datetime | None  # None also for a text in no usual form
+    market_time: dt.datetime | None  # None also for a text of which strptime makes no datetime
     status: str
     in_play: bool
     number_of_winners: int
@@ -78,7 +78,13 @@ def first_definition(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) 
     for gzip and zstd, whose checksums come at the end, the bytes up to the
     line are not checked against the block's CRC. A file that cannot be
     read, decoded or parsed up to there raises the ValueError that
-    iter_prices_file would.
+    iter_prices_file would (a damaged compressed file may fail in other
+    words: a load finds the damage where it is, this read where its bytes
+    first make no sense).
+
+    In a file of several markets it is the first definition of any of them,
+    which need not be the market that a book of the file's first message
+    is of.
     """
     return _definition(_native.first_definition(path))
 
@@ -152,7 +158,11 @@ class MarketFilter:
             if isinstance(values, str):
                 raise TypeError(f"{field} takes a collection of texts, not one text")
             if values is not None:
-                object.__setattr__(self, field, frozenset(values))
+                values = frozenset(values)
+                for value in values:
+                    if not isinstance(value, str):  # it would match no definition, and drop every recording
+                        raise TypeError(f"{field} takes texts, not {type(value).__name__}")
+                object.__setattr__(self, field, values)
         object.__setattr__(self, "market_time_from", _aware(self.market_time_from))
         object.__setattr__(self, "market_time_to", _aware(self.market_time_to))
 

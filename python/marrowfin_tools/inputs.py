@@ -108,6 +108,8 @@ def sniff(head: bytes, name: str = "") -> str:
     tar by its name only (its first block would have to be decoded whole), and
     so does zstd data, as a zstd tar.
     """
+    if not head and encoding_by_name(name) != "plain":
+        return encoding_by_name(name)  # empty: its decoder says that it ended early
     kind = next((kind for magic, kind in _MAGIC if head.startswith(magic)), "plain")
     if kind == "plain" and len(head) >= 4 and head[0] & 0xF0 == 0x50 and head[1:4] == b"\x2a\x4d\x18":
         kind = "zstd"  # a skippable frame first, passed over as the module passes it over
@@ -402,7 +404,7 @@ class Inputs:
     def __iter__(self) -> Iterator[Recording]:
         sweep(tempfile.gettempdir(), COPY_PREFIX)  # copies a killed run left
         for path in self._paths:
-            found = [path] if isinstance(path, Recording) else self._expand(os.fspath(path))
+            found = [path] if isinstance(path, Recording) else self._expand(os.fsdecode(path))
             for recording in found:
                 self.found += 1
                 yield recording

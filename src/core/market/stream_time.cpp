@@ -126,8 +126,68 @@ std::optional<CivilTime> parse_definition_time(std::string_view text) noexcept {
   return out;
 }
 
+namespace {
+
+// The one- or two-character field at text[at] that ends before a character
+// of `ends`, as strptime's pattern for it matches: `two` tells which pairs
+// it takes. Its value and where its end is, or nullopt.
+struct Field {
+  int value;
+  std::size_t end;
+};
+template <typename Two>
+std::optional<Field> field(std::string_view text, std::size_t at, std::string_view ends, bool spaced,
+                           Two two) noexcept {
+  std::size_t end = at;
+  while (end < text.size() && end - at < 3 && ends.find(text[end]) == std::string_view::npos) ++end;
+  if (end == text.size() || end == at || end - at > 2) return std::nullopt;
+  char a = text[at], b = text[end - 1];
+  if (end - at == 1) return is_digit(a) ? std::optional<Field>({a - '0', end}) : std::nullopt;
+  if (spaced && a == ' ' && b >= '1' && b <= '9') return Field{b - '0', end};
+  if (!is_digit(a) || !is_digit(b) || !two(a, b)) return std::nullopt;
+  return Field{(a - '0') * 10 + (b - '0'), end};
+}
+
+}  // namespace
+
+std::optional<CivilTime> parse_definition_time_as_strptime(std::string_view text) noexcept {
+  if (std::optional<CivilTime> usual = parse_definition_time(text)) return usual;
+  // "%Y-%m-%dT%H:%M:%S.%fZ", then "%Y-%m-%dT%H:%M:%SZ": strptime's patterns
+  // ignore case, and take one digit for a two-digit field.
+  if (text.size() < 5 || text[4] != '-') return std::nullopt;
+  int year = digits(text, 0, 4);
+  auto month = field(text, 5, "-", false, [](char a, char b) { return a == '0' ? b != '0' : a == '1' && b <= '2'; });
+  if (year < 1 || !month || month->value < 1) return std::nullopt;
+  auto day = field(text, month->end + 1, "Tt", true,
+                   [](char a, char b) { return a == '0' ? b != '0' : a <= '2' || (a == '3' && b <= '1'); });
+  if (!day || day->value < 1) return std::nullopt;
+  auto hour = field(text, day->end + 1, ":", false, [](char a, char b) { return a <= '1' || (a == '2' && b <= '3'); });
+  if (!hour) return std::nullopt;
+  auto minute = field(text, hour->end + 1, ":", false, [](char a, char) { return a <= '5'; });
+  if (!minute) return std::nullopt;
+  auto second = field(text, minute->end + 1, ".Zz", false, [](char a, char b) { return a <= '5' || (a == '6' && b <= '1'); });
+  if (!second) return std::nullopt;
+  CivilTime out{year, month->value, day->value, hour->value, minute->value, second->value, 0};
+  // Seconds 60 and 61 match, and then make no datetime; nor does 30 February.
+  if (out.second > 59 || out.day > days_in_month(year, out.month)) return std::nullopt;
+  std::size_t at = second->end;
+  if (text[at] == '.') {
+    std::size_t count = 0;
+    int fraction = 0;
+    while (++at < text.size() && is_digit(text[at]) && count < 6) {
+      fraction = fraction * 10 + (text[at] - '0');
+      ++count;
+    }
+    if (count == 0 || at == text.size()) return std::nullopt;
+    for (std::size_t i = count; i < 6; ++i) fraction *= 10;
+    out.microsecond = fraction;
+  }
+  if (at + 1 != text.size() || (text[at] != 'Z' && text[at] != 'z')) return std::nullopt;
+  return out;
+}
+
 std::optional<std::int64_t> definition_time_milliseconds(std::string_view text) noexcept {
-  std::optional<CivilTime> time = parse_definition_time(text);
+  std::optional<CivilTime> time = parse_definition_time_as_strptime(text);
   if (!time) return std::nullopt;
   std::int64_t seconds = days_from_civil(time->year, time->month, time->day) * kSecondsPerDay +
                          time->hour * 3600 + time->minute * 60 + time->second;

@@ -33,9 +33,15 @@ CivilTime utc_from_milliseconds(std::int64_t milliseconds) noexcept;
 // strptime accepts or rejects in its own words: those are left to it.
 std::optional<CivilTime> parse_definition_time(std::string_view text) noexcept;
 
-// Milliseconds since the epoch of a definition time that parse_definition_time
-// reads, its microseconds cut down to the millisecond (towards the past);
-// nullopt for any other text.
+// A definition time as strptime reads it with either of the two forms'
+// formats, where it makes a datetime: also with a lowercase t or z, and
+// one-digit fields (a day also as a space and a digit). Unicode digits other
+// than ASCII's, which it takes too, are nullopt.
+std::optional<CivilTime> parse_definition_time_as_strptime(std::string_view text) noexcept;
+
+// Milliseconds since the epoch of a definition time that
+// parse_definition_time_as_strptime reads, its microseconds cut down to the
+// millisecond (towards the past); nullopt for any other text.
 std::optional<std::int64_t> definition_time_milliseconds(std::string_view text) noexcept;
 
 }  // namespace marrowfin::market

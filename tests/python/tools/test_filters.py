@@ -97,6 +97,46 @@ def test_criteria(criteria, kept):
     assert market_filter(None) is (not criteria)
 
 
+@pytest.mark.parametrize("criteria", [{"event_type_ids": {7}}, {"venues": [b"Ayr"]}, {"country_codes": {"GB", None}}])
+def test_criteria_that_are_not_texts_are_refused(criteria):
+    """They would match no definition, and drop every recording."""
+    with pytest.raises(TypeError, match="takes texts, not"):
+        MarketFilter(**criteria)
+
+
+def time_texts():
+    """Market times in the forms strptime reads and in near misses: case,
+    one-digit and space-padded fields, fractions of 0 to 7 digits, seconds
+    60 and 61, days past the month's end."""
+    import random
+    rng = random.Random(5)
+    texts = ["2024-01-31t23:30:00.000z", "2024-1-3T3:3:3Z", "2024-01- 3T03:03:03Z", "2024-02-30T00:00:00Z",
+             "2024-01-31T23:30:60Z", "0000-01-01T00:00:00Z", "2024-001-01T00:00:00Z", "2024-01-31T23:30:00.Z"]
+    for _ in range(150):
+        parts = [f"{rng.choice([1, 2024, 9999]):04d}"]
+        for low, high in ((0, 13), (0, 32), (0, 24), (0, 60), (0, 62)):
+            value = rng.randint(low, high)
+            parts.append(rng.choice([f"{value:02d}", str(value), f"{value:2d}", f"{value:03d}"]))
+        fraction = rng.choice(["", ".", "." + "1234567"[:rng.randint(1, 7)]])
+        text = f"{parts[0]}-{parts[1]}-{parts[2]}{rng.choice('Tt')}{parts[3]}:{parts[4]}:{parts[5]}{fraction}"
+        texts.append(text + rng.choice("Zz"))
+    return texts
+
+
+def test_a_market_time_is_what_the_book_shows_in_every_form_strptime_reads(write):
+    """The filter and the runner table read it natively, the book with strptime."""
+    for n, text in enumerate(time_texts()):
+        path = write(message(PT, change(marketDefinition=definition([runner(1)], marketTime=text))),
+                     name=f"{n}.json")
+        try:
+            shown = next(iter(marrowfin.iter_prices_file(path))).market_definition.market_time
+        except ValueError:
+            shown = None  # strptime makes no datetime of it
+        expected = None if shown is None else shown.replace(tzinfo=UTC, microsecond=shown.microsecond // 1000 * 1000)
+        assert first_definition(path).market_time == expected, text
+        assert pa.table(runner_table(path)).column("market_time").to_pylist()[0] == expected, text
+
+
 @pytest.mark.parametrize("text, start, end", [
     ("2024-09-11", dt.datetime(2024, 9, 11, tzinfo=UTC), dt.datetime(2024, 9, 12, tzinfo=UTC)),  # the whole day
     ("20240911", dt.datetime(2024, 9, 11, tzinfo=UTC), dt.datetime(2024, 9, 12, tzinfo=UTC)),

@@ -16,12 +16,13 @@ import threading
 import tracemalloc
 
 import pytest
+import pyarrow as pa
 import zstandard
 
 import marrowfin
 from conftest import change, definition, message, runner
-from marrowfin_tools import batch, inputs, map_files, summarize, write_parquet_files
-from tools_support import run, usage_error, write_archive
+from marrowfin_tools import batch, inputs, map_files, runner_table, summarize, write_parquet_files
+from tools_support import SAMPLE, run, usage_error, write_archive
 
 DAY = "PRO/2024/Jan/1"
 
@@ -369,7 +370,7 @@ def test_export_of_a_member_and_compressed_output(capsys, tmp_path, scratch):
     (b"\x1f\x8b\x07" + bytes(7), "x", "gzip"),  # an unknown method: no tar inside to be seen
     (bz2.compress(b"{}"), "x", "bzip2"),
     (bz2.compress(b"{}"), "x.tar.bz2", "tar"), (b"PK\x03\x04rest", "x", "zip"),
-    (lzma.compress(b"{}"), "x.bz2", "xz"), (b"\x28\xb5\x2f\xfd\x00", "x", "zstd"), (b"", "x.gz", "plain"),
+    (lzma.compress(b"{}"), "x.bz2", "xz"), (b"\x28\xb5\x2f\xfd\x00", "x", "zstd"), (b"", "x.gz", "gzip"), (b"", "x", "plain"),
     (b"BZ", "x.bz2", "plain"), (b"\x5f\x2a\x4d\x18\x00", "x", "zstd"), (b"\x60\x2a\x4d\x18\x00", "x", "plain"),
     (b"\x28\xb5\x2f\xfd\x00", "x.TAR.ZST", "zstd tar"), (b"\x28\xb5\x2f\xfd\x00", "x.tzst", "zstd tar")])  # fmt: skip
 def test_sniff(head, name, kind):
@@ -386,6 +387,18 @@ def test_one_path_where_a_list_of_them_is_expected(tmp_path, monkeypatch, call, 
     with pytest.raises(TypeError, match=f"^paths must be an iterable of paths, not {type(path).__name__}$"):
         call(path)
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("name", ["x.bz2", "x.gz", "x.zst"])
+def test_an_empty_compressed_file_is_a_failure_not_an_empty_recording(capsys, tmp_path, name):
+    (tmp_path / name).write_bytes(b"")
+    assert run(capsys, "runners", tmp_path / name, "-o", tmp_path / "out.csv") == (
+        1, "", [f"marrowfin: {tmp_path / name}: unexpected end of file",
+                f"marrowfin: {tmp_path / 'out.csv'}: not written, as no recording could be read"])
+
+
+def test_paths_in_a_list_may_be_bytes(tmp_path):
+    assert pa.table(runner_table([os.fsencode(SAMPLE)])).equals(pa.table(runner_table([SAMPLE])))
 
 
 def test_a_recording_over_the_size_limit_fails_alone(capsys, tmp_path, scratch):
