@@ -230,13 +230,13 @@ class Recording:
             path = self._local(stack)
             # Every recording reaches the module here. A copy and a plain file
             # are held to max_size already; a compressed file on disk is held
-            # to it as it decodes, by the limit every load of the process
-            # observes while the block runs.
-            previous = _native.set_decoded_limit(self.max_size)
+            # to it as it decodes, by the limit the thread's loads observe
+            # while the block runs.
+            previous = _native.set_thread_decoded_limit(self.max_size)
             try:
                 yield path
             finally:
-                _native.set_decoded_limit(previous)
+                _native.set_thread_decoded_limit(previous)
 
     def _local(self, stack: contextlib.ExitStack) -> str:
         assert self.kind is not None

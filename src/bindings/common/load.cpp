@@ -22,7 +22,9 @@ constexpr auto kUnlockedCheckInterval = std::chrono::milliseconds(100);
 }  // namespace
 
 std::uint64_t decoded_limit() noexcept {
-  PyObject* limit = find_shared(kLimitKey);  // borrowed
+  PyObject* limit = nullptr;  // borrowed
+  if (PyObject* thread = PyThreadState_GetDict()) limit = PyDict_GetItemString(thread, kLimitKey);
+  if (limit == nullptr) limit = find_shared(kLimitKey);
   if (limit == nullptr) {
     PyErr_Clear();
     return 0;
@@ -59,6 +61,23 @@ int set_decoded_limit(std::uint64_t limit) noexcept {
   Ref value = Ref::steal(PyLong_FromUnsignedLongLong(limit));
   if (!value) return -1;
   return keep_shared(kLimitKey, std::move(value)) != nullptr ? 0 : -1;
+}
+
+PyObject* swap_thread_decoded_limit(std::optional<std::uint64_t> limit) noexcept {
+  PyObject* thread = PyThreadState_GetDict();  // borrowed
+  if (thread == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "no thread state dict");
+    return nullptr;
+  }
+  PyObject* previous = PyDict_GetItemString(thread, kLimitKey);  // borrowed
+  Ref kept = Ref::new_ref(previous != nullptr ? previous : Py_None);
+  if (limit) {
+    Ref value = Ref::steal(PyLong_FromUnsignedLongLong(*limit));
+    if (!value || PyDict_SetItemString(thread, kLimitKey, value.get()) < 0) return nullptr;
+  } else if (previous != nullptr && PyDict_DelItemString(thread, kLimitKey) < 0) {
+    return nullptr;
+  }
+  return kept.release();
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #include "bindings/common/compat.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <memory>
 #include <string_view>
 
@@ -46,12 +47,19 @@ unsigned load_threads() noexcept;
 // Returns -1 with an error set.
 [[nodiscard]] int set_load_threads(unsigned threads) noexcept;
 
-// The decoded-size limit of every load in this process, 0 for none (the
-// default). The module never sets it; the companion package sets it around
-// the recordings it hands out. Kept in the interpreter's dict, so that both
-// modules see one value.
+// The decoded-size limit of the calling thread's loads, 0 for none (the
+// default): the thread's own where it has one, else the process's. The
+// module never sets either; the companion package sets the thread's around
+// each recording it hands out, so that threads handing out recordings of
+// different limits at once (as a Dask worker's do) each keep theirs. Kept
+// in the interpreter's and the thread's dicts, so that both modules see one
+// value.
 std::uint64_t decoded_limit() noexcept;
-// Returns -1 with an error set.
+// The process's. Returns -1 with an error set.
 [[nodiscard]] int set_decoded_limit(std::uint64_t limit) noexcept;
+// The calling thread's own (or, with none, none: the process's applies);
+// returns the one it replaces, or none, as a new reference; null with an
+// error set.
+[[nodiscard]] PyObject* swap_thread_decoded_limit(std::optional<std::uint64_t> limit) noexcept;
 
 }  // namespace marrowfin::py

@@ -248,6 +248,24 @@ PyObject* set_decoded_limit(PyObject*, PyObject* limit) noexcept {
   });
 }
 
+// set_thread_decoded_limit(limit): the decoded-size limit of the calling
+// thread's loads (None: the process's applies), returning the one it replaces.
+PyObject* set_thread_decoded_limit(PyObject*, PyObject* limit) noexcept {
+  return py::guard([&]() -> PyObject* {
+    if (limit == Py_None) return py::swap_thread_decoded_limit(std::nullopt);
+    if (!PyLong_Check(limit) || PyBool_Check(limit)) {
+      return py::set_argument_type("set_thread_decoded_limit", "limit", "int or None", limit);
+    }
+    unsigned long long value = PyLong_AsUnsignedLongLong(limit);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
+      PyErr_Clear();
+      return py::set_out_of_range("limit", 0, std::numeric_limits<std::uint64_t>::max(), limit);
+    }
+    return py::swap_thread_decoded_limit(value);
+  });
+}
+
 // set_load_threads(threads): the threads of every load in this process (0
 // for one per core, the default), returning the number it replaces.
 PyObject* set_load_threads(PyObject*, PyObject* threads) noexcept {
@@ -296,6 +314,10 @@ PyMethodDef module_methods[] = {
      "set_decoded_limit(limit, /)\n--\n\n"
      "Sets the most bytes a recording may decode to in any load of this process (0 for no "
      "limit); returns the limit it replaces."},
+    {"set_thread_decoded_limit", set_thread_decoded_limit, METH_O,
+     "set_thread_decoded_limit(limit, /)\n--\n\n"
+     "Sets the most bytes a recording may decode to in the calling thread's loads (None for "
+     "the process's limit); returns the one it replaces, or None."},
     {"market_books", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(market_books)),
      METH_VARARGS | METH_KEYWORDS,
      "market_books(paths, *, runner_order='selection', aware=False, keep=None)\n--\n\n"

@@ -401,6 +401,38 @@ def test_paths_in_a_list_may_be_bytes(tmp_path):
     assert pa.table(runner_table([os.fsencode(SAMPLE)])).equals(pa.table(runner_table([SAMPLE])))
 
 
+def test_a_threads_size_limit_is_its_own(tmp_path):
+    """Two threads hand out recordings of different limits, their blocks
+    overlapping: neither's limit is left to the process, or to the other."""
+    packed = tmp_path / "sample.json.bz2"
+    packed.write_bytes(bz2.compress(gzip.decompress(pathlib.Path(SAMPLE).read_bytes())))
+    small, = inputs.Inputs([str(packed)], max_size=100)
+    other, = inputs.Inputs([str(packed)])
+    entered, leave, left = threading.Event(), threading.Event(), threading.Event()
+    failures = []
+
+    def tight():
+        with small.local_path() as path:
+            entered.set()
+            leave.wait()
+            try:
+                marrowfin.iter_prices_file(path)
+            except ValueError as error:
+                failures.append(str(error))
+        left.set()
+
+    thread = threading.Thread(target=tight)
+    thread.start()
+    entered.wait()
+    with other.local_path() as path:
+        leave.set()
+        left.wait()
+        assert len(marrowfin.iter_prices_file(path)) > 0
+    thread.join()
+    assert failures == ["larger than the size limit of 100 bytes once decoded"]
+    assert len(marrowfin.iter_prices_file(str(packed))) > 0 and inputs._native.set_decoded_limit(0) == 0
+
+
 def test_a_recording_over_the_size_limit_fails_alone(capsys, tmp_path, scratch):
     """Members, a plain file, a device, a pipe without end and a compressed file, each over a limit of 64 KiB."""
     big = b"{" + b" " * (1 << 20) + b"}\n"  # 1 MiB that compresses to next to nothing
