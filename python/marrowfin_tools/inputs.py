@@ -129,12 +129,19 @@ def sniff(head: bytes, name: str = "") -> str:
     return kind
 
 
+# A recording's kept messages have a publish time, and the stream's come with
+# an op and a clock; JSON lines that this package writes (books, summaries)
+# have none of these keys.
+_STREAM_KEYS = (b'"op"', b'"pt"', b'"mc"', b'"clk"')
+
+
 def looks_like_recording(head: bytes) -> bool:
-    """Plain data that may be a recording: not empty, and its first visible character is "{"."""
+    """Plain data that may be a recording: not empty, its first visible
+    character is "{", and a key of the stream's messages is in it."""
     if not head:
         return False
     text = head.removeprefix(b"\xef\xbb\xbf").lstrip(_WHITE_SPACE)
-    return not text or text.startswith(b"{")
+    return not text or (text.startswith(b"{") and any(key in text for key in _STREAM_KEYS))
 
 
 def encoding_by_name(name: str) -> str:

@@ -221,8 +221,8 @@ class TestArchives:
             for flag, name in (("-cf", "hole"), ("-rf", "1.100.json")):
                 subprocess.run(["tar", "--sparse", flag, archive, "-C", tmp_path, name], check=True)
         else:
-            write_archive(archive, {"big.json": b"{" + bytes(size), "1.100.json": MARKETS["1.100"]}, kind)
-            expected.insert(0, (f"{archive}:big.json", True, ("big.json", size + 1)))
+            write_archive(archive, {"big.json": b'{"op"' + bytes(size), "1.100.json": MARKETS["1.100"]}, kind)
+            expected.insert(0, (f"{archive}:big.json", True, ("big.json", size + 5)))
 
         def look(path):  # in a folder of its own, the only one
             assert pathlib.Path(path).parent.parent == scratch and len(list(scratch.glob("marrowfin-*"))) == 1
@@ -395,6 +395,16 @@ def test_an_empty_compressed_file_is_a_failure_not_an_empty_recording(capsys, tm
     assert run(capsys, "runners", tmp_path / name, "-o", tmp_path / "out.csv") == (
         1, "", [f"marrowfin: {tmp_path / name}: unexpected end of file",
                 f"marrowfin: {tmp_path / 'out.csv'}: not written, as no recording could be read"])
+
+
+def test_what_the_commands_wrote_into_a_folder_is_no_recording_in_it(capsys, tmp_path, monkeypatch):
+    """Books and summaries as JSON lines begin with "{" too."""
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "race.json").write_bytes(gzip.decompress(pathlib.Path(SAMPLE).read_bytes()))
+    assert run(capsys, "export", ".")[0] == 0  # race.jsonl beside it
+    pathlib.Path("summary.json").write_text(run(capsys, "summary", "race.json", "--json")[1])
+    status, _, err = run(capsys, "export", ".")
+    assert (status, err[1:]) == (0, ["marrowfin: 2 files skipped (not recordings)"])
 
 
 def test_paths_in_a_list_may_be_bytes(tmp_path):
