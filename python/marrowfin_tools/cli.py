@@ -411,6 +411,7 @@ def _convert(args: argparse.Namespace) -> int:
     if writer.already:
         _error(f"{writer.already:,} recordings already in the store" if writer.already > 1
                else "1 recording already in the store")
+    run.done += writer.already  # files given, as the count of those that failed says
     return run.report()
 
 

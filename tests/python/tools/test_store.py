@@ -125,7 +125,8 @@ def test_an_archive_converted_replays_as_it_was_and_its_catalogue_is_its_books(a
     assert status == 1
     assert err[0].startswith(f"marrowfin: {tar}:{damaged}: ")
     assert err[1:] == [f"0 markets of 0 recordings added to {path}",
-                       f"marrowfin: {len(members) - 1} recordings already in the store"]
+                       f"marrowfin: {len(members) - 1} recordings already in the store",
+                       f"marrowfin: 1 of {len(members)} files failed"]
     assert (snapshot(path), sorted(os.listdir(os.path.join(path, "catalog")))) == before
 
 
