@@ -95,6 +95,8 @@ def collect(path: str) -> Chart:
             s.ltp.append(price)
             s.back.append(back)
             s.lay.append(lay)
+    if last is None:
+        raise ValueError("no market in it")  # not an empty chart said to be written
     if play_start is not None:
         in_play.append((play_start, t))
     title = str(path)

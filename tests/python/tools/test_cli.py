@@ -340,6 +340,15 @@ class TestExport:
         assert json.loads(first)["publishTime"] == raw_lines(SAMPLE)[0]["pt"]
 
 
+def test_no_chart_of_a_recording_without_a_market(capsys, tmp_path, monkeypatch):
+    pytest.importorskip("matplotlib")
+    monkeypatch.chdir(tmp_path)
+    pathlib.Path("beat.json").write_text('{"op":"mcm","id":1,"clk":"A","pt":1700000000000,"ct":"HEARTBEAT"}\n')
+    pathlib.Path("c.png").write_bytes(b"an earlier chart")
+    assert run(capsys, "plot", "beat.json", "-o", "c.png") == (1, "", ["marrowfin: beat.json: no market in it"])
+    assert pathlib.Path("c.png").read_bytes() == b"an earlier chart"
+
+
 def test_plot_without_matplotlib(capsys, tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib", None)
     monkeypatch.chdir(tmp_path)
