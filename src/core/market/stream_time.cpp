@@ -136,8 +136,8 @@ struct Field {
   std::size_t end;
 };
 template <typename Two>
-std::optional<Field> field(std::string_view text, std::size_t at, std::string_view ends, bool spaced,
-                           Two two) noexcept {
+std::optional<Field> field(std::string_view text, std::size_t at, std::string_view ends,
+                           bool spaced, Two two) noexcept {
   std::size_t end = at;
   while (end < text.size() && end - at < 3 && ends.find(text[end]) == std::string_view::npos) ++end;
   if (end == text.size() || end == at || end - at > 2) return std::nullopt;
@@ -156,16 +156,21 @@ std::optional<CivilTime> parse_definition_time_as_strptime(std::string_view text
   // ignore case, and take one digit for a two-digit field.
   if (text.size() < 5 || text[4] != '-') return std::nullopt;
   int year = digits(text, 0, 4);
-  auto month = field(text, 5, "-", false, [](char a, char b) { return a == '0' ? b != '0' : a == '1' && b <= '2'; });
+  auto month = field(text, 5, "-", false,
+                     [](char a, char b) { return a == '0' ? b != '0' : a == '1' && b <= '2'; });
   if (year < 1 || !month || month->value < 1) return std::nullopt;
   auto day = field(text, month->end + 1, "Tt", true,
-                   [](char a, char b) { return a == '0' ? b != '0' : a <= '2' || (a == '3' && b <= '1'); });
+                   [](char a, char b) {
+                     return a == '0' ? b != '0' : a <= '2' || (a == '3' && b <= '1');
+                   });
   if (!day || day->value < 1) return std::nullopt;
-  auto hour = field(text, day->end + 1, ":", false, [](char a, char b) { return a <= '1' || (a == '2' && b <= '3'); });
+  auto hour = field(text, day->end + 1, ":", false,
+                    [](char a, char b) { return a <= '1' || (a == '2' && b <= '3'); });
   if (!hour) return std::nullopt;
   auto minute = field(text, hour->end + 1, ":", false, [](char a, char) { return a <= '5'; });
   if (!minute) return std::nullopt;
-  auto second = field(text, minute->end + 1, ".Zz", false, [](char a, char b) { return a <= '5' || (a == '6' && b <= '1'); });
+  auto second = field(text, minute->end + 1, ".Zz", false,
+                      [](char a, char b) { return a <= '5' || (a == '6' && b <= '1'); });
   if (!second) return std::nullopt;
   CivilTime out{year, month->value, day->value, hour->value, minute->value, second->value, 0};
   // Seconds 60 and 61 match, and then make no datetime; nor does 30 February.
