@@ -59,8 +59,13 @@ class Stopped(SystemExit):
 
 def _raise_stopped(signum: int, frame: object) -> None:
     for stop in STOP_SIGNALS:  # a second signal must not cut short the clean-up of the first
-        signal.signal(stop, signal.SIG_IGN)
+        signal.signal(stop, _pass)
     raise Stopped(signum)
+
+
+def _pass(signum: int, frame: object) -> None:
+    """Not SIG_IGN: a signal already pending when it is set (a hang-up, then
+    the command's own SIGTERM to its workers) would be reported as a race."""
 
 
 @contextlib.contextmanager

@@ -187,6 +187,9 @@ def _summary(args: argparse.Namespace) -> int:
                 return 0
             _error(str(e))
             return 1
+        except OSError as e:  # of the chart's file, which its temporary's name would not tell
+            _error(f"{chart}: {e.strerror or e}")
+            return 1
         except Exception as e:
             _error(f"{chart}: {batch.error_text(e)}")
             return 1
@@ -431,6 +434,9 @@ def _plot(args: argparse.Namespace) -> int:
         return 1
     try:
         plot.draw(chart, args.output)
+    except OSError as e:
+        _error(f"{args.output}: {e.strerror or e}")
+        return 1
     except Exception as e:
         _error(f"{args.output}: {batch.error_text(e)}")
         return 1

@@ -36,6 +36,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import dataclasses
+import errno
 import os
 import re
 import stat
@@ -269,14 +270,14 @@ class Recording:
         if self.piped:
             return self._copy_piped(folder)
         local = os.path.join(folder, _readable_name(self.member or self.name, self.kind))
-        with open(local, "wb") as out:
+        with open(local, "wb", buffering=0) as out:
             self._copy_member(out)
         return local
 
     def _copy_member(self, out: IO[bytes]) -> None:
         limit = self.max_size or None
         if self.data is not None:  # held to the limit where it was copied
-            out.write(self.data)
+            _write(out, self.data)
         elif self.span is not None:
             offset, size = self.span
             with open(self.archive, "rb") as archive:  # type: ignore[arg-type]
@@ -307,8 +308,8 @@ class Recording:
             if kind not in _SUFFIX:
                 raise ValueError(unsupported(kind))
             local = os.path.join(folder, _readable_name(self.path, kind))
-            with open(local, "wb") as out:
-                out.write(head)
+            with open(local, "wb", buffering=0) as out:
+                _write(out, head)
                 _copy(source, out, None, self.max_size or None, len(head))
         return local
 
@@ -330,9 +331,25 @@ def _copy(source: IO[bytes], out: IO[bytes], size: int | None, limit: int | None
         done += len(chunk)
         if limit is not None and done > limit:
             raise ValueError(too_large(limit))
-        out.write(chunk)
+        _write(out, chunk)
         if left is not None:
             left -= len(chunk)
+
+
+def _write(out: IO[bytes], data: bytes) -> None:
+    """Writes all of `data` to a copy (unbuffered, so that a failure comes
+    here): a failure of the scratch space, such as a full disk, is said as
+    its own, not as the recording's."""
+    view = memoryview(data)
+    try:
+        while view:
+            written = out.write(view)
+            if not written:  # a regular file takes something or fails
+                raise OSError(errno.EIO, os.strerror(errno.EIO))
+            view = view[written:]
+    except OSError as e:
+        space = os.path.dirname(os.path.dirname(os.path.abspath(str(out.name))))
+        raise ValueError(f"copying it into {space}: {e.strerror or e}") from e
 
 
 def _failed(name: str, error: str) -> Recording:
@@ -629,8 +646,8 @@ class Inputs:
         assert recording.kind is not None and recording.member is not None
         copy = Copy(_readable_name(recording.member, recording.kind))
         try:
-            with open(copy.path, "wb") as out:
-                out.write(head)
+            with open(copy.path, "wb", buffering=0) as out:
+                _write(out, head)
                 _copy(source, out, None, self.max_size or None, len(head))
         except ValueError as e:
             copy.remove()

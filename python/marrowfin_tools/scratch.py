@@ -21,6 +21,10 @@ from typing import IO
 
 COPY_PREFIX = "marrowfin-copy-"  # folders of members' copies, in the temporary directory
 OUTPUT_PREFIX = ".marrowfin-"  # .part files and folders beside outputs
+# A store's files that workers wrote and closed, waiting for the command to
+# move them in: unlocked, so no other command's sweep may take them for a
+# killed run's leftovers.
+STORE_PREFIX = ".marrowfin-store-"
 PART = ".part"
 
 _swept: set[tuple[str, str]] = set()
@@ -96,10 +100,10 @@ def _locked(make: Callable[[], tuple[int | None, str]]) -> tuple[int, str]:
             os.close(fd)
 
 
-def part_file(directory: str) -> tuple[int, str]:
-    """A new empty .marrowfin-*.part file in `directory`, locked while the
+def part_file(directory: str, prefix: str = OUTPUT_PREFIX) -> tuple[int, str]:
+    """A new empty `prefix`*.part file in `directory`, locked while the
     returned descriptor is open: (descriptor, path)."""
-    return _locked(lambda: tempfile.mkstemp(prefix=OUTPUT_PREFIX, suffix=PART, dir=directory))
+    return _locked(lambda: tempfile.mkstemp(prefix=prefix, suffix=PART, dir=directory))
 
 
 class Scratch:

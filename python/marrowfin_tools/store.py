@@ -35,7 +35,7 @@ from typing import Any
 from . import _native
 from .filters import first_definition
 from .inputs import STORE_CATALOG, STORE_MARK, Recording, is_store
-from .scratch import OUTPUT_PREFIX, complete_file, made_here, part_file, publish, sweep
+from .scratch import OUTPUT_PREFIX, STORE_PREFIX, complete_file, made_here, part_file, publish, sweep
 from .table import _pyarrow
 
 __all__ = ["COLUMNS", "DEFAULT_LEVEL", "catalog", "is_store"]
@@ -167,10 +167,10 @@ def store_recording(path: str, name: str, store: str, level: int) -> Stored:
     """Writes the recording at `path` as zstd into a locked temporary file of
     the store, synced, and folds it for its rows; a module-level function, so
     that worker processes can run it. A failure removes the file. (Only the
-    command's process sweeps the store: a file done here is unlocked until
-    that process moves it in.)"""
+    command's process sweeps for such files: a file done here is unlocked
+    until that process moves it in.)"""
     try:
-        fd, temporary = part_file(store)
+        fd, temporary = part_file(store, STORE_PREFIX)
     except OSError as e:
         return Stored("", [], 0, e.strerror or str(e))
     try:
@@ -227,7 +227,8 @@ def _begun(store: str) -> bool:
         return not names
     try:
         return not os.listdir(os.path.join(store, STORE_CATALOG)) and all(
-            name == STORE_CATALOG or re.fullmatch(r"\d{4}", name) or made_here(name, OUTPUT_PREFIX) for name in names)
+            name == STORE_CATALOG or re.fullmatch(r"\d{4}", name) or made_here(name, OUTPUT_PREFIX)
+            or made_here(name, STORE_PREFIX) for name in names)
     except OSError:
         return False
 
@@ -277,7 +278,8 @@ class Writer:
             raise NotAStore(f"{self.store}: another convert is writing to it") from None
         try:
             # What a convert that was killed left: its unfinished files and parts.
-            sweep(self.store, OUTPUT_PREFIX, again=True)
+            for prefix in (OUTPUT_PREFIX, STORE_PREFIX):
+                sweep(self.store, prefix, again=True)
             sweep(folder, OUTPUT_PREFIX, again=True)
             known = _read(self.store, ["market_id", "path", "bytes"]).to_pydict()
         except BaseException:

@@ -407,6 +407,29 @@ def test_what_the_commands_wrote_into_a_folder_is_no_recording_in_it(capsys, tmp
     assert (status, err[1:]) == (0, ["marrowfin: 2 files skipped (not recordings)"])
 
 
+FULL_SCRATCH = """
+import resource, signal, sys
+from marrowfin_tools import cli
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))  # no file over 100 bytes: the copies fail
+sys.exit(cli.main(["summary", *sys.argv[1:]]))
+"""
+
+
+@pytest.mark.parametrize("kind", ["tar", "tar.gz", "zip"])
+def test_a_copy_that_fails_for_space_says_so(tmp_path, kind):
+    """Not as the recording's own failure."""
+    archive = tmp_path / f"day.{kind}"
+    write_archive(archive, {f"{market}.json": MARKETS[market] for market in ("1.100", "1.200")}, kind)
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    done = subprocess.run([sys.executable, "-c", FULL_SCRATCH, str(archive)], capture_output=True, text=True,
+                          env={**os.environ, "TMPDIR": str(scratch)})
+    assert done.returncode == 1 and done.stderr.splitlines() == [
+        f"marrowfin: {archive}:{market}.json: copying it into {scratch}: File too large" for market in ("1.100", "1.200")
+    ] + ["marrowfin: 2 of 2 files failed"]
+
+
 def test_paths_in_a_list_may_be_bytes(tmp_path):
     assert pa.table(runner_table([os.fsencode(SAMPLE)])).equals(pa.table(runner_table([SAMPLE])))
 

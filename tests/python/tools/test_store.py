@@ -226,6 +226,23 @@ def test_a_full_disk_is_the_stores_failure_and_ends_the_run(tmp_path, capsys, mo
     assert not list(out.rglob(".marrowfin-*.part"))
 
 
+def test_another_commands_output_beside_a_store_takes_none_of_its_files(tmp_path, capsys, monkeypatch):
+    """A worker's file, done and unlocked, waits for the command to move it in
+    while another command writes an output into the store's folder."""
+    from marrowfin_tools import scratch, store as store_module
+    out = tmp_path / "store"
+    real = store_module.store_recording
+
+    def then_an_output_beside(path, name, store, level):
+        stored = real(path, name, store, level)
+        scratch.sweep(store, scratch.OUTPUT_PREFIX, again=True)  # as another process's first output there
+        return stored
+
+    monkeypatch.setattr(store_module, "store_recording", then_an_output_beside)
+    assert convert(capsys, SAMPLE, "-o", out) == (0, [f"1 market of 1 recording added to {out}"])
+    assert len(catalog(out)) > 0
+
+
 @pytest.mark.parametrize("setup, text", [
     (lambda out: out.mkdir() or (out / "mine.txt").write_text("kept"), "{}: not a store, and not empty"),
     (lambda out: out.write_text("kept"), "{}: not a folder"),
