@@ -179,8 +179,14 @@ def _summary(args: argparse.Namespace) -> int:
         return 1
     if chart is not None and listed and not run.filtered:  # no chart of a recording filtered out
         try:
-            with listed[0].local_path() as path:
-                plot.plot_file(path, chart)
+            plot.require()
+            try:
+                with listed[0].local_path() as path:
+                    drawn = plot.collect(path)
+            except ValueError as e:  # of the recording, not of the chart
+                _error(f"{listed[0].name}: {e}")
+                return 1
+            plot.draw(drawn, chart)
         except plot.PlotUnavailable as e:
             if args.plot is None:  # the sample's chart was not asked for by name
                 _error(f"no chart: {e}")

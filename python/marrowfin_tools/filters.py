@@ -61,7 +61,7 @@ class Definition:
     market_type: str | None
     race_type: str | None
     betting_type: str | None
-    market_time: dt.datetime | None  # None also for a text of which strptime makes no datetime
+    market_time: dt.datetime | None  # None also for a text strptime makes no datetime of, or non-ASCII digits
     status: str
     in_play: bool
     number_of_winners: int

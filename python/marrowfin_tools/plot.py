@@ -198,9 +198,3 @@ def draw(chart: Chart, out: str) -> None:
     fig.tight_layout()
     with complete_file(out) as sink:
         fig.savefig(sink, format=os.path.splitext(out)[1][1:].lower() or "png")
-
-
-def plot_file(path: str, out: str) -> Chart:
-    chart = collect(path)
-    draw(chart, out)
-    return chart

@@ -21,10 +21,10 @@ constexpr auto kUnlockedCheckInterval = std::chrono::milliseconds(100);
 
 }  // namespace
 
-std::uint64_t decoded_limit() noexcept {
-  PyObject* limit = nullptr;  // borrowed
-  if (PyObject* thread = PyThreadState_GetDict()) limit = PyDict_GetItemString(thread, kLimitKey);
-  if (limit == nullptr) limit = find_shared(kLimitKey);
+namespace {
+
+// The value of a limit kept as an int; 0 for none.
+std::uint64_t limit_value(PyObject* limit) noexcept {
   if (limit == nullptr) {
     PyErr_Clear();
     return 0;
@@ -36,6 +36,16 @@ std::uint64_t decoded_limit() noexcept {
   }
   return value;
 }
+
+}  // namespace
+
+std::uint64_t decoded_limit() noexcept {
+  PyObject* limit = nullptr;  // borrowed
+  if (PyObject* thread = PyThreadState_GetDict()) limit = PyDict_GetItemString(thread, kLimitKey);
+  return limit != nullptr ? limit_value(limit) : process_decoded_limit();
+}
+
+std::uint64_t process_decoded_limit() noexcept { return limit_value(find_shared(kLimitKey)); }
 
 unsigned load_threads() noexcept {
   PyObject* threads = find_shared(kThreadsKey);  // borrowed

@@ -55,7 +55,8 @@ unsigned load_threads() noexcept;
 // in the interpreter's and the thread's dicts, so that both modules see one
 // value.
 std::uint64_t decoded_limit() noexcept;
-// The process's. Returns -1 with an error set.
+// The process's alone, and setting it. Returns -1 with an error set.
+std::uint64_t process_decoded_limit() noexcept;
 [[nodiscard]] int set_decoded_limit(std::uint64_t limit) noexcept;
 // The calling thread's own (or, with none, none: the process's applies);
 // returns the one it replaces, or none, as a new reference; null with an

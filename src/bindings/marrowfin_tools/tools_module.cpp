@@ -242,7 +242,7 @@ PyObject* set_decoded_limit(PyObject*, PyObject* limit) noexcept {
       PyErr_Clear();
       return py::set_out_of_range("limit", 0, std::numeric_limits<std::uint64_t>::max(), limit);
     }
-    std::uint64_t previous = py::decoded_limit();
+    std::uint64_t previous = py::process_decoded_limit();
     if (py::set_decoded_limit(value) < 0) return nullptr;
     return PyLong_FromUnsignedLongLong(previous);
   });

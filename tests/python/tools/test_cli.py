@@ -371,6 +371,8 @@ def test_no_chart_of_a_recording_without_a_market(capsys, tmp_path, monkeypatch)
     pathlib.Path("beat.json").write_text('{"op":"mcm","id":1,"clk":"A","pt":1700000000000,"ct":"HEARTBEAT"}\n')
     pathlib.Path("c.png").write_bytes(b"an earlier chart")
     assert run(capsys, "plot", "beat.json", "-o", "c.png") == (1, "", ["marrowfin: beat.json: no market in it"])
+    status, _, err = run(capsys, "summary", "beat.json", "--plot", "c.png")
+    assert (status, err) == (1, ["marrowfin: beat.json: no market in it"])
     assert pathlib.Path("c.png").read_bytes() == b"an earlier chart"
 
 

@@ -458,6 +458,7 @@ def test_a_threads_size_limit_is_its_own(tmp_path):
     thread.start()
     entered.wait()
     with other.local_path() as path:
+        assert inputs._native.set_decoded_limit(0) == 0  # the process's, not the thread's own
         leave.set()
         left.wait()
         assert len(marrowfin.iter_prices_file(path)) > 0
