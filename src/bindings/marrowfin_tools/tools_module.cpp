@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -229,21 +230,33 @@ PyObject* runner_table(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   });
 }
 
+// A decoded-size limit argument of `function`: an int in 0..2^64-1 (`type`
+// names what it takes in the error); nullopt with an error set.
+std::optional<std::uint64_t> limit_argument(const char* function, const char* type,
+                                            PyObject* limit) noexcept {
+  if (!PyLong_Check(limit) || PyBool_Check(limit)) {
+    py::set_argument_type(function, "limit", type, limit);
+    return std::nullopt;
+  }
+  unsigned long long value = PyLong_AsUnsignedLongLong(limit);
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();
+      py::set_out_of_range("limit", 0, std::numeric_limits<std::uint64_t>::max(), limit);
+    }
+    return std::nullopt;
+  }
+  return value;
+}
+
 // set_decoded_limit(limit): the decoded-size limit of every load in this
 // process (0 for none), returning the one it replaces.
 PyObject* set_decoded_limit(PyObject*, PyObject* limit) noexcept {
   return py::guard([&]() -> PyObject* {
-    if (!PyLong_Check(limit) || PyBool_Check(limit)) {
-      return py::set_argument_type("set_decoded_limit", "limit", "int", limit);
-    }
-    unsigned long long value = PyLong_AsUnsignedLongLong(limit);
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
-      PyErr_Clear();
-      return py::set_out_of_range("limit", 0, std::numeric_limits<std::uint64_t>::max(), limit);
-    }
+    std::optional<std::uint64_t> value = limit_argument("set_decoded_limit", "int", limit);
+    if (!value) return nullptr;
     std::uint64_t previous = py::process_decoded_limit();
-    if (py::set_decoded_limit(value) < 0) return nullptr;
+    if (py::set_decoded_limit(*value) < 0) return nullptr;
     return PyLong_FromUnsignedLongLong(previous);
   });
 }
@@ -253,16 +266,9 @@ PyObject* set_decoded_limit(PyObject*, PyObject* limit) noexcept {
 PyObject* set_thread_decoded_limit(PyObject*, PyObject* limit) noexcept {
   return py::guard([&]() -> PyObject* {
     if (limit == Py_None) return py::swap_thread_decoded_limit(std::nullopt);
-    if (!PyLong_Check(limit) || PyBool_Check(limit)) {
-      return py::set_argument_type("set_thread_decoded_limit", "limit", "int or None", limit);
-    }
-    unsigned long long value = PyLong_AsUnsignedLongLong(limit);
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
-      PyErr_Clear();
-      return py::set_out_of_range("limit", 0, std::numeric_limits<std::uint64_t>::max(), limit);
-    }
-    return py::swap_thread_decoded_limit(value);
+    std::optional<std::uint64_t> value =
+        limit_argument("set_thread_decoded_limit", "int or None", limit);
+    return value ? py::swap_thread_decoded_limit(*value) : nullptr;
   });
 }
 
