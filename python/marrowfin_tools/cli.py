@@ -178,28 +178,7 @@ def _summary(args: argparse.Namespace) -> int:
     if run.report():
         return 1
     if chart is not None and listed and not run.filtered:  # no chart of a recording filtered out
-        try:
-            plot.require()
-            try:
-                with listed[0].local_path() as path:
-                    drawn = plot.collect(path)
-            except ValueError as e:  # of the recording, not of the chart
-                _error(f"{listed[0].name}: {e}")
-                return 1
-            plot.draw(drawn, chart)
-        except plot.PlotUnavailable as e:
-            if args.plot is None:  # the sample's chart was not asked for by name
-                _error(f"no chart: {e}")
-                return 0
-            _error(str(e))
-            return 1
-        except OSError as e:  # of the chart's file, which its temporary's name would not tell
-            _error(f"{chart}: {e.strerror or e}")
-            return 1
-        except Exception as e:
-            _error(f"{chart}: {batch.error_text(e)}")
-            return 1
-        print(f"chart written to {os.path.abspath(chart)}", file=sys.stderr)
+        return _chart(listed[0], chart, asked=args.plot is not None)
     return 0
 
 
@@ -426,27 +405,31 @@ def _convert(args: argparse.Namespace) -> int:
 
 def _plot(args: argparse.Namespace) -> int:
     recording = _one_recording(args)
-    if recording is None:
-        return 1
+    return 1 if recording is None else _chart(recording, args.output)
+
+
+def _chart(recording: inputs.Recording, out: str, *, asked: bool = True) -> int:
+    """Draws the chart of `recording` into `out`; the exit status, any
+    failure said (without matplotlib, a chart not `asked` for is no failure)."""
     try:
         plot.require()
         with recording.local_path() as path:
             chart = plot.collect(path)
     except plot.PlotUnavailable as e:
-        _error(str(e))
-        return 1
+        _error(str(e) if asked else f"no chart: {e}")
+        return 1 if asked else 0
     except Exception as e:
         _error(f"{recording.name}: {batch.error_text(e)}")
         return 1
     try:
-        plot.draw(chart, args.output)
-    except OSError as e:
-        _error(f"{args.output}: {e.strerror or e}")
+        plot.draw(chart, out)
+    except OSError as e:  # of the chart's file, which its temporary's name would not tell
+        _error(f"{out}: {e.strerror or e}")
         return 1
     except Exception as e:
-        _error(f"{args.output}: {batch.error_text(e)}")
+        _error(f"{out}: {batch.error_text(e)}")
         return 1
-    print(f"chart written to {os.path.abspath(args.output)}", file=sys.stderr)
+    print(f"chart written to {os.path.abspath(out)}", file=sys.stderr)
     return 0
 
 

@@ -171,7 +171,7 @@ def complete_file(out: str | os.PathLike[str]) -> Iterator[IO[bytes]]:
         return
     directory = os.path.dirname(os.path.abspath(out))
     sweep(directory, OUTPUT_PREFIX)
-    fd, temp = _locked(lambda: tempfile.mkstemp(prefix=OUTPUT_PREFIX, suffix=PART, dir=directory))
+    fd, temp = part_file(directory)
     lock = os.dup(fd)  # held until the file has its name: closing `fd` would free it
     try:
         with os.fdopen(fd, "wb") as sink:
