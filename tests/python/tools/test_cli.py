@@ -360,21 +360,18 @@ def test_a_hang_up_and_a_term_at_once_stop_quietly(monkeypatch):
 
 
 @draws_charts
-@pytest.mark.parametrize("command", [["plot", SAMPLE, "-o"], ["summary", SAMPLE, "--plot"]])
-def test_a_chart_that_cannot_be_written_says_why_of_its_name(capsys, tmp_path, monkeypatch, command):
-    monkeypatch.chdir(tmp_path)
-    status, _, err = run(capsys, *command, "nowhere/c.png")
-    assert (status, err[-1]) == (1, "marrowfin: nowhere/c.png: No such file or directory")
-
-
-@draws_charts
-def test_no_chart_of_a_recording_without_a_market(capsys, tmp_path, monkeypatch):
+@pytest.mark.parametrize("command", [["plot", "{}", "-o"], ["summary", "{}", "--plot"]], ids=["plot", "summary"])
+@pytest.mark.parametrize("recording, chart, text", [
+    (SAMPLE, "nowhere/c.png", "nowhere/c.png: No such file or directory"),  # not the temporary's name
+    ("beat.json", "c.png", "beat.json: no market in it"),  # not an empty chart said to be written
+])
+def test_a_chart_not_drawn_says_why_and_leaves_an_earlier_one(capsys, tmp_path, monkeypatch, command, recording,
+                                                             chart, text):
     monkeypatch.chdir(tmp_path)
     pathlib.Path("beat.json").write_text('{"op":"mcm","id":1,"clk":"A","pt":1700000000000,"ct":"HEARTBEAT"}\n')
     pathlib.Path("c.png").write_bytes(b"an earlier chart")
-    assert run(capsys, "plot", "beat.json", "-o", "c.png") == (1, "", ["marrowfin: beat.json: no market in it"])
-    status, _, err = run(capsys, "summary", "beat.json", "--plot", "c.png")
-    assert (status, err) == (1, ["marrowfin: beat.json: no market in it"])
+    status, _, err = run(capsys, *[part.format(recording) for part in command], chart)
+    assert (status, err[-1]) == (1, f"marrowfin: {text}")
     assert pathlib.Path("c.png").read_bytes() == b"an earlier chart"
 
 
