@@ -18,30 +18,23 @@ std::vector<std::byte*> fill(Arena& arena, std::size_t count) {
 
 // In the order the last arena filled them: taken in another order, a block
 // filled only in part would be filled further, and a worker's memory would
-// grow from load to load to every block resident whole.
-TEST(Arena, TheSmallBlocksOfAnArenaServeTheNextInTheOrderItFilledThem) {
+// grow from load to load to every block resident whole. And no more than the
+// last arena used: more would stay resident, unused, beside every later load.
+TEST(Arena, TheNextArenaTakesTheLastOnesBlocksInOrderAndTheShelfKeepsNoMoreThanItUsed) {
   std::vector<std::byte*> first;
   {
     Arena arena;
     first = fill(arena, 2);
     first.push_back(arena.allocate<std::byte>(100));  // a third block, partly used
   }
-  Arena next;
-  EXPECT_EQ(fill(next, 3), first);
-}
-
-// The shelf keeps as many blocks as the last arena used: more would stay
-// resident, unused, beside every later load of a worker.
-TEST(Arena, TheShelfKeepsNoMoreBlocksThanTheLastArenaUsed) {
-  std::vector<std::byte*> three;
-  {
-    Arena arena;
-    three = fill(arena, 3);
-  }
   EXPECT_EQ(Arena::shelved_blocks(), 3u);
   {
+    Arena next;
+    EXPECT_EQ(fill(next, 3), first);
+  }
+  {
     Arena one;
-    EXPECT_EQ(fill(one, 1), std::vector<std::byte*>{three[0]});
+    EXPECT_EQ(fill(one, 1), std::vector<std::byte*>{first[0]});
   }
   EXPECT_EQ(Arena::shelved_blocks(), 1u);
   { Arena none; }

@@ -126,11 +126,18 @@ TEST(Bzip2Decoder, EveryKindOfBlockDecodesAsLibbz2DecodesIt) {
 // Damage anywhere, or an end anywhere: the block decoder refuses the block,
 // reading nothing past the input (seen by ASan in an exact-size copy), and
 // libbz2 decodes the stream again, its bytes handed out already dropped.
+// Side by side, on any number of threads, only checked blocks come out.
 TEST(Bzip2Decoder, DamagedOrCutBlocksGetLibbz2sBytesAndVerdict) {
   const std::string good = bzip2_stream(sample_text(350'000, 5), 1);  // four blocks
+  const std::size_t bits = 8 * good.size();
+  const std::string one = bzip2_stream(sample_text(100'000, 4), 1);  // one block
   std::mt19937 random(3);
-  std::vector<std::string> files;
-  for (int i = 0; i < 60; ++i) files.push_back(flip(good, 32 + random() % (8 * good.size() - 32)));
+  std::vector<std::string> files = {one + flip(one, 90) + one, one + "BZh0" + one,
+                                    one + std::string(5, '\0') + "BZh",
+                                    // A block marker where the data of a block goes on.
+                                    std::string(good).replace(good.size() / 3, 6, "\x31\x41\x59\x26\x53\x59")};
+  for (std::size_t bit : {80ul, 2000ul, bits / 2, bits - 100, bits - 20}) files.push_back(flip(good, bit));
+  for (int i = 0; i < 60; ++i) files.push_back(flip(good, 32 + random() % (bits - 32)));
   for (std::size_t size : {10ul, 11ul, 20ul, 200ul, good.size() / 2, good.size() - 10}) {
     files.push_back(good.substr(0, size));
     auto exact = std::make_unique<char[]>(size);
@@ -141,7 +148,7 @@ TEST(Bzip2Decoder, DamagedOrCutBlocksGetLibbz2sBytesAndVerdict) {
   }
   for (const std::string& file : files) {
     const Decoded reference = decode(file, 0, true, 50'000);
-    for (unsigned threads : {0u, 2u}) {
+    for (unsigned threads : {0u, 1u, 2u, 3u}) {
       Decoded fast = decode(file, threads, false, 50'000);
       EXPECT_EQ(fast.error, reference.error) << file.size() << " " << threads;
       EXPECT_TRUE(fast.data == reference.data) << file.size() << " " << threads;

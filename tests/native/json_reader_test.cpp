@@ -16,8 +16,6 @@
 namespace marrowfin::json {
 namespace {
 
-using json::Kind;
-using json::Value;
 using namespace std::string_literals;
 using namespace std::string_view_literals;
 

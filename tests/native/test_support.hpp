@@ -1,7 +1,5 @@
-// Helpers shared by the native tests: a byte source served in pieces, gzip
-// members built by hand (so that every field can be damaged on purpose),
-// bzip2 streams, zstd frames, each decoder as the loader makes it, and
-// parsing a JSON text for the market tests.
+// Helpers shared by the native tests. Gzip members are built by hand, so
+// that every field can be damaged on purpose.
 #pragma once
 
 #include <bzlib.h>
@@ -207,9 +205,8 @@ struct Codec {
   io::Inflater::Backend backend = io::Inflater::Backend::kZlib;
   unsigned threads = 0;
   // bzip2: a block at a time, the file read as far as the blocks need, from
-  // a first read of `first_input` bytes.
+  // a first read of 1000 bytes.
   std::size_t input_step = 0;
-  std::size_t first_input = 1000;
 
   // Everything decoded from `data`, read `out_chunk` bytes at a time from
   // `in_chunk`-byte reads of a source that fails from offset `fail_at` on.
@@ -217,7 +214,7 @@ struct Codec {
                      std::size_t fail_at = std::string::npos) const {
     auto file = std::make_unique<ChunkedSource>(std::move(data), in_chunk, fail_at);
     if (input_step != 0) {
-      io::Bzip2Source stepped(std::move(file), 0, input_step, false, first_input);
+      io::Bzip2Source stepped(std::move(file), 0, input_step, false, 1000);
       return drain(stepped, out_chunk);
     }
     return drain(*io::decoded(std::move(file), encoding, backend, threads), out_chunk);
