@@ -19,17 +19,6 @@ import marrowfin
 from conftest import EXPECTED, PT, change, message, prices, runner
 
 
-def test_the_module_holds_its_names_only_and_once_per_process():
-    # Which names __all__ lists is the stub's to say (stubtest, in the packaging tests, compares them).
-    assert {name for name in vars(marrowfin) if not name.startswith("__")} == set(marrowfin.__all__)
-    saved = sys.modules.pop("marrowfin")
-    try:
-        again = importlib.import_module("marrowfin")
-        assert again is saved and again.MarketBook is saved.MarketBook
-    finally:
-        sys.modules["marrowfin"] = saved
-
-
 @pytest.mark.parametrize("name", marrowfin.__all__[1:])
 def test_classes_are_made_by_the_module_only(name):
     cls = getattr(marrowfin, name)
@@ -43,11 +32,18 @@ def test_classes_are_made_by_the_module_only(name):
         cls.extra = 1
 
 
-def test_one_panic_exception_and_one_interpreter_per_process():
-    # The tools' helper, imported first, makes the panic exception; the module,
-    # which links its own copy of the binding support, must raise that one and
-    # make no other, and so must the helper's own code. A second interpreter
-    # may not import the module: its classes are the first one's.
+def test_one_module_one_panic_exception_and_one_interpreter_per_process():
+    # Which names __all__ lists is the stub's to say (stubtest, in the packaging tests, compares them).
+    assert {name for name in vars(marrowfin) if not name.startswith("__")} == set(marrowfin.__all__)
+    saved = sys.modules.pop("marrowfin")
+    try:
+        again = importlib.import_module("marrowfin")
+        assert again is saved and again.MarketBook is saved.MarketBook
+    finally:
+        sys.modules["marrowfin"] = saved
+    # The tools' helper, imported first, makes the panic exception; the module, which links its own copy of the
+    # binding support, must raise that one and make no other, and so must the helper's own code. A second
+    # interpreter may not import the module: its classes are the first one's.
     pytest.importorskip("_testcapi")
     code = """if True:
         import ctypes, _testcapi
@@ -98,7 +94,7 @@ def agrees(obj, exported, where="book"):
             assert (got, type(got)) == (value, type(value)), f"{where}.{key}"
 
 
-def test_attributes_agree_with_the_export(book):
+def test_attributes_agree_with_the_export_or_are_the_defaults(book, replay):
     agrees(book, EXPECTED)
     d = book.market_definition
     assert [book.publish_time, d.market_time, d.open_date, d.suspend_time, d.settled_time] == [
@@ -108,10 +104,7 @@ def test_attributes_agree_with_the_export(book):
     # What the export leaves out.
     assert (d.race_type, d.each_way_divisor, type(d.each_way_divisor)) == ("Bumper", 4.0, float)
     assert [r.handicap for r in d.runners] == [-1.5, 0.0, -0.0]
-
-
-def test_defaults(replay):
-    # (The attributes that are always None or empty, as the stub says, are one getter.)
+    # The defaults. (The attributes that are always None or empty, as the stub says, are one getter.)
     (empty,) = replay(message(PT, change(marketDefinition={"runners": []})))
     (b,) = replay(message(1609459200000, change(rc=[runner(5)])))  # no definition at all
     d = empty.market_definition
@@ -160,7 +153,7 @@ def test_streaming_unique_id_is_the_one_writable_attribute(replay, value, result
     assert second.streaming_unique_id is None
 
 
-def test_stored_and_new_objects(book):
+def test_stored_and_new_objects_and_read_only_attributes(book):
     """Stored objects are handed out again; lists and starting prices are new copies on every read."""
     d, r = book.market_definition, book.runners[2]
     assert book.runners is book.runners and book.publish_time is book.publish_time and d is book.market_definition
@@ -175,10 +168,7 @@ def test_stored_and_new_objects(book):
         changed.append(1)
     assert (d.regulators, r.orders, len(second.back_stake_taken), len(r.sp.back_stake_taken)) == (
         ["MR_INT", "X"], [], 2, 2)
-
-
-def test_every_other_attribute_is_read_only(book):
-    r = book.runners[2]
+    # Every attribute but streaming_unique_id is read-only.
     for obj, names in [(book, ["status", "runners", "publish_time", "market_definition", "streaming_snap"]),
                        (book.market_definition, ["status", "runners", "market_time"]),
                        (book.market_definition.runners[0], ["status"]),
@@ -191,7 +181,7 @@ def test_every_other_attribute_is_read_only(book):
                 delattr(obj, name)
 
 
-def test_price_size_items(book):
+def test_price_size_items_and_repr(book, replay):
     pair = book.runners[2].ex.available_to_back[0]  # 2.0, 4.5
     assert (pair["price"], pair["size"]) == (pair.price, pair.size) == (2.0, 4.5)
     assert pair["price"] is not pair["price"]
@@ -206,9 +196,6 @@ def test_price_size_items(book):
     for misuse in (len, iter, lambda p: operator.setitem(p, "price", 1.0)):
         with pytest.raises(TypeError):
             misuse(pair)
-
-
-def test_price_size_repr(replay):
     # Positional, with the shortest digits, as Python's own repr finds them.
     rng = random.Random(7)
     values = [v for v in (struct.unpack("<d", rng.randbytes(8))[0] for _ in range(300)) if math.isfinite(v) and v]
@@ -220,7 +207,7 @@ def test_price_size_repr(replay):
         assert repr(pair).split("size=")[1][:-1] == format(decimal.Decimal(repr(pair.size)).normalize(), "f")
 
 
-def test_every_key_in_order_and_a_new_dict_every_call(book):
+def test_every_key_in_order_a_new_dict_every_call_and_lists_shortened_or_reordered(book):
     first, second = book.to_dict(), book.to_dict()
     # The JSON texts compare the order of every dict's keys too.
     assert json.dumps(first) == json.dumps(EXPECTED)
@@ -232,6 +219,14 @@ def test_every_key_in_order_and_a_new_dict_every_call(book):
     assert book.market_definition.regulators == ["MR_INT", "X"]
     with pytest.raises(TypeError):
         book.to_dict(1)
+    book.runners.pop(0)
+    book.runners.reverse()
+    book.market_definition.runners.clear()
+    book.runners[0].ex.available_to_back.pop()
+    d = book.to_dict()
+    assert [r["selectionId"] for r in d["runners"]] == [9, 5]
+    assert d["runners"][0]["ex"]["availableToBack"] == prices((2.0, 4.5), (1.8, 1.0))
+    assert d["marketDefinition"]["runners"] == []
 
 
 # Handed-out lists are ordinary Python lists; the export must survive what callers do.
@@ -252,14 +247,3 @@ def test_foreign_objects(book, tamper, text):
         book.to_dict()
     assert str(error.value) == text
     assert sys.getrefcount(foreign) == before
-
-
-def test_shortened_and_reordered_lists(book):
-    book.runners.pop(0)
-    book.runners.reverse()
-    book.market_definition.runners.clear()
-    book.runners[0].ex.available_to_back.pop()
-    d = book.to_dict()
-    assert [r["selectionId"] for r in d["runners"]] == [9, 5]
-    assert d["runners"][0]["ex"]["availableToBack"] == prices((2.0, 4.5), (1.8, 1.0))
-    assert d["marketDefinition"]["runners"] == []

@@ -19,15 +19,6 @@ from conftest import KEPT, PT, change, definition, message, runner
 ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")  # the sanitizer pass
 
 
-def outcome(write, data, name="stream.txt"):
-    """The number of kept messages, or the text of the load's ValueError."""
-    try:
-        return len(marrowfin.iter_prices_file(write(data, name=name)))
-    except ValueError as error:
-        assert len(error.args) == 1
-        return error.args[0]
-
-
 @pytest.mark.parametrize(
     "args, kwargs, error, text",
     [
@@ -55,22 +46,11 @@ def test_refused(tmp_path, args, kwargs, error, text):
     assert str(caught.value) == text and len(caught.value.args) == (5 if error is UnicodeEncodeError else 1)
 
 
-def test_accepted_spellings(write, tmp_path, monkeypatch):
-    class Name(str):
-        pass
-
-    path = write(KEPT, name="märkte €.txt")
+# Which changes name a market is the native tests'; that another market's changes only
+# repeat the book, the peer comparison's and the digests' of a recording of 137 markets.
+def test_one_book_per_message_that_reaches_the_market_then_stays_ended(write, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    for it in (marrowfin.iter_prices_file(path=path), marrowfin.iter_prices_file(Name(path)),
-               marrowfin.iter_prices_file("märkte €.txt")):
-        assert len(it) == 1
-
-
-# Which changes name a market is the native tests'; that another market's
-# changes only repeat the book is checked by the peer comparison and the
-# digests of a recording of 137 markets.
-def test_one_book_per_message_that_reaches_the_market_then_stays_ended(write, tmp_path):
-    it = marrowfin.iter_prices_file(write(
+    write(
         # Before the first usable market id, messages are skipped over and never end the iteration.
         message(PT, change(market=None, rc=[runner(9)]), change(market=5), change(market=""), "not a change", {}),
         message(PT + 1),
@@ -78,9 +58,11 @@ def test_one_book_per_message_that_reaches_the_market_then_stays_ended(write, tm
         message(PT + 2, change(market=None, rc=[runner(8)]), change(rc=[runner(1)]),
                 change(market=None, rc=[runner(2)]), change(market=7, rc=[runner(3)])),
         message(PT + 3, change(rc=[runner(0)])),
-        message(PT + 4, change(marketDefinition=definition([runner(5)]))),
-    ))  # fmt: skip
-    os.remove(tmp_path / "stream.txt")  # the file is read once, at the call
+        message(PT + 4, change(marketDefinition=definition([runner(5)]))), name="märkte €.txt",
+    )  # fmt: skip
+    # By keyword, a str subclass, a relative name not in ASCII: each accepted.
+    it = marrowfin.iter_prices_file(path=type("Name", (str,), {})("märkte €.txt"))
+    os.remove(tmp_path / "märkte €.txt")  # the file is read once, at the call
     assert iter(it) is it and type(it) is marrowfin.PricesIterator and len(it) == 5
     for _ in it:
         break
@@ -92,26 +74,9 @@ def test_one_book_per_message_that_reaches_the_market_then_stays_ended(write, tm
         with pytest.raises(StopIteration):
             next(it)
     assert len(it) == 5 and list(it) == []
-    it = marrowfin.iter_prices_file(write())
-    assert len(it) == 0 and list(it) == []
 
 
 LINES = ((KEPT + "\n") * 3).encode()
-
-
-# Each reader's faults, members and padding are the native tests'; here, that
-# the load reads on past a member and that a fault's text reaches Python.
-@pytest.mark.parametrize(
-    "name, data, result",
-    [
-        ("x.gz", b"".join(gzip.compress(d, mtime=0) for d in (LINES, b"", LINES[:-1])), 6),  # `cat a.gz b.gz`
-        ("x.zst", zstandard.ZstdCompressor(write_checksum=True).compress(LINES)[:-1], "unexpected end of file"),
-    ],
-)
-def test_gzip_members_and_the_faults_of_compressed_files(write, name, data, result):
-    assert outcome(write, data, name) == result
-
-
 KEPT_LINES = [  # a bare change, and edges of the publish time (a list of changes: the native tests')
     '{"id":"1.1","marketDefinition":{},"pt":5}', '{"rc":[],"pt":5}', '{"pt":5,"mc":{},"marketDefinition":null}',
     '{"pt":9223372036854775807,"mc":[]}', '{"pt":-1,"pt":5,"mc":[]}',  # the last "pt" wins
@@ -122,9 +87,23 @@ SKIPPED_LINES = [  # (a line not an object, or of publish time 0: the native tes
 ]
 
 
-@pytest.mark.parametrize("line, kept", [(line, 1) for line in KEPT_LINES] + [(line, 0) for line in SKIPPED_LINES])
-def test_lines_kept_and_skipped(write, line, kept):
-    assert len(marrowfin.iter_prices_file(write(line))) == kept
+# Each reader's faults, members and padding are the native tests'; here, that
+# the load reads on past a member and that a fault's text reaches Python.
+@pytest.mark.parametrize(
+    "name, data, result",
+    [
+        ("x.gz", b"".join(gzip.compress(d, mtime=0) for d in (LINES, b"", LINES[:-1])), 6),  # `cat a.gz b.gz`
+        ("x.zst", zstandard.ZstdCompressor(write_checksum=True).compress(LINES)[:-1], "unexpected end of file"),
+        ("x.txt", b"", 0), *[("x.txt", line, 1) for line in KEPT_LINES],
+        *[("x.txt", line, 0) for line in SKIPPED_LINES],
+    ],
+)
+def test_messages_kept_or_the_fault_of_a_file(write, name, data, result):
+    """The number of kept messages, or the text of the load's ValueError."""
+    try:
+        assert len(marrowfin.iter_prices_file(write(data, name=name))) == result
+    except ValueError as error:
+        assert error.args == (result,)
 
 
 @pytest.mark.skipif(shutil.which("cc") is None, reason="needs a C compiler")
@@ -160,8 +139,6 @@ def run_python(script, *args, **env):
     return done.stdout.split()
 
 
-# Thread creation that fails from the moment refuse_threads() is called;
-# refused_any() says whether any was refused since it last asked.
 REFUSE_THREADS = r"""
 #define _GNU_SOURCE
 #include <dlfcn.h>

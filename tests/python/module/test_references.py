@@ -13,12 +13,10 @@ import gen_stream
 import marrowfin
 from conftest import PT, SANITIZED, YEAR_10000, change, definition, message, resident_bytes, runner
 
-CLASSES = [getattr(marrowfin, name) for name in marrowfin.__all__[1:]]
-
 
 def type_refcounts():
     # Every instance holds a reference to its (heap) class.
-    return {cls.__name__: sys.getrefcount(cls) for cls in CLASSES}
+    return {name: sys.getrefcount(getattr(marrowfin, name)) for name in marrowfin.__all__[1:]}
 
 
 # Every way a step or an export fails: a book tampered with (its second), a

@@ -9,10 +9,6 @@ import marrowfin
 from conftest import PT, YEAR_10000, change, definition, message, runner
 
 
-def lists(r):
-    return r.ex.available_to_back, r.ex.available_to_lay, r.ex.traded_volume
-
-
 def by_id(book):
     return {r.selection_id: r for r in book.runners}
 
@@ -53,6 +49,7 @@ def test_what_a_change_rebuilds_and_earlier_books_keep(replay, second, new_runne
     assert [int(a is not b) for a, b in zip(book.runners, first.runners)] == new_runners
     for old, new in zip(first.runners, book.runners):
         assert (new.ex is not old.ex) == (new is not old)
+    lists = lambda r: (r.ex.available_to_back, r.ex.available_to_lay, r.ex.traded_volume)  # noqa: E731
     assert tuple(int(a is not b) for a, b in zip(lists(book.runners[1]), lists(first.runners[1]))) == new_lists
     first.runners.clear()  # each book has its own list
     assert len(book.runners) == 3

@@ -22,13 +22,10 @@ pytestmark = pytest.mark.skipif(not WHEEL, reason="needs a wheel from scripts/wh
 BUNDLED = ("libisal", "libbz2", "libzstd")
 
 
-def test_the_wheel_is_for_this_interpreter_and_any_recent_glibc():
-    tag = f"cp{sys.version_info.major}{sys.version_info.minor}"
+def test_the_wheel_is_for_this_interpreter_and_its_modules_load_the_bundled_libraries():
+    tag = f"cp{sys.version_info.major}{sys.version_info.minor}"  # and any recent glibc
     name = pathlib.Path(WHEEL).name
     assert re.fullmatch(rf"marrowfin-[\w.]+-{tag}-{tag}-manylinux_2_\d+_{platform.machine()}\.whl", name)
-
-
-def test_the_modules_are_the_installed_ones_and_load_the_bundled_libraries():
     site = pathlib.Path(sysconfig.get_paths()["platlib"])
     for module in (marrowfin, marrowfin_tools._native):
         assert pathlib.Path(module.__file__).is_relative_to(site)
