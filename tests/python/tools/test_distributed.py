@@ -30,13 +30,28 @@ def links(folder, *names):
     return [str(folder / name) for name in names]
 
 
+class Unloadable:  # pickles on the worker, fails to load here
+    def __reduce__(self):
+        return int, ("x",)
+
+
 def test_results_and_failures_per_file(client, tmp_path, write):
-    paths = [SAMPLE, str(tmp_path / "missing.json"), write("{]"), *links(tmp_path, *(f"{i}.json.gz" for i in range(5)))]
-    # A lambda goes by value: the workers cannot import this test module.
-    got = map_files(lambda path: (os.getpid(), summarize(path)), paths, client=client, batch_size=1)
-    assert list(got.results) == [paths[0]] + paths[3:]
+    """A file that fails to load, or whose result does not pickle or unpickle, fails alone."""
+    def result(path):
+        name = os.path.basename(path)
+        if name == "lock.json.gz":
+            return threading.Lock()
+        return Unloadable() if name == "unloadable.json.gz" else (os.getpid(), summarize(path))
+
+    names = ("a", "lock", "b", "unloadable", "c", "d", "e")
+    paths = [SAMPLE, str(tmp_path / "missing.json"), write("{]"), *links(tmp_path, *(f"{n}.json.gz" for n in names))]
+    # Batches of three, so that each failure shares its batch with files that do not fail.
+    got = map_files(result, paths, client=client, batch_size=3)
     assert got.failures == {paths[1]: "No such file or directory (os error 2)",
-                            paths[2]: "key must be a string at line 1 column 2"}
+                            paths[2]: "key must be a string at line 1 column 2",
+                            paths[4]: "its result does not pickle: TypeError: cannot pickle '_thread.lock' object",
+                            paths[6]: "its result does not unpickle: invalid literal for int() with base 10: 'x'"}
+    assert list(got.results) == [paths[0], paths[3], paths[5], *paths[7:]]
     pids = {pid for pid, _ in got.results.values()}
     assert len(pids) == 2 and os.getpid() not in pids
     assert {s.books for _, s in got.results.values()} == {summarize(SAMPLE).books}
@@ -58,50 +73,28 @@ def test_a_file_that_kills_its_worker_fails_alone(tmp_path):
     assert list(got.failures) == [paths[1]] and got.failures[paths[1]].startswith("KilledWorker: ")
 
 
-def test_a_result_that_does_not_pickle_fails_only_its_own_file(client, tmp_path):
-    class Unloadable:  # pickles on the worker, fails to load here
-        def __reduce__(self):
-            return int, ("x",)
-
-    def results(path):
-        name = os.path.basename(path)
-        if name == "lock.json.gz":
-            return threading.Lock()
-        return Unloadable() if name == "unloadable.json.gz" else summarize(path).books
-
-    paths = links(tmp_path, *(f"{name}.json.gz" for name in ("a", "lock", "b", "unloadable", "c")))
-    got = map_files(results, paths, client=client)  # one batch
-    assert got.failures == {
-        paths[1]: "its result does not pickle: TypeError: cannot pickle '_thread.lock' object",
-        paths[3]: "its result does not unpickle: invalid literal for int() with base 10: 'x'"}
-    assert got.results == dict.fromkeys(paths[::2], summarize(SAMPLE).books)
-
-
-def test_parquet_files_written_by_the_workers(client, tmp_path):
-    paths = [SAMPLE, *links(tmp_path, "race.json.gz"), str(tmp_path / "missing.json")]
-    got = write_parquet_files(paths, tmp_path / "tables", depth=1, every_book=True, client=client)
-    assert got.results == {SAMPLE: str(tmp_path / "tables" / "sample.parquet"),
-                           paths[1]: str(tmp_path / "tables" / "race.parquet")}
-    assert got.failures == {paths[2]: "No such file or directory (os error 2)"}
-    expected = pa.table(price_table(SAMPLE, 1, True))
-    assert all(pq.read_table(out).equals(expected) for out in got.results.values())
-    # The filter runs on the workers; a missing file is kept, for its load to say why.
-    aus = MarketFilter(country_codes={"AU"})
-    got = write_parquet_files(paths, tmp_path / "aus", client=client, market_filter=aus)
-    assert (got.results, got.filtered, list(got.failures)) == ({}, paths[:2], paths[2:])
-    assert not list((tmp_path / "aus").iterdir())
-    with pytest.raises(ValueError, match="would both write race.parquet"):
-        write_parquet_files([paths[1], *links(tmp_path, "other/race.json.gz")], tmp_path / "t2", client=client)
-    assert not (tmp_path / "t2").exists()
-
-
-def test_parquet_files_of_recordings_found_in_folders_and_archives_never_overwrite(client, tmp_path):
+def test_parquet_files_written_by_the_workers_never_overwrite(client, tmp_path):
     first, second = links(tmp_path, "Jan/1/race.json.gz", "Jan/2/race.json.gz")
     archive = tmp_path / "day.tar.gz"  # compressed: its members travel with their tasks
     write_archive(archive, [("race.json.gz", pathlib.Path(SAMPLE).read_bytes()), ("README", b"not a recording\n"),
                             ("race.json.gz", gzip.compress(b"{]\n"))], "tar.gz")  # one name: each its own file
-    got = write_parquet_files([tmp_path / "Jan", archive], tmp_path / "tables", client=client)
-    assert got.results == {first: str(tmp_path / "tables" / "race.parquet"),
+    missing = str(tmp_path / "missing.json")
+    got = write_parquet_files([SAMPLE, missing, tmp_path / "Jan", archive], tmp_path / "tables", depth=1,
+                              every_book=True, client=client)
+    assert got.results == {SAMPLE: str(tmp_path / "tables" / "sample.parquet"),
+                           first: str(tmp_path / "tables" / "race.parquet"),
                            f"{archive}:race.json.gz": str(tmp_path / "tables" / "day.tar.gz:race.parquet")}
-    assert got.failures == {second: f"{first} and {second} would both write race.parquet",
+    assert got.failures == {missing: "No such file or directory (os error 2)",
+                            second: f"{first} and {second} would both write race.parquet",
                             f"{archive}:race.json.gz#2": "key must be a string at line 1 column 2"}
+    expected = pa.table(price_table(SAMPLE, 1, True))
+    assert all(pq.read_table(out).equals(expected) for out in got.results.values())
+    # The filter runs on the workers; a missing file is kept, for its load to say why.
+    aus = MarketFilter(country_codes={"AU"})
+    got = write_parquet_files([SAMPLE, first, missing], tmp_path / "aus", client=client, market_filter=aus)
+    assert (got.results, got.filtered, list(got.failures)) == ({}, [SAMPLE, first], [missing])
+    assert not list((tmp_path / "aus").iterdir())
+    # Two named outright: refused before anything is written.
+    with pytest.raises(ValueError, match="would both write race.parquet"):
+        write_parquet_files([first, second], tmp_path / "t2", client=client)
+    assert not (tmp_path / "t2").exists()

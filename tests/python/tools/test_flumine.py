@@ -56,10 +56,6 @@ def test_the_same_books_and_orders_as_flumines_own_stream(path):
         assert {o[3] for o in orders} == {"BACK", "LAY"} and any(o[7] for o in orders) and not all(o[7] for o in orders)
 
 
-def added(caplog, logger):
-    return [r.getMessage() for r in caplog.records if r.name == logger and " added, " in r.getMessage()]
-
-
 @needs_peer_data
 @pytest.mark.parametrize("strategy, recording, kwargs", [
     (PriceTaker, "race", {}),
@@ -68,8 +64,12 @@ def added(caplog, logger):
     (BackTheFavourite, "tied_race", {"inplay": False, "seconds_to_start": 600}),  # the README's run
     (OnTheClock, "1.200806927", {}),
 ], ids=lambda v: getattr(v, "__name__", None) if isinstance(v, type) else str(v) or "{}")  # fmt: skip
-def test_strategies_that_read_the_runner_order_and_times(request, caplog, strategy, recording, kwargs):
+def test_strategies_that_read_the_runner_order_and_times(request, caplog, monkeypatch, strategy, recording, kwargs):
     caplog.set_level(logging.INFO)
+    # In the recordings' own time zone, where a naive UTC time's timestamp() is 11 hours off.
+    monkeypatch.setenv("TZ", "Australia/Sydney")
+    time.tzset()
+    request.addfinalizer(lambda: (monkeypatch.undo(), time.tzset()))
     path = request.getfixturevalue(recording) if "race" in recording else str(PEER_DATA / recording)
     seen, calls, orders = on_both_streams([path], strategy, **kwargs)
     assert orders and calls
@@ -79,21 +79,11 @@ def test_strategies_that_read_the_runner_order_and_times(request, caplog, strate
         assert markets == {"1.197931750", "1.197931751"} and len(seen) > len(pathlib.Path(path).read_text().splitlines())
         assert strategy is not PriceTaker or {o[0] for o in orders} == markets
         # Each market logged as it is added, as flumine's own stream logs it.
-        assert added(caplog, "marrowfin_tools.flumine") == added(caplog, "flumine.streams.betfairhistoricalstream") == [
+        added = {name: [r.getMessage() for r in caplog.records if r.name == name and " added, " in r.getMessage()]
+                 for name in ("marrowfin_tools.flumine", "flumine.streams.betfairhistoricalstream")}
+        assert list(added.values()) == [[
             "[MarketStream: 10000]: 1.197931750 added, 1 markets in cache",
-            "[MarketStream: 10000]: 1.197931751 added, 2 markets in cache"]
-
-
-@needs_peer_data
-def test_local_time_changes_nothing(race, monkeypatch):
-    # The recordings' own time zone: a naive UTC time's timestamp() is 11 hours off there.
-    monkeypatch.setenv("TZ", "Australia/Sydney")
-    time.tzset()
-    try:
-        assert all(on_both_streams([race], strategy)[2] for strategy in (OnTheClock, BackTheFavourite))
-    finally:
-        monkeypatch.undo()
-        time.tzset()
+            "[MarketStream: 10000]: 1.197931751 added, 2 markets in cache"]] * 2
 
 
 class FluminesStream(BetfairHistoricalStream):

@@ -3,6 +3,7 @@ same table computed in Python from each market's own books."""
 
 import bz2
 import gzip
+import io
 import os
 import pathlib
 import pickle
@@ -16,7 +17,7 @@ import pyarrow.parquet as pq
 import pytest
 
 from conftest import PT, change, definition, message, runner
-from marrowfin_tools import RunnerTable, _native, cli, runner_table, table
+from marrowfin_tools import RunnerTable, _native, runner_table, table
 from table_rows import books_per_market, generated, runner_column_names, runner_rows_from_books
 from tools_support import PEER_FILES, SAMPLE, raw_lines, run
 # A day before (no book yet), minutes before, and the market time itself.
@@ -160,45 +161,32 @@ class TestCommand:
         assert pq.read_table(tmp_path / "r.parquet").equals(expected)
         assert pq.ParquetFile(tmp_path / "r.parquet").metadata.num_row_groups == 1
 
-        status, _, err = run(capsys, "runners", SAMPLE, other, "--country", "au,NZ", "--market-time-from",
-                                  "2021-03-30", "--market-time-to", "2021-03-30", "-o", f"{tmp_path}/r.csv",
-                                  "--jobs", jobs)
-        assert status == 0 and err == [f"5 rows of 4 markets written to {tmp_path}/r.csv",
-                                       "marrowfin: 1 recording filtered out"]
-        got = pyarrow.csv.read_csv(tmp_path / "r.csv")
-        assert got.column_names == runner_column_names() and got["selection_id"].to_pylist() == [1, 2, None, 5, None]
-
-    def test_a_worker_makes_and_sends_its_rows_without_pyarrow(self):
-        code = ("import pickle, sys; sys.modules['pyarrow'] = None\n"
-                "from marrowfin_tools import runners\n"
-                "print(len(pickle.loads(pickle.dumps(runners.recording_rows(sys.argv[1], (60,)))).before))\n")
-        done = subprocess.run([sys.executable, "-c", code, SAMPLE], capture_output=True, text=True)
-        assert (done.stdout, done.stderr) == ("1\n", "")
+        status, out, err = run(capsys, "runners", SAMPLE, other, "--country", "au,NZ", "--market-time-from",
+                               "2021-03-30", "--market-time-to", "2021-03-30", "--jobs", jobs)  # CSV on stdout
+        assert status == 0 and err == ["5 rows of 4 markets written to -", "marrowfin: 1 recording filtered out"]
+        assert out.splitlines()[0] == ",".join(f'"{name}"' for name in runner_column_names())
+        assert pyarrow.csv.read_csv(io.BytesIO(out.encode()))["selection_id"].to_pylist() == [1, 2, None, 5, None]
 
     @pytest.mark.parametrize("hidden", ["pyarrow", "pyarrow.parquet"], ids=["missing", "failing"])
     def test_without_pyarrow_it_says_what_to_install_and_writes_nothing(self, tmp_path, hidden):
-        code = (f"import sys; sys.modules[{hidden!r}] = None\n"
-                "from marrowfin_tools import cli\n"
+        # A worker still makes its rows and sends them: only the command's process needs pyarrow.
+        code = (f"import pickle, sys; sys.modules[{hidden!r}] = None\n"
+                "from marrowfin_tools import cli, runners\n"
+                "t = pickle.loads(pickle.dumps(runners.recording_rows(sys.argv[2], (60,))))\n"
+                "assert (t.rows, t.before) == (10, (60,)), t\n"
                 "sys.exit(cli.command())\n")
         done = subprocess.run([sys.executable, "-c", code, "runners", SAMPLE, SAMPLE, "--jobs", "2", "-o",
                                str(tmp_path / "r.csv")], capture_output=True, text=True)
         assert (done.returncode, done.stderr) == (1, f"marrowfin: {table.MISSING_PYARROW}\n")
         assert list(tmp_path.iterdir()) == []
 
-    def test_an_output_that_cannot_be_written_fails_before_any_recording_loads(self, capsys, write, tmp_path):
-        out = f"{tmp_path}/missing/r.parquet"
-        status, _, err = run(capsys, "runners", write("{]", name="bad.json"), "-o", out)
-        assert (status, err) == (1, [f"marrowfin: {out}: No such file or directory"])
-
-    def test_csv_on_stdout(self, capsys):
-        status, out, err = run(capsys, "runners", SAMPLE)
-        assert status == 0 and err == ["10 rows of 1 market written to -"]
-        assert out.splitlines()[0] == ",".join(f'"{name}"' for name in runner_column_names())
-        assert len(out.splitlines()) == 11
-
-    def test_an_earlier_output_stays_when_no_recording_could_be_read(self, capsys, write, tmp_path):
+    def test_an_unwritable_output_fails_first_and_an_earlier_one_stays_if_none_is_read(self, capsys, write, tmp_path):
         (out := tmp_path / "r.csv").write_text("earlier")
         bad, missing = write("{]", name="bad.json"), tmp_path / "missing.json"
+        # One that cannot be written fails before any recording loads.
+        unwritable = tmp_path / "missing" / "r.parquet"
+        assert run(capsys, "runners", bad, "-o", unwritable) == (
+            1, "", [f"marrowfin: {unwritable}: No such file or directory"])
         status, _, err = run(capsys, "runners", bad, missing, "-o", out)
         assert (status, err[2:]) == (1, [f"marrowfin: {out}: not written, as no recording could be read",
                                          "marrowfin: 2 of 2 files failed"])

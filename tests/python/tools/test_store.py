@@ -134,15 +134,12 @@ KILLED = """
 import os, signal, sys
 from marrowfin_tools import cli, store
 store.FLUSH_ROWS = 2
-done = 0
-real = store.store_recording
-def dying(path, name, **options):
-    global done
-    stored = real(path, name, **options)
-    done += 1
-    if done == 6:  # with its file complete under its temporary name
+real, done = store.store_recording, []
+def dying(*args, **options):
+    done.append(real(*args, **options))
+    if len(done) == 6:  # with its file complete under its temporary name
         os.kill(os.getpid(), signal.SIGKILL)
-    return stored
+    return done[-1]
 store.store_recording = dying
 sys.exit(cli.main(["convert", *sys.argv[1:]]))
 """

@@ -118,10 +118,7 @@ class TestCommand:
                                      for t in (pa.table(price_table(p)) for p in recordings))
         assert f"2/2 files, {sum(rows for _, rows in got):,} rows" in err[-1]
 
-    def test_csv_to_stdout_and_jsonl_still_the_default(self, capsys, tmp_path, monkeypatch):
+    def test_csv_to_stdout(self, capsys):
         status, out, err = run(capsys, "export", SAMPLE, "--format", "csv", "-o", "-", "--depth", "1")
         assert status == 0 and out.splitlines()[0].startswith('"market_id","publish_time","book","market_status"')
         assert len(out.splitlines()) == pa.table(price_table(SAMPLE, 1)).num_rows + 1
-        monkeypatch.chdir(tmp_path)
-        status, _, err = run(capsys, "export", SAMPLE)
-        assert status == 0 and err[0].endswith(f"books written to {os.path.join(os.curdir, 'sample.jsonl')}")
