@@ -30,14 +30,35 @@ def pytest_sessionstart(session):
     multiprocessing.forkserver.ensure_running()
 
 
-def resident_bytes():
-    """Resident memory after handing free heap pages back: the load's worker
-    threads allocate from their own malloc arenas, whose free pages otherwise
-    stay resident and read as growth."""
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+
+
+def memory_in_use():
+    """(resident bytes, bytes malloc has handed out and not had back).
+
+    Resident memory shows pages mapped by hand (a file's arena) but moves by
+    MiBs with the heap's fragmentation; the second, from glibc, is exact for
+    everything allocated through malloc (None without glibc or under ASan)."""
+    libc, allocated = ctypes.CDLL(None), None
     if not SANITIZED:
-        ctypes.CDLL(None).malloc_trim(0)
+        # The load's worker threads allocate from their own malloc arenas,
+        # whose free pages otherwise stay resident and read as growth.
+        libc.malloc_trim(0)
+        if hasattr(libc, "mallinfo2"):
+            libc.mallinfo2.restype = _MallInfo2
+            info = libc.mallinfo2()
+            allocated = info.uordblks + info.hblkhd
     with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE"), allocated
+
+
+def memory_growth(since):
+    """Growth of both figures of memory_in_use() since an earlier reading."""
+    now = memory_in_use()
+    return now[0] - since[0], None if now[1] is None else now[1] - since[1]
+
 
 PT = 1700000000000  # 2023-11-14 22:13:20
 YEAR_10000 = 253402300800000  # ms
