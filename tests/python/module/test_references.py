@@ -79,7 +79,7 @@ def test_repeated_replays_and_failures_keep_instances_files_and_memory_flat(writ
     # memory by MiBs from run to run, and malloc's count by a few kB.
     assert traced_growth < 2048
     if not SANITIZED:
-        assert rss_growth < 32 * 2**20
+        assert rss_growth < 16 * 2**20
     if allocated_growth is not None:
         assert allocated_growth < 128 * 2**10
 
