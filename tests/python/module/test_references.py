@@ -76,12 +76,13 @@ def test_repeated_replays_and_failures_keep_instances_files_and_memory_flat(writ
     # One object kept per replay would be 180 objects; one kept file arena
     # (the messages, in 2 MiB blocks) hundreds of MB; native bytes kept per
     # replay, 180 times as many. The heap's fragmentation moves resident
-    # memory by MiBs from run to run, and malloc's count by a few kB.
+    # memory by MiBs from run to run, and malloc's count by
+    # up to a few hundred kB (blocks freed into a thread's cache count as in use).
     assert traced_growth < 2048
     if not SANITIZED:
         assert rss_growth < 16 * 2**20
     if allocated_growth is not None:
-        assert allocated_growth < 128 * 2**10
+        assert allocated_growth < 2**20
 
 
 def test_shared_objects_balance_on_success_and_error_paths(write):

@@ -163,11 +163,12 @@ def test_the_path_is_held_while_the_table_lives_and_repeated_use_keeps_memory_fl
     assert sys.getrefcount(small) == before  # errors included
     assert traced_growth < 4096
     # One kept table would be several MB each time; the heap's fragmentation
-    # moves resident memory by MiBs from run to run, and malloc's count by kB.
+    # moves resident memory by MiBs from run to run, and malloc's count by up
+    # to a few hundred kB (blocks freed into a thread's cache count as in use).
     if not SANITIZED:
         assert rss_growth < 16 * 2**20
     if allocated_growth is not None:
-        assert allocated_growth < 128 * 2**10
+        assert allocated_growth < 2**20
 
 
 def test_streams_read_side_by_side_in_threads_in_bounded_batches_and_outlive_the_table():
