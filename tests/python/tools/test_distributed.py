@@ -53,7 +53,8 @@ def test_results_and_failures_per_file(client, tmp_path, write):
                             paths[6]: "its result does not unpickle: invalid literal for int() with base 10: 'x'"}
     assert list(got.results) == [paths[0], paths[3], paths[5], *paths[7:]]
     pids = {pid for pid, _ in got.results.values()}
-    assert len(pids) == 2 and os.getpid() not in pids
+    # Both workers, as a rule; one may have taken all batches from the other.
+    assert pids <= set(client.run(os.getpid).values()) and os.getpid() not in pids
     assert {s.books for _, s in got.results.values()} == {summarize(SAMPLE).books}
 
 
