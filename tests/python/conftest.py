@@ -4,6 +4,7 @@ import multiprocessing.forkserver
 import os
 import pathlib
 import sys
+import tracemalloc
 import types
 
 import pytest
@@ -58,6 +59,13 @@ def memory_growth(since):
     """Growth of both figures of memory_in_use() since an earlier reading."""
     now = memory_in_use()
     return now[0] - since[0], None if now[1] is None else now[1] - since[1]
+
+
+def traced_bytes():
+    """What tracemalloc sees held, but for the test runner's messages, which
+    its I/O thread takes in at any time (made in execnet's frames)."""
+    runner = tracemalloc.Filter(False, "*/execnet/*")
+    return sum(stat.size for stat in tracemalloc.take_snapshot().filter_traces([runner]).statistics("filename"))
 
 
 PT = 1700000000000  # 2023-11-14 22:13:20

@@ -11,7 +11,8 @@ import pytest
 
 import gen_stream
 import marrowfin
-from conftest import PT, SANITIZED, YEAR_10000, change, definition, message, memory_growth, memory_in_use, runner
+from conftest import (PT, SANITIZED, YEAR_10000, change, definition, memory_growth, memory_in_use, message, runner,
+                      traced_bytes)
 
 
 def type_refcounts():
@@ -65,11 +66,11 @@ def test_repeated_replays_and_failures_keep_instances_files_and_memory_flat(writ
             replay_and_fail()
             if i == 19:  # warmed up: free lists and allocator arenas at their size
                 gc.collect()
-                memory, traced, instances = memory_in_use(), tracemalloc.get_traced_memory()[0], type_refcounts()
+                memory, traced, instances = memory_in_use(), traced_bytes(), type_refcounts()
                 files = len(os.listdir("/proc/self/fd"))
         gc.collect()
         rss_growth, allocated_growth = memory_growth(memory)
-        traced_growth = tracemalloc.get_traced_memory()[0] - traced
+        traced_growth = traced_bytes() - traced
     finally:
         tracemalloc.stop()
     assert type_refcounts() == instances and len(os.listdir("/proc/self/fd")) == files

@@ -14,7 +14,8 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pytest
 
-from conftest import PT, SANITIZED, change, definition, memory_growth, memory_in_use, message, runner
+from conftest import (PT, SANITIZED, change, definition, memory_growth, memory_in_use, message, runner,
+                      traced_bytes)
 from marrowfin_tools import PriceTable, price_table
 from table_rows import books_per_market, column_names, generated, rows_from_books
 from tools_support import PEER_FILES, SAMPLE, merged
@@ -151,11 +152,11 @@ def test_the_path_is_held_while_the_table_lives_and_repeated_use_keeps_memory_fl
             once()
             if i == 19:
                 gc.collect()
-                traced = tracemalloc.get_traced_memory()[0]
+                traced = traced_bytes()
                 files = len(os.listdir("/proc/self/fd"))
                 memory = memory_in_use()
         gc.collect()
-        traced_growth = tracemalloc.get_traced_memory()[0] - traced
+        traced_growth = traced_bytes() - traced
     finally:
         tracemalloc.stop()
     rss_growth, allocated_growth = memory_growth(memory)
