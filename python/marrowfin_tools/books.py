@@ -27,8 +27,9 @@ def market_books(paths: Iterable[PathLike], *, runner_order: Literal["selection"
     in UTC. With `market_filter` (see marrowfin_tools.filters), a recording it
     skips on its first definition is not loaded and yields nothing; `path_index`
     still counts it. A store counts in `path_index` as each recording it
-    holds, in the order that Inputs([store]) gives them. A recording that fails to load raises ValueError
-    "<path>: <reason>", and nothing is returned.
+    holds, in the order that Inputs([store]) gives them. A recording that
+    fails to load raises ValueError "<path>: <reason>", and nothing is
+    returned.
     """
     keep = None if market_filter is None else functools.partial(keep_recording, market_filter=market_filter)
     if not isinstance(paths, (str, bytes, bytearray, os.PathLike)) and isinstance(paths, Iterable):
