@@ -72,6 +72,21 @@ LoadResult load(const std::string& data, io::Encoding encoding, LoadOptions opti
   return load_messages_from_bytes(data, encoding, io::Inflater::default_backend(), options);
 }
 
+// The same data read a chunk at a time (stream_decoded): described as
+// describe() describes a load, or "interrupted".
+std::string streamed(const std::string& data, io::Encoding encoding, const LoadOptions& options = {}) {
+  std::string out;
+  StreamResult result = stream_decoded(
+      io::decoded(std::make_unique<io::MemorySource>(data), encoding, io::Inflater::default_backend(), 0),
+      options, [&](std::span<const ParsedMessage> messages) {
+        for (const ParsedMessage& m : messages) {
+          out += std::to_string(m.publish_time) + ":" + std::to_string(m.market_changes.size()) + " ";
+        }
+      });
+  if (result.interrupted) return "interrupted";
+  return result.ok() ? out : "error: " + result.error;
+}
+
 TEST(LoadMessages, SkippedLinesLeaveNothingInTheArena) {
   std::string levels = "[1.5,2]";
   for (int i = 0; i < 200; ++i) levels += ",[1.6,3]";
@@ -126,6 +141,7 @@ TEST(LoadMessages, KeepsMarketChangesInFileOrderHoweverTheInputIsCut) {
       // In one chunk on the calling thread alone: the reference.
       LoadResult reference = load(data, encoding, {.chunk_size = input.size() + 1, .threads = 1});
       EXPECT_EQ(describe(reference), described) << name_of(encoding);
+      EXPECT_EQ(streamed(data, encoding), described) << name_of(encoding);
       for (unsigned threads : {1u, 2u, 4u}) {
         for (std::size_t chunk_size : {1ul, 7ul, 64ul, 1000ul, 65536ul}) {
           EXPECT_TRUE(same(reference, load(data, encoding, {chunk_size, threads})))
@@ -162,6 +178,10 @@ TEST(ParallelLoad, AHugeListIsKeptWholeAndTheSizeLimitAndAnInterruptionEndTheLoa
     LoadResult stopped = load(data, encoding, {.chunk_size = 4096, .interrupted = [&] { return ++asked == 3; }});
     EXPECT_EQ(std::make_tuple(stopped.store == nullptr, stopped.error, stopped.interrupted, asked),
               std::make_tuple(true, std::string(), true, 3));
+    EXPECT_EQ(streamed(data, encoding, {.max_decoded_bytes = stream.size() - 1}), "error: " + over.error);
+    asked = 0;
+    EXPECT_EQ(streamed(data, encoding, {.interrupted = [&] { return ++asked == 3; }}), "interrupted");
+    EXPECT_EQ(asked, 3);
   }
 }
 
@@ -209,6 +229,8 @@ TEST(ParallelLoad, TheFirstBadLineOrCorruptGzipStreamInTheFileWins) {
             << text.size() << " " << cut << " " << threads << " " << chunk_size;
       }
     }
+    const std::string read = streamed(data, encoding);
+    EXPECT_EQ(read.starts_with("error: ") ? read.substr(7) : "loaded", error) << text.size() << " " << cut;
   }
   // The first chunk ends just before, inside or just after the first bad line
   // (27 bytes with its line feed).

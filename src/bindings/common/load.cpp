@@ -145,9 +145,10 @@ bool set_failure(std::exception_ptr failure) noexcept {
 namespace {
 
 // A load of this process (its threads, its decoded-size limit) by
-// `load(options)`, as a Python outcome.
+// `load(options)`, which returns what failed (a LoadResult or StreamResult):
+// true when nothing did, else false with the Python error set.
 template <class Load>
-std::unique_ptr<load::MessageStore> run_load(bool release_lock, io::ByteSink* copy_to, Load&& load) noexcept {
+bool run_load(bool release_lock, io::ByteSink* copy_to, Load&& load) noexcept {
   load::LoadOptions options;
   options.copy_to = copy_to;
   options.max_decoded_bytes = decoded_limit();
@@ -155,35 +156,55 @@ std::unique_ptr<load::MessageStore> run_load(bool release_lock, io::ByteSink* co
     options.threads = threads;
     options.bzip2_threads = threads == 1 ? 0 : static_cast<int>(threads);
   }
-  load::LoadResult loaded;
-  std::exception_ptr failure = run_checked(release_lock, [&](std::function<bool()> interrupted) {
-    options.interrupted = std::move(interrupted);
-    loaded = load(options);
+  std::string error;
+  bool interrupted = false;
+  std::exception_ptr failure = run_checked(release_lock, [&](std::function<bool()> check) {
+    options.interrupted = std::move(check);
+    auto outcome = load(options);
+    error = std::move(outcome.error);
+    interrupted = outcome.interrupted;
   });
-  if (failure) {
-    set_failure(failure);
-    return nullptr;
+  if (failure) return set_failure(failure);
+  if (interrupted) return false;  // the handler's exception is set
+  if (!error.empty()) {
+    set_value_error(error);
+    return false;
   }
-  if (loaded.interrupted) return nullptr;  // the handler's exception is set
-  if (!loaded.store) {
-    set_value_error(loaded.error);
-    return nullptr;
-  }
-  return std::move(loaded.store);
+  return true;
 }
 
 }  // namespace
 
 std::unique_ptr<load::MessageStore> load_file(std::string_view path, bool release_lock,
                                               io::ByteSink* copy_to) noexcept {
-  return run_load(release_lock, copy_to, [&](const load::LoadOptions& options) {
-    return load::load_messages(path, io::Inflater::default_backend(), options);
+  std::unique_ptr<load::MessageStore> store;
+  run_load(release_lock, copy_to, [&](const load::LoadOptions& options) {
+    load::LoadResult loaded = load::load_messages(path, io::Inflater::default_backend(), options);
+    store = std::move(loaded.store);
+    return loaded;
   });
+  return store;
 }
 
 std::unique_ptr<load::MessageStore> load_decoded(std::unique_ptr<io::ByteSource> source) noexcept {
+  std::unique_ptr<load::MessageStore> store;
+  run_load(true, nullptr, [&](const load::LoadOptions& options) {
+    load::LoadResult loaded = load::load_decoded(std::move(source), options);
+    store = std::move(loaded.store);
+    return loaded;
+  });
+  return store;
+}
+
+bool stream_file(std::string_view path, const load::TakeMessages& take) noexcept {
   return run_load(true, nullptr, [&](const load::LoadOptions& options) {
-    return load::load_decoded(std::move(source), options);
+    return load::stream_messages(path, options, take);
+  });
+}
+
+bool stream_decoded(std::unique_ptr<io::ByteSource> source, const load::TakeMessages& take) noexcept {
+  return run_load(true, nullptr, [&](const load::LoadOptions& options) {
+    return load::stream_decoded(std::move(source), options, take);
   });
 }
 

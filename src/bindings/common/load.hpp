@@ -29,6 +29,14 @@ std::unique_ptr<load::MessageStore> load_file(std::string_view path, bool releas
 // (load::FirstDefinition::source), the lock let go.
 std::unique_ptr<load::MessageStore> load_decoded(std::unique_ptr<io::ByteSource> source) noexcept;
 
+// A file read as load_file() reads it with the lock let go, but on the
+// calling thread alone and a chunk at a time, each chunk's messages handed
+// to `take` (load::stream_messages) without the lock. False with the Python
+// error set as load_file() sets it; `take` must not throw but bad_alloc.
+[[nodiscard]] bool stream_file(std::string_view path, const load::TakeMessages& take) noexcept;
+[[nodiscard]] bool stream_decoded(std::unique_ptr<io::ByteSource> source,
+                                  const load::TakeMessages& take) noexcept;
+
 // The first market definition of the file at `path`
 // (load::read_first_definition), read as load_file reads with the lock let
 // go: signal handlers between reads, the process's decoded-size limit. False

@@ -3,6 +3,8 @@
 // store_recording, and their classes.
 #include "bindings/common/compat.hpp"
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdint>
 #include <limits>
@@ -178,6 +180,41 @@ int keeps(PyObject* keep, std::string_view path, load::FirstDefinition& first) n
   return verdict ? PyObject_IsTrue(verdict.get()) : -1;
 }
 
+bool is_regular_file(std::string_view path) {
+  struct stat status {};
+  return ::stat(std::string(path).c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+// Adds the rows of the recording at `path` (read on from `first.source` when
+// the filter kept one). A process whose loads run on one thread (a
+// worker's) folds a regular file as it reads it, holding a chunk of its
+// values rather than all of them; in the rare case that the fold cannot
+// follow where a market time moved (MarketFold::exact), the file is read
+// again whole. False with the error set.
+bool add_recording(table::RunnerRows& rows, std::string_view path, load::FirstDefinition& first) {
+  if (py::load_threads() == 1 && is_regular_file(path)) {
+    market::MarketFold fold(rows.offsets());
+    auto take = [&fold](std::span<const load::ParsedMessage> messages) { fold.feed(messages); };
+    if (!(first.source ? py::stream_decoded(std::move(first.source), take) : py::stream_file(path, take))) {
+      return false;
+    }
+    bool exact = false;
+    if (!unlocked([&] {
+          fold.finish();
+          if ((exact = fold.exact())) rows.add(fold);
+        })) {
+      return false;
+    }
+    if (exact) return true;
+  }
+  std::unique_ptr<load::MessageStore> store =
+      first.source ? py::load_decoded(std::move(first.source)) : py::load_file(path, true);
+  return store && unlocked([&] {
+           rows.add(store->messages);
+           store.reset();
+         });
+}
+
 PyObject* runner_table(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   return py::guard([&]() -> PyObject* {
     static const char* keywords[] = {"paths", "before", "keep", nullptr};
@@ -214,16 +251,7 @@ PyObject* runner_table(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
         if (kept < 0) return nullptr;
         if (kept == 0) continue;
       }
-      std::unique_ptr<load::MessageStore> store = first.source
-                                                      ? py::load_decoded(std::move(first.source))
-                                                      : py::load_file(bytes_view(bytes.get()), true);
-      if (!store) return nullptr;
-      if (!unlocked([&] {
-            rows->add(store->messages);
-            store.reset();
-          })) {
-        return nullptr;
-      }
+      if (!add_recording(*rows, bytes_view(bytes.get()), first)) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
     return make_runner_table(std::move(rows), before_tuple.get()).release();

@@ -350,12 +350,42 @@ LoadResult parse_decoded(io::ByteSource& source, const LoadOptions& options) {
   return result;
 }
 
-LoadResult load_from(std::unique_ptr<io::ByteSource> file, io::Encoding encoding,
-                     io::Inflater::Backend backend, const LoadOptions& options) {
+StreamResult stream_from(io::ByteSource& source, const LoadOptions& options, const TakeMessages& take) {
+  io::GuardedSource guarded(source, options.max_decoded_bytes, options.interrupted);
+  std::optional<io::TeeSource> tee;
+  if (options.copy_to != nullptr) tee.emplace(guarded, *options.copy_to);
+  io::ChunkReader reader(tee ? static_cast<io::ByteSource&>(*tee) : guarded, chunk_size(options, 1),
+                         1 + json::LineParser::kPadding);
+  ParseSlot slot(options.json_method);
+  const util::Arena::Mark empty = slot.arena.mark();
+  io::Chunk chunk;
+  StreamResult result;
+  while (reader.next(chunk)) {
+    ChunkOutcome outcome;
+    parse_chunk(chunk, slot, outcome);
+    if (outcome.exception) std::rethrow_exception(outcome.exception);
+    if (outcome.failed()) {
+      result.error = std::move(outcome.error);
+      break;
+    }
+    take(outcome.messages);
+    slot.arena.rollback(empty);
+  }
+  if (guarded.stopped()) return {{}, true};
+  if (result.error.empty()) result.error = reader.error();
+  return result;
+}
+
+std::unique_ptr<io::ByteSource> decoded_file(std::unique_ptr<io::ByteSource> file, io::Encoding encoding,
+                                             io::Inflater::Backend backend, const LoadOptions& options) {
   unsigned bzip2_threads = options.bzip2_threads >= 0 ? static_cast<unsigned>(options.bzip2_threads)
                                                       : io::Bzip2Source::default_threads();
-  std::unique_ptr<io::ByteSource> source = decoded(std::move(file), encoding, backend, bzip2_threads);
-  return parse_decoded(*source, options);
+  return decoded(std::move(file), encoding, backend, bzip2_threads);
+}
+
+LoadResult load_from(std::unique_ptr<io::ByteSource> file, io::Encoding encoding,
+                     io::Inflater::Backend backend, const LoadOptions& options) {
+  return parse_decoded(*decoded_file(std::move(file), encoding, backend, options), options);
 }
 
 }  // namespace
@@ -373,6 +403,19 @@ LoadResult load_messages(std::string_view path, io::Inflater::Backend backend,
 
 LoadResult load_decoded(std::unique_ptr<io::ByteSource> decoded, const LoadOptions& options) {
   return parse_decoded(*decoded, options);
+}
+
+StreamResult stream_messages(std::string_view path, const LoadOptions& options, const TakeMessages& take) {
+  io::OpenResult opened = io::open_file(path);
+  if (!opened.file) return {std::move(opened.error)};
+  std::unique_ptr<io::ByteSource> source = decoded_file(
+      std::move(opened.file), io::encoding_from_name(path), io::Inflater::default_backend(), options);
+  return stream_from(*source, options, take);
+}
+
+StreamResult stream_decoded(std::unique_ptr<io::ByteSource> decoded, const LoadOptions& options,
+                            const TakeMessages& take) {
+  return stream_from(*decoded, options, take);
 }
 
 LoadResult load_messages_from_bytes(std::string_view bytes, io::Encoding encoding,

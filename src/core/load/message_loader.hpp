@@ -89,6 +89,31 @@ struct LoadOptions {
   io::ByteSink* copy_to = nullptr;
 };
 
+// How a streamed load ended: it read the whole file (ok), or the text of its
+// failure (the ValueError message), or it was interrupted.
+struct StreamResult {
+  std::string error;
+  bool interrupted = false;
+  bool ok() const noexcept { return error.empty() && !interrupted; }
+};
+
+// Takes the kept messages of one chunk, in file order; their values live
+// until it returns.
+using TakeMessages = std::function<void(std::span<const ParsedMessage>)>;
+
+// The file at `path` read, decoded and parsed on the calling thread alone, a
+// chunk of 64 KiB at a time, each chunk's messages handed to `take` and
+// freed: a fold of them holds a chunk of the file, not all of it. The
+// messages and the failure are those load_messages gives (`take` has seen
+// the messages before a failure); options.threads and chunk_size are not
+// looked at. Throws only std::bad_alloc, and what `take` throws.
+[[nodiscard]] StreamResult stream_messages(std::string_view path, const LoadOptions& options,
+                                           const TakeMessages& take);
+// The same from a source that has the decoded bytes already (a first
+// definition's, FirstDefinition::source).
+[[nodiscard]] StreamResult stream_decoded(std::unique_ptr<io::ByteSource> decoded,
+                                          const LoadOptions& options, const TakeMessages& take);
+
 // Reads, decodes and parses the file at `path` (bytes without NUL; the caller
 // checks). The file is closed before returning, and nothing of a failed load
 // is kept; of several failures, the one earliest in the file is reported.

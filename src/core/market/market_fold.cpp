@@ -27,6 +27,14 @@ bool may_turn_in_play(const json::Value& change) noexcept {
   return definition != nullptr && definition->find(json::Key::kInPlay) != nullptr;
 }
 
+// The market time a change's definition sets, when it is a text: as the
+// cache reads it, a text or nothing.
+std::optional<std::string_view> definition_market_time(const json::Value& change) noexcept {
+  const json::Value* definition = change.find(json::Key::kMarketDefinition);
+  const json::Value* time = definition != nullptr ? definition->find(json::Key::kMarketTime) : nullptr;
+  return time != nullptr ? time->as_string() : std::nullopt;
+}
+
 }  // namespace
 
 void read_values(const RunnerCache& runner, RunnerValues& out) {
@@ -56,11 +64,8 @@ void MarketFold::find_market_times(std::span<const load::ParsedMessage> messages
       std::optional<std::string_view> id = market_id_of(change);
       if (id && !first) first = id;
       if (!id && !first) continue;  // goes to no market
-      const json::Value* definition = change.find(json::Key::kMarketDefinition);
-      const json::Value* time =
-          definition != nullptr ? definition->find(json::Key::kMarketTime) : nullptr;
-      if (std::optional<std::string_view> text = time != nullptr ? time->as_string() : std::nullopt) {
-        market_times_[id ? *id : *first] = *text;  // as the cache reads it: a text, or nothing
+      if (std::optional<std::string_view> text = definition_market_time(change)) {
+        market_times_[id ? *id : *first] = *text;
       }
     }
   }
@@ -73,22 +78,70 @@ void MarketFold::take(MarketCache& market, BookValues& book) {
   for (std::size_t i = 0; i < runners.size(); ++i) read_values(*runners[i], book.runners[i]);
 }
 
+void MarketFold::set_cutoffs(std::size_t index) {
+  MarketTrack& track = tracks_[index];
+  Pending& pending = pending_[index];
+  pending.cutoffs.clear();
+  if (track.market_time) {
+    for (std::int64_t offset : offsets_) pending.cutoffs.push_back(*track.market_time - offset);
+  }
+  pending.cuts.assign(offsets_.size(), Cut::kNone);
+  pending.lost.assign(offsets_.size(), false);
+  for (BookValues& book : track.before) book.taken = false;
+}
+
+void MarketFold::move_market_time(std::size_t index, std::optional<std::int64_t> time) {
+  MarketTrack& track = tracks_[index];
+  Pending& pending = pending_[index];
+  track.market_time = time;
+  set_cutoffs(index);
+  for (std::size_t i = 0; i < pending.cutoffs.size(); ++i) {
+    if (track.last_publish_time <= pending.cutoffs[i]) {
+      pending.cuts[i] = Cut::kLive;  // the last book at or before it so far
+    } else {
+      pending.lost[i] = pending.earliest_publish_time <= pending.cutoffs[i];
+    }
+  }
+}
+
+void MarketFold::freeze_passed(std::size_t index, std::int64_t publish_time) {
+  Pending& pending = pending_[index];
+  // This book is past the time: the latest one was the last before it.
+  for (std::size_t i = 0; i < pending.cutoffs.size(); ++i) {
+    if (pending.cuts[i] == Cut::kLive && publish_time > pending.cutoffs[i]) {
+      take(markets_.market(index), tracks_[index].before[i]);
+      pending.cuts[i] = Cut::kFrozen;
+    }
+  }
+}
+
 void MarketFold::before_message(std::span<const json::Value> changes, std::int64_t publish_time) {
   ++serial_;
+  new_times_.clear();
+  std::optional<std::string_view> first_here;  // of a message naming the file's first market
   for (const json::Value& change : changes) {
     std::optional<std::size_t> index = markets_.market_of(change);
-    if (!index) continue;  // a new market has no book to keep yet
+    std::optional<std::string_view> time = fed_ ? definition_market_time(change) : std::nullopt;
+    if (!index) {  // a new market has no book to keep yet
+      std::optional<std::string_view> id = market_id_of(change);
+      if (id && markets_.size() == 0 && !first_here) first_here = id;
+      if (!id) id = first_here;  // goes where MarketSet::apply gives it
+      if (time && id) new_times_.emplace_back(*id, *time);
+      continue;
+    }
     Pending& pending = pending_[*index];
     MarketTrack& track = tracks_[*index];
-    if (pending.seen_by != serial_) {
-      pending.seen_by = serial_;
-      // This book is past the time: the latest one was the last before it.
-      for (std::size_t i = 0; i < offsets_.size(); ++i) {
-        if (pending.cuts[i] == Cut::kLive && publish_time > pending.cutoffs[i]) {
-          take(markets_.market(*index), track.before[i]);
-          pending.cuts[i] = Cut::kFrozen;
-        }
+    bool moved = false;
+    if (time) {
+      std::optional<std::int64_t> milliseconds = definition_time_milliseconds(*time);
+      if (milliseconds != track.market_time) {
+        move_market_time(*index, milliseconds);
+        moved = true;
       }
+    }
+    if (pending.seen_by != serial_ || moved) {
+      pending.seen_by = serial_;
+      freeze_passed(*index, publish_time);
     }
     if (!pending.seen_in_play && !pending.candidate && may_turn_in_play(change)) {
       take(markets_.market(*index), track.pre_play);
@@ -102,22 +155,28 @@ void MarketFold::after_book(std::size_t index, std::int64_t publish_time) {
     tracks_.resize(index + 1);
     pending_.resize(index + 1);
     MarketTrack& track = tracks_[index];
-    Pending& pending = pending_[index];
     track.before.resize(offsets_.size());
-    pending.cuts.assign(offsets_.size(), Cut::kNone);
-    if (auto found = market_times_.find(markets_.market(index).market_id);
-        found != market_times_.end()) {
-      track.market_time = definition_time_milliseconds(found->second);
+    const std::string& id = markets_.market(index).market_id;
+    std::optional<std::string_view> time;
+    if (fed_) {
+      for (const auto& [named, text] : new_times_) {
+        if (named == id) time = text;
+      }
+    } else if (auto found = market_times_.find(id); found != market_times_.end()) {
+      time = found->second;
     }
-    if (track.market_time) {
-      for (std::int64_t offset : offsets_) pending.cutoffs.push_back(*track.market_time - offset);
-    }
+    if (time) track.market_time = definition_time_milliseconds(*time);
+    set_cutoffs(index);
   }
   MarketTrack& track = tracks_[index];
   Pending& pending = pending_[index];
   MarketCache& market = markets_.market(index);
-  if (++track.books == 1) track.first_publish_time = publish_time;
+  if (++track.books == 1) {
+    track.first_publish_time = publish_time;
+    pending.earliest_publish_time = publish_time;
+  }
   track.last_publish_time = publish_time;
+  pending.earliest_publish_time = std::min(pending.earliest_publish_time, publish_time);
 
   if (!pending.seen_in_play && market.in_play) {
     pending.seen_in_play = true;
@@ -144,6 +203,17 @@ void MarketFold::after_book(std::size_t index, std::int64_t publish_time) {
 
 void MarketFold::fold(std::span<const load::ParsedMessage> messages) {
   find_market_times(messages);
+  run(messages);
+  finish();
+  market_times_.clear();  // its views outlive nothing
+}
+
+void MarketFold::feed(std::span<const load::ParsedMessage> messages) {
+  fed_ = true;
+  run(messages);
+}
+
+void MarketFold::run(std::span<const load::ParsedMessage> messages) {
   for (std::size_t i = 0; i < messages.size(); ++i) {
     load::prefetch_after(messages, i);
     const load::ParsedMessage& message = messages[i];
@@ -153,6 +223,9 @@ void MarketFold::fold(std::span<const load::ParsedMessage> messages) {
       after_book(book.market, message.publish_time);
     }
   }
+}
+
+void MarketFold::finish() {
   // What is still the latest book now is the last one.
   for (std::size_t index = 0; index < tracks_.size(); ++index) {
     MarketTrack& track = tracks_[index];
@@ -162,9 +235,9 @@ void MarketFold::fold(std::span<const load::ParsedMessage> messages) {
     if (!pending.seen_in_play) track.pre_play = track.closing;
     for (std::size_t i = 0; i < offsets_.size(); ++i) {
       if (pending.cuts[i] == Cut::kLive) take(market, track.before[i]);
+      if (pending.cuts[i] == Cut::kNone && pending.lost[i]) exact_ = false;
     }
   }
-  market_times_.clear();  // its views outlive nothing
 }
 
 }  // namespace marrowfin::market

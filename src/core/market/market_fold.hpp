@@ -31,6 +31,7 @@ struct RunnerValues {
   // The sums of the sizes of the starting-price lists, as sum() adds them.
   double back_stake_taken = 0.0;
   double lay_liability_taken = 0.0;
+  friend bool operator==(const RunnerValues&, const RunnerValues&) = default;
 };
 
 // Fills `out` with the runner's values now.
@@ -43,6 +44,7 @@ struct BookValues {
   std::vector<RunnerValues> runners;
   // The runner of `key`, or nullptr (always when not taken).
   const RunnerValues* find(const RunnerKey& key) const noexcept;
+  friend bool operator==(const BookValues&, const BookValues&) = default;
 };
 
 // What the fold noted of one market besides its final state.
@@ -73,6 +75,17 @@ class MarketFold {
   // Folds the messages in order, markets as MarketSet applies them. Call once.
   void fold(std::span<const load::ParsedMessage> messages);
 
+  // The same a chunk of messages at a time (load::stream_messages), then
+  // finish() once. The final market times are not known ahead then: each
+  // market's books before the offsets are followed from the market time
+  // its latest definition sets. A time that moves where the book wanted is
+  // one the fold has let go (an earlier one than the latest) leaves the
+  // fold not exact(); the whole file's fold() is exact. Rare: the market
+  // time moved to under an offset before the latest book.
+  void feed(std::span<const load::ParsedMessage> messages);
+  void finish();
+  bool exact() const noexcept { return exact_; }
+
   // The markets in the order they were first named.
   std::size_t size() const noexcept { return markets_.size(); }
   // Its final state: what its last book shows.
@@ -93,12 +106,22 @@ class MarketFold {
     std::uint64_t seen_by = 0;  // the message whose changes were looked at last
     std::vector<std::int64_t> cutoffs;
     std::vector<Cut> cuts;
+    // Per offset, fed a chunk at a time: an earlier book than the latest may
+    // lie at or before its cutoff, and the fold no longer has it.
+    std::vector<bool> lost;
+    std::int64_t earliest_publish_time = 0;
   };
 
   // The final market time of each market, found before the fold: the time
   // before which the books to keep lie is known only at the end.
   void find_market_times(std::span<const load::ParsedMessage> messages);
+  void run(std::span<const load::ParsedMessage> messages);
   void before_message(std::span<const json::Value> changes, std::int64_t publish_time);
+  // Fed: the market time of a market with books becomes `time`; the books
+  // before the offsets are followed anew from its latest book.
+  void move_market_time(std::size_t index, std::optional<std::int64_t> time);
+  void set_cutoffs(std::size_t index);
+  void freeze_passed(std::size_t index, std::int64_t publish_time);
   void after_book(std::size_t index, std::int64_t publish_time);
   void take(MarketCache& market, BookValues& book);
 
@@ -108,6 +131,11 @@ class MarketFold {
   std::vector<Pending> pending_;
   std::unordered_map<std::string_view, std::string_view> market_times_;  // views of the messages
   std::uint64_t serial_ = 0;
+  bool fed_ = false;
+  bool exact_ = true;
+  // Fed: the market times that this message's changes set for markets it
+  // names first, the last of an id counting; views of the message.
+  std::vector<std::pair<std::string_view, std::string_view>> new_times_;
 };
 
 }  // namespace marrowfin::market

@@ -150,11 +150,19 @@ RunnerRows::~RunnerRows() = default;
 std::size_t RunnerRows::size() const noexcept { return data_->runners.size(); }
 std::size_t RunnerRows::markets() const noexcept { return data_->markets.size(); }
 
-void RunnerRows::add(std::span<const load::ParsedMessage> messages) {
+std::vector<std::int64_t> RunnerRows::offsets() const {
   std::vector<std::int64_t> offsets;
   for (std::int64_t seconds : before_) offsets.push_back(seconds * 1000);
-  market::MarketFold fold(std::move(offsets));
+  return offsets;
+}
+
+void RunnerRows::add(std::span<const load::ParsedMessage> messages) {
+  market::MarketFold fold(offsets());
   fold.fold(messages);
+  add(fold);
+}
+
+void RunnerRows::add(market::MarketFold& fold) {
   Data& d = *data_;
   for (std::size_t index = 0; index < fold.size(); ++index) {
     market::MarketCache& m = fold.market(index);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/load/message_loader.hpp"
+#include "core/market/market_fold.hpp"
 #include "core/table/arrow_columns.hpp"
 #include "core/table/batch_reader.hpp"
 
@@ -47,6 +48,11 @@ class RunnerRows {
   // gets one row with the runner's columns null, so that no market is lost.
   // Throws std::bad_alloc.
   void add(std::span<const load::ParsedMessage> messages);
+  // The same from a recording folded already, by a fold made with offsets()
+  // and finished.
+  void add(market::MarketFold& folded);
+  // The fold's offsets: the seconds of `before` in milliseconds.
+  std::vector<std::int64_t> offsets() const;
 
   // The rows as bytes that from_state() takes back: how a worker process
   // hands its table to another without building Arrow arrays. The layout is

@@ -17,7 +17,7 @@ import marrowfin
 from conftest import PT, change, definition, message, runner
 from marrowfin_tools import (MarketFilter, _native, batch, cli, filters, first_definition, keep_recording, price_table,
                              runner_table, runners)
-from tools_support import SAMPLE, run
+from tools_support import SAMPLE, load_threads, run
 UTC = dt.timezone.utc
 COMPRESS = {"plain.json": lambda b: b, "gzip.gz": gzip.compress, "bzip2.bz2": bz2.compress,
             "zstd.zst": zstandard.ZstdCompressor().compress}
@@ -182,8 +182,7 @@ def test_the_runner_table_asks_the_filter_in_its_load(write, tmp_path, threads):
     unreadable = [write(message(PT, change(marketDefinition=definition([runner(1)], venue="Southwell"))),
                         "not JSON", name="after.json"), write(message(PT, change(rc=[runner(1)])), "[", name="b.json")]
     errors = [str(pytest.raises(ValueError, runner_table, path).value) for path in unreadable]
-    previous = _native.set_load_threads(threads)
-    try:
+    with load_threads(threads):
         got = runner_table([packed, skipped, SAMPLE], before=(60,), market_filter=southwell)
         assert pa.table(got).equals(pa.table(runner_table([packed, SAMPLE], before=(60,))))
         assert runners.recording_rows(skipped, (), southwell) is batch.Skipped.FILTERED
@@ -191,8 +190,6 @@ def test_the_runner_table_asks_the_filter_in_its_load(write, tmp_path, threads):
         for path, error in zip(unreadable, errors):  # kept, so that its load says why
             with pytest.raises(ValueError, match=f"^{re.escape(error)}$"):
                 runner_table(path, market_filter=southwell)
-    finally:
-        _native.set_load_threads(previous)
 
 
 def test_the_commands_skip_and_count_what_the_filter_keeps_out(capsys, tmp_path):

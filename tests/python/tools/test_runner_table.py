@@ -19,7 +19,7 @@ import pytest
 from conftest import PT, change, definition, message, runner
 from marrowfin_tools import RunnerTable, _native, runner_table, table
 from table_rows import books_per_market, generated, runner_column_names, runner_rows_from_books
-from tools_support import PEER_FILES, SAMPLE, raw_lines, run
+from tools_support import PEER_FILES, SAMPLE, load_threads, raw_lines, run
 # A day before (no book yet), minutes before, and the market time itself.
 BEFORE = (86400, 300, 60, 0)
 START = "2021-03-30T16:20:00.000Z"
@@ -52,6 +52,13 @@ def crafted(write):
         message(START_MS + 10_000, change(marketDefinition=definition(final, status="CLOSED"))),
         message(START_MS + 11_000, change(market="1.300", rc=[runner(5, trd=[[2.0, 1]])])),
         message(START_MS + 12_000, change(market="1.400", marketDefinition=definition([]))),
+        # A market time put back behind the latest book: a fold that reads as it goes has let its book go.
+        message(START_MS + 13_000, change(market="1.500", marketDefinition=definition(race, marketTime=START),
+                                          rc=[runner(1, ltp=4.0, trd=[[4.0, 1]])])),
+        message(START_MS + 14_000, change(market="1.500", rc=[runner(1, ltp=4.2)])),
+        message(START_MS + 15_000, change(market="1.500", marketDefinition=definition(
+            race, marketTime="2021-03-30T16:20:13.500Z"))),
+        message(START_MS + 16_000, change(market="1.500", rc=[runner(1, ltp=4.4)])),
         name="crafted.json")
 
 
@@ -80,6 +87,8 @@ def test_every_cell_is_the_one_computed_from_the_books(path, write, tmp_path):
         rows += runner_rows_from_books(books, BEFORE)
     expected = pa.table(dict(zip(got.column_names, zip(*rows))), schema=got.schema)
     assert got.equals(expected)  # floats to the bit, nulls as nulls
+    with load_threads(1):  # as a worker: folded as it is read
+        assert pa.table(runner_table(path, before=BEFORE)).equals(got)
     assert (t.rows, t.markets) == (got.num_rows, len(set(got["market_id"].to_pylist())))
     # As a worker hands it to the command: every cell and null through a pickle.
     back = pickle.loads(pickle.dumps(t))
@@ -156,16 +165,16 @@ class TestCommand:
         assert err == [f"marrowfin: {bad}: key must be a string at line 1 column 2",
                        f"marrowfin: {nothing}: no market in it",
                        f"marrowfin: {paths[4]}: No such file or directory (os error 2)",
-                       f"15 rows of 5 markets written to {tmp_path}/r.parquet",
+                       f"17 rows of 6 markets written to {tmp_path}/r.parquet",
                        "marrowfin: 2 of 5 files failed"]
         assert pq.read_table(tmp_path / "r.parquet").equals(expected)
         assert pq.ParquetFile(tmp_path / "r.parquet").metadata.num_row_groups == 1
 
         status, out, err = run(capsys, "runners", SAMPLE, other, "--country", "au,NZ", "--market-time-from",
                                "2021-03-30", "--market-time-to", "2021-03-30", "--jobs", jobs)  # CSV on stdout
-        assert status == 0 and err == ["5 rows of 4 markets written to -", "marrowfin: 1 recording filtered out"]
+        assert status == 0 and err == ["7 rows of 5 markets written to -", "marrowfin: 1 recording filtered out"]
         assert out.splitlines()[0] == ",".join(f'"{name}"' for name in runner_column_names())
-        assert pyarrow.csv.read_csv(io.BytesIO(out.encode()))["selection_id"].to_pylist() == [1, 2, None, 5, None]
+        assert pyarrow.csv.read_csv(io.BytesIO(out.encode()))["selection_id"].to_pylist() == [1, 2, None, 5, None, 1, 2]
 
     @pytest.mark.parametrize("hidden", ["pyarrow", "pyarrow.parquet"], ids=["missing", "failing"])
     def test_without_pyarrow_it_says_what_to_install_and_writes_nothing(self, tmp_path, hidden):

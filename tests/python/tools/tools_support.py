@@ -1,5 +1,6 @@
 """What the package's tests share: the sample, the peer recordings, the command, archives, raw lines."""
 
+import contextlib
 import gzip
 import io
 import json
@@ -11,10 +12,20 @@ import zipfile
 import pytest
 
 from conftest import PEER_DATA
-from marrowfin_tools import cli, sample_path
+from marrowfin_tools import _native, cli, sample_path
 
 SAMPLE = str(sample_path())
 PEER_FILES = sorted(str(p) for p in PEER_DATA.glob("*") if p.name != "README.md") if PEER_DATA.is_dir() else []
+
+
+@contextlib.contextmanager
+def load_threads(threads):
+    """Loads on `threads` threads meanwhile; 1 as a worker process loads."""
+    previous = _native.set_load_threads(threads)
+    try:
+        yield
+    finally:
+        _native.set_load_threads(previous)
 
 
 def run(capsys, *args):
