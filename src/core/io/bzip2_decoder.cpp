@@ -292,19 +292,25 @@ void BlockDecoder::keep(std::unique_ptr<BlockDecoder> decoder) noexcept {
   DecoderShelf::get().leave(decoder);
 }
 
-bool BlockDecoder::walk(std::uint32_t* tt, std::uint32_t n, std::uint32_t first) {
+bool BlockDecoder::walk(std::uint32_t* tt, std::uint32_t n, std::uint32_t first, util::PageBuffer& scratch,
+                        std::size_t from) {
   // Pieces of the text start at `first` and at positions spread evenly, each
   // marked in tt's spare top bit; a lane walks a piece until the next mark,
   // then takes the next piece. The lanes' loads do not wait on each other.
+  // Each lane writes into segments of `scratch` it takes in turn, so that
+  // their bytes need room for the text once, not a buffer per lane.
   constexpr std::uint32_t kMark = 0x80000000u;
   constexpr std::uint32_t kPieces = 64;
   constexpr std::uint32_t kMinPiece = 4096;
-  constexpr std::uint32_t kRound = 4096;  // steps between checks of the lanes' room
+  constexpr std::size_t kRound = 4096;     // steps between checks of the lanes' room
+  constexpr std::size_t kSegment = 16384;  // room a lane takes at a time
+  constexpr std::size_t kLeft = 256;       // room below which it takes more
   pieces_.clear();
+  fragments_.clear();
   auto start_at = [&](std::uint32_t row) {
     if ((tt[row] & kMark) != 0) return;
     tt[row] |= kMark;
-    pieces_.push_back(Piece{row, 0, 0, 0, 0});
+    pieces_.push_back(Piece{row, 0, 0});
   };
   start_at(first);
   const std::uint32_t wanted = std::min(kPieces, n / kMinPiece + 1);
@@ -320,49 +326,70 @@ bool BlockDecoder::walk(std::uint32_t* tt, std::uint32_t n, std::uint32_t first)
   };
   const auto count = static_cast<std::uint32_t>(pieces_.size());
 
+  // Every segment but the lanes' last is filled to within kLeft bytes.
+  std::size_t taken = from;  // of the scratch, up to here
+  scratch.resize(from + n + (n / (kSegment - kLeft) + 1) * kLeft + kLanes * kSegment);
   struct Lane {
     std::uint32_t row = 0;
     std::uint32_t piece = 0;
-    std::uint32_t buffer = 0;
-    std::uint32_t used = 0;
-    unsigned char* out = nullptr;
+    std::uint32_t fragment = 0;  // the one it writes
+    std::size_t used = 0;        // the end of its bytes in the scratch
+    std::size_t end = 0;         // and of its segment
   };
   std::array<Lane, kLanes> lanes{};
   unsigned active = std::min<unsigned>(kLanes, count);
   std::uint32_t next_piece = 0;
+  unsigned char* out = reinterpret_cast<unsigned char*>(scratch.data());
+  auto close = [&](Lane& lane) {
+    Fragment& f = fragments_[lane.fragment];
+    f.length = static_cast<std::uint32_t>(lane.used - f.offset);
+  };
+  auto open = [&](Lane& lane) {
+    fragments_.push_back(Fragment{lane.used, 0, kNoFragment});
+    lane.fragment = static_cast<std::uint32_t>(fragments_.size() - 1);
+  };
   auto begin_piece = [&](Lane& lane) {
-    Piece& piece = pieces_[next_piece];
     lane.piece = next_piece++;
-    piece.lane = lane.buffer;
-    piece.offset = lane.used;
+    open(lane);
+    Piece& piece = pieces_[lane.piece];
+    piece.fragment = lane.fragment;
     std::uint32_t v = tt[piece.row] & ~kMark;
-    lane.out[lane.used++] = static_cast<unsigned char>(v);
+    out[lane.used++] = static_cast<unsigned char>(v);
     lane.row = v >> 8;
   };
-  for (unsigned l = 0; l < active; ++l) lanes[l].buffer = l;
   bool started = false;
   while (active > 0) {
+    std::size_t steps = kRound;
     for (unsigned l = 0; l < active; ++l) {
       Lane& lane = lanes[l];
-      util::PageBuffer& buffer = lanes_[lane.buffer];
-      std::size_t room = std::size_t{lane.used} + kRound + 1;
-      if (buffer.size() < room) buffer.resize(std::max({2 * buffer.size(), room, std::size_t{n} / kLanes}));
-      lane.out = reinterpret_cast<unsigned char*>(buffer.data());
+      if (lane.end - lane.used < kLeft) {
+        if (started) {  // the piece goes on in the next segment
+          close(lane);
+          std::uint32_t before = lane.fragment;
+          lane.used = taken;
+          open(lane);
+          fragments_[before].next = lane.fragment;
+        } else {
+          lane.used = taken;
+        }
+        lane.end = taken += kSegment;
+        if (taken > scratch.size()) return false;  // more than the text: not one cycle
+      }
+      steps = std::min(steps, lane.end - lane.used - 1);
     }
     if (!started) {
       for (unsigned l = 0; l < active; ++l) begin_piece(lanes[l]);
       started = true;
     }
     // At most one byte per lane per step.
-    for (std::uint32_t step = 0; step < kRound && active > 0; ++step) {
+    for (std::size_t step = 0; step < steps && active > 0; ++step) {
       unsigned l = 0;
       while (l < active) {
         Lane& lane = lanes[l];
         std::uint32_t v = tt[lane.row];
         if ((v & kMark) != 0) [[unlikely]] {
-          Piece& done = pieces_[lane.piece];
-          done.length = lane.used - done.offset;
-          done.next = piece_at(lane.row);
+          close(lane);
+          pieces_[lane.piece].next = piece_at(lane.row);
           if (next_piece < count) {
             begin_piece(lane);
             ++l;
@@ -371,7 +398,7 @@ bool BlockDecoder::walk(std::uint32_t* tt, std::uint32_t n, std::uint32_t first)
           }
           continue;
         }
-        lane.out[lane.used++] = static_cast<unsigned char>(v);
+        out[lane.used++] = static_cast<unsigned char>(v);
         lane.row = v >> 8;
         ++l;
       }
@@ -384,11 +411,13 @@ bool BlockDecoder::walk(std::uint32_t* tt, std::uint32_t n, std::uint32_t first)
   std::uint32_t at = 0;
   std::uint32_t index = head;
   for (std::uint32_t k = 0; k < count; ++k) {
-    const Piece& piece = pieces_[index];
-    if (piece.length > n - at) return false;
-    std::memcpy(text + at, lanes_[piece.lane].data() + piece.offset, piece.length);
-    at += piece.length;
-    index = piece.next;
+    for (std::uint32_t f = pieces_[index].fragment; f != kNoFragment; f = fragments_[f].next) {
+      const Fragment& fragment = fragments_[f];
+      if (fragment.length > n - at) return false;
+      std::memcpy(text + at, out + fragment.offset, fragment.length);
+      at += fragment.length;
+    }
+    index = pieces_[index].next;
     if (index == head) break;
   }
   return at == n && index == head;
@@ -550,11 +579,12 @@ bool BlockDecoder::complete(util::PageBuffer& out) {
   const std::uint32_t stored_crc = stored_crc_;
   size_ = 0;  // the walk writes the text over the transform
   auto* tt = reinterpret_cast<std::uint32_t*>(tt_.data());
-  if (n == 0 || !walk(tt, static_cast<std::uint32_t>(n), first_)) return false;
+  // The walk's pieces wait where the block's bytes will go.
+  const std::size_t start = out.size();
+  if (n == 0 || !walk(tt, static_cast<std::uint32_t>(n), first_, out, start)) return false;
   const auto* text = reinterpret_cast<const unsigned char*>(tt_.data());
 
   // Four equal bytes are followed by how many more of them there are.
-  const std::size_t start = out.size();
   out.resize(start + n + 8);  // literals are copied eight bytes at a time
   std::size_t at = start;
   char* dest = out.data();

@@ -17,7 +17,8 @@ namespace marrowfin::io::bzip2 {
 // (3.6 MB at level 9) outgrows it. This decoder walks it in pieces, eight at
 // a time, eight chains of loads in flight instead of one, and reads Huffman
 // codes by table instead of bit by bit: about three times libbz2's speed,
-// for some 2 MB more memory at level 9.
+// for some 1 MB more memory at level 9: the block decoded whole, whose room
+// holds the walk's pieces first.
 //
 // Only an accelerator: every code is read as libbz2 reads it, and a block is
 // accepted only when its bytes match its CRC. Anything else (malformed data,
@@ -74,19 +75,26 @@ class BlockDecoder {
   struct Tables;  // the block's codes and their selectors
   std::unique_ptr<Tables> tables_;
   static constexpr unsigned kLanes = 8;
+  static constexpr std::uint32_t kNoFragment = 0xFFFFFFFFu;
   struct Piece {
-    std::uint32_t row;     // where it starts
-    std::uint32_t lane;    // whose buffer holds it
-    std::uint32_t offset;  // and where
+    std::uint32_t row;       // where it starts
+    std::uint32_t fragment;  // its first run of bytes in the scratch
+    std::uint32_t next;      // the piece that follows it
+  };
+  struct Fragment {
+    std::size_t offset;  // in the scratch
     std::uint32_t length;
-    std::uint32_t next;    // the piece that follows it
+    std::uint32_t next;  // the piece's next fragment, or kNoFragment
   };
 
   // Writes the `n` bytes of the text whose successors are in `tt` (each
   // position's byte in the low 8 bits, its successor's position above), from
   // position `first`, over the start of `tt`, which the walk no longer needs
-  // then. False when they are not one cycle.
-  bool walk(std::uint32_t* tt, std::uint32_t n, std::uint32_t first);
+  // then; `scratch` from `from` on holds the pieces meanwhile (it grows as
+  // needed; its bytes there are unspecified after). False when they are
+  // not one cycle.
+  bool walk(std::uint32_t* tt, std::uint32_t n, std::uint32_t first, util::PageBuffer& scratch,
+            std::size_t from);
 
   // The block prepare() read: its text's length, the position of its first
   // byte, and the CRC its header holds.
@@ -96,7 +104,7 @@ class BlockDecoder {
   util::PageBuffer out_;
   util::PageBuffer tt_;  // the block's successors, then its text before runs are expanded
   std::vector<Piece> pieces_;
-  std::array<util::PageBuffer, kLanes> lanes_;
+  std::vector<Fragment> fragments_;
 };
 
 }  // namespace marrowfin::io::bzip2
