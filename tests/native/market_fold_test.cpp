@@ -100,6 +100,8 @@ TEST(MarketFoldTest, AMarketTimeMovedBehindTheLatestBookLeavesTheFedFoldNotExact
       {definition_line(kStart + 20000, "1.1", at(1)) + price_line(kStart, "1.1", 3.0), true},
       // Back to before every book: there is none to lose.
       {definition_line(kStart + 20000, "1.1", at(-30)) + price_line(kStart + 25000, "1.1", 3.0), true},
+      // A book past the time, then back to before every book: the book taken is no longer one.
+      {price_line(kStart + 40000, "1.1", 3.0) + definition_line(kStart + 45000, "1.1", at(-30)), true},
       // Back, then forward again past the books: followed anew, nothing lost.
       {definition_line(kStart + 20000, "1.1", at(1)) + definition_line(kStart + 21000, "1.1", at(90)), true},
   };

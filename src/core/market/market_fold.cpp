@@ -50,6 +50,7 @@ void read_values(const RunnerCache& runner, RunnerValues& out) {
 }
 
 const RunnerValues* BookValues::find(const RunnerKey& key) const noexcept {
+  if (!taken) return nullptr;
   auto found = std::lower_bound(runners.begin(), runners.end(), key,
                                 [](const RunnerValues& r, const RunnerKey& k) { return r.key < k; });
   return found != runners.end() && found->key == key ? &*found : nullptr;
@@ -87,7 +88,10 @@ void MarketFold::set_cutoffs(std::size_t index) {
   }
   pending.cuts.assign(offsets_.size(), Cut::kNone);
   pending.lost.assign(offsets_.size(), false);
-  for (BookValues& book : track.before) book.taken = false;
+  for (BookValues& book : track.before) {
+    book.taken = false;
+    book.runners.clear();  // a cut followed anew has no book yet
+  }
 }
 
 void MarketFold::move_market_time(std::size_t index, std::optional<std::int64_t> time) {

@@ -52,14 +52,26 @@ def crafted(write):
         message(START_MS + 10_000, change(marketDefinition=definition(final, status="CLOSED"))),
         message(START_MS + 11_000, change(market="1.300", rc=[runner(5, trd=[[2.0, 1]])])),
         message(START_MS + 12_000, change(market="1.400", marketDefinition=definition([]))),
-        # A market time put back behind the latest book: a fold that reads as it goes has let its book go.
-        message(START_MS + 13_000, change(market="1.500", marketDefinition=definition(race, marketTime=START),
-                                          rc=[runner(1, ltp=4.0, trd=[[4.0, 1]])])),
-        message(START_MS + 14_000, change(market="1.500", rc=[runner(1, ltp=4.2)])),
-        message(START_MS + 15_000, change(market="1.500", marketDefinition=definition(
-            race, marketTime="2021-03-30T16:20:13.500Z"))),
-        message(START_MS + 16_000, change(market="1.500", rc=[runner(1, ltp=4.4)])),
+        # A book taken once past the time, then the time put before every book: there is none.
+        message(START_MS + 15_000, change(market="1.600", marketDefinition=definition(
+            race, marketTime="2021-03-30T16:20:16Z"), rc=[runner(1, ltp=5.0)])),
+        message(START_MS + 17_000, change(market="1.600", rc=[runner(1, ltp=5.2)])),
+        message(START_MS + 18_000, change(market="1.600", marketDefinition=definition(
+            race, marketTime="2021-03-30T16:20:14Z"))),
         name="crafted.json")
+
+
+def put_back(write):
+    """A market time put back behind the latest book: a worker's fold, which reads as it goes, has let the book
+    at the new time go, and reads the file again."""
+    race = [runner(1, sortPriority=1, name="One"), runner(2, sortPriority=2, name="Two")]
+    return write(
+        message(START_MS + 13_000, change(marketDefinition=definition(race, marketTime=START),
+                                          rc=[runner(1, ltp=4.0, trd=[[4.0, 1]])])),
+        message(START_MS + 14_000, change(rc=[runner(1, ltp=4.2)])),
+        message(START_MS + 15_000, change(marketDefinition=definition(race, marketTime="2021-03-30T16:20:13.500Z"))),
+        message(START_MS + 16_000, change(rc=[runner(1, ltp=4.4)])),
+        name="put_back.json")
 
 
 # Generated races, by their options.
@@ -67,10 +79,10 @@ MADE = {"handicap": {"handicap": True}, "best offers": {"best_offers": True},
         "moving market time": {"market_time_moves": 6}, "no definition": {}}
 
 
-@pytest.mark.parametrize("path", [SAMPLE, *MADE, "crafted"] + PEER_FILES, ids=os.path.basename)
+@pytest.mark.parametrize("path", [SAMPLE, *MADE, "crafted", "put back"] + PEER_FILES, ids=os.path.basename)
 def test_every_cell_is_the_one_computed_from_the_books(path, write, tmp_path):
-    if path == "crafted":
-        path = crafted(write)
+    if path in ("crafted", "put back"):
+        path = crafted(write) if path == "crafted" else put_back(write)
     elif path in MADE:
         options = MADE[path]
         path = generated(tmp_path / "race.json.gz", size_mb=0.3, seed=11, **options)
