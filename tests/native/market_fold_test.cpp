@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -112,6 +113,35 @@ TEST(MarketFoldTest, AMarketTimeMovedBehindTheLatestBookLeavesTheFedFoldNotExact
     EXPECT_TRUE(folds.whole.exact());
     if (c.exact) expect_same(folds);
   }
+}
+
+// Random files of two markets whose times move back and forth around their
+// books, some published out of order: where the fed fold says it is exact,
+// it holds what the whole file's does.
+TEST(MarketFoldTest, RandomMovesOfTheMarketTimeKeepTheFedFoldExactWhereItSaysSo) {
+  std::mt19937 random(7);
+  int exact = 0;
+  for (int file = 0; file < 300; ++file) {
+    std::string text;
+    std::int64_t pt = kStart - 120000;
+    for (int i = 0; i < 30; ++i) {
+      pt += static_cast<std::int64_t>(random() % 20000) - 4000;
+      const std::string market = random() % 3 == 0 ? "1.2" : "1.1";
+      if (random() % 4 == 0) {
+        text += definition_line(pt, market, at(static_cast<int>(random() % 240) - 120));
+      } else {
+        text += price_line(pt, market, 1.0 + static_cast<double>(random() % 100) / 10);
+      }
+    }
+    Folds folds;
+    fold_both(text, folds);
+    if (!folds.fed.exact()) continue;
+    ++exact;
+    expect_same(folds);
+  }
+  // Both kinds are seen.
+  EXPECT_GT(exact, 30);
+  EXPECT_LT(exact, 300);
 }
 
 }  // namespace
