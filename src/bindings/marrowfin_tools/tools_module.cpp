@@ -188,31 +188,31 @@ bool is_regular_file(std::string_view path) {
 // Adds the rows of the recording at `path` (read on from `first.source` when
 // the filter kept one). A process whose loads run on one thread (a
 // worker's) folds a regular file as it reads it, holding a chunk of its
-// values rather than all of them; in the rare case that the fold cannot
-// follow where a market time moved (MarketFold::exact), the file is read
-// again whole. False with the error set.
+// values rather than all of them; should the fold not follow where a
+// market time moved (MarketFold::exact), it reads the file again, the
+// final market times known. False with the error set.
 bool add_recording(table::RunnerRows& rows, std::string_view path, load::FirstDefinition& first) {
-  if (py::load_threads() == 1 && is_regular_file(path)) {
-    market::MarketFold fold(rows.offsets());
-    auto take = [&fold](std::span<const load::ParsedMessage> messages) { fold.feed(messages); };
-    if (!(first.source ? py::stream_decoded(std::move(first.source), take) : py::stream_file(path, take))) {
-      return false;
-    }
-    bool exact = false;
-    if (!unlocked([&] {
-          fold.finish();
-          if ((exact = fold.exact())) rows.add(fold);
-        })) {
-      return false;
-    }
-    if (exact) return true;
+  if (py::load_threads() != 1 || !is_regular_file(path)) {
+    std::unique_ptr<load::MessageStore> store =
+        first.source ? py::load_decoded(std::move(first.source)) : py::load_file(path, true);
+    return store && unlocked([&] {
+             rows.add(store->messages);
+             store.reset();
+           });
   }
-  std::unique_ptr<load::MessageStore> store =
-      first.source ? py::load_decoded(std::move(first.source)) : py::load_file(path, true);
-  return store && unlocked([&] {
-           rows.add(store->messages);
-           store.reset();
-         });
+  auto fold = std::make_unique<market::MarketFold>(rows.offsets());
+  auto take = [&fold](std::span<const load::ParsedMessage> messages) { fold->feed(messages); };
+  if (!(first.source ? py::stream_decoded(std::move(first.source), take) : py::stream_file(path, take))) {
+    return false;
+  }
+  if (!unlocked([&] { fold->finish(); })) return false;
+  if (!fold->exact()) {
+    auto again = std::make_unique<market::MarketFold>(rows.offsets());
+    again->know_market_times(*fold);
+    fold = std::move(again);
+    if (!py::stream_file(path, take) || !unlocked([&] { fold->finish(); })) return false;
+  }
+  return unlocked([&] { rows.add(*fold); });
 }
 
 PyObject* runner_table(PyObject*, PyObject* args, PyObject* kwargs) noexcept {

@@ -125,7 +125,8 @@ void MarketFold::before_message(std::span<const json::Value> changes, std::int64
   std::optional<std::string_view> first_here;  // of a message naming the file's first market
   for (const json::Value& change : changes) {
     std::optional<std::size_t> index = markets_.market_of(change);
-    std::optional<std::string_view> time = fed_ ? definition_market_time(change) : std::nullopt;
+    std::optional<std::string_view> time =
+        fed_ && !known_times_ ? definition_market_time(change) : std::nullopt;
     if (!index) {  // a new market has no book to keep yet
       std::optional<std::string_view> id = market_id_of(change);
       if (id && markets_.size() == 0 && !first_here) first_here = id;
@@ -162,7 +163,11 @@ void MarketFold::after_book(std::size_t index, std::int64_t publish_time) {
     track.before.resize(offsets_.size());
     const std::string& id = markets_.market(index).market_id;
     std::optional<std::string_view> time;
-    if (fed_) {
+    if (known_times_) {
+      if (auto found = known_times_->find(id); found != known_times_->end()) {
+        track.market_time = found->second;
+      }
+    } else if (fed_) {
       for (const auto& [named, text] : new_times_) {
         if (named == id) time = text;
       }
@@ -210,6 +215,13 @@ void MarketFold::fold(std::span<const load::ParsedMessage> messages) {
   run(messages);
   finish();
   market_times_.clear();  // its views outlive nothing
+}
+
+void MarketFold::know_market_times(const MarketFold& first) {
+  known_times_.emplace();
+  for (std::size_t index = 0; index < first.size(); ++index) {
+    known_times_->emplace(first.markets_.market(index).market_id, first.tracks_[index].market_time);
+  }
 }
 
 void MarketFold::feed(std::span<const load::ParsedMessage> messages) {

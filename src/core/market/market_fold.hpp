@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -78,13 +79,19 @@ class MarketFold {
   // The same a chunk of messages at a time (load::stream_messages), then
   // finish() once. The final market times are not known ahead then: each
   // market's books before the offsets are followed from the market time
-  // its latest definition sets. A time that moves where the book wanted is
-  // one the fold has let go (an earlier one than the latest) leaves the
-  // fold not exact(); the whole file's fold() is exact. Rare: the market
-  // time moved to under an offset before the latest book.
+  // its latest definition sets. A time that moves so far that the book
+  // wanted is one the fold has let go (an earlier one than the latest)
+  // leaves the fold not exact(): the file is then fed again to a fold that
+  // knows the final times (know_market_times), which is exact. Rare with
+  // offsets of a minute or so, but not with offsets of an hour before a
+  // race that was delayed.
   void feed(std::span<const load::ParsedMessage> messages);
   void finish();
   bool exact() const noexcept { return exact_; }
+  // Before a fold is fed the file again: the final market times that the
+  // fold `first` found feeding it, so that the books before the offsets are
+  // followed from the start, as fold() follows them, and the fold is exact.
+  void know_market_times(const MarketFold& first);
 
   // The markets in the order they were first named.
   std::size_t size() const noexcept { return markets_.size(); }
@@ -133,6 +140,8 @@ class MarketFold {
   std::uint64_t serial_ = 0;
   bool fed_ = false;
   bool exact_ = true;
+  // know_market_times(): each market's final time by its id.
+  std::optional<std::unordered_map<std::string, std::optional<std::int64_t>>> known_times_;
   // Fed: the market times that this message's changes set for markets it
   // names first, the last of an id counting; views of the message.
   std::vector<std::pair<std::string_view, std::string_view>> new_times_;

@@ -44,6 +44,7 @@ class MarketSet {
   // The markets in the order they were first named.
   std::size_t size() const noexcept { return markets_.size(); }
   MarketCache& market(std::size_t index) noexcept { return *markets_[index].cache; }
+  const MarketCache& market(std::size_t index) const noexcept { return *markets_[index].cache; }
 
  private:
   struct Market {
