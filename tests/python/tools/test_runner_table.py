@@ -99,8 +99,9 @@ def test_every_cell_is_the_one_computed_from_the_books(path, write, tmp_path):
         rows += runner_rows_from_books(books, BEFORE)
     expected = pa.table(dict(zip(got.column_names, zip(*rows))), schema=got.schema)
     assert got.equals(expected)  # floats to the bit, nulls as nulls
-    with load_threads(1):  # as a worker: folded as it is read
+    with load_threads(1):  # as a worker: folded as it is read, on from a filter's read or not
         assert pa.table(runner_table(path, before=BEFORE)).equals(got)
+        assert pa.table(_native.runner_table([path], BEFORE, lambda fields: True)).equals(got)
     assert (t.rows, t.markets) == (got.num_rows, len(set(got["market_id"].to_pylist())))
     # As a worker hands it to the command: every cell and null through a pickle.
     back = pickle.loads(pickle.dumps(t))
