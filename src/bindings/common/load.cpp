@@ -173,27 +173,32 @@ bool run_load(bool release_lock, io::ByteSink* copy_to, Load&& load) noexcept {
   return true;
 }
 
-}  // namespace
-
-std::unique_ptr<load::MessageStore> load_file(std::string_view path, bool release_lock,
-                                              io::ByteSink* copy_to) noexcept {
+// run_load() of a load that keeps its messages: the store, or null.
+template <class Load>
+std::unique_ptr<load::MessageStore> run_store_load(bool release_lock, io::ByteSink* copy_to,
+                                                   Load&& load) noexcept {
   std::unique_ptr<load::MessageStore> store;
   run_load(release_lock, copy_to, [&](const load::LoadOptions& options) {
-    load::LoadResult loaded = load::load_messages(path, io::Inflater::default_backend(), options);
+    load::LoadResult loaded = load(options);
     store = std::move(loaded.store);
     return loaded;
   });
   return store;
 }
 
-std::unique_ptr<load::MessageStore> load_decoded(std::unique_ptr<io::ByteSource> source) noexcept {
-  std::unique_ptr<load::MessageStore> store;
-  run_load(true, nullptr, [&](const load::LoadOptions& options) {
-    load::LoadResult loaded = load::load_decoded(std::move(source), options);
-    store = std::move(loaded.store);
-    return loaded;
+}  // namespace
+
+std::unique_ptr<load::MessageStore> load_file(std::string_view path, bool release_lock,
+                                              io::ByteSink* copy_to) noexcept {
+  return run_store_load(release_lock, copy_to, [&](const load::LoadOptions& options) {
+    return load::load_messages(path, io::Inflater::default_backend(), options);
   });
-  return store;
+}
+
+std::unique_ptr<load::MessageStore> load_decoded(std::unique_ptr<io::ByteSource> source) noexcept {
+  return run_store_load(true, nullptr, [&](const load::LoadOptions& options) {
+    return load::load_decoded(std::move(source), options);
+  });
 }
 
 bool stream_file(std::string_view path, const load::TakeMessages& take) noexcept {

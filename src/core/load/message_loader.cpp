@@ -341,38 +341,45 @@ class Pipeline {
   std::atomic<std::size_t> first_failure_{kNone};
 };
 
-LoadResult parse_decoded(io::ByteSource& source, const LoadOptions& options) {
+// `parse(input)` of `source` as every load reads it: held to the size limit
+// and asked whether to stop (GuardedSource), copied where asked (TeeSource);
+// `stopped` tells whether it was asked to.
+template <class Parse>
+auto parse_guarded(io::ByteSource& source, const LoadOptions& options, bool& stopped, Parse&& parse) {
   io::GuardedSource guarded(source, options.max_decoded_bytes, options.interrupted);
   std::optional<io::TeeSource> tee;
   if (options.copy_to != nullptr) tee.emplace(guarded, *options.copy_to);
-  LoadResult result = Pipeline(tee ? static_cast<io::ByteSource&>(*tee) : guarded, options).run();
-  if (guarded.stopped()) return {nullptr, {}, true};
+  auto result = parse(tee ? static_cast<io::ByteSource&>(*tee) : guarded);
+  stopped = guarded.stopped();
+  return result;
+}
+
+LoadResult parse_decoded(io::ByteSource& source, const LoadOptions& options) {
+  bool stopped = false;
+  LoadResult result = parse_guarded(source, options, stopped,
+                                    [&](io::ByteSource& input) { return Pipeline(input, options).run(); });
+  if (stopped) return {nullptr, {}, true};
   return result;
 }
 
 StreamResult stream_from(io::ByteSource& source, const LoadOptions& options, const TakeMessages& take) {
-  io::GuardedSource guarded(source, options.max_decoded_bytes, options.interrupted);
-  std::optional<io::TeeSource> tee;
-  if (options.copy_to != nullptr) tee.emplace(guarded, *options.copy_to);
-  io::ChunkReader reader(tee ? static_cast<io::ByteSource&>(*tee) : guarded, chunk_size(options, 1),
-                         1 + json::LineParser::kPadding);
-  ParseSlot slot(options.json_method);
-  const util::Arena::Mark empty = slot.arena.mark();
-  io::Chunk chunk;
-  StreamResult result;
-  while (reader.next(chunk)) {
-    ChunkOutcome outcome;
-    parse_chunk(chunk, slot, outcome);
-    if (outcome.exception) std::rethrow_exception(outcome.exception);
-    if (outcome.failed()) {
-      result.error = std::move(outcome.error);
-      break;
+  bool stopped = false;
+  StreamResult result = parse_guarded(source, options, stopped, [&](io::ByteSource& input) {
+    io::ChunkReader reader(input, chunk_size(options, 1), 1 + json::LineParser::kPadding);
+    ParseSlot slot(options.json_method);
+    const util::Arena::Mark empty = slot.arena.mark();
+    io::Chunk chunk;
+    while (reader.next(chunk)) {
+      ChunkOutcome outcome;
+      parse_chunk(chunk, slot, outcome);
+      if (outcome.exception) std::rethrow_exception(outcome.exception);
+      if (outcome.failed()) return StreamResult{std::move(outcome.error)};
+      take(outcome.messages);
+      slot.arena.rollback(empty);
     }
-    take(outcome.messages);
-    slot.arena.rollback(empty);
-  }
-  if (guarded.stopped()) return {{}, true};
-  if (result.error.empty()) result.error = reader.error();
+    return StreamResult{reader.error()};
+  });
+  if (stopped) return {{}, true};
   return result;
 }
 

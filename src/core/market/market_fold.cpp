@@ -59,6 +59,7 @@ const RunnerValues* BookValues::find(const RunnerKey& key) const noexcept {
 MarketFold::MarketFold(std::vector<std::int64_t> offsets) : offsets_(std::move(offsets)) {}
 
 void MarketFold::find_market_times(std::span<const load::ParsedMessage> messages) {
+  std::unordered_map<std::string_view, std::string_view> texts;  // views of the messages
   std::optional<std::string_view> first;
   for (const load::ParsedMessage& message : messages) {
     for (const json::Value& change : message.market_changes) {
@@ -66,10 +67,12 @@ void MarketFold::find_market_times(std::span<const load::ParsedMessage> messages
       if (id && !first) first = id;
       if (!id && !first) continue;  // goes to no market
       if (std::optional<std::string_view> text = definition_market_time(change)) {
-        market_times_[id ? *id : *first] = *text;
+        texts[id ? *id : *first] = *text;
       }
     }
   }
+  known_times_.emplace();
+  for (const auto& [id, text] : texts) known_times_->emplace(id, definition_time_milliseconds(text));
 }
 
 void MarketFold::take(MarketCache& market, BookValues& book) {
@@ -125,8 +128,8 @@ void MarketFold::before_message(std::span<const json::Value> changes, std::int64
   std::optional<std::string_view> first_here;  // of a message naming the file's first market
   for (const json::Value& change : changes) {
     std::optional<std::size_t> index = markets_.market_of(change);
-    std::optional<std::string_view> time =
-        fed_ && !known_times_ ? definition_market_time(change) : std::nullopt;
+    // Followed as they come only while the final ones are not known.
+    std::optional<std::string_view> time = known_times_ ? std::nullopt : definition_market_time(change);
     if (!index) {  // a new market has no book to keep yet
       std::optional<std::string_view> id = market_id_of(change);
       if (id && markets_.size() == 0 && !first_here) first_here = id;
@@ -167,12 +170,10 @@ void MarketFold::after_book(std::size_t index, std::int64_t publish_time) {
       if (auto found = known_times_->find(id); found != known_times_->end()) {
         track.market_time = found->second;
       }
-    } else if (fed_) {
+    } else {
       for (const auto& [named, text] : new_times_) {
         if (named == id) time = text;
       }
-    } else if (auto found = market_times_.find(id); found != market_times_.end()) {
-      time = found->second;
     }
     if (time) track.market_time = definition_time_milliseconds(*time);
     set_cutoffs(index);
@@ -180,10 +181,7 @@ void MarketFold::after_book(std::size_t index, std::int64_t publish_time) {
   MarketTrack& track = tracks_[index];
   Pending& pending = pending_[index];
   MarketCache& market = markets_.market(index);
-  if (++track.books == 1) {
-    track.first_publish_time = publish_time;
-    pending.earliest_publish_time = publish_time;
-  }
+  if (++track.books == 1) track.first_publish_time = publish_time;
   track.last_publish_time = publish_time;
   pending.earliest_publish_time = std::min(pending.earliest_publish_time, publish_time);
 
@@ -214,7 +212,6 @@ void MarketFold::fold(std::span<const load::ParsedMessage> messages) {
   find_market_times(messages);
   run(messages);
   finish();
-  market_times_.clear();  // its views outlive nothing
 }
 
 void MarketFold::know_market_times(const MarketFold& first) {
@@ -224,10 +221,7 @@ void MarketFold::know_market_times(const MarketFold& first) {
   }
 }
 
-void MarketFold::feed(std::span<const load::ParsedMessage> messages) {
-  fed_ = true;
-  run(messages);
-}
+void MarketFold::feed(std::span<const load::ParsedMessage> messages) { run(messages); }
 
 void MarketFold::run(std::span<const load::ParsedMessage> messages) {
   for (std::size_t i = 0; i < messages.size(); ++i) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -116,7 +117,7 @@ class MarketFold {
     // Per offset, fed a chunk at a time: an earlier book than the latest may
     // lie at or before its cutoff, and the fold no longer has it.
     std::vector<bool> lost;
-    std::int64_t earliest_publish_time = 0;
+    std::int64_t earliest_publish_time = std::numeric_limits<std::int64_t>::max();
   };
 
   // The final market time of each market, found before the fold: the time
@@ -136,14 +137,14 @@ class MarketFold {
   MarketSet markets_;
   std::vector<MarketTrack> tracks_;
   std::vector<Pending> pending_;
-  std::unordered_map<std::string_view, std::string_view> market_times_;  // views of the messages
   std::uint64_t serial_ = 0;
-  bool fed_ = false;
   bool exact_ = true;
-  // know_market_times(): each market's final time by its id.
+  // Each market's final time by its id, when known: found before a whole
+  // file's fold, or by a first feed (know_market_times).
   std::optional<std::unordered_map<std::string, std::optional<std::int64_t>>> known_times_;
-  // Fed: the market times that this message's changes set for markets it
-  // names first, the last of an id counting; views of the message.
+  // Fed before the final times are known: the market times that this
+  // message's changes set for markets it names first, the last of an id
+  // counting; views of the message.
   std::vector<std::pair<std::string_view, std::string_view>> new_times_;
 };
 
