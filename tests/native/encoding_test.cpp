@@ -51,7 +51,6 @@ std::string with_byte(std::string data, std::size_t at, char byte) {
 
 class Decoder : public testing::TestWithParam<Codec> {
  protected:
-  void SetUp() override { encoding_ = GetParam().encoding; }
   // `text` in every form the format has, the usual one first.
   std::vector<std::string> forms(const std::string& text) const {
     if (encoding_ == Encoding::kGzip) {
@@ -150,7 +149,7 @@ class Decoder : public testing::TestWithParam<Codec> {
     };
   }
 
-  Encoding encoding_ = Encoding::kPlain;
+  const Encoding encoding_ = GetParam().encoding;
 };
 
 // Every form, and members one after another (empty ones, zero padding

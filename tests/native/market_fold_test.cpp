@@ -74,58 +74,6 @@ void expect_same(Folds& folds) {
   }
 }
 
-TEST(MarketFoldTest, FedAMessageAtATimeItKeepsTheBooksOfTheWholeFileAsTimesMove) {
-  Folds folds;
-  fold_both(definition_line(kStart - 300000, "1.1", at(0)) +
-                price_line(kStart - 200000, "1.1", 2.0) +
-                definition_line(kStart - 100, "1.2", at(-30)) +  // a second market, its time past already
-                price_line(kStart - 90000, "1.1", 2.2) +
-                // Moved later: the latest book is still before the new times.
-                definition_line(kStart - 50000, "1.1", at(120)) +
-                price_line(kStart + 30000, "1.1", 2.4) +
-                // A publish time back below a time once passed.
-                price_line(kStart + 59000, "1.1", 2.6) +
-                price_line(kStart + 1000, "1.1", 2.8) +
-                // Moved back: the latest book (1 s after the start) is at or before both new times.
-                definition_line(kStart + 200000, "1.1", at(65)) +
-                price_line(kStart + 210000, "1.1", 3.0),
-            folds);
-  EXPECT_TRUE(folds.fed.exact());
-  expect_same(folds);
-  EXPECT_TRUE(folds.fed.track(0).before[1].taken);
-  EXPECT_EQ(folds.fed.track(0).before[1].runners.at(0).last_price_traded, 2.8);
-  EXPECT_FALSE(folds.fed.track(1).before[0].taken);  // no book at or before
-}
-
-TEST(MarketFoldTest, AMarketTimeMovedBehindTheLatestBookTakesASecondFeedWithTheTimeKnown) {
-  // The last book before the move lies after the start.
-  const std::string start = definition_line(kStart - 10000, "1.1", at(30)) +
-                            price_line(kStart - 5000, "1.1", 2.0) + price_line(kStart + 10000, "1.1", 2.2);
-  struct Case {
-    std::string rest;
-    bool exact;
-  };
-  const std::vector<Case> cases = {
-      // Back to 1 s after the start: the book before it was let go, and no later one is before it.
-      {definition_line(kStart + 20000, "1.1", at(1)) + price_line(kStart + 25000, "1.1", 3.0), false},
-      // The same, but a later book comes back before the new time: that one is the book.
-      {definition_line(kStart + 20000, "1.1", at(1)) + price_line(kStart, "1.1", 3.0), true},
-      // Back to before every book: there is none to lose.
-      {definition_line(kStart + 20000, "1.1", at(-30)) + price_line(kStart + 25000, "1.1", 3.0), true},
-      // A book past the time, then back to before every book: the book taken is no longer one.
-      {price_line(kStart + 40000, "1.1", 3.0) + definition_line(kStart + 45000, "1.1", at(-30)), true},
-      // Back, then forward again past the books: followed anew, nothing lost.
-      {definition_line(kStart + 20000, "1.1", at(1)) + definition_line(kStart + 21000, "1.1", at(90)), true},
-  };
-  for (const Case& c : cases) {
-    Folds folds;
-    fold_both(start + c.rest, folds);
-    EXPECT_EQ(folds.fed.exact(), c.exact) << c.rest;
-    EXPECT_TRUE(folds.whole.exact());
-    expect_same(folds);
-  }
-}
-
 // Random files of two markets whose times move back and forth around their
 // books, some published out of order: the fed fold holds what the whole
 // file's does where it says it is exact, and fed again where it is not.

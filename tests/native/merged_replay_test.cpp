@@ -28,15 +28,6 @@ std::unique_ptr<load::MessageStore> recording(const std::vector<int>& times) {
 
 using Steps = std::vector<std::pair<std::size_t, std::size_t>>;
 
-// (recording, message) of every step.
-Steps order(MergedReplay& replay) {
-  Steps steps;
-  MergedReplay::Step step;
-  while (replay.next(step)) steps.emplace_back(step.recording, step.message);
-  EXPECT_FALSE(replay.next(step));  // and stays ended
-  return steps;
-}
-
 // Many recordings of every length, with ties and times that go back, and
 // their steps taking the earliest head each time, ties to the lower index.
 std::pair<std::vector<std::vector<int>>, Steps> many_recordings() {
@@ -75,7 +66,11 @@ TEST(MergedReplay, MergesByPublishTimeTiesToTheEarlierRecordingEachOwnOrderKept)
     std::vector<std::unique_ptr<load::MessageStore>> stores;
     for (const auto& times : recordings) stores.push_back(recording(times));
     MergedReplay replay(std::move(stores));
-    EXPECT_EQ(order(replay), expected);
+    Steps steps;  // (recording, message) of each
+    MergedReplay::Step step;
+    while (replay.next(step)) steps.emplace_back(step.recording, step.message);
+    EXPECT_FALSE(replay.next(step));  // and stays ended
+    EXPECT_EQ(steps, expected);
     // Each recording folds into a set of its own: its market "1.1" has a
     // runner per time of that recording alone.
     for (std::size_t r = 0; r < recordings.size(); ++r) {

@@ -12,7 +12,7 @@ import pytest
 
 import gen_stream
 import marrowfin
-from conftest import PEER_DATA, PT, ROOT, SANITIZED, change, definition, message, runner
+from conftest import PEER_DATA, ROOT, SANITIZED
 from marrowfin_tools import sample_path
 
 GENERATED = {"race-3": ["--seed", "3"], "handicap-11": ["--seed", "11", "--handicap"]}
@@ -97,16 +97,6 @@ def check(name, path):
         return found
     digest(marrowfin.iter_prices_file(str(path)), records := [])
     return f"{found}: {first_difference(records, marshal.loads(gzip.decompress(kept.read_bytes())))}"
-
-
-def test_a_mismatch_names_the_first_book_and_field_that_differ(replay):
-    start = message(PT, change(marketDefinition=definition([runner(i) for i in (1, 2, 3)])))
-    then, now = [], []
-    same = digest(replay(start, message(PT + 1, change(rc=[runner(3, atb=[[2.0, 1]])]))), then)
-    assert same == digest(replay(start, message(PT + 1, change(rc=[runner(3, atb=[[2.0, 1]])]))))
-    other = digest(replay(start, message(PT + 1, change(rc=[runner(3, atb=[[2.0, 2]])]))), now)
-    assert other != same and first_difference(now, then) == (
-        f"book 1 (pt {PT + 1}) differs first, in runners[2].ex.availableToBack")
 
 
 def recording(name, tmp_path):

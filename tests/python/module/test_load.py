@@ -14,9 +14,7 @@ import zstandard
 
 import gen_stream
 import marrowfin
-from conftest import KEPT, PT, change, definition, message, runner
-
-ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")  # the sanitizer pass
+from conftest import KEPT, PT, SANITIZED, change, definition, message, runner
 
 
 @pytest.mark.parametrize(
@@ -70,10 +68,9 @@ def test_one_book_per_message_that_reaches_the_market_then_stays_ended(write, tm
     assert [(b.publish_time_epoch, [r.selection_id for r in b.runners]) for b in books] == [
         (PT + 3, [0, 1, 2, 3]), (PT + 4, [0, 1, 2, 3, 5])]
     assert {b.market_id for b in books} == {"1.100"}
-    for _ in range(2):
-        with pytest.raises(StopIteration):
-            next(it)
-    assert len(it) == 5 and list(it) == []
+    with pytest.raises(StopIteration):
+        next(it)
+    assert len(it) == 5 and list(it) == []  # and stays ended
 
 
 LINES = ((KEPT + "\n") * 3).encode()
@@ -87,8 +84,6 @@ SKIPPED_LINES = [  # (a line not an object, or of publish time 0: the native tes
 ]
 
 
-# Each reader's faults, members and padding are the native tests'; here, that
-# the load reads on past a member and that a fault's text reaches Python.
 @pytest.mark.parametrize(
     "name, data, result",
     [
@@ -109,7 +104,7 @@ def test_messages_kept_or_the_fault_of_a_file(write, name, data, result):
 @pytest.mark.skipif(shutil.which("cc") is None, reason="needs a C compiler")
 # Thread creation that fails throws; the sanitizer's runtime preloaded into
 # an interpreter built without it finds no C++ runtime to throw with.
-@pytest.mark.skipif(ASAN, reason="the sanitizer's C++ throws fail")
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's C++ throws fail")
 def test_no_thread_to_be_had(write, tmp_path):
     """When no thread can be started, the load of a file of megabytes (parsed in pieces
     on several threads otherwise) and the bzip2 decoder work on the calling thread alone."""
@@ -190,7 +185,7 @@ def test_a_load_stopped_by_a_signal_or_out_of_memory_keeps_nothing(tmp_path):
                 except MemoryError:
                     print("MemoryError")
             print(len(marrowfin.iter_prices_file(sys.argv[3])))""", fifo, large, small) == ["stopped", "True"] * 2 + (
-            [] if ASAN else ["MemoryError"] * 2 + ["1"])
+            [] if SANITIZED else ["MemoryError"] * 2 + ["1"])
     finally:
         writer.kill()
         writer.wait()

@@ -70,7 +70,6 @@ class Sides:
         self.equal = set()  # (our runner, peer runner); both kept alive by the memos
 
 
-# (our attribute, the peer's key)
 MARKET_FIELDS = [("publish_time_epoch", "publishTime"), ("status", "status"), ("inplay", "inplay"),
                  ("total_matched", "totalMatched"), ("version", "version"), ("bet_delay", "betDelay"),
                  ("number_of_winners", "numberOfWinners"), ("complete", "complete"),

@@ -74,11 +74,8 @@ def test_repeated_replays_and_failures_keep_instances_files_and_memory_flat(writ
     finally:
         tracemalloc.stop()
     assert type_refcounts() == instances and len(os.listdir("/proc/self/fd")) == files
-    # One object kept per replay would be 180 objects; one kept file arena
-    # (the messages, in 2 MiB blocks) hundreds of MB; native bytes kept per
-    # replay, 180 times as many. The heap's fragmentation moves resident
-    # memory by MiBs from run to run, and malloc's count by
-    # up to a few hundred kB (blocks freed into a thread's cache count as in use).
+    # A leak per replay multiplies by 180 (a kept file arena: hundreds of MB); fragmentation moves resident
+    # memory by MiBs, and malloc's count by a few hundred kB (thread caches count as in use).
     assert traced_growth < 2048
     if not SANITIZED:
         assert rss_growth < 16 * 2**20

@@ -23,7 +23,6 @@ def client():
 
 
 def links(folder, *names):
-    """Links named `names` to the sample, in `folder`: their paths."""
     for name in names:
         (folder / name).parent.mkdir(parents=True, exist_ok=True)
         (folder / name).symlink_to(SAMPLE)

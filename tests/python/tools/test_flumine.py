@@ -125,18 +125,15 @@ def test_lines_that_are_not_json_are_skipped_as_flumines_stream_skips_them(tmp_p
         f"value error: {line!r}" for line in (lines[middle][:60] + b"\n", lines[-1][:50])]
 
 
-@pytest.mark.parametrize("suffix", [".gz", ".zst"])
-def test_a_damaged_file_is_an_error_that_names_it(tmp_path, suffix):
+@pytest.mark.parametrize("suffix, text", [(".gz", "unexpected end of file"),
+                                          (".zst", "EOF while parsing an object at line 1 column 50")])
+def test_a_damaged_file_is_an_error_that_names_it(tmp_path, suffix, text):
     """A gzip file cut short, and a zstd file with a line that is not JSON: that fails whole, its good lines
     cannot be picked out without a zstd decoder in Python."""
-    path = tmp_path / f"damaged.json{suffix}"
-    if suffix == ".gz":
-        path.write_bytes(pathlib.Path(SAMPLE).read_bytes()[:-100])
-        text = "unexpected end of file"
-    else:
-        lines = gzip.decompress(pathlib.Path(SAMPLE).read_bytes()).splitlines(keepends=True)
-        path.write_bytes(zstandard.ZstdCompressor().compress(b"".join(lines[:-1] + [lines[-1][:50]])))
-        text = "EOF while parsing an object at line 1 column 50"
+    path, packed = tmp_path / f"damaged.json{suffix}", pathlib.Path(SAMPLE).read_bytes()
+    lines = gzip.decompress(packed).splitlines(keepends=True)
+    path.write_bytes(packed[:-100] if suffix == ".gz" else
+                     zstandard.ZstdCompressor().compress(b"".join(lines[:-1] + [lines[-1][:50]])))
     with pytest.raises(ValueError, match=f"^{re.escape(f'{path}: {text}')}$"):
         next(MarrowfinStream(str(path)).create_generator()())
 

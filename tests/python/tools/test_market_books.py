@@ -9,7 +9,7 @@ import pytest
 
 import marrowfin
 from conftest import PEER_DATA, PT, RICH_MESSAGE, change, fake_datetime, message
-from marrowfin_tools import MarketFilter, market_books, sample_path
+from marrowfin_tools import market_books, sample_path
 
 UTC = datetime.timezone.utc
 TIMES = ("market_time", "open_date", "suspend_time", "settled_time")
@@ -31,15 +31,6 @@ def test_merged_by_publish_time_ties_to_the_earlier_path_then_line(write):
         ("1.1", 0, 1, False, PT + 2), ("1.3", 1, 1, False, PT + 2), ("1.3", 1, 2, False, PT + 1),
         ("1.1", 0, 2, False, PT + 5)]  # fmt: skip
     assert next(books, None) is None and books.message_index == 2
-
-
-def test_a_recording_the_market_filter_skips_is_never_loaded(write):
-    win = write(message(PT, change("1.1", marketDefinition={"marketType": "WIN"})), name="win.txt")
-    place = write(message(PT, change("1.2", marketDefinition={"marketType": "PLACE"})), "not JSON", name="place.txt")
-    books = market_books([place, win], market_filter=MarketFilter(market_types=["win"]))
-    assert [(b.market_id, books.path_index) for b in books] == [("1.1", 1)]
-    with pytest.raises(ValueError, match="place.txt: expected ident"):
-        market_books([place, win])
 
 
 def as_alone(books):

@@ -88,20 +88,16 @@ def test_an_archive_converted_replays_as_it_was_and_its_catalogue_is_its_books(a
     path, status = store
     assert status == 1  # the damaged member
     table = catalog(path)
-    rows = table.to_pylist()
-    for name in TIMES:  # as epoch milliseconds
-        for row, value in zip(rows, table[name].cast("int64").to_pylist()):
-            row[name] = value
+    epochs = zip(*(table[name].cast("int64").to_pylist() for name in TIMES))
     root = os.path.abspath(path) + "/"
-    by_source = {}
-    for row in rows:
-        by_source.setdefault(row["source"], []).append(row)
-        assert row.pop("path").startswith(root)
+    by_source, store_files, firsts = {}, {}, {}
+    for row, times in zip(table.to_pylist(), epochs):
+        stored = row.pop("path")
+        assert stored.startswith(root)
+        store_files.setdefault(row["source"], set()).add(stored)
+        firsts.setdefault(stored, row)
+        by_source.setdefault(row["source"], []).append({**row, **dict(zip(TIMES, times))})  # as epoch milliseconds
     assert set(by_source) == {f"{tar}:{name}" for name in members if name != damaged}
-    store_files, firsts = {}, {}
-    for row in table.to_pylist():
-        store_files.setdefault(row["source"], set()).add(row["path"])
-        firsts.setdefault(row["path"], row)
     for name, data in members.items():
         if name == damaged:
             continue

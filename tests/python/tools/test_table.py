@@ -88,13 +88,19 @@ def test_a_file_without_a_market_id_gives_an_empty_table_with_every_column(write
             assert duckdb.sql("select count(*) from t").fetchall() == [(0,)]
 
 
-def test_paths_of_every_kind_and_the_attributes():
-    t = price_table(pathlib.Path(SAMPLE), every_book=True)
-    assert (t.depth, t.every_book, t.sp) == (3, True, False)
-    assert repr(t) == f"<PriceTable of {SAMPLE!r}, depth=3, every_book=True, sp=False>"
+def test_paths_of_every_kind_the_attributes_and_a_requested_schema_that_is_not_looked_at(t):
+    every = price_table(pathlib.Path(SAMPLE), every_book=True)
+    assert (every.depth, every.every_book, every.sp) == (3, True, False)
+    assert repr(every) == f"<PriceTable of {SAMPLE!r}, depth=3, every_book=True, sp=False>"
     assert pa.table(price_table(os.fsencode(SAMPLE), depth=0)).equals(pa.table(price_table(SAMPLE, 0)))
     with pytest.raises(TypeError, match="No constructor defined for PriceTable"):
         PriceTable()
+    with pytest.raises(TypeError, match="^requested_schema must be None or an 'arrow_schema' PyCapsule, not str$"):
+        t.__arrow_c_stream__("schema")
+    with pytest.raises(TypeError, match=r"^__arrow_c_stream__\(\) takes at most 1 argument \(2 given\)$"):
+        t.__arrow_c_stream__(None, None)
+    capsule = t.__arrow_c_stream__(requested_schema=pa.schema(t).__arrow_c_schema__())
+    assert pa.RecordBatchReader._import_from_c_capsule(capsule).read_all().equals(pa.table(t))
 
 
 @pytest.mark.parametrize("args, error, text", [
@@ -113,15 +119,6 @@ def test_bad_arguments(args, error, text):
     with pytest.raises(error) as raised:
         price_table(**{"path": SAMPLE, **args}) if isinstance(args, dict) else price_table(*args)
     assert str(raised.value) == text
-
-
-def test_a_requested_schema_must_be_a_schema_capsule_and_is_not_looked_at(t):
-    with pytest.raises(TypeError, match="^requested_schema must be None or an 'arrow_schema' PyCapsule, not str$"):
-        t.__arrow_c_stream__("schema")
-    with pytest.raises(TypeError, match=r"^__arrow_c_stream__\(\) takes at most 1 argument \(2 given\)$"):
-        t.__arrow_c_stream__(None, None)
-    capsule = t.__arrow_c_stream__(requested_schema=pa.schema(t).__arrow_c_schema__())
-    assert pa.RecordBatchReader._import_from_c_capsule(capsule).read_all().equals(pa.table(t))
 
 
 def test_the_path_is_held_while_the_table_lives_and_repeated_use_keeps_memory_flat(write, tmp_path):
@@ -163,9 +160,8 @@ def test_the_path_is_held_while_the_table_lives_and_repeated_use_keeps_memory_fl
     assert sys.getrefcount(PriceTable) == cls_refs and len(os.listdir("/proc/self/fd")) == files
     assert sys.getrefcount(small) == before  # errors included
     assert traced_growth < 4096
-    # One kept table would be several MB each time; the heap's fragmentation
-    # moves resident memory by MiBs from run to run, and malloc's count by up
-    # to a few hundred kB (blocks freed into a thread's cache count as in use).
+    # One kept table would be several MB each time; fragmentation moves resident memory by MiBs,
+    # malloc's count by a few hundred kB (blocks freed into a thread's cache count as in use).
     if not SANITIZED:
         assert rss_growth < 16 * 2**20
     if allocated_growth is not None:

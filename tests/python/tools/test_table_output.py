@@ -20,7 +20,6 @@ from tools_support import SAMPLE, run
 
 @pytest.fixture(scope="module")
 def recordings(tmp_path_factory):
-    """Two recordings of two markets: the sample and a handicap market."""
     folder = tmp_path_factory.mktemp("recordings")
     shutil.copy(SAMPLE, folder / "race.json.gz")
     return [str(folder / "race.json.gz"), generated(folder / "goals.json.gz", size_mb=0.2, seed=9, handicap=True)]
@@ -82,7 +81,7 @@ class TestWriters:
 
 
 class TestCommand:
-    def test_parquet_and_csv_files_one_per_recording(self, capsys, tmp_path, recordings, monkeypatch):
+    def test_parquet_and_csv_files_one_per_recording_or_csv_to_stdout(self, capsys, tmp_path, recordings, monkeypatch):
         monkeypatch.chdir(tmp_path)
         status, out, err = run(capsys, "export", *recordings, "--format", "csv", "--depth", "0", "--jobs", "2")
         names = [output_name(p, ".csv") for p in recordings]
@@ -97,6 +96,9 @@ class TestCommand:
                              "--every-book")
         assert (status, err) == (0, [f"{pq.read_metadata('one.parquet').num_rows:,} rows written to one.parquet"])
         assert pq.read_table("one.parquet").equals(pa.table(price_table(recordings[0], every_book=True)))
+        status, out, err = run(capsys, "export", SAMPLE, "--format", "csv", "-o", "-", "--depth", "1")
+        assert status == 0 and out.splitlines()[0].startswith('"market_id","publish_time","book","market_status"')
+        assert len(out.splitlines()) == pa.table(price_table(SAMPLE, 1)).num_rows + 1
 
     def test_an_output_that_cannot_be_written_is_one_line_and_the_others_go_on(self, capsys, tmp_path, recordings):
         (tmp_path / "race.csv").mkdir()  # where the first recording's table goes
@@ -117,8 +119,3 @@ class TestCommand:
         assert sorted(got) == sorted((t["market_id"][0].as_py(), t.num_rows)
                                      for t in (pa.table(price_table(p)) for p in recordings))
         assert f"2/2 files, {sum(rows for _, rows in got):,} rows" in err[-1]
-
-    def test_csv_to_stdout(self, capsys):
-        status, out, err = run(capsys, "export", SAMPLE, "--format", "csv", "-o", "-", "--depth", "1")
-        assert status == 0 and out.splitlines()[0].startswith('"market_id","publish_time","book","market_status"')
-        assert len(out.splitlines()) == pa.table(price_table(SAMPLE, 1)).num_rows + 1
