@@ -21,7 +21,8 @@ constexpr unsigned kMaxGroups = 6;
 constexpr unsigned kMaxAlphabet = 258;
 constexpr unsigned kMaxCodeLength = 20;
 constexpr unsigned kGroupSize = 50;
-constexpr unsigned kMaxSelectors = 2 + 900000 / kGroupSize;  // more are read and dropped
+constexpr std::uint32_t kMaxRows = 900000;  // a block's text at level 9
+constexpr unsigned kMaxSelectors = 2 + kMaxRows / kGroupSize;  // more are read and dropped
 constexpr unsigned kRunB = 1;  // RUNA is 0: symbols up to RUNB are run digits
 // Codes up to this long are read with one look-up; longer ones bit by bit.
 // The tables of six groups stay in the first-level cache.
@@ -260,11 +261,83 @@ struct Symbols {
   }
 };
 
+// The transform: each position's successor in the text, in 3 bytes (20 bits
+// for 900,000 positions; the top bit marks where a piece of the walk
+// starts), read 4 at a time: the table has a byte to spare at its end.
+constexpr std::size_t kEntry = 3;
+constexpr std::uint32_t kRowBits = 0xFFFFFu;
+constexpr std::uint32_t kMark = 0x800000u;
+
+[[gnu::always_inline]] inline std::uint32_t entry_at(const unsigned char* tt, std::uint32_t row) noexcept {
+  std::uint32_t v;
+  std::memcpy(&v, tt + kEntry * row, sizeof v);
+  return std::endian::native == std::endian::little ? v : bswap(v);
+}
+
+void set_successor(unsigned char* tt, std::uint32_t row, std::uint32_t next) noexcept {
+  unsigned char* entry = tt + kEntry * row;
+  entry[0] = static_cast<unsigned char>(next);
+  entry[1] = static_cast<unsigned char>(next >> 8);
+  entry[2] = static_cast<unsigned char>(next >> 16);
+}
+
+void set_mark(unsigned char* tt, std::uint32_t row) noexcept { tt[kEntry * row + 2] |= kMark >> 16; }
+
+// A position's byte. Positions are in order of their bytes, so it is the
+// byte whose range holds the position. A look-up by the position's 256th
+// gives the byte of the first of its 256 positions and how far its range
+// goes among them; past that (in about one 256th in a hundred) the ranges
+// are searched.
+class ByteOf {
+ public:
+  void build(const std::array<std::uint32_t, 256>& counts, std::uint32_t n) noexcept {
+    ranges_ = 0;
+    std::uint32_t end = 0;
+    for (unsigned c = 0; c < 256; ++c) {
+      if (counts[c] == 0) continue;
+      end += counts[c];
+      ends_[ranges_] = end;
+      bytes_[ranges_++] = static_cast<std::uint8_t>(c);
+    }
+    unsigned r = 0;
+    for (std::uint32_t k = 0; (k << kShift) < n; ++k) {
+      const std::uint32_t base = k << kShift;
+      while (base >= ends_[r]) ++r;
+      const std::uint32_t last = std::min(ends_[r] - 1 - base, kLast);
+      hints_[k] = static_cast<std::uint16_t>(last << 8 | bytes_[r]);
+    }
+  }
+
+  // `row` below the `n` of build().
+  [[gnu::always_inline]] unsigned char operator()(std::uint32_t row) const noexcept {
+    const std::uint32_t hint = hints_[row >> kShift];
+    if ((row & kLast) <= hint >> 8) [[likely]] return static_cast<unsigned char>(hint);
+    return search(row);
+  }
+
+ private:
+  static constexpr unsigned kShift = 8;
+  static constexpr std::uint32_t kLast = (1u << kShift) - 1;
+
+  [[gnu::noinline]] unsigned char search(std::uint32_t row) const noexcept {
+    const std::uint32_t* found = std::upper_bound(ends_.data(), ends_.data() + ranges_, row);
+    return bytes_[static_cast<std::size_t>(found - ends_.data())];
+  }
+
+  unsigned ranges_ = 0;
+  std::array<std::uint32_t, 256> ends_{};  // of each present byte's positions, in order
+  std::array<std::uint8_t, 256> bytes_{};
+  // By a position's 256th: the last of its 256 in the range of the first
+  // (above the low 8 bits), and that range's byte.
+  std::array<std::uint16_t, (kMaxRows >> kShift) + 1> hints_{};
+};
+
 }  // namespace
 
 struct BlockDecoder::Tables {
   std::array<Code, kMaxGroups> codes;
   std::array<std::uint8_t, kMaxSelectors> selectors;
+  ByteOf byte_of;  // of the block prepare() read
 };
 
 BlockDecoder::BlockDecoder() : tables_(std::make_unique<Tables>()) {}
@@ -292,14 +365,14 @@ void BlockDecoder::keep(std::unique_ptr<BlockDecoder> decoder) noexcept {
   DecoderShelf::get().leave(decoder);
 }
 
-bool BlockDecoder::walk(std::uint32_t* tt, std::uint32_t n, std::uint32_t first, util::PageBuffer& scratch,
+bool BlockDecoder::walk(unsigned char* tt, std::uint32_t n, std::uint32_t first, util::PageBuffer& scratch,
                         std::size_t from) {
   // Pieces of the text start at `first` and at positions spread evenly, each
-  // marked in tt's spare top bit; a lane walks a piece until the next mark,
-  // then takes the next piece. The lanes' loads do not wait on each other.
+  // marked in tt; a lane walks a piece until the next mark, then takes the
+  // next piece. The lanes' loads do not wait on each other.
   // Each lane writes into segments of `scratch` it takes in turn, so that
   // their bytes need room for the text once, not a buffer per lane.
-  constexpr std::uint32_t kMark = 0x80000000u;
+  const ByteOf& byte_of = tables_->byte_of;
   constexpr std::uint32_t kPieces = 64;
   constexpr std::uint32_t kMinPiece = 4096;
   constexpr std::size_t kRound = 4096;     // steps between checks of the lanes' room
@@ -308,8 +381,8 @@ bool BlockDecoder::walk(std::uint32_t* tt, std::uint32_t n, std::uint32_t first,
   pieces_.clear();
   fragments_.clear();
   auto start_at = [&](std::uint32_t row) {
-    if ((tt[row] & kMark) != 0) return;
-    tt[row] |= kMark;
+    if ((entry_at(tt, row) & kMark) != 0) return;
+    set_mark(tt, row);
     pieces_.push_back(Piece{row, 0, 0});
   };
   start_at(first);
@@ -353,9 +426,8 @@ bool BlockDecoder::walk(std::uint32_t* tt, std::uint32_t n, std::uint32_t first,
     open(lane);
     Piece& piece = pieces_[lane.piece];
     piece.fragment = lane.fragment;
-    std::uint32_t v = tt[piece.row] & ~kMark;
-    out[lane.used++] = static_cast<unsigned char>(v);
-    lane.row = v >> 8;
+    out[lane.used++] = byte_of(piece.row);
+    lane.row = entry_at(tt, piece.row) & kRowBits;
   };
   bool started = false;
   while (active > 0) {
@@ -386,7 +458,7 @@ bool BlockDecoder::walk(std::uint32_t* tt, std::uint32_t n, std::uint32_t first,
       unsigned l = 0;
       while (l < active) {
         Lane& lane = lanes[l];
-        std::uint32_t v = tt[lane.row];
+        std::uint32_t v = entry_at(tt, lane.row);
         if ((v & kMark) != 0) [[unlikely]] {
           close(lane);
           pieces_[lane.piece].next = piece_at(lane.row);
@@ -398,15 +470,15 @@ bool BlockDecoder::walk(std::uint32_t* tt, std::uint32_t n, std::uint32_t first,
           }
           continue;
         }
-        out[lane.used++] = static_cast<unsigned char>(v);
-        lane.row = v >> 8;
+        out[lane.used++] = byte_of(lane.row);
+        lane.row = v & kRowBits;
         ++l;
       }
     }
   }
 
   // The pieces in the text's order, from the one at `first`.
-  auto* text = reinterpret_cast<unsigned char*>(tt);
+  unsigned char* text = tt;
   const std::uint32_t head = piece_at(first);
   std::uint32_t at = 0;
   std::uint32_t index = head;
@@ -425,12 +497,13 @@ bool BlockDecoder::walk(std::uint32_t* tt, std::uint32_t n, std::uint32_t first,
 
 BlockDecoder::Block BlockDecoder::decode(std::string_view data, std::uint64_t begin, char level,
                                          util::PageBuffer& out) {
-  Block result = prepare(data, begin, level);
+  Block result = prepare(data, begin, level, out);
   result.ok = result.ok && complete(out);
   return result;
 }
 
-BlockDecoder::Block BlockDecoder::prepare(std::string_view data, std::uint64_t begin, char level) {
+BlockDecoder::Block BlockDecoder::prepare(std::string_view data, std::uint64_t begin, char level,
+                                          util::PageBuffer& scratch) {
   Block result;
   size_ = 0;
   if (level < '1' || level > '9') return result;
@@ -489,8 +562,9 @@ BlockDecoder::Block BlockDecoder::prepare(std::string_view data, std::uint64_t b
     tables_->codes[g].build(lengths.data(), alphabet);
   }
 
-  tt_.resize(max_block * sizeof(std::uint32_t));
-  auto* tt = reinterpret_cast<std::uint32_t*>(tt_.data());
+  // The block's bytes wait in the scratch's room while the table is built.
+  scratch.reserve(scratch.size() + max_block);
+  auto* block = reinterpret_cast<unsigned char*>(scratch.data() + scratch.size());
   std::array<std::uint32_t, 256> counts{};
   std::size_t n = 0;
   Symbols symbols{in, tables_->codes.data(), tables_->selectors.data(), selectors};
@@ -510,13 +584,13 @@ BlockDecoder::Block BlockDecoder::prepare(std::string_view data, std::uint64_t b
       if (run > max_block - n) return result;
       std::uint8_t byte = mtf[0];
       counts[byte] += run;
-      std::fill(tt + n, tt + n + run, byte);
+      std::memset(block + n, byte, run);
       n += run;
     } else {
       if (n >= max_block) return result;
       std::uint8_t byte = move_to_front(mtf.data(), sym - 1);
       ++counts[byte];
-      tt[n++] = byte;
+      block[n++] = byte;
       sym = symbols.next();
     }
   }
@@ -525,17 +599,17 @@ BlockDecoder::Block BlockDecoder::prepare(std::string_view data, std::uint64_t b
 
   // Each position's successor in the text (tt), walked in pieces side by
   // side (walk()).
+  tt_.resize(max_block * kEntry + 1);
+  auto* tt = reinterpret_cast<unsigned char*>(tt_.data());
   std::array<std::uint32_t, 256> first{};
   for (std::uint32_t c = 0, sum = 0; c < 256; ++c) {
     first[c] = sum;
     sum += counts[c];
   }
-  for (std::uint32_t i = 0; i < n; ++i) {
-    std::uint32_t byte = tt[i] & 0xFF;
-    tt[first[byte]++] |= i << 8;
-  }
+  for (std::uint32_t i = 0; i < n; ++i) set_successor(tt, first[block[i]]++, i);
+  tables_->byte_of.build(counts, static_cast<std::uint32_t>(n));
   size_ = static_cast<std::uint32_t>(n);
-  first_ = tt[origin] >> 8;
+  first_ = origin;
   stored_crc_ = stored_crc;
   result.ok = true;
   result.crc = stored_crc;
@@ -545,7 +619,8 @@ BlockDecoder::Block BlockDecoder::prepare(std::string_view data, std::uint64_t b
 void BlockDecoder::peek(std::size_t limit, util::PageBuffer& out) {
   // One chain of loads: slower per byte than walk()'s eight, but for the
   // few kilobytes of a first line that costs far less than a whole walk.
-  const auto* tt = reinterpret_cast<const std::uint32_t*>(tt_.data());
+  const auto* tt = reinterpret_cast<const unsigned char*>(tt_.data());
+  const ByteOf& byte_of = tables_->byte_of;
   const std::size_t walked = std::min<std::size_t>(limit, size_);
   const std::size_t start = out.size();
   // Runs of four expand to at most 4 + 255 bytes for 5 of text.
@@ -557,9 +632,8 @@ void BlockDecoder::peek(std::size_t limit, util::PageBuffer& out) {
   std::size_t held = 0;
   std::uint32_t row = first_;
   for (std::size_t i = 0; i < walked; ++i) {
-    const std::uint32_t v = tt[row];
-    row = v >> 8;
-    ahead[held++] = static_cast<unsigned char>(v);
+    ahead[held++] = byte_of(row);
+    row = entry_at(tt, row) & kRowBits;
     if (held < 5) continue;
     const unsigned char c = ahead[0];
     if (ahead[1] == c && ahead[2] == c && ahead[3] == c) {
@@ -578,7 +652,7 @@ bool BlockDecoder::complete(util::PageBuffer& out) {
   const std::size_t n = size_;
   const std::uint32_t stored_crc = stored_crc_;
   size_ = 0;  // the walk writes the text over the transform
-  auto* tt = reinterpret_cast<std::uint32_t*>(tt_.data());
+  auto* tt = reinterpret_cast<unsigned char*>(tt_.data());
   // The walk's pieces wait where the block's bytes will go.
   const std::size_t start = out.size();
   if (n == 0 || !walk(tt, static_cast<std::uint32_t>(n), first_, out, start)) return false;

@@ -16,9 +16,12 @@ namespace marrowfin::io::bzip2 {
 // dependent load per byte, each a miss in the core's cache once the table
 // (3.6 MB at level 9) outgrows it. This decoder walks it in pieces, eight at
 // a time, eight chains of loads in flight instead of one, and reads Huffman
-// codes by table instead of bit by bit: about three times libbz2's speed,
-// for some 1 MB more memory at level 9: the block decoded whole, whose room
-// holds the walk's pieces first.
+// codes by table instead of bit by bit: about three times libbz2's speed.
+// It holds no more memory than libbz2: its table keeps only each position's
+// successor, in 3 bytes (2.7 MB at level 9), as a position's byte follows
+// from where it is (positions are in order of their bytes); and the block
+// decoded whole, whose room holds the block's bytes while the table is
+// built and the walk's pieces after.
 //
 // Only an accelerator: every code is read as libbz2 reads it, and a block is
 // accepted only when its bytes match its CRC. Anything else (malformed data,
@@ -62,7 +65,10 @@ class BlockDecoder {
   // but checks none of its bytes yet; then peek() may hand out its start,
   // and complete() appends its bytes, checked, as decode() does. Walking
   // the transform is the part of a block's decoding that peek() saves.
-  [[nodiscard]] Block prepare(std::string_view data, std::uint64_t begin, char level);
+  // `scratch` past its size holds the block's bytes meanwhile (its size
+  // stays; pass the buffer the block's bytes will go to, whose room that is).
+  [[nodiscard]] Block prepare(std::string_view data, std::uint64_t begin, char level,
+                              util::PageBuffer& scratch);
   // After prepare(): appends the expanded bytes of about the first `limit`
   // bytes of the block's text, unchecked, to `out`. They are the bytes that
   // complete() and libbz2 give first, even from a damaged block: the same
@@ -87,13 +93,12 @@ class BlockDecoder {
     std::uint32_t next;  // the piece's next fragment, or kNoFragment
   };
 
-  // Writes the `n` bytes of the text whose successors are in `tt` (each
-  // position's byte in the low 8 bits, its successor's position above), from
-  // position `first`, over the start of `tt`, which the walk no longer needs
-  // then; `scratch` from `from` on holds the pieces meanwhile (it grows as
-  // needed; its bytes there are unspecified after). False when they are
-  // not one cycle.
-  bool walk(std::uint32_t* tt, std::uint32_t n, std::uint32_t first, util::PageBuffer& scratch,
+  // Writes the `n` bytes of the text whose successors are in `tt` (3 bytes
+  // each), from position `first`, over the start of `tt`, which the walk no
+  // longer needs then; `scratch` from `from` on holds the pieces meanwhile
+  // (it grows as needed; its bytes there are unspecified after). False when
+  // they are not one cycle.
+  bool walk(unsigned char* tt, std::uint32_t n, std::uint32_t first, util::PageBuffer& scratch,
             std::size_t from);
 
   // The block prepare() read: its text's length, the position of its first

@@ -146,7 +146,7 @@ bool Bzip2Source::try_block() {
   }
   decoder_->out().resize(0);
   block_pos_ = 0;
-  bzip2::BlockDecoder::Block block = decoder_->prepare(input, bit_, level_);
+  bzip2::BlockDecoder::Block block = decoder_->prepare(input, bit_, level_, decoder_->out());
   if (!block.ok) return false;
   try {
     if (peek_ && peeked_ == 0) {
