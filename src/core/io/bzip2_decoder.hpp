@@ -17,11 +17,11 @@ namespace marrowfin::io::bzip2 {
 // (3.6 MB at level 9) outgrows it. This decoder walks it in pieces, eight at
 // a time, eight chains of loads in flight instead of one, and reads Huffman
 // codes by table instead of bit by bit: about three times libbz2's speed.
-// It holds no more memory than libbz2: its table keeps only each position's
-// successor, in 3 bytes (2.7 MB at level 9), as a position's byte follows
-// from where it is (positions are in order of their bytes); and the block
-// decoded whole, whose room holds the block's bytes while the table is
-// built and the walk's pieces after.
+// It holds about as much memory as libbz2 (3.7 MB at level 9): its table
+// keeps only each position's successor, in 3 bytes (2.7 MB), as a position's
+// byte follows from where it is (positions are in order of their bytes);
+// and the block decoded whole, whose room holds the block's bytes while the
+// table is built and the walk's pieces after.
 //
 // Only an accelerator: every code is read as libbz2 reads it, and a block is
 // accepted only when its bytes match its CRC. Anything else (malformed data,
