@@ -13,8 +13,11 @@
 
 namespace marrowfin::io {
 
-// The compressed file is read whole at the first read, except with an input
-// step (below). Where the file can be read again (a regular file), what the
+// With threads (below), the compressed file is read whole at the first read.
+// Decoded on the reading thread, it is read as the blocks need it: the
+// first `first_input` bytes, then half as much again as the largest block so
+// far ahead of the next.
+// Where the file can be read again (a regular file), what the
 // blocks decoded a block at a time are done with is given back as they go,
 // so that a load holds little of it beside the values it keeps; the stream
 // is read again from the file for libbz2 should it have to decode it. A stream
@@ -58,8 +61,8 @@ class Bzip2Source final : public ByteSource {
   // core, where the reading thread decodes.
   [[nodiscard]] static unsigned default_threads() noexcept;
 
-  // What a source with an input step reads first: a first block of text
-  // compresses to well under it. Tests make it tiny.
+  // What a source that decodes on the reading thread reads first: a first
+  // block of text compresses to well under it. Tests make it tiny.
   static constexpr std::size_t kFirstInput = std::size_t{256} << 10;
 
   explicit Bzip2Source(std::unique_ptr<ByteSource> file, unsigned threads = default_threads(),
@@ -153,6 +156,7 @@ class Bzip2Source final : public ByteSource {
   std::size_t block_pos_ = 0;  // the first of the block's bytes not handed out
   std::size_t stream_start_ = 0;
   std::uint64_t bit_ = 0;  // the next marker
+  std::size_t largest_block_ = 0;  // of the file's blocks so far, in bytes
   char level_ = '9';
   std::uint32_t crc_ = 0;  // the stream's, from its blocks decoded
   std::uint64_t delivered_ = 0;  // the stream's bytes handed out
