@@ -19,6 +19,9 @@ constexpr std::string_view kMagic = "BZh";
 // libbz2 counts in unsigned int.
 constexpr std::size_t kMaxStep = std::size_t{1} << 30;
 constexpr std::size_t kReadBlock = std::size_t{1} << 20;
+// The least a load on one thread reads on at a time: a file of tiny streams
+// would cost a read per block.
+constexpr std::size_t kReadOn = std::size_t{64} << 10;
 constexpr std::size_t kWhole = static_cast<std::size_t>(-1);
 // A stream's magic and its level: what begin_stream() looks at.
 constexpr std::size_t kHeader = 4;
@@ -131,7 +134,8 @@ bool Bzip2Source::next_block() {
   // is read ahead (a file's blocks are much alike).
   if (input_step_ == 0) {
     const std::size_t ahead = largest_block_ == 0 ? first_input_ : largest_block_ + largest_block_ / 2;
-    read_input(static_cast<std::size_t>(bit_ / 8) + ahead);
+    const std::size_t least = static_cast<std::size_t>(bit_ / 8) + ahead;
+    if (input_.size() < least) read_input(std::max(least, input_.size() + kReadOn));
   }
   do {
     if (try_block()) return true;

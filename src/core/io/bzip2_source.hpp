@@ -16,7 +16,7 @@ namespace marrowfin::io {
 // With threads (below), the compressed file is read whole at the first read.
 // Decoded on the reading thread, it is read as the blocks need it: the
 // first `first_input` bytes, then half as much again as the largest block so
-// far ahead of the next.
+// far ahead of the next, 64 kB at least at a time.
 // Where the file can be read again (a regular file), what the
 // blocks decoded a block at a time are done with is given back as they go,
 // so that a load holds little of it beside the values it keeps; the stream
